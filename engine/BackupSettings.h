@@ -1,0 +1,33 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+
+namespace vantrel {
+
+// A time of day as the time picker holds it; seconds are kept but never compared.
+struct TimeOfDay {
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+
+    friend bool operator==(const TimeOfDay&, const TimeOfDay&) = default;
+};
+
+// Weekdays in the order of the day boxes, Monday first.
+enum Weekday { Monday, Tuesday, Wednesday, Thursday, Friday, Saturday, Sunday };
+
+// The live settings: the values of the main window's fields at the moment a command or
+// tick runs. All text is UTF-8.
+struct TBackupSettings {
+    std::string SourcePath;
+    std::string TargetFolder;
+    TimeOfDay RunTime;
+    std::array<bool, 7> Days{};  // the day boxes, indexed by Weekday
+    std::string DayList;         // rebuilt from Days by the commands that need it
+    std::string KeepCountText;   // the keep-count field's text as shown
+    std::optional<double> KeepCount;  // its value; none when the text is empty
+};
+
+}  // namespace vantrel

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "engine/BackupSettings.h"
+#include "engine/Workspace.h"
+#include "platform/Clock.h"
+
+namespace vantrel {
+
+// The weekday name of a local date ("星期日" for Sunday ... "星期六").
+std::string_view TodayName(LocalTime when);
+
+// The weekly timetable driven by a one-second tick. The owner keeps the timer; this keeps
+// whether it is started and when the last tick was, so a late tick still makes the day's run.
+class Schedule {
+public:
+    explicit Schedule(Workspace& ws) : m_ws(ws) {}
+
+    // Saves the settings; when they are refused, stays stopped and returns false. Otherwise
+    // starts (even when the file could not be written), shows "启动备份计划", returns true.
+    bool StartSchedule(TBackupSettings& settings);
+    // Stops and shows "终止备份计划".
+    void StopSchedule();
+    bool started() const { return m_started; }
+
+    // One tick's decision: whether a fire instant of a ticked day lies in (previous tick,
+    // now] and at most 60 s before now. Rebuilds DayList. Never true twice for one instant.
+    bool IsDue(TBackupSettings& settings);
+
+    // The tick handler: when due, switches the commands off, runs the backup and prunes
+    // when a keep count is set, and switches the commands on again.
+    void CheckSchedule(TBackupSettings& settings);
+
+private:
+    Workspace& m_ws;
+    bool m_started = false;
+    std::optional<LocalTime> m_lastTick;
+    std::optional<LocalTime> m_lastFired;
+};
+
+}  // namespace vantrel

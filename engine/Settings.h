@@ -1,0 +1,43 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/BackupSettings.h"
+#include "engine/Workspace.h"
+
+namespace vantrel {
+
+// The day boxes' captions, Monday first; Tuesday's and Saturday's end in a blank.
+extern const std::array<std::string_view, 7> kDayCaptions;
+// The day names without blanks, Monday first, as searched for in a DayList.
+extern const std::array<std::string_view, 7> kDayNames;
+
+// Each ticked day's caption followed by ";", Monday to Sunday.
+std::string BuildDayList(const std::array<bool, 7>& days);
+// A day is in the list when its name (no blanks) occurs in it as a substring.
+bool DayListHas(std::string_view dayList, std::string_view dayName);
+
+// "H:mm:ss", as written to the settings file.
+std::string FormatRunTime(const TimeOfDay& time);
+// Accepts "H:mm", "H:mm:ss" and 12-hour forms with "AM"/"PM" or "上午"/"下午" before or
+// after the time. Throws BackupError naming the value otherwise.
+TimeOfDay ParseRunTime(std::string_view text);
+
+// Checks the settings in the order of the save command and rebuilds DayList. Returns the
+// message of the first failing test, or nothing when they are valid.
+std::optional<std::string> ValidateSettings(TBackupSettings& settings);
+
+// Validates (showing the message and returning false on refusal), then writes the five keys
+// of section "备份设置" to "config.ini" at once. Status panel 1 reads "配置文件保存完毕!" or,
+// when the file cannot be written, "配置文件保存失败!"; both return true.
+bool SaveSettings(Workspace& ws, TBackupSettings& settings);
+
+// Fills the settings from "config.ini": source and target emptied and RunTime set to now
+// first; a missing file stops there. A bad value throws BackupError, leaving the fields
+// read before it filled.
+void LoadSettings(Workspace& ws, TBackupSettings& settings);
+
+}  // namespace vantrel

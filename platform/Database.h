@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace vantrel {
+
+// An SQLite failure, with SQLite's own message.
+class DatabaseError : public std::runtime_error {
+public:
+    DatabaseError(const std::string& message, int code) : std::runtime_error(message), m_code(code) {}
+    int code() const { return m_code; }  // SQLite's primary result code
+
+private:
+    int m_code;
+};
+
+class Database;
+
+// A prepared statement. Parameters are named in the SQL as ":name".
+class Statement {
+public:
+    Statement(Statement&& other) noexcept;
+    Statement& operator=(Statement&& other) noexcept;
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    ~Statement();
+
+    void bind(std::string_view name, std::int64_t value);
+    void bind(std::string_view name, std::string_view text);
+
+    // Advances to the next row; false when the statement has finished.
+    bool step();
+    void reset();  // ready to run again; bindings are kept
+
+    std::int64_t columnInt(int index) const;
+    std::string columnText(int index) const;
+
+private:
+    friend class Database;
+    Statement(sqlite3* db, sqlite3_stmt* stmt) : m_db(db), m_stmt(stmt) {}
+    int parameterIndex(std::string_view name) const;
+
+    sqlite3* m_db;
+    sqlite3_stmt* m_stmt;
+};
+
+// One connection to an SQLite file.
+class Database {
+public:
+    enum class Mode { OpenExisting, CreateIfMissing };
+
+    // Opens the file and reads its header. Throws DatabaseError when the file cannot be
+    // opened or is not an SQLite database (code SQLITE_NOTADB); nothing is written then.
+    Database(const std::filesystem::path& file, Mode mode);
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+    ~Database();
+
+    void exec(std::string_view sql);
+    Statement prepare(std::string_view sql);
+    std::int64_t lastInsertRowId() const;
+
+private:
+    [[noreturn]] void fail(int code) const;
+
+    sqlite3* m_db = nullptr;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,1 @@
+#include "platform/IniFile.h"

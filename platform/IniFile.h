@@ -1,0 +1,45 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantrel {
+
+// An INI file with the private-profile semantics of Windows: section and key names match
+// case-insensitively (ASCII) after trimming blanks; a value is the text after the first "=",
+// trimmed, with one pair of enclosing double quotes removed; a missing key reads as empty;
+// a value reads back as at most 2047 bytes of the file's encoding.
+//
+// The file's bytes are GBK (decoded and encoded as GB18030), except that a file that is
+// valid UTF-8 and holds non-ASCII text (or starts with a byte-order mark) stays UTF-8.
+// Lines the caller does not write stay byte for byte.
+class IniFile {
+public:
+    // Loads the file if it exists; a missing file reads as empty. Throws std::runtime_error
+    // when an existing file cannot be read.
+    explicit IniFile(std::filesystem::path file);
+
+    bool existed() const { return m_existed; }
+    std::string read(std::string_view section, std::string_view key) const;
+
+    // Replaces the key's value in place, or adds the key at the end of its section, or adds
+    // the section at the end of the file. Takes effect on disk at save().
+    void write(std::string_view section, std::string_view key, std::string_view value);
+
+    // Writes the whole file to a temporary file beside it, flushes it and renames it over
+    // the file, so a failure leaves the old file intact. Throws std::runtime_error on failure.
+    void save() const;
+
+private:
+    std::filesystem::path m_file;
+    bool m_existed = false;
+    bool m_utf8 = false;      // file keeps UTF-8 encoding
+    bool m_bom = false;       // file started with a UTF-8 byte-order mark
+    std::string m_newline;    // line ending used for added lines
+    std::vector<std::string> m_lines;  // decoded lines, without their endings
+    std::vector<std::string> m_endings;
+};
+
+}  // namespace vantrel
