@@ -1,1 +1,173 @@
 #include "platform/Database.h"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace {
+
+// How long a statement waits for another connection (a window and the command line may
+// share one file) before it fails with SQLITE_BUSY.
+constexpr int kBusyTimeoutMs = 5000;
+
+[[noreturn]] void throwError(sqlite3* db, int code, const std::string& prefix = {}) {
+    std::string message = prefix;
+    message += db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+    throw DatabaseError(message, code & 0xFF);
+}
+
+}  // namespace
+
+Statement::Statement(Statement&& other) noexcept
+    : m_db(other.m_db), m_stmt(std::exchange(other.m_stmt, nullptr)) {}
+
+Statement& Statement::operator=(Statement&& other) noexcept {
+    if (this != &other) {
+        sqlite3_finalize(m_stmt);
+        m_db = other.m_db;
+        m_stmt = std::exchange(other.m_stmt, nullptr);
+    }
+    return *this;
+}
+
+Statement::~Statement() {
+    sqlite3_finalize(m_stmt);
+}
+
+int Statement::parameterIndex(std::string_view name) const {
+    // Accepts the name with or without its leading ':'.
+    std::string key;
+    if (name.empty() || (name.front() != ':' && name.front() != '@' && name.front() != '$')) {
+        key = ":";
+    }
+    key += name;
+    const int index = sqlite3_bind_parameter_index(m_stmt, key.c_str());
+    if (index == 0) {
+        throw DatabaseError("SQL 语句中没有参数 " + key, SQLITE_RANGE);
+    }
+    return index;
+}
+
+void Statement::bind(std::string_view name, std::int64_t value) {
+    const int rc = sqlite3_bind_int64(m_stmt, parameterIndex(name), value);
+    if (rc != SQLITE_OK) {
+        throwError(m_db, rc);
+    }
+}
+
+void Statement::bind(std::string_view name, std::string_view text) {
+    const int rc = sqlite3_bind_text64(m_stmt, parameterIndex(name), text.data(), text.size(),
+                                       SQLITE_TRANSIENT, SQLITE_UTF8);
+    if (rc != SQLITE_OK) {
+        throwError(m_db, rc);
+    }
+}
+
+bool Statement::step() {
+    const int rc = sqlite3_step(m_stmt);
+    if (rc == SQLITE_ROW) {
+        return true;
+    }
+    if (rc == SQLITE_DONE) {
+        return false;
+    }
+    throwError(m_db, rc);
+}
+
+void Statement::reset() {
+    // sqlite3_reset repeats the last step's error, which step() has already reported.
+    sqlite3_reset(m_stmt);
+}
+
+std::int64_t Statement::columnInt(int index) const {
+    if (index < 0 || index >= sqlite3_column_count(m_stmt)) {
+        throw DatabaseError("结果中没有第 " + std::to_string(index) + " 列", SQLITE_RANGE);
+    }
+    return sqlite3_column_int64(m_stmt, index);
+}
+
+std::string Statement::columnText(int index) const {
+    if (index < 0 || index >= sqlite3_column_count(m_stmt)) {
+        throw DatabaseError("结果中没有第 " + std::to_string(index) + " 列", SQLITE_RANGE);
+    }
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, index));
+    if (!text) {
+        return {};
+    }
+    return std::string(text, static_cast<size_t>(sqlite3_column_bytes(m_stmt, index)));
+}
+
+Database::Database(const std::filesystem::path& file, Mode mode) {
+    int flags = SQLITE_OPEN_READWRITE;
+    if (mode == Mode::CreateIfMissing) {
+        flags |= SQLITE_OPEN_CREATE;
+    }
+    const std::string name = pathToUtf8(file);
+    const std::string prefix = name + ": ";
+    const int rc = sqlite3_open_v2(name.c_str(), &m_db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        // A failed open still allocates a handle that carries the message.
+        const std::string message = prefix + (m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc));
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw DatabaseError(message, rc & 0xFF);
+    }
+    sqlite3_extended_result_codes(m_db, 0);
+    sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+
+    // Reading the header makes a file that is not a database fail now, before any write.
+    sqlite3_stmt* stmt = nullptr;
+    int check = sqlite3_prepare_v2(m_db, "PRAGMA schema_version", -1, &stmt, nullptr);
+    if (check == SQLITE_OK) {
+        check = sqlite3_step(stmt);
+        if (check == SQLITE_ROW || check == SQLITE_DONE) {
+            check = SQLITE_OK;
+        }
+    }
+    sqlite3_finalize(stmt);
+    if (check != SQLITE_OK) {
+        const std::string message = prefix + sqlite3_errmsg(m_db);
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw DatabaseError(message, check & 0xFF);
+    }
+}
+
+Database::~Database() {
+    sqlite3_close(m_db);
+}
+
+void Database::exec(std::string_view sql) {
+    char* error = nullptr;
+    const int rc = sqlite3_exec(m_db, std::string(sql).c_str(), nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) {
+        const std::string message = error ? error : sqlite3_errstr(rc);
+        sqlite3_free(error);
+        throw DatabaseError(message, rc & 0xFF);
+    }
+}
+
+Statement Database::prepare(std::string_view sql) {
+    sqlite3_stmt* stmt = nullptr;
+    const int rc =
+        sqlite3_prepare_v2(m_db, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        fail(rc);
+    }
+    return Statement(m_db, stmt);
+}
+
+std::int64_t Database::lastInsertRowId() const {
+    return sqlite3_last_insert_rowid(m_db);
+}
+
+void Database::fail(int code) const {
+    throwError(m_db, code);
+}
+
+}  // namespace vantrel
