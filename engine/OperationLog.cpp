@@ -1,1 +1,200 @@
 #include "engine/OperationLog.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+#include "engine/BackupError.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string reasonOf(int err) {
+    return std::generic_category().message(err);
+}
+
+[[noreturn]] void fail(const std::filesystem::path& file, int err) {
+    throw BackupError("无法打开文件“" + pathToUtf8(file) + "”：" + reasonOf(err));
+}
+
+[[noreturn]] void fail(const std::filesystem::path& file, const std::error_code& ec) {
+    throw BackupError("无法打开文件“" + pathToUtf8(file) + "”：" + ec.message());
+}
+
+// fopen with a path that keeps non-ASCII names on every platform; errno says why on failure.
+FilePtr openFile(const std::filesystem::path& file, const char* mode) {
+#ifdef _WIN32
+    std::wstring wmode(mode, mode + std::char_traits<char>::length(mode));
+    return FilePtr(_wfopen(file.c_str(), wmode.c_str()));
+#else
+    return FilePtr(std::fopen(file.c_str(), mode));
+#endif
+}
+
+void makeFolder(const std::filesystem::path& file) {
+    std::error_code ec;
+    const auto folder = file.parent_path();
+    if (!folder.empty()) {
+        std::filesystem::create_directories(folder, ec);
+        if (ec) {
+            fail(file, ec);
+        }
+    }
+}
+
+// What must precede a new line so that the file's last line ends in CR LF. Reads at most the
+// last two bytes, so the cost does not depend on the length of the log.
+std::string missingLineEnd(std::FILE* f, const std::filesystem::path& file) {
+    if (std::fseek(f, 0, SEEK_END) != 0) {
+        fail(file, errno);
+    }
+    const long size = std::ftell(f);
+    if (size < 0) {
+        fail(file, errno);
+    }
+    if (size == 0) {
+        return {};
+    }
+    const long tail = size >= 2 ? 2 : 1;
+    char last[2] = {};
+    if (std::fseek(f, -tail, SEEK_END) != 0 ||
+        std::fread(last, 1, static_cast<size_t>(tail), f) != static_cast<size_t>(tail)) {
+        fail(file, errno ? errno : EIO);
+    }
+    const char end = last[tail - 1];
+    if (end == '\n') {
+        return {};  // CR LF, or a bare LF that readers also take as a line end
+    }
+    if (end == '\r') {
+        return "\n";
+    }
+    return "\r\n";
+}
+
+void writeAll(std::FILE* f, const std::filesystem::path& file, const std::string& bytes) {
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+        fail(file, errno ? errno : EIO);
+    }
+    if (std::fflush(f) != 0) {
+        fail(file, errno ? errno : EIO);
+    }
+}
+
+std::string twoDigits(unsigned v) {
+    return std::string{static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
+}
+
+}  // namespace
+
+OperationLog::OperationLog(std::filesystem::path file) : m_file(std::move(file)) {}
+
+std::string OperationLog::composeLine(LocalTime when, std::string_view sourcePath,
+                                      std::string_view targetPath) {
+    using namespace std::chrono;
+    const auto day = floor<days>(when);
+    const year_month_day ymd{day};
+    const hh_mm_ss<milliseconds> tod{when - day};
+
+    const int year = static_cast<int>(ymd.year());
+    const unsigned yy = static_cast<unsigned>(((year % 100) + 100) % 100);
+    std::string line = twoDigits(yy) + twoDigits(static_cast<unsigned>(ymd.month())) +
+                       twoDigits(static_cast<unsigned>(ymd.day()));
+    line += ' ';
+    line += std::to_string(tod.hours().count());
+    line += ':' + twoDigits(static_cast<unsigned>(tod.minutes().count()));
+    line += ':' + twoDigits(static_cast<unsigned>(tod.seconds().count()));
+    line += "   ";
+    line += sourcePath;
+    line += "   成功备份至   ";
+    line += targetPath;
+    return line;
+}
+
+void OperationLog::Append(std::string_view line) {
+    std::string bytes;
+    try {
+        bytes = utf8ToGbk(line);
+    } catch (const std::exception& e) {
+        throw BackupError("无法写入操作日志“" + pathToUtf8(m_file) + "”：" + e.what());
+    }
+    makeFolder(m_file);
+    // "a+" writes only at the end whatever the position, and allows reading the last bytes.
+    FilePtr f = openFile(m_file, "a+b");
+    if (!f) {
+        fail(m_file, errno);
+    }
+    writeAll(f.get(), m_file, missingLineEnd(f.get(), m_file) + bytes + "\r\n");
+    if (std::fclose(f.release()) != 0) {
+        fail(m_file, errno ? errno : EIO);
+    }
+}
+
+void OperationLog::EnsureExists() {
+    makeFolder(m_file);
+    FilePtr f = openFile(m_file, "ab");
+    if (!f) {
+        fail(m_file, errno);
+    }
+}
+
+std::vector<std::string> OperationLog::LoadLines() const {
+    FilePtr f = openFile(m_file, "rb");
+    if (!f) {
+        fail(m_file, errno);
+    }
+    std::string bytes;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
+        bytes.append(buf, n);
+    }
+    if (std::ferror(f.get())) {
+        fail(m_file, errno ? errno : EIO);
+    }
+
+    std::string text;
+    try {
+        text = gbkToUtf8(bytes);
+    } catch (const std::exception& e) {
+        throw BackupError("无法读取操作日志“" + pathToUtf8(m_file) + "”：" + e.what());
+    }
+
+    // Lines end in CR LF or a bare LF; a final line end does not start another line.
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        const size_t next = end == std::string::npos ? text.size() : end + 1;
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        if (end > start && text[end - 1] == '\r') {
+            --end;
+        }
+        lines.emplace_back(text, start, end - start);
+        start = next;
+    }
+    return lines;
+}
+
+void OperationLog::Clear() {
+    makeFolder(m_file);
+    FilePtr f = openFile(m_file, "wb");
+    if (!f) {
+        fail(m_file, errno);
+    }
+    if (std::fclose(f.release()) != 0) {
+        fail(m_file, errno ? errno : EIO);
+    }
+}
+
+}  // namespace vantrel
