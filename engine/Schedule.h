@@ -21,6 +21,9 @@ public:
     // Saves the settings; when they are refused, stays stopped and returns false. Otherwise
     // starts (even when the file could not be written), shows "启动备份计划", returns true.
     bool StartSchedule(TBackupSettings& settings);
+    // Starts from the live settings without saving them, as the command-line front end does;
+    // the start time counts as the previous tick. Does nothing while started.
+    void StartTimer();
     // Stops and shows "终止备份计划".
     void StopSchedule();
     bool started() const { return m_started; }

@@ -1,1 +1,236 @@
 #include "engine/Settings.h"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+
+#include "engine/BackupError.h"
+#include "engine/KeepCount.h"
+#include "platform/IniFile.h"
+
+namespace vantrel {
+
+const std::array<std::string_view, 7> kDayCaptions = {"星期一", "星期二 ", "星期三", "星期四",
+                                                      "星期五", "星期六 ", "星期日"};
+const std::array<std::string_view, 7> kDayNames = {"星期一", "星期二", "星期三", "星期四",
+                                                   "星期五", "星期六", "星期日"};
+
+namespace {
+
+constexpr std::string_view kSection = "备份设置";
+constexpr std::string_view kKeySource = "备份文件源地址";
+constexpr std::string_view kKeyTarget = "备份文件目的地址";
+constexpr std::string_view kKeyTime = "定时时刻";
+constexpr std::string_view kKeyDays = "备份频率";
+constexpr std::string_view kKeyKeep = "备份个数";
+
+std::string_view trimControls(std::string_view s) {
+    while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        char c = s[i];
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+        if (c != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads 1 or 2 digits at `pos`; -1 when there are none.
+int readField(std::string_view s, size_t& pos) {
+    int value = 0;
+    size_t digits = 0;
+    while (pos < s.size() && digits < 2 && s[pos] >= '0' && s[pos] <= '9') {
+        value = value * 10 + (s[pos] - '0');
+        ++pos;
+        ++digits;
+    }
+    return digits == 0 ? -1 : value;
+}
+
+// A morning/afternoon marker at the start or end of `s`, removed from it: 0 none, 1 AM, 2 PM.
+int takeMarker(std::string_view& s) {
+    static const std::pair<std::string_view, int> kMarkers[] = {
+        {"AM", 1}, {"PM", 2}, {"上午", 1}, {"下午", 2}};
+    for (const auto& [marker, kind] : kMarkers) {
+        if (startsWithNoCase(s, marker)) {
+            s = trimControls(s.substr(marker.size()));
+            return kind;
+        }
+        if (s.size() >= marker.size() &&
+            startsWithNoCase(s.substr(s.size() - marker.size()), marker)) {
+            s = trimControls(s.substr(0, s.size() - marker.size()));
+            return kind;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string BuildDayList(const std::array<bool, 7>& days) {
+    std::string list;
+    for (size_t i = 0; i < days.size(); ++i) {
+        if (days[i]) {
+            list += kDayCaptions[i];
+            list += ';';
+        }
+    }
+    return list;
+}
+
+bool DayListHas(std::string_view dayList, std::string_view dayName) {
+    return dayList.find(dayName) != std::string_view::npos;
+}
+
+std::string FormatRunTime(const TimeOfDay& time) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%d:%02d:%02d", time.hour, time.minute, time.second);
+    return buffer;
+}
+
+TimeOfDay ParseRunTime(std::string_view text) {
+    const auto bad = [&]() -> BackupError {
+        return BackupError("“" + std::string(text) + "”不是有效的时间");
+    };
+    std::string_view s = trimControls(text);
+    const int marker = takeMarker(s);
+    size_t pos = 0;
+    TimeOfDay t;
+    t.hour = readField(s, pos);
+    if (t.hour < 0 || pos >= s.size() || s[pos] != ':') {
+        throw bad();
+    }
+    ++pos;
+    t.minute = readField(s, pos);
+    if (t.minute < 0) {
+        throw bad();
+    }
+    if (pos < s.size() && s[pos] == ':') {
+        ++pos;
+        t.second = readField(s, pos);
+        if (t.second < 0) {
+            throw bad();
+        }
+    }
+    if (pos != s.size() || t.minute > 59 || t.second > 59) {
+        throw bad();
+    }
+    if (marker == 0) {
+        if (t.hour > 23) {
+            throw bad();
+        }
+    } else {
+        if (t.hour < 1 || t.hour > 12) {
+            throw bad();
+        }
+        t.hour %= 12;
+        if (marker == 2) {
+            t.hour += 12;
+        }
+    }
+    return t;
+}
+
+std::optional<std::string> ValidateSettings(TBackupSettings& settings) {
+    if (settings.SourcePath.empty()) {
+        return "请输入要备份的文件地址！";
+    }
+    if (settings.TargetFolder.empty()) {
+        return "请输入备份文件的目的地址！";
+    }
+    bool anyDay = false;
+    for (bool day : settings.Days) {
+        anyDay = anyDay || day;
+    }
+    if (!anyDay) {
+        return "请选定备份日期！";
+    }
+    if (trimControls(settings.KeepCountText).empty()) {
+        return "请输入备份个数！";
+    }
+    if (!settings.KeepCount || *settings.KeepCount < 1) {
+        return "备份个数输入不合法！";
+    }
+    settings.DayList = BuildDayList(settings.Days);
+    if (trimControls(settings.DayList).empty()) {
+        return "请选定备份日期！";
+    }
+    return std::nullopt;
+}
+
+bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
+    if (const auto message = ValidateSettings(settings)) {
+        ws.ui.showMessage(*message);
+        return false;
+    }
+    try {
+        IniFile ini(ws.configFile());
+        ini.write(kSection, kKeySource, settings.SourcePath);
+        ini.write(kSection, kKeyTarget, settings.TargetFolder);
+        ini.write(kSection, kKeyTime, FormatRunTime(settings.RunTime));
+        ini.write(kSection, kKeyDays, settings.DayList);
+        ini.write(kSection, kKeyKeep, settings.KeepCountText);
+        ini.save();
+    } catch (const std::exception&) {
+        ws.ui.setStatus("配置文件保存失败!");
+        return true;
+    }
+    ws.ui.setStatus("配置文件保存完毕!");
+    return true;
+}
+
+void LoadSettings(Workspace& ws, TBackupSettings& settings) {
+    using namespace std::chrono;
+    settings.SourcePath.clear();
+    settings.TargetFolder.clear();
+    const LocalTime now = ws.clock.now();
+    const hh_mm_ss<milliseconds> clock{now - floor<days>(now)};
+    settings.RunTime = {static_cast<int>(clock.hours().count()),
+                        static_cast<int>(clock.minutes().count()),
+                        static_cast<int>(clock.seconds().count())};
+
+    std::error_code ec;
+    if (!std::filesystem::exists(ws.configFile(), ec)) {
+        return;
+    }
+    std::optional<IniFile> ini;
+    try {
+        ini.emplace(ws.configFile());
+    } catch (const std::exception& e) {
+        throw BackupError(e.what());
+    }
+
+    settings.SourcePath = ini->read(kSection, kKeySource);
+    const std::string keepText = ini->read(kSection, kKeyKeep);
+    settings.KeepCount = ParseKeepCount(keepText);  // a loaded value is not raised to 1
+    settings.KeepCountText = keepText;
+    settings.TargetFolder = ini->read(kSection, kKeyTarget);
+    settings.DayList = ini->read(kSection, kKeyDays);
+    const std::string timeText = ini->read(kSection, kKeyTime);
+    if (!timeText.empty()) {
+        settings.RunTime = ParseRunTime(timeText);
+    }
+    for (size_t i = 0; i < kDayNames.size(); ++i) {
+        if (DayListHas(settings.DayList, kDayNames[i])) {
+            settings.Days[i] = true;
+        }
+    }
+}
+
+}  // namespace vantrel

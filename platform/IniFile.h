@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -25,20 +26,35 @@ public:
     std::string read(std::string_view section, std::string_view key) const;
 
     // Replaces the key's value in place, or adds the key at the end of its section, or adds
-    // the section at the end of the file. Takes effect on disk at save().
+    // the section at the end of the file. Takes effect on disk at save(). Throws
+    // std::runtime_error for text with a line break, which would end the line early.
     void write(std::string_view section, std::string_view key, std::string_view value);
 
     // Writes the whole file to a temporary file beside it, flushes it and renames it over
-    // the file, so a failure leaves the old file intact. Throws std::runtime_error on failure.
+    // the file, so a failure leaves the old file intact. A read-only file is not replaced.
+    // Throws std::runtime_error with the path and the OS's reason on failure.
     void save() const;
 
 private:
+    // Where `section` and `key` stand in the file; indexes into m_lines, npos when absent.
+    struct Location {
+        size_t section = npos;        // header of the first section of that name
+        size_t lastInSection = npos;  // its last line that is not blank
+        size_t key = npos;            // the key's line in that section
+    };
+    static constexpr size_t npos = static_cast<size_t>(-1);
+
+    Location locate(std::string_view section, std::string_view key) const;
+    std::string decode(const std::string& raw) const;  // file encoding to UTF-8; "" if not text
+    std::string encode(std::string_view utf8) const;   // UTF-8 to the file encoding
+    void insertLine(size_t index, std::string_view utf8);
+
     std::filesystem::path m_file;
     bool m_existed = false;
-    bool m_utf8 = false;      // file keeps UTF-8 encoding
-    bool m_bom = false;       // file started with a UTF-8 byte-order mark
-    std::string m_newline;    // line ending used for added lines
-    std::vector<std::string> m_lines;  // decoded lines, without their endings
+    bool m_utf8 = false;               // file keeps UTF-8 encoding
+    bool m_bom = false;                // file started with a UTF-8 byte-order mark
+    std::string m_newline = "\r\n";    // line ending used for added lines
+    std::vector<std::string> m_lines;  // raw lines in the file encoding, without their endings
     std::vector<std::string> m_endings;
 };
 
