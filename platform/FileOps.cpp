@@ -454,7 +454,7 @@ FileOpResult makeFolders(const fs::path& folder) {
         }
         return {};
     }
-    if (errno != ENOENT) {
+    if (errno != ENOENT && errno != ENOTDIR) {
         return failure(folder, errno);
     }
     const fs::path parent = withoutTrailingSeparator(folder).parent_path();
@@ -586,7 +586,8 @@ FileOpResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
     if (::lstat(dst.c_str(), &existing) == 0) {
         return failure(dst, EEXIST);
     }
-    if (errno != ENOENT) {
+    // ENOTDIR: a parent is not a folder; makeFolders names which one.
+    if (errno != ENOENT && errno != ENOTDIR) {
         return failure(dst, errno);
     }
     if (FileOpResult r = makeFolders(dst.parent_path()); !r.ok()) {
