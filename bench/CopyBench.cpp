@@ -1,0 +1,258 @@
+// Times RealFileOps::copyTree against `cp -a` on a tree of many small files and on a tree of
+// a few large files. Each timed copy starts alike: sync, page cache dropped where allowed,
+// source read once. Prints each round, the medians and the ratio engine/cp.
+//
+// Usage: copy_bench [--rounds N] [--small-files N] [--folders N] [--big-files N] [--big-mib N]
+//                   [--dir PATH]
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/FileOps.h"
+#include "platform/TextCodec.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using vantrel::RealFileOps;
+
+struct Options {
+    int rounds = 5;
+    int smallFiles = 20000;
+    int folders = 200;
+    int bigFiles = 4;
+    int bigMib = 256;
+    fs::path dir = fs::temp_directory_path();
+};
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) {
+            throw std::runtime_error("missing value after " + arg);
+        }
+        const char* value = argv[++i];
+        if (arg == "--rounds") {
+            o.rounds = std::max(1, std::atoi(value));
+        } else if (arg == "--small-files") {
+            o.smallFiles = std::atoi(value);
+        } else if (arg == "--folders") {
+            o.folders = std::max(1, std::atoi(value));
+        } else if (arg == "--big-files") {
+            o.bigFiles = std::atoi(value);
+        } else if (arg == "--big-mib") {
+            o.bigMib = std::atoi(value);
+        } else if (arg == "--dir") {
+            o.dir = vantrel::pathFromUtf8(value);
+        } else {
+            throw std::runtime_error("unknown option " + arg);
+        }
+    }
+    return o;
+}
+
+void writeFile(const fs::path& file, const std::vector<char>& data, size_t size) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        throw std::runtime_error("cannot create " + file.string());
+    }
+    for (size_t done = 0; done < size;) {
+        const size_t n = std::min(data.size(), size - done);
+        const ssize_t w = ::write(fd, data.data(), n);
+        if (w <= 0) {
+            ::close(fd);
+            throw std::runtime_error("cannot write " + file.string());
+        }
+        done += static_cast<size_t>(w);
+    }
+    ::close(fd);
+}
+
+std::uint64_t buildSmallTree(const fs::path& root, const Options& o) {
+    std::mt19937_64 rng(20140515);
+    std::vector<char> data(16384);
+    for (char& c : data) {
+        c = static_cast<char>(rng());
+    }
+    std::uniform_int_distribution<size_t> size(1024, 16384);
+    std::uint64_t bytes = 0;
+    for (int f = 0; f < o.folders; ++f) {
+        char name[32];
+        std::snprintf(name, sizeof name, "folder%03d", f);
+        fs::create_directories(root / name);
+    }
+    for (int i = 0; i < o.smallFiles; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "folder%03d/file%05d.dat", i % o.folders, i);
+        const size_t n = size(rng);
+        // Rotate the block so files differ.
+        std::rotate(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(rng() % 4096),
+                    data.end());
+        writeFile(root / name, data, n);
+        bytes += n;
+    }
+    return bytes;
+}
+
+std::uint64_t buildBigTree(const fs::path& root, const Options& o) {
+    fs::create_directories(root);
+    std::mt19937_64 rng(42);
+    std::vector<char> data(size_t{8} << 20);
+    for (size_t i = 0; i + 8 <= data.size(); i += 8) {
+        const std::uint64_t v = rng();
+        std::memcpy(data.data() + i, &v, 8);
+    }
+    const size_t size = static_cast<size_t>(o.bigMib) << 20;
+    for (int i = 0; i < o.bigFiles; ++i) {
+        writeFile(root / ("big" + std::to_string(i) + ".bin"), data, size);
+    }
+    return std::uint64_t{size} * static_cast<std::uint64_t>(o.bigFiles);
+}
+
+// Reads every file under `root` once so both copiers start from a warm source.
+void readAll(const fs::path& root) {
+    std::vector<char> buf(size_t{1} << 20);
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        if (!e.is_regular_file()) {
+            continue;
+        }
+        const int fd = ::open(e.path().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        while (::read(fd, buf.data(), buf.size()) > 0) {
+        }
+        ::close(fd);
+    }
+}
+
+bool dropCaches() {
+    const int fd = ::open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = ::write(fd, "3", 1) == 1;
+    ::close(fd);
+    return ok;
+}
+
+void prepare(const fs::path& source, bool& dropped) {
+    ::sync();
+    dropped = dropCaches();
+    readAll(source);
+}
+
+double timeEngine(const fs::path& from, const fs::path& to) {
+    RealFileOps ops;
+    std::uint64_t reports = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const vantrel::FileOpResult r =
+        ops.copyTree(from, to, [&](const vantrel::CopyProgress&) { ++reports; });
+    const auto end = std::chrono::steady_clock::now();
+    if (!r.ok()) {
+        throw std::runtime_error("engine copy failed at " + r.failedPath.string() + ": " +
+                                 r.error.message());
+    }
+    return std::chrono::duration<double>(end - start).count();
+}
+
+double timeCp(const fs::path& from, const fs::path& to) {
+    const std::string src = from.string();
+    const std::string dst = to.string();
+    char* args[] = {const_cast<char*>("cp"), const_cast<char*>("-a"),
+                    const_cast<char*>(src.c_str()), const_cast<char*>(dst.c_str()), nullptr};
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid;
+    if (::posix_spawnp(&pid, "cp", nullptr, nullptr, args, environ) != 0) {
+        throw std::runtime_error("cannot start cp");
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const auto end = std::chrono::steady_clock::now();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error("cp -a failed");
+    }
+    return std::chrono::duration<double>(end - start).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void bench(const char* label, const fs::path& source, const fs::path& work, int rounds) {
+    RealFileOps ops;
+    std::vector<double> engine, cp;
+    bool dropped = false;
+    const fs::path dst = work / (std::string(label) + "-copy");
+    for (int round = 0; round < rounds; ++round) {
+        // Alternate which side goes first so neither always follows the other's writeback.
+        for (int side = 0; side < 2; ++side) {
+            const bool engineTurn = (side == 0) == (round % 2 == 0);
+            ops.removeTree(dst);
+            prepare(source, dropped);
+            const double t = engineTurn ? timeEngine(source, dst) : timeCp(source, dst);
+            (engineTurn ? engine : cp).push_back(t);
+        }
+        std::printf("  round %d: engine %.3f s, cp -a %.3f s\n", round + 1, engine.back(),
+                    cp.back());
+        std::fflush(stdout);
+    }
+    ops.removeTree(dst);
+    const double e = median(engine);
+    const double c = median(cp);
+    std::printf("  %s median: engine %.3f s, cp -a %.3f s, ratio engine/cp %.2f%s\n", label, e, c,
+                e / c, dropped ? "" : " (page cache not dropped: no permission)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const Options o = parse(argc, argv);
+        const fs::path work = o.dir / ("vantrel-copy-bench-" + std::to_string(::getpid()));
+        RealFileOps ops;
+        fs::create_directories(work);
+        struct Cleanup {
+            RealFileOps& ops;
+            fs::path path;
+            ~Cleanup() { ops.removeTree(path); }
+        } cleanup{ops, work};
+
+        if (o.smallFiles > 0) {
+            const std::uint64_t bytes = buildSmallTree(work / "small", o);
+            std::printf("small tree: %d files in %d folders, %.1f MiB\n", o.smallFiles, o.folders,
+                        static_cast<double>(bytes) / (1 << 20));
+            bench("small", work / "small", work, o.rounds);
+            ops.removeTree(work / "small");
+        }
+        if (o.bigFiles > 0) {
+            const std::uint64_t bytes = buildBigTree(work / "big", o);
+            std::printf("big tree: %d files of %d MiB, %.1f MiB\n", o.bigFiles, o.bigMib,
+                        static_cast<double>(bytes) / (1 << 20));
+            bench("big", work / "big", work, o.rounds);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "copy_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
