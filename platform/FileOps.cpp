@@ -481,7 +481,11 @@ bool makeOwnerAccessible(int dirFd) {
 int openForRemoval(int parentFd, const char* name) {
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = ::openat(parentFd, name, flags);
-    if (fd < 0 && errno == EACCES && ::fchmodat(parentFd, name, S_IRWXU, 0) == 0) {
+    if (fd < 0 && errno == EACCES) {
+        if (::fchmodat(parentFd, name, S_IRWXU, 0) != 0) {
+            errno = EACCES;  // report why it could not be opened, not why chmod failed
+            return -1;
+        }
         fd = ::openat(parentFd, name, flags);
     }
     return fd;
