@@ -18,8 +18,9 @@ class Schedule {
 public:
     explicit Schedule(Workspace& ws) : m_ws(ws) {}
 
-    // Saves the settings; when they are refused, stays stopped and returns false. Otherwise
-    // starts (even when the file could not be written), shows "启动备份计划", returns true.
+    // Saves the settings; when they are refused, neither starts nor says so and returns
+    // false. Otherwise starts (even when the file could not be written), shows "启动备份计划"
+    // and returns true.
     bool StartSchedule(TBackupSettings& settings);
     // Starts from the live settings without saving them, as the command-line front end does;
     // the start time counts as the previous tick. Does nothing while started.
