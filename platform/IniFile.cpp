@@ -362,7 +362,10 @@ void IniFile::write(std::string_view section, std::string_view key, std::string_
     if (!m_lines.empty() && !trimBlanks(m_lines.back()).empty()) {
         insertLine(m_lines.size(), "");
     }
-    insertLine(m_lines.size(), "[" + std::string(trimBlanks(section)) + "]");
+    std::string header(1, '[');
+    header += trimBlanks(section);
+    header += ']';
+    insertLine(m_lines.size(), header);
     insertLine(m_lines.size(), entry);
 }
 
@@ -399,7 +402,10 @@ void IniFile::save() const {
     }
 
     std::filesystem::path temp = target;
-    temp += pathFromUtf8("." + uniqueSuffix() + ".tmp");
+    std::string suffix(1, '.');
+    suffix += uniqueSuffix();
+    suffix += ".tmp";
+    temp += pathFromUtf8(suffix);
 #ifdef _WIN32
     (void)mode;
     writeAndReplace(target, temp, content);

@@ -52,8 +52,8 @@ TEST_F(IniFileTest, MissingFileReadsEmptyAndNewSectionKeepsWriteOrder) {
     ini.write("备份设置", "a", "1");
     ini.write("备份设置", "备份频率", "星期三;星期六 ;");
     ini.save();
-    EXPECT_EQ(readBytes(file), "[" + utf8ToGbk("备份设置") + "]\r\nb=2\r\na=1\r\n" +
-                                   utf8ToGbk("备份频率=星期三;星期六 ;") + "\r\n");
+    EXPECT_EQ(readBytes(file),
+              utf8ToGbk("[备份设置]\r\nb=2\r\na=1\r\n备份频率=星期三;星期六 ;\r\n"));
 }
 
 TEST_F(IniFileTest, GbkFileRewrittenInPlaceKeepingOtherLinesByteForByte) {
