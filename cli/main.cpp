@@ -1,1 +1,83 @@
-int main() { return 0; }
+// vantrel-cli: the headless front end. Works in the current directory like the window does.
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <string_view>
+
+#include "cli/CliUi.h"
+#include "cli/Commands.h"
+#include "engine/BackupRecordStore.h"
+#include "platform/Clock.h"
+#include "platform/FileOps.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+constexpr std::string_view kUsage =
+    "用法：vantrel-cli <命令>\n"
+    "\n"
+    "在当前目录中工作：config.ini、wenjianming.mdb 和 Log 文件夹都在这里。\n"
+    "\n"
+    "命令：\n"
+    "  backup     按 config.ini 的设置立即备份一次，设有备份个数时清理旧的备份\n"
+    "  schedule   按 config.ini 的每周计划在前台运行，直到收到 SIGINT 或 SIGTERM\n"
+    "  log        显示操作日志\n"
+    "  list       显示备份记录，最新的在前：编号、日期、路径\n"
+    "  --help     显示本说明\n"
+    "  --version  显示版本\n"
+    "\n"
+    "退出状态：0 成功；1 备份或操作失败；2 设置无效或命令有误。\n";
+
+void print(std::FILE* out, std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fflush(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace vantrel;
+#ifdef _WIN32
+    SetConsoleOutputCP(CP_UTF8);
+#endif
+    const std::string_view command = argc == 2 ? argv[1] : "";
+    if (command == "--help" || command == "-h") {
+        print(stdout, kUsage);
+        return cli::kOk;
+    }
+    if (command == "--version") {
+        print(stdout, "vantrel-cli " VANTREL_VERSION "\n");
+        return cli::kOk;
+    }
+    int (*run)(Workspace&) = nullptr;
+    if (command == "backup") {
+        run = cli::runBackup;
+    } else if (command == "schedule") {
+        run = cli::runSchedule;
+    } else if (command == "log") {
+        run = cli::printLog;
+    } else if (command == "list") {
+        run = cli::printList;
+    } else {
+        print(stderr, kUsage);
+        return cli::kRefused;
+    }
+
+    SystemClock clock;
+    RealFileOps files;
+    cli::CliUi ui(command == "schedule" ? &clock : nullptr);
+    try {
+        Workspace ws{std::filesystem::current_path(), files, clock, ui};
+        // As the window does at start-up: the log folder and the record database exist.
+        std::filesystem::create_directories(ws.logFile().parent_path());
+        BackupRecordStore::CreateIfMissing(ws.databaseFile());
+        return run(ws);
+    } catch (const std::exception& e) {
+        ui.error(e.what());
+        return cli::kFailed;
+    }
+}

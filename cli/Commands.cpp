@@ -1,0 +1,150 @@
+#include "cli/Commands.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "engine/BackupRecordStore.h"
+#include "engine/BackupRun.h"
+#include "engine/OperationLog.h"
+#include "engine/Schedule.h"
+#include "engine/Settings.h"
+
+namespace vantrel::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+extern "C" void requestStop(int) {
+    g_stopRequested = 1;
+}
+
+void printOut(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+// Reads the settings from "config.ini" and checks them as the save command does, without
+// writing the file. Shows the refusal and returns false when they cannot be used.
+bool loadValidSettings(Workspace& ws, TBackupSettings& settings) {
+    try {
+        LoadSettings(ws, settings);
+    } catch (const std::exception& e) {
+        ws.ui.showMessage(e.what());
+        return false;
+    }
+    if (const auto message = ValidateSettings(settings)) {
+        ws.ui.showMessage(*message);
+        return false;
+    }
+    return true;
+}
+
+// What identifies one version of the settings file: its time stamp and size.
+struct FileStamp {
+    std::filesystem::file_time_type time{};
+    std::uintmax_t size = 0;
+    bool exists = false;
+
+    friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+FileStamp stampOf(const std::filesystem::path& file) {
+    std::error_code ec;
+    FileStamp stamp;
+    stamp.time = std::filesystem::last_write_time(file, ec);
+    if (ec) {
+        return {};
+    }
+    stamp.size = std::filesystem::file_size(file, ec);
+    stamp.exists = !ec;
+    return stamp;
+}
+
+// Sleeps about one tick, waking early when asked to stop.
+void waitOneTick() {
+    using namespace std::chrono_literals;
+    for (int i = 0; i < 10 && !g_stopRequested; ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+}
+
+}  // namespace
+
+int runBackup(Workspace& ws) {
+    TBackupSettings settings;
+    if (!loadValidSettings(ws, settings)) {
+        return kRefused;
+    }
+    try {
+        return RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet) ? kOk : kRefused;
+    } catch (const std::exception& e) {
+        ws.ui.showMessage(e.what());
+        return kFailed;
+    }
+}
+
+int runSchedule(Workspace& ws) {
+    TBackupSettings settings;
+    if (!loadValidSettings(ws, settings)) {
+        return kRefused;
+    }
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+
+    Schedule schedule(ws);
+    schedule.StartTimer();
+    ws.ui.setStatus("启动备份计划");
+    FileStamp stamp = stampOf(ws.configFile());
+    while (!g_stopRequested) {
+        waitOneTick();
+        if (g_stopRequested) {
+            break;
+        }
+        // A setting saved from the window, or edited by hand, takes effect at the next tick.
+        if (const FileStamp now = stampOf(ws.configFile()); now != stamp) {
+            stamp = now;
+            TBackupSettings fresh;
+            if (loadValidSettings(ws, fresh)) {
+                settings = fresh;
+                ws.ui.setStatus("已重新读取配置文件");
+            } else {
+                ws.ui.showMessage("配置文件未采用，继续使用原来的设置");
+            }
+        }
+        try {
+            schedule.CheckSchedule(settings);
+        } catch (const std::exception& e) {
+            ws.ui.showMessage(e.what());  // ends this run only; the timetable goes on
+        }
+    }
+    schedule.StopSchedule();
+    return kOk;
+}
+
+int printLog(Workspace& ws) {
+    OperationLog log(ws.logFile());
+    std::error_code ec;
+    if (!std::filesystem::exists(log.file(), ec)) {
+        return kOk;
+    }
+    for (const std::string& line : log.LoadLines()) {
+        printOut(line);
+    }
+    return kOk;
+}
+
+int printList(Workspace& ws) {
+    BackupRecordStore store(ws.databaseFile());
+    for (const BackupRecord& record : store.List()) {
+        printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path);
+    }
+    return kOk;
+}
+
+}  // namespace vantrel::cli

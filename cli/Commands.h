@@ -1,0 +1,16 @@
+#pragma once
+
+#include "engine/Workspace.h"
+
+namespace vantrel::cli {
+
+// Exit statuses of the commands.
+enum ExitStatus { kOk = 0, kFailed = 1, kRefused = 2 };
+
+// Each command works on the workspace of the current directory and returns its exit status.
+int runBackup(Workspace& ws);
+int runSchedule(Workspace& ws);
+int printLog(Workspace& ws);
+int printList(Workspace& ws);
+
+}  // namespace vantrel::cli
