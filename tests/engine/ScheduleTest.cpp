@@ -13,7 +13,7 @@ namespace {
 
 using test::at;
 
-// 2014-05-13 is a Tuesday, 2014-05-15 a Thursday, 2014-05-18 a Sunday.
+// 2014-05-15 is a Thursday, 2014-05-18 a Sunday, 2014-05-20 a Tuesday.
 class ScheduleTest : public ::testing::Test {
 protected:
     ScheduleTest() {
@@ -59,23 +59,17 @@ protected:
     TBackupSettings settings;
 };
 
-TEST_F(ScheduleTest, TodayNameFollowsTheLocalWeekday) {
-    EXPECT_EQ(TodayName(at(2014, 5, 18, 23, 59, 59)), "星期日");
-    EXPECT_EQ(TodayName(at(2014, 5, 19)), "星期一");
-    EXPECT_EQ(TodayName(at(2014, 5, 13, 12)), "星期二");
-    EXPECT_EQ(TodayName(at(2014, 5, 17)), "星期六");
-}
-
 TEST_F(ScheduleTest, RunsOnceTenSecondsBeforeTheSetMinuteOnATickedDay) {
     settings.Days[Sunday] = true;
     EXPECT_EQ(tickEverySecond(at(2014, 5, 18, 9, 59, 0), 120),
               std::vector<LocalTime>{at(2014, 5, 18, 9, 59, 50)});
     EXPECT_EQ(settings.DayList, "星期日;");
-}
+    schedule.StopSchedule();
 
-TEST_F(ScheduleTest, TuesdayCaptionWithItsBlankStillMatches) {
+    // Tuesday's caption ends in a blank; "星期二" still occurs in the list.
+    settings.Days = {};
     settings.Days[Tuesday] = true;
-    EXPECT_EQ(tickEverySecond(at(2014, 5, 13, 9, 59, 30), 40).size(), 1u);
+    EXPECT_EQ(tickEverySecond(at(2014, 5, 20, 9, 59, 30), 40).size(), 1u);
     EXPECT_EQ(settings.DayList, "星期二 ;");
 }
 
@@ -140,24 +134,6 @@ TEST_F(ScheduleTest, ClockSetBackDoesNotRepeatARun) {
                      {at(2014, 5, 15, 9, 59, 50), at(2014, 5, 15, 9, 59, 40),
                       at(2014, 5, 15, 9, 59, 50), at(2014, 5, 15, 9, 59, 51)}),
               (std::vector<bool>{true, false, false, false}));
-}
-
-TEST_F(ScheduleTest, DayTickedWhileStartedCountsFromTheNextTick) {
-    EXPECT_EQ(tickAt(at(2014, 5, 15, 9, 59, 45), {at(2014, 5, 15, 9, 59, 49)}),
-              std::vector<bool>{false});
-    settings.Days[Thursday] = true;
-    clock.set(at(2014, 5, 15, 9, 59, 50));
-    EXPECT_TRUE(schedule.IsDue(settings));
-}
-
-TEST_F(ScheduleTest, StoppedScheduleIsNeverDue) {
-    settings.Days[Thursday] = true;
-    clock.set(at(2014, 5, 15, 9, 59, 45));
-    schedule.StartTimer();
-    schedule.StopSchedule();
-    EXPECT_EQ(ui.lastStatus(), "终止备份计划");
-    clock.set(at(2014, 5, 15, 9, 59, 50));
-    EXPECT_FALSE(schedule.IsDue(settings));
 }
 
 TEST_F(ScheduleTest, RefusedStartStaysStoppedAndSaysNothingOfStarting) {

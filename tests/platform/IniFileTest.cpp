@@ -94,15 +94,6 @@ TEST_F(IniFileTest, Utf8FileStaysUtf8WithItsBomAndLineEndings) {
     EXPECT_EQ(readBytes(file), "[备份设置]\r\n备份个数=2\r\n备份频率=星期一;\r\n");
 }
 
-TEST_F(IniFileTest, AsciiFileGainsGbkText) {
-    writeBytes(file, "[General]\r\nx=1\r\n");
-    IniFile ini(file);
-    ini.write("备份设置", "备份个数", "3");
-    ini.save();
-    EXPECT_EQ(readBytes(file), "[General]\r\nx=1\r\n\r\n[" + utf8ToGbk("备份设置") + "]\r\n" +
-                                   utf8ToGbk("备份个数") + "=3\r\n");
-}
-
 TEST_F(IniFileTest, ValueReadsBackAsAtMost2047BytesOnACharacterBoundary) {
     // 2046 ASCII bytes then a two-byte GBK character: the character does not fit.
     writeBytes(file, "[s]\r\nk=" + std::string(2046, 'a') + utf8ToGbk("中文") + "\r\n");
@@ -151,19 +142,6 @@ TEST_F(IniFileTest, FailedSaveLeavesTheOldFileAndNoTemporaryFile) {
     }
     EXPECT_EQ(entries, 2);  // config.ini and folder.ini only
 }
-
-#ifndef _WIN32
-TEST_F(IniFileTest, SaveKeepsTheFileMode) {
-    writeBytes(file, "[s]\r\nk=1\r\n");
-    std::filesystem::permissions(
-        file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    IniFile ini(file);
-    ini.write("s", "k", "2");
-    ini.save();
-    EXPECT_EQ(std::filesystem::status(file).permissions(),
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-}
-#endif
 
 }  // namespace
 }  // namespace vantrel
