@@ -1,0 +1,98 @@
+#include "shell/LogShowUnit.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "engine/OperationLog.h"
+#include "shell/AppIcon.h"
+#include "shell/ErrorHandler.h"
+
+namespace vantrel {
+
+TLogShowForm::TLogShowForm(std::filesystem::path logFile, Dialogs& dialogs, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_logFile(std::move(logFile)), m_dialogs(dialogs) {
+    setObjectName(QStringLiteral("LogShowForm"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    // A viewer left open never keeps the program running after the main window closed.
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setWindowTitle(QStringLiteral("操作日志"));
+    setWindowIcon(appIcon());
+
+    m_memo = new QPlainTextEdit(this);
+    m_memo->setObjectName(QStringLiteral("Memo1"));
+    m_memo->setReadOnly(true);
+    m_memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    QPalette palette = m_memo->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::ToolTipBase));
+    palette.setColor(QPalette::Text, QColor(0x00, 0x80, 0x00));
+    m_memo->setPalette(palette);
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("DejaVu Sans"), QStringLiteral("Noto Sans CJK SC")});
+    font.setPixelSize(12);
+    font.setBold(true);
+    m_memo->setFont(font);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_memo);
+
+    m_menu = new QMenu(this);
+    m_menu->setObjectName(QStringLiteral("PopupMenu1"));
+    QAction* n1 = m_menu->addAction(QStringLiteral("刷新(&R)"));
+    n1->setObjectName(QStringLiteral("N1"));
+    QAction* n2 = m_menu->addAction(QStringLiteral("清除(&C)"));
+    n2->setObjectName(QStringLiteral("N2"));
+    connect(n1, &QAction::triggered, this, &TLogShowForm::N1Click);
+    connect(n2, &QAction::triggered, this, &TLogShowForm::N2Click);
+    m_memo->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_memo, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { m_menu->popup(m_memo->viewport()->mapToGlobal(pos)); });
+
+    // Client area of the 771 x 537 window.
+    resize(757, 498);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+}
+
+void TLogShowForm::loadLines() {
+    const std::vector<std::string> lines = OperationLog(m_logFile).LoadLines();
+    QStringList text;
+    text.reserve(static_cast<qsizetype>(lines.size()));
+    for (const std::string& line : lines) {
+        text.append(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+    }
+    m_memo->setPlainText(text.join(QLatin1Char('\n')));
+}
+
+void TLogShowForm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!m_shownOnce) {
+        m_shownOnce = true;
+        runGuarded(m_dialogs, this, [this] { loadLines(); });
+    }
+}
+
+void TLogShowForm::N1Click() {
+    runGuarded(m_dialogs, this, [this] { loadLines(); });
+}
+
+void TLogShowForm::N2Click() {
+    runGuarded(m_dialogs, this, [this] {
+        if (m_dialogs.confirm(this, QStringLiteral("您确定要清除现有的日志信息吗？")) !=
+            Dialogs::Answer::Yes) {
+            return;
+        }
+        OperationLog(m_logFile).Clear();
+        m_memo->clear();
+    });
+}
+
+}  // namespace vantrel

@@ -1,0 +1,496 @@
+#include "shell/MainUnit.h"
+
+#include <system_error>
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTimeEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "engine/BackupRecordStore.h"
+#include "engine/KeepCount.h"
+#include "engine/OperationLog.h"
+#include "engine/Settings.h"
+#include "platform/TextCodec.h"
+#include "shell/AppIcon.h"
+#include "shell/ErrorHandler.h"
+#include "shell/LogShowUnit.h"
+
+namespace vantrel {
+
+namespace {
+
+QString fromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string toUtf8(const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+QLabel* placeLabel(QWidget* parent, const QString& text, int left, int top) {
+    auto* label = new QLabel(text, parent);
+    label->move(left, top);
+    label->adjustSize();
+    return label;
+}
+
+template <class W>
+W* placed(W* widget, const char* name, int left, int top, int width, int height) {
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(left, top, width, height);
+    return widget;
+}
+
+// The help text on the right, one label per line group, with the top of each group.
+struct HelpLine {
+    int top;
+    const char* text;
+};
+const HelpLine kHelp[] = {
+    {40, "操作步骤："},
+    {56, "1、保存配置信息；"},
+    {72, "2、启动备份计划；"},
+    {88, "3、如有需要在保存配置信息\n后手动备份。"},
+    {128, "使用说明："},
+    {144, "1、文件备份数需大于等于1；"},
+    {161, "2、请自行确保备份文件所需\n空间；"},
+    {190, "3、支持网络备份；"},
+    {208, "4、每天最多保留一个备份，\n格式为\"源文件夹名_年月日\"；"},
+    {238, "5、支持文件、文件夹备份；"},
+    {256, "6、将该执行文件放置不同目\n录下执行，可同时运行以完\n成 不同备份任务。"},
+};
+
+// Object names of the day boxes, Monday first; Wednesday's box is CheckBox8.
+const char* const kDayBoxNames[7] = {"CheckBox1", "CheckBox2", "CheckBox8", "CheckBox4",
+                                     "CheckBox5", "CheckBox6", "CheckBox7"};
+
+}  // namespace
+
+QValidator::State KeepCountValidator::validate(QString& input, int& /*pos*/) const {
+    if (input.isEmpty() || KeepCountAccepts(toUtf8(input))) {
+        return Acceptable;
+    }
+    return Invalid;
+}
+
+TMainForm::TMainForm(std::filesystem::path workDir, const Clock& clock, Dialogs& dialogs,
+                     QWidget* parent)
+    : QMainWindow(parent), m_dialogs(dialogs) {
+    buildWindow();
+    m_ui = std::make_unique<ShellUi>(this, m_panel1, m_dialogs);
+    // The run owns the buttons while it lasts; afterwards they follow the engine's wish.
+    m_ui->onCommandsEnabled = [this](bool) { updateCommandButtons(); };
+    m_ws = std::make_unique<Workspace>(Workspace{std::move(workDir), m_files, clock, *m_ui});
+    m_schedule = std::make_unique<Schedule>(*m_ws);
+
+    // At log-off or shutdown the program ends without asking.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { m_sessionEnding = true; });
+
+    FormCreate();
+}
+
+TMainForm::~TMainForm() {
+    // A copy under way finishes with its cleanup; it is never cut off half-way.
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+    if (m_trayIcon) {
+        m_trayIcon->hide();
+    }
+}
+
+void TMainForm::buildWindow() {
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowIcon(appIcon());
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(11);
+    setFont(font);
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(1, 0, 1, 0);
+    m_groupBox = new QGroupBox(central);
+    m_groupBox->setObjectName(QStringLiteral("GroupBox1"));
+    layout->addWidget(m_groupBox);
+    setCentralWidget(central);
+    QWidget* box = m_groupBox;
+
+    auto* heading = placed(new QLabel(QStringLiteral("Vantrel"), box), "Heading", 264, 31, 168, 22);
+    QFont headingFont;
+    headingFont.setFamilies({QStringLiteral("华文行楷"), QStringLiteral("STXingkai"),
+                             QStringLiteral("KaiTi"), QStringLiteral("AR PL UKai CN"),
+                             QStringLiteral("Noto Serif CJK SC")});
+    headingFont.setPixelSize(21);
+    heading->setFont(headingFont);
+    heading->setStyleSheet(QStringLiteral("color: red;"));
+
+    placeLabel(box, QStringLiteral("备份文件/文件夹源地址："), 3, 92)->setObjectName("SourceLabel");
+    m_edit1 = placed(new QLineEdit(box), "Edit1", 149, 88, 348, 21);
+    m_edit1->setReadOnly(true);
+    m_button4 = placed(new QPushButton(QStringLiteral("..."), box), "Button4", 502, 85, 62, 25);
+
+    placeLabel(box, QStringLiteral("备份文件/文件夹目的地址："), 3, 123)
+        ->setObjectName("TargetLabel");
+    m_edit2 = placed(new QLineEdit(box), "Edit2", 149, 117, 348, 21);
+    m_edit2->setReadOnly(true);
+    m_button5 = placed(new QPushButton(QStringLiteral("..."), box), "Button5", 502, 116, 62, 25);
+
+    m_groupBox2 =
+        placed(new QGroupBox(QStringLiteral("执行周期"), box), "GroupBox2", 16, 168, 553, 153);
+    const int columns[4] = {8, 144, 288, 424};
+    for (int day = 0; day < 7; ++day) {
+        const int left = columns[day < 4 ? day : day - 4];
+        const int top = day < 4 ? 24 : 56;
+        auto* check = new QCheckBox(fromUtf8(std::string(kDayCaptions[day])), m_groupBox2);
+        check->setObjectName(QLatin1String(kDayBoxNames[day]));
+        check->move(left, top);
+        check->adjustSize();
+        m_dayBoxes[day] = check;
+    }
+    placeLabel(m_groupBox2, QStringLiteral("时刻"), 8, 112)->setObjectName("TimeLabel");
+    m_timePicker = placed(new QTimeEdit(m_groupBox2), "DateTimePicker1", 64, 104, 97, 31);
+    m_timePicker->setDisplayFormat(QStringLiteral("HH:mm"));
+    QFont pickerFont = font;
+    pickerFont.setPixelSize(19);
+    m_timePicker->setFont(pickerFont);
+
+    placeLabel(box, QStringLiteral("保留最近的文件备份数："), 3, 333)->setObjectName("KeepLabel");
+    m_keepCount = placed(new QLineEdit(box), "DBNumberEditEh1", 160, 330, 81, 21);
+    m_keepCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_keepCount->setValidator(new KeepCountValidator(m_keepCount));
+    m_keepCount->installEventFilter(this);
+    placeLabel(box, QStringLiteral("个"), 248, 335)->setObjectName("KeepUnitLabel");
+
+    m_button6 =
+        placed(new QPushButton(QStringLiteral("保存配置信息"), box), "Button6", 8, 376, 113, 33);
+    m_button8 =
+        placed(new QPushButton(QStringLiteral("启动备份计划"), box), "Button8", 120, 376, 113, 33);
+    m_button9 =
+        placed(new QPushButton(QStringLiteral("终止备份计划"), box), "Button9", 232, 376, 113, 33);
+    m_button10 =
+        placed(new QPushButton(QStringLiteral("手动执行备份"), box), "Button10", 344, 376, 113, 33);
+    m_button7 =
+        placed(new QPushButton(QStringLiteral("查看操作日志"), box), "Button7", 453, 376, 113, 33);
+
+    int helpIndex = 0;
+    for (const HelpLine& line : kHelp) {
+        // Lines 14 pixels apart, as the tops of the groups expect; CJK fallback fonts are taller.
+        const QString html = QString::fromUtf8(line.text).toHtmlEscaped().replace(
+            QLatin1Char('\n'), QStringLiteral("<br>"));
+        QLabel* label =
+            placeLabel(box, QStringLiteral("<div style=\"line-height:80%\">%1</div>").arg(html),
+                       576, line.top);
+        label->setObjectName(QStringLiteral("HelpLabel%1").arg(++helpIndex));
+    }
+
+    QStatusBar* bar = statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar1"));
+    bar->setFixedHeight(19);
+    m_panel0 = new QLabel(bar);
+    m_panel0->setObjectName(QStringLiteral("StatusPanel0"));
+    m_panel0->setFixedWidth(200);
+    m_panel1 = new QLabel(bar);
+    m_panel1->setObjectName(QStringLiteral("StatusPanel1"));
+    m_panel1->setFixedWidth(300);
+    bar->addWidget(m_panel0);
+    bar->addWidget(m_panel1);
+
+    m_timer = new QTimer(this);
+    m_timer->setObjectName(QStringLiteral("FileTimer2"));
+    m_timer->setInterval(1000);
+
+    connect(m_button4, &QPushButton::clicked, this, &TMainForm::Button1Click);
+    connect(m_button5, &QPushButton::clicked, this, &TMainForm::Button5Click);
+    connect(m_button6, &QPushButton::clicked, this, &TMainForm::Button6Click);
+    connect(m_button8, &QPushButton::clicked, this, &TMainForm::Button8Click);
+    connect(m_button9, &QPushButton::clicked, this, &TMainForm::Button9Click);
+    connect(m_button10, &QPushButton::clicked, this, &TMainForm::Button10Click);
+    connect(m_button7, &QPushButton::clicked, this, &TMainForm::Button7Click);
+    connect(m_timer, &QTimer::timeout, this, &TMainForm::FileTimer2Timer);
+
+    // Client area of the 800 x 531 window: the group box (784 x 473) over the status bar.
+    resize(786, 492);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+}
+
+template <class Fn>
+void TMainForm::guarded(Fn&& fn) {
+    runGuarded(m_dialogs, this, std::forward<Fn>(fn));
+}
+
+void TMainForm::FormCreate() {
+    m_timer->stop();
+    // The log and the spare folder live in the working directory, where the log is written.
+    std::error_code ignored;
+    std::filesystem::create_directories(m_ws->dir / "Log", ignored);
+    std::filesystem::create_directories(m_ws->dir / "TempBackupFile", ignored);
+    guarded([this] {
+        if (BackupRecordStore::CreateIfMissing(m_ws->databaseFile())) {
+            m_panel0->setFixedWidth(width() / 2);
+        }
+    });
+}
+
+void TMainForm::FormShow() {
+    m_shownOnce = true;
+    guarded([this] {
+        TBackupSettings s = settings();
+        try {
+            LoadSettings(*m_ws, s);
+        } catch (...) {
+            // The fields read before the bad value stay filled.
+            applySettings(s);
+            throw;
+        }
+        applySettings(s);
+        const QString dir = fromUtf8(pathToUtf8(m_ws->dir));
+        const QString text = QStringLiteral("工作目录：") + dir;
+        m_panel0->setText(
+            m_panel0->fontMetrics().elidedText(text, Qt::ElideMiddle, m_panel0->width() - 4));
+        m_panel0->setToolTip(dir);
+    });
+}
+
+TBackupSettings TMainForm::settings() const {
+    TBackupSettings s;
+    s.SourcePath = toUtf8(m_edit1->text());
+    s.TargetFolder = toUtf8(m_edit2->text());
+    const QTime time = m_timePicker->time();
+    s.RunTime = TimeOfDay{time.hour(), time.minute(), time.second()};
+    for (int day = 0; day < 7; ++day) {
+        s.Days[day] = m_dayBoxes[day]->isChecked();
+    }
+    s.DayList = m_dayList;
+    s.KeepCountText = toUtf8(m_keepCount->text());
+    try {
+        s.KeepCount = ParseKeepCount(s.KeepCountText);
+    } catch (const std::exception&) {
+        // Text that is not a number has no value; saving refuses it with its own message.
+        s.KeepCount.reset();
+    }
+    return s;
+}
+
+void TMainForm::applySettings(const TBackupSettings& s) {
+    m_edit1->setText(fromUtf8(s.SourcePath));
+    m_edit2->setText(fromUtf8(s.TargetFolder));
+    m_timePicker->setTime(QTime(s.RunTime.hour, s.RunTime.minute, s.RunTime.second));
+    for (int day = 0; day < 7; ++day) {
+        m_dayBoxes[day]->setChecked(s.Days[day]);
+    }
+    m_dayList = s.DayList;
+    // A loaded value is shown as it is; only typing is checked and raised.
+    m_keepCount->setText(fromUtf8(s.KeepCountText));
+}
+
+void TMainForm::commitKeepCount() {
+    const std::string committed = CommitKeepCount(toUtf8(m_keepCount->text()));
+    m_keepCount->setText(fromUtf8(committed));
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_keepCount && event->type() == QEvent::FocusOut && m_keepCount->isModified()) {
+        m_keepCount->setModified(false);
+        guarded([this] { commitKeepCount(); });
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TMainForm::Button1Click() {
+    if (auto folder = m_dialogs.pickFolder(this, QStringLiteral("请选择备份文件源地址"))) {
+        m_edit1->setText(*folder);
+    }
+}
+
+void TMainForm::Button5Click() {
+    if (auto folder = m_dialogs.pickFolder(
+            this, QStringLiteral("请选择备份文件目的地址，文件将备份到指定位置"))) {
+        m_edit2->setText(*folder);
+    }
+}
+
+void TMainForm::Button6Click() {
+    guarded([this] {
+        TBackupSettings s = settings();
+        SaveSettings(*m_ws, s);
+        m_dayList = s.DayList;
+    });
+}
+
+void TMainForm::Button8Click() {
+    guarded([this] {
+        TBackupSettings s = settings();
+        const bool started = m_schedule->StartSchedule(s);
+        m_dayList = s.DayList;
+        // A start while started keeps the timer's period.
+        if (started && !m_timer->isActive()) {
+            m_timer->start();
+        }
+    });
+}
+
+void TMainForm::Button9Click() {
+    guarded([this] {
+        m_timer->stop();
+        m_schedule->StopSchedule();
+    });
+}
+
+void TMainForm::Button10Click() {
+    guarded([this] { startRun(PruneAfterRun::No); });
+}
+
+void TMainForm::Button7Click() {
+    guarded([this] {
+        OperationLog(m_ws->logFile()).EnsureExists();
+        auto* viewer = new TLogShowForm(m_ws->logFile(), m_dialogs);
+        viewer->show();
+    });
+}
+
+void TMainForm::FileTimer2Timer() {
+    // A tick during a run is skipped; the next one after it still finds the day's fire
+    // instant, so nothing is lost and no second run starts meanwhile.
+    if (m_running) {
+        return;
+    }
+    guarded([this] {
+        TBackupSettings s = settings();
+        const bool due = m_schedule->IsDue(s);
+        m_dayList = s.DayList;
+        if (due) {
+            startRun(PruneAfterRun::IfKeepCountSet);
+        }
+    });
+}
+
+void TMainForm::startRun(PruneAfterRun prune) {
+    if (m_running) {
+        return;
+    }
+    TBackupSettings s = settings();
+    m_running = true;
+    updateCommandButtons();
+    m_worker = std::thread([this, s = std::move(s), prune] {
+        std::exception_ptr error;
+        try {
+            RunBackup(*m_ws, s, prune);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        QMetaObject::invokeMethod(
+            this, [this, error] { finishRun(error); }, Qt::QueuedConnection);
+    });
+}
+
+void TMainForm::finishRun(std::exception_ptr error) {
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+    m_running = false;
+    updateCommandButtons();
+    if (error) {
+        guarded([&] { std::rethrow_exception(error); });
+    }
+}
+
+void TMainForm::waitForRun() {
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+    // Deliver the status texts and the outcome the worker posted.
+    QCoreApplication::sendPostedEvents(this);
+}
+
+void TMainForm::updateCommandButtons() {
+    for (QPushButton* button : {m_button8, m_button9, m_button10}) {
+        button->setEnabled(!m_running);
+    }
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!m_shownOnce) {
+        FormShow();
+    }
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    if (m_sessionEnding ||
+        m_dialogs.confirm(this, QStringLiteral("您确定要退出该系统吗？")) == Dialogs::Answer::Yes) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) &&
+        !m_inTray && QSystemTrayIcon::isSystemTrayAvailable()) {
+        minimizeToTray();
+    }
+}
+
+void TMainForm::minimizeToTray() {
+    m_inTray = true;
+    // Hide once the minimise has finished; hiding inside the state change confuses some
+    // window managers.
+    QTimer::singleShot(0, this, [this] {
+        if (m_inTray) {
+            hide();
+        }
+    });
+    m_trayIcon = new QSystemTrayIcon(windowIcon(), this);
+    m_trayIcon->setObjectName(QStringLiteral("TrayIcon"));
+    m_trayIcon->setToolTip(QStringLiteral("Vantrel"));
+    connect(m_trayIcon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger) {
+                    restoreFromTray();
+                }
+            });
+    m_trayIcon->show();
+}
+
+void TMainForm::restoreFromTray() {
+    m_inTray = false;
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    showNormal();
+    raise();
+    activateWindow();
+    if (m_trayIcon) {
+        m_trayIcon->hide();
+        m_trayIcon->deleteLater();
+        m_trayIcon = nullptr;
+    }
+}
+
+void TMainForm::startInTray() {
+    if (!m_shownOnce) {
+        FormShow();
+    }
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        minimizeToTray();
+    } else {
+        showMinimized();
+    }
+}
+
+}  // namespace vantrel
