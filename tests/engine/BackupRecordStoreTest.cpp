@@ -55,6 +55,16 @@ TEST_F(BackupRecordStoreTest, AddRecordsPathAndDateNewestFirst) {
     EXPECT_GT(rows[0].id, rows[1].id);
 }
 
+TEST_F(BackupRecordStoreTest, IdsAreNeverReused) {
+    // A newest row removed by hand must not hand its id to the next copy, or an older
+    // copy could rank as the newest.
+    store.Add("/bak/data_20140515", kDay);
+    store.Add("/bak/data_20140516", kDay);
+    Database(dbFile, Database::Mode::OpenExisting).exec("DELETE FROM wenjianming WHERE id = 2");
+    store.Add("/bak/data_20140517", kDay);
+    EXPECT_EQ(ids(), (std::vector<std::int64_t>{3, 1}));
+}
+
 TEST(BackupRecordStoreFile, ForeignFileIsRefusedAndNeverWritten) {
     test::TempDir dir;
     const auto file = dir.path() / "wenjianming.mdb";
