@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -305,7 +306,10 @@ void TMainForm::commitKeepCount() {
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_keepCount && event->type() == QEvent::FocusOut && m_keepCount->isModified()) {
+    // Leaving the field commits it; a box or another application taking the focus does not.
+    if (watched == m_keepCount && event->type() == QEvent::FocusOut && m_keepCount->isModified() &&
+        static_cast<QFocusEvent*>(event)->reason() != Qt::ActiveWindowFocusReason &&
+        static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
         m_keepCount->setModified(false);
         guarded([this] { commitKeepCount(); });
     }
