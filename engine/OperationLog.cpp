@@ -132,7 +132,13 @@ void OperationLog::Append(std::string_view line) {
     if (!f) {
         fail(m_file, errno);
     }
-    writeAll(f.get(), m_file, missingLineEnd(f.get(), m_file) + bytes + "\r\n");
+    const std::string lineEnd = missingLineEnd(f.get(), m_file);
+    // C requires a seek between reading and writing one stream; the Windows C library
+    // otherwise refuses the write.
+    if (std::fseek(f.get(), 0, SEEK_END) != 0) {
+        fail(m_file, errno);
+    }
+    writeAll(f.get(), m_file, lineEnd + bytes + "\r\n");
     if (std::fclose(f.release()) != 0) {
         fail(m_file, errno ? errno : EIO);
     }

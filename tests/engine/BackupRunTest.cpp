@@ -39,7 +39,9 @@ protected:
     }
 
     bool run(PruneAfterRun prune = PruneAfterRun::No) { return RunBackup(ws, settings, prune); }
-    fs::path copyOf(const char* date) const { return bak / (std::string("数据_") + date); }
+    fs::path copyOf(const char* date) const {
+        return bak / pathFromUtf8(std::string("数据_") + date);
+    }
     std::vector<BackupRecord> rows() const { return BackupRecordStore(ws.databaseFile()).List(); }
     std::vector<std::string> logLines() const { return OperationLog(ws.logFile()).LoadLines(); }
     void runOn(unsigned day, PruneAfterRun prune = PruneAfterRun::No) {
@@ -49,7 +51,7 @@ protected:
 
     test::TempDir dir;
     fs::path work = dir / "work";
-    fs::path source = dir / "源/数据";
+    fs::path source = (dir / "源/数据").make_preferred();  // native separators, as picked
     fs::path bak = dir / "bak";
     test::FakeClock clock{at(2014, 5, 15, 9, 59, 50)};
     test::FakeUi ui;
@@ -161,12 +163,18 @@ TEST_F(BackupRunTest, SecondRunOfTheDayReplacesTheCopyAndClearsAStaleStaging) {
 }
 
 TEST_F(BackupRunTest, TargetInsideTheSourceIsRefusedBeforeAnythingIsWritten) {
-    fs::create_symlink(source, dir / "link");
-    for (const auto& folder : {source, source / "sub", source / "sub" / "..", dir / "link"}) {
+    std::vector<fs::path> inside{source, source / "sub", source / "sub" / ".."};
+    // Windows makes links only with developer mode on, and Wine not at all.
+    std::error_code noLinks;
+    fs::create_symlink(source, dir / "link", noLinks);
+    if (!noLinks) {
+        inside.push_back(dir / "link");
+    }
+    for (const auto& folder : inside) {
         settings.TargetFolder = pathToUtf8(folder);
         EXPECT_FALSE(run()) << settings.TargetFolder;
     }
-    EXPECT_EQ(ui.messages.size(), 4u);
+    EXPECT_EQ(ui.messages.size(), inside.size());
     EXPECT_EQ(ui.messages.front(), "备份文件的目的地址不能位于源地址之内！");
     EXPECT_TRUE(ui.statuses.empty());
     EXPECT_EQ(files.copies, 0);
