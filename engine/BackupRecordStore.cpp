@@ -50,12 +50,12 @@ std::filesystem::path resolve(const std::filesystem::path& base, std::string_vie
 }
 
 // The form in which two spellings of one path compare equal: normalised, and on Windows
-// with one separator and ASCII case folded, as its file system compares names.
+// with one separator and case folded, as its file system compares names.
 std::string pathKey(const std::filesystem::path& p) {
-    auto key = pathToUtf8(p.lexically_normal());
+    auto key = pathCaseKey(pathToUtf8(p.lexically_normal()));
 #ifdef _WIN32
     for (char& c : key) {
-        c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        c = c == '\\' ? '/' : c;
     }
 #endif
     while (key.size() > 1 && key.back() == '/') {

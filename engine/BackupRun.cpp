@@ -1,6 +1,6 @@
 #include "engine/BackupRun.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -79,10 +79,9 @@ std::vector<std::string> components(const fs::path& p) {
         if (text.empty()) {
             continue;  // the empty name after a trailing separator
         }
+        text = pathCaseKey(text);
 #ifdef _WIN32
-        for (char& c : text) {
-            c = c == '\\' ? '/' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
+        std::replace(text.begin(), text.end(), '\\', '/');
 #endif
         parts.push_back(std::move(text));
     }

@@ -173,4 +173,22 @@ std::string pathToUtf8(const std::filesystem::path& path) {
     return std::string(reinterpret_cast<const char*>(s.data()), s.size());
 }
 
+std::string pathCaseKey(std::string_view utf8) {
+#ifdef _WIN32
+    if (utf8.empty() || !isValidUtf8(utf8)) {
+        return std::string(utf8);
+    }
+    std::wstring wide = toWide(CP_UTF8, utf8, "");
+    const int n = static_cast<int>(wide.size());
+    std::wstring upper(wide.size(), L'\0');
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), n, upper.data(), n,
+                      nullptr, nullptr, 0) != n) {
+        return std::string(utf8);
+    }
+    return fromWide(CP_UTF8, upper, "");
+#else
+    return std::string(utf8);
+#endif
+}
+
 }  // namespace vantrel

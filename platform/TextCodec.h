@@ -24,4 +24,9 @@ bool isValidUtf8(std::string_view bytes);
 std::filesystem::path pathFromUtf8(std::string_view utf8);
 std::string pathToUtf8(const std::filesystem::path& path);
 
+// A name as the file system compares it: on Windows upper-cased with the system's
+// locale-independent case mapping (so "données" and "DONNÉES" agree, not only ASCII);
+// elsewhere unchanged, as names compare byte for byte. Text that is not UTF-8 stays as it is.
+std::string pathCaseKey(std::string_view utf8);
+
 }  // namespace vantrel

@@ -165,6 +165,15 @@ TEST_F(WindowsBackup, TargetInsideSourceIsRefusedWhateverTheCase) {
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0], kTargetInsideSource);
 
+    // Case is folded beyond ASCII, as the file system folds it.
+    ui.messages.clear();
+    makeFile(tmp / "Données/a.txt", "a");
+    settings.SourcePath = native(tmp / "Données");
+    settings.TargetFolder = native(tmp / "DONNÉES/Bak");
+    EXPECT_FALSE(RunBackup(ws, settings));
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0], kTargetInsideSource);
+
     EXPECT_FALSE(fs::exists(tmp / "Data/Bak"));
     EXPECT_FALSE(fs::exists(ws.logFile()));
     EXPECT_TRUE(ui.statuses.empty());
