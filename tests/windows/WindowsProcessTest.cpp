@@ -166,6 +166,12 @@ TEST_F(WindowsCli, BackupMakesTheDatedCopyLogLineAndRow) {
     const auto rows = BackupRecordStore(work / "wenjianming.mdb").List();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].path, copy);
+
+    // What the other commands print is UTF-8, whatever the console's code page.
+    ASSERT_EQ(runCli("log"), 0) << output;
+    EXPECT_NE(output.find(source + "   成功备份至   " + copy), std::string::npos) << output;
+    ASSERT_EQ(runCli("list"), 0) << output;
+    EXPECT_NE(output.find(copy), std::string::npos) << output;
 }
 
 TEST_F(WindowsCli, RefusedSettingsWriteNothing) {
