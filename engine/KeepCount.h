@@ -14,7 +14,7 @@ namespace vantrel {
 bool KeepCountAccepts(std::string_view candidate);
 
 // The value of the field's text: none when empty, 0 for a lone sign. Throws BackupError
-// naming the text when it is not a number.
+// naming the text when it is not a number or too large for one (such as "1e999").
 std::optional<double> ParseKeepCount(std::string_view text);
 
 // The shortest form of a value: "3", not "3.00"; "2.5". At most two decimals.

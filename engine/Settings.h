@@ -32,7 +32,8 @@ std::optional<std::string> ValidateSettings(TBackupSettings& settings);
 
 // Validates (showing the message and returning false on refusal), then writes the five keys
 // of section "备份设置" to "config.ini" at once. Status panel 1 reads "配置文件保存完毕!" or,
-// when the file cannot be written, "配置文件保存失败!"; both return true.
+// when the file cannot be written (or a value holds a line break), "配置文件保存失败!"; both
+// return true. The old file stays whole when the write fails.
 bool SaveSettings(Workspace& ws, TBackupSettings& settings);
 
 // Fills the settings from "config.ini": source and target emptied and RunTime set to now
