@@ -235,7 +235,6 @@ IniFile::IniFile(std::filesystem::path file) : m_file(std::move(file)) {
     if (in.bad()) {
         fail(m_file, "cannot read the file");
     }
-    m_existed = true;
 
     if (bytes.starts_with(kBom)) {
         m_bom = true;

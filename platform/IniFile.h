@@ -22,7 +22,6 @@ public:
     // when an existing file cannot be read.
     explicit IniFile(std::filesystem::path file);
 
-    bool existed() const { return m_existed; }
     std::string read(std::string_view section, std::string_view key) const;
 
     // Replaces the key's value in place, or adds the key at the end of its section, or adds
@@ -50,7 +49,6 @@ private:
     void insertLine(size_t index, std::string_view utf8);
 
     std::filesystem::path m_file;
-    bool m_existed = false;
     bool m_utf8 = false;               // file keeps UTF-8 encoding
     bool m_bom = false;                // file started with a UTF-8 byte-order mark
     std::string m_newline = "\r\n";    // line ending used for added lines

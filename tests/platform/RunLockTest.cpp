@@ -1,3 +1,5 @@
+#include "platform/RunLock.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -5,79 +7,39 @@
 
 #include <system_error>
 
-#include "platform/RunLock.h"
 #include "tests/support/TempDir.h"
 
 namespace vantrel {
 namespace {
 
-class RunLockTest : public ::testing::Test {
-protected:
-    // Exit status of a child process that tries the lock: 0 acquired, 1 refused.
-    int tryInChild() {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            _exit(RunLock::tryAcquire(m_file) ? 0 : 1);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    test::TempDir m_dir;
-    const std::filesystem::path m_file = m_dir / "备份.lock";
-};
-
-TEST_F(RunLockTest, ExcludesSecondHolderInSameProcessUntilReleased) {
-    std::optional<RunLock> first = RunLock::tryAcquire(m_file);
-    ASSERT_TRUE(first);
-    EXPECT_FALSE(RunLock::tryAcquire(m_file));
-
-    // Moving keeps one lock; the moved-from object releases nothing.
-    RunLock moved = std::move(*first);
-    first.reset();
-    EXPECT_FALSE(RunLock::tryAcquire(m_file));
-
-    { RunLock gone = std::move(moved); }
-    EXPECT_TRUE(RunLock::tryAcquire(m_file));
-}
-
-TEST_F(RunLockTest, ExcludesOtherProcess) {
+TEST(RunLock, ExcludesEveryOtherHolderUntilReleasedOrItsProcessIsKilled) {
+    test::TempDir dir;
+    const std::filesystem::path file = dir / "备份.lock";
+    EXPECT_THROW(RunLock::tryAcquire(dir / "no-folder" / "x.lock"), std::system_error);
     {
-        auto held = RunLock::tryAcquire(m_file);
+        auto held = RunLock::tryAcquire(file);
         ASSERT_TRUE(held);
-        EXPECT_EQ(tryInChild(), 1);
+        EXPECT_FALSE(RunLock::tryAcquire(file));  // not even in the same process
     }
-    EXPECT_EQ(tryInChild(), 0);
-}
-
-TEST_F(RunLockTest, ReleasedWhenHolderIsKilled) {
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::close(ready[0]);
-        auto held = RunLock::tryAcquire(m_file);
-        const char c = held ? 'y' : 'n';
-        (void)!::write(ready[1], &c, 1);
+        auto held = RunLock::tryAcquire(file);
+        (void)!::write(ready[1], held ? "y" : "n", 1);
         for (;;) {
             ::pause();
         }
     }
-    ::close(ready[1]);
     char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    ::close(ready[0]);
-    ASSERT_EQ(c, 'y');
-    EXPECT_FALSE(RunLock::tryAcquire(m_file));
-
+    EXPECT_EQ(::read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    EXPECT_FALSE(RunLock::tryAcquire(file));
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
-    EXPECT_TRUE(RunLock::tryAcquire(m_file));
-}
-
-TEST_F(RunLockTest, UnopenableLockFileThrows) {
-    EXPECT_THROW(RunLock::tryAcquire(m_dir / "no-such-folder" / "x.lock"), std::system_error);
+    EXPECT_TRUE(RunLock::tryAcquire(file));
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
 }  // namespace
