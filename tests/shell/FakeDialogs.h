@@ -18,22 +18,12 @@ public:
 
     Answer confirm(QWidget*, const QString& question) override {
         questions << question;
-        if (answers.empty()) {
-            return Answer::No;
-        }
-        const Answer answer = answers.front();
-        answers.pop_front();
-        return answer;
+        return next(answers, Answer::No);
     }
 
     std::optional<QString> pickFolder(QWidget*, const QString& prompt) override {
         prompts << prompt;
-        if (folders.empty()) {
-            return std::nullopt;
-        }
-        auto folder = folders.front();
-        folders.pop_front();
-        return folder;
+        return next(folders, std::optional<QString>());
     }
 
     std::deque<Answer> answers;
@@ -41,6 +31,16 @@ public:
     QStringList messages;
     QStringList questions;
     QStringList prompts;
+
+private:
+    template <class T>
+    static T next(std::deque<T>& queue, T fallback) {
+        if (!queue.empty()) {
+            fallback = queue.front();
+            queue.pop_front();
+        }
+        return fallback;
+    }
 };
 
 }  // namespace vantrel::test

@@ -1,9 +1,15 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <QtTest>
 
@@ -34,7 +40,15 @@ struct ShellEnv {
     TempDir dir;
     FakeClock clock{at(2014, 5, 15, 9, 0, 0)};  // a Thursday
     FakeDialogs dialogs;
-    TMainForm form{dir.path(), clock, dialogs};
+    std::unique_ptr<TMainForm> owned = std::make_unique<TMainForm>(dir.path(), clock, dialogs);
+    TMainForm& form = *owned;
+
+    QLineEdit* edit(const char* name) { return child<QLineEdit>(form, name); }
+    QCheckBox* box(const char* name) { return child<QCheckBox>(form, name); }
+    QPushButton* button(const char* name) { return child<QPushButton>(form, name); }
+    void click(const char* name) { button(name)->click(); }
+    bool timerOn() { return child<QTimer>(form, "FileTimer2")->isActive(); }
+    QString panel1() { return child<QLabel>(form, "StatusPanel1")->text(); }
 };
 
 }  // namespace vantrel::test

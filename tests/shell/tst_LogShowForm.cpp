@@ -3,8 +3,6 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
-#include <QPushButton>
-#include <QTimer>
 
 #include "shell/LogShowUnit.h"
 #include "tests/shell/ShellTestSupport.h"
@@ -14,31 +12,21 @@ using namespace vantrel::test;
 
 namespace {
 
-QList<TLogShowForm*> openViewers() {
-    QList<TLogShowForm*> viewers;
+// Opens a viewer through the main window's command and returns it.
+TLogShowForm* openViewer(ShellEnv& env) {
+    env.click("Button7");
     for (QWidget* widget : QApplication::topLevelWidgets()) {
-        if (auto* viewer = qobject_cast<TLogShowForm*>(widget); viewer && viewer->isVisible()) {
-            viewers << viewer;
-        }
-    }
-    return viewers;
-}
-
-QString memoText(TLogShowForm& viewer) {
-    return child<QPlainTextEdit>(viewer, "Memo1")->toPlainText();
-}
-
-// Opens a viewer through the main window's command, on a log holding `bytes`.
-TLogShowForm* openViewer(ShellEnv& env, const std::string& bytes) {
-    writeBytes(env.dir / "Log/FileBackupLog.log", bytes);
-    const auto before = openViewers();
-    child<QPushButton>(env.form, "Button7")->click();
-    for (TLogShowForm* viewer : openViewers()) {
-        if (!before.contains(viewer)) {
+        auto* viewer = qobject_cast<TLogShowForm*>(widget);
+        if (viewer && !viewer->property("seen").toBool()) {
+            viewer->setProperty("seen", true);
             return viewer;
         }
     }
     return nullptr;
+}
+
+QString memo(TLogShowForm* viewer) {
+    return child<QPlainTextEdit>(*viewer, "Memo1")->toPlainText();
 }
 
 }  // namespace
@@ -47,101 +35,50 @@ class TestLogShowForm : public QObject {
     Q_OBJECT
 
 private slots:
-    void cleanup();
-    void opensOnTheLogAndShowsItsLines();
-    void missingLogIsCreatedBeforeOpening();
-    void reloadPicksUpNewLines();
-    void emptyAsksFirst_data();
-    void emptyAsksFirst();
-    void severalViewersAreIndependentAndFreedOnClose();
-    void confirmBoxAnswersEscapeWithNoAndEnterWithYes();
-};
+    void viewersReloadAndEmptyTheLogIndependently() {
+        ShellEnv env;
+        const auto log = env.dir / "Log/FileBackupLog.log";
+        std::filesystem::remove_all(env.dir / "Log");
+        QPointer<TLogShowForm> first = openViewer(env);  // a missing log is created first
+        QVERIFY(first && memo(first).isEmpty() && std::filesystem::is_regular_file(log));
+        const std::string bytes = utf8ToGbk("140515 9:59:50   /a   成功备份至   /b\r\nsecond\r\n");
+        const QString lines = "140515 9:59:50   /a   成功备份至   /b\nsecond";
+        writeBytes(log, bytes);
+        QPointer<TLogShowForm> second = openViewer(env);
+        QVERIFY(second && second != first);
+        QCOMPARE(second->windowTitle(), QString("操作日志"));
+        QVERIFY(child<QPlainTextEdit>(*second, "Memo1")->isReadOnly());
+        QCOMPARE(memo(second), lines);
+        QVERIFY(memo(first).isEmpty());  // a viewer does not follow the file by itself
+        child<QAction>(*first, "N1")->trigger();
+        QCOMPARE(memo(first), lines);
 
-void TestLogShowForm::cleanup() {
-    for (TLogShowForm* viewer : openViewers()) {
-        delete viewer;
+        env.dialogs.answers = {Dialogs::Answer::No, Dialogs::Answer::Yes};
+        child<QAction>(*first, "N2")->trigger();  // No keeps both
+        QVERIFY(memo(first) == lines && readBytes(log) == bytes);
+        child<QAction>(*first, "N2")->trigger();  // Yes empties both
+        QVERIFY(memo(first).isEmpty() && readBytes(log).empty());
+        QCOMPARE(env.dialogs.questions, QStringList(2, "您确定要清除现有的日志信息吗？"));
+        first->close();
+        QTRY_VERIFY(first.isNull());
+        QVERIFY(second && memo(second) == lines && env.dialogs.messages.isEmpty());
+        delete second;
     }
-}
 
-void TestLogShowForm::opensOnTheLogAndShowsItsLines() {
-    ShellEnv env;
-    TLogShowForm* viewer =
-        openViewer(env, utf8ToGbk("140515 9:59:50   /a   成功备份至   /b_20140515\r\nsecond\r\n"));
-    QVERIFY(viewer);
-    QCOMPARE(viewer->windowTitle(), QString("操作日志"));
-    QVERIFY(child<QPlainTextEdit>(*viewer, "Memo1")->isReadOnly());
-    QCOMPARE(memoText(*viewer), QString("140515 9:59:50   /a   成功备份至   /b_20140515\nsecond"));
-    QVERIFY(env.dialogs.messages.isEmpty());
-}
-
-void TestLogShowForm::missingLogIsCreatedBeforeOpening() {
-    ShellEnv env;
-    std::filesystem::remove_all(env.dir / "Log");
-    child<QPushButton>(env.form, "Button7")->click();
-    QCOMPARE(openViewers().size(), 1);
-    QVERIFY(std::filesystem::is_regular_file(env.dir / "Log/FileBackupLog.log"));
-    QVERIFY(memoText(*openViewers().front()).isEmpty());
-}
-
-void TestLogShowForm::reloadPicksUpNewLines() {
-    ShellEnv env;
-    TLogShowForm* viewer = openViewer(env, "one\r\n");
-    QVERIFY(viewer);
-    writeBytes(env.dir / "Log/FileBackupLog.log", "one\r\ntwo\r\n");
-    QCOMPARE(memoText(*viewer), QString("one"));  // a viewer does not follow the file
-    child<QAction>(*viewer, "N1")->trigger();
-    QCOMPARE(memoText(*viewer), QString("one\ntwo"));
-}
-
-void TestLogShowForm::emptyAsksFirst_data() {
-    QTest::addColumn<bool>("yes");
-    QTest::newRow("Yes empties file and memo") << true;
-    QTest::newRow("No or Escape keeps both") << false;
-}
-
-void TestLogShowForm::emptyAsksFirst() {
-    QFETCH(bool, yes);
-    ShellEnv env;
-    TLogShowForm* viewer = openViewer(env, "one\r\n");
-    QVERIFY(viewer);
-    env.dialogs.answers = {yes ? Dialogs::Answer::Yes : Dialogs::Answer::No};
-    child<QAction>(*viewer, "N2")->trigger();
-    QCOMPARE(env.dialogs.questions, QStringList{"您确定要清除现有的日志信息吗？"});
-    QCOMPARE(readBytes(env.dir / "Log/FileBackupLog.log"), std::string(yes ? "" : "one\r\n"));
-    QCOMPARE(memoText(*viewer), QString(yes ? "" : "one"));
-    // Reloading after emptying shows nothing.
-    child<QAction>(*viewer, "N1")->trigger();
-    QCOMPARE(memoText(*viewer), QString(yes ? "" : "one"));
-}
-
-void TestLogShowForm::severalViewersAreIndependentAndFreedOnClose() {
-    ShellEnv env;
-    QPointer<TLogShowForm> first = openViewer(env, "one\r\n");
-    QPointer<TLogShowForm> second = openViewer(env, "one\r\ntwo\r\n");
-    QVERIFY(first && second && first != second);
-    QCOMPARE(memoText(*first), QString("one"));
-    QCOMPARE(memoText(*second), QString("one\ntwo"));
-    first->close();
-    QTRY_VERIFY(first.isNull());
-    QVERIFY(second);
-    QCOMPARE(openViewers().size(), 1);
-}
-
-void TestLogShowForm::confirmBoxAnswersEscapeWithNoAndEnterWithYes() {
-    QtDialogs dialogs;
-    const auto answerWith = [&](Qt::Key key) {
-        QTimer::singleShot(0, [key] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            QVERIFY(box);
-            QCOMPARE(box->windowTitle(), QString("Confirm"));
-            QCOMPARE(box->icon(), QMessageBox::Question);
-            QTest::keyClick(box, key);
-        });
-        return dialogs.confirm(nullptr, "?");
-    };
-    QCOMPARE(answerWith(Qt::Key_Escape), Dialogs::Answer::No);
-    QCOMPARE(answerWith(Qt::Key_Return), Dialogs::Answer::Yes);
-}
+    void confirmBoxAnswersEscapeWithNoAndEnterWithYes() {
+        QtDialogs dialogs;
+        for (const auto key : {Qt::Key_Escape, Qt::Key_Return}) {
+            QTimer::singleShot(0, [key] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                QVERIFY(box && box->windowTitle() == "Confirm");
+                QCOMPARE(box->icon(), QMessageBox::Question);
+                QTest::keyClick(box, key);
+            });
+            QCOMPARE(dialogs.confirm(nullptr, "?"),
+                     key == Qt::Key_Escape ? Dialogs::Answer::No : Dialogs::Answer::Yes);
+        }
+    }
+};
 
 QTEST_MAIN(TestLogShowForm)
 #include "tst_LogShowForm.moc"
