@@ -19,15 +19,14 @@ constexpr year_month_day kDay{year{2014}, month{5}, day{15}};
 
 class BackupRecordStoreTest : public ::testing::Test {
 protected:
-    // A copy on disk and its row; returns its path text.
-    std::string addCopy(const std::string& name) {
+    // A copy on disk and its row.
+    fs::path addCopy(const std::string& name) {
         const auto path = dir.path() / "bak" / name;
         fs::create_directories(path);
         writeBytes(path / "f.txt", name);
         store.Add(pathToUtf8(path), kDay);
-        return pathToUtf8(path);
+        return path;
     }
-
     std::vector<std::int64_t> ids() {
         std::vector<std::int64_t> result;
         for (const auto& row : store.List()) {
@@ -40,10 +39,10 @@ protected:
     fs::path dbFile = dir.path() / "wenjianming.mdb";
     bool created = BackupRecordStore::CreateIfMissing(dbFile);
     BackupRecordStore store{dbFile};
-    RealFileOps files;
+    test::FaultyFileOps files;
 };
 
-TEST_F(BackupRecordStoreTest, AddRecordsPathAndDateNewestFirst) {
+TEST_F(BackupRecordStoreTest, ListsNewestFirstAndNeverReusesAnId) {
     EXPECT_TRUE(created);
     EXPECT_FALSE(BackupRecordStore::CreateIfMissing(dbFile));
     store.Add("/bak/数据_20140515", kDay);
@@ -52,14 +51,7 @@ TEST_F(BackupRecordStoreTest, AddRecordsPathAndDateNewestFirst) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].path, "/bak/数据_20140516");
     EXPECT_EQ(rows[1].date, "2014-05-15");
-    EXPECT_GT(rows[0].id, rows[1].id);
-}
-
-TEST_F(BackupRecordStoreTest, IdsAreNeverReused) {
-    // A newest row removed by hand must not hand its id to the next copy, or an older
-    // copy could rank as the newest.
-    store.Add("/bak/data_20140515", kDay);
-    store.Add("/bak/data_20140516", kDay);
+    // A newest row removed by hand must not hand its id on, or an older copy would rank newest.
     Database(dbFile, Database::Mode::OpenExisting).exec("DELETE FROM wenjianming WHERE id = 2");
     store.Add("/bak/data_20140517", kDay);
     EXPECT_EQ(ids(), (std::vector<std::int64_t>{3, 1}));
@@ -73,88 +65,62 @@ TEST(BackupRecordStoreFile, ForeignFileIsRefusedAndNeverWritten) {
     EXPECT_FALSE(BackupRecordStore::CreateIfMissing(file));
     try {
         BackupRecordStore store(file);
-        FAIL() << "a foreign file must not open as the record store";
+        ADD_FAILURE() << "a foreign file must not open as the record store";
     } catch (const BackupError& e) {
         EXPECT_NE(std::string(e.what()).find("wenjianming.mdb"), std::string::npos) << e.what();
     }
     EXPECT_EQ(readBytes(file), bytes);
 }
 
-TEST_F(BackupRecordStoreTest, PruneKeepsNewestAndDeletesOlderCopies) {
-    std::vector<std::string> paths;
+TEST_F(BackupRecordStoreTest, PruneKeepsTheRoundedUpCountAndNeverRunsItsText) {
+    std::vector<fs::path> copies;
     for (int i = 1; i <= 5; ++i) {
-        paths.push_back(addCopy("data_2014051" + std::to_string(i)));
+        copies.push_back(addCopy("data_2014051" + std::to_string(i)));
     }
-    store.PruneBackups("3", 3.0, files);
-    EXPECT_EQ(ids(), (std::vector<std::int64_t>{5, 4, 3}));
-    EXPECT_FALSE(fs::exists(pathFromUtf8(paths[0])));
-    EXPECT_FALSE(fs::exists(pathFromUtf8(paths[1])));
-    EXPECT_TRUE(fs::exists(pathFromUtf8(paths[2])));
-
-    // Fewer rows than the count: nothing happens.
-    store.PruneBackups("5", 5.0, files);
-    EXPECT_EQ(ids().size(), 3u);
-}
-
-TEST_F(BackupRecordStoreTest, KeepCountIsANumberNeverSqlText) {
-    for (int i = 1; i <= 5; ++i) {
-        addCopy("data_2014051" + std::to_string(i));
-    }
-    // No value, or below one, deletes nothing.
     store.PruneBackups("", std::nullopt, files);
     store.PruneBackups("0.5", 0.5, files);
+    store.PruneBackups("9", 9.0, files);
     EXPECT_EQ(ids().size(), 5u);
-    // 2.5 keeps three; the text, whatever it holds, never reaches the database.
     store.PruneBackups("2.5 id from wenjianming); drop table wenjianming; --", 2.5, files);
     EXPECT_EQ(ids(), (std::vector<std::int64_t>{5, 4, 3}));
+    EXPECT_FALSE(fs::exists(copies[0]) || fs::exists(copies[1]));
+    EXPECT_TRUE(fs::exists(copies[2]));
 }
 
-TEST_F(BackupRecordStoreTest, PruneSparesAPathAKeptRowNames) {
-    // Two runs on one date share a path; the target folder was once written with a
-    // trailing separator, so the spellings differ.
-    const auto shared = addCopy("data_20140515");
-    store.Add(pathToUtf8(dir.path() / "bak") + "//data_20140515", kDay);
-    store.PruneBackups("1", 1.0, files);
-    EXPECT_EQ(ids().size(), 1u);
-    EXPECT_TRUE(fs::exists(pathFromUtf8(shared) / "f.txt"));
-}
-
-TEST_F(BackupRecordStoreTest, PruneDeletesOnlyWhatLooksLikeACopy) {
+TEST_F(BackupRecordStoreTest, PruneDeletesOnlyUnkeptCopiesThisProgramMade) {
     const auto notACopy = dir.path() / "precious";
     fs::create_directories(notACopy);
     store.Add(pathToUtf8(notACopy), kDay);
     store.Add(pathToUtf8(dir.path() / "bak" / "data_2014051"), kDay);  // seven digits
-    // A copy of a single file is removed like a folder.
     const auto fileCopy = dir.path() / "bak" / "plan.doc_20140515";
     fs::create_directories(fileCopy.parent_path());
     writeBytes(fileCopy, "doc");
     store.Add(pathToUtf8(fileCopy), kDay);
-    addCopy("data_20140516");
+    // Two runs on one date share a path, once spelled with a doubled separator.
+    const auto shared = addCopy("data_20140516");
+    store.Add(pathToUtf8(dir.path() / "bak") + "//data_20140516", kDay);
 
     store.PruneBackups("1", 1.0, files);
     EXPECT_EQ(ids().size(), 1u);
     EXPECT_TRUE(fs::exists(notACopy));
     EXPECT_FALSE(fs::exists(fileCopy));
+    EXPECT_TRUE(fs::exists(shared / "f.txt"));
 }
 
 TEST_F(BackupRecordStoreTest, FailedDeleteStopsAndKeepsItsRow) {
     const auto first = addCopy("data_20140511");
     const auto stuck = addCopy("data_20140512");
-    const auto third = addCopy("data_20140513");
+    addCopy("data_20140513");
     addCopy("data_20140514");
-    test::FaultyFileOps faulty;
-    faulty.removeFails = [&](const fs::path& p) { return pathToUtf8(p) == stuck; };
-
+    files.removeFailsAt = stuck;
     try {
-        store.PruneBackups("1", 1.0, faulty);
-        FAIL() << "a refused delete must not pass silently";
+        store.PruneBackups("1", 1.0, files);
+        ADD_FAILURE() << "a refused delete must not pass silently";
     } catch (const BackupError& e) {
-        EXPECT_NE(std::string(e.what()).find(stuck), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find(pathToUtf8(stuck)), std::string::npos) << e.what();
     }
-    // The first copy and its row are gone; the stuck one and every later one keep their rows.
-    EXPECT_FALSE(fs::exists(pathFromUtf8(first)));
+    EXPECT_FALSE(fs::exists(first));  // removed before its row; the rest stay untouched
     EXPECT_EQ(ids(), (std::vector<std::int64_t>{4, 3, 2}));
-    EXPECT_TRUE(fs::exists(pathFromUtf8(third)));
 }
 
 }  // namespace
