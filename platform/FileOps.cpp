@@ -14,6 +14,8 @@
 #include <cerrno>
 #else
 #include <windows.h>
+
+#include "platform/WinError.h"
 #endif
 
 namespace vantrel {
@@ -36,16 +38,8 @@ fs::path withoutTrailingSeparator(const fs::path& p) {
 
 namespace {
 
-// A Windows error as an error_code. Codes with an errno equivalent are given as that, so
-// the reason reads as on other systems and never in the ANSI code page of a localised
-// system message.
 std::error_code winError(DWORD err) {
-    const std::error_code ec(static_cast<int>(err), std::system_category());
-    const std::error_condition cond = ec.default_error_condition();
-    if (cond.category() == std::generic_category()) {
-        return {cond.value(), std::generic_category()};
-    }
-    return ec;
+    return windowsError(err);
 }
 
 std::error_code lastError() {

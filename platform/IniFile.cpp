@@ -9,6 +9,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/WinError.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -124,8 +126,13 @@ size_t boundaryPrefix(std::string_view bytes, size_t limit, bool utf8) {
     return pos;
 }
 
+// The OS's reason for an error code: errno, or GetLastError on Windows.
 std::string osReason(int code) {
+#ifdef _WIN32
+    return windowsError(static_cast<DWORD>(code)).message();
+#else
     return std::system_category().message(code);
+#endif
 }
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& reason) {

@@ -7,6 +7,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/WinError.h"
 #else
 #include <fcntl.h>
 #include <sys/file.h>
@@ -24,7 +26,7 @@ std::optional<RunLock> RunLock::tryAcquire(const std::filesystem::path& lockFile
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), shown);
+        throw std::system_error(windowsError(GetLastError()), shown);
     }
     OVERLAPPED whole{};
     if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
@@ -34,7 +36,7 @@ std::optional<RunLock> RunLock::tryAcquire(const std::filesystem::path& lockFile
         if (err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING) {
             return std::nullopt;
         }
-        throw std::system_error(static_cast<int>(err), std::system_category(), shown);
+        throw std::system_error(windowsError(err), shown);
     }
     return RunLock(reinterpret_cast<std::intptr_t>(h));
 #else

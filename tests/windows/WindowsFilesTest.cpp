@@ -7,6 +7,7 @@
 #include "engine/OperationLog.h"
 #include "engine/Settings.h"
 #include "platform/TextCodec.h"
+#include "platform/WinError.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
 #include "tests/support/TempDir.h"
@@ -35,6 +36,17 @@ TEST(WindowsCodec, GbkRoundTripsThroughTheCodePage) {
     EXPECT_EQ(utf8ToGbk("D:\\数据\\a.txt"), "D:\\" + utf8ToGbk("数据") + "\\a.txt");
     EXPECT_THROW(gbkToUtf8("\x81"), std::runtime_error);      // a lead byte with no trail byte
     EXPECT_THROW(utf8ToGbk("\xE6\x95"), std::runtime_error);  // cut UTF-8
+}
+
+TEST(WindowsErrors, ReasonsAreUtf8Text) {
+    // With an errno equivalent: the same words as on other systems.
+    EXPECT_EQ(windowsError(ERROR_ACCESS_DENIED), std::errc::permission_denied);
+    EXPECT_EQ(windowsError(ERROR_PATH_NOT_FOUND), std::errc::no_such_file_or_directory);
+    // Without one: the system's own text, as UTF-8 whatever the ANSI code page.
+    const std::error_code noMore = windowsError(ERROR_NO_MORE_FILES);
+    EXPECT_EQ(noMore.category().name(), std::string("windows"));
+    EXPECT_FALSE(noMore.message().empty());
+    EXPECT_TRUE(isValidUtf8(noMore.message()));
 }
 
 TEST_F(WindowsGbkFiles, ConfigIniIsReadAndWrittenInGbk) {
