@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "engine/BackupError.h"
+#include "engine/TextRules.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -21,18 +22,10 @@ constexpr std::string_view kCreateTable =
     throw BackupError("记录数据库“" + pathToUtf8(file) + "”出错：" + e.what());
 }
 
-bool isSeparator(char c) {
-#ifdef _WIN32
-    return c == '\\' || c == '/';
-#else
-    return c == '/';
-#endif
-}
-
 // Every copy the backup run makes is named "<name>_yyyymmdd"; only such paths are deleted.
 bool looksLikeCopy(std::string_view path) {
     size_t start = path.size();
-    while (start > 0 && !isSeparator(path[start - 1])) {
+    while (start > 0 && !isPathSeparator(path[start - 1])) {
         --start;
     }
     const std::string_view last = path.substr(start);
@@ -45,8 +38,7 @@ bool looksLikeCopy(std::string_view path) {
 // A row's path as a file-system path: relative paths count from the working directory,
 // which is where the database lives.
 std::filesystem::path resolve(const std::filesystem::path& base, std::string_view text) {
-    const auto p = pathFromUtf8(text);
-    return (p.is_absolute() ? p : base / p).lexically_normal();
+    return resolveInWorkDir(base, text).lexically_normal();
 }
 
 // The form in which two spellings of one path compare equal: normalised, and on Windows

@@ -8,6 +8,7 @@
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/OperationLog.h"
+#include "engine/TextRules.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 
@@ -24,27 +25,6 @@ constexpr std::string_view kBusy = "另一个备份正在进行中，请稍后�
 constexpr std::string_view kCopying = "文件备份中……";
 constexpr std::string_view kCopied = "文件备份完毕！";
 constexpr std::string_view kCopyFailed = "文件备份失败！";
-
-bool isSeparator(char c) {
-#ifdef _WIN32
-    return c == '\\' || c == '/';
-#else
-    return c == '/';
-#endif
-}
-
-// Length of the text without leading and trailing bytes up to 0x20 (blanks and controls).
-size_t trimmedLength(std::string_view s) {
-    size_t begin = 0;
-    size_t end = s.size();
-    while (begin < end && static_cast<unsigned char>(s[begin]) <= 0x20) {
-        ++begin;
-    }
-    while (end > begin && static_cast<unsigned char>(s[end - 1]) <= 0x20) {
-        --end;
-    }
-    return end - begin;
-}
 
 // Shortens `s` to at most `n` bytes without splitting a UTF-8 character.
 std::string_view cutAt(std::string_view s, size_t n) {
@@ -63,12 +43,6 @@ std::string dateDigits(LocalTime when) {
     std::snprintf(buf, sizeof buf, "%04d%02u%02u", static_cast<int>(ymd.year()),
                   static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
     return buf;
-}
-
-// A settings path as a file-system path; relative paths count from the working directory.
-fs::path resolve(const fs::path& base, std::string_view text) {
-    const auto p = pathFromUtf8(text);
-    return p.is_absolute() ? p : base / p;
 }
 
 // Normalised, without a trailing separator, and on Windows compared without case.
@@ -121,9 +95,9 @@ bool pathExists(const fs::path& p) {
 }  // namespace
 
 std::string NameTail(std::string_view sourcePath) {
-    const size_t limit = trimmedLength(sourcePath);
+    const size_t limit = trimControls(sourcePath).size();
     size_t pos = sourcePath.size();
-    while (pos > 0 && !isSeparator(sourcePath[pos - 1])) {
+    while (pos > 0 && !isPathSeparator(sourcePath[pos - 1])) {
         --pos;
     }
     if (pos == 0) {
@@ -155,8 +129,8 @@ bool RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun pru
     const LocalTime started = ws.clock.now();
     const std::string targetText =
         MakeTargetPath(settings.SourcePath, settings.TargetFolder, started);
-    const fs::path source = resolve(ws.dir, settings.SourcePath);
-    const fs::path target = resolve(ws.dir, targetText);
+    const fs::path source = resolveInWorkDir(ws.dir, settings.SourcePath);
+    const fs::path target = resolveInWorkDir(ws.dir, targetText);
     // Copying a folder into itself would never end.
     if (targetInsideSource(target, source)) {
         ui.showMessage(kTargetInsideSource);
@@ -211,7 +185,7 @@ bool RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun pru
     store.Add(targetText,
               std::chrono::year_month_day{std::chrono::floor<std::chrono::days>(started)});
 
-    if (prune == PruneAfterRun::IfKeepCountSet && trimmedLength(settings.KeepCountText) > 0) {
+    if (prune == PruneAfterRun::IfKeepCountSet && !trimControls(settings.KeepCountText).empty()) {
         store.PruneBackups(settings.KeepCountText, settings.KeepCount, ws.files);
     }
     return true;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine/BackupError.h"
+#include "engine/TextRules.h"
 
 namespace vantrel {
 
@@ -12,17 +13,6 @@ namespace {
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-// Leading and trailing bytes up to 0x20 removed.
-std::string_view trimControls(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) {
-        s.remove_suffix(1);
-    }
-    return s;
 }
 
 // The parts of a number as typed: [sign] digits [sep digits] [e [sign] digits].

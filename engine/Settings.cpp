@@ -7,6 +7,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/KeepCount.h"
+#include "engine/TextRules.h"
 #include "platform/IniFile.h"
 
 namespace vantrel {
@@ -24,16 +25,6 @@ constexpr std::string_view kKeyTarget = "备份文件目的地址";
 constexpr std::string_view kKeyTime = "定时时刻";
 constexpr std::string_view kKeyDays = "备份频率";
 constexpr std::string_view kKeyKeep = "备份个数";
-
-std::string_view trimControls(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= 0x20) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= 0x20) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) {
