@@ -1,18 +1,19 @@
-// Backup runs with Windows paths: both separators, drive roots, case-insensitive names,
-// Chinese names, paths past 260 characters and a same-day second run.
+// Backup runs with Windows paths and files: drive roots, both separators, case-insensitive
+// names, Chinese names, paths past 260 characters, a same-day second run, GBK files.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <string>
 
-#include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
+#include "engine/Settings.h"
 #include "platform/TextCodec.h"
+#include "platform/WinError.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
 #include "tests/support/TempDir.h"
@@ -23,73 +24,56 @@ namespace {
 namespace fs = std::filesystem;
 using test::at;
 
-constexpr std::string_view kTargetInsideSource = "备份文件的目的地址不能位于源地址之内！";
-
 // The path with the \\?\ prefix, so the test itself can make and check long trees.
 fs::path longForm(const fs::path& p) {
     return fs::path(LR"(\\?\)" + p.lexically_normal().make_preferred().native());
 }
 
-// A drive whose root the test may fill: a free letter mapped to `folder` with
-// DefineDosDeviceW, or, where the system does not route such a letter to files (Wine), the
-// letter number `index` of VANTREL_TEST_DRIVES ("V: W:"), whose root is a scratch folder
-// set up for the tests and emptied here.
+// A drive root the test may fill: a free letter mapped to `folder`, or, where such a letter
+// does not reach files (Wine), the first scratch drive of VANTREL_TEST_DRIVES ("V: W:").
 class TestDrive {
 public:
-    TestDrive(const fs::path& folder, size_t index) {
+    explicit TestDrive(const fs::path& folder) {
         fs::create_directories(folder);
         test::writeBytes(folder / "marker", "");
-        const DWORD used = GetLogicalDrives();
-        for (wchar_t letter = L'Q'; letter <= L'Y' && m_device.empty(); ++letter) {
-            if ((used & (1u << (letter - L'A'))) == 0) {
-                m_device = std::wstring(1, letter) + L":";
+        for (wchar_t c = L'Q'; c <= L'Y' && m_letter.empty(); ++c) {
+            if ((GetLogicalDrives() & (1u << (c - L'A'))) == 0) {
+                m_letter = {c, L':'};
             }
         }
-        if (!m_device.empty() && DefineDosDeviceW(0, m_device.c_str(), folder.c_str())) {
-            m_defined = true;
-            if (fs::exists(root() / "marker")) {
-                fs::remove(folder / "marker");
-                return;
-            }
-            DefineDosDeviceW(DDD_REMOVE_DEFINITION, m_device.c_str(), nullptr);
-            m_defined = false;
+        m_defined = !m_letter.empty() && DefineDosDeviceW(0, m_letter.c_str(), folder.c_str());
+        if (!m_defined || !fs::exists(root() / "marker")) {
+            undefine();
+            const char* drives = std::getenv("VANTREL_TEST_DRIVES");
+            m_letter = drives != nullptr ? pathFromUtf8(std::string(drives).substr(0, 2)).wstring()
+                                         : std::wstring();
+            m_letter = m_letter.size() == 2 && fs::is_directory(root()) ? m_letter : std::wstring();
         }
         fs::remove(folder / "marker");
-        m_device.clear();
-        if (const char* drives = std::getenv("VANTREL_TEST_DRIVES")) {
-            const std::string list(drives);
-            if (list.size() >= index * 3 + 2) {
-                m_device = pathFromUtf8(list.substr(index * 3, 2)).wstring();
-                m_scratch = fs::is_directory(root());
-            }
-            if (!m_scratch) {
-                m_device.clear();
-            }
-        }
     }
     ~TestDrive() {
-        if (m_defined) {
-            DefineDosDeviceW(DDD_REMOVE_DEFINITION, m_device.c_str(), nullptr);
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(ok() ? root() : fs::path(), ec)) {
+            fs::remove_all(e.path(), ec);
         }
-        if (m_scratch) {
-            std::error_code ec;
-            for (const auto& e : fs::directory_iterator(root(), ec)) {
-                fs::remove_all(e.path(), ec);
-            }
-        }
+        undefine();
     }
-    bool ok() const { return !m_device.empty(); }
-    fs::path root() const { return fs::path(m_device + L"\\"); }
+    bool ok() const { return !m_letter.empty(); }
+    fs::path root() const { return m_letter + L"\\"; }
     std::string rootText() const { return pathToUtf8(root()); }
 
 private:
-    std::wstring m_device;
+    void undefine() {
+        if (m_defined) {
+            DefineDosDeviceW(DDD_REMOVE_DEFINITION, m_letter.c_str(), nullptr);
+            m_defined = false;
+        }
+    }
+    std::wstring m_letter;
     bool m_defined = false;
-    bool m_scratch = false;
 };
 
-// Modification times through the system calls, at their full 100 ns resolution (the MinGW
-// library's last_write_time keeps whole seconds).
+// Modification times at the system's full 100 ns resolution (MinGW's keeps whole seconds).
 std::uint64_t writeTime(const fs::path& file) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     EXPECT_TRUE(GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) << file;
@@ -98,11 +82,10 @@ std::uint64_t writeTime(const fs::path& file) {
 }
 
 void setWriteTime(const fs::path& file, std::uint64_t time) {
-    HANDLE h = CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE) << file;
+    HANDLE h =
+        CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     const FILETIME ft{static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
-    EXPECT_TRUE(SetFileTime(h, nullptr, nullptr, &ft));
+    EXPECT_TRUE(SetFileTime(h, nullptr, nullptr, &ft)) << file;
     CloseHandle(h);
 }
 
@@ -112,15 +95,11 @@ protected:
 
     // Native spelling with "\" separators, as the folder picker gives it.
     std::string native(const fs::path& p) const { return pathToUtf8(fs::path(p).make_preferred()); }
-
-    // Long paths are made through their \\?\ form; short ones as they are, which also
-    // works for a drive's root.
     void makeFile(const fs::path& p, std::string_view bytes) {
         const auto io = [](const fs::path& q) { return q.native().size() > 200 ? longForm(q) : q; };
         fs::create_directories(io(p.parent_path()));
         test::writeBytes(io(p), bytes);
     }
-
     std::vector<BackupRecord> rows() { return BackupRecordStore(ws.databaseFile()).List(); }
 
     test::TempDir tmp;
@@ -131,162 +110,129 @@ protected:
     TBackupSettings settings;
 };
 
-TEST(WindowsTargetPath, EitherSeparatorStartsTheNameTail) {
-    EXPECT_EQ(NameTail(R"(D:\work\data)"), R"(\data)");
-    EXPECT_EQ(NameTail("D:/work/data"), "/data");
-    EXPECT_EQ(NameTail(R"(D:\work/data)"), "/data");
-    EXPECT_EQ(NameTail(R"(D:/work\data)"), R"(\data)");
-    EXPECT_EQ(NameTail(R"(\\server\share\数据)"), R"(\数据)");
-}
-
-TEST(WindowsTargetPath, DriveRootsKeepEverySeparator) {
-    const auto day = at(2014, 5, 15);
-    EXPECT_EQ(NameTail(R"(D:\)"), R"(\)");
-    EXPECT_EQ(MakeTargetPath(R"(D:\)", R"(E:\bak)", day), R"(E:\bak\_20140515)");
-    EXPECT_EQ(MakeTargetPath(R"(D:\work\data)", R"(E:\)", day), R"(E:\\data_20140515)");
-    EXPECT_EQ(MakeTargetPath(R"(D:\)", R"(E:\)", day), R"(E:\\_20140515)");
-}
-
-TEST_F(WindowsBackup, TargetInsideSourceIsRefusedWhateverTheCase) {
-    makeFile(tmp / "Data/a.txt", "a");
-    settings.SourcePath = native(tmp / "Data");
-    settings.TargetFolder = native(tmp / "DATA/Bak");
-    EXPECT_FALSE(RunBackup(ws, settings));
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0], kTargetInsideSource);
-
-    // Forward slashes and another case for the same folder.
-    ui.messages.clear();
-    settings.TargetFolder = pathToUtf8(tmp / "data");
-    for (char& c : settings.TargetFolder) {
-        c = c == '\\' ? '/' : c;
+TEST(WindowsTargetPath, EitherSeparatorStartsTheNameTailAndRootsKeepTheirs) {
+    const char* tails[][2] = {{R"(D:\work/data)", "/data"},
+                              {R"(D:/work\data)", R"(\data)"},
+                              {R"(\\server\share\数据)", R"(\数据)"},
+                              {R"(D:\)", R"(\)"}};
+    for (const auto& [path, tail] : tails) {
+        EXPECT_EQ(NameTail(path), tail) << path;
     }
-    EXPECT_FALSE(RunBackup(ws, settings));
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0], kTargetInsideSource);
+    EXPECT_EQ(MakeTargetPath(R"(D:\)", R"(E:\)", at(2014, 5, 15)), R"(E:\\_20140515)");
+}
 
-    // Case is folded beyond ASCII, as the file system folds it.
-    ui.messages.clear();
+TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
+    TestDrive drive(tmp / "drive");
+    makeFile(tmp / "源/数据/sub/a.txt", "contents");
+    const std::string source = native(tmp / "源/数据"), bak = native(tmp / "备份");
+    std::vector<std::array<std::string, 3>> cases{{source, bak, bak + "\\数据_20140515"},
+                                                  {source, bak + "\\", bak + "\\\\数据_20140515"}};
+    if (drive.ok()) {
+        makeFile(drive.root() / "sub/a.txt",
+                 "contents");  // Wine's scratch drives garble other names
+        cases.push_back({drive.rootText(), bak, bak + "\\_20140515"});
+        cases.push_back({source, drive.rootText(), drive.rootText() + "\\数据_20140515"});
+    }
+    for (const auto& [from, to, copy] : cases) {
+        settings.SourcePath = from;
+        settings.TargetFolder = to;
+        fs::remove(ws.logFile());
+        ASSERT_TRUE(RunBackup(ws, settings)) << from << " to " << to;
+        EXPECT_EQ(test::readBytes(pathFromUtf8(copy + "\\sub\\a.txt")), "contents") << copy;
+        EXPECT_EQ(rows()[0].path, copy);
+        EXPECT_EQ(test::readBytes(ws.logFile()),
+                  utf8ToGbk("140515 9:59:50   " + from + "   成功备份至   " + copy + "\r\n"));
+        // The copy of a root is an ordinary folder, not hidden like the root itself.
+        const DWORD attributes = GetFileAttributesW(pathFromUtf8(copy).c_str());
+        EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u) << copy;
+    }
+    if (!drive.ok()) {
+        GTEST_SKIP() << "drive roots untried: no letter maps to a folder here (DefineDosDeviceW "
+                        "does not reach files) and VANTREL_TEST_DRIVES names no scratch drive";
+    }
+}
+
+TEST_F(WindowsBackup, TargetInsideSourceIsRefusedWhateverTheCaseOrSeparator) {
+    makeFile(tmp / "Data/a.txt", "a");
     makeFile(tmp / "Données/a.txt", "a");
-    settings.SourcePath = native(tmp / "Données");
-    settings.TargetFolder = native(tmp / "DONNÉES/Bak");
-    EXPECT_FALSE(RunBackup(ws, settings));
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0], kTargetInsideSource);
-
+    std::string slashed = pathToUtf8(tmp / "data");
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    const std::string cases[][2] = {{native(tmp / "Data"), native(tmp / "DATA/Bak")},
+                                    {native(tmp / "Data"), slashed},
+                                    {native(tmp / "Données"), native(tmp / "DONNÉES/Bak")}};
+    for (const auto& [from, to] : cases) {
+        settings.SourcePath = from;
+        settings.TargetFolder = to;
+        EXPECT_FALSE(RunBackup(ws, settings)) << to;
+        EXPECT_EQ(ui.messages.back(), "备份文件的目的地址不能位于源地址之内！");
+    }
     EXPECT_FALSE(fs::exists(tmp / "Data/Bak"));
     EXPECT_FALSE(fs::exists(ws.logFile()));
     EXPECT_TRUE(ui.statuses.empty());
 }
 
-TEST_F(WindowsBackup, TargetFolderEndingInSeparatorGivesDoubledSeparator) {
-    makeFile(tmp / "src/data/a.txt", "contents");
-    fs::create_directories(tmp / "bak");
-    settings.SourcePath = native(tmp / "src/data");
-    settings.TargetFolder = native(tmp / "bak") + "\\";
-    ASSERT_TRUE(RunBackup(ws, settings));
-
-    const std::string expected = native(tmp / "bak") + "\\\\data_20140515";
-    ASSERT_EQ(rows().size(), 1u);
-    EXPECT_EQ(rows()[0].path, expected);
-    EXPECT_EQ(test::readBytes(tmp / "bak/data_20140515/a.txt"), "contents");
-    EXPECT_NE(gbkToUtf8(test::readBytes(ws.logFile())).find("   成功备份至   " + expected + "\r\n"),
-              std::string::npos);
-}
-
-TEST_F(WindowsBackup, DriveRootsAsSourceAndTarget) {
-    TestDrive source(tmp / "drive", 0);
-    TestDrive target(tmp / "bak", 1);
-    if (!source.ok() || !target.ok()) {
-        GTEST_SKIP() << "no drive letter can be mapped to a folder here (DefineDosDeviceW does "
-                        "not reach files, and VANTREL_TEST_DRIVES names no scratch drives)";
+TEST_F(WindowsBackup, LongTreeIsReplacedSameDayKeepingTimesAndPrunedNextDay) {
+    fs::path deep = tmp / "src/data";
+    for (int i = 0; i < 5; ++i) {
+        deep /= std::string(60, 'd') + std::to_string(i);
     }
-    makeFile(source.root() / "top.txt", "root file");
-    makeFile(source.root() / "sub/inner.txt", "inner");
-    settings.SourcePath = source.rootText();
-    settings.TargetFolder = target.rootText();
-    ASSERT_TRUE(RunBackup(ws, settings));
-
-    const std::string expected = target.rootText() + "\\_20140515";  // like E:\\_20140515
-    ASSERT_EQ(rows().size(), 1u);
-    EXPECT_EQ(rows()[0].path, expected);
-    EXPECT_EQ(test::readBytes(target.root() / "_20140515/top.txt"), "root file");
-    EXPECT_EQ(test::readBytes(target.root() / "_20140515/sub/inner.txt"), "inner");
-    // The copy of a root is an ordinary folder, not hidden like a drive's root.
-    const DWORD attributes = GetFileAttributesW((target.root() / "_20140515").c_str());
-    EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u);
-}
-
-TEST_F(WindowsBackup, ChineseNamesInSourceAndTarget) {
-    makeFile(tmp / "源文件夹/数据/报告.txt", "报告内容");
-    settings.SourcePath = native(tmp / "源文件夹/数据");
-    settings.TargetFolder = native(tmp / "备份目标");
-    ASSERT_TRUE(RunBackup(ws, settings));
-
-    const fs::path copy = tmp / "备份目标/数据_20140515";
-    EXPECT_EQ(test::readBytes(copy / pathFromUtf8("报告.txt")), "报告内容");
-    ASSERT_EQ(rows().size(), 1u);
-    EXPECT_EQ(rows()[0].path, native(copy));
-    const std::string log = gbkToUtf8(test::readBytes(ws.logFile()));
-    EXPECT_NE(log.find(settings.SourcePath + "   成功备份至   " + native(copy)), std::string::npos);
-}
-
-TEST_F(WindowsBackup, SameDaySecondRunReplacesTheCopy) {
-    const fs::path file = tmp / "src/data/notes.txt";
+    ASSERT_GT(native(deep).size(), 300u);
+    const fs::path file = deep / "notes.txt", inCopy = fs::relative(file, tmp / "src/data");
     makeFile(file, "first version, the longer one");
     makeFile(tmp / "src/data/old.txt", "dropped before the second run");
     settings.SourcePath = native(tmp / "src/data");
     settings.TargetFolder = native(tmp / "bak");
-    ASSERT_TRUE(RunBackup(ws, settings));
+    settings.KeepCountText = "1";
+    settings.KeepCount = 1;
+    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet));
 
     makeFile(file, "second");
     fs::remove(tmp / "src/data/old.txt");
     // A time with a fraction of a second (in 100 ns units): the copy must keep it exactly.
-    const std::uint64_t stamp = writeTime(file) - 30 * 36'000'000'000ull + 1'234'567;
-    setWriteTime(file, stamp);
+    const std::uint64_t stamp = writeTime(longForm(file)) - 30 * 36'000'000'000ull + 1'234'567;
+    setWriteTime(longForm(file), stamp);
     clock.advanceSeconds(3600);
-    ASSERT_TRUE(RunBackup(ws, settings));
-
+    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet));
     const fs::path copy = tmp / "bak/data_20140515";
-    EXPECT_EQ(test::readBytes(copy / "notes.txt"), "second");
+    EXPECT_EQ(test::readBytes(longForm(copy / inCopy)), "second");
+    EXPECT_EQ(writeTime(longForm(copy / inCopy)), stamp);
     EXPECT_FALSE(fs::exists(copy / "old.txt"));
-    EXPECT_EQ(writeTime(copy / "notes.txt"), stamp);
-    const auto all = rows();
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].path, all[1].path);
-}
-
-TEST_F(WindowsBackup, TreesPastTheOldPathLimitAreCopiedAndPruned) {
-    const std::string segment(60, 'd');
-    fs::path deep = tmp / "src/data";
-    for (int i = 0; i < 5; ++i) {
-        deep /= segment + std::to_string(i);
-    }
-    ASSERT_GT(native(deep).size(), 300u);
-    makeFile(deep / "deep.txt", "far down");
-    settings.SourcePath = native(tmp / "src/data");
-    settings.TargetFolder = native(tmp / "bak");
-    settings.KeepCountText = "1";
-    settings.KeepCount = 1;
-
-    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet))
-        << (ui.messages.empty() ? "" : ui.messages[0]);
-    const fs::path firstCopy = tmp / "bak/data_20140515";
-    const fs::path copiedFile = firstCopy / fs::relative(deep, tmp / "src/data") / "deep.txt";
-    EXPECT_EQ(test::readBytes(longForm(copiedFile)), "far down");
 
     clock.set(at(2014, 5, 16, 9, 59, 50));
     ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet));
-    EXPECT_FALSE(fs::exists(longForm(firstCopy)));
-    EXPECT_TRUE(fs::exists(
-        longForm(tmp / "bak/data_20140516" / fs::relative(deep, tmp / "src/data") / "deep.txt")));
-    const auto all = rows();
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0].path, native(tmp / "bak/data_20140516"));
-
+    EXPECT_FALSE(fs::exists(longForm(copy)));
+    EXPECT_TRUE(fs::exists(longForm(tmp / "bak/data_20140516" / inCopy)));
+    ASSERT_EQ(rows().size(), 1u);
+    EXPECT_EQ(rows()[0].path, native(tmp / "bak/data_20140516"));
     // The temp folder's own clean-up does not use long paths.
     EXPECT_TRUE(files.removeTree(tmp / "src").ok());
     EXPECT_TRUE(files.removeTree(tmp / "bak").ok());
+}
+
+TEST_F(WindowsBackup, ConfigIniIsReadAndWrittenInGbk) {
+    const std::string other = "[其他]\r\n键=值\r\n";
+    test::writeBytes(ws.configFile(),
+                     utf8ToGbk(other + "[备份设置]\r\n备份文件源地址=D:\\工作\\数据\r\n"
+                                       "备份文件目的地址=E:\\备份\r\n定时时刻=9:30:00\r\n"
+                                       "备份频率=星期一;星期二 ;\r\n备份个数=3\r\n"));
+    LoadSettings(ws, settings);
+    EXPECT_EQ(settings.SourcePath, "D:\\工作\\数据");
+    EXPECT_TRUE(settings.Days[Monday] && settings.Days[Tuesday] && !settings.Days[Sunday]);
+
+    settings.SourcePath = "D:\\资料";
+    ASSERT_TRUE(SaveSettings(ws, settings));
+    const std::string bytes = test::readBytes(ws.configFile());
+    EXPECT_EQ(bytes.rfind(utf8ToGbk(other), 0), 0u);
+    EXPECT_NE(bytes.find("=D:\\\xD7\xCA\xC1\xCF\r\n"), std::string::npos);  // 资料 in GBK
+}
+
+TEST(WindowsErrors, ReasonsReadAsElsewhereOrAsTheSystemsTextInUtf8) {
+    EXPECT_EQ(windowsError(ERROR_ACCESS_DENIED), std::errc::permission_denied);
+    EXPECT_EQ(windowsError(ERROR_PATH_NOT_FOUND), std::errc::no_such_file_or_directory);
+    const std::error_code noMore = windowsError(ERROR_NO_MORE_FILES);
+    EXPECT_EQ(noMore.category().name(), std::string("windows"));
+    EXPECT_FALSE(noMore.message().empty());
+    EXPECT_TRUE(isValidUtf8(noMore.message()));
 }
 
 }  // namespace
