@@ -29,11 +29,15 @@ fs::path longForm(const fs::path& p) {
     return fs::path(LR"(\\?\)" + p.lexically_normal().make_preferred().native());
 }
 
-// A drive root the test may fill: a free letter mapped to `folder`, or, where such a letter
-// does not reach files (Wine), the first scratch drive of VANTREL_TEST_DRIVES ("V: W:").
+// A drive root the test may fill: the first scratch drive of VANTREL_TEST_DRIVES ("V: W:", as
+// under Wine, where DefineDosDeviceW does not reach files), else a free letter mapped to `folder`.
 class TestDrive {
 public:
     explicit TestDrive(const fs::path& folder) {
+        if (const char* drives = std::getenv("VANTREL_TEST_DRIVES"); drives && *drives) {
+            m_letter = {static_cast<wchar_t>(drives[0]), L':'};
+            return;
+        }
         fs::create_directories(folder);
         for (wchar_t c = L'Q'; c <= L'Y' && m_letter.empty(); ++c) {
             if ((GetLogicalDrives() & (1u << (c - L'A'))) == 0) {
@@ -41,50 +45,35 @@ public:
             }
         }
         m_defined = !m_letter.empty() && DefineDosDeviceW(0, m_letter.c_str(), folder.c_str());
-        if (!m_defined || !fs::is_directory(root())) {
-            undefine();
-            const char* drives = std::getenv("VANTREL_TEST_DRIVES");
-            m_letter = drives != nullptr ? pathFromUtf8(std::string(drives).substr(0, 2)).wstring()
-                                         : std::wstring();
-            m_letter = m_letter.size() == 2 && fs::is_directory(root()) ? m_letter : std::wstring();
-        }
     }
     ~TestDrive() {
         std::error_code ec;
         for (const auto& e : fs::directory_iterator(ok() ? root() : fs::path(), ec)) {
             fs::remove_all(e.path(), ec);
         }
-        undefine();
+        if (m_defined) {
+            DefineDosDeviceW(DDD_REMOVE_DEFINITION, m_letter.c_str(), nullptr);
+        }
     }
-    bool ok() const { return !m_letter.empty(); }
+    bool ok() const { return !m_letter.empty() && fs::is_directory(root()); }
     fs::path root() const { return m_letter + L"\\"; }
     std::string rootText() const { return pathToUtf8(root()); }
 
 private:
-    void undefine() {
-        if (m_defined) {
-            DefineDosDeviceW(DDD_REMOVE_DEFINITION, m_letter.c_str(), nullptr);
-            m_defined = false;
-        }
-    }
     std::wstring m_letter;
     bool m_defined = false;
 };
 
-// Modification times at the system's full 100 ns resolution (MinGW's keeps whole seconds).
-std::uint64_t writeTime(const fs::path& file) {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    EXPECT_TRUE(GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) << file;
-    return (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
-           data.ftLastWriteTime.dwLowDateTime;
-}
-
-void setWriteTime(const fs::path& file, std::uint64_t time) {
-    HANDLE h =
-        CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    const FILETIME ft{static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
-    EXPECT_TRUE(SetFileTime(h, nullptr, nullptr, &ft)) << file;
+// A file's modification time, set first unless `set` is 0, at the system's full 100 ns
+// resolution (MinGW's keeps whole seconds).
+std::uint64_t writeTime(const fs::path& file, std::uint64_t set = 0) {
+    HANDLE h = CreateFileW(longForm(file).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    FILETIME ft{static_cast<DWORD>(set), static_cast<DWORD>(set >> 32)};
+    EXPECT_TRUE(set ? SetFileTime(h, nullptr, nullptr, &ft)
+                    : GetFileTime(h, nullptr, nullptr, &ft));
     CloseHandle(h);
+    return (std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
 }
 
 class WindowsBackup : public ::testing::Test {
@@ -98,7 +87,6 @@ protected:
         fs::create_directories(io(p.parent_path()));
         test::writeBytes(io(p), bytes);
     }
-    std::vector<BackupRecord> rows() { return BackupRecordStore(ws.databaseFile()).List(); }
 
     test::TempDir tmp;
     RealFileOps files;
@@ -109,10 +97,8 @@ protected:
 };
 
 TEST(WindowsTargetPath, EitherSeparatorStartsTheNameTailAndRootsKeepTheirs) {
-    const char* tails[][2] = {{R"(D:\work/data)", "/data"},
-                              {R"(D:/work\data)", R"(\data)"},
-                              {R"(\\server\share\数据)", R"(\数据)"},
-                              {R"(D:\)", R"(\)"}};
+    const char* tails[][2] = {
+        {R"(D:\work/data)", "/data"}, {R"(D:/work\data)", R"(\data)"}, {R"(D:\)", R"(\)"}};
     for (const auto& [path, tail] : tails) {
         EXPECT_EQ(NameTail(path), tail) << path;
     }
@@ -126,8 +112,7 @@ TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
     std::vector<std::array<std::string, 3>> cases{{source, bak, bak + "\\数据_20140515"},
                                                   {source, bak + "\\", bak + "\\\\数据_20140515"}};
     if (drive.ok()) {
-        makeFile(drive.root() / "sub/a.txt",
-                 "contents");  // Wine's scratch drives garble other names
+        makeFile(drive.root() / "sub/a.txt", "contents");  // ASCII: Wine's drives garble others
         cases.push_back({drive.rootText(), bak, bak + "\\_20140515"});
         cases.push_back({source, drive.rootText(), drive.rootText() + "\\数据_20140515"});
     }
@@ -137,7 +122,6 @@ TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
         fs::remove(ws.logFile());
         ASSERT_TRUE(RunBackup(ws, settings)) << from << " to " << to;
         EXPECT_EQ(test::readBytes(pathFromUtf8(copy + "\\sub\\a.txt")), "contents") << copy;
-        EXPECT_EQ(rows()[0].path, copy);
         EXPECT_EQ(test::readBytes(ws.logFile()),
                   utf8ToGbk("140515 9:59:50   " + from + "   成功备份至   " + copy + "\r\n"));
         // The copy of a root is an ordinary folder, not hidden like the root itself.
@@ -145,18 +129,17 @@ TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
         EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u) << copy;
     }
     if (!drive.ok()) {
-        GTEST_SKIP() << "drive roots untried: no letter maps to a folder here (DefineDosDeviceW "
-                        "does not reach files) and VANTREL_TEST_DRIVES names no scratch drive";
+        GTEST_SKIP() << "drive roots untried: VANTREL_TEST_DRIVES names no scratch drive and no "
+                        "free letter maps to a folder here (DefineDosDeviceW does not reach files)";
     }
 }
 
 TEST_F(WindowsBackup, TargetInsideSourceIsRefusedWhateverTheCaseOrSeparator) {
     makeFile(tmp / "Data/a.txt", "a");
     makeFile(tmp / "Données/a.txt", "a");
-    std::string slashed = pathToUtf8(tmp / "data");
+    std::string slashed = pathToUtf8(tmp / "data");  // the source itself, other case and "/"
     std::replace(slashed.begin(), slashed.end(), '\\', '/');
-    const std::string cases[][2] = {{native(tmp / "Data"), native(tmp / "DATA/Bak")},
-                                    {native(tmp / "Data"), slashed},
+    const std::string cases[][2] = {{native(tmp / "Data"), slashed},
                                     {native(tmp / "Données"), native(tmp / "DONNÉES/Bak")}};
     for (const auto& [from, to] : cases) {
         settings.SourcePath = from;
@@ -164,46 +147,33 @@ TEST_F(WindowsBackup, TargetInsideSourceIsRefusedWhateverTheCaseOrSeparator) {
         EXPECT_FALSE(RunBackup(ws, settings)) << to;
         EXPECT_EQ(ui.messages.back(), "备份文件的目的地址不能位于源地址之内！");
     }
-    EXPECT_FALSE(fs::exists(tmp / "Data/Bak"));
+    EXPECT_FALSE(fs::exists(tmp / "Données/Bak"));
     EXPECT_FALSE(fs::exists(ws.logFile()));
-    EXPECT_TRUE(ui.statuses.empty());
 }
 
 TEST_F(WindowsBackup, LongTreeIsReplacedSameDayKeepingTimesAndPrunedNextDay) {
-    fs::path deep = tmp / "src/data";
-    for (int i = 0; i < 5; ++i) {
-        deep /= std::string(60, 'd') + std::to_string(i);
-    }
-    const fs::path file = deep / "notes.txt", inCopy = fs::relative(file, tmp / "src/data");
-    makeFile(file, "first version, the longer one");
-    makeFile(tmp / "src/data/old.txt", "dropped before the second run");
+    const fs::path inCopy = fs::path(std::string(200, 'd')) / std::string(100, 'e') / "notes.txt";
+    makeFile(tmp / "src/data" / inCopy, "first version, the longer one");
     settings.SourcePath = native(tmp / "src/data");
     settings.TargetFolder = native(tmp / "bak");
     settings.KeepCountText = "1";
     settings.KeepCount = 1;
     ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet));
 
-    makeFile(file, "second");
-    fs::remove(tmp / "src/data/old.txt");
-    // A time with a fraction of a second (in 100 ns units): the copy must keep it exactly.
-    const std::uint64_t stamp = writeTime(longForm(file)) - 30 * 36'000'000'000ull + 1'234'567;
-    setWriteTime(longForm(file), stamp);
+    makeFile(tmp / "src/data" / inCopy, "second");
+    const std::uint64_t stamp = writeTime(tmp / "src/data" / inCopy, 130'000'000'001'234'567ull);
     clock.advanceSeconds(3600);
     ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet));
     const fs::path copy = tmp / "bak/data_20140515";
     EXPECT_EQ(test::readBytes(longForm(copy / inCopy)), "second");
-    EXPECT_EQ(writeTime(longForm(copy / inCopy)), stamp);
-    EXPECT_FALSE(fs::exists(copy / "old.txt"));
+    EXPECT_EQ(writeTime(copy / inCopy), stamp);
 
     clock.set(at(2014, 5, 16, 9, 59, 50));
     ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet));
     EXPECT_FALSE(fs::exists(longForm(copy)));
-    EXPECT_TRUE(fs::exists(longForm(tmp / "bak/data_20140516" / inCopy)));
-    ASSERT_EQ(rows().size(), 1u);
-    EXPECT_EQ(rows()[0].path, native(tmp / "bak/data_20140516"));
+    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().size(), 1u);
     // The temp folder's own clean-up does not use long paths.
-    EXPECT_TRUE(files.removeTree(tmp / "src").ok());
-    EXPECT_TRUE(files.removeTree(tmp / "bak").ok());
+    EXPECT_TRUE(files.removeTree(tmp.path()).ok());
 }
 
 TEST_F(WindowsBackup, ConfigIniIsReadAndWrittenInGbk) {
@@ -221,9 +191,8 @@ TEST_F(WindowsBackup, ConfigIniIsReadAndWrittenInGbk) {
 
 TEST(WindowsErrors, ReasonsReadAsElsewhereOrAsTheSystemsTextInUtf8) {
     EXPECT_EQ(windowsError(ERROR_ACCESS_DENIED), std::errc::permission_denied);
-    const std::error_code noMore = windowsError(ERROR_NO_MORE_FILES);
-    EXPECT_EQ(noMore.category().name(), std::string("windows"));
-    EXPECT_TRUE(!noMore.message().empty() && isValidUtf8(noMore.message()));
+    const std::string reason = windowsError(ERROR_NO_MORE_FILES).message();
+    EXPECT_TRUE(!reason.empty() && isValidUtf8(reason)) << reason;
 }
 
 }  // namespace
