@@ -15,22 +15,20 @@ using test::at;
 
 class ScheduleTest : public ::testing::Test {
 protected:
-    ScheduleTest() {
-        settings.SourcePath = pathToUtf8(dir / "data");
-        settings.TargetFolder = pathToUtf8(dir / "bak");
-        settings.RunTime = {10, 0, 0};
-        settings.Days[Thursday] = true;
-        settings.KeepCountText = "3";
-        settings.KeepCount = 3;
-    }
-
     test::TempDir dir;
     RealFileOps files;
     test::FakeClock clock{at(2014, 5, 15, 9, 59, 49, 500)};  // a Thursday
     test::FakeUi ui;
     Workspace ws{dir.path(), files, clock, ui};
     Schedule schedule{ws};
-    TBackupSettings settings;
+    // Thursdays at 10:00.
+    TBackupSettings settings{pathToUtf8(dir / "data"),
+                             pathToUtf8(dir / "bak"),
+                             {10, 0, 0},
+                             {0, 0, 0, 1, 0, 0, 0},
+                             "",
+                             "3",
+                             3};
 };
 
 TEST_F(ScheduleTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
@@ -51,8 +49,7 @@ TEST_F(ScheduleTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
         {Thursday, 10, 15, {-10000, 61000}, {false}},
         {Thursday, 10, 15, {-5000, 0, -10000, 0}, {true, false, false}},  // clock set back
         {Thursday, 0, 14, {-1000, 0}, {false}},                           // Wednesday's midnight
-        {Thursday, 0, 15, {-1000, 0}, {true}},  // Thursday's, at 23:59:50 that day
-        {Thursday, 0, 15, {-5000, 30000}, {true}},
+        {Thursday, 0, 15, {-5000, 30000}, {true}},  // Thursday's, at 23:59:50 that day
     };
     for (const auto& c : cases) {
         settings.Days = {};
@@ -100,13 +97,12 @@ TEST_F(ScheduleTest, CheckScheduleRunsWithTheCommandsOffAndOnAgainAfterAFailure)
     std::filesystem::create_directories(dir / "data");
     test::writeBytes(dir / "data" / "a.txt", "hello");
     clock.set(at(2014, 5, 22, 9, 59, 49, 500));
-    Schedule timetable{ws};
-    ASSERT_TRUE(timetable.StartSchedule(settings));
+    schedule.CheckSchedule(settings);  // a week later, half a second early
     clock.advanceSeconds(1);
-    timetable.CheckSchedule(settings);
+    schedule.CheckSchedule(settings);
     EXPECT_EQ(test::readBytes(dir / "bak" / "data_20140522" / "a.txt"), "hello");
     clock.advanceSeconds(1);
-    timetable.CheckSchedule(settings);
+    schedule.CheckSchedule(settings);
     EXPECT_EQ(ui.commandsEnabled, (std::vector<bool>{false, true, false, true}));
 }
 
