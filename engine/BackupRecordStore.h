@@ -36,8 +36,7 @@ public:
     // Keeps the newest ceil(keepValue) rows by id and deletes the older copies from disk,
     // then their rows. Does nothing when keepValue is absent or below 1. Deletes on disk only
     // paths shaped like a copy ("..._yyyymmdd") and never a path a kept row still names.
-    void PruneBackups(std::string_view keepText, std::optional<double> keepValue,
-                      FileOps& files);
+    void PruneBackups(std::string_view keepText, std::optional<double> keepValue, FileOps& files);
 
     // Every row, newest first.
     std::vector<BackupRecord> List();

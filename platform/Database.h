@@ -14,7 +14,8 @@ namespace vantrel {
 // An SQLite failure, with SQLite's own message.
 class DatabaseError : public std::runtime_error {
 public:
-    DatabaseError(const std::string& message, int code) : std::runtime_error(message), m_code(code) {}
+    DatabaseError(const std::string& message, int code)
+        : std::runtime_error(message), m_code(code) {}
     int code() const { return m_code; }  // SQLite's primary result code
 
 private:

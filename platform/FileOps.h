@@ -33,8 +33,7 @@ public:
     // times; folders keep permission bits and modification times; symbolic links are copied
     // as links, never followed. Stops at the first failure.
     virtual FileOpResult copyTree(const std::filesystem::path& from,
-                                  const std::filesystem::path& to,
-                                  const ProgressFn& progress) = 0;
+                                  const std::filesystem::path& to, const ProgressFn& progress) = 0;
 
     // Removes the file, link or folder at `path` and everything in it, for good. Never
     // follows a link out of the folder. A missing path is success.

@@ -22,7 +22,7 @@ private:
 };
 
 // Local time from calendar fields, e.g. at(2014, 5, 15, 9, 59, 50).
-LocalTime at(int year, unsigned month, unsigned day, int hour = 0, int minute = 0,
-             int second = 0, int millisecond = 0);
+LocalTime at(int year, unsigned month, unsigned day, int hour = 0, int minute = 0, int second = 0,
+             int millisecond = 0);
 
 }  // namespace vantrel::test

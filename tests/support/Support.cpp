@@ -4,9 +4,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/TempDir.h"
-#include "platform/TextCodec.h"
 
 namespace vantrel::test {
 
@@ -22,8 +22,8 @@ TempDir::TempDir() {
     std::random_device rd;
     const auto base = std::filesystem::temp_directory_path();
     for (;;) {
-        auto candidate = base / ("vantrel-test-" + std::to_string(rd()) + "-" +
-                                 std::to_string(counter++));
+        auto candidate =
+            base / ("vantrel-test-" + std::to_string(rd()) + "-" + std::to_string(counter++));
         if (std::filesystem::create_directory(candidate)) {
             m_path = std::filesystem::canonical(candidate);
             return;
