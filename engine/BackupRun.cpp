@@ -8,6 +8,7 @@
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/OperationLog.h"
+#include "engine/Settings.h"
 #include "engine/TextRules.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
@@ -18,11 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kNoSource = "请输入要备份的文件地址！";
-constexpr std::string_view kNoTarget = "请输入备份文件的目的地址！";
 constexpr std::string_view kTargetInsideSource = "备份文件的目的地址不能位于源地址之内！";
 constexpr std::string_view kBusy = "另一个备份正在进行中，请稍后再试！";
-constexpr std::string_view kCopying = "文件备份中……";
 constexpr std::string_view kCopied = "文件备份完毕！";
 constexpr std::string_view kCopyFailed = "文件备份失败！";
 
@@ -118,11 +116,11 @@ std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetF
 bool RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun prune) {
     BackupUi& ui = ws.ui;
     if (settings.SourcePath.empty()) {
-        ui.showMessage(kNoSource);
+        ui.showMessage(kNoSourceMessage);
         return false;
     }
     if (settings.TargetFolder.empty()) {
-        ui.showMessage(kNoTarget);
+        ui.showMessage(kNoTargetMessage);
         return false;
     }
 
@@ -153,7 +151,7 @@ bool RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun pru
     BackupRecordStore::CreateIfMissing(ws.databaseFile());
     BackupRecordStore store(ws.databaseFile());
 
-    ui.setStatus(kCopying);
+    ui.setStatus(kCopyingStatus);
     ui.repaint();
 
     // The copy is made under a staging name and renamed only once complete, so a dated name

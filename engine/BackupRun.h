@@ -17,6 +17,9 @@ std::string NameTail(std::string_view sourcePath);
 std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
                            LocalTime when);
 
+// Status panel 1 while the copy runs; the window appends its progress to it.
+inline constexpr std::string_view kCopyingStatus = "文件备份中……";
+
 enum class PruneAfterRun { No, IfKeepCountSet };
 
 // Makes one dated copy of the source in the target folder, logs it and records it; then,

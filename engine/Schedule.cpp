@@ -33,10 +33,9 @@ private:
 }  // namespace
 
 std::string_view TodayName(LocalTime when) {
-    static constexpr std::array<std::string_view, 7> kNames = {
-        "星期日", "星期一", "星期二", "星期三", "星期四", "星期五", "星期六"};
+    // kDayNames starts on Monday; the ISO encoding numbers Monday 1 to Sunday 7.
     const std::chrono::weekday day{std::chrono::floor<days>(when)};
-    return kNames[day.c_encoding()];
+    return kDayNames[day.iso_encoding() - 1];
 }
 
 bool Schedule::StartSchedule(TBackupSettings& settings) {

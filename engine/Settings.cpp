@@ -140,10 +140,10 @@ TimeOfDay ParseRunTime(std::string_view text) {
 
 std::optional<std::string> ValidateSettings(TBackupSettings& settings) {
     if (settings.SourcePath.empty()) {
-        return "请输入要备份的文件地址！";
+        return std::string(kNoSourceMessage);
     }
     if (settings.TargetFolder.empty()) {
-        return "请输入备份文件的目的地址！";
+        return std::string(kNoTargetMessage);
     }
     bool anyDay = false;
     for (bool day : settings.Days) {

@@ -10,6 +10,10 @@
 
 namespace vantrel {
 
+// The messages for an empty source or target, shown by the save command and the run alike.
+inline constexpr std::string_view kNoSourceMessage = "请输入要备份的文件地址！";
+inline constexpr std::string_view kNoTargetMessage = "请输入备份文件的目的地址！";
+
 // The day boxes' captions, Monday first; Tuesday's and Saturday's end in a blank.
 extern const std::array<std::string_view, 7> kDayCaptions;
 // The day names without blanks, Monday first, as searched for in a DayList.

@@ -5,11 +5,13 @@
 #include <QThread>
 #include <QWidget>
 
+#include "engine/BackupRun.h"
+
 namespace vantrel {
 
 namespace {
 
-const QString kCopying = QStringLiteral("文件备份中……");
+const QString kCopying = QString::fromUtf8(kCopyingStatus.data(), kCopyingStatus.size());
 
 QString sizeText(std::uint64_t bytes) {
     static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
