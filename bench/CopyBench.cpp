@@ -164,7 +164,7 @@ double timeEngine(const fs::path& from, const fs::path& to) {
     std::uint64_t reports = 0;
     const auto start = std::chrono::steady_clock::now();
     const vantrel::FileOpResult r =
-        ops.copyTree(from, to, [&](const vantrel::CopyProgress&) { ++reports; });
+        ops.copyTree(from, to, {}, [&](const vantrel::CopyProgress&) { ++reports; });
     const auto end = std::chrono::steady_clock::now();
     if (!r.ok()) {
         throw std::runtime_error("engine copy failed at " + r.failedPath.string() + ": " +

@@ -82,7 +82,7 @@ int runBackup(Workspace& ws) {
         return kRefused;
     }
     try {
-        return RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet) ? kOk : kRefused;
+        return RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran ? kOk : kRefused;
     } catch (const std::exception& e) {
         ws.ui.showMessage(e.what());
         return kFailed;

@@ -113,15 +113,18 @@ std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetF
     return path;
 }
 
-bool RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun prune) {
+RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun prune,
+                    const RunControl& control) {
+    (void)control;
     BackupUi& ui = ws.ui;
+    RunReport report;
     if (settings.SourcePath.empty()) {
         ui.showMessage(kNoSourceMessage);
-        return false;
+        return report;
     }
     if (settings.TargetFolder.empty()) {
         ui.showMessage(kNoTargetMessage);
-        return false;
+        return report;
     }
 
     const LocalTime started = ws.clock.now();
@@ -132,7 +135,7 @@ bool RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun pru
     // Copying a folder into itself would never end.
     if (targetInsideSource(target, source)) {
         ui.showMessage(kTargetInsideSource);
-        return false;
+        return report;
     }
 
     // One run at a time per working directory, from the copy to the end of the prune.
@@ -160,8 +163,8 @@ bool RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun pru
     if (auto r = ws.files.removeTree(staging); !r.ok()) {
         failCopy(ui, r, staging);
     }
-    const auto copied =
-        ws.files.copyTree(source, staging, [&ui](const CopyProgress& p) { ui.showProgress(p); });
+    const auto copied = ws.files.copyTree(source, staging, {},
+                                          [&ui](const CopyProgress& p) { ui.showProgress(p); });
     if (!copied.ok()) {
         ws.files.removeTree(staging);
         failCopy(ui, copied, source);
@@ -186,7 +189,12 @@ bool RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun pru
     if (prune == PruneAfterRun::IfKeepCountSet && !trimControls(settings.KeepCountText).empty()) {
         store.PruneBackups(settings.KeepCountText, settings.KeepCount, ws.files);
     }
-    return true;
+    report.ran = true;
+    report.targetPath = targetText;
+    report.copied = copied.done;
+    report.duration =
+        std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - started);
+    return report;
 }
 
 }  // namespace vantrel

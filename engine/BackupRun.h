@@ -1,7 +1,12 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "engine/BackupError.h"
 
 #include "engine/BackupSettings.h"
 #include "engine/Workspace.h"
@@ -22,11 +27,44 @@ inline constexpr std::string_view kCopyingStatus = "文件备份中……";
 
 enum class PruneAfterRun { No, IfKeepCountSet };
 
+// How a caller steers a run under way.
+struct RunControl {
+    // Set from another thread (or a signal handler) to cancel the copy; the run then throws
+    // BackupCancelled and leaves nothing behind.
+    const std::atomic<bool>* cancel = nullptr;
+};
+
+// An old copy that pruning could not delete; its row stays, so a later prune retries it.
+struct PruneFailure {
+    std::string path;  // UTF-8
+    std::string reason;
+};
+
+// What a run did.
+struct RunReport {
+    bool ran = false;                   // false: refused before copying, its message already shown
+    std::string targetPath;             // TargetPath of the copy, as recorded (UTF-8)
+    std::vector<SkippedEntry> skipped;  // entries that could not be copied: the copy is incomplete
+    std::vector<PruneFailure> pruneFailures;
+    CopyProgress copied;  // files and bytes placed in the copy
+    std::chrono::milliseconds duration{0};
+
+    bool incomplete() const { return !skipped.empty(); }
+    // Done, but with something the user should look at.
+    bool hasWarning() const { return incomplete() || !pruneFailures.empty(); }
+};
+
+// The run was cancelled through RunControl::cancel.
+class BackupCancelled : public BackupError {
+public:
+    BackupCancelled() : BackupError("文件备份已取消") {}
+};
+
 // Makes one dated copy of the source in the target folder, logs it and records it; then,
 // when asked and a keep count is set, prunes old copies. Empty source or target shows its
-// message and returns false. Any failure throws BackupError with the user-facing text;
-// status panel 1 then reads "文件备份失败！" when the copy itself failed.
-bool RunBackup(Workspace& ws, const TBackupSettings& settings,
-               PruneAfterRun prune = PruneAfterRun::No);
+// message and returns a report with `ran` false. Any failure throws BackupError with the
+// user-facing text; status panel 1 then reads "文件备份失败！" when the copy itself failed.
+RunReport RunBackup(Workspace& ws, const TBackupSettings& settings,
+                    PruneAfterRun prune = PruneAfterRun::No, const RunControl& control = {});
 
 }  // namespace vantrel

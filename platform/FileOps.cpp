@@ -7,8 +7,10 @@
 #ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -290,8 +292,9 @@ bool isMissing(DWORD err) {
 
 }  // namespace
 
-FileOpResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
-                                   const ProgressFn& progress) {
+CopyResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
+                                 const CopyOptions& options, const ProgressFn& progress) {
+    (void)options;
     const fs::path shownFrom = withoutTrailingSeparator(from);
     const fs::path shownTo = withoutTrailingSeparator(to);
     const std::wstring src = extended(shownFrom);
@@ -299,15 +302,15 @@ FileOpResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
 
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(src.c_str(), GetFileExInfoStandard, &data)) {
-        return {from, lastError()};
+        return FileOpResult{from, lastError()};
     }
     if (GetFileAttributesW(dst.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return {to, std::make_error_code(std::errc::file_exists)};
+        return FileOpResult{to, std::make_error_code(std::errc::file_exists)};
     }
     const size_t cut = dst.find_last_of(L'\\');
     if (cut != std::wstring::npos && cut > 7) {
         if (const DWORD err = makeFolders(dst.substr(0, cut)); err != 0) {
-            return {shownTo.parent_path(), winError(err)};
+            return FileOpResult{shownTo.parent_path(), winError(err)};
         }
     }
     WinCopier copier(progress);
@@ -336,6 +339,70 @@ FileOpResult RealFileOps::rename(const fs::path& from, const fs::path& to) {
         return {from, lastError()};
     }
     return {};
+}
+
+FileOpResult RealFileOps::exchange(const fs::path& a, const fs::path&) {
+    return {a, std::make_error_code(std::errc::not_supported)};
+}
+
+FileOpResult RealFileOps::syncFileSystem(const fs::path&) {
+    return {};
+}
+
+FileOpResult RealFileOps::syncFolder(const fs::path&) {
+    return {};
+}
+
+FileOpResult RealFileOps::measureTree(const fs::path& path, TreeSize& size,
+                                      const std::atomic<bool>* cancel) {
+    std::error_code ec;
+    const auto top = fs::status(path, ec);
+    if (ec) {
+        return {path, ec};
+    }
+    if (!fs::is_directory(top)) {
+        ++size.files;
+        size.bytes += fs::is_regular_file(top) ? fs::file_size(path, ec) : 0;
+        size.allocatedBytes = size.bytes;
+        return {};
+    }
+    ++size.folders;
+    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        if (cancel && cancel->load()) {
+            return {path, std::make_error_code(std::errc::operation_canceled)};
+        }
+        const auto st = it->symlink_status(ec);
+        if (fs::is_directory(st)) {
+            ++size.folders;
+        } else {
+            ++size.files;
+            if (fs::is_regular_file(st)) {
+                size.bytes += it->file_size(ec);
+            }
+        }
+    }
+    size.allocatedBytes = size.bytes;
+    if (ec) {
+        return {path, ec};
+    }
+    return {};
+}
+
+std::optional<FileId> fileIdOf(const fs::path& path) {
+    HANDLE h = CreateFileW(extended(path).c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const BOOL ok = GetFileInformationByHandle(h, &info);
+    CloseHandle(h);
+    if (!ok) {
+        return std::nullopt;
+    }
+    return FileId{info.dwVolumeSerialNumber,
+                  (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
 #else
@@ -771,8 +838,9 @@ FileOpResult removeContents(Fd root, const fs::path& rootPath) {
 
 }  // namespace
 
-FileOpResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
-                                   const ProgressFn& progress) {
+CopyResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
+                                 const CopyOptions& options, const ProgressFn& progress) {
+    (void)options;
     const fs::path src = withoutTrailingSeparator(from);
     const fs::path dst = withoutTrailingSeparator(to);
     struct stat st;
@@ -793,6 +861,73 @@ FileOpResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
     Copier copier(progress);
     copier.copyEntry(AT_FDCWD, src.c_str(), AT_FDCWD, dst.c_str(), st, src, dst);
     return copier.result;
+}
+
+FileOpResult RealFileOps::exchange(const fs::path& a, const fs::path& b) {
+    if (::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
+        const int err = errno;
+        return failure(a, err == EINVAL || err == ENOSYS ? ENOTSUP : err);
+    }
+    return {};
+}
+
+FileOpResult RealFileOps::syncFileSystem(const fs::path& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd || ::syncfs(fd.get()) != 0) {
+        return failure(path, errno);
+    }
+    return {};
+}
+
+FileOpResult RealFileOps::syncFolder(const fs::path& folder) {
+    Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd || ::fsync(fd.get()) != 0) {
+        return failure(folder, errno);
+    }
+    return {};
+}
+
+FileOpResult RealFileOps::measureTree(const fs::path& path, TreeSize& size,
+                                      const std::atomic<bool>* cancel) {
+    std::error_code ec;
+    const auto top = fs::status(path, ec);
+    if (ec) {
+        return {path, ec};
+    }
+    if (!fs::is_directory(top)) {
+        ++size.files;
+        size.bytes += fs::is_regular_file(top) ? fs::file_size(path, ec) : 0;
+        size.allocatedBytes = size.bytes;
+        return {};
+    }
+    ++size.folders;
+    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        if (cancel && cancel->load()) {
+            return {path, std::make_error_code(std::errc::operation_canceled)};
+        }
+        const auto st = it->symlink_status(ec);
+        if (fs::is_directory(st)) {
+            ++size.folders;
+        } else {
+            ++size.files;
+            if (fs::is_regular_file(st)) {
+                size.bytes += it->file_size(ec);
+            }
+        }
+    }
+    size.allocatedBytes = size.bytes;
+    if (ec) {
+        return {path, ec};
+    }
+    return {};
+}
+
+std::optional<FileId> fileIdOf(const fs::path& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
 FileOpResult RealFileOps::removeTree(const fs::path& path) {

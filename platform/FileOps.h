@@ -1,15 +1,27 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace vantrel {
 
 struct CopyProgress {
     std::uint64_t files = 0;  // regular files and links finished
-    std::uint64_t bytes = 0;  // bytes of file contents copied
+    std::uint64_t bytes = 0;  // bytes of file contents copied or shared
+};
+
+// What a tree holds, counted before it is copied.
+struct TreeSize {
+    std::uint64_t files = 0;           // regular files, links and special files
+    std::uint64_t folders = 0;         // folders, the top one included when it is a folder
+    std::uint64_t bytes = 0;           // sizes of regular files
+    std::uint64_t allocatedBytes = 0;  // space their data takes on disk (holes excluded)
 };
 
 // Outcome of a copy or delete: a partial failure is data, not an exception.
@@ -18,6 +30,67 @@ struct FileOpResult {
     std::error_code error;             // the OS's reason
 
     bool ok() const { return !error; }
+};
+
+// One entry a copy left out, and the OS's reason; the copy went on without it.
+struct SkippedEntry {
+    std::filesystem::path path;  // the source entry
+    std::error_code error;
+};
+
+// Identity of a file or folder: device and inode (volume serial and file index on Windows).
+// Two paths with one identity are one object, whatever route (link, bind mount) leads there.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+
+    friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+// The identity of the object at `path`, following links; none when it cannot be read.
+std::optional<FileId> fileIdOf(const std::filesystem::path& path);
+
+// One entry placed in the copy, reported as it is done (for a manifest of the copy).
+struct CopiedEntry {
+    enum class Type { File, Folder, Link, Special };
+    std::filesystem::path relative;  // path below the copy's top; empty for the top itself
+    Type type = Type::File;
+    std::uint64_t size = 0;
+    std::int64_t mtimeNs = 0;  // modification time, nanoseconds since the epoch
+    bool shared = false;       // hard-linked from the previous copy instead of copied
+    const std::filesystem::path* written = nullptr;  // where it now is in the copy
+};
+
+struct CopyOptions {
+    // Entries that cannot be copied on their own (an unreadable or locked file, a special
+    // file that may not be made, a name the target refuses) are left out and listed in
+    // CopyResult::skipped, and the copy goes on. Without it the copy stops at the first one.
+    // Failures of the whole copy (a missing source, an unwritable target, a full disk) always
+    // stop it.
+    bool skipFailedEntries = false;
+    // Polled while copying; once true the copy stops with std::errc::operation_canceled.
+    const std::atomic<bool>* cancel = nullptr;
+    // Folders with these identities are not copied (a target reached inside the source).
+    std::vector<FileId> skipFolders;
+    // When set, a regular file whose counterpart at the same relative path under `shareFrom`
+    // has the same size, modification time, permission bits and (as root) owner is
+    // hard-linked from there instead of copied. A link that fails falls back to a copy.
+    std::filesystem::path shareFrom;
+    // Modification times within this many nanoseconds count as equal when sharing
+    // (2 s on file systems that keep only 2-second times).
+    std::int64_t shareTimeToleranceNs = 0;
+    // Called for every entry placed in the copy.
+    std::function<void(const CopiedEntry&)> onEntry;
+};
+
+struct CopyResult : FileOpResult {
+    CopyResult() = default;
+    CopyResult(FileOpResult result) : FileOpResult(std::move(result)) {}
+
+    std::vector<SkippedEntry> skipped;  // entries left out (only with skipFailedEntries)
+    CopyProgress done;
+    std::uint64_t shared = 0;          // files hard-linked from CopyOptions::shareFrom
+    std::uint64_t shareFallbacks = 0;  // links that failed and were copied instead
 };
 
 using ProgressFn = std::function<void(const CopyProgress&)>;
@@ -29,11 +102,12 @@ public:
     virtual ~FileOps() = default;
 
     // Copies the file or folder `from` with everything in it to `to`, which must not exist.
-    // Missing parent folders are made. Files keep contents, permission bits and modification
-    // times; folders keep permission bits and modification times; symbolic links are copied
-    // as links, never followed. Stops at the first failure.
-    virtual FileOpResult copyTree(const std::filesystem::path& from,
-                                  const std::filesystem::path& to, const ProgressFn& progress) = 0;
+    // A `from` that is a symbolic link is followed; links inside it are copied as links.
+    // Missing parent folders are made. Files keep contents, holes, permission bits, times,
+    // hard links to each other and, where the process may set them, owner, group and
+    // extended attributes.
+    virtual CopyResult copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
+                                const CopyOptions& options, const ProgressFn& progress) = 0;
 
     // Removes the file, link or folder at `path` and everything in it, for good. Never
     // follows a link out of the folder. A missing path is success.
@@ -42,15 +116,35 @@ public:
     // Renames `from` to `to`; an existing file at `to` is replaced.
     virtual FileOpResult rename(const std::filesystem::path& from,
                                 const std::filesystem::path& to) = 0;
+
+    // Swaps two existing entries in one atomic step. Fails with std::errc::not_supported
+    // where the OS or file system cannot; the caller then renames aside.
+    virtual FileOpResult exchange(const std::filesystem::path& a,
+                                  const std::filesystem::path& b) = 0;
+
+    // Puts everything written to the file system holding `path` on stable storage.
+    virtual FileOpResult syncFileSystem(const std::filesystem::path& path) = 0;
+    // Puts a folder's entries (names made, renamed or removed in it) on stable storage.
+    virtual FileOpResult syncFolder(const std::filesystem::path& folder) = 0;
+
+    // Counts what `path` holds, following `path` itself when it is a link. Stops with
+    // std::errc::operation_canceled once `cancel` is true.
+    virtual FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
+                                     const std::atomic<bool>* cancel = nullptr) = 0;
 };
 
 class RealFileOps final : public FileOps {
 public:
-    FileOpResult copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
-                          const ProgressFn& progress) override;
+    CopyResult copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
+                        const CopyOptions& options, const ProgressFn& progress) override;
     FileOpResult removeTree(const std::filesystem::path& path) override;
     FileOpResult rename(const std::filesystem::path& from,
                         const std::filesystem::path& to) override;
+    FileOpResult exchange(const std::filesystem::path& a, const std::filesystem::path& b) override;
+    FileOpResult syncFileSystem(const std::filesystem::path& path) override;
+    FileOpResult syncFolder(const std::filesystem::path& folder) override;
+    FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
+                             const std::atomic<bool>* cancel = nullptr) override;
 };
 
 }  // namespace vantrel

@@ -29,7 +29,7 @@ protected:
         writeBytes(source / "sub" / "b.txt", "beta");
     }
 
-    bool run(PruneAfterRun prune = PruneAfterRun::No) { return RunBackup(ws, settings, prune); }
+    bool run(PruneAfterRun prune = PruneAfterRun::No) { return RunBackup(ws, settings, prune).ran; }
     std::string failure(PruneAfterRun prune = PruneAfterRun::No) {
         try {
             run(prune);

@@ -49,12 +49,12 @@ TEST_F(FileOpsTest, CopyKeepsContentsModesTimesAndLinksOfTreesAndSingleFiles) {
 
     CopyProgress last;
     const fs::path dst = m_dir / "备份" / "新" / "源_20140515";  // parents are missing
-    FileOpResult r = m_ops.copyTree(src, dst, [&](const CopyProgress& p) { last = p; });
+    FileOpResult r = m_ops.copyTree(src, dst, {}, [&](const CopyProgress& p) { last = p; });
     ASSERT_TRUE(r.ok()) << r.failedPath << ": " << r.error.message();
     EXPECT_EQ(last.files, 4u);  // 2 files and 2 links; bytes count file contents only
     EXPECT_EQ(last.bytes, 10u + 300000u);
     const fs::path file = m_dir / "out" / "report.txt_20140515";  // a single file is copied alike
-    ASSERT_TRUE(m_ops.copyTree(src / "a" / "report.txt", file, {}).ok());
+    ASSERT_TRUE(m_ops.copyTree(src / "a" / "report.txt", file, {}, {}).ok());
 
     std::vector<std::pair<fs::path, fs::path>> pairs{{src, dst}, {src / "a" / "report.txt", file}};
     for (const auto& e : fs::recursive_directory_iterator(src)) {
@@ -91,7 +91,7 @@ TEST_F(FileOpsTest, FailureNamesTheFirstFailingPathAndTheReason) {
         if (c.error == std::errc::permission_denied && ::geteuid() == 0) {
             continue;  // root reads every file
         }
-        const FileOpResult r = m_ops.copyTree(m_dir / c.from, m_dir / c.to, {});
+        const FileOpResult r = m_ops.copyTree(m_dir / c.from, m_dir / c.to, {}, {});
         EXPECT_EQ(r.failedPath, m_dir / c.failed) << c.to;
         EXPECT_EQ(r.error, c.error) << c.to;
     }

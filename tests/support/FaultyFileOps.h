@@ -17,12 +17,15 @@ public:
     std::filesystem::path removeFailsAt;
     int copies = 0;
 
-    FileOpResult copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
-                          const ProgressFn& progress) override {
+    CopyResult copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
+                        const CopyOptions& options, const ProgressFn& progress) override {
         ++copies;
-        auto result = m_real.copyTree(from, to, progress);
-        return result.ok() && copyError ? FileOpResult{to / "partly-written.bin", copyError}
-                                        : result;
+        auto result = m_real.copyTree(from, to, options, progress);
+        if (result.ok() && copyError) {
+            result.failedPath = to / "partly-written.bin";
+            result.error = copyError;
+        }
+        return result;
     }
     FileOpResult removeTree(const std::filesystem::path& path) override {
         return path == removeFailsAt
@@ -32,6 +35,19 @@ public:
     FileOpResult rename(const std::filesystem::path& from,
                         const std::filesystem::path& to) override {
         return m_real.rename(from, to);
+    }
+    FileOpResult exchange(const std::filesystem::path& a, const std::filesystem::path& b) override {
+        return m_real.exchange(a, b);
+    }
+    FileOpResult syncFileSystem(const std::filesystem::path& path) override {
+        return m_real.syncFileSystem(path);
+    }
+    FileOpResult syncFolder(const std::filesystem::path& folder) override {
+        return m_real.syncFolder(folder);
+    }
+    FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
+                             const std::atomic<bool>* cancel) override {
+        return m_real.measureTree(path, size, cancel);
     }
 
 private:

@@ -120,7 +120,7 @@ TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
         settings.SourcePath = from;
         settings.TargetFolder = to;
         fs::remove(ws.logFile());
-        ASSERT_TRUE(RunBackup(ws, settings)) << from << " to " << to;
+        ASSERT_TRUE(RunBackup(ws, settings).ran) << from << " to " << to;
         EXPECT_EQ(test::readBytes(pathFromUtf8(copy + "\\sub\\a.txt")), "contents") << copy;
         EXPECT_EQ(test::readBytes(ws.logFile()),
                   utf8ToGbk("140515 9:59:50   " + from + "   成功备份至   " + copy + "\r\n"));
@@ -144,7 +144,7 @@ TEST_F(WindowsBackup, TargetInsideSourceIsRefusedWhateverTheCaseOrSeparator) {
     for (const auto& [from, to] : cases) {
         settings.SourcePath = from;
         settings.TargetFolder = to;
-        EXPECT_FALSE(RunBackup(ws, settings)) << to;
+        EXPECT_FALSE(RunBackup(ws, settings).ran) << to;
         EXPECT_EQ(ui.messages.back(), "备份文件的目的地址不能位于源地址之内！");
     }
     EXPECT_FALSE(fs::exists(tmp / "Données/Bak"));
@@ -158,18 +158,18 @@ TEST_F(WindowsBackup, LongTreeIsReplacedSameDayKeepingTimesAndPrunedNextDay) {
     settings.TargetFolder = native(tmp / "bak");
     settings.KeepCountText = "1";
     settings.KeepCount = 1;
-    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet));
+    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
 
     makeFile(tmp / "src/data" / inCopy, "second");
     const std::uint64_t stamp = writeTime(tmp / "src/data" / inCopy, 130'000'000'001'234'567ull);
     clock.advanceSeconds(3600);
-    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet));
+    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
     const fs::path copy = tmp / "bak/data_20140515";
     EXPECT_EQ(test::readBytes(longForm(copy / inCopy)), "second");
     EXPECT_EQ(writeTime(copy / inCopy), stamp);
 
     clock.set(at(2014, 5, 16, 9, 59, 50));
-    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet));
+    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
     EXPECT_FALSE(fs::exists(longForm(copy)));
     EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().size(), 1u);
     // The temp folder's own clean-up does not use long paths.
