@@ -81,7 +81,15 @@ std::string CopySlot::jobKey(const fs::path& dir) {
 }
 
 fs::path CopySlot::lockFileFor(const fs::path& target) {
-    const auto name = std::string(kPrefix) + hex(fnv1a(canonicalKey(target)), 16) + ".lock";
+    // Keyed on the dated path without its date, so one file serves every day's copy of one
+    // source and no lock file piles up per day; two jobs writing one dated path still meet.
+    std::string key = canonicalKey(target);
+    const auto name8 = key.size() >= 9 ? std::string_view(key).substr(key.size() - 9) : "";
+    if (name8.size() == 9 && name8[0] == '_' &&
+        name8.find_first_not_of("0123456789", 1) == std::string_view::npos) {
+        key.resize(key.size() - 8);
+    }
+    const auto name = std::string(kPrefix) + hex(fnv1a(key), 16) + ".lock";
     return target.lexically_normal().parent_path() / pathFromUtf8(name);
 }
 

@@ -143,7 +143,8 @@ TEST(CopySlotNames, AreShortFixedAndTheJobsOwn) {
     const auto lock = CopySlot::lockFileFor(dir.path() / "bak" / "data_20140515");
     EXPECT_EQ(lock.parent_path(), dir.path() / "bak");
     EXPECT_EQ(lock, CopySlot::lockFileFor(dir.path() / "bak" / "." / "data_20140515"));
-    EXPECT_NE(lock, CopySlot::lockFileFor(dir.path() / "bak" / "data_20140516"));
+    EXPECT_EQ(lock, CopySlot::lockFileFor(dir.path() / "bak" / "data_20140516"));  // no pile-up
+    EXPECT_NE(lock, CopySlot::lockFileFor(dir.path() / "bak" / "date_20140515"));
 }
 
 }  // namespace
