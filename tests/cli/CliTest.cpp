@@ -31,7 +31,7 @@ class CliTest : public ::testing::Test {
 protected:
     // Starts the program in `work`, its clock set by libfaketime when `fakeTime` is given.
     pid_t start(std::vector<const char*> args, const char* fakeTime = nullptr,
-                bool closedOutput = false) {
+                bool closedOutput = false, bool asNobody = false) {
         args.insert(args.begin(), VANTREL_CLI);
         args.push_back(nullptr);
         const std::string out = (capture / "out").string(), err = (capture / "err").string();
@@ -54,6 +54,9 @@ protected:
                 ::dup2(p[1], 1);
             }
             ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            if (asNobody && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+                _exit(125);
+            }
             if (::chdir(work.path().c_str()) == 0) {
                 ::execv(args[0], const_cast<char* const*>(args.data()));
             }
@@ -164,6 +167,26 @@ TEST_F(CliTest, RefusedSettingsExitTwoAndAFailedRunOne) {
         EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
     }
     EXPECT_EQ(run({"list"}).out, "");
+}
+
+TEST_F(CliTest, AnUnreadableFileIsLeftOutAndTheRunEndsWithThree) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run as another user";
+    }
+    writeConfig();
+    const auto locked = work / "数据" / "子" / "locked.pst";
+    writeBytes(locked, "mail");
+    for (const auto& e : std::filesystem::recursive_directory_iterator(work.path())) {
+        (void)!::lchown(e.path().c_str(), 65534, 65534);
+    }
+    (void)!::chown(work.path().c_str(), 65534, 65534);
+    std::filesystem::permissions(locked, std::filesystem::perms::none);
+    const Outcome o = finish(start({"backup"}, nullptr, false, true));
+    EXPECT_EQ(o.status, 3) << o.err;
+    EXPECT_NE(o.out.find("文件备份完毕，但有 1 项未能复制！"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find(pathToUtf8(locked)), std::string::npos) << o.err;
+    EXPECT_NE(run({"list"}).out.find("\t不完整：1 项未能复制\n"), std::string::npos);
+    EXPECT_NE(run({"log"}).out.find("部分备份至"), std::string::npos);
 }
 
 TEST_F(CliTest, AClosedOutputOrASignalNeverLeavesHalfARun) {
