@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <sys/mount.h>
+#endif
+
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/CopySlot.h"
@@ -237,6 +241,22 @@ TEST_F(BackupRunTest, ALinkedSourceIsCopiedAsWhatItNames) {
     EXPECT_FALSE(run());
     EXPECT_EQ(ui.messages.back(), "备份文件的目的地址不能位于源地址之内！");
 }
+
+#ifdef __linux__
+TEST_F(BackupRunTest, ATargetReachingIntoTheSourceThroughABindMountIsRefused) {
+    const auto alias = dir / "alias";
+    fs::create_directories(alias);
+    if (::mount(source.c_str(), alias.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "bind mounts need privileges this process lacks";
+    }
+    settings.TargetFolder = pathToUtf8(alias / "bak");
+    const bool ran = run();
+    ::umount2(alias.c_str(), MNT_DETACH);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(ui.messages.back(), "备份文件的目的地址不能位于源地址之内！");
+    EXPECT_FALSE(fs::exists(source / "bak"));
+}
+#endif
 
 TEST_F(BackupRunTest, APartialRunIsRecordedLoggedAndShownAsIncomplete) {
     files.unreadable = {"sub/b.txt"};
