@@ -121,9 +121,16 @@ void CopySlot::recover() {
         const auto target = pathFromUtf8(entry.target);
         std::optional<RunLock> other;
         if (canonicalKey(target) != canonicalKey(m_target)) {
-            other = lockPath(target);
+            // A target folder out of reach (a disk not connected) keeps its entry for later.
+            std::error_code ec;
+            if (fs::is_directory(target.parent_path(), ec)) {
+                try {
+                    other = lockPath(target);
+                } catch (const BackupError&) {
+                }
+            }
             if (!other) {
-                // Another job is writing there now; this entry waits for a later run.
+                // Out of reach, or another job is writing there now: it waits for a later run.
                 pending.push_back(pathFromUtf8(entry.staging));
                 pending.push_back(pathFromUtf8(entry.aside));
                 continue;

@@ -134,6 +134,21 @@ TEST_F(CopySlotTest, ARecoveredRunIsLoggedOnce) {
     EXPECT_EQ(holds(), "new");
 }
 
+TEST_F(CopySlotTest, AnEntryForATargetOutOfReachWaitsAndBlocksNothing) {
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    writeBytes(source / "c.txt", "gamma");
+    killedRun(Step::Journaled);
+    fs::rename(bak, dir / "unplugged");
+    settings.TargetFolder = pathToUtf8(dir / "bak2");
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).journal().size(), 1u);
+    fs::rename(dir / "unplugged", bak);  // plugged in again: undone by the next run
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    EXPECT_TRUE(BackupRecordStore(ws.databaseFile()).journal().empty());
+    EXPECT_EQ(holds(), "old");
+    EXPECT_TRUE(leftovers().empty());
+}
+
 TEST(CopySlotNames, AreShortFixedAndTheJobsOwn) {
     test::TempDir dir;
     const auto a = CopySlot::jobKey(dir.path() / "a");
