@@ -120,7 +120,8 @@ void CopySlot::recover() {
     for (const auto& entry : m_store.journal()) {
         const auto target = pathFromUtf8(entry.target);
         std::optional<RunLock> other;
-        if (canonicalKey(target) != canonicalKey(m_target)) {
+        // Other dates of this name share the lock this run holds already.
+        if (canonicalKey(lockFileFor(target)) != canonicalKey(lockFileFor(m_target))) {
             // A target folder out of reach (a disk not connected) keeps its entry for later.
             std::error_code ec;
             if (fs::is_directory(target.parent_path(), ec)) {

@@ -149,6 +149,21 @@ TEST_F(CopySlotTest, AnEntryForATargetOutOfReachWaitsAndBlocksNothing) {
     EXPECT_TRUE(leftovers().empty());
 }
 
+TEST_F(CopySlotTest, ARunOnTheNextDayFinishesTheDayBefore) {
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    writeBytes(source / "a.txt", "new");
+    writeBytes(source / "c.txt", "gamma");
+    killedRun(Step::Swapped);
+    clock.set(at(2014, 5, 16, 9, 59, 50));
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    EXPECT_EQ(holds(), "new");
+    EXPECT_TRUE(BackupRecordStore(ws.databaseFile()).journal().empty());
+    EXPECT_EQ(rows(), 3u);
+    EXPECT_EQ(lines(), 3u);
+    const auto left = leftovers();
+    EXPECT_EQ(left, std::vector<std::string>{"data_20140516"});
+}
+
 TEST(CopySlotNames, AreShortFixedAndTheJobsOwn) {
     test::TempDir dir;
     const auto a = CopySlot::jobKey(dir.path() / "a");
