@@ -8,11 +8,13 @@
 #include <string>
 #include <thread>
 
+#include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
 #include "engine/OperationLog.h"
-#include "engine/Schedule.h"
+#include "engine/RunHistory.h"
 #include "engine/Settings.h"
+#include "platform/TextCodec.h"
 
 namespace vantrel::cli {
 
@@ -42,7 +44,7 @@ bool loadValidSettings(Workspace& ws, TBackupSettings& settings) {
         ws.ui.showMessage(*message);
         return false;
     }
-    return true;
+    return CheckTargetOutsideSource(ws, settings);
 }
 
 // What identifies one version of the settings file: its time stamp and size.
@@ -81,12 +83,18 @@ int runBackup(Workspace& ws) {
     if (!loadValidSettings(ws, settings)) {
         return kRefused;
     }
-    try {
-        return RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran ? kOk : kRefused;
-    } catch (const std::exception& e) {
-        ws.ui.showMessage(e.what());
+    BackupJob job(ws);
+    const RunResult result =
+        job.execute(settings, {RunTrigger::CommandLine, PruneAfterRun::IfKeepCountSet, {}});
+    if (result.error) {
+        try {
+            std::rethrow_exception(result.error);
+        } catch (const std::exception& e) {
+            ws.ui.showMessage(e.what());
+        }
         return kFailed;
     }
+    return result.record.outcome == RunOutcome::Refused ? kRefused : kOk;
 }
 
 int runSchedule(Workspace& ws) {
@@ -97,8 +105,8 @@ int runSchedule(Workspace& ws) {
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
 
-    Schedule schedule(ws);
-    schedule.StartTimer();
+    BackupJob job(ws);
+    job.startTimetable(settings);
     ws.ui.setStatus("启动备份计划");
     FileStamp stamp = stampOf(ws.configFile());
     while (!g_stopRequested) {
@@ -118,12 +126,12 @@ int runSchedule(Workspace& ws) {
             }
         }
         try {
-            schedule.CheckSchedule(settings);
+            job.CheckSchedule(settings);
         } catch (const std::exception& e) {
             ws.ui.showMessage(e.what());  // ends this run only; the timetable goes on
         }
     }
-    schedule.StopSchedule();
+    job.StopSchedule();
     return kOk;
 }
 
@@ -134,6 +142,37 @@ int printLog(Workspace& ws) {
         return kOk;
     }
     for (const std::string& line : log.LoadLines()) {
+        printOut(line);
+    }
+    return kOk;
+}
+
+int printStatus(Workspace& ws) {
+    TBackupSettings settings;
+    try {
+        LoadSettings(ws, settings);
+    } catch (const std::exception& e) {
+        ws.ui.showMessage(e.what());  // the health is still worth knowing
+    }
+    BackupJob job(ws);
+    const JobHealth health = job.health(settings);
+    printOut("Vantrel " + pathToUtf8(ws.dir));
+    printOut(health.summaryLine());
+    printOut(health.lastCompleteLine(ws.clock.now()));
+    printOut(health.nextRunLine());
+    return health.exitStatus();
+}
+
+int printHistory(Workspace& ws) {
+    RunHistory history(ws.databaseFile());
+    for (const RunRecord& r : history.list()) {
+        std::string line = formatLocalTime(r.started) + "\t" + formatLocalTime(r.ended) + "\t" +
+                           std::string(displayName(r.trigger)) + "\t" +
+                           std::string(displayName(r.outcome)) + "\t" + std::to_string(r.files) +
+                           "\t" + std::to_string(r.bytes) + "\t" + r.targetPath;
+        if (!r.message.empty()) {
+            line += "\t" + r.message;
+        }
         printOut(line);
     }
     return kOk;

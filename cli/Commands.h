@@ -5,6 +5,8 @@
 namespace vantrel::cli {
 
 // Exit statuses of the commands.
+// `status` exits with the job's health instead: 0 OK, 3 warning, 4 failed, overdue or never
+// backed up.
 enum ExitStatus { kOk = 0, kFailed = 1, kRefused = 2 };
 
 // Each command works on the workspace of the current directory and returns its exit status.
@@ -12,5 +14,7 @@ int runBackup(Workspace& ws);
 int runSchedule(Workspace& ws);
 int printLog(Workspace& ws);
 int printList(Workspace& ws);
+int printStatus(Workspace& ws);
+int printHistory(Workspace& ws);
 
 }  // namespace vantrel::cli

@@ -115,7 +115,6 @@ std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetF
 
 RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun prune,
                     const RunControl& control) {
-    (void)control;
     BackupUi& ui = ws.ui;
     RunReport report;
     if (settings.SourcePath.empty()) {
@@ -163,8 +162,14 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     if (auto r = ws.files.removeTree(staging); !r.ok()) {
         failCopy(ui, r, staging);
     }
-    const auto copied = ws.files.copyTree(source, staging, {},
+    CopyOptions options;
+    options.cancel = control.cancel;
+    const auto copied = ws.files.copyTree(source, staging, options,
                                           [&ui](const CopyProgress& p) { ui.showProgress(p); });
+    if (control.cancel && control.cancel->load()) {
+        ws.files.removeTree(staging);
+        throw BackupCancelled();
+    }
     if (!copied.ok()) {
         ws.files.removeTree(staging);
         failCopy(ui, copied, source);
@@ -195,6 +200,21 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     report.duration =
         std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - started);
     return report;
+}
+
+bool TargetInsideSource(const Workspace& ws, const TBackupSettings& settings) {
+    const std::string targetText =
+        MakeTargetPath(settings.SourcePath, settings.TargetFolder, ws.clock.now());
+    return targetInsideSource(resolveInWorkDir(ws.dir, targetText),
+                              resolveInWorkDir(ws.dir, settings.SourcePath));
+}
+
+std::string_view TargetInsideSourceMessage() {
+    return kTargetInsideSource;
+}
+
+bool IsBusyRefusal(const std::exception& error) {
+    return error.what() == kBusy;
 }
 
 }  // namespace vantrel

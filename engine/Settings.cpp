@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "engine/BackupError.h"
+#include "engine/BackupJob.h"
 #include "engine/KeepCount.h"
 #include "engine/TextRules.h"
 #include "platform/IniFile.h"
@@ -25,6 +26,12 @@ constexpr std::string_view kKeyTarget = "备份文件目的地址";
 constexpr std::string_view kKeyTime = "定时时刻";
 constexpr std::string_view kKeyDays = "备份频率";
 constexpr std::string_view kKeyKeep = "备份个数";
+constexpr std::string_view kKeyStartAtLaunch = "启动时执行备份计划";
+constexpr std::string_view kKeyCatchUp = "补做错过的备份";
+
+std::string_view flagText(bool on) {
+    return on ? "1" : "0";
+}
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) {
@@ -170,6 +177,9 @@ bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
         ws.ui.showMessage(*message);
         return false;
     }
+    if (!CheckTargetOutsideSource(ws, settings)) {
+        return false;
+    }
     try {
         IniFile ini(ws.configFile());
         ini.write(kSection, kKeySource, settings.SourcePath);
@@ -177,6 +187,8 @@ bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
         ini.write(kSection, kKeyTime, FormatRunTime(settings.RunTime));
         ini.write(kSection, kKeyDays, settings.DayList);
         ini.write(kSection, kKeyKeep, settings.KeepCountText);
+        ini.write(kSection, kKeyStartAtLaunch, flagText(settings.StartScheduleAtLaunch));
+        ini.write(kSection, kKeyCatchUp, flagText(settings.CatchUpMissed));
         ini.save();
     } catch (const std::exception&) {
         ws.ui.setStatus("配置文件保存失败!");
@@ -213,6 +225,8 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.KeepCountText = keepText;
     settings.TargetFolder = ini->read(kSection, kKeyTarget);
     settings.DayList = ini->read(kSection, kKeyDays);
+    settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
+    settings.CatchUpMissed = ini->read(kSection, kKeyCatchUp) == "1";
     const std::string timeText = ini->read(kSection, kKeyTime);
     if (!timeText.empty()) {
         settings.RunTime = ParseRunTime(timeText);

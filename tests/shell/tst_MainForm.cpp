@@ -126,7 +126,7 @@ private slots:
         tick(env, 15, 50);
         QTRY_VERIFY(!env.form.runInProgress());
         QVERIFY(env.dialogs.messages.isEmpty());
-        QCOMPARE(env.panel1(), QString("文件备份完毕！"));
+        QVERIFY2(env.panel1().startsWith("文件备份完毕！用时 "), qPrintable(env.panel1()));
         QVERIFY(env.button("Button10")->isEnabled());
         const auto copy = env.dir / "bak/data_20140515";
         QCOMPARE(readBytes(copy / "sub/b.txt"), std::string("beta"));
@@ -193,7 +193,11 @@ private slots:
         env.form.setWindowState(env.form.windowState() | Qt::WindowMinimized);
         QTRY_VERIFY(!env.form.isVisible() && env.form.inTray());
         auto* icon = env.form.findChild<QSystemTrayIcon*>();
-        QVERIFY(icon && icon->isVisible() && icon->toolTip() == "Vantrel");
+        QVERIFY(icon && icon->isVisible());
+        // First the program, then which job, its health and its next run.
+        QCOMPARE(icon->toolTip().split('\n'),
+                 (QStringList{"Vantrel", qstr(env.dir.path().filename()), "备份状态：从未备份",
+                              "下次备份：备份计划未启动"}));
         emit icon->activated(QSystemTrayIcon::Context);  // a right click does nothing
         QVERIFY(!env.form.isVisible());
         emit icon->activated(QSystemTrayIcon::Trigger);

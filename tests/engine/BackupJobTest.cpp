@@ -1,4 +1,4 @@
-#include "engine/Schedule.h"
+#include "engine/BackupJob.h"
 
 #include <gtest/gtest.h>
 
@@ -13,14 +13,14 @@ namespace {
 
 using test::at;
 
-class ScheduleTest : public ::testing::Test {
+class BackupJobTest : public ::testing::Test {
 protected:
     test::TempDir dir;
     RealFileOps files;
     test::FakeClock clock{at(2014, 5, 15, 9, 59, 49, 500)};  // a Thursday
     test::FakeUi ui;
     Workspace ws{dir.path(), files, clock, ui};
-    Schedule schedule{ws};
+    BackupJob schedule{ws};
     // Thursdays at 10:00.
     TBackupSettings settings{pathToUtf8(dir / "data"),
                              pathToUtf8(dir / "bak"),
@@ -31,7 +31,7 @@ protected:
                              3};
 };
 
-TEST_F(ScheduleTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
+TEST_F(BackupJobTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
     const struct {
         Weekday day;
         int hour;
@@ -56,24 +56,24 @@ TEST_F(ScheduleTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
         settings.Days[c.day] = true;
         settings.RunTime = {c.hour, 0, 0};
         const LocalTime fire = at(2014, 5, c.date, c.hour ? c.hour - 1 : 23, 59, 50);
-        Schedule timetable{ws};
+        BackupJob timetable{ws};
         clock.set(fire + std::chrono::milliseconds(c.ticks[0]));
-        timetable.StartTimer();
+        timetable.startTimetable(settings);
         std::vector<bool> due;
         for (std::size_t i = 1; i < c.ticks.size(); ++i) {
             clock.set(fire + std::chrono::milliseconds(c.ticks[i]));
-            due.push_back(timetable.IsDue(settings));
+            due.push_back(timetable.IsDue(settings).has_value());
         }
         EXPECT_EQ(due, c.due) << "case " << (&c - cases);
     }
     settings.RunTime = {10, 0, 0};
     settings.TargetFolder.clear();  // an empty path never runs
-    schedule.StartTimer();
+    schedule.startTimetable(settings);
     clock.advanceSeconds(1);
     EXPECT_FALSE(schedule.IsDue(settings));
 }
 
-TEST_F(ScheduleTest, RefusedStartStaysStoppedButAFailedWriteStillStarts) {
+TEST_F(BackupJobTest, RefusedStartStaysStoppedButAFailedWriteStillStarts) {
     settings.SourcePath.clear();
     EXPECT_FALSE(schedule.StartSchedule(settings));
     EXPECT_FALSE(schedule.started());
@@ -87,7 +87,7 @@ TEST_F(ScheduleTest, RefusedStartStaysStoppedButAFailedWriteStillStarts) {
     EXPECT_EQ(ui.statuses, (std::vector<std::string>{"配置文件保存失败!", "启动备份计划"}));
 }
 
-TEST_F(ScheduleTest, CheckScheduleRunsWithTheCommandsOffAndOnAgainAfterAFailure) {
+TEST_F(BackupJobTest, CheckScheduleRunsWithTheCommandsOffAndOnAgainAfterAFailure) {
     ASSERT_TRUE(schedule.StartSchedule(settings));
     clock.advanceSeconds(1);
     EXPECT_THROW(schedule.CheckSchedule(settings), BackupError);  // no source folder yet
