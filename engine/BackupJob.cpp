@@ -339,7 +339,7 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
             record.pruneFailures = report.pruneFailures.size();
             m_ws.ui.setStatus(finishedText(report));
         }
-    } catch (const BackupCancelled& e) {
+    } catch (const BackupCancelled&) {
         record.outcome = RunOutcome::Cancelled;
         m_ws.ui.setStatus(kCancelledStatus);
     } catch (const std::exception& e) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <system_error>
 
@@ -16,10 +17,15 @@ public:
     // removeTree of this path is refused.
     std::filesystem::path removeFailsAt;
     int copies = 0;
+    // When set, raised as a copy starts, as a user pressing cancel does.
+    std::atomic<bool>* cancelOnCopy = nullptr;
 
     CopyResult copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
                         const CopyOptions& options, const ProgressFn& progress) override {
         ++copies;
+        if (cancelOnCopy) {
+            *cancelOnCopy = true;
+        }
         auto result = m_real.copyTree(from, to, options, progress);
         if (result.ok() && copyError) {
             result.failedPath = to / "partly-written.bin";
