@@ -12,7 +12,10 @@
 #include "platform/FileOps.h"
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace {
@@ -35,6 +38,14 @@ constexpr std::string_view kUsage =
     "\n"
     "退出状态：0 成功；1 备份或操作失败；2 设置无效或命令有误。\n"
     "status 的退出状态：0 正常；3 警告；4 失败、已逾期或从未备份。\n";
+
+bool isTerminal(std::FILE* out) {
+#ifdef _WIN32
+    return _isatty(_fileno(out)) != 0;
+#else
+    return ::isatty(::fileno(out)) != 0;
+#endif
+}
 
 void print(std::FILE* out, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), out);
@@ -77,7 +88,8 @@ int main(int argc, char** argv) {
 
     SystemClock clock;
     RealFileOps files;
-    cli::CliUi ui(command == "schedule" ? &clock : nullptr);
+    // Progress goes to a terminal only; cron mails and pipes get the status lines alone.
+    cli::CliUi ui(command == "schedule" ? &clock : nullptr, isTerminal(stdout));
     try {
         Workspace ws{std::filesystem::current_path(), files, clock, ui};
         // As the window does at start-up: the log folder and the record database exist.
