@@ -255,6 +255,10 @@ void TMainForm::buildWindow() {
     connect(m_button7, &QPushButton::clicked, this, &TMainForm::Button7Click);
     connect(m_timer, &QTimer::timeout, this, &TMainForm::FileTimer2Timer);
     connect(m_cancelButton, &QPushButton::clicked, this, &TMainForm::cancelRun);
+    m_healthTimer = new QTimer(this);
+    m_healthTimer->setInterval(60 * 1000);
+    connect(m_healthTimer, &QTimer::timeout, this, [this] { updateHealth(true); });
+    m_healthTimer->start();
 
     // Client area of the 800 x 531 window: the group box (784 x 473) over the status bar.
     resize(786, 492);
@@ -501,8 +505,9 @@ void TMainForm::finishRun(const RunResult& result) {
     }
 }
 
-void TMainForm::updateHealth() {
-    guarded([this] {
+void TMainForm::updateHealth(bool byClock) {
+    guarded([this, byClock] {
+        const JobHealth::State before = m_health.state;
         m_health = m_job->health(settings());
         const LocalTime now = m_ws->clock.now();
         using State = JobHealth::State;
@@ -530,6 +535,14 @@ void TMainForm::updateHealth() {
         if (m_trayIcon) {
             m_trayIcon->setToolTip(trayToolTip());
             m_trayIcon->setIcon(trayIconImage());
+            // A job that falls overdue while nothing runs says so once.
+            if (byClock && m_inTray && m_health.state == State::Overdue &&
+                before != State::Overdue && QSystemTrayIcon::supportsMessages()) {
+                m_trayIcon->showMessage(
+                    QStringLiteral("Vantrel：") + fromUtf8(pathToUtf8(m_ws->dir)),
+                    QStringLiteral("备份已逾期：") + fromUtf8(m_health.reason),
+                    QSystemTrayIcon::Warning);
+            }
         }
     });
 }

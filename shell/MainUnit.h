@@ -101,7 +101,7 @@ private:
     void startRun(const RunRequest& request);
     void finishRun(const RunResult& result);
     void startTimetableAtLaunch();
-    void updateHealth();
+    void updateHealth(bool byClock = false);
     void notifyInTray(const RunResult& result);
     QIcon trayIconImage() const;
     void updateCommandButtons();
@@ -139,6 +139,7 @@ private:
     QProgressBar* m_progressBar = nullptr;
     QPushButton* m_cancelButton = nullptr;
     QTimer* m_timer = nullptr;
+    QTimer* m_healthTimer = nullptr;  // keeps the age and the overdue state current
     QSystemTrayIcon* m_trayIcon = nullptr;
 
     std::thread m_worker;

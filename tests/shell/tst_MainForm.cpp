@@ -2,6 +2,8 @@
 #include <QTimeEdit>
 
 #include "engine/BackupRecordStore.h"
+#include "engine/RunHistory.h"
+#include "shell/SingleInstance.h"
 #include "tests/shell/ShellTestSupport.h"
 
 using namespace vantrel;
@@ -81,6 +83,101 @@ private slots:
             QVERIFY(!std::filesystem::exists(env.dir / "config.ini"));
             QVERIFY(!env.timerOn());
         }
+        // After those, a target inside the source: a timetable that could never succeed.
+        ShellEnv env;
+        const auto source = fillValid(env);
+        env.edit("Edit2")->setText(qstr(source / "sub"));
+        env.click("Button6");
+        env.click("Button8");
+        QCOMPARE(env.dialogs.messages, QStringList(2, "备份文件的目的地址不能位于源地址之内！"));
+        QVERIFY(!std::filesystem::exists(env.dir / "config.ini") && !env.timerOn());
+    }
+
+    void timetableStartsAtLaunchWhenSet_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("minimized");
+        QTest::addColumn<bool>("started");
+        QTest::newRow("on, shown") << "1" << false << true;
+        QTest::newRow("on, minimised") << "1" << true << true;
+        QTest::newRow("off") << "0" << false << false;
+        QTest::newRow("missing") << "" << true << false;
+    }
+
+    void timetableStartsAtLaunchWhenSet() {
+        QFETCH(QString, value);
+        QFETCH(bool, minimized);
+        QFETCH(bool, started);
+        ShellEnv env;
+        std::filesystem::create_directories(env.dir / "src");
+        std::string ini = "[备份设置]\r\n备份文件源地址=" + pathToUtf8(env.dir / "src") +
+                          "\r\n备份文件目的地址=" + pathToUtf8(env.dir / "bak") +
+                          "\r\n定时时刻=10:00:00\r\n备份频率=星期四;\r\n备份个数=2\r\n";
+        if (!value.isEmpty()) {
+            ini += "启动时执行备份计划=" + value.toStdString() + "\r\n";
+        }
+        writeBytes(env.dir / "config.ini", utf8ToGbk(ini));
+        if (minimized) {
+            env.form.startInTray();
+        } else {
+            env.form.show();
+        }
+        QCOMPARE(env.timerOn(), started);
+        QCOMPARE(env.box("CheckBoxStartAtLaunch")->isChecked(), value == "1");
+        QVERIFY(env.dialogs.messages.isEmpty());
+        const QString area = child<QLabel>(env.form, "StatusArea")->text();
+        QVERIFY2(area.contains(started ? "下次备份：2014-05-15 10:00" : "下次备份：备份计划未启动"),
+                 qPrintable(area));
+        if (started) {
+            tick(env, 15, 50);  // and it runs at the set time
+            QTRY_VERIFY(std::filesystem::is_directory(env.dir / "bak/src_20140515"));
+            QTRY_VERIFY(!env.form.runInProgress());
+        }
+    }
+
+    void secondStartInTheSameDirectoryHandsOverToTheFirst() {
+        TempDir dir, other;
+        SingleInstance first(dir.path());
+        QVERIFY(first.claim());
+        QSignalSpy asked(&first, &SingleInstance::activationRequested);
+        SingleInstance second(dir.path() / "sub" / "..");  // the same directory, spelled apart
+        QVERIFY(!second.claim());
+        QTRY_COMPARE(asked.count(), 1);
+        SingleInstance elsewhere(other.path());
+        QVERIFY(elsewhere.claim());
+        QCOMPARE(asked.count(), 1);
+    }
+
+    void statusAreaFollowsRunsAndTheTimetable() {
+        ShellEnv env;
+        env.form.show();
+        const auto area = [&] { return child<QLabel>(env.form, "StatusArea")->text(); };
+        QVERIFY2(area().contains("备份状态：从未备份"), qPrintable(area()));
+        fillValid(env);
+        child<QTimeEdit>(env.form, "DateTimePicker1")->setTime(QTime(10, 0));
+        env.click("Button10");
+        QTRY_VERIFY(!env.form.runInProgress());
+        QVERIFY2(area().contains("备份状态：正常") && area().contains("2014-05-15 09:00（刚刚）"),
+                 qPrintable(area()));
+        env.click("Button8");
+        QVERIFY(area().contains("下次备份：2014-05-15 10:00"));
+        env.click("Button9");
+        QVERIFY(area().contains("下次备份：备份计划未启动"));
+
+        // A failed scheduled run says so, and of which job.
+        env.click("Button8");
+        std::filesystem::remove_all(env.dir / "src");
+        tick(env, 15, 50);
+        QTRY_VERIFY(!env.form.runInProgress());
+        QCOMPARE(env.dialogs.messages.size(), 1);
+        QVERIFY2(env.dialogs.messages[0].startsWith("备份计划的定时备份失败（工作目录：" +
+                                                    qstr(env.dir.path()) + "）：\n文件备份失败！"),
+                 qPrintable(env.dialogs.messages[0]));
+        QVERIFY(area().contains("备份状态：失败"));
+        QVERIFY(env.form.trayAlarm());
+        const auto rows = RunHistory(env.dir / "wenjianming.mdb").list();
+        QCOMPARE(rows.size(), std::size_t(2));
+        QCOMPARE(rows[0].trigger, RunTrigger::Timetable);
+        QCOMPARE(rows[1].trigger, RunTrigger::Manual);
     }
 
     void keepCountFieldFiltersKeysAndCommitsOnLeaving() {
