@@ -537,11 +537,9 @@ void TMainForm::updateHealth(bool byClock) {
             m_trayIcon->setIcon(trayIconImage());
             // A job that falls overdue while nothing runs says so once.
             if (byClock && m_inTray && m_health.state == State::Overdue &&
-                before != State::Overdue && QSystemTrayIcon::supportsMessages()) {
-                m_trayIcon->showMessage(
-                    QStringLiteral("Vantrel：") + fromUtf8(pathToUtf8(m_ws->dir)),
-                    QStringLiteral("备份已逾期：") + fromUtf8(m_health.reason),
-                    QSystemTrayIcon::Warning);
+                before != State::Overdue) {
+                notify(QStringLiteral("备份已逾期：") + fromUtf8(m_health.reason),
+                       QSystemTrayIcon::Warning);
             }
         }
     });
@@ -569,7 +567,7 @@ QIcon TMainForm::trayIconImage() const {
 }
 
 void TMainForm::notifyInTray(const RunResult& result) {
-    if (!m_inTray || !m_trayIcon || !QSystemTrayIcon::supportsMessages()) {
+    if (!m_inTray) {
         return;
     }
     QString reason;
@@ -592,8 +590,16 @@ void TMainForm::notifyInTray(const RunResult& result) {
     if (reason.isEmpty()) {
         return;  // success stays quiet
     }
-    const QString job = fromUtf8(pathToUtf8(m_ws->dir));
-    m_trayIcon->showMessage(QStringLiteral("Vantrel：") + job, reason, icon);
+    notify(reason, icon);
+}
+
+void TMainForm::notify(const QString& reason, QSystemTrayIcon::MessageIcon icon) {
+    if (!m_trayIcon || !QSystemTrayIcon::supportsMessages()) {
+        return;
+    }
+    const QString title = QStringLiteral("Vantrel：") + fromUtf8(pathToUtf8(m_ws->dir));
+    m_lastNotification = {title, reason};
+    m_trayIcon->showMessage(title, reason, icon);
 }
 
 void TMainForm::bringToFront() {

@@ -10,6 +10,8 @@
 
 #include <QIcon>
 #include <QMainWindow>
+#include <QStringList>
+#include <QSystemTrayIcon>
 #include <QValidator>
 
 #include "engine/BackupJob.h"
@@ -28,7 +30,6 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
-class QSystemTrayIcon;
 class QTimeEdit;
 class QTimer;
 
@@ -76,6 +77,8 @@ public:
     // The tray icon's tooltip, and whether the icon carries the alarm mark.
     QString trayToolTip() const;
     bool trayAlarm() const { return m_alarm; }
+    // The last tray notification shown: its title and text.
+    QStringList lastNotification() const { return m_lastNotification; }
 
     // Commands, named after their buttons.
     void Button1Click();   // source picker (Button4)
@@ -103,6 +106,7 @@ private:
     void startTimetableAtLaunch();
     void updateHealth(bool byClock = false);
     void notifyInTray(const RunResult& result);
+    void notify(const QString& reason, QSystemTrayIcon::MessageIcon icon);
     QIcon trayIconImage() const;
     void updateCommandButtons();
     void minimizeToTray();
@@ -147,6 +151,7 @@ private:
     bool m_running = false;
     bool m_alarm = false;  // failed or overdue
     JobHealth m_health;
+    QStringList m_lastNotification;
     bool m_shownOnce = false;
     bool m_inTray = false;
     bool m_sessionEnding = false;

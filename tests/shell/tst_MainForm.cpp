@@ -302,6 +302,30 @@ private slots:
         QTRY_VERIFY(!env.form.findChild<QSystemTrayIcon*>());
         QCOMPARE(env.edit("Edit1")->text(), QString("/unsaved"));
     }
+
+    void runEndingInTheTrayNotifiesFailuresOnly() {
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            QVERIFY(qEnvironmentVariableIsEmpty("VANTREL_REQUIRE_TRAY"));
+            QSKIP("no notification area");
+        }
+        ShellEnv env;
+        env.form.show();
+        const auto source = fillValid(env);
+        env.form.setWindowState(env.form.windowState() | Qt::WindowMinimized);
+        QTRY_VERIFY(env.form.inTray());
+        env.form.Button10Click();
+        QTRY_VERIFY(!env.form.runInProgress());
+        QVERIFY(env.form.lastNotification().isEmpty());  // success stays quiet
+        std::filesystem::remove_all(source);
+        env.form.Button10Click();
+        QTRY_VERIFY(!env.form.runInProgress());
+        const QStringList shown = env.form.lastNotification();
+        QCOMPARE(shown.value(0), "Vantrel：" + qstr(env.dir.path()));
+        QVERIFY2(shown.value(1).startsWith("备份失败：文件备份失败！"), qPrintable(shown.value(1)));
+        auto* icon = env.form.findChild<QSystemTrayIcon*>();
+        QVERIFY(icon && icon->toolTip().contains("备份状态：失败"));
+        QCOMPARE(env.dialogs.messages.size(), 1);  // the box as well, as without a tray
+    }
 };
 
 QTEST_MAIN(TestMainForm)
