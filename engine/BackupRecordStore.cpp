@@ -8,6 +8,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/TextRules.h"
+#include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -169,7 +170,7 @@ void BackupRecordStore::PruneBackups(std::string_view keepText, std::optional<do
                 // The row stays, so the copy is still known and a later prune retries it.
                 const auto failed = result.failedPath.empty() ? path : result.failedPath;
                 throw BackupError("无法删除旧备份“" + pathToUtf8(failed) + "”：" +
-                                  result.error.message());
+                                  describeError(result.error));
             }
         }
         try {

@@ -10,6 +10,7 @@
 #include "engine/OperationLog.h"
 #include "engine/Settings.h"
 #include "engine/TextRules.h"
+#include "platform/ErrorText.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 
@@ -82,7 +83,7 @@ bool targetInsideSource(const fs::path& target, const fs::path& source) {
     ui.setStatus(kCopyFailed);
     const auto& path = result.failedPath.empty() ? fallback : result.failedPath;
     throw BackupError(std::string(kCopyFailed) + "“" + pathToUtf8(path) + "”：" +
-                      result.error.message());
+                      describeError(result.error));
 }
 
 bool pathExists(const fs::path& p) {
@@ -142,7 +143,8 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     try {
         lock = RunLock::tryAcquire(ws.lockFile());
     } catch (const std::system_error& e) {
-        throw BackupError("无法打开文件“" + pathToUtf8(ws.lockFile()) + "”：" + e.code().message());
+        throw BackupError("无法打开文件“" + pathToUtf8(ws.lockFile()) + "”：" +
+                          describeError(e.code()));
     }
     if (!lock) {
         throw BackupError(std::string(kBusy));

@@ -5,6 +5,7 @@
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/OperationLog.h"
+#include "platform/ErrorText.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
@@ -111,7 +112,7 @@ TEST_F(BackupRunTest, OnlyASuccessfulRunIsLoggedRecordedAndPruned) {
     files.copyError = std::make_error_code(std::errc::no_space_on_device);
     const std::string text = failure(PruneAfterRun::IfKeepCountSet);
     EXPECT_NE(text.find("partly-written.bin"), std::string::npos) << text;
-    EXPECT_NE(text.find(files.copyError.message()), std::string::npos) << text;
+    EXPECT_NE(text.find(describeError(files.copyError)), std::string::npos) << text;
     EXPECT_EQ(ui.lastStatus(), "文件备份失败！");
     // The day's earlier copy is untouched, the staging is gone, and nothing was pruned.
     EXPECT_EQ(readBytes(copyOf(13) / "a.txt"), "alpha");
