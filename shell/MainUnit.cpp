@@ -459,6 +459,9 @@ void TMainForm::startRun(const RunRequest& request) {
     m_running = true;
     m_cancel = false;
     updateCommandButtons();
+    // The count before the copy can be cancelled too.
+    m_cancelButton->setEnabled(true);
+    m_cancelButton->show();
     m_worker = std::thread([this, s = std::move(s), request] {
         // execute() records every outcome and never throws.
         RunResult result = m_job->execute(s, request, RunControl{&m_cancel});
