@@ -530,7 +530,11 @@ void TMainForm::updateHealth(bool byClock) {
                 break;
         }
         m_alarm = m_health.state == State::Failed || m_health.state == State::Overdue;
-        const auto line = [](const std::string& text) { return fromUtf8(text).toHtmlEscaped(); };
+        // Each heading on a line of its own: the area is narrow.
+        const auto line = [](const std::string& text) {
+            return fromUtf8(text).toHtmlEscaped().replace(QStringLiteral("上次完整备份："),
+                                                          QStringLiteral("上次完整备份：<br>"));
+        };
         m_statusArea->setText(QStringLiteral("<span style=\"color:%1\">●</span> %2<br>%3<br>%4")
                                   .arg(QLatin1String(colour), line(m_health.summaryLine()),
                                        line(m_health.lastCompleteLine(now)),
