@@ -134,6 +134,43 @@ private slots:
         }
     }
 
+    void progressShowsShareDoneAndTimeLeft_data() {
+        QTest::addColumn<qulonglong>("files");
+        QTest::addColumn<qulonglong>("bytes");
+        QTest::addColumn<qulonglong>("totalFiles");
+        QTest::addColumn<qulonglong>("totalBytes");
+        QTest::addColumn<int>("elapsedMs");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("permille");
+        QTest::addColumn<QString>("left");
+        QTest::newRow("a quarter in 10 s")
+            << 5ull << 256ull * 1024 << 20ull << 1024ull * 1024 << 10000
+            << "文件备份中…… 5/20 个文件，256.0 KB/1.0 MB" << 250 << "剩余约 30 秒";
+        QTest::newRow("too early to tell")
+            << 1ull << 1000ull << 20ull << 4000ull << 1000
+            << "文件备份中…… 1/20 个文件，1000 B/3.9 KB" << 250 << "";
+        QTest::newRow("empty files count by files")
+            << 3ull << 0ull << 4ull << 0ull << 6000 << "文件备份中…… 3/4 个文件，0 B/0 B" << 750
+            << "剩余约 2 秒";
+        QTest::newRow("no total") << 7ull << 2048ull << 0ull << 0ull << 5000
+                                  << "文件备份中…… 7 个文件，2.0 KB" << -1 << "";
+    }
+
+    void progressShowsShareDoneAndTimeLeft() {
+        QFETCH(qulonglong, files);
+        QFETCH(qulonglong, bytes);
+        QFETCH(qulonglong, totalFiles);
+        QFETCH(qulonglong, totalBytes);
+        QFETCH(int, elapsedMs);
+        const CopyProgress done{files, bytes};
+        TreeSize total;
+        total.files = totalFiles;
+        total.bytes = totalBytes;
+        QTEST(ShellUi::progressText(done, total), "text");
+        QTEST(ShellUi::permille(done, total), "permille");
+        QTEST(ShellUi::timeLeftText(done, total, std::chrono::milliseconds(elapsedMs)), "left");
+    }
+
     void secondStartInTheSameDirectoryHandsOverToTheFirst() {
         TempDir dir, other;
         SingleInstance first(dir.path());
