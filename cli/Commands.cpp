@@ -106,7 +106,7 @@ int runSchedule(Workspace& ws) {
     std::signal(SIGTERM, requestStop);
 
     BackupJob job(ws);
-    job.startTimetable(settings);
+    job.startTimetable();
     ws.ui.setStatus("启动备份计划");
     FileStamp stamp = stampOf(ws.configFile());
     while (!g_stopRequested) {

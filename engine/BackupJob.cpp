@@ -115,12 +115,12 @@ bool BackupJob::StartSchedule(TBackupSettings& settings) {
     if (!SaveSettings(m_ws, settings)) {
         return false;
     }
-    startTimetable(settings);
+    startTimetable();
     m_ws.ui.setStatus("启动备份计划");
     return true;
 }
 
-void BackupJob::startTimetable(const TBackupSettings& settings) {
+void BackupJob::startTimetable() {
     // A start while started keeps the timer's period; the span of the next tick stays as it was.
     if (m_started) {
         return;
@@ -145,7 +145,6 @@ void BackupJob::startTimetable(const TBackupSettings& settings) {
     } catch (const std::exception&) {
         // Without a history nothing counts as missed; the run reports the database itself.
     }
-    (void)settings;
     // Tells other processes of this working directory that a timetable runs here.
     try {
         m_timetableLock = RunLock::tryAcquire(timetableLockFile(m_ws));

@@ -53,9 +53,9 @@ public:
     // false. Otherwise starts (even when the file could not be written), shows "启动备份计划"
     // and returns true.
     bool StartSchedule(TBackupSettings& settings);
-    // Starts from the settings without saving them (at launch, and on the command line); the
+    // Starts without saving the settings (at launch, and on the command line); the
     // start time counts as the previous tick. Does nothing while started.
-    void startTimetable(const TBackupSettings& settings);
+    void startTimetable();
     // Stops and shows "终止备份计划".
     void StopSchedule();
     bool started() const { return m_started; }

@@ -322,7 +322,7 @@ void TMainForm::startTimetableAtLaunch() {
             return;
         }
         m_dayList = s.DayList;
-        m_job->startTimetable(s);
+        m_job->startTimetable();
         m_timer->start();
         m_ws->ui.setStatus("启动备份计划");
         updateHealth();

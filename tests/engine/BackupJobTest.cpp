@@ -62,7 +62,7 @@ TEST_F(BackupJobTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
         const LocalTime fire = at(2014, 5, c.date, c.hour ? c.hour - 1 : 23, 59, 50);
         BackupJob timetable{ws};
         clock.set(fire + std::chrono::milliseconds(c.ticks[0]));
-        timetable.startTimetable(settings);
+        timetable.startTimetable();
         std::vector<bool> due;
         for (std::size_t i = 1; i < c.ticks.size(); ++i) {
             clock.set(fire + std::chrono::milliseconds(c.ticks[i]));
@@ -72,7 +72,7 @@ TEST_F(BackupJobTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
     }
     settings.RunTime = {10, 0, 0};
     settings.TargetFolder.clear();  // an empty path never runs
-    schedule.startTimetable(settings);
+    schedule.startTimetable();
     clock.advanceSeconds(1);
     EXPECT_FALSE(schedule.IsDue(settings));
 }
@@ -175,7 +175,7 @@ protected:
 };
 
 TEST_F(JobTest, MissedInstantsAreRecordedAndCaughtUpOnceTwoMinutesAfterTheStart) {
-    job.startTimetable(settings);
+    job.startTimetable();
     EXPECT_EQ(tickUntil(at(2014, 5, 15, 12, 1, 30)), std::vector<RunTrigger>{});
     EXPECT_EQ(outcomes(), (std::vector<RunOutcome>{RunOutcome::Missed, RunOutcome::Missed,
                                                    RunOutcome::Success}));
@@ -189,14 +189,14 @@ TEST_F(JobTest, MissedInstantsAreRecordedAndCaughtUpOnceTwoMinutesAfterTheStart)
 
     // A restart finds nothing more to catch up.
     BackupJob again{ws};
-    again.startTimetable(settings);
+    again.startTimetable();
     clock.advanceSeconds(200);
     EXPECT_FALSE(again.IsDue(settings));
 }
 
 TEST_F(JobTest, WithoutCatchUpAMissedInstantIsOnlyRecorded) {
     settings.CatchUpMissed = false;
-    job.startTimetable(settings);
+    job.startTimetable();
     EXPECT_EQ(tickUntil(at(2014, 5, 15, 13, 0, 0)), std::vector<RunTrigger>{});
     EXPECT_EQ(outcomes(), (std::vector<RunOutcome>{RunOutcome::Missed, RunOutcome::Missed,
                                                    RunOutcome::Success}));
@@ -207,7 +207,7 @@ TEST_F(JobTest, WithoutCatchUpAMissedInstantIsOnlyRecorded) {
 
 TEST_F(JobTest, FailedCatchUpIsRetriedAfterQuarterHourHourAndFourHoursThenLeftAlone) {
     std::filesystem::remove_all(dir / "data");  // every run fails
-    job.startTimetable(settings);
+    job.startTimetable();
     const LocalTime start = clock.now();
     std::vector<LocalTime> attempts;
     while (clock.now() < start + std::chrono::hours{30}) {
@@ -238,7 +238,7 @@ TEST_F(JobTest, ClockJumps) {
 
     // Forward over the set time (a wake from sleep): missed, then caught up 2 minutes later.
     clock.set(at(2014, 5, 15, 9, 0, 0));
-    job.startTimetable(settings);
+    job.startTimetable();
     EXPECT_EQ(tickUntil(at(2014, 5, 15, 9, 30, 0)), std::vector<RunTrigger>{});
     clock.set(at(2014, 5, 15, 11, 0, 0));
     EXPECT_FALSE(job.IsDue(settings));
@@ -249,7 +249,7 @@ TEST_F(JobTest, ClockJumps) {
     // Back over an instant already run: it is not run again.
     BackupJob timetable{ws};
     clock.set(at(2014, 5, 22, 9, 59, 40));
-    timetable.startTimetable(settings);
+    timetable.startTimetable();
     std::vector<RunTrigger> made;
     for (const auto t : {at(2014, 5, 22, 9, 59, 50), at(2014, 5, 22, 9, 59, 30),
                          at(2014, 5, 22, 9, 59, 50), at(2014, 5, 22, 10, 0, 10)}) {
