@@ -1,8 +1,11 @@
 #include "cli/CliUi.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
+
+#include "engine/BackupJob.h"
 
 namespace vantrel::cli {
 
@@ -20,7 +23,63 @@ std::string formatTimestamp(LocalTime when) {
     return buffer;
 }
 
+std::string progressLine(const CopyProgress& done, const TreeSize& total,
+                         std::chrono::milliseconds elapsed) {
+    std::string line = std::to_string(done.files);
+    if (total.files > 0) {
+        line += "/" + std::to_string(total.files);
+    }
+    line += " 个文件，" + sizeText(done.bytes);
+    if (total.bytes > 0) {
+        line += "/" + sizeText(total.bytes);
+        const double share =
+            std::min(1.0, static_cast<double>(done.bytes) / static_cast<double>(total.bytes));
+        line += "，" + std::to_string(static_cast<int>(share * 100)) + "%";
+        // A guess from the rate so far, once there is one.
+        if (share > 0 && elapsed >= std::chrono::seconds(2)) {
+            const auto left = std::chrono::milliseconds(
+                static_cast<long long>(static_cast<double>(elapsed.count()) * (1 - share) / share));
+            line += "，剩余约 " + durationText(left);
+        }
+    }
+    return line;
+}
+
+void CliUi::endProgressLine() {
+    if (m_progressShown) {
+        m_progressShown = false;
+        // Clears the progress line, so the next text starts on a clean line.
+        std::fputs("\r\033[K", stdout);
+    }
+}
+
+void CliUi::setProgressTotal(const TreeSize& total) {
+    m_total = total;
+    m_start = std::chrono::steady_clock::now();
+    m_lastDrawn = {};
+}
+
+void CliUi::showProgress(const CopyProgress& progress) {
+    if (!m_progressLine) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    // A terminal needs no more than a few redraws a second.
+    if (now - m_lastDrawn < std::chrono::milliseconds(200)) {
+        return;
+    }
+    m_lastDrawn = now;
+    const std::string line =
+        "\r\033[K" +
+        progressLine(progress, m_total,
+                     std::chrono::duration_cast<std::chrono::milliseconds>(now - m_start));
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+    m_progressShown = true;
+}
+
 void CliUi::printLine(bool toError, std::string_view text) {
+    endProgressLine();
     std::string line;
     if (m_stampClock != nullptr) {
         line = formatTimestamp(m_stampClock->now()) + " ";

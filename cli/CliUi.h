@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <string>
 #include <string_view>
 
 #include "engine/BackupUi.h"
@@ -12,21 +14,36 @@ namespace vantrel::cli {
 // local date and time, as the long-running timetable prints them.
 class CliUi final : public BackupUi {
 public:
-    explicit CliUi(const Clock* stampClock = nullptr) : m_stampClock(stampClock) {}
+    // `progressLine`: show the copy's progress as one line rewritten in place (on a terminal).
+    explicit CliUi(const Clock* stampClock = nullptr, bool progressLine = false)
+        : m_stampClock(stampClock), m_progressLine(progressLine) {}
 
     void setStatus(std::string_view text) override;
     void repaint() override {}
     void showMessage(std::string_view text) override;
+    void setProgressTotal(const TreeSize& total) override;
+    void showProgress(const CopyProgress& progress) override;
 
     void error(std::string_view text);
 
 private:
     void printLine(bool toError, std::string_view text);
 
+    void endProgressLine();
+
     const Clock* m_stampClock;
+    bool m_progressLine;
+    bool m_progressShown = false;
+    TreeSize m_total;
+    std::chrono::steady_clock::time_point m_start;
+    std::chrono::steady_clock::time_point m_lastDrawn;
 };
 
 // "yyyy-mm-dd hh:mm:ss".
 std::string formatTimestamp(LocalTime when);
+
+// "12/40 个文件，3.4 MB/10.0 MB，30%，剩余约 5 秒": the in-place progress line.
+std::string progressLine(const CopyProgress& done, const TreeSize& total,
+                         std::chrono::milliseconds elapsed);
 
 }  // namespace vantrel::cli

@@ -9,11 +9,13 @@
 #include <string>
 #include <thread>
 
+#include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
 #include "engine/OperationLog.h"
-#include "engine/Schedule.h"
+#include "engine/RunHistory.h"
 #include "engine/Settings.h"
+#include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel::cli {
@@ -50,7 +52,7 @@ bool loadValidSettings(Workspace& ws, TBackupSettings& settings) {
         ws.ui.showMessage(*message);
         return false;
     }
-    return true;
+    return CheckTargetOutsideSource(ws, settings);
 }
 
 // What identifies one version of the settings file: its time stamp and size.
@@ -92,20 +94,30 @@ int runBackup(Workspace& ws) {
     // SIGINT and SIGTERM cancel the copy; the run then leaves nothing behind.
     std::signal(SIGINT, requestCancel);
     std::signal(SIGTERM, requestCancel);
-    try {
-        const RunReport report =
-            RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet, RunControl{&g_cancelRun});
-        if (!report.ran) {
-            return kRefused;
+    BackupJob job(ws);
+    const RunResult result = job.execute(
+        settings, {RunTrigger::CommandLine, PruneAfterRun::IfKeepCountSet, {}},
+        RunControl{&g_cancelRun});
+    if (result.error) {
+        try {
+            std::rethrow_exception(result.error);
+        } catch (const std::exception& e) {
+            ws.ui.showMessage(e.what());
         }
-        for (const SkippedEntry& entry : report.skipped) {
-            ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" + entry.error.message());
-        }
-        return report.hasWarning() ? kWarning : kOk;
-    } catch (const std::exception& e) {
-        ws.ui.showMessage(e.what());
         return kFailed;
     }
+    switch (result.record.outcome) {
+        case RunOutcome::Refused:
+            return kRefused;
+        case RunOutcome::Cancelled:
+            return kFailed;
+        default:
+            break;
+    }
+    for (const SkippedEntry& entry : result.report.skipped) {
+        ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" + describeError(entry.error));
+    }
+    return result.report.hasWarning() ? kWarning : kOk;
 }
 
 int runSchedule(Workspace& ws) {
@@ -116,8 +128,8 @@ int runSchedule(Workspace& ws) {
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
 
-    Schedule schedule(ws);
-    schedule.StartTimer();
+    BackupJob job(ws);
+    job.startTimetable();
     ws.ui.setStatus("启动备份计划");
     FileStamp stamp = stampOf(ws.configFile());
     while (!g_stopRequested) {
@@ -137,12 +149,12 @@ int runSchedule(Workspace& ws) {
             }
         }
         try {
-            schedule.CheckSchedule(settings);
+            job.CheckSchedule(settings);
         } catch (const std::exception& e) {
             ws.ui.showMessage(e.what());  // ends this run only; the timetable goes on
         }
     }
-    schedule.StopSchedule();
+    job.StopSchedule();
     return kOk;
 }
 
@@ -153,6 +165,37 @@ int printLog(Workspace& ws) {
         return kOk;
     }
     for (const std::string& line : log.LoadLines()) {
+        printOut(line);
+    }
+    return kOk;
+}
+
+int printStatus(Workspace& ws) {
+    TBackupSettings settings;
+    try {
+        LoadSettings(ws, settings);
+    } catch (const std::exception& e) {
+        ws.ui.showMessage(e.what());  // the health is still worth knowing
+    }
+    BackupJob job(ws);
+    const JobHealth health = job.health(settings);
+    printOut("Vantrel " + pathToUtf8(ws.dir));
+    printOut(health.summaryLine());
+    printOut(health.lastCompleteLine(ws.clock.now()));
+    printOut(health.nextRunLine());
+    return health.exitStatus();
+}
+
+int printHistory(Workspace& ws) {
+    RunHistory history(ws.databaseFile());
+    for (const RunRecord& r : history.list()) {
+        std::string line = formatLocalTime(r.started) + "\t" + formatLocalTime(r.ended) + "\t" +
+                           std::string(displayName(r.trigger)) + "\t" +
+                           std::string(displayName(r.outcome)) + "\t" + std::to_string(r.files) +
+                           "\t" + std::to_string(r.bytes) + "\t" + r.targetPath;
+        if (!r.message.empty()) {
+            line += "\t" + r.message;
+        }
         printOut(line);
     }
     return kOk;

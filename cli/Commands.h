@@ -6,7 +6,8 @@ namespace vantrel::cli {
 
 // Exit statuses of the commands.
 // kWarning: the backup was made, but some entries could not be copied or an old copy could
-// not be deleted.
+// not be deleted. `status` exits with the job's health instead: 0 OK, 3 warning, 4 failed,
+// overdue or never backed up.
 enum ExitStatus { kOk = 0, kFailed = 1, kRefused = 2, kWarning = 3 };
 
 // Each command works on the workspace of the current directory and returns its exit status.
@@ -14,5 +15,7 @@ int runBackup(Workspace& ws);
 int runSchedule(Workspace& ws);
 int printLog(Workspace& ws);
 int printList(Workspace& ws);
+int printStatus(Workspace& ws);
+int printHistory(Workspace& ws);
 
 }  // namespace vantrel::cli

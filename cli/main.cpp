@@ -12,9 +12,11 @@
 #include "platform/FileOps.h"
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
 #include <csignal>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -29,11 +31,23 @@ constexpr std::string_view kUsage =
     "  schedule   按 config.ini 的每周计划在前台运行，直到收到 SIGINT 或 SIGTERM\n"
     "  log        显示操作日志\n"
     "  list       显示备份记录，最新的在前：编号、日期、路径、是否完整\n"
+    "  status     显示备份状态、上次完整备份和下次备份\n"
+    "  history    显示每次备份的经过，最新的在前：开始、结束、起因、结果、文件数、字节数、\n"
+    "             备份路径、说明\n"
     "  --help     显示本说明\n"
     "  --version  显示版本\n"
     "\n"
     "退出状态：0 成功；1 备份或操作失败；2 设置无效或命令有误；\n"
-    "          3 备份已完成，但有未能复制的项或无法删除的旧备份。\n";
+    "          3 备份已完成，但有未能复制的项或无法删除的旧备份。\n"
+    "status 的退出状态：0 正常；3 警告；4 失败、已逾期或从未备份。\n";
+
+bool isTerminal(std::FILE* out) {
+#ifdef _WIN32
+    return _isatty(_fileno(out)) != 0;
+#else
+    return ::isatty(::fileno(out)) != 0;
+#endif
+}
 
 void print(std::FILE* out, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), out);
@@ -68,6 +82,10 @@ int main(int argc, char** argv) {
         run = cli::printLog;
     } else if (command == "list") {
         run = cli::printList;
+    } else if (command == "status") {
+        run = cli::printStatus;
+    } else if (command == "history") {
+        run = cli::printHistory;
     } else {
         print(stderr, kUsage);
         return cli::kRefused;
@@ -75,7 +93,8 @@ int main(int argc, char** argv) {
 
     SystemClock clock;
     RealFileOps files;
-    cli::CliUi ui(command == "schedule" ? &clock : nullptr);
+    // Progress goes to a terminal only; cron mails and pipes get the status lines alone.
+    cli::CliUi ui(command == "schedule" ? &clock : nullptr, isTerminal(stdout));
     try {
         Workspace ws{std::filesystem::current_path(), files, clock, ui};
         // As the window does at start-up: the log folder and the record database exist.

@@ -8,6 +8,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/TextRules.h"
+#include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -450,7 +451,7 @@ std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::string_view keepT
             if (!result.ok()) {
                 // The row stays, so the copy is still known and a later prune retries it.
                 const auto failed = result.failedPath.empty() ? c.place : result.failedPath;
-                failures.push_back({pathToUtf8(failed), result.error.message()});
+                failures.push_back({pathToUtf8(failed), describeError(result.error)});
                 continue;
             }
         }

@@ -11,6 +11,7 @@
 #include "engine/OperationLog.h"
 #include "engine/Settings.h"
 #include "engine/TextRules.h"
+#include "platform/ErrorText.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 
@@ -99,7 +100,7 @@ bool targetInsideSource(const fs::path& target, const fs::path& source) {
     ui.setStatus(kCopyFailed);
     const auto& path = result.failedPath.empty() ? fallback : result.failedPath;
     throw BackupError(std::string(kCopyFailed) + "“" + pathToUtf8(path) + "”：" +
-                      result.error.message());
+                      describeError(result.error));
 }
 
 bool pathExists(const fs::path& p) {
@@ -192,7 +193,8 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     try {
         lock = RunLock::tryAcquire(ws.lockFile());
     } catch (const std::system_error& e) {
-        throw BackupError("无法打开文件“" + pathToUtf8(ws.lockFile()) + "”：" + e.code().message());
+        throw BackupError("无法打开文件“" + pathToUtf8(ws.lockFile()) + "”：" +
+                          describeError(e.code()));
     }
     if (!lock) {
         throw BackupError(std::string(kBusy));
@@ -245,7 +247,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
 
     std::vector<FailedEntry> failed;
     for (const auto& entry : copied.skipped) {
-        failed.push_back({pathToUtf8(entry.path), entry.error.message()});
+        failed.push_back({pathToUtf8(entry.path), describeError(entry.error)});
     }
     const auto line =
         OperationLog::composeLine(ws.clock.now(), settings.SourcePath, targetText, failed.size());
@@ -278,6 +280,21 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     report.duration =
         std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - started);
     return report;
+}
+
+bool TargetInsideSource(const Workspace& ws, const TBackupSettings& settings) {
+    const std::string targetText =
+        MakeTargetPath(settings.SourcePath, settings.TargetFolder, ws.clock.now());
+    return targetInsideSource(resolveInWorkDir(ws.dir, targetText),
+                              resolveInWorkDir(ws.dir, settings.SourcePath));
+}
+
+std::string_view TargetInsideSourceMessage() {
+    return kTargetInsideSource;
+}
+
+bool IsBusyRefusal(const std::exception& error) {
+    return error.what() == kBusy;
 }
 
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,5 +62,12 @@ public:
 // user-facing text; status panel 1 then reads "文件备份失败！" when the copy itself failed.
 RunReport RunBackup(Workspace& ws, const TBackupSettings& settings,
                     PruneAfterRun prune = PruneAfterRun::No, const RunControl& control = {});
+
+// Whether the run would refuse the settings because the target lies inside the source.
+bool TargetInsideSource(const Workspace& ws, const TBackupSettings& settings);
+// The run's message for that refusal.
+std::string_view TargetInsideSourceMessage();
+// Whether a run failed because another run of the same working directory holds the lock.
+bool IsBusyRefusal(const std::exception& error);
 
 }  // namespace vantrel

@@ -18,6 +18,9 @@ public:
     virtual void repaint() = 0;
     // The plain message box: no icon, the application title, one OK button.
     virtual void showMessage(std::string_view text) = 0;
+    // What the copy about to start will hold, counted beforehand (all zero when unknown);
+    // may be called from the copying thread.
+    virtual void setProgressTotal(const TreeSize& total) { (void)total; }
     // Progress of the copy under way; may be called from the copying thread.
     virtual void showProgress(const CopyProgress& progress) { (void)progress; }
     // Switches the three schedule-related command buttons on or off.

@@ -7,6 +7,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/OperationLog.h"
+#include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -65,13 +66,13 @@ std::optional<RunLock> lockPath(const fs::path& target) {
     try {
         return RunLock::tryAcquire(file);
     } catch (const std::system_error& e) {
-        throw BackupError("无法打开文件“" + pathToUtf8(file) + "”：" + e.code().message());
+        throw BackupError("无法打开文件“" + pathToUtf8(file) + "”：" + describeError(e.code()));
     }
 }
 
 [[noreturn]] void fail(const FileOpResult& r, const fs::path& fallback) {
     const auto& path = r.failedPath.empty() ? fallback : r.failedPath;
-    throw BackupError("文件备份失败！“" + pathToUtf8(path) + "”：" + r.error.message());
+    throw BackupError("文件备份失败！“" + pathToUtf8(path) + "”：" + describeError(r.error));
 }
 
 }  // namespace
@@ -107,7 +108,7 @@ CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, fs::path target, std
     std::error_code ec;
     fs::create_directories(m_folder, ec);
     if (ec) {
-        throw BackupError("文件备份失败！“" + pathToUtf8(m_folder) + "”：" + ec.message());
+        throw BackupError("文件备份失败！“" + pathToUtf8(m_folder) + "”：" + describeError(ec));
     }
     m_lock = lockPath(m_target);
     if (!m_lock) {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/BackupError.h"
+#include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -28,7 +29,7 @@ std::string reasonOf(int err) {
 }
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::error_code& ec) {
-    throw BackupError("无法打开文件“" + pathToUtf8(file) + "”：" + ec.message());
+    throw BackupError("无法打开文件“" + pathToUtf8(file) + "”：" + describeError(ec));
 }
 
 // fopen with a path that keeps non-ASCII names on every platform; errno says why on failure.

@@ -1,10 +1,7 @@
 #include "engine/Schedule.h"
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 
-#include "engine/BackupRun.h"
 #include "engine/Settings.h"
 
 namespace vantrel {
@@ -16,22 +13,17 @@ using std::chrono::seconds;
 
 // How long the run starts before the set minute.
 constexpr seconds kLeadTime{10};
-// A tick later than this after a fire instant no longer makes that run.
-constexpr seconds kMaxLateness{60};
-// How many fire instants are remembered, so that none runs twice after the clock moves back.
-constexpr size_t kFiredKept = 64;
 
-// Switches the commands on again when the run ends, however it ends.
-class CommandsOffGuard {
-public:
-    explicit CommandsOffGuard(BackupUi& ui) : m_ui(ui) { m_ui.setCommandsEnabled(false); }
-    ~CommandsOffGuard() { m_ui.setCommandsEnabled(true); }
-    CommandsOffGuard(const CommandsOffGuard&) = delete;
-    CommandsOffGuard& operator=(const CommandsOffGuard&) = delete;
+seconds fireOffset(const TBackupSettings& settings) {
+    const seconds setTime =
+        std::chrono::hours{settings.RunTime.hour} + std::chrono::minutes{settings.RunTime.minute};
+    return (setTime - kLeadTime + days{1}) % days{1};
+}
 
-private:
-    BackupUi& m_ui;
-};
+bool ticked(const TBackupSettings& settings, std::chrono::local_days date) {
+    const std::chrono::weekday day{date};
+    return settings.Days[day.iso_encoding() - 1];
+}
 
 }  // namespace
 
@@ -41,75 +33,49 @@ std::string_view TodayName(LocalTime when) {
     return kDayNames[day.iso_encoding() - 1];
 }
 
-bool Schedule::StartSchedule(TBackupSettings& settings) {
-    if (!SaveSettings(m_ws, settings)) {
-        return false;
+std::vector<LocalTime> FireInstantsBetween(const TBackupSettings& settings, LocalTime from,
+                                           LocalTime to) {
+    std::vector<LocalTime> instants;
+    if (to <= from) {
+        return instants;
     }
-    StartTimer();
-    m_ws.ui.setStatus("启动备份计划");
-    return true;
-}
-
-void Schedule::StartTimer() {
-    // A start while started keeps the timer's period; the span of the next tick stays as it was.
-    if (!m_started) {
-        m_started = true;
-        m_lastTick = m_ws.clock.now();
-    }
-}
-
-void Schedule::StopSchedule() {
-    m_started = false;
-    m_lastTick.reset();
-    m_ws.ui.setStatus("终止备份计划");
-}
-
-bool Schedule::IsDue(TBackupSettings& settings) {
-    if (!m_started) {
-        return false;
-    }
-    const LocalTime now = m_ws.clock.now();
-    const LocalTime previous = m_lastTick.value_or(now);
-    m_lastTick = now;
-    if (settings.SourcePath.empty() || settings.TargetFolder.empty()) {
-        return false;
-    }
-    settings.DayList = BuildDayList(settings.Days);
-
-    // The fire instant of a ticked day D is RunTime's hh:mm:00 less the lead time, within D:
-    // 9:59:50 for 10:00, and 23:59:50 of D itself for 00:00. A span may cross midnight, so
-    // the day before the tick's date is looked at too.
-    const seconds setTime =
-        std::chrono::hours{settings.RunTime.hour} + std::chrono::minutes{settings.RunTime.minute};
-    const seconds offset = (setTime - kLeadTime + days{1}) % days{1};
-    const auto today = std::chrono::floor<days>(now);
-    bool due = false;
-    for (const auto date : {today - days{1}, today}) {
+    const seconds offset = fireOffset(settings);
+    for (auto date = std::chrono::floor<days>(from); date <= std::chrono::floor<days>(to);
+         date += days{1}) {
         const LocalTime fire = date + offset;
-        if (!DayListHas(settings.DayList, TodayName(date))) {
-            continue;
+        if (fire > from && fire <= to && ticked(settings, date)) {
+            instants.push_back(fire);
         }
-        if (fire <= previous || fire > now || now - fire > kMaxLateness) {
-            continue;
-        }
-        if (std::find(m_fired.begin(), m_fired.end(), fire) != m_fired.end()) {
-            continue;  // already made, e.g. when the clock was set back
-        }
-        if (m_fired.size() >= kFiredKept) {
-            m_fired.erase(m_fired.begin());
-        }
-        m_fired.push_back(fire);
-        due = true;
     }
-    return due;
+    return instants;
 }
 
-void Schedule::CheckSchedule(TBackupSettings& settings) {
-    if (!IsDue(settings)) {
-        return;
+std::optional<LocalTime> NextFireInstant(const TBackupSettings& settings, LocalTime after) {
+    const auto instants = FireInstantsBetween(settings, after, after + days{8});
+    if (instants.empty()) {
+        return std::nullopt;
     }
-    CommandsOffGuard commandsOff(m_ws.ui);
-    RunBackup(m_ws, settings, PruneAfterRun::IfKeepCountSet);
+    return instants.front();
+}
+
+std::vector<LocalTime> LastFireInstants(const TBackupSettings& settings, LocalTime now,
+                                        std::size_t count) {
+    std::vector<LocalTime> instants;
+    const seconds offset = fireOffset(settings);
+    for (auto date = std::chrono::floor<days>(now); instants.size() < count; date -= days{1}) {
+        if (date < std::chrono::floor<days>(now) - days{7 * static_cast<int>(count) + 1}) {
+            break;  // no day ticked
+        }
+        const LocalTime fire = date + offset;
+        if (fire <= now && ticked(settings, date)) {
+            instants.push_back(fire);
+        }
+    }
+    return instants;
+}
+
+LocalTime SetTimeOf(LocalTime fireInstant) {
+    return fireInstant + kLeadTime;
 }
 
 }  // namespace vantrel

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/BackupError.h"
+#include "engine/BackupJob.h"
 #include "engine/KeepCount.h"
 #include "engine/TextRules.h"
 #include "platform/IniFile.h"
@@ -26,6 +27,12 @@ constexpr std::string_view kKeyTarget = "备份文件目的地址";
 constexpr std::string_view kKeyTime = "定时时刻";
 constexpr std::string_view kKeyDays = "备份频率";
 constexpr std::string_view kKeyKeep = "备份个数";
+constexpr std::string_view kKeyStartAtLaunch = "启动时执行备份计划";
+constexpr std::string_view kKeyCatchUp = "补做错过的备份";
+
+std::string_view flagText(bool on) {
+    return on ? "1" : "0";
+}
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) {
@@ -191,6 +198,9 @@ bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
         ws.ui.showMessage(*message);
         return false;
     }
+    if (!CheckTargetOutsideSource(ws, settings)) {
+        return false;
+    }
     try {
         IniFile ini(ws.configFile());
         const std::pair<std::string_view, std::string> values[] = {
@@ -198,7 +208,9 @@ bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
             {kKeyTarget, settings.TargetFolder},
             {kKeyTime, FormatRunTime(settings.RunTime)},
             {kKeyDays, settings.DayList},
-            {kKeyKeep, settings.KeepCountText}};
+            {kKeyKeep, settings.KeepCountText},
+            {kKeyStartAtLaunch, std::string(flagText(settings.StartScheduleAtLaunch))},
+            {kKeyCatchUp, std::string(flagText(settings.CatchUpMissed))}};
         // A value the file would hand back cut short is refused, never saved.
         for (const auto& [key, value] : values) {
             if (!ini.fitsWhole(value)) {
@@ -250,6 +262,8 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.KeepCountText = keepText;
     settings.TargetFolder = ini->read(kSection, kKeyTarget);
     settings.DayList = ini->read(kSection, kKeyDays);
+    settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
+    settings.CatchUpMissed = ini->read(kSection, kKeyCatchUp) == "1";
     const std::string timeText = ini->read(kSection, kKeyTime);
     if (!timeText.empty()) {
         settings.RunTime = ParseRunTime(timeText);

@@ -1,7 +1,10 @@
 #include "shell/Dialogs.h"
 
+#include <algorithm>
+
 #include <QDir>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -9,10 +12,25 @@ namespace vantrel {
 
 namespace {
 const QString kTitle = QStringLiteral("Vantrel");
+constexpr int kMinBoxWidth = 240;
+constexpr int kTitleBarButtons = 160;
+
+// Wide enough that the title bar shows the whole title, however short the text.
+// The box sizes itself to its text alone; a spacer row makes room for the title bar's title and
+// buttons.
+void keepTitleWhole(QMessageBox& box) {
+    const int width = std::max(
+        kMinBoxWidth, box.fontMetrics().horizontalAdvance(box.windowTitle()) + kTitleBarButtons);
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
 }
+}  // namespace
 
 void QtDialogs::showMessage(QWidget* parent, const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, parent);
+    keepTitleWhole(box);
     box.exec();
 }
 
@@ -24,6 +42,7 @@ Dialogs::Answer QtDialogs::confirm(QWidget* parent, const QString& question) {
     box.setDefaultButton(yes);
     // Escape and the title bar's close button both land on the escape button.
     box.setEscapeButton(no);
+    keepTitleWhole(box);
     box.exec();
     return box.clickedButton() == yes ? Answer::Yes : Answer::No;
 }

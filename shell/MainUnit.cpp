@@ -10,6 +10,8 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -21,7 +23,9 @@
 #include "engine/BackupRecordStore.h"
 #include "engine/KeepCount.h"
 #include "engine/OperationLog.h"
+#include "engine/RunHistory.h"
 #include "engine/Settings.h"
+#include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 #include "shell/AppIcon.h"
 #include "shell/ErrorHandler.h"
@@ -94,7 +98,8 @@ TMainForm::TMainForm(std::filesystem::path workDir, const Clock& clock, Dialogs&
     // The run owns the buttons while it lasts; afterwards they follow the engine's wish.
     m_ui->onCommandsEnabled = [this](bool) { updateCommandButtons(); };
     m_ws = std::make_unique<Workspace>(Workspace{std::move(workDir), m_files, clock, *m_ui});
-    m_schedule = std::make_unique<Schedule>(*m_ws);
+    m_job = std::make_unique<BackupJob>(*m_ws);
+    m_ui->setProgressWidgets(m_progressBar, m_cancelButton);
 
     // At log-off or shutdown the program ends without asking.
     connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { m_sessionEnding = true; });
@@ -187,6 +192,22 @@ void TMainForm::buildWindow() {
     m_button7 =
         placed(new QPushButton(QStringLiteral("查看操作日志"), box), "Button7", 453, 376, 113, 33);
 
+    // Two options in the free space beside the keep count.
+    m_startAtLaunch = new QCheckBox(QStringLiteral("启动时执行备份计划"), box);
+    m_startAtLaunch->setObjectName(QStringLiteral("CheckBoxStartAtLaunch"));
+    m_startAtLaunch->move(290, 331);
+    m_startAtLaunch->adjustSize();
+    m_catchUp = new QCheckBox(QStringLiteral("补做错过的备份"), box);
+    m_catchUp->setObjectName(QStringLiteral("CheckBoxCatchUp"));
+    m_catchUp->move(440, 331);
+    m_catchUp->adjustSize();
+
+    // The job's health, under the help text.
+    m_statusArea = placed(new QLabel(box), "StatusArea", 576, 312, 200, 150);
+    m_statusArea->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_statusArea->setWordWrap(true);
+    m_statusArea->setTextFormat(Qt::RichText);
+
     int helpIndex = 0;
     for (const HelpLine& line : kHelp) {
         // Lines 14 pixels apart, as the tops of the groups expect; CJK fallback fonts are taller.
@@ -209,6 +230,18 @@ void TMainForm::buildWindow() {
     m_panel1->setFixedWidth(300);
     bar->addWidget(m_panel0);
     bar->addWidget(m_panel1);
+    // Shown while a copy runs: its share done and time left, and the way to stop it.
+    m_progressBar = new QProgressBar(bar);
+    m_progressBar->setObjectName(QStringLiteral("ProgressBar"));
+    m_progressBar->setFixedWidth(200);
+    m_progressBar->setRange(0, 1000);
+    m_progressBar->hide();
+    m_cancelButton = new QPushButton(QStringLiteral("取消"), bar);
+    m_cancelButton->setObjectName(QStringLiteral("CancelButton"));
+    m_cancelButton->setFixedHeight(17);
+    m_cancelButton->hide();
+    bar->addWidget(m_progressBar);
+    bar->addWidget(m_cancelButton);
 
     m_timer = new QTimer(this);
     m_timer->setObjectName(QStringLiteral("FileTimer2"));
@@ -222,6 +255,11 @@ void TMainForm::buildWindow() {
     connect(m_button10, &QPushButton::clicked, this, &TMainForm::Button10Click);
     connect(m_button7, &QPushButton::clicked, this, &TMainForm::Button7Click);
     connect(m_timer, &QTimer::timeout, this, &TMainForm::FileTimer2Timer);
+    connect(m_cancelButton, &QPushButton::clicked, this, &TMainForm::cancelRun);
+    m_healthTimer = new QTimer(this);
+    m_healthTimer->setInterval(60 * 1000);
+    connect(m_healthTimer, &QTimer::timeout, this, [this] { updateHealth(true); });
+    m_healthTimer->start();
 
     // Client area of the 800 x 531 window: the group box (784 x 473) over the status bar.
     resize(786, 492);
@@ -266,6 +304,30 @@ void TMainForm::FormShow() {
             m_panel0->fontMetrics().elidedText(text, Qt::ElideMiddle, m_panel0->width() - 4));
         m_panel0->setToolTip(dir);
     });
+    updateHealth();
+    startTimetableAtLaunch();
+}
+
+void TMainForm::startTimetableAtLaunch() {
+    guarded([this] {
+        TBackupSettings s = settings();
+        if (!s.StartScheduleAtLaunch || m_timer->isActive()) {
+            return;
+        }
+        // A timetable that cannot succeed is not started; the reason is shown.
+        if (const auto message = ValidateSettings(s)) {
+            m_ws->ui.showMessage(*message);
+            return;
+        }
+        if (!CheckTargetOutsideSource(*m_ws, s)) {
+            return;
+        }
+        m_dayList = s.DayList;
+        m_job->startTimetable();
+        m_timer->start();
+        m_ws->ui.setStatus("启动备份计划");
+        updateHealth();
+    });
 }
 
 TBackupSettings TMainForm::settings() const {
@@ -279,6 +341,8 @@ TBackupSettings TMainForm::settings() const {
     }
     s.DayList = m_dayList;
     s.KeepCountText = toUtf8(m_keepCount->text());
+    s.StartScheduleAtLaunch = m_startAtLaunch->isChecked();
+    s.CatchUpMissed = m_catchUp->isChecked();
     try {
         s.KeepCount = ParseKeepCount(s.KeepCountText);
     } catch (const std::exception&) {
@@ -298,6 +362,8 @@ void TMainForm::applySettings(const TBackupSettings& s) {
     m_dayList = s.DayList;
     // A loaded value is shown as it is; only typing is checked and raised.
     m_keepCount->setText(fromUtf8(s.KeepCountText));
+    m_startAtLaunch->setChecked(s.StartScheduleAtLaunch);
+    m_catchUp->setChecked(s.CatchUpMissed);
 }
 
 void TMainForm::commitKeepCount() {
@@ -340,24 +406,26 @@ void TMainForm::Button6Click() {
 void TMainForm::Button8Click() {
     guarded([this] {
         TBackupSettings s = settings();
-        const bool started = m_schedule->StartSchedule(s);
+        const bool started = m_job->StartSchedule(s);
         m_dayList = s.DayList;
         // A start while started keeps the timer's period.
         if (started && !m_timer->isActive()) {
             m_timer->start();
         }
     });
+    updateHealth();
 }
 
 void TMainForm::Button9Click() {
     guarded([this] {
         m_timer->stop();
-        m_schedule->StopSchedule();
+        m_job->StopSchedule();
     });
+    updateHealth();
 }
 
 void TMainForm::Button10Click() {
-    guarded([this] { startRun(PruneAfterRun::No); });
+    guarded([this] { startRun(RunRequest{RunTrigger::Manual, PruneAfterRun::No, {}}); });
 }
 
 void TMainForm::Button7Click() {
@@ -376,50 +444,192 @@ void TMainForm::FileTimer2Timer() {
     }
     guarded([this] {
         TBackupSettings s = settings();
-        const bool due = m_schedule->IsDue(s);
+        const auto due = m_job->IsDue(s);
         m_dayList = s.DayList;
         if (due) {
-            startRun(PruneAfterRun::IfKeepCountSet);
+            startRun(*due);
         }
     });
 }
 
-void TMainForm::startRun(PruneAfterRun prune) {
+void TMainForm::startRun(const RunRequest& request) {
     if (m_running) {
         return;
     }
     TBackupSettings s = settings();
     m_running = true;
+    m_cancel = false;
     updateCommandButtons();
-    m_worker = std::thread([this, s = std::move(s), prune] {
-        std::exception_ptr error;
-        QStringList notCopied;
-        try {
-            for (const SkippedEntry& entry : RunBackup(*m_ws, s, prune).skipped) {
-                notCopied << QString::fromStdString(pathToUtf8(entry.path) + "：" +
-                                                    entry.error.message());
-            }
-        } catch (...) {
-            error = std::current_exception();
-        }
+    // The count before the copy can be cancelled too.
+    m_cancelButton->setEnabled(true);
+    m_cancelButton->show();
+    m_worker = std::thread([this, s = std::move(s), request] {
+        // execute() records every outcome and never throws.
+        RunResult result = m_job->execute(s, request, RunControl{&m_cancel});
         QMetaObject::invokeMethod(
-            this, [this, error, notCopied] { finishRun(error, notCopied); }, Qt::QueuedConnection);
+            this, [this, result = std::move(result)] { finishRun(result); }, Qt::QueuedConnection);
     });
 }
 
-void TMainForm::finishRun(std::exception_ptr error, const QStringList& notCopied) {
+void TMainForm::cancelRun() {
+    if (m_running) {
+        m_cancel = true;
+        m_cancelButton->setEnabled(false);
+    }
+}
+
+void TMainForm::finishRun(const RunResult& result) {
     if (m_worker.joinable()) {
         m_worker.join();
     }
     m_running = false;
+    m_ui->endProgress();
     updateCommandButtons();
-    if (!notCopied.isEmpty()) {
+    m_job->finished(result);
+    updateHealth();
+    notifyInTray(result);
+    if (!result.report.skipped.empty()) {
+        QStringList notCopied;
+        for (const SkippedEntry& entry : result.report.skipped) {
+            notCopied << fromUtf8(pathToUtf8(entry.path) + "：" + describeError(entry.error));
+        }
         m_dialogs.showList(this, QStringLiteral("以下 %1 项未能复制：").arg(notCopied.size()),
                            notCopied);
     }
-    if (error) {
-        guarded([&] { std::rethrow_exception(error); });
+    if (result.error) {
+        const RunTrigger trigger = result.record.trigger;
+        guarded([&] {
+            try {
+                std::rethrow_exception(result.error);
+            } catch (const std::exception& e) {
+                if (trigger != RunTrigger::Timetable && trigger != RunTrigger::CatchUp) {
+                    throw;
+                }
+                // A run nobody started by hand says what it was and of which job.
+                const char* what = trigger == RunTrigger::Timetable ? "备份计划的定时备份失败"
+                                                                    : "补做错过的备份失败";
+                m_dialogs.showMessage(
+                    this, QStringLiteral("%1（工作目录：%2）：\n%3")
+                              .arg(QString::fromUtf8(what), fromUtf8(pathToUtf8(m_ws->dir)),
+                                   QString::fromUtf8(e.what())));
+            }
+        });
     }
+}
+
+void TMainForm::updateHealth(bool byClock) {
+    guarded([this, byClock] {
+        const JobHealth::State before = m_health.state;
+        m_health = m_job->health(settings());
+        const LocalTime now = m_ws->clock.now();
+        using State = JobHealth::State;
+        const char* colour = "#2e7d32";  // green
+        switch (m_health.state) {
+            case State::Ok:
+                break;
+            case State::Warning:
+                colour = "#ef6c00";
+                break;
+            case State::Failed:
+            case State::Overdue:
+                colour = "#c62828";
+                break;
+            case State::Never:
+                colour = "#757575";
+                break;
+        }
+        m_alarm = m_health.state == State::Failed || m_health.state == State::Overdue;
+        // Each heading on a line of its own: the area is narrow.
+        const auto line = [](const std::string& text) {
+            return fromUtf8(text).toHtmlEscaped().replace(QStringLiteral("上次完整备份："),
+                                                          QStringLiteral("上次完整备份：<br>"));
+        };
+        m_statusArea->setText(QStringLiteral("<span style=\"color:%1\">●</span> %2<br>%3<br>%4")
+                                  .arg(QLatin1String(colour), line(m_health.summaryLine()),
+                                       line(m_health.lastCompleteLine(now)),
+                                       line(m_health.nextRunLine())));
+        if (m_trayIcon) {
+            m_trayIcon->setToolTip(trayToolTip());
+            m_trayIcon->setIcon(trayIconImage());
+            // A job that falls overdue while nothing runs says so once.
+            if (byClock && m_inTray && m_health.state == State::Overdue &&
+                before != State::Overdue) {
+                notify(QStringLiteral("备份已逾期：") + fromUtf8(m_health.reason),
+                       QSystemTrayIcon::Warning);
+            }
+        }
+    });
+}
+
+QString TMainForm::trayToolTip() const {
+    QStringList lines{QStringLiteral("Vantrel"), fromUtf8(pathToUtf8(m_ws->dir.filename())),
+                      fromUtf8(m_health.summaryLine()), fromUtf8(m_health.nextRunLine())};
+    return lines.join(QLatin1Char('\n'));
+}
+
+QIcon TMainForm::trayIconImage() const {
+    if (!m_alarm) {
+        return windowIcon();
+    }
+    // A red dot with a white rim in the lower right corner: failed or overdue.
+    QPixmap pixmap = windowIcon().pixmap(32, 32);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::white, 2));
+    painter.setBrush(QColor(0xc6, 0x28, 0x28));
+    painter.drawEllipse(QRect(16, 16, 15, 15));
+    painter.end();
+    return QIcon(pixmap);
+}
+
+void TMainForm::notifyInTray(const RunResult& result) {
+    if (!m_inTray) {
+        return;
+    }
+    QString reason;
+    QSystemTrayIcon::MessageIcon icon = QSystemTrayIcon::Warning;
+    switch (result.record.outcome) {
+        case RunOutcome::Failed:
+        case RunOutcome::Refused:
+            reason = QStringLiteral("备份失败：") + fromUtf8(result.record.message);
+            icon = QSystemTrayIcon::Critical;
+            break;
+        case RunOutcome::Incomplete:
+            reason = QStringLiteral("备份不完整：") + fromUtf8(result.record.message);
+            break;
+        default:
+            if (m_health.state == JobHealth::State::Overdue) {
+                reason = QStringLiteral("备份已逾期：") + fromUtf8(m_health.reason);
+            }
+            break;
+    }
+    if (reason.isEmpty()) {
+        return;  // success stays quiet
+    }
+    notify(reason, icon);
+}
+
+void TMainForm::notify(const QString& reason, QSystemTrayIcon::MessageIcon icon) {
+    if (!m_trayIcon || !QSystemTrayIcon::supportsMessages()) {
+        return;
+    }
+    const QString title = QStringLiteral("Vantrel：") + fromUtf8(pathToUtf8(m_ws->dir));
+    m_lastNotification = {title, reason};
+    m_trayIcon->showMessage(title, reason, icon);
+}
+
+void TMainForm::bringToFront() {
+    if (m_inTray) {
+        restoreFromTray();
+        return;
+    }
+    if (!m_shownOnce) {
+        FormShow();
+    }
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    showNormal();
+    raise();
+    activateWindow();
 }
 
 void TMainForm::waitForRun() {
@@ -471,7 +681,8 @@ void TMainForm::minimizeToTray() {
     });
     m_trayIcon = new QSystemTrayIcon(windowIcon(), this);
     m_trayIcon->setObjectName(QStringLiteral("TrayIcon"));
-    m_trayIcon->setToolTip(QStringLiteral("Vantrel"));
+    m_trayIcon->setToolTip(trayToolTip());
+    m_trayIcon->setIcon(trayIconImage());
     connect(m_trayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger) {

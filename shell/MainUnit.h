@@ -1,18 +1,23 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include <QIcon>
 #include <QMainWindow>
+#include <QStringList>
+#include <QSystemTrayIcon>
 #include <QValidator>
 
+#include "engine/BackupJob.h"
 #include "engine/BackupRun.h"
 #include "engine/BackupSettings.h"
-#include "engine/Schedule.h"
+#include "engine/JobHealth.h"
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
@@ -23,8 +28,8 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
-class QSystemTrayIcon;
 class QTimeEdit;
 class QTimer;
 
@@ -38,7 +43,8 @@ public:
 };
 
 // The main window. Its fields are the live settings: every command and tick reads them at
-// the moment it runs. The copy runs on a worker thread while the window keeps painting.
+// the moment it runs. The job decides and records; the copy runs on a worker thread while
+// the window keeps painting.
 class TMainForm final : public QMainWindow {
     Q_OBJECT
 
@@ -62,6 +68,17 @@ public:
     void waitForRun();
 
     Workspace& workspace() { return *m_ws; }
+    BackupJob& job() { return *m_job; }
+    bool timetableOn() const { return m_job->started(); }
+    // Brings the window to the front, from the tray too (a second start in this directory).
+    void bringToFront();
+    // Cancels the run under way (the button beside the progress bar).
+    void cancelRun();
+    // The tray icon's tooltip, and whether the icon carries the alarm mark.
+    QString trayToolTip() const;
+    bool trayAlarm() const { return m_alarm; }
+    // The last tray notification shown: its title and text.
+    QStringList lastNotification() const { return m_lastNotification; }
 
     // Commands, named after their buttons.
     void Button1Click();   // source picker (Button4)
@@ -84,8 +101,13 @@ private:
     void FormCreate();
     void FormShow();
     void commitKeepCount();
-    void startRun(PruneAfterRun prune);
-    void finishRun(std::exception_ptr error, const QStringList& notCopied);
+    void startRun(const RunRequest& request);
+    void finishRun(const RunResult& result);
+    void startTimetableAtLaunch();
+    void updateHealth(bool byClock = false);
+    void notifyInTray(const RunResult& result);
+    void notify(const QString& reason, QSystemTrayIcon::MessageIcon icon);
+    QIcon trayIconImage() const;
     void updateCommandButtons();
     void minimizeToTray();
     void restoreFromTray();
@@ -96,7 +118,7 @@ private:
     RealFileOps m_files;
     std::unique_ptr<ShellUi> m_ui;
     std::unique_ptr<Workspace> m_ws;
-    std::unique_ptr<Schedule> m_schedule;
+    std::unique_ptr<BackupJob> m_job;
     std::string m_dayList;  // the window's day-list text, rebuilt by save and tick
 
     QGroupBox* m_groupBox = nullptr;
@@ -115,11 +137,21 @@ private:
     QPushButton* m_button7 = nullptr;
     QLabel* m_panel0 = nullptr;
     QLabel* m_panel1 = nullptr;
+    QCheckBox* m_startAtLaunch = nullptr;
+    QCheckBox* m_catchUp = nullptr;
+    QLabel* m_statusArea = nullptr;
+    QProgressBar* m_progressBar = nullptr;
+    QPushButton* m_cancelButton = nullptr;
     QTimer* m_timer = nullptr;
+    QTimer* m_healthTimer = nullptr;  // keeps the age and the overdue state current
     QSystemTrayIcon* m_trayIcon = nullptr;
 
     std::thread m_worker;
+    std::atomic<bool> m_cancel{false};
     bool m_running = false;
+    bool m_alarm = false;  // failed or overdue
+    JobHealth m_health;
+    QStringList m_lastNotification;
     bool m_shownOnce = false;
     bool m_inTray = false;
     bool m_sessionEnding = false;

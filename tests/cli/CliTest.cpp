@@ -120,7 +120,11 @@ TEST_F(CliTest, BackupThenScheduleOnAFakeClock) {
     writeConfig("11:00:00");
     const Outcome o = run({"backup"}, "@2014-05-15 14:30:00");
     ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(o.out, "文件备份中……\n文件备份完毕！\n");
+    // Not a terminal: the status lines only, no progress line.
+    EXPECT_EQ(o.out.rfind("正在统计……\n文件备份中……\n文件备份完毕！\n文件备份完毕！用时 0 秒，", 0),
+              0u)
+        << o.out;
+    EXPECT_EQ(o.out.find('\r'), std::string::npos);
     EXPECT_EQ(o.err, "");
     const auto copy = work / "bak" / "数据_20140515";
     EXPECT_EQ(readBytes(copy / "子" / "a.txt"), "hello");
@@ -143,6 +147,52 @@ TEST_F(CliTest, BackupThenScheduleOnAFakeClock) {
         EXPECT_NE(s.out.find(text), std::string::npos) << text << "\n" << s.out;
     }
     EXPECT_EQ(readBytes(work / "bak" / "数据_20140516" / "子" / "a.txt"), "hello");
+}
+
+TEST_F(CliTest, StatusExitsWithTheHealthAndHistoryListsEveryRunNewestFirst) {
+    if (std::string_view(VANTREL_FAKETIME_LIB).empty()) {
+        GTEST_SKIP() << "libfaketime is not installed";
+    }
+    const Outcome never = run({"status"});
+    EXPECT_EQ(never.status, 4);
+    EXPECT_NE(never.out.find("备份状态：从未备份\n上次完整备份：无\n"), std::string::npos)
+        << never.out;
+
+    writeConfig();
+    ASSERT_EQ(run({"backup"}, "@2014-05-15 14:30:00").status, 0);
+    const struct {
+        const char* when;
+        int status;
+        const char* text;
+    } cases[] = {
+        {"@2014-05-16 10:00:00", 0, "备份状态：正常\n上次完整备份：2014-05-15 14:30（19 小时前）"},
+        {"@2014-05-24 15:00:00", 4, "备份状态：已逾期（超过 8 天没有完整备份）"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = run({"status"}, c.when);
+        EXPECT_EQ(o.status, c.status) << c.when;
+        EXPECT_NE(o.out.find(c.text), std::string::npos) << o.out;
+        EXPECT_NE(o.out.find("下次备份：备份计划未启动"), std::string::npos) << o.out;
+    }
+
+    std::filesystem::remove_all(work / "数据");
+    EXPECT_EQ(run({"backup"}, "@2014-05-16 08:00:00").status, 1);
+    const Outcome failed = run({"status"}, "@2014-05-16 09:00:00");
+    EXPECT_EQ(failed.status, 4);
+    EXPECT_NE(failed.out.find("备份状态：失败（文件备份失败！"), std::string::npos) << failed.out;
+
+    const Outcome history = run({"history"});
+    EXPECT_EQ(history.status, 0);
+    const auto copy = pathToUtf8(work / "bak" / "数据_20140515");
+    EXPECT_EQ(history.out.rfind("2014-05-16 08:00:00\t2014-05-16 08:00:00\t命令行\t失败\t0\t0\t\t"
+                                "文件备份失败！",
+                                0),
+              0u)
+        << history.out;
+    EXPECT_NE(history.out.find("\n2014-05-15 14:30:00\t2014-05-15 14:30:00\t命令行\t成功\t"),
+              std::string::npos)
+        << history.out;
+    EXPECT_NE(history.out.find("\t" + copy + "\n"), std::string::npos) << history.out;
 }
 
 TEST_F(CliTest, RefusedSettingsExitTwoAndAFailedRunOne) {

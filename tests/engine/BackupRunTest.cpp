@@ -11,6 +11,7 @@
 #include "engine/CopySlot.h"
 #include "engine/OperationLog.h"
 #include "platform/Database.h"
+#include "platform/ErrorText.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
@@ -117,7 +118,7 @@ TEST_F(BackupRunTest, OnlyASuccessfulRunIsLoggedRecordedAndPruned) {
     files.copyError = std::make_error_code(std::errc::no_space_on_device);
     const std::string text = failure(PruneAfterRun::IfKeepCountSet);
     EXPECT_NE(text.find("partly-written.bin"), std::string::npos) << text;
-    EXPECT_NE(text.find(files.copyError.message()), std::string::npos) << text;
+    EXPECT_NE(text.find(describeError(files.copyError)), std::string::npos) << text;
     EXPECT_EQ(ui.lastStatus(), "文件备份失败！");
     // The day's earlier copy is untouched, the staging is gone, and nothing was pruned.
     EXPECT_EQ(readBytes(copyOf(13) / "a.txt"), "alpha");
@@ -274,7 +275,7 @@ TEST_F(BackupRunTest, APartialRunIsRecordedLoggedAndShownAsIncomplete) {
     ASSERT_EQ(records[0].failed.size(), 1u);
     EXPECT_EQ(records[0].failed[0].path, pathToUtf8(source / "sub" / "b.txt"));
     EXPECT_EQ(records[0].failed[0].reason,
-              std::make_error_code(std::errc::permission_denied).message());
+              describeError(std::make_error_code(std::errc::permission_denied)));
     // The target folder itself is never copied into the copy.
     ASSERT_EQ(files.lastOptions.skipFolders.size(), 1u);
     EXPECT_EQ(files.lastOptions.skipFolders[0], *fileIdOf(bak));

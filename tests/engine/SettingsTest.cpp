@@ -78,14 +78,17 @@ TEST_F(SettingsTest, SaveWritesGbkKeysInPlaceKeepingOtherSections) {
     const std::string keys =
         "备份文件源地址=/data/源\r\n备份文件目的地址=/bak\r\n"
         "定时时刻=9:30:00\r\n备份频率=星期三;星期六 ;\r\n";
+    const std::string flags = "启动时执行备份计划=0\r\n补做错过的备份=1\r\n";
+    valid.CatchUpMissed = true;
     EXPECT_TRUE(SaveSettings(ws, valid));
     EXPECT_EQ(ui.statuses, std::vector<std::string>{"配置文件保存完毕!"});
-    EXPECT_EQ(readBytes(ws.configFile()), utf8ToGbk("[备份设置]\r\n" + keys + "备份个数=3\r\n"));
+    EXPECT_EQ(readBytes(ws.configFile()),
+              utf8ToGbk("[备份设置]\r\n" + keys + "备份个数=3\r\n" + flags));
 
     const std::string other = "[窗口]\r\n位置=10,20\r\n\r\n[备份设置]\r\n";
     test::writeBytes(ws.configFile(), utf8ToGbk(other + "备份个数=9\r\n备份文件源地址=/old\r\n"));
     ASSERT_TRUE(SaveSettings(ws, valid));
-    EXPECT_EQ(readBytes(ws.configFile()), utf8ToGbk(other + "备份个数=3\r\n" + keys));
+    EXPECT_EQ(readBytes(ws.configFile()), utf8ToGbk(other + "备份个数=3\r\n" + keys + flags));
 }
 
 TEST_F(SettingsTest, FailedWriteReportsInTheStatusAndKeepsTheOldFile) {
@@ -104,13 +107,33 @@ TEST_F(SettingsTest, SavedSettingsLoadBack) {
     EXPECT_EQ(std::tie(s.SourcePath, s.TargetFolder, s.RunTime), std::tie("", "", kNow));
     valid.KeepCountText = "2.5";
     valid.KeepCount = 2.5;
+    valid.StartScheduleAtLaunch = true;
     ASSERT_TRUE(SaveSettings(ws, valid));
     LoadSettings(ws, s = {});
     const auto fields = [](const TBackupSettings& t) {
         return std::tie(t.SourcePath, t.TargetFolder, t.RunTime, t.Days, t.KeepCountText,
-                        t.KeepCount);
+                        t.KeepCount, t.StartScheduleAtLaunch, t.CatchUpMissed);
     };
     EXPECT_EQ(fields(s), fields(valid));
+    // Only "1" turns an option on.
+    for (const char* value : {"0", "", "yes", "2"}) {
+        load(std::string("[备份设置]\r\n补做错过的备份=") + value + "\r\n", s = {});
+        EXPECT_FALSE(s.CatchUpMissed) << value;
+    }
+}
+
+TEST_F(SettingsTest, TargetInsideSourceIsRefusedAfterTheOtherChecks) {
+    valid.SourcePath = "/data";
+    valid.TargetFolder = "/data/bak";
+    valid.KeepCountText = "";
+    EXPECT_FALSE(SaveSettings(ws, valid));
+    valid.KeepCountText = "3";
+    EXPECT_FALSE(SaveSettings(ws, valid));
+    EXPECT_EQ(ui.messages, (std::vector<std::string>{"请输入备份个数！",
+                                                     "备份文件的目的地址不能位于源地址之内！"}));
+    EXPECT_FALSE(std::filesystem::exists(ws.configFile()));
+    valid.TargetFolder = "/data-bak";  // a sibling whose name starts alike is fine
+    EXPECT_TRUE(SaveSettings(ws, valid));
 }
 
 TEST_F(SettingsTest, PathsWithBlanksOrQuotesAtTheEndsReadBackUnchanged) {

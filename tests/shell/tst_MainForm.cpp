@@ -2,6 +2,8 @@
 #include <QTimeEdit>
 
 #include "engine/BackupRecordStore.h"
+#include "engine/RunHistory.h"
+#include "shell/SingleInstance.h"
 #include "tests/shell/ShellTestSupport.h"
 
 using namespace vantrel;
@@ -81,6 +83,138 @@ private slots:
             QVERIFY(!std::filesystem::exists(env.dir / "config.ini"));
             QVERIFY(!env.timerOn());
         }
+        // After those, a target inside the source: a timetable that could never succeed.
+        ShellEnv env;
+        const auto source = fillValid(env);
+        env.edit("Edit2")->setText(qstr(source / "sub"));
+        env.click("Button6");
+        env.click("Button8");
+        QCOMPARE(env.dialogs.messages, QStringList(2, "备份文件的目的地址不能位于源地址之内！"));
+        QVERIFY(!std::filesystem::exists(env.dir / "config.ini") && !env.timerOn());
+    }
+
+    void timetableStartsAtLaunchWhenSet_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("minimized");
+        QTest::addColumn<bool>("started");
+        QTest::newRow("on, shown") << "1" << false << true;
+        QTest::newRow("on, minimised") << "1" << true << true;
+        QTest::newRow("off") << "0" << false << false;
+        QTest::newRow("missing") << "" << true << false;
+    }
+
+    void timetableStartsAtLaunchWhenSet() {
+        QFETCH(QString, value);
+        QFETCH(bool, minimized);
+        QFETCH(bool, started);
+        ShellEnv env;
+        std::filesystem::create_directories(env.dir / "src");
+        std::string ini = "[备份设置]\r\n备份文件源地址=" + pathToUtf8(env.dir / "src") +
+                          "\r\n备份文件目的地址=" + pathToUtf8(env.dir / "bak") +
+                          "\r\n定时时刻=10:00:00\r\n备份频率=星期四;\r\n备份个数=2\r\n";
+        if (!value.isEmpty()) {
+            ini += "启动时执行备份计划=" + value.toStdString() + "\r\n";
+        }
+        writeBytes(env.dir / "config.ini", utf8ToGbk(ini));
+        if (minimized) {
+            env.form.startInTray();
+        } else {
+            env.form.show();
+        }
+        QCOMPARE(env.timerOn(), started);
+        QCOMPARE(env.box("CheckBoxStartAtLaunch")->isChecked(), value == "1");
+        QVERIFY(env.dialogs.messages.isEmpty());
+        const QString area = child<QLabel>(env.form, "StatusArea")->text();
+        QVERIFY2(area.contains(started ? "下次备份：2014-05-15 10:00" : "下次备份：备份计划未启动"),
+                 qPrintable(area));
+        if (started) {
+            tick(env, 15, 50);  // and it runs at the set time
+            QTRY_VERIFY(std::filesystem::is_directory(env.dir / "bak/src_20140515"));
+            QTRY_VERIFY(!env.form.runInProgress());
+        }
+    }
+
+    void progressShowsShareDoneAndTimeLeft_data() {
+        QTest::addColumn<qulonglong>("files");
+        QTest::addColumn<qulonglong>("bytes");
+        QTest::addColumn<qulonglong>("totalFiles");
+        QTest::addColumn<qulonglong>("totalBytes");
+        QTest::addColumn<int>("elapsedMs");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("permille");
+        QTest::addColumn<QString>("left");
+        QTest::newRow("a quarter in 10 s")
+            << 5ull << 256ull * 1024 << 20ull << 1024ull * 1024 << 10000
+            << "文件备份中…… 5/20 个文件，256.0 KB/1.0 MB" << 250 << "剩余约 30 秒";
+        QTest::newRow("too early to tell")
+            << 1ull << 1000ull << 20ull << 4000ull << 1000
+            << "文件备份中…… 1/20 个文件，1000 B/3.9 KB" << 250 << "";
+        QTest::newRow("empty files count by files")
+            << 3ull << 0ull << 4ull << 0ull << 6000 << "文件备份中…… 3/4 个文件，0 B/0 B" << 750
+            << "剩余约 2 秒";
+        QTest::newRow("no total") << 7ull << 2048ull << 0ull << 0ull << 5000
+                                  << "文件备份中…… 7 个文件，2.0 KB" << -1 << "";
+    }
+
+    void progressShowsShareDoneAndTimeLeft() {
+        QFETCH(qulonglong, files);
+        QFETCH(qulonglong, bytes);
+        QFETCH(qulonglong, totalFiles);
+        QFETCH(qulonglong, totalBytes);
+        QFETCH(int, elapsedMs);
+        const CopyProgress done{files, bytes};
+        TreeSize total;
+        total.files = totalFiles;
+        total.bytes = totalBytes;
+        QTEST(ShellUi::progressText(done, total), "text");
+        QTEST(ShellUi::permille(done, total), "permille");
+        QTEST(ShellUi::timeLeftText(done, total, std::chrono::milliseconds(elapsedMs)), "left");
+    }
+
+    void secondStartInTheSameDirectoryHandsOverToTheFirst() {
+        TempDir dir, other;
+        SingleInstance first(dir.path());
+        QVERIFY(first.claim());
+        QSignalSpy asked(&first, &SingleInstance::activationRequested);
+        SingleInstance second(dir.path() / "sub" / "..");  // the same directory, spelled apart
+        QVERIFY(!second.claim());
+        QTRY_COMPARE(asked.count(), 1);
+        SingleInstance elsewhere(other.path());
+        QVERIFY(elsewhere.claim());
+        QCOMPARE(asked.count(), 1);
+    }
+
+    void statusAreaFollowsRunsAndTheTimetable() {
+        ShellEnv env;
+        env.form.show();
+        const auto area = [&] { return child<QLabel>(env.form, "StatusArea")->text(); };
+        QVERIFY2(area().contains("备份状态：从未备份"), qPrintable(area()));
+        fillValid(env);
+        child<QTimeEdit>(env.form, "DateTimePicker1")->setTime(QTime(10, 0));
+        env.click("Button10");
+        QTRY_VERIFY(!env.form.runInProgress());
+        QVERIFY2(area().contains("备份状态：正常") && area().contains("2014-05-15 09:00（刚刚）"),
+                 qPrintable(area()));
+        env.click("Button8");
+        QVERIFY(area().contains("下次备份：2014-05-15 10:00"));
+        env.click("Button9");
+        QVERIFY(area().contains("下次备份：备份计划未启动"));
+
+        // A failed scheduled run says so, and of which job.
+        env.click("Button8");
+        std::filesystem::remove_all(env.dir / "src");
+        tick(env, 15, 50);
+        QTRY_VERIFY(!env.form.runInProgress());
+        QCOMPARE(env.dialogs.messages.size(), 1);
+        QVERIFY2(env.dialogs.messages[0].startsWith("备份计划的定时备份失败（工作目录：" +
+                                                    qstr(env.dir.path()) + "）：\n文件备份失败！"),
+                 qPrintable(env.dialogs.messages[0]));
+        QVERIFY(area().contains("备份状态：失败"));
+        QVERIFY(env.form.trayAlarm());
+        const auto rows = RunHistory(env.dir / "wenjianming.mdb").list();
+        QCOMPARE(rows.size(), std::size_t(2));
+        QCOMPARE(rows[0].trigger, RunTrigger::Timetable);
+        QCOMPARE(rows[1].trigger, RunTrigger::Manual);
     }
 
     void keepCountFieldFiltersKeysAndCommitsOnLeaving() {
@@ -126,7 +260,7 @@ private slots:
         tick(env, 15, 50);
         QTRY_VERIFY(!env.form.runInProgress());
         QVERIFY(env.dialogs.messages.isEmpty());
-        QCOMPARE(env.panel1(), QString("文件备份完毕！"));
+        QVERIFY2(env.panel1().startsWith("文件备份完毕！用时 "), qPrintable(env.panel1()));
         QVERIFY(env.button("Button10")->isEnabled());
         const auto copy = env.dir / "bak/data_20140515";
         QCOMPARE(readBytes(copy / "sub/b.txt"), std::string("beta"));
@@ -193,13 +327,41 @@ private slots:
         env.form.setWindowState(env.form.windowState() | Qt::WindowMinimized);
         QTRY_VERIFY(!env.form.isVisible() && env.form.inTray());
         auto* icon = env.form.findChild<QSystemTrayIcon*>();
-        QVERIFY(icon && icon->isVisible() && icon->toolTip() == "Vantrel");
+        QVERIFY(icon && icon->isVisible());
+        // First the program, then which job, its health and its next run.
+        QCOMPARE(icon->toolTip().split('\n'),
+                 (QStringList{"Vantrel", qstr(env.dir.path().filename()), "备份状态：从未备份",
+                              "下次备份：备份计划未启动"}));
         emit icon->activated(QSystemTrayIcon::Context);  // a right click does nothing
         QVERIFY(!env.form.isVisible());
         emit icon->activated(QSystemTrayIcon::Trigger);
         QTRY_VERIFY(env.form.isVisible() && !env.form.isMinimized() && !env.form.inTray());
         QTRY_VERIFY(!env.form.findChild<QSystemTrayIcon*>());
         QCOMPARE(env.edit("Edit1")->text(), QString("/unsaved"));
+    }
+
+    void runEndingInTheTrayNotifiesFailuresOnly() {
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            QVERIFY(qEnvironmentVariableIsEmpty("VANTREL_REQUIRE_TRAY"));
+            QSKIP("no notification area");
+        }
+        ShellEnv env;
+        env.form.show();
+        const auto source = fillValid(env);
+        env.form.setWindowState(env.form.windowState() | Qt::WindowMinimized);
+        QTRY_VERIFY(env.form.inTray());
+        env.form.Button10Click();
+        QTRY_VERIFY(!env.form.runInProgress());
+        QVERIFY(env.form.lastNotification().isEmpty());  // success stays quiet
+        std::filesystem::remove_all(source);
+        env.form.Button10Click();
+        QTRY_VERIFY(!env.form.runInProgress());
+        const QStringList shown = env.form.lastNotification();
+        QCOMPARE(shown.value(0), "Vantrel：" + qstr(env.dir.path()));
+        QVERIFY2(shown.value(1).startsWith("备份失败：文件备份失败！"), qPrintable(shown.value(1)));
+        auto* icon = env.form.findChild<QSystemTrayIcon*>();
+        QVERIFY(icon && icon->toolTip().contains("备份状态：失败"));
+        QCOMPARE(env.dialogs.messages.size(), 1);  // the box as well, as without a tray
     }
 };
 

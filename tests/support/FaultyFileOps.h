@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <system_error>
@@ -26,11 +27,16 @@ public:
     std::function<void()> afterCopy;
     int copies = 0;
     CopyOptions lastOptions;
+    // When set, raised as a copy starts, as a user pressing cancel does.
+    std::atomic<bool>* cancelOnCopy = nullptr;
 
     CopyResult copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
                         const CopyOptions& options, const ProgressFn& progress) override {
         ++copies;
         lastOptions = options;
+        if (cancelOnCopy) {
+            *cancelOnCopy = true;
+        }
         auto result = m_real.copyTree(from, to, options, progress);
         for (const auto& entry : unreadable) {
             if (!result.ok()) {

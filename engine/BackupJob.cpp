@@ -1,0 +1,381 @@
+#include "engine/BackupJob.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "engine/BackupError.h"
+#include "engine/Schedule.h"
+#include "engine/Settings.h"
+#include "engine/TextRules.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace {
+
+using std::chrono::hours;
+using std::chrono::minutes;
+using std::chrono::seconds;
+
+// A tick later than this after a fire instant no longer makes that run.
+constexpr seconds kMaxLateness{60};
+// A gap between ticks longer than this means the machine slept or the clock jumped.
+constexpr seconds kClockJump{90};
+// How far back a start looks for fire instants that passed without a run.
+constexpr std::chrono::days kMissedLookBack{14};
+// The catch-up waits this long after the start or the jump, then retries after these.
+constexpr minutes kCatchUpDelay{2};
+constexpr std::array<minutes, 3> kCatchUpRetries{minutes{15}, hours{1}, hours{4}};
+
+// Switches the commands on again when the run ends, however it ends.
+class CommandsOffGuard {
+public:
+    explicit CommandsOffGuard(BackupUi& ui) : m_ui(ui) { m_ui.setCommandsEnabled(false); }
+    ~CommandsOffGuard() { m_ui.setCommandsEnabled(true); }
+    CommandsOffGuard(const CommandsOffGuard&) = delete;
+    CommandsOffGuard& operator=(const CommandsOffGuard&) = delete;
+
+private:
+    BackupUi& m_ui;
+};
+
+std::filesystem::path timetableLockFile(const Workspace& ws) {
+    return ws.dir / "vantrel.timetable.lock";
+}
+
+// The message the run showed when it refused the settings before copying.
+std::string refusalText(const Workspace& ws, const TBackupSettings& settings) {
+    if (settings.SourcePath.empty()) {
+        return std::string(kNoSourceMessage);
+    }
+    if (settings.TargetFolder.empty()) {
+        return std::string(kNoTargetMessage);
+    }
+    if (TargetInsideSource(ws, settings)) {
+        return std::string(TargetInsideSourceMessage());
+    }
+    return "备份被拒绝";
+}
+
+std::string incompleteText(const RunReport& report) {
+    return std::to_string(report.skipped.size()) + " 个项目未能复制";
+}
+
+}  // namespace
+
+std::string sizeText(std::uint64_t bytes) {
+    static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
+    if (bytes < 1024) {
+        return std::to_string(bytes) + " B";
+    }
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1024.0 && unit < 4) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f %s", value, units[unit]);
+    return buffer;
+}
+
+std::string durationText(std::chrono::milliseconds duration) {
+    using namespace std::chrono;
+    const auto total = duration_cast<seconds>(duration).count();
+    const auto h = total / 3600;
+    const auto m = total / 60 % 60;
+    const auto s = total % 60;
+    if (h > 0) {
+        return std::to_string(h) + " 小时 " + std::to_string(m) + " 分";
+    }
+    if (m > 0) {
+        return std::to_string(m) + " 分 " + std::to_string(s) + " 秒";
+    }
+    return std::to_string(s) + " 秒";
+}
+
+std::string finishedText(const RunReport& report) {
+    return "文件备份完毕！用时 " + durationText(report.duration) + "，" +
+           std::to_string(report.copied.files) + " 个文件，" + sizeText(report.copied.bytes);
+}
+
+bool CheckTargetOutsideSource(Workspace& ws, const TBackupSettings& settings) {
+    if (settings.SourcePath.empty() || settings.TargetFolder.empty() ||
+        !TargetInsideSource(ws, settings)) {
+        return true;
+    }
+    ws.ui.showMessage(TargetInsideSourceMessage());
+    return false;
+}
+
+BackupJob::~BackupJob() = default;
+
+bool BackupJob::StartSchedule(TBackupSettings& settings) {
+    if (!SaveSettings(m_ws, settings)) {
+        return false;
+    }
+    startTimetable();
+    m_ws.ui.setStatus("启动备份计划");
+    return true;
+}
+
+void BackupJob::startTimetable() {
+    // A start while started keeps the timer's period; the span of the next tick stays as it was.
+    if (m_started) {
+        return;
+    }
+    const LocalTime now = m_ws.clock.now();
+    m_started = true;
+    m_lastTick = now;
+    m_armedAt = now;
+    m_replan = true;
+    m_catchUpAt.reset();
+    // Instants before the job kept any history, or before its last complete copy, are not
+    // missed runs.
+    m_sweptUntil = now;
+    try {
+        RunHistory history(m_ws.databaseFile());
+        if (const auto first = history.firstStarted()) {
+            m_sweptUntil = std::max(*first, now - kMissedLookBack);
+            if (const auto complete = history.lastComplete()) {
+                m_sweptUntil = std::max(m_sweptUntil, complete->started);
+            }
+        }
+    } catch (const std::exception&) {
+        // Without a history nothing counts as missed; the run reports the database itself.
+    }
+    // Tells other processes of this working directory that a timetable runs here.
+    try {
+        m_timetableLock = RunLock::tryAcquire(timetableLockFile(m_ws));
+    } catch (const std::exception&) {
+        m_timetableLock.reset();
+    }
+}
+
+void BackupJob::StopSchedule() {
+    m_started = false;
+    m_lastTick.reset();
+    m_armedAt.reset();
+    m_catchUpAt.reset();
+    m_replan = false;
+    releaseTimetableLock();
+    m_ws.ui.setStatus("终止备份计划");
+}
+
+void BackupJob::releaseTimetableLock() {
+    m_timetableLock.reset();
+}
+
+bool BackupJob::timetableRunsElsewhere(const Workspace& ws) {
+    try {
+        return !RunLock::tryAcquire(timetableLockFile(ws)).has_value();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::optional<RunRequest> BackupJob::IsDue(TBackupSettings& settings) {
+    if (!m_started) {
+        return std::nullopt;
+    }
+    const LocalTime now = m_ws.clock.now();
+    const LocalTime previous = m_lastTick.value_or(now);
+    m_lastTick = now;
+    if (now - previous > kClockJump) {
+        // Woken from sleep, or the clock was put forward: a missed run may follow soon.
+        m_armedAt = now;
+        m_replan = true;
+    } else if (now < previous) {
+        // Set back: instants from here on are looked at again; those already run stay run.
+        m_sweptUntil = std::min(m_sweptUntil, now);
+    }
+    if (settings.SourcePath.empty() || settings.TargetFolder.empty()) {
+        return std::nullopt;
+    }
+    settings.DayList = BuildDayList(settings.Days);
+
+    std::optional<RunRequest> due;
+    for (const LocalTime fire : FireInstantsBetween(settings, previous, now)) {
+        if (now - fire <= kMaxLateness && !m_fired.contains(fire)) {
+            due = RunRequest{RunTrigger::Timetable, PruneAfterRun::IfKeepCountSet, fire};
+        }
+    }
+    if (due) {
+        m_fired.insert(*due->fireInstant);
+        // Only recent instants can come round again; the rest need not be kept.
+        while (m_fired.size() > 64) {
+            m_fired.erase(m_fired.begin());
+        }
+    }
+    if (now - kMaxLateness > m_sweptUntil) {
+        sweepMissed(settings, now - kMaxLateness);
+    }
+    if (due) {
+        return due;
+    }
+
+    if (!settings.CatchUpMissed) {
+        return std::nullopt;
+    }
+    if (m_replan) {
+        m_replan = false;
+        m_catchUpAt = planCatchUp(m_armedAt.value_or(now));
+    }
+    if (!m_catchUpAt || now < *m_catchUpAt) {
+        return std::nullopt;
+    }
+    // Checked again against the history: another process may have made the copy meanwhile.
+    m_catchUpAt = planCatchUp(m_armedAt.value_or(now));
+    if (!m_catchUpAt || now < *m_catchUpAt) {
+        return std::nullopt;
+    }
+    m_catchUpAt.reset();
+    return RunRequest{RunTrigger::CatchUp, PruneAfterRun::IfKeepCountSet, std::nullopt};
+}
+
+void BackupJob::sweepMissed(const TBackupSettings& settings, LocalTime upTo) {
+    const auto instants = FireInstantsBetween(settings, m_sweptUntil, upTo);
+    m_sweptUntil = upTo;
+    if (instants.empty()) {
+        return;
+    }
+    try {
+        RunHistory history(m_ws.databaseFile());
+        bool recorded = false;
+        for (const LocalTime fire : instants) {
+            if (m_fired.contains(fire) || history.answers(fire)) {
+                continue;
+            }
+            RunRecord missed;
+            missed.started = fire;
+            missed.ended = fire;
+            missed.trigger = RunTrigger::Timetable;
+            missed.outcome = RunOutcome::Missed;
+            missed.fireInstant = fire;
+            history.add(missed);
+            recorded = true;
+        }
+        if (recorded && !m_armedAt) {
+            m_armedAt = m_ws.clock.now();
+        }
+        m_replan = m_replan || recorded;
+    } catch (const std::exception&) {
+        // A database that cannot be written shows itself at the next run.
+    }
+}
+
+std::optional<LocalTime> BackupJob::planCatchUp(LocalTime armedAt) {
+    try {
+        RunHistory history(m_ws.databaseFile());
+        const auto complete = history.lastComplete();
+        const auto missed = history.missedAfter(complete ? complete->started : LocalTime{});
+        if (missed.empty()) {
+            return std::nullopt;
+        }
+        // Attempts for the newest missed instant: one run and at most three retries.
+        const auto attempts = history.catchUpsAfter(missed.back());
+        if (attempts.empty()) {
+            return armedAt + kCatchUpDelay;
+        }
+        if (attempts.size() > kCatchUpRetries.size()) {
+            return std::nullopt;
+        }
+        return attempts.front().ended + kCatchUpRetries[attempts.size() - 1];
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<RunResult> BackupJob::CheckSchedule(TBackupSettings& settings) {
+    const auto request = IsDue(settings);
+    if (!request) {
+        return std::nullopt;
+    }
+    CommandsOffGuard commandsOff(m_ws.ui);
+    RunResult result = execute(settings, *request);
+    finished(result);
+    if (result.error) {
+        std::rethrow_exception(result.error);
+    }
+    return result;
+}
+
+RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& request,
+                             const RunControl& control) {
+    RunResult result;
+    RunRecord& record = result.record;
+    record.started = m_ws.clock.now();
+    record.trigger = request.trigger;
+    record.fireInstant = request.fireInstant;
+    try {
+        if (!settings.SourcePath.empty() && !settings.TargetFolder.empty()) {
+            // The total first, so progress can say how much is left. A source that cannot be
+            // counted is left to the copy, which reports it.
+            m_ws.ui.setStatus(kCountingStatus);
+            m_ws.ui.repaint();
+            TreeSize total;
+            const auto counted = m_ws.files.measureTree(
+                resolveInWorkDir(m_ws.dir, settings.SourcePath), total, control.cancel);
+            if (control.cancel && control.cancel->load()) {
+                throw BackupCancelled();
+            }
+            m_ws.ui.setProgressTotal(counted.ok() ? total : TreeSize{});
+        }
+        result.report = RunBackup(m_ws, settings, request.prune, control);
+        const RunReport& report = result.report;
+        if (!report.ran) {
+            record.outcome = RunOutcome::Refused;
+            record.message = refusalText(m_ws, settings);
+        } else {
+            record.outcome = report.incomplete() ? RunOutcome::Incomplete : RunOutcome::Success;
+            if (report.incomplete()) {
+                record.message = incompleteText(report);
+            }
+            record.files = report.copied.files;
+            record.bytes = report.copied.bytes;
+            record.targetPath = report.targetPath;
+            record.pruneFailures = report.pruneFailures.size();
+            m_ws.ui.setStatus(finishedText(report));
+        }
+    } catch (const BackupCancelled&) {
+        record.outcome = RunOutcome::Cancelled;
+        m_ws.ui.setStatus(kCancelledStatus);
+    } catch (const std::exception& e) {
+        record.outcome = IsBusyRefusal(e) ? RunOutcome::Refused : RunOutcome::Failed;
+        record.message = e.what();
+        result.error = std::current_exception();
+    }
+    record.ended = m_ws.clock.now();
+    try {
+        RunHistory history(m_ws.databaseFile());
+        history.add(record);
+        // A copy made covers the instants missed before it.
+        if (record.outcome == RunOutcome::Success || record.outcome == RunOutcome::Incomplete) {
+            history.markCaughtUp(record.started);
+        }
+    } catch (const std::exception&) {
+        // The run's own failure is what the user needs to see; otherwise the history's.
+        if (!result.error) {
+            result.error = std::current_exception();
+        }
+    }
+    return result;
+}
+
+void BackupJob::finished(const RunResult& result) {
+    (void)result;
+    // Whatever the outcome, the next catch-up is worked out from the history again.
+    if (m_started) {
+        m_replan = true;
+    }
+}
+
+JobHealth BackupJob::health(const TBackupSettings& settings) {
+    const bool timetableOn = m_started || timetableRunsElsewhere(m_ws);
+    RunHistory history(m_ws.databaseFile());
+    return JudgeHealth(history.lastRun(), history.lastComplete(), settings, timetableOn,
+                       m_ws.clock.now());
+}
+
+}  // namespace vantrel

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "engine/BackupRun.h"
+#include "engine/BackupSettings.h"
+#include "engine/JobHealth.h"
+#include "engine/RunHistory.h"
+#include "engine/Workspace.h"
+#include "platform/RunLock.h"
+
+namespace vantrel {
+
+// A run the job is asked to make.
+struct RunRequest {
+    RunTrigger trigger = RunTrigger::Manual;
+    PruneAfterRun prune = PruneAfterRun::No;
+    std::optional<LocalTime> fireInstant;  // the timetable's instant it answers
+};
+
+// How a run ended, as recorded in the history.
+struct RunResult {
+    RunRecord record;
+    RunReport report;
+    std::exception_ptr error;  // the failure to show; none for success, refusal or cancel
+};
+
+// Status texts of a run.
+inline constexpr std::string_view kCountingStatus = "正在统计……";
+inline constexpr std::string_view kCancelledStatus = "文件备份已取消";
+
+// "12.5 MB"; "1 小时 3 分"; "文件备份完毕！用时 5 秒，12 个文件，3.4 MB".
+std::string sizeText(std::uint64_t bytes);
+std::string durationText(std::chrono::milliseconds duration);
+std::string finishedText(const RunReport& report);
+
+// One backup job: a working directory's settings, run lock, history and timetable. Both
+// front ends feed it ticks and settings and show what it reports.
+class BackupJob {
+public:
+    explicit BackupJob(Workspace& ws) : m_ws(ws) {}
+    ~BackupJob();
+    BackupJob(const BackupJob&) = delete;
+    BackupJob& operator=(const BackupJob&) = delete;
+
+    Workspace& workspace() { return m_ws; }
+
+    // Saves the settings; when they are refused, neither starts nor says so and returns
+    // false. Otherwise starts (even when the file could not be written), shows "启动备份计划"
+    // and returns true.
+    bool StartSchedule(TBackupSettings& settings);
+    // Starts without saving the settings (at launch, and on the command line); the
+    // start time counts as the previous tick. Does nothing while started.
+    void startTimetable();
+    // Stops and shows "终止备份计划".
+    void StopSchedule();
+    bool started() const { return m_started; }
+
+    // One tick's decision: the run due now, if any. Rebuilds DayList. A fire instant of a
+    // ticked day is due when it lies in (previous tick, now] and at most 60 s before now; an
+    // instant already run never runs twice, and a clock set back does not stop the timetable.
+    // Instants that passed without a run are recorded as missed; with catch-up on, one
+    // catch-up run follows 2 minutes after the start or after a jump of the clock, retried
+    // after 15 minutes, 1 hour and 4 hours when it fails.
+    std::optional<RunRequest> IsDue(TBackupSettings& settings);
+
+    // The tick handler: when due, switches the commands off, makes the run, records it and
+    // switches the commands on again. A failure is recorded, then thrown.
+    std::optional<RunResult> CheckSchedule(TBackupSettings& settings);
+
+    // Counts the source, makes the run and records its outcome. Touches only the files and
+    // the database, so it may run on a worker thread while the owner keeps the timetable.
+    RunResult execute(const TBackupSettings& settings, const RunRequest& request,
+                      const RunControl& control = {});
+    // Takes note of a run's end, on the owner's thread.
+    void finished(const RunResult& result);
+
+    // The job's health now; the next run is given when the timetable is on here or in
+    // another process of the same working directory.
+    JobHealth health(const TBackupSettings& settings);
+    // When the next catch-up run is planned.
+    std::optional<LocalTime> plannedCatchUp() const { return m_catchUpAt; }
+
+    // Whether a timetable of this working directory runs in another process.
+    static bool timetableRunsElsewhere(const Workspace& ws);
+
+private:
+    void sweepMissed(const TBackupSettings& settings, LocalTime upTo);
+    std::optional<LocalTime> planCatchUp(LocalTime armedAt);
+    void releaseTimetableLock();
+
+    Workspace& m_ws;
+    bool m_started = false;
+    std::optional<LocalTime> m_lastTick;
+    std::set<LocalTime> m_fired;         // instants run by this timetable
+    LocalTime m_sweptUntil{};            // instants up to here have been looked at for missed runs
+    std::optional<LocalTime> m_armedAt;  // start, or the jump, a catch-up counts from
+    bool m_replan = false;
+    std::optional<LocalTime> m_catchUpAt;
+    std::optional<RunLock> m_timetableLock;
+};
+
+// Rejects the settings the run would refuse because the target lies inside the source.
+// Shows the run's message and returns false then.
+bool CheckTargetOutsideSource(Workspace& ws, const TBackupSettings& settings);
+
+}  // namespace vantrel

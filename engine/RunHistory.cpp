@@ -1,0 +1,262 @@
+#include "engine/RunHistory.h"
+
+#include <array>
+#include <cstdio>
+
+#include "engine/BackupError.h"
+#include "engine/BackupRecordStore.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::string_view kCreateTable =
+    "CREATE TABLE IF NOT EXISTS run_history ("
+    "id INTEGER PRIMARY KEY AUTOINCREMENT, "
+    "started TEXT NOT NULL, "
+    "ended TEXT NOT NULL, "
+    "trigger TEXT NOT NULL, "
+    "outcome TEXT NOT NULL, "
+    "message TEXT NOT NULL DEFAULT '', "
+    "files INTEGER NOT NULL DEFAULT 0, "
+    "bytes INTEGER NOT NULL DEFAULT 0, "
+    "target_path TEXT NOT NULL DEFAULT '', "
+    "fire_instant TEXT, "
+    "prune_failures INTEGER NOT NULL DEFAULT 0)";
+
+constexpr std::string_view kColumns =
+    "SELECT id, started, ended, trigger, outcome, message, files, bytes, target_path, "
+    "fire_instant, prune_failures FROM run_history";
+
+struct TriggerName {
+    RunTrigger trigger;
+    std::string_view stored;
+    std::string_view shown;
+};
+constexpr std::array<TriggerName, 4> kTriggers = {{
+    {RunTrigger::Timetable, "timetable", "备份计划"},
+    {RunTrigger::CatchUp, "catch_up", "补做"},
+    {RunTrigger::Manual, "manual", "手动"},
+    {RunTrigger::CommandLine, "command_line", "命令行"},
+}};
+
+struct OutcomeName {
+    RunOutcome outcome;
+    std::string_view stored;
+    std::string_view shown;
+};
+constexpr std::array<OutcomeName, 7> kOutcomes = {{
+    {RunOutcome::Success, "success", "成功"},
+    {RunOutcome::Incomplete, "incomplete", "不完整"},
+    {RunOutcome::Failed, "failed", "失败"},
+    {RunOutcome::Refused, "refused", "被拒绝"},
+    {RunOutcome::Cancelled, "cancelled", "已取消"},
+    {RunOutcome::Missed, "missed", "错过"},
+    {RunOutcome::CaughtUp, "caught_up", "错过，已补做"},
+}};
+
+RunTrigger triggerFrom(std::string_view stored) {
+    for (const auto& t : kTriggers) {
+        if (t.stored == stored) {
+            return t.trigger;
+        }
+    }
+    return RunTrigger::Manual;
+}
+
+RunOutcome outcomeFrom(std::string_view stored) {
+    for (const auto& o : kOutcomes) {
+        if (o.stored == stored) {
+            return o.outcome;
+        }
+    }
+    return RunOutcome::Failed;  // an unknown outcome is never taken for a good copy
+}
+
+}  // namespace
+
+std::string_view storedName(RunTrigger trigger) {
+    return kTriggers[static_cast<std::size_t>(trigger)].stored;
+}
+std::string_view storedName(RunOutcome outcome) {
+    return kOutcomes[static_cast<std::size_t>(outcome)].stored;
+}
+std::string_view displayName(RunTrigger trigger) {
+    return kTriggers[static_cast<std::size_t>(trigger)].shown;
+}
+std::string_view displayName(RunOutcome outcome) {
+    return kOutcomes[static_cast<std::size_t>(outcome)].shown;
+}
+
+std::string formatLocalTime(LocalTime when) {
+    using namespace std::chrono;
+    const auto day = floor<days>(when);
+    const year_month_day date{day};
+    const hh_mm_ss<milliseconds> time{floor<milliseconds>(when - day)};
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02d:%02d:%02d",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return buffer;
+}
+
+std::optional<LocalTime> parseLocalTime(std::string_view text) {
+    int y = 0;
+    unsigned mo = 0, d = 0;
+    int h = 0, mi = 0, s = 0;
+    char tail = 0;
+    const std::string copy(text);
+    if (std::sscanf(copy.c_str(), "%d-%u-%u %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) {
+        return std::nullopt;
+    }
+    using namespace std::chrono;
+    const year_month_day date{year{y} / month{mo} / day{d}};
+    if (!date.ok() || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59) {
+        return std::nullopt;
+    }
+    return local_days{date} + hours{h} + minutes{mi} + seconds{s};
+}
+
+RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_file(dbFile) {
+    BackupRecordStore::CreateIfMissing(dbFile);
+    try {
+        m_db.emplace(dbFile, Database::Mode::OpenExisting);
+        m_db->exec(kCreateTable);
+    } catch (const std::exception& e) {
+        fail(e);
+    }
+}
+
+void RunHistory::fail(const std::exception& e) const {
+    throw BackupError("记录数据库“" + pathToUtf8(m_file) + "”出错：" + e.what());
+}
+
+std::int64_t RunHistory::add(const RunRecord& r) {
+    try {
+        auto stmt = m_db->prepare(
+            "INSERT INTO run_history (started, ended, trigger, outcome, message, files, bytes, "
+            "target_path, fire_instant, prune_failures) VALUES (:started, :ended, :trigger, "
+            ":outcome, :message, :files, :bytes, :target, :fire, :prune)");
+        stmt.bind("started", formatLocalTime(r.started));
+        stmt.bind("ended", formatLocalTime(r.ended));
+        stmt.bind("trigger", storedName(r.trigger));
+        stmt.bind("outcome", storedName(r.outcome));
+        stmt.bind("message", r.message);
+        stmt.bind("files", static_cast<std::int64_t>(r.files));
+        stmt.bind("bytes", static_cast<std::int64_t>(r.bytes));
+        stmt.bind("target", r.targetPath);
+        // An instant is kept as its text; rows without one leave the column NULL.
+        if (r.fireInstant) {
+            stmt.bind("fire", formatLocalTime(*r.fireInstant));
+        }
+        stmt.bind("prune", static_cast<std::int64_t>(r.pruneFailures));
+        stmt.step();
+        return m_db->lastInsertRowId();
+    } catch (const std::exception& e) {
+        fail(e);
+    }
+}
+
+std::vector<RunRecord> RunHistory::query(std::string_view where, std::string_view order,
+                                         std::size_t limit, std::optional<LocalTime> bound) {
+    std::string sql(kColumns);
+    if (!where.empty()) {
+        sql += " WHERE ";
+        sql += where;
+    }
+    sql += " ORDER BY ";
+    sql += order;
+    if (limit > 0) {
+        sql += " LIMIT " + std::to_string(limit);
+    }
+    std::vector<RunRecord> rows;
+    try {
+        auto stmt = m_db->prepare(sql);
+        if (bound) {
+            stmt.bind("bound", formatLocalTime(*bound));
+        }
+        while (stmt.step()) {
+            RunRecord r;
+            r.id = stmt.columnInt(0);
+            r.started = parseLocalTime(stmt.columnText(1)).value_or(LocalTime{});
+            r.ended = parseLocalTime(stmt.columnText(2)).value_or(r.started);
+            r.trigger = triggerFrom(stmt.columnText(3));
+            r.outcome = outcomeFrom(stmt.columnText(4));
+            r.message = stmt.columnText(5);
+            r.files = static_cast<std::uint64_t>(stmt.columnInt(6));
+            r.bytes = static_cast<std::uint64_t>(stmt.columnInt(7));
+            r.targetPath = stmt.columnText(8);
+            r.fireInstant = parseLocalTime(stmt.columnText(9));
+            r.pruneFailures = static_cast<std::uint64_t>(stmt.columnInt(10));
+            rows.push_back(std::move(r));
+        }
+    } catch (const std::exception& e) {
+        fail(e);
+    }
+    return rows;
+}
+
+std::vector<RunRecord> RunHistory::list(std::size_t limit) {
+    return query("", "id DESC", limit, std::nullopt);
+}
+
+std::optional<RunRecord> RunHistory::lastRun() {
+    auto rows =
+        query("outcome NOT IN ('missed', 'caught_up', 'cancelled')", "id DESC", 1, std::nullopt);
+    if (rows.empty()) {
+        return std::nullopt;
+    }
+    return rows.front();
+}
+
+std::optional<RunRecord> RunHistory::lastComplete() {
+    auto rows = query("outcome = 'success'", "started DESC, id DESC", 1, std::nullopt);
+    if (rows.empty()) {
+        return std::nullopt;
+    }
+    return rows.front();
+}
+
+std::optional<LocalTime> RunHistory::firstStarted() {
+    auto rows = query("", "started ASC", 1, std::nullopt);
+    if (rows.empty()) {
+        return std::nullopt;
+    }
+    return rows.front().started;
+}
+
+bool RunHistory::answers(LocalTime fireInstant) {
+    return !query("fire_instant = :bound", "id DESC", 1, fireInstant).empty();
+}
+
+std::vector<LocalTime> RunHistory::missedAfter(LocalTime after) {
+    std::vector<LocalTime> instants;
+    for (const auto& r :
+         query("outcome = 'missed' AND fire_instant > :bound", "fire_instant ASC", 0, after)) {
+        if (r.fireInstant) {
+            instants.push_back(*r.fireInstant);
+        }
+    }
+    return instants;
+}
+
+std::vector<RunRecord> RunHistory::catchUpsAfter(LocalTime after) {
+    return query("trigger = 'catch_up' AND started > :bound", "id DESC", 0, after);
+}
+
+void RunHistory::markCaughtUp(LocalTime upTo) {
+    try {
+        auto stmt = m_db->prepare(
+            "UPDATE run_history SET outcome = 'caught_up' WHERE outcome = 'missed' AND "
+            "fire_instant <= :bound");
+        stmt.bind("bound", formatLocalTime(upTo));
+        stmt.step();
+    } catch (const std::exception& e) {
+        fail(e);
+    }
+}
+
+}  // namespace vantrel

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/Database.h"
+
+namespace vantrel {
+
+// What started a run.
+enum class RunTrigger { Timetable, CatchUp, Manual, CommandLine };
+
+// How a run ended. Missed: a fire instant passed with no run; CaughtUp: such an instant that
+// a later catch-up run has covered.
+enum class RunOutcome { Success, Incomplete, Failed, Refused, Cancelled, Missed, CaughtUp };
+
+struct RunRecord {
+    std::int64_t id = 0;
+    LocalTime started{};
+    LocalTime ended{};
+    RunTrigger trigger = RunTrigger::Manual;
+    RunOutcome outcome = RunOutcome::Success;
+    std::string message;  // the failure's or refusal's text, or what was left out (UTF-8)
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+    std::string targetPath;                // TargetPath of the copy, when one was made
+    std::optional<LocalTime> fireInstant;  // the timetable's instant the row answers
+    std::uint64_t pruneFailures = 0;       // old copies that could not be deleted
+
+    // A copy with everything in it.
+    bool complete() const { return outcome == RunOutcome::Success; }
+};
+
+// Stored names, as kept in the table, and the Chinese words shown for them.
+std::string_view storedName(RunTrigger trigger);
+std::string_view storedName(RunOutcome outcome);
+std::string_view displayName(RunTrigger trigger);
+std::string_view displayName(RunOutcome outcome);
+
+// "yyyy-mm-dd hh:mm:ss", as stored and shown; and back (none when malformed).
+std::string formatLocalTime(LocalTime when);
+std::optional<LocalTime> parseLocalTime(std::string_view text);
+
+// Every run of the job, in table `run_history` of the record database beside the copies'
+// table, which it leaves alone.
+class RunHistory {
+public:
+    // Opens the record database (creating it with its copies' table when missing) and adds
+    // the history table when it is not there yet. Throws BackupError naming the file.
+    explicit RunHistory(const std::filesystem::path& dbFile);
+
+    std::int64_t add(const RunRecord& record);
+    // Newest first; all rows when `limit` is 0.
+    std::vector<RunRecord> list(std::size_t limit = 0);
+
+    // The newest row of a run that was tried (not missed, caught up or cancelled).
+    std::optional<RunRecord> lastRun();
+    std::optional<RunRecord> lastComplete();
+    // The oldest row's start: when the job began keeping history.
+    std::optional<LocalTime> firstStarted();
+    // Whether any row answers the fire instant.
+    bool answers(LocalTime fireInstant);
+    // Missed rows of instants after `after` that are not covered yet.
+    std::vector<LocalTime> missedAfter(LocalTime after);
+    // Catch-up runs started after `after`, newest first.
+    std::vector<RunRecord> catchUpsAfter(LocalTime after);
+    // Marks the missed rows of instants up to `upTo` as caught up.
+    void markCaughtUp(LocalTime upTo);
+
+private:
+    std::vector<RunRecord> query(std::string_view where, std::string_view order, std::size_t limit,
+                                 std::optional<LocalTime> bound);
+    [[noreturn]] void fail(const std::exception& e) const;
+
+    std::filesystem::path m_file;
+    std::optional<Database> m_db;
+};
+
+}  // namespace vantrel

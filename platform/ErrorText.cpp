@@ -1,0 +1,105 @@
+#include "platform/ErrorText.h"
+
+#include <array>
+#include <string_view>
+#include <utility>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::string_view kNoSuchFile = "文件或文件夹不存在";
+constexpr std::string_view kNoAccess = "没有访问权限";
+constexpr std::string_view kDiskFull = "磁盘空间不足";
+constexpr std::string_view kReadOnly = "文件系统是只读的";
+constexpr std::string_view kInUse = "文件正被其他程序使用";
+constexpr std::string_view kNameTooLong = "文件名或路径太长";
+constexpr std::string_view kTooManyLinks = "链接过多";
+constexpr std::string_view kIoError = "读写设备出错";
+constexpr std::string_view kPathNotFound = "路径不存在";
+
+std::string_view genericReason(const std::error_condition& condition) {
+    using std::errc;
+    static const std::array<std::pair<errc, std::string_view>, 12> kReasons = {{
+        {errc::no_such_file_or_directory, kNoSuchFile},
+        {errc::permission_denied, kNoAccess},
+        {errc::operation_not_permitted, kNoAccess},
+        {errc::no_space_on_device, kDiskFull},
+        {errc::read_only_file_system, kReadOnly},
+        {errc::device_or_resource_busy, kInUse},
+        {errc::text_file_busy, kInUse},
+        {errc::filename_too_long, kNameTooLong},
+        {errc::too_many_links, kTooManyLinks},
+        {errc::too_many_symbolic_link_levels, kTooManyLinks},
+        {errc::io_error, kIoError},
+        {errc::not_a_directory, kPathNotFound},
+    }};
+    if (condition.category() != std::generic_category()) {
+        return {};
+    }
+    for (const auto& [code, reason] : kReasons) {
+        if (condition.value() == static_cast<int>(code)) {
+            return reason;
+        }
+    }
+    return {};
+}
+
+#ifdef _WIN32
+// Windows' own codes, whether they come as the system category or the platform's category.
+std::string_view windowsReason(int code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+            return kNoSuchFile;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_NETPATH:
+        case ERROR_INVALID_DRIVE:
+            return kPathNotFound;
+        case ERROR_ACCESS_DENIED:
+            return kNoAccess;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return kDiskFull;
+        case ERROR_WRITE_PROTECT:
+            return kReadOnly;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return kInUse;
+        case ERROR_FILENAME_EXCED_RANGE:
+        case ERROR_BUFFER_OVERFLOW:
+            return kNameTooLong;
+        case ERROR_TOO_MANY_LINKS:
+            return kTooManyLinks;
+        case ERROR_IO_DEVICE:
+        case ERROR_CRC:
+            return kIoError;
+        default:
+            return {};
+    }
+}
+#endif
+
+}  // namespace
+
+std::string describeError(const std::error_code& error) {
+    std::string_view reason;
+#ifdef _WIN32
+    const std::string_view category = error.category().name();
+    if (error.category() == std::system_category() || category == "windows") {
+        reason = windowsReason(error.value());
+    }
+#endif
+    if (reason.empty()) {
+        reason = genericReason(error.default_error_condition());
+    }
+    if (reason.empty()) {
+        return error.message();
+    }
+    return std::string(reason) + "（系统代码 " + std::to_string(error.value()) + "）";
+}
+
+}  // namespace vantrel

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <filesystem>
+
+#include <QObject>
+#include <QString>
+
+class QLocalServer;
+
+namespace vantrel {
+
+// One window per working directory. The first window listens on a local socket named after
+// the directory; a later start in the same directory asks it to come to the front and ends.
+class SingleInstance final : public QObject {
+    Q_OBJECT
+
+public:
+    explicit SingleInstance(const std::filesystem::path& workDir, QObject* parent = nullptr);
+
+    // The socket's name for a working directory: a hash of its absolute, normalised path.
+    static QString serverName(const std::filesystem::path& workDir);
+
+    // True when this process is the first in the directory and now listens; false when another
+    // window there was reached and asked to show itself.
+    bool claim();
+
+signals:
+    // A later start in the same directory asked this window to come to the front.
+    void activationRequested();
+
+private:
+    QString m_name;
+    QLocalServer* m_server = nullptr;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,372 @@
+#include "engine/BackupJob.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/BackupError.h"
+#include "engine/OperationLog.h"
+#include "engine/RunHistory.h"
+#include "platform/RunLock.h"
+#include "platform/TextCodec.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/FakeUi.h"
+#include "tests/support/FaultyFileOps.h"
+#include "tests/support/TempDir.h"
+
+namespace vantrel {
+namespace {
+
+using test::at;
+
+class BackupJobTest : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    RealFileOps files;
+    test::FakeClock clock{at(2014, 5, 15, 9, 59, 49, 500)};  // a Thursday
+    test::FakeUi ui;
+    Workspace ws{dir.path(), files, clock, ui};
+    BackupJob schedule{ws};
+    // Thursdays at 10:00.
+    TBackupSettings settings{pathToUtf8(dir / "data"),
+                             pathToUtf8(dir / "bak"),
+                             {10, 0, 0},
+                             {0, 0, 0, 1, 0, 0, 0},
+                             "",
+                             "3",
+                             3};
+};
+
+TEST_F(BackupJobTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
+    const struct {
+        Weekday day;
+        int hour;
+        unsigned date;           // May 2014: the 15th is a Thursday, the 18th a Sunday
+        std::vector<int> ticks;  // ms from that date's fire instant; the first starts the timer
+        std::vector<bool> due;
+    } cases[] = {
+        {Sunday, 10, 18, {-1000, 0}, {true}},
+        {Tuesday, 10, 20, {-1000, 0}, {true}},  // its caption ends in a blank
+        {Monday, 10, 18, {-1000, 0}, {false}},
+        {Thursday, 10, 15, {-1000, -100, 900}, {false, true}},
+        {Thursday, 10, 15, {-1000, 100, 600}, {true, false}},     // two ticks in one second
+        {Thursday, 10, 15, {-10000, -200, 1100}, {false, true}},  // a tick skips the second
+        {Thursday, 10, 15, {-10000, 60000}, {true}},
+        {Thursday, 10, 15, {-10000, 61000}, {false}},
+        {Thursday, 10, 15, {-5000, 0, -10000, 0}, {true, false, false}},  // clock set back
+        {Thursday, 0, 14, {-1000, 0}, {false}},                           // Wednesday's midnight
+        {Thursday, 0, 15, {-5000, 30000}, {true}},  // Thursday's, at 23:59:50 that day
+    };
+    for (const auto& c : cases) {
+        settings.Days = {};
+        settings.Days[c.day] = true;
+        settings.RunTime = {c.hour, 0, 0};
+        const LocalTime fire = at(2014, 5, c.date, c.hour ? c.hour - 1 : 23, 59, 50);
+        BackupJob timetable{ws};
+        clock.set(fire + std::chrono::milliseconds(c.ticks[0]));
+        timetable.startTimetable();
+        std::vector<bool> due;
+        for (std::size_t i = 1; i < c.ticks.size(); ++i) {
+            clock.set(fire + std::chrono::milliseconds(c.ticks[i]));
+            due.push_back(timetable.IsDue(settings).has_value());
+        }
+        EXPECT_EQ(due, c.due) << "case " << (&c - cases);
+    }
+    settings.RunTime = {10, 0, 0};
+    settings.TargetFolder.clear();  // an empty path never runs
+    schedule.startTimetable();
+    clock.advanceSeconds(1);
+    EXPECT_FALSE(schedule.IsDue(settings));
+}
+
+TEST_F(BackupJobTest, RefusedStartStaysStoppedButAFailedWriteStillStarts) {
+    settings.SourcePath.clear();
+    EXPECT_FALSE(schedule.StartSchedule(settings));
+    EXPECT_FALSE(schedule.started());
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"请输入要备份的文件地址！"});
+    EXPECT_TRUE(ui.statuses.empty());
+
+    settings.SourcePath = "/data";
+    std::filesystem::create_directory(ws.configFile());
+    EXPECT_TRUE(schedule.StartSchedule(settings));
+    EXPECT_TRUE(schedule.started());
+    EXPECT_EQ(ui.statuses, (std::vector<std::string>{"配置文件保存失败!", "启动备份计划"}));
+}
+
+TEST_F(BackupJobTest, CheckScheduleRunsWithTheCommandsOffAndOnAgainAfterAFailure) {
+    ASSERT_TRUE(schedule.StartSchedule(settings));
+    clock.advanceSeconds(1);
+    EXPECT_THROW(schedule.CheckSchedule(settings), BackupError);  // no source folder yet
+    EXPECT_EQ(ui.commandsEnabled, (std::vector<bool>{false, true}));
+    EXPECT_TRUE(schedule.started());
+
+    std::filesystem::create_directories(dir / "data");
+    test::writeBytes(dir / "data" / "a.txt", "hello");
+    clock.set(at(2014, 5, 22, 9, 59, 49, 500));
+    schedule.CheckSchedule(settings);  // a week later, half a second early
+    clock.advanceSeconds(1);
+    schedule.CheckSchedule(settings);
+    EXPECT_EQ(test::readBytes(dir / "bak" / "data_20140522" / "a.txt"), "hello");
+    clock.advanceSeconds(1);
+    schedule.CheckSchedule(settings);
+    EXPECT_EQ(ui.commandsEnabled, (std::vector<bool>{false, true, false, true}));
+}
+
+}  // namespace
+}  // namespace vantrel
+
+namespace vantrel {
+namespace {
+
+using std::chrono::minutes;
+using std::chrono::seconds;
+using test::at;
+
+// A job whose source holds one file, Thursdays at 10:00, and a history that began before.
+class JobTest : public ::testing::Test {
+protected:
+    JobTest() {
+        std::filesystem::create_directories(dir / "data");
+        test::writeBytes(dir / "data" / "a.txt", "hello");
+        RunRecord earlier;
+        earlier.started = earlier.ended = at(2014, 5, 1, 9, 59, 50);  // a Thursday
+        earlier.trigger = RunTrigger::Timetable;
+        RunHistory(ws.databaseFile()).add(earlier);
+    }
+
+    std::vector<RunRecord> rows() { return RunHistory(ws.databaseFile()).list(); }
+    std::vector<RunOutcome> outcomes() {
+        std::vector<RunOutcome> result;
+        for (const auto& r : rows()) {
+            result.push_back(r.outcome);
+        }
+        return result;
+    }
+    // Ticks every `step` until `until`; returns the triggers of the runs made, which fail
+    // without changing the outcome recorded.
+    std::vector<RunTrigger> tickUntil(LocalTime until, seconds step = seconds{30}) {
+        std::vector<RunTrigger> made;
+        while (clock.now() + step <= until) {
+            clock.set(clock.now() + step);
+            try {
+                if (const auto result = job.CheckSchedule(settings)) {
+                    made.push_back(result->record.trigger);
+                }
+            } catch (const BackupError&) {
+                made.push_back(rows().front().trigger);
+            }
+        }
+        return made;
+    }
+
+    test::TempDir dir;
+    test::FaultyFileOps files;
+    test::FakeClock clock{at(2014, 5, 15, 12, 0, 0)};  // Thursday, two instants unrun
+    test::FakeUi ui;
+    Workspace ws{dir.path(), files, clock, ui};
+    BackupJob job{ws};
+    TBackupSettings settings{pathToUtf8(dir / "data"),
+                             pathToUtf8(dir / "bak"),
+                             {10, 0, 0},
+                             {0, 0, 0, 1, 0, 0, 0},
+                             "",
+                             "3",
+                             3,
+                             false,
+                             true};
+};
+
+TEST_F(JobTest, MissedInstantsAreRecordedAndCaughtUpOnceTwoMinutesAfterTheStart) {
+    job.startTimetable();
+    EXPECT_EQ(tickUntil(at(2014, 5, 15, 12, 1, 30)), std::vector<RunTrigger>{});
+    EXPECT_EQ(outcomes(), (std::vector<RunOutcome>{RunOutcome::Missed, RunOutcome::Missed,
+                                                   RunOutcome::Success}));
+    EXPECT_EQ(rows()[1].fireInstant, at(2014, 5, 8, 9, 59, 50));
+    EXPECT_EQ(tickUntil(at(2014, 5, 15, 12, 2, 0)), std::vector<RunTrigger>{RunTrigger::CatchUp});
+    EXPECT_EQ(tickUntil(at(2014, 5, 15, 18, 0, 0), minutes{1}), std::vector<RunTrigger>{});
+    EXPECT_EQ(outcomes(), (std::vector<RunOutcome>{RunOutcome::Success, RunOutcome::CaughtUp,
+                                                   RunOutcome::CaughtUp, RunOutcome::Success}));
+    EXPECT_EQ(rows()[0].targetPath, pathToUtf8(dir / "bak" / "data_20140515"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "bak" / "data_20140515" / "a.txt"));
+
+    // A restart finds nothing more to catch up.
+    BackupJob again{ws};
+    again.startTimetable();
+    clock.advanceSeconds(200);
+    EXPECT_FALSE(again.IsDue(settings));
+}
+
+TEST_F(JobTest, WithoutCatchUpAMissedInstantIsOnlyRecorded) {
+    settings.CatchUpMissed = false;
+    job.startTimetable();
+    EXPECT_EQ(tickUntil(at(2014, 5, 15, 13, 0, 0)), std::vector<RunTrigger>{});
+    EXPECT_EQ(outcomes(), (std::vector<RunOutcome>{RunOutcome::Missed, RunOutcome::Missed,
+                                                   RunOutcome::Success}));
+    const JobHealth health = job.health(settings);
+    EXPECT_EQ(health.state, JobHealth::State::Overdue);
+    EXPECT_EQ(health.exitStatus(), 4);
+}
+
+TEST_F(JobTest, FailedCatchUpIsRetriedAfterQuarterHourHourAndFourHoursThenLeftAlone) {
+    std::filesystem::remove_all(dir / "data");  // every run fails
+    job.startTimetable();
+    const LocalTime start = clock.now();
+    std::vector<LocalTime> attempts;
+    while (clock.now() < start + std::chrono::hours{30}) {
+        clock.advanceSeconds(30);
+        try {
+            job.CheckSchedule(settings);
+        } catch (const BackupError&) {
+            attempts.push_back(clock.now());
+        }
+    }
+    ASSERT_EQ(attempts.size(), 4u);
+    const auto after = [&](std::size_t i) {
+        return std::chrono::duration_cast<minutes>(attempts[i] - attempts[i - 1]).count();
+    };
+    EXPECT_EQ(attempts[0] - start, minutes{2});
+    EXPECT_EQ((std::vector<long>{after(1), after(2), after(3)}), (std::vector<long>{15, 60, 240}));
+    EXPECT_EQ(rows().front().outcome, RunOutcome::Failed);
+    EXPECT_EQ(rows().front().trigger, RunTrigger::CatchUp);
+    EXPECT_EQ(job.health(settings).state, JobHealth::State::Failed);
+}
+
+TEST_F(JobTest, ClockJumps) {
+    // Last week's copy exists, so nothing is missed before the jump.
+    RunRecord lastWeek;
+    lastWeek.started = lastWeek.ended = at(2014, 5, 8, 9, 59, 50);
+    lastWeek.fireInstant = lastWeek.started;
+    RunHistory(ws.databaseFile()).add(lastWeek);
+
+    // Forward over the set time (a wake from sleep): missed, then caught up 2 minutes later.
+    clock.set(at(2014, 5, 15, 9, 0, 0));
+    job.startTimetable();
+    EXPECT_EQ(tickUntil(at(2014, 5, 15, 9, 30, 0)), std::vector<RunTrigger>{});
+    clock.set(at(2014, 5, 15, 11, 0, 0));
+    EXPECT_FALSE(job.IsDue(settings));
+    EXPECT_EQ(rows().front().outcome, RunOutcome::Missed);
+    EXPECT_EQ(tickUntil(at(2014, 5, 15, 11, 1, 30)), std::vector<RunTrigger>{});
+    EXPECT_EQ(tickUntil(at(2014, 5, 15, 11, 2, 0)), std::vector<RunTrigger>{RunTrigger::CatchUp});
+
+    // Back over an instant already run: it is not run again.
+    BackupJob timetable{ws};
+    clock.set(at(2014, 5, 22, 9, 59, 40));
+    timetable.startTimetable();
+    std::vector<RunTrigger> made;
+    for (const auto t : {at(2014, 5, 22, 9, 59, 50), at(2014, 5, 22, 9, 59, 30),
+                         at(2014, 5, 22, 9, 59, 50), at(2014, 5, 22, 10, 0, 10)}) {
+        clock.set(t);
+        if (const auto due = timetable.IsDue(settings)) {
+            made.push_back(due->trigger);
+        }
+    }
+    EXPECT_EQ(made, std::vector<RunTrigger>{RunTrigger::Timetable});
+
+    // Back from a run dated in the future: the timetable still runs at the true time.
+    clock.set(at(2014, 5, 15, 9, 59, 45));
+    EXPECT_FALSE(timetable.IsDue(settings));
+    clock.set(at(2014, 5, 15, 9, 59, 50, 500));
+    const auto due = timetable.IsDue(settings);
+    ASSERT_TRUE(due);
+    EXPECT_EQ(due->fireInstant, at(2014, 5, 15, 9, 59, 50));
+}
+
+TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
+    const RunRequest byHand{RunTrigger::Manual, PruneAfterRun::No, {}};
+    clock.set(at(2014, 5, 16, 8, 0, 0));
+    const RunResult ok = job.execute(settings, byHand);
+    EXPECT_FALSE(ok.error);
+    EXPECT_EQ(ui.statuses.front(), "正在统计……");
+    EXPECT_EQ(ui.lastStatus().rfind("文件备份完毕！用时 0 秒，", 0), 0u) << ui.lastStatus();
+
+    TBackupSettings inside = settings;
+    inside.TargetFolder = settings.SourcePath + "/bak";
+    EXPECT_FALSE(job.execute(inside, byHand).error);
+
+    std::atomic<bool> cancel{false};
+    files.cancelOnCopy = &cancel;
+    clock.set(at(2014, 5, 17, 8, 0, 0));
+    const RunResult cancelled = job.execute(settings, byHand, RunControl{&cancel});
+    files.cancelOnCopy = nullptr;
+    EXPECT_FALSE(cancelled.error);
+    EXPECT_EQ(ui.lastStatus(), "文件备份已取消");
+    EXPECT_FALSE(std::filesystem::exists(dir / "bak" / "data_20140517"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "bak" / "data_20140517.partial"));
+
+    {
+        auto held = RunLock::tryAcquire(ws.lockFile());
+        EXPECT_TRUE(job.execute(settings, {RunTrigger::CommandLine, PruneAfterRun::No, {}}).error);
+    }
+    std::filesystem::remove_all(dir / "data");
+    EXPECT_TRUE(job.execute(settings, byHand).error);
+
+    const auto r = rows();
+    ASSERT_EQ(r.size(), 6u);
+    const std::vector<std::pair<RunOutcome, RunTrigger>> expected = {
+        {RunOutcome::Failed, RunTrigger::Manual},    {RunOutcome::Refused, RunTrigger::CommandLine},
+        {RunOutcome::Cancelled, RunTrigger::Manual}, {RunOutcome::Refused, RunTrigger::Manual},
+        {RunOutcome::Success, RunTrigger::Manual},   {RunOutcome::Success, RunTrigger::Timetable}};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(std::pair(r[i].outcome, r[i].trigger), expected[i]) << i;
+    }
+    EXPECT_NE(r[0].message.find("文件备份失败！"), std::string::npos) << r[0].message;
+    EXPECT_EQ(r[1].message, "另一个备份正在进行中，请稍后再试！");
+    EXPECT_EQ(r[3].message, "备份文件的目的地址不能位于源地址之内！");
+    EXPECT_EQ(r[4].targetPath, pathToUtf8(dir / "bak" / "data_20140516"));
+    EXPECT_EQ(r[4].bytes, ok.report.copied.bytes);
+    EXPECT_EQ(formatLocalTime(r[4].started), "2014-05-16 08:00:00");
+    // Only the successful run wrote a log line.
+    EXPECT_EQ(OperationLog(ws.logFile()).LoadLines().size(), 1u);
+}
+
+TEST(JobHealth, StatesAndExitStatuses) {
+    using State = JobHealth::State;
+    const auto run = [](RunOutcome outcome, LocalTime started, std::uint64_t pruneFailures = 0) {
+        RunRecord r;
+        r.outcome = outcome;
+        r.started = r.ended = started;
+        r.pruneFailures = pruneFailures;
+        return std::optional<RunRecord>(r);
+    };
+    const LocalTime now = at(2014, 5, 23, 12, 0, 0);  // a Friday
+    const LocalTime recent = at(2014, 5, 22, 9, 59, 50);
+    const LocalTime twoWeeks = at(2014, 5, 8, 9, 59, 50);
+    const TBackupSettings thursdays{"/a", "/b", {10, 0, 0}, {0, 0, 0, 1, 0, 0, 0}, "", "1", 1};
+    const std::nullopt_t none = std::nullopt;
+    const struct {
+        std::optional<RunRecord> last, complete;
+        bool timetableOn;
+        State state;
+        int exit;
+    } cases[] = {
+        {none, none, false, State::Never, 4},
+        {run(RunOutcome::Success, recent), run(RunOutcome::Success, recent), true, State::Ok, 0},
+        {run(RunOutcome::Incomplete, recent),
+         run(RunOutcome::Success, twoWeeks + std::chrono::days{7}), true, State::Warning, 3},
+        {run(RunOutcome::Success, recent, 1), run(RunOutcome::Success, recent), true,
+         State::Warning, 3},
+        {run(RunOutcome::Failed, recent), run(RunOutcome::Success, recent - std::chrono::days{7}),
+         true, State::Failed, 4},
+        {run(RunOutcome::Refused, recent), none, false, State::Failed, 4},
+        // The last two Thursdays made no complete copy.
+        {run(RunOutcome::Incomplete, recent), run(RunOutcome::Success, twoWeeks), true,
+         State::Overdue, 4},
+        // No timetable: 8 days are allowed.
+        {run(RunOutcome::Success, recent - std::chrono::days{6}),
+         run(RunOutcome::Success, recent - std::chrono::days{6}), false, State::Ok, 0},
+        {run(RunOutcome::Success, twoWeeks), run(RunOutcome::Success, twoWeeks), false,
+         State::Overdue, 4},
+    };
+    for (const auto& c : cases) {
+        const JobHealth h = JudgeHealth(c.last, c.complete, thursdays, c.timetableOn, now);
+        EXPECT_EQ(h.state, c.state) << "case " << (&c - cases);
+        EXPECT_EQ(h.exitStatus(), c.exit) << "case " << (&c - cases);
+        EXPECT_EQ(h.nextRun.has_value(), c.timetableOn);
+    }
+    const JobHealth ok = JudgeHealth(run(RunOutcome::Success, recent),
+                                     run(RunOutcome::Success, recent), thursdays, true, now);
+    EXPECT_EQ(ok.summaryLine(), "备份状态：正常");
+    EXPECT_EQ(ok.lastCompleteLine(now), "上次完整备份：2014-05-22 09:59（1 天前）");
+    EXPECT_EQ(ok.nextRunLine(), "下次备份：2014-05-29 10:00");
+}
+
+}  // namespace
+}  // namespace vantrel
