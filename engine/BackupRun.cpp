@@ -7,6 +7,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/CopyPlan.h"
 #include "engine/OperationLog.h"
 #include "engine/Settings.h"
 #include "engine/TextRules.h"
@@ -154,6 +155,9 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     BackupRecordStore::CreateIfMissing(ws.databaseFile());
     BackupRecordStore store(ws.databaseFile());
 
+    CopyPlan plan(ws, settings, source, target, prune == PruneAfterRun::IfKeepCountSet);
+    plan.prepare();
+
     ui.setStatus(kCopyingStatus);
     ui.repaint();
 
@@ -163,7 +167,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     if (auto r = ws.files.removeTree(staging); !r.ok()) {
         failCopy(ui, r, staging);
     }
-    const auto copied = ws.files.copyTree(source, staging, {},
+    const auto copied = ws.files.copyTree(source, staging, plan.options(),
                                           [&ui](const CopyProgress& p) { ui.showProgress(p); });
     if (!copied.ok()) {
         ws.files.removeTree(staging);
@@ -185,6 +189,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     ui.setStatus(kCopied);
     store.Add(targetText,
               std::chrono::year_month_day{std::chrono::floor<std::chrono::days>(started)});
+    plan.recordManifest(targetText);
 
     if (prune == PruneAfterRun::IfKeepCountSet && !trimControls(settings.KeepCountText).empty()) {
         store.PruneBackups(settings.KeepCountText, settings.KeepCount, ws.files);
@@ -192,6 +197,9 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     report.ran = true;
     report.targetPath = targetText;
     report.copied = copied.done;
+    report.shared = copied.shared;
+    report.shareFallbacks = copied.shareFallbacks;
+    report.sharingUnsupported = plan.sharingUnsupported();
     report.duration =
         std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - started);
     return report;

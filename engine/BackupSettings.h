@@ -28,6 +28,7 @@ struct TBackupSettings {
     std::string DayList;              // rebuilt from Days by the commands that need it
     std::string KeepCountText;        // the keep-count field's text as shown
     std::optional<double> KeepCount;  // its value; none when the text is empty
+    bool ShareUnchanged = false;      // unchanged files are linked from the previous copy
 };
 
 }  // namespace vantrel

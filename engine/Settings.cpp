@@ -25,6 +25,7 @@ constexpr std::string_view kKeyTarget = "备份文件目的地址";
 constexpr std::string_view kKeyTime = "定时时刻";
 constexpr std::string_view kKeyDays = "备份频率";
 constexpr std::string_view kKeyKeep = "备份个数";
+constexpr std::string_view kKeyShare = "共享未改动的文件";
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) {
@@ -177,6 +178,10 @@ bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
         ini.write(kSection, kKeyTime, FormatRunTime(settings.RunTime));
         ini.write(kSection, kKeyDays, settings.DayList);
         ini.write(kSection, kKeyKeep, settings.KeepCountText);
+        // Written once it has been on, so files of users who never tick it stay as they were.
+        if (settings.ShareUnchanged || !ini.read(kSection, kKeyShare).empty()) {
+            ini.write(kSection, kKeyShare, settings.ShareUnchanged ? "1" : "0");
+        }
         ini.save();
     } catch (const std::exception&) {
         ws.ui.setStatus("配置文件保存失败!");
@@ -190,6 +195,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     using namespace std::chrono;
     settings.SourcePath.clear();
     settings.TargetFolder.clear();
+    settings.ShareUnchanged = false;
     const LocalTime now = ws.clock.now();
     const hh_mm_ss<milliseconds> clock{now - floor<days>(now)};
     settings.RunTime = {static_cast<int>(clock.hours().count()),
@@ -213,6 +219,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.KeepCountText = keepText;
     settings.TargetFolder = ini->read(kSection, kKeyTarget);
     settings.DayList = ini->read(kSection, kKeyDays);
+    settings.ShareUnchanged = trimControls(ini->read(kSection, kKeyShare)) == "1";
     const std::string timeText = ini->read(kSection, kKeyTime);
     if (!timeText.empty()) {
         settings.RunTime = ParseRunTime(timeText);
