@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include "engine/Workspace.h"
 
 namespace vantrel::cli {
@@ -12,5 +14,7 @@ int runBackup(Workspace& ws);
 int runSchedule(Workspace& ws);
 int printLog(Workspace& ws);
 int printList(Workspace& ws);
+// Checks the newest copy, or the newest of `date` ("yyyymmdd"), against its manifest.
+int verifyCopy(Workspace& ws, std::string_view date);
 
 }  // namespace vantrel::cli

@@ -27,10 +27,15 @@ constexpr std::string_view kUsage =
     "  schedule   按 config.ini 的每周计划在前台运行，直到收到 SIGINT 或 SIGTERM\n"
     "  log        显示操作日志\n"
     "  list       显示备份记录，最新的在前：编号、日期、路径\n"
+    "  verify [yyyymmdd]\n"
+    "             按备份时记下的清单逐项核对最新的（或该日期的）备份，\n"
+    "             列出缺少、改动和多出的项；完好时退出状态为 0，否则为 1\n"
     "  --help     显示本说明\n"
     "  --version  显示版本\n"
     "\n"
     "退出状态：0 成功；1 备份或操作失败；2 设置无效或命令有误。\n";
+
+std::string_view g_verifyDate;  // the date verify was given, if any
 
 void print(std::FILE* out, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), out);
@@ -44,7 +49,16 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
 #endif
-    const std::string_view command = argc == 2 ? argv[1] : "";
+    const std::string_view command = argc >= 2 ? argv[1] : "";
+    // Only verify takes an argument: an optional date of eight digits.
+    const std::string_view argument = argc == 3 ? argv[2] : "";
+    const bool dateOk =
+        argument.empty() || (argument.size() == 8 &&
+                             argument.find_first_not_of("0123456789") == std::string_view::npos);
+    if (argc > 3 || (argc == 3 && (command != "verify" || !dateOk))) {
+        print(stderr, kUsage);
+        return cli::kRefused;
+    }
     if (command == "--help" || command == "-h") {
         print(stdout, kUsage);
         return cli::kOk;
@@ -53,6 +67,7 @@ int main(int argc, char** argv) {
         print(stdout, "vantrel-cli " VANTREL_VERSION "\n");
         return cli::kOk;
     }
+    g_verifyDate = argument;
     int (*run)(Workspace&) = nullptr;
     if (command == "backup") {
         run = cli::runBackup;
@@ -62,6 +77,8 @@ int main(int argc, char** argv) {
         run = cli::printLog;
     } else if (command == "list") {
         run = cli::printList;
+    } else if (command == "verify") {
+        run = [](Workspace& ws) { return cli::verifyCopy(ws, g_verifyDate); };
     } else {
         print(stderr, kUsage);
         return cli::kRefused;
