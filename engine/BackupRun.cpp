@@ -8,6 +8,7 @@
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/CopyPlan.h"
+#include "engine/CopySlot.h"
 #include "engine/OperationLog.h"
 #include "engine/Settings.h"
 #include "engine/TextRules.h"
@@ -76,7 +77,23 @@ bool targetInsideSource(const fs::path& target, const fs::path& source) {
     std::error_code ec1, ec2;
     const auto realTarget = fs::weakly_canonical(target, ec1);
     const auto realSource = fs::weakly_canonical(source, ec2);
-    return !ec1 && !ec2 && isWithin(realTarget, realSource);
+    if (!ec1 && !ec2 && isWithin(realTarget, realSource)) {
+        return true;
+    }
+    // Bind mounts and other aliases: the source is one of the target's existing ancestors.
+    const auto sourceId = fileIdOf(source);
+    if (!sourceId) {
+        return false;
+    }
+    for (auto p = target.parent_path(); !p.empty(); p = p.parent_path()) {
+        if (fileIdOf(p) == sourceId) {
+            return true;
+        }
+        if (p == p.root_path() || p.parent_path() == p) {
+            break;
+        }
+    }
+    return false;
 }
 
 [[noreturn]] void failCopy(BackupUi& ui, const FileOpResult& result, const fs::path& fallback) {
@@ -89,6 +106,38 @@ bool targetInsideSource(const fs::path& target, const fs::path& source) {
 bool pathExists(const fs::path& p) {
     std::error_code ec;
     return fs::exists(fs::symlink_status(p, ec));
+}
+
+fs::path followed(const fs::path& p) {
+    std::error_code ec;
+    auto real = fs::canonical(p, ec);
+    return ec ? p : real;
+}
+
+bool isEmptyFolder(const fs::path& p) {
+    std::error_code ec;
+    return fs::is_directory(p, ec) && fs::is_empty(p, ec) && !ec;
+}
+
+// Whether this job's newest copy still on disk is a folder holding something.
+bool newestCopyHoldsFiles(BackupRecordStore& store, const fs::path& workDir) {
+    for (const auto& row : store.List()) {
+        const auto place = resolveInWorkDir(workDir, row.path);
+        std::error_code ec;
+        if (fs::is_directory(place, ec)) {
+            return !fs::is_empty(place, ec);
+        }
+    }
+    return false;
+}
+
+// The source's last component, as its copies are named.
+std::string copyStem(std::string_view sourcePath) {
+    std::string tail = NameTail(sourcePath);
+    if (!tail.empty() && isPathSeparator(tail.front())) {
+        tail.erase(0, 1);
+    }
+    return tail;
 }
 
 }  // namespace
@@ -116,7 +165,6 @@ std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetF
 
 RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun prune,
                     const RunControl& control) {
-    (void)control;
     BackupUi& ui = ws.ui;
     RunReport report;
     if (settings.SourcePath.empty()) {
@@ -131,9 +179,10 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     const LocalTime started = ws.clock.now();
     const std::string targetText =
         MakeTargetPath(settings.SourcePath, settings.TargetFolder, started);
-    const fs::path source = resolveInWorkDir(ws.dir, settings.SourcePath);
-    const fs::path target = resolveInWorkDir(ws.dir, targetText);
-    // Copying a folder into itself would never end.
+    // A source that is a link (a folder moved to another disk) means the folder it names.
+    const fs::path source = followed(resolveInWorkDir(ws.dir, settings.SourcePath));
+    const fs::path target = resolveInWorkDir(ws.dir, targetText).lexically_normal();
+    // Copying a folder into itself would never end, and each copy would hold the earlier ones.
     if (targetInsideSource(target, source)) {
         ui.showMessage(kTargetInsideSource);
         return report;
@@ -150,10 +199,27 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
         throw BackupError(std::string(kBusy));
     }
 
-    // Opened before the copy, so an unusable database refuses the run instead of leaving a
-    // copy that no row names.
+    // The record file and the log are tried before the copy, so one that cannot be written
+    // refuses the run instead of leaving a copy that no row or line names.
     BackupRecordStore::CreateIfMissing(ws.databaseFile());
     BackupRecordStore store(ws.databaseFile());
+    store.checkWritable();
+    OperationLog(ws.logFile()).checkWritable();
+
+    const std::string date = dateDigits(started);
+    CopySlot slot(ws, store, target, targetText, date);
+    slot.recover();
+
+    // The dated path is replaced only when it is this job's own copy.
+    if (pathExists(target) && !store.namesPlace(target)) {
+        throw BackupError("备份目的地址“" + pathToUtf8(target) +
+                          "”已存在，但不是本备份任务的备份；它未被改动，本次未备份！");
+    }
+    // An empty source where the last copy holds files is most likely a disk not connected.
+    if (isEmptyFolder(source) && newestCopyHoldsFiles(store, ws.dir)) {
+        throw BackupError("备份文件源地址“" + settings.SourcePath +
+                          "”是空文件夹（也许磁盘未连接），本次未备份！");
+    }
 
     CopyPlan plan(ws, settings, source, target, prune == PruneAfterRun::IfKeepCountSet);
     plan.prepare();
@@ -161,45 +227,62 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     ui.setStatus(kCopyingStatus);
     ui.repaint();
 
-    // The copy is made under a staging name and renamed only once complete, so a dated name
-    // never holds half a copy and an earlier copy of the same day survives a failed run.
-    const fs::path staging = pathFromUtf8(pathToUtf8(target) + ".partial");
-    if (auto r = ws.files.removeTree(staging); !r.ok()) {
-        failCopy(ui, r, staging);
+    CopyOptions options = plan.options();
+    options.skipFailedEntries = true;
+    options.cancel = control.cancel;
+    if (const auto id = fileIdOf(target.parent_path())) {
+        options.skipFolders.push_back(*id);
     }
-    const auto copied = ws.files.copyTree(source, staging, plan.options(),
+    auto cancelled = [&] { return control.cancel && control.cancel->load(); };
+    slot.discard();
+    const auto copied = ws.files.copyTree(source, slot.staging(), options,
                                           [&ui](const CopyProgress& p) { ui.showProgress(p); });
+    if (cancelled() || copied.error == std::errc::operation_canceled) {
+        slot.discard();
+        ui.setStatus(BackupCancelled().what());
+        throw BackupCancelled();
+    }
     if (!copied.ok()) {
-        ws.files.removeTree(staging);
+        slot.discard();
         failCopy(ui, copied, source);
     }
-    if (pathExists(target)) {
-        if (auto r = ws.files.removeTree(target); !r.ok()) {
-            ws.files.removeTree(staging);
-            failCopy(ui, r, target);
-        }
-    }
-    if (auto r = ws.files.rename(staging, target); !r.ok()) {
-        ws.files.removeTree(staging);
-        failCopy(ui, r, target);
-    }
 
-    OperationLog(ws.logFile())
-        .Append(OperationLog::composeLine(ws.clock.now(), settings.SourcePath, targetText));
-    ui.setStatus(kCopied);
-    store.Add(targetText,
-              std::chrono::year_month_day{std::chrono::floor<std::chrono::days>(started)});
+    std::vector<FailedEntry> failed;
+    for (const auto& entry : copied.skipped) {
+        failed.push_back({pathToUtf8(entry.path), entry.error.message()});
+    }
+    const auto line =
+        OperationLog::composeLine(ws.clock.now(), settings.SourcePath, targetText, failed.size());
+    const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(started)};
+    char dateText[16];
+    std::snprintf(dateText, sizeof dateText, "%04d-%02u-%02u", static_cast<int>(day.year()),
+                  static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
+    try {
+        slot.commit(line, dateText, failed);
+    } catch (const BackupError&) {
+        ui.setStatus(kCopyFailed);
+        throw;
+    }
     plan.recordManifest(targetText);
+    ui.setStatus(failed.empty()
+                     ? std::string(kCopied)
+                     : "文件备份完毕，但有 " + std::to_string(failed.size()) + " 项未能复制！");
 
-    if (prune == PruneAfterRun::IfKeepCountSet && !trimControls(settings.KeepCountText).empty()) {
-        store.PruneBackups(settings.KeepCountText, settings.KeepCount, ws.files);
-    }
     report.ran = true;
     report.targetPath = targetText;
+    report.skipped = copied.skipped;
     report.copied = copied.done;
     report.shared = copied.shared;
     report.shareFallbacks = copied.shareFallbacks;
     report.sharingUnsupported = plan.sharingUnsupported();
+    if (prune == PruneAfterRun::IfKeepCountSet && !trimControls(settings.KeepCountText).empty()) {
+        const PruneScope scope{target.parent_path(), copyStem(settings.SourcePath)};
+        report.pruneFailures =
+            store.PruneBackups(settings.KeepCountText, settings.KeepCount, ws.files, scope);
+        for (const auto& f : report.pruneFailures) {
+            ui.showMessage("无法删除旧备份“" + f.path + "”：" + f.reason);
+        }
+    }
     report.duration =
         std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - started);
     return report;

@@ -9,6 +9,7 @@
 
 #include "engine/BackupError.h"
 
+#include "engine/BackupRecordStore.h"
 #include "engine/BackupSettings.h"
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
@@ -33,12 +34,6 @@ struct RunControl {
     // Set from another thread (or a signal handler) to cancel the copy; the run then throws
     // BackupCancelled and leaves nothing behind.
     const std::atomic<bool>* cancel = nullptr;
-};
-
-// An old copy that pruning could not delete; its row stays, so a later prune retries it.
-struct PruneFailure {
-    std::string path;  // UTF-8
-    std::string reason;
 };
 
 // What a run did.

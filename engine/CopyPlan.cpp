@@ -2,11 +2,11 @@
 
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <system_error>
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/CopySlot.h"
 #include "engine/TextRules.h"
 #include "platform/TextCodec.h"
 
@@ -193,7 +193,8 @@ std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     for (const BackupRecord& row : store.List()) {
         const fs::path path = resolveInWorkDir(m_ws.dir, row.path).lexically_normal();
         std::error_code ec;
-        if (isDated(path) && datedStem(path) == stem &&
+        // Only a complete copy is worth sharing with or counts as one pruning would remove.
+        if (row.complete() && isDated(path) && datedStem(path) == stem &&
             sameFolderKey(path.parent_path()) == folder &&
             fs::exists(fs::symlink_status(path, ec))) {
             copies.push_back({row.id, path});
@@ -209,11 +210,10 @@ void CopyPlan::prepare() {
 
     if (m_settings.ShareUnchanged && previous != nullptr) {
         // A hidden name of this job's own, so that jobs sharing a target never meet.
-        const std::string jobKey =
-            std::to_string(std::hash<std::string>{}(pathToUtf8(m_ws.dir)) % 1'000'000'007);
+        const auto probeName = pathFromUtf8(".vantrel-" + CopySlot::jobKey(m_ws.dir) + ".probe");
         LinkSupport support;
         try {
-            support = probeLinks(m_target.parent_path(), pathFromUtf8(".vantrel-probe-" + jobKey));
+            support = probeLinks(m_target.parent_path(), probeName);
         } catch (const std::system_error&) {
             // An unwritable target fails the copy itself, with its own message.
         }

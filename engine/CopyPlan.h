@@ -83,7 +83,7 @@ private:
         std::int64_t id;
         std::filesystem::path path;
     };
-    std::vector<OldCopy> ownCopies();  // this job's copies on disk, newest first
+    std::vector<OldCopy> ownCopies();  // this job's complete copies on disk, newest first
 
     Workspace& m_ws;
     const TBackupSettings& m_settings;

@@ -1,5 +1,6 @@
 #include "engine/OperationLog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -89,6 +90,56 @@ void writeAll(std::FILE* f, const std::filesystem::path& file, const std::string
     }
 }
 
+// GB18030 to UTF-8; a line that does not decode is decoded character by character, with
+// U+FFFD for each byte that starts no character.
+std::string decodeLine(std::string_view bytes) {
+    try {
+        return gbkToUtf8(bytes);
+    } catch (const std::exception&) {
+    }
+    std::string out;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (b < 0x80) {
+            out += static_cast<char>(b);
+            ++i;
+            continue;
+        }
+        bool done = false;
+        for (size_t len : {size_t{2}, size_t{4}}) {
+            if (i + len > bytes.size()) {
+                continue;
+            }
+            try {
+                out += gbkToUtf8(bytes.substr(i, len));
+                i += len;
+                done = true;
+                break;
+            } catch (const std::exception&) {
+            }
+        }
+        if (!done) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
+// Decodes line by line, so one bad line costs only itself.
+std::string decodeLenient(std::string_view bytes) {
+    std::string text;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\n', start);
+        end = end == std::string_view::npos ? bytes.size() : end + 1;
+        text += decodeLine(bytes.substr(start, end - start));
+        start = end;
+    }
+    return text;
+}
+
 std::string twoDigits(unsigned v) {
     return std::string{static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
 }
@@ -98,7 +149,7 @@ std::string twoDigits(unsigned v) {
 OperationLog::OperationLog(std::filesystem::path file) : m_file(std::move(file)) {}
 
 std::string OperationLog::composeLine(LocalTime when, std::string_view sourcePath,
-                                      std::string_view targetPath) {
+                                      std::string_view targetPath, size_t notCopied) {
     using namespace std::chrono;
     const auto day = floor<days>(when);
     const year_month_day ymd{day};
@@ -114,8 +165,11 @@ std::string OperationLog::composeLine(LocalTime when, std::string_view sourcePat
     line += ':' + twoDigits(static_cast<unsigned>(tod.seconds().count()));
     line += "   ";
     line += sourcePath;
-    line += "   成功备份至   ";
+    line += notCopied == 0 ? "   成功备份至   " : "   部分备份至   ";
     line += targetPath;
+    if (notCopied != 0) {
+        line += "   未复制项数：" + std::to_string(notCopied);
+    }
     return line;
 }
 
@@ -132,6 +186,8 @@ void OperationLog::Append(std::string_view line) {
     if (!f) {
         fail(m_file, errno);
     }
+    // Unbuffered, so the line reaches the file in one write and a crash tears at most it.
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
     const std::string lineEnd = missingLineEnd(f.get(), m_file);
     // C requires a seek between reading and writing one stream; the Windows C library
     // otherwise refuses the write.
@@ -142,6 +198,51 @@ void OperationLog::Append(std::string_view line) {
     if (std::fclose(f.release()) != 0) {
         fail(m_file, errno ? errno : EIO);
     }
+}
+
+void OperationLog::checkWritable() {
+    makeFolder(m_file);
+    FilePtr f = openFile(m_file, "ab");
+    if (!f) {
+        throw BackupError("操作日志“" + pathToUtf8(m_file) + "”无法写入：" + reasonOf(errno));
+    }
+}
+
+std::uint64_t OperationLog::size() const {
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(m_file, ec);
+    return ec ? 0 : n;
+}
+
+bool OperationLog::hasLineAfter(std::uint64_t offset, std::string_view line) const {
+    if (size() <= offset) {
+        return false;  // nothing written since, or the file was emptied
+    }
+    FilePtr f = openFile(m_file, "rb");
+    if (!f || std::fseek(f.get(), static_cast<long>(offset), SEEK_SET) != 0) {
+        fail(m_file, errno);
+    }
+    std::string bytes;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
+        bytes.append(buf, n);
+    }
+    const std::string text = decodeLenient(bytes);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        std::string_view got(text.data() + start, end - start);
+        if (!got.empty() && got.back() == '\r') {
+            got.remove_suffix(1);
+        }
+        if (got == line) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
 }
 
 void OperationLog::EnsureExists() {
@@ -167,12 +268,7 @@ std::vector<std::string> OperationLog::LoadLines() const {
         fail(m_file, errno ? errno : EIO);
     }
 
-    std::string text;
-    try {
-        text = gbkToUtf8(bytes);
-    } catch (const std::exception& e) {
-        throw BackupError("无法读取操作日志“" + pathToUtf8(m_file) + "”：" + e.what());
-    }
+    const std::string text = decodeLenient(bytes);
 
     // Lines end in CR LF or a bare LF; a final line end does not start another line.
     std::vector<std::string> lines;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -17,15 +18,24 @@ public:
     explicit OperationLog(std::filesystem::path file);
 
     // "yymmdd H:mm:ss   <source>   成功备份至   <target>", formats fixed, not from the locale.
+    // With entries not copied: "   部分备份至   " in place of "   成功备份至   ", and the line
+    // ends with "   未复制项数：<n>".
     static std::string composeLine(LocalTime when, std::string_view sourcePath,
-                                   std::string_view targetPath);
+                                   std::string_view targetPath, size_t notCopied = 0);
 
     // Appends one line in place, creating the "Log" folder and the file when missing. If the
     // file's last line lacks CR LF, CR LF is written before the new line.
     void Append(std::string_view line);
+    // Throws BackupError naming the file when it cannot be opened for appending.
+    void checkWritable();
+    // The file's size in bytes; 0 when it is missing.
+    std::uint64_t size() const;
+    // Whether `line` was written after the file was `offset` bytes long.
+    bool hasLineAfter(std::uint64_t offset, std::string_view line) const;
     // Creates the file empty when missing (and its folder); leaves an existing file untouched.
     void EnsureExists();
-    // The whole file as lines (UTF-8), without line endings.
+    // The whole file as lines (UTF-8), without line endings. Bytes that do not decode read as
+    // U+FFFD, so a torn line never hides the others.
     std::vector<std::string> LoadLines() const;
     // Empties the file (zero bytes).
     void Clear();

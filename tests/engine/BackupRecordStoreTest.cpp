@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/BackupError.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FaultyFileOps.h"
@@ -34,6 +36,10 @@ protected:
             result.push_back(row.id);
         }
         return result;
+    }
+
+    std::vector<PruneFailure> prune(std::string_view text, std::optional<double> value) {
+        return store.PruneBackups(text, value, files, {dir / "bak", "data"});
     }
 
     test::TempDir dir;
@@ -73,47 +79,92 @@ TEST_F(BackupRecordStoreTest, PruneKeepsTheRoundedUpCountAndNeverRunsItsText) {
     for (int i = 1; i <= 5; ++i) {
         addCopy("data_2014051" + std::to_string(i));
     }
-    store.PruneBackups("", std::nullopt, files);
-    store.PruneBackups("0.5", 0.5, files);
-    store.PruneBackups("9", 9.0, files);
+    prune("", std::nullopt);
+    prune("0.5", 0.5);
+    prune("9", 9.0);
     EXPECT_EQ(ids().size(), 5u);
-    store.PruneBackups("2.5 id from wenjianming); drop table wenjianming; --", 2.5, files);
+    prune("2.5 id from wenjianming); drop table wenjianming; --", 2.5);
     EXPECT_EQ(ids(), (Ids{5, 4, 3}));
     EXPECT_FALSE(fs::exists(dir / "bak/data_20140512"));
     EXPECT_TRUE(fs::exists(dir / "bak/data_20140513"));
 }
 
-TEST_F(BackupRecordStoreTest, PruneDeletesOnlyUnkeptCopiesThisProgramMade) {
+TEST_F(BackupRecordStoreTest, PruneDeletesOnDiskOnlyThisJobsCopiesInTheTargetFolder) {
     fs::create_directories(dir / "precious");
     store.Add(pathToUtf8(dir / "precious"), kDay);
     const auto sevenDigits = addCopy("data_2014051");
-    const auto fileCopy = dir / "bak" / "plan.doc_20140515";
-    writeBytes(fileCopy, "doc");
-    store.Add(pathToUtf8(fileCopy), kDay);
+    const auto otherName = addCopy("other_20140512");  // a copy of another source
+    const auto elsewhere = dir / "old-target" / "data_20140513";
+    fs::create_directories(elsewhere);
+    store.Add(pathToUtf8(elsewhere), kDay);
+    const auto mine = addCopy("data_20140514");
     // Two runs on one date share a path, once spelled with a doubled separator.
     const auto shared = addCopy("data_20140516");
     store.Add(pathToUtf8(dir / "bak") + "//data_20140516", kDay);
 
-    store.PruneBackups("1", 1.0, files);
+    EXPECT_TRUE(prune("1", 1.0).empty());
     EXPECT_EQ(ids().size(), 1u);
-    EXPECT_TRUE(fs::exists(dir / "precious") && fs::exists(sevenDigits));
-    EXPECT_FALSE(fs::exists(fileCopy));
+    EXPECT_TRUE(fs::exists(dir / "precious") && fs::exists(sevenDigits) && fs::exists(otherName) &&
+                fs::exists(elsewhere));
+    EXPECT_FALSE(fs::exists(mine));
     EXPECT_TRUE(fs::exists(shared / "f.txt"));
 }
 
-TEST_F(BackupRecordStoreTest, FailedDeleteStopsAndKeepsItsRow) {
+TEST_F(BackupRecordStoreTest, FailedDeleteKeepsItsRowAndPruningGoesOn) {
     for (const char* name : {"data_20140511", "data_20140512", "data_20140513", "data_20140514"}) {
         addCopy(name);
     }
     files.removeFailsAt = dir / "bak" / "data_20140512";
-    try {
-        store.PruneBackups("1", 1.0, files);
-        ADD_FAILURE() << "a refused delete must not pass silently";
-    } catch (const BackupError& e) {
-        EXPECT_NE(std::string(e.what()).find("data_20140512"), std::string::npos) << e.what();
+    const auto failures = prune("1", 1.0);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].path, pathToUtf8(dir / "bak" / "data_20140512"));
+    EXPECT_FALSE(failures[0].reason.empty());
+    EXPECT_FALSE(fs::exists(dir / "bak/data_20140511") || fs::exists(dir / "bak/data_20140513"));
+    EXPECT_EQ(ids(), (Ids{4, 2}));
+    // A later prune retries it.
+    files.removeFailsAt.clear();
+    EXPECT_TRUE(prune("1", 1.0).empty());
+    EXPECT_EQ(ids(), (Ids{4}));
+}
+
+TEST_F(BackupRecordStoreTest, IncompleteCopiesNeverCostACompleteOne) {
+    // Oldest first: 'c' a complete copy, 'i' an incomplete one; then the ids that stay.
+    const struct {
+        const char* copies;
+        double keep;
+        Ids kept;
+    } cases[] = {
+        {"ccii", 2, {4, 3, 2, 1}},  // the two newest complete copies and all newer
+        {"cciii", 1, {5, 4, 3, 2}}, {"ciiiic", 2, {6, 5, 4, 3, 2, 1}}, {"ccicc", 2, {5, 4}},
+        {"iiiii", 2, {5, 4}},     // no complete copy: the newest incomplete ones, bounded
+        {"ciiii", 2, {5, 4, 1}},  // fewer complete copies than asked: none of them goes
+    };
+    for (const auto& c : cases) {
+        test::TempDir fresh;
+        const auto file = fresh / "wenjianming.mdb";
+        BackupRecordStore::CreateIfMissing(file);
+        BackupRecordStore s(file);
+        s.checkWritable();
+        const std::vector<FailedEntry> failed{{"/src/locked.pst", "Permission denied"}};
+        int day = 10;
+        for (const char* k = c.copies; *k; ++k) {
+            const auto path = fresh / ("bak/data_201405" + std::to_string(day++));
+            fs::create_directories(path);
+            s.Add(pathToUtf8(path), kDay, *k == 'i' ? failed : std::vector<FailedEntry>{});
+        }
+        s.PruneBackups("", c.keep, files, {fresh / "bak", "data"});
+        Ids left;
+        for (const auto& row : s.List()) {
+            left.push_back(row.id);
+            EXPECT_TRUE(fs::exists(pathFromUtf8(row.path))) << row.path;
+            if (!row.complete()) {
+                EXPECT_EQ(row.failed, failed);
+            }
+        }
+        EXPECT_EQ(left, c.kept) << c.copies << " keep " << c.keep;
+        EXPECT_FALSE(fs::exists(fresh / "bak/data_20140510") &&
+                     std::find(c.kept.begin(), c.kept.end(), 1) == c.kept.end());
     }
-    EXPECT_FALSE(fs::exists(dir / "bak/data_20140511"));  // removed before its row
-    EXPECT_EQ(ids(), (Ids{4, 3, 2}));
 }
 
 }  // namespace

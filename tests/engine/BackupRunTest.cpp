@@ -4,7 +4,9 @@
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/CopySlot.h"
 #include "engine/OperationLog.h"
+#include "platform/Database.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
@@ -115,7 +117,7 @@ TEST_F(BackupRunTest, OnlyASuccessfulRunIsLoggedRecordedAndPruned) {
     EXPECT_EQ(ui.lastStatus(), "文件备份失败！");
     // The day's earlier copy is untouched, the staging is gone, and nothing was pruned.
     EXPECT_EQ(readBytes(copyOf(13) / "a.txt"), "alpha");
-    EXPECT_TRUE(fs::exists(copyOf(12)) && !fs::exists(copyOf(13, ".partial")));
+    EXPECT_TRUE(fs::exists(copyOf(12)));
     EXPECT_EQ(rows().size(), 2u);
     EXPECT_EQ(OperationLog(ws.logFile()).LoadLines().size(), 2u);
 
@@ -125,25 +127,186 @@ TEST_F(BackupRunTest, OnlyASuccessfulRunIsLoggedRecordedAndPruned) {
     EXPECT_FALSE(fs::exists(copyOf(12)) || fs::exists(copyOf(13)));
 }
 
-TEST_F(BackupRunTest, SecondRunOfTheDayReplacesTheCopyAndClearsAStaleStaging) {
+TEST_F(BackupRunTest, SecondRunOfTheDayReplacesTheCopyAndClearsStaleStaging) {
     ASSERT_TRUE(run());
-    fs::create_directories(copyOf(15, ".partial"));  // what a run killed mid-copy leaves behind
-    writeBytes(copyOf(15, ".partial") / "junk", "junk");
+    // What runs of this job killed mid-copy leave behind, on any date, and another job's.
+    const auto job = CopySlot::jobKey(work);
+    for (const char* tail : {"-20140101.new", "-20140515.old"}) {
+        fs::create_directories(bak / (".vantrel-" + job + tail) / "sub");
+    }
+    const auto foreign = bak / ".vantrel-0badf00d-20140515.new";
+    fs::create_directories(foreign);
     fs::remove(source / "a.txt");
     writeBytes(source / "c.txt", "gamma");
+    for (bool noExchange : {false, true}) {
+        files.noExchange = noExchange;
+        ASSERT_TRUE(run());
+        EXPECT_EQ(readBytes(copyOf(15) / "c.txt"), "gamma");
+        EXPECT_FALSE(fs::exists(copyOf(15) / "a.txt"));
+        std::vector<std::string> left;
+        for (const auto& e : fs::directory_iterator(bak)) {
+            if (e.is_directory()) {
+                left.push_back(pathToUtf8(e.path().filename()));
+            }
+        }
+        EXPECT_EQ(left.size(), 2u);  // the copy and the other job's staging
+        EXPECT_TRUE(fs::exists(foreign));
+    }
+    EXPECT_EQ(rows().size(), 3u);
+    EXPECT_EQ(OperationLog(ws.logFile()).LoadLines().size(), 3u);
+}
+
+TEST_F(BackupRunTest, ALongSourceNameStillGetsItsCopy) {
+    const auto longName = dir / std::string(240, 'n');
+    fs::create_directories(longName);
+    writeBytes(longName / "f", "x");
+    settings.SourcePath = pathToUtf8(longName);
     ASSERT_TRUE(run());
-    EXPECT_EQ(readBytes(copyOf(15) / "c.txt"), "gamma");
-    EXPECT_FALSE(fs::exists(copyOf(15) / "a.txt") || fs::exists(copyOf(15) / "junk") ||
-                 fs::exists(copyOf(15, ".partial")));
+    EXPECT_EQ(readBytes(bak / (std::string(240, 'n') + "_20140515") / "f"), "x");
+}
+
+TEST_F(BackupRunTest, AJobReplacesAndPrunesOnlyItsOwnCopies) {
+    // A folder put there by hand, then another job's copy of a source of the same name.
+    fs::create_directories(copyOf(15) / "mine");
+    EXPECT_NE(failure().find(pathToUtf8(copyOf(15))), std::string::npos);
+    fs::remove_all(copyOf(15));
+    const auto otherWork = dir / "other-job";
+    Workspace other{otherWork, files, clock, ui};
+    fs::create_directories(otherWork);
+    ASSERT_TRUE(RunBackup(other, settings).ran);
+    writeBytes(copyOf(15) / "theirs", "t");
+    const std::string text = failure();
+    EXPECT_NE(text.find(pathToUtf8(copyOf(15))), std::string::npos) << text;
+    EXPECT_TRUE(fs::exists(copyOf(15) / "theirs"));
+    EXPECT_TRUE(!fs::exists(ws.databaseFile()) || rows().empty());
+
+    // A job copied from another one, pointed at a new target, prunes nothing of the old one.
+    fs::copy_file(otherWork / "wenjianming.mdb", ws.databaseFile(),
+                  fs::copy_options::overwrite_existing);
+    settings.TargetFolder = pathToUtf8(dir / "bak2");
+    settings.KeepCountText = "1";
+    settings.KeepCount = 1;
+    runOn(16, PruneAfterRun::IfKeepCountSet);
+    EXPECT_TRUE(fs::exists(copyOf(15) / "theirs"));
+    EXPECT_EQ(rows().size(), 1u);
+}
+
+TEST_F(BackupRunTest, TwoJobsNeverWriteOneDatedPathAtOnce) {
+    fs::create_directories(bak);
+    auto held = RunLock::tryAcquire(CopySlot::lockFileFor(copyOf(15)));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(failure(), "另一个备份正在进行中，请稍后再试！");
+    EXPECT_EQ(files.copies, 0);
+    held.reset();
+    EXPECT_TRUE(run());
+}
+
+TEST_F(BackupRunTest, AnEmptySourceIsRefusedOnlyWhenTheLastCopyHeldFiles) {
+    const auto empty = dir / "mnt" / "数据";
+    fs::create_directories(empty);
+    settings.SourcePath = pathToUtf8(empty);
+    ASSERT_TRUE(run());  // a first run of an empty folder
+    settings.SourcePath = pathToUtf8(source);
+    settings.KeepCountText = "1";
+    settings.KeepCount = 1;
+    runOn(16);
+    settings.SourcePath = pathToUtf8(empty);
+    clock.set(at(2014, 5, 17, 9, 59, 50));
+    const std::string text = failure(PruneAfterRun::IfKeepCountSet);
+    EXPECT_NE(text.find(settings.SourcePath), std::string::npos) << text;
+    EXPECT_NE(text.find("空"), std::string::npos) << text;
+    EXPECT_FALSE(fs::exists(copyOf(17)));
+    EXPECT_EQ(readBytes(copyOf(16) / "a.txt"), "alpha");
     EXPECT_EQ(rows().size(), 2u);
 }
 
-TEST_F(BackupRunTest, RunIsRefusedWhileAnotherHolderHasTheLock) {
-    auto held = RunLock::tryAcquire(ws.lockFile());
-    ASSERT_TRUE(held);
-    EXPECT_STREQ(failure().c_str(), "另一个备份正在进行中，请稍后再试！");
-    EXPECT_TRUE(ui.statuses.empty() && files.copies == 0);
-    EXPECT_FALSE(fs::exists(ws.logFile()) || fs::exists(ws.databaseFile()));
+TEST_F(BackupRunTest, ALinkedSourceIsCopiedAsWhatItNames) {
+    std::error_code noLinks;
+    const auto link = dir / "link" / "数据";
+    fs::create_directories(link.parent_path());
+    fs::create_directory_symlink(source, link, noLinks);
+    if (noLinks) {
+        GTEST_SKIP() << "no symbolic links here";
+    }
+    settings.SourcePath = pathToUtf8(link);
+    ASSERT_TRUE(run());
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(copyOf(15))));
+    EXPECT_EQ(readBytes(copyOf(15) / "a.txt"), "alpha");
+    // A target inside the folder the link names is inside the source.
+    settings.TargetFolder = pathToUtf8(source / "sub");
+    EXPECT_FALSE(run());
+    EXPECT_EQ(ui.messages.back(), "备份文件的目的地址不能位于源地址之内！");
+}
+
+TEST_F(BackupRunTest, APartialRunIsRecordedLoggedAndShownAsIncomplete) {
+    files.unreadable = {"sub/b.txt"};
+    const auto report = RunBackup(ws, settings);
+    ASSERT_TRUE(report.ran);
+    ASSERT_EQ(report.skipped.size(), 1u);
+    EXPECT_TRUE(report.incomplete() && report.hasWarning());
+    EXPECT_EQ(ui.lastStatus(), "文件备份完毕，但有 1 项未能复制！");
+    EXPECT_EQ(readBytes(copyOf(15) / "a.txt"), "alpha");
+    EXPECT_EQ(OperationLog(ws.logFile()).LoadLines().back(),
+              "140515 9:59:50   " + settings.SourcePath + "   部分备份至   " +
+                  pathToUtf8(copyOf(15)) + "   未复制项数：1");
+    const auto records = rows();
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records[0].failed.size(), 1u);
+    EXPECT_EQ(records[0].failed[0].path, pathToUtf8(source / "sub" / "b.txt"));
+    EXPECT_EQ(records[0].failed[0].reason,
+              std::make_error_code(std::errc::permission_denied).message());
+    // The target folder itself is never copied into the copy.
+    ASSERT_EQ(files.lastOptions.skipFolders.size(), 1u);
+    EXPECT_EQ(files.lastOptions.skipFolders[0], *fileIdOf(bak));
+}
+
+TEST_F(BackupRunTest, AnOldCopyThatCannotBeDeletedDoesNotStopPruning) {
+    settings.KeepCountText = "1";
+    settings.KeepCount = 1;
+    runOn(12);
+    runOn(13);
+    files.removeFailsAt = copyOf(12);
+    clock.set(at(2014, 5, 14, 9, 59, 50));
+    const auto report = RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet);
+    ASSERT_EQ(report.pruneFailures.size(), 1u);
+    EXPECT_TRUE(report.hasWarning() && !report.incomplete());
+    EXPECT_EQ(report.pruneFailures[0].path, pathToUtf8(copyOf(12)));
+    EXPECT_NE(ui.messages.back().find(pathToUtf8(copyOf(12))), std::string::npos);
+    EXPECT_FALSE(fs::exists(copyOf(13)));
+    EXPECT_EQ(rows().size(), 2u);
+}
+
+TEST_F(BackupRunTest, UnwritableLogOrRecordsRefuseTheRunBeforeCopying) {
+    runOn(14);
+    fs::remove(ws.logFile());
+    fs::create_directories(ws.logFile());  // a folder where the log should be
+    clock.set(at(2014, 5, 15, 9, 59, 50));
+    EXPECT_NE(failure().find("FileBackupLog.log"), std::string::npos);
+    fs::remove(ws.logFile());
+
+    // Another program holds the record file's write lock.
+    Database holder(ws.databaseFile(), Database::Mode::OpenExisting);
+    holder.exec("BEGIN EXCLUSIVE");
+    EXPECT_NE(failure().find("wenjianming.mdb"), std::string::npos);
+    holder.exec("ROLLBACK");
+    EXPECT_EQ(files.copies, 1);
+    EXPECT_FALSE(fs::exists(copyOf(15)));
+    EXPECT_EQ(rows().size(), 1u);
+}
+
+TEST_F(BackupRunTest, ACancelledRunLeavesNothingBehind) {
+    std::atomic<bool> cancel{false};
+    files.afterCopy = [&] { cancel = true; };
+    try {
+        RunBackup(ws, settings, PruneAfterRun::No, RunControl{&cancel});
+        ADD_FAILURE() << "a cancelled run must not succeed";
+    } catch (const BackupCancelled&) {
+    }
+    EXPECT_FALSE(fs::exists(copyOf(15)));
+    EXPECT_EQ(std::distance(fs::directory_iterator(bak), fs::directory_iterator()),
+              1);  // the lock file only
+    EXPECT_TRUE(rows().empty());
+    EXPECT_FALSE(fs::exists(ws.logFile()) && !OperationLog(ws.logFile()).LoadLines().empty());
 }
 
 TEST(TargetPath, IsTargetFolderNameTailAndDate) {

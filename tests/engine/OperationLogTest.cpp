@@ -56,6 +56,30 @@ TEST_F(OperationLogTest, EnsureLoadAndClear) {
     EXPECT_EQ(readBytes(file), "c\r\n");
 }
 
+TEST_F(OperationLogTest, ATornOrUndecodableLineNeverHidesTheOthers) {
+    const std::string good =
+        utf8ToGbk("140515 9:59:50   /源/数据   成功备份至   /bak/数据_20140515");
+    // A stray lead byte, a byte no text has, and a last line cut inside a character.
+    std::filesystem::create_directories(file.parent_path());
+    writeBytes(file,
+               good + "\r\n" + good.substr(0, 20) + "\xB1\r\n\xFF" + "ok\r\n" + good.substr(0, 19));
+    log.Append("next");
+    const auto lines = log.LoadLines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], gbkToUtf8(good));
+    EXPECT_EQ(lines[1], gbkToUtf8(good.substr(0, 20)) + "\xEF\xBF\xBD");
+    EXPECT_EQ(lines[2], "\xEF\xBF\xBDok");
+    EXPECT_EQ(lines[3], gbkToUtf8(good.substr(0, 18)) + "\xEF\xBF\xBD");
+    EXPECT_EQ(lines[4], "next");
+    EXPECT_TRUE(log.hasLineAfter(log.size() - 6, "next"));
+    EXPECT_FALSE(log.hasLineAfter(log.size(), "next"));
+}
+
+TEST(OperationLogLine, SaysWhenEntriesWereNotCopied) {
+    EXPECT_EQ(OperationLog::composeLine(test::at(2014, 5, 15, 9, 59, 50), "/s", "/t_20140515", 3),
+              "140515 9:59:50   /s   部分备份至   /t_20140515   未复制项数：3");
+}
+
 TEST_F(OperationLogTest, FailuresNameThePath) {
     try {
         log.LoadLines();

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <system_error>
+#include <vector>
 
 #include "platform/FileOps.h"
 
@@ -15,12 +17,39 @@ public:
     std::error_code copyError;
     // removeTree of this path is refused.
     std::filesystem::path removeFailsAt;
+    // Entries below the source (relative paths) that cannot be copied, as an unreadable file:
+    // left out and listed with skipFailedEntries, otherwise the copy fails at the first.
+    std::vector<std::filesystem::path> unreadable;
+    // exchange answers "not supported", as where the OS has no atomic swap.
+    bool noExchange = false;
+    // Called once the copy is written, before it returns (to cancel it, for instance).
+    std::function<void()> afterCopy;
     int copies = 0;
+    CopyOptions lastOptions;
 
     CopyResult copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
                         const CopyOptions& options, const ProgressFn& progress) override {
         ++copies;
+        lastOptions = options;
         auto result = m_real.copyTree(from, to, options, progress);
+        for (const auto& entry : unreadable) {
+            if (!result.ok()) {
+                break;
+            }
+            std::error_code ec;
+            std::filesystem::remove_all(to / entry, ec);
+            const SkippedEntry skipped{from / entry,
+                                       std::make_error_code(std::errc::permission_denied)};
+            if (options.skipFailedEntries) {
+                result.skipped.push_back(skipped);
+            } else {
+                result.failedPath = skipped.path;
+                result.error = skipped.error;
+            }
+        }
+        if (afterCopy) {
+            afterCopy();
+        }
         if (result.ok() && copyError) {
             result.failedPath = to / "partly-written.bin";
             result.error = copyError;
@@ -37,7 +66,8 @@ public:
         return m_real.rename(from, to);
     }
     FileOpResult exchange(const std::filesystem::path& a, const std::filesystem::path& b) override {
-        return m_real.exchange(a, b);
+        return noExchange ? FileOpResult{a, std::make_error_code(std::errc::not_supported)}
+                          : m_real.exchange(a, b);
     }
     FileOpResult syncFileSystem(const std::filesystem::path& path) override {
         return m_real.syncFileSystem(path);

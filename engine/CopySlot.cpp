@@ -1,0 +1,233 @@
+#include "engine/CopySlot.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <system_error>
+
+#include "engine/BackupError.h"
+#include "engine/OperationLog.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kBusy = "另一个备份正在进行中，请稍后再试！";
+constexpr std::string_view kPrefix = ".vantrel-";
+
+// FNV-1a: stable across runs and builds, which the names need.
+std::uint64_t fnv1a(std::string_view text) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        h = (h ^ c) * 1099511628211ull;
+    }
+    return h;
+}
+
+std::string hex(std::uint64_t value, int digits) {
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%0*llx", digits,
+                  static_cast<unsigned long long>(value) &
+                      (digits >= 16 ? ~0ull : (1ull << (4 * digits)) - 1));
+    return buf;
+}
+
+// The form every spelling of one path shares: links resolved where they exist, and on
+// Windows one separator and one case.
+std::string canonicalKey(const fs::path& p) {
+    std::error_code ec;
+    auto c = fs::weakly_canonical(p, ec);
+    if (ec) {
+        c = p.lexically_normal();
+    }
+    auto key = pathCaseKey(pathToUtf8(c));
+#ifdef _WIN32
+    for (char& ch : key) {
+        ch = ch == '\\' ? '/' : ch;
+    }
+#endif
+    while (key.size() > 1 && key.back() == '/') {
+        key.pop_back();
+    }
+    return key;
+}
+
+bool entryExists(const fs::path& p) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(p, ec));
+}
+
+std::optional<RunLock> lockPath(const fs::path& target) {
+    const auto file = CopySlot::lockFileFor(target);
+    try {
+        return RunLock::tryAcquire(file);
+    } catch (const std::system_error& e) {
+        throw BackupError("无法打开文件“" + pathToUtf8(file) + "”：" + e.code().message());
+    }
+}
+
+[[noreturn]] void fail(const FileOpResult& r, const fs::path& fallback) {
+    const auto& path = r.failedPath.empty() ? fallback : r.failedPath;
+    throw BackupError("文件备份失败！“" + pathToUtf8(path) + "”：" + r.error.message());
+}
+
+}  // namespace
+
+std::string CopySlot::jobKey(const fs::path& dir) {
+    return hex(fnv1a(canonicalKey(dir)), 8);
+}
+
+fs::path CopySlot::lockFileFor(const fs::path& target) {
+    const auto name = std::string(kPrefix) + hex(fnv1a(canonicalKey(target)), 16) + ".lock";
+    return target.lexically_normal().parent_path() / pathFromUtf8(name);
+}
+
+CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, fs::path target, std::string targetText,
+                   const std::string& dateDigits)
+    : m_ws(ws),
+      m_store(store),
+      m_target(target.lexically_normal()),
+      m_targetText(std::move(targetText)),
+      m_folder(m_target.parent_path()),
+      m_job(jobKey(ws.dir)) {
+    const auto stem = std::string(kPrefix) + m_job + "-" + dateDigits;
+    m_staging = m_folder / pathFromUtf8(stem + ".new");
+    m_aside = m_folder / pathFromUtf8(stem + ".old");
+    std::error_code ec;
+    fs::create_directories(m_folder, ec);
+    if (ec) {
+        throw BackupError("文件备份失败！“" + pathToUtf8(m_folder) + "”：" + ec.message());
+    }
+    m_lock = lockPath(m_target);
+    if (!m_lock) {
+        throw BackupError(std::string(kBusy));
+    }
+}
+
+void CopySlot::recover() {
+    std::vector<fs::path> pending;
+    for (const auto& entry : m_store.journal()) {
+        const auto target = pathFromUtf8(entry.target);
+        std::optional<RunLock> other;
+        if (canonicalKey(target) != canonicalKey(m_target)) {
+            other = lockPath(target);
+            if (!other) {
+                // Another job is writing there now; this entry waits for a later run.
+                pending.push_back(pathFromUtf8(entry.staging));
+                pending.push_back(pathFromUtf8(entry.aside));
+                continue;
+            }
+        }
+        if (fileIdOf(target) == entry.newCopy) {
+            finish(entry);
+        } else {
+            undo(entry);
+        }
+    }
+
+    // Staging and set-aside folders of this job that no journal entry accounts for are what
+    // a run killed before its journal entry, or after its record, left behind.
+    const std::string mine = std::string(kPrefix) + m_job + "-";
+    std::error_code ec;
+    for (fs::directory_iterator it(m_folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const auto name = pathToUtf8(it->path().filename());
+        const bool ours = name.size() == mine.size() + 12 && name.starts_with(mine) &&
+                          (name.ends_with(".new") || name.ends_with(".old")) &&
+                          name.find_first_not_of("0123456789", mine.size()) == mine.size() + 8;
+        if (ours && std::find(pending.begin(), pending.end(), it->path()) == pending.end()) {
+            m_ws.files.removeTree(it->path());
+        }
+    }
+}
+
+void CopySlot::finish(const JournalEntry& entry) {
+    OperationLog log(m_ws.logFile());
+    if (!log.hasLineAfter(entry.logOffset, entry.logLine)) {
+        log.Append(entry.logLine);
+    }
+    m_store.commitJournal(entry);
+    m_ws.files.removeTree(pathFromUtf8(entry.staging));
+    m_ws.files.removeTree(pathFromUtf8(entry.aside));
+}
+
+void CopySlot::undo(const JournalEntry& entry) {
+    const auto target = pathFromUtf8(entry.target);
+    const auto aside = pathFromUtf8(entry.aside);
+    // Killed between moving the old copy aside and renaming the new one in.
+    if (!entryExists(target) && entryExists(aside)) {
+        if (auto r = m_ws.files.rename(aside, target); !r.ok()) {
+            fail(r, aside);
+        }
+    }
+    m_ws.files.removeTree(pathFromUtf8(entry.staging));
+    m_store.dropJournal(entry.id);
+}
+
+std::int64_t CopySlot::commit(const std::string& logLine, const std::string& date,
+                              const std::vector<FailedEntry>& failed) {
+    // Everything staged reaches the disk before the copy can be called by its dated name.
+    if (auto r = m_ws.files.syncFileSystem(m_staging); !r.ok()) {
+        discard();
+        fail(r, m_staging);
+    }
+    JournalEntry entry;
+    entry.targetText = m_targetText;
+    entry.target = pathToUtf8(m_target);
+    entry.staging = pathToUtf8(m_staging);
+    entry.aside = pathToUtf8(m_aside);
+    entry.newCopy = fileIdOf(m_staging).value_or(FileId{});
+    entry.logLine = logLine;
+    entry.logOffset = OperationLog(m_ws.logFile()).size();
+    entry.date = date;
+    entry.failed = failed;
+    try {
+        entry.id = m_store.addJournal(entry);
+    } catch (const BackupError&) {
+        discard();
+        throw;
+    }
+    step(Step::Journaled);
+
+    auto undoAndFail = [&](const FileOpResult& r, const fs::path& where) {
+        undo(entry);
+        fail(r, where);
+    };
+    if (!entryExists(m_target)) {
+        if (auto r = m_ws.files.rename(m_staging, m_target); !r.ok()) {
+            undoAndFail(r, m_target);
+        }
+    } else if (auto r = m_ws.files.exchange(m_staging, m_target); !r.ok()) {
+        if (r.error != std::errc::not_supported) {
+            undoAndFail(r, m_target);
+        }
+        // No atomic swap here: the old copy steps aside, the new one takes its name.
+        if (auto aside = m_ws.files.rename(m_target, m_aside); !aside.ok()) {
+            undoAndFail(aside, m_target);
+        }
+        step(Step::SetAside);
+        if (auto in = m_ws.files.rename(m_staging, m_target); !in.ok()) {
+            undoAndFail(in, m_target);
+        }
+    }
+    step(Step::Swapped);
+    // Some file systems cannot flush a folder; the rename stands either way.
+    m_ws.files.syncFolder(m_folder);
+
+    OperationLog(m_ws.logFile()).Append(logLine);
+    step(Step::Logged);
+    const auto id = m_store.commitJournal(entry);
+    step(Step::Recorded);
+    // After an exchange the staging name holds the replaced copy.
+    m_ws.files.removeTree(m_staging);
+    m_ws.files.removeTree(m_aside);
+    return id;
+}
+
+void CopySlot::discard() {
+    m_ws.files.removeTree(m_staging);
+}
+
+}  // namespace vantrel

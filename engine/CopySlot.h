@@ -1,0 +1,78 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/BackupRecordStore.h"
+#include "engine/Workspace.h"
+#include "platform/RunLock.h"
+
+namespace vantrel {
+
+// The place where one job's copy for one dated path is made and put in: the staging and
+// set-aside folders beside the dated path, the lock on that path, and the journal that lets
+// the next run finish or undo a run killed while the dated name changes hands.
+//
+// Names: ".vantrel-<job>-<yyyymmdd>.new" (staging) and ".old" (set aside), in the target
+// folder, where <job> is eight hex digits from the working directory's path. They are as long
+// whatever the source is called, and two jobs never share one.
+class CopySlot {
+public:
+    // Steps of putting a copy in, for tests that stop a run between two of them.
+    enum class Step { Journaled, SetAside, Swapped, Logged, Recorded };
+    using StepHook = std::function<void(Step)>;
+
+    // Locks the dated path `target` (absolute) for this run. Throws BackupError with
+    // "另一个备份正在进行中，请稍后再试！" while another run holds it.
+    CopySlot(Workspace& ws, BackupRecordStore& store, std::filesystem::path target,
+             std::string targetText, const std::string& dateDigits);
+
+    // Finishes or undoes what earlier runs of this job left in the journal, then removes this
+    // job's stale staging and set-aside folders of any date in the target folder.
+    void recover();
+
+    const std::filesystem::path& staging() const { return m_staging; }
+    const std::filesystem::path& target() const { return m_target; }
+
+    // Puts the staged copy under the dated name: flushed, journaled, swapped with the copy it
+    // replaces (or that one moved aside), the folder flushed, the line logged and the row
+    // recorded; the replaced copy is removed last. Returns the row's id. Throws BackupError,
+    // having removed the staging, when the copy could not take the dated name.
+    std::int64_t commit(const std::string& logLine, const std::string& date,
+                        const std::vector<FailedEntry>& failed);
+
+    // Removes the staging folder.
+    void discard();
+
+    void setStepHook(StepHook hook) { m_hook = std::move(hook); }
+
+    // Eight hex digits naming the job of the working directory `dir`.
+    static std::string jobKey(const std::filesystem::path& dir);
+    // The lock file for the dated path `target`, in its folder.
+    static std::filesystem::path lockFileFor(const std::filesystem::path& target);
+
+private:
+    void step(Step s) {
+        if (m_hook) {
+            m_hook(s);
+        }
+    }
+    void finish(const JournalEntry& entry);
+    void undo(const JournalEntry& entry);
+
+    Workspace& m_ws;
+    BackupRecordStore& m_store;
+    std::filesystem::path m_target;
+    std::string m_targetText;
+    std::filesystem::path m_folder;
+    std::filesystem::path m_staging;
+    std::filesystem::path m_aside;
+    std::string m_job;
+    std::optional<RunLock> m_lock;
+    StepHook m_hook;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,150 @@
+#include "engine/CopySlot.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/BackupRun.h"
+#include "engine/OperationLog.h"
+#include "platform/TextCodec.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/FakeUi.h"
+#include "tests/support/FaultyFileOps.h"
+#include "tests/support/TempDir.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::at;
+using test::readBytes;
+using test::writeBytes;
+using Step = CopySlot::Step;
+
+// Stands for the process dying: nothing after the step runs, no clean-up either.
+struct Killed {};
+
+class CopySlotTest : public ::testing::Test {
+protected:
+    CopySlotTest() {
+        fs::create_directories(work);
+        fs::create_directories(source / "sub");
+        writeBytes(source / "a.txt", "old");
+        writeBytes(source / "sub" / "b.txt", "beta");
+    }
+
+    // A run of the day replacing the earlier copy, killed right after `killAt`.
+    void killedRun(Step killAt) {
+        BackupRecordStore store(ws.databaseFile());
+        CopySlot slot(ws, store, target, pathToUtf8(target), "20140515");
+        slot.recover();
+        ASSERT_TRUE(files.copyTree(source, slot.staging(), {}, {}).ok());
+        slot.setStepHook([killAt](Step s) {
+            if (s == killAt) {
+                throw Killed{};
+            }
+        });
+        const auto line =
+            OperationLog::composeLine(clock.now(), pathToUtf8(source), pathToUtf8(target));
+        EXPECT_THROW(slot.commit(line, "2014-05-15", {}), Killed);
+    }
+    std::string holds() const {
+        std::error_code ec;
+        if (!fs::exists(target, ec)) {
+            return "nothing";
+        }
+        const bool complete =
+            fs::exists(target / "sub" / "b.txt") &&
+            fs::exists(target / "c.txt") == (readBytes(target / "a.txt") != "old");
+        return complete ? readBytes(target / "a.txt") : "a broken copy";
+    }
+    std::vector<std::string> leftovers() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(bak)) {
+            const auto name = pathToUtf8(e.path().filename());
+            if (e.path() != target && !name.ends_with(".lock")) {
+                names.push_back(name);
+            }
+        }
+        return names;
+    }
+    size_t rows() const { return BackupRecordStore(ws.databaseFile()).List().size(); }
+    size_t lines() const { return OperationLog(ws.logFile()).LoadLines().size(); }
+
+    test::TempDir dir;
+    fs::path work = dir / "work";
+    fs::path bak = dir / "bak";
+    fs::path source = dir / "src" / "data";
+    fs::path target = bak / "data_20140515";
+    test::FakeClock clock{at(2014, 5, 15, 9, 59, 50)};
+    test::FakeUi ui;
+    test::FaultyFileOps files;
+    Workspace ws{work, files, clock, ui};
+    TBackupSettings settings{pathToUtf8(source), pathToUtf8(bak), {}, {}, "", "", {}};
+};
+
+TEST_F(CopySlotTest, AKillAtAnyStepLeavesACompleteCopyAndTheNextRunCleansUp) {
+    const struct {
+        Step step;
+        bool noExchange;
+        const char* holdsAfterKill;
+        size_t rowsAfterNextRun;  // the first run, the killed one when finished, the next one
+    } cases[] = {
+        {Step::Journaled, false, "old", 2}, {Step::Swapped, false, "new", 3},
+        {Step::Logged, false, "new", 3},    {Step::Recorded, false, "new", 3},
+        {Step::Journaled, true, "old", 2},  {Step::SetAside, true, "nothing", 2},
+        {Step::Swapped, true, "new", 3},    {Step::Logged, true, "new", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "step " << static_cast<int>(c.step) << " rename aside " << c.noExchange);
+        fs::remove_all(work);
+        fs::remove_all(bak);
+        fs::create_directories(work);
+        writeBytes(source / "a.txt", "old");
+        fs::remove(source / "c.txt");
+        files.noExchange = c.noExchange;
+        ASSERT_TRUE(RunBackup(ws, settings).ran);
+
+        writeBytes(source / "a.txt", "new");
+        writeBytes(source / "c.txt", "gamma");
+        killedRun(c.step);
+        EXPECT_EQ(holds(), c.holdsAfterKill);
+
+        writeBytes(source / "a.txt", "next");
+        ASSERT_TRUE(RunBackup(ws, settings).ran);
+        EXPECT_EQ(holds(), "next");
+        EXPECT_TRUE(leftovers().empty()) << leftovers().front();
+        EXPECT_EQ(rows(), c.rowsAfterNextRun);
+        EXPECT_EQ(lines(), rows());
+        EXPECT_TRUE(BackupRecordStore(ws.databaseFile()).journal().empty());
+    }
+}
+
+TEST_F(CopySlotTest, ARecoveredRunIsLoggedOnce) {
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    writeBytes(source / "c.txt", "gamma");
+    writeBytes(source / "a.txt", "new");
+    killedRun(Step::Logged);
+    ASSERT_EQ(lines(), 2u);
+    {
+        BackupRecordStore store(ws.databaseFile());
+        CopySlot(ws, store, target, pathToUtf8(target), "20140515").recover();
+    }
+    EXPECT_EQ(lines(), 2u);
+    EXPECT_EQ(rows(), 2u);
+    EXPECT_EQ(holds(), "new");
+}
+
+TEST(CopySlotNames, AreShortFixedAndTheJobsOwn) {
+    test::TempDir dir;
+    const auto a = CopySlot::jobKey(dir.path() / "a");
+    EXPECT_EQ(a.size(), 8u);
+    EXPECT_EQ(a, CopySlot::jobKey(dir.path() / "x" / ".." / "a"));
+    EXPECT_NE(a, CopySlot::jobKey(dir.path() / "b"));
+    const auto lock = CopySlot::lockFileFor(dir.path() / "bak" / "data_20140515");
+    EXPECT_EQ(lock.parent_path(), dir.path() / "bak");
+    EXPECT_EQ(lock, CopySlot::lockFileFor(dir.path() / "bak" / "." / "data_20140515"));
+    EXPECT_NE(lock, CopySlot::lockFileFor(dir.path() / "bak" / "data_20140516"));
+}
+
+}  // namespace
+}  // namespace vantrel
