@@ -3,7 +3,7 @@
 // source read once. Prints each round, the medians and the ratio engine/cp.
 //
 // Usage: copy_bench [--rounds N] [--small-files N] [--folders N] [--big-files N] [--big-mib N]
-//                   [--dir PATH]
+//                   [--repeat 0|1] [--dir PATH]
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/RepeatBench.h"
 #include "platform/FileOps.h"
 #include "platform/TextCodec.h"
 
@@ -38,6 +39,7 @@ struct Options {
     int folders = 200;
     int bigFiles = 4;
     int bigMib = 256;
+    bool repeat = true;  // the repeat scenarios and the hashing cost, after the plain copies
     fs::path dir = fs::temp_directory_path();
 };
 
@@ -59,6 +61,8 @@ Options parse(int argc, char** argv) {
             o.bigFiles = std::atoi(value);
         } else if (arg == "--big-mib") {
             o.bigMib = std::atoi(value);
+        } else if (arg == "--repeat") {
+            o.repeat = std::atoi(value) != 0;
         } else if (arg == "--dir") {
             o.dir = vantrel::pathFromUtf8(value);
         } else {
@@ -223,6 +227,22 @@ void bench(const char* label, const fs::path& source, const fs::path& work, int 
                 e / c, dropped ? "" : " (page cache not dropped: no permission)");
 }
 
+vantrel::bench::BenchSteps repeatSteps() {
+    vantrel::bench::BenchSteps steps;
+    steps.prepare = [](const fs::path& source) {
+        bool dropped = false;
+        prepare(source, dropped);
+        return dropped;
+    };
+    steps.timeCpSynced = [](const fs::path& from, const fs::path& to) {
+        const auto start = std::chrono::steady_clock::now();
+        timeCp(from, to);
+        ::sync();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    return steps;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,6 +262,9 @@ int main(int argc, char** argv) {
             std::printf("small tree: %d files in %d folders, %.1f MiB\n", o.smallFiles, o.folders,
                         static_cast<double>(bytes) / (1 << 20));
             bench("small", work / "small", work, o.rounds);
+            if (o.repeat) {
+                vantrel::bench::benchRepeat(work / "small", work, o.rounds, repeatSteps());
+            }
             ops.removeTree(work / "small");
         }
         if (o.bigFiles > 0) {
@@ -249,6 +272,9 @@ int main(int argc, char** argv) {
             std::printf("big tree: %d files of %d MiB, %.1f MiB\n", o.bigFiles, o.bigMib,
                         static_cast<double>(bytes) / (1 << 20));
             bench("big", work / "big", work, o.rounds);
+            if (o.repeat) {
+                vantrel::bench::benchHashing(work / "big", work, o.rounds, repeatSteps());
+            }
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "copy_bench: %s\n", e.what());
