@@ -127,14 +127,22 @@ public:
     // Puts a folder's entries (names made, renamed or removed in it) on stable storage.
     virtual FileOpResult syncFolder(const std::filesystem::path& folder) = 0;
 
-    // Counts what `path` holds, following `path` itself when it is a link. Stops with
+    // Counts what `path` holds, following `path` itself when it is a link but no link inside.
+    // Entries it may not read are left out, as a copy that skips failed entries leaves them
+    // out; files hard-linked to each other count their allocated space once. Stops with
     // std::errc::operation_canceled once `cancel` is true.
     virtual FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
                                      const std::atomic<bool>* cancel = nullptr) = 0;
 };
 
+// How file contents are moved. Auto uses the kernel's copy_file_range where the file systems
+// allow it, then sendfile, then plain read and write; the others force one way (for tests).
+enum class CopyMethod { Auto, CopyFileRange, SendFile, ReadWrite };
+
 class RealFileOps final : public FileOps {
 public:
+    explicit RealFileOps(CopyMethod method = CopyMethod::Auto) : m_method(method) {}
+
     CopyResult copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
                         const CopyOptions& options, const ProgressFn& progress) override;
     FileOpResult removeTree(const std::filesystem::path& path) override;
@@ -145,6 +153,9 @@ public:
     FileOpResult syncFolder(const std::filesystem::path& folder) override;
     FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
                              const std::atomic<bool>* cancel = nullptr) override;
+
+private:
+    CopyMethod m_method;
 };
 
 }  // namespace vantrel

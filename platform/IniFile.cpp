@@ -5,19 +5,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/IniFileOs.h"
 #include "platform/TextCodec.h"
-
-#ifdef _WIN32
-#include <windows.h>
-
-#include "platform/WinError.h"
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
 
 namespace vantrel {
 
@@ -126,102 +115,9 @@ size_t boundaryPrefix(std::string_view bytes, size_t limit, bool utf8) {
     return pos;
 }
 
-// The OS's reason for an error code: errno, or GetLastError on Windows.
-std::string osReason(int code) {
-#ifdef _WIN32
-    return windowsError(static_cast<DWORD>(code)).message();
-#else
-    return std::system_category().message(code);
-#endif
-}
-
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& reason) {
     throw std::runtime_error(pathToUtf8(file) + ": " + reason);
 }
-
-#ifdef _WIN32
-
-void writeAndReplace(const std::filesystem::path& file, const std::filesystem::path& temp,
-                     const std::string& content) {
-    HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        fail(temp, osReason(static_cast<int>(GetLastError())));
-    }
-    DWORD written = 0;
-    const BOOL ok =
-        WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-        written == content.size() && FlushFileBuffers(h);
-    const DWORD err = GetLastError();
-    CloseHandle(h);
-    if (!ok) {
-        DeleteFileW(temp.c_str());
-        fail(temp, osReason(static_cast<int>(err)));
-    }
-    if (!MoveFileExW(temp.c_str(), file.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD moveErr = GetLastError();
-        DeleteFileW(temp.c_str());
-        fail(file, osReason(static_cast<int>(moveErr)));
-    }
-}
-
-std::string uniqueSuffix() {
-    return std::to_string(GetCurrentProcessId());
-}
-
-#else
-
-void writeAndReplace(const std::filesystem::path& file, const std::filesystem::path& temp,
-                     const std::string& content, std::filesystem::perms mode) {
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        fail(temp, osReason(errno));
-    }
-    int err = 0;
-    size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            err = errno;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (err == 0 && ::fchmod(fd, static_cast<mode_t>(mode)) != 0) {
-        err = errno;
-    }
-    if (err == 0 && ::fsync(fd) != 0) {
-        err = errno;
-    }
-    if (::close(fd) != 0 && err == 0) {
-        err = errno;
-    }
-    if (err == 0 && ::rename(temp.c_str(), file.c_str()) != 0) {
-        err = errno;
-        ::unlink(temp.c_str());
-        fail(file, osReason(err));
-    }
-    if (err != 0) {
-        ::unlink(temp.c_str());
-        fail(temp, osReason(err));
-    }
-    // Make the rename itself durable.
-    const int dirFd = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-}
-
-std::string uniqueSuffix() {
-    return std::to_string(::getpid());
-}
-
-#endif
 
 }  // namespace
 
@@ -409,15 +305,10 @@ void IniFile::save() const {
 
     std::filesystem::path temp = target;
     std::string suffix(1, '.');
-    suffix += uniqueSuffix();
+    suffix += detail::uniqueSuffix();
     suffix += ".tmp";
     temp += pathFromUtf8(suffix);
-#ifdef _WIN32
-    (void)mode;
-    writeAndReplace(target, temp, content);
-#else
-    writeAndReplace(target, temp, content, mode);
-#endif
+    detail::writeAndReplace(target, temp, content, mode);
 }
 
 }  // namespace vantrel

@@ -1,0 +1,43 @@
+#include <windows.h>
+
+#include <system_error>
+
+#include "platform/RunLock.h"
+#include "platform/TextCodec.h"
+#include "platform/WinError.h"
+
+namespace vantrel {
+
+std::optional<RunLock> RunLock::tryAcquire(const std::filesystem::path& lockFile) {
+    const std::string shown = "无法打开锁文件 " + pathToUtf8(lockFile);
+    HANDLE h = CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        throw std::system_error(windowsError(GetLastError()), shown);
+    }
+    OVERLAPPED whole{};
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                    &whole)) {
+        const DWORD err = GetLastError();
+        CloseHandle(h);
+        if (err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING) {
+            return std::nullopt;
+        }
+        throw std::system_error(windowsError(err), shown);
+    }
+    return RunLock(reinterpret_cast<std::intptr_t>(h));
+}
+
+void RunLock::release() noexcept {
+    if (m_handle == -1) {
+        return;
+    }
+    HANDLE h = reinterpret_cast<HANDLE>(m_handle);
+    OVERLAPPED whole{};
+    UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &whole);
+    CloseHandle(h);
+    m_handle = -1;
+}
+
+}  // namespace vantrel
