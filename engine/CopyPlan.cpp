@@ -178,12 +178,13 @@ std::optional<std::uint64_t> availableSpace(const fs::path& path) {
 }
 
 CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, fs::path source, fs::path target,
-                   bool pruneAfter)
+                   bool pruneAfter, LinkProbe probe)
     : m_ws(ws),
       m_settings(settings),
       m_source(std::move(source)),
       m_target(std::move(target)),
-      m_pruneAfter(pruneAfter) {}
+      m_pruneAfter(pruneAfter),
+      m_probe(std::move(probe)) {}
 
 std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
@@ -213,7 +214,7 @@ void CopyPlan::prepare() {
         const auto probeName = pathFromUtf8(".vantrel-" + CopySlot::jobKey(m_ws.dir) + ".probe");
         LinkSupport support;
         try {
-            support = probeLinks(m_target.parent_path(), probeName);
+            support = m_probe(m_target.parent_path(), probeName);
         } catch (const std::system_error&) {
             // An unwritable target fails the copy itself, with its own message.
         }

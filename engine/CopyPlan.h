@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,9 +61,13 @@ std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path);
 // the space it needs, and the manifest it records.
 class CopyPlan {
 public:
+    using LinkProbe = std::function<LinkSupport(const std::filesystem::path& folder,
+                                                const std::filesystem::path& probeName)>;
+
     // `target` is the dated path of the copy to make; `pruneAfter` whether the run prunes.
+    // `probe` tries the target folder for hard links (tests stand in for targets without).
     CopyPlan(Workspace& ws, const TBackupSettings& settings, std::filesystem::path source,
-             std::filesystem::path target, bool pruneAfter);
+             std::filesystem::path target, bool pruneAfter, LinkProbe probe = probeLinks);
 
     // Chooses the previous copy, probes the target for hard links (saying once when it has
     // none), and refuses with BackupError when the copy would not fit. Writes nothing but
@@ -90,6 +95,7 @@ private:
     std::filesystem::path m_source;
     std::filesystem::path m_target;
     bool m_pruneAfter;
+    LinkProbe m_probe;
     CopyOptions m_options;
     bool m_sharingUnsupported = false;
     SpaceEstimate m_estimate;

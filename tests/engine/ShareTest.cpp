@@ -25,6 +25,10 @@ using test::at;
 using test::readBytes;
 using test::writeBytes;
 
+std::uint64_t inodeOf(const fs::path& p) {
+    return fileIdOf(p).value().inode;
+}
+
 void writeSize(const fs::path& file, std::size_t bytes, char fill = 'x') {
     writeBytes(file, std::string(bytes, fill));
 }
@@ -290,6 +294,79 @@ TEST_F(ShareRunTest, TooLittleSpaceRefusesBeforeWritingAndNamesWhatPruningWouldF
         << withPrune;
     // Pruning waits for a copy that succeeded.
     EXPECT_TRUE(fs::exists(copyOf(15)) && fs::exists(copyOf(16)));
+}
+
+TEST_F(ShareRunTest, UnchangedFilesAreOneFileInBothCopiesAndSurvivePruning) {
+    ASSERT_TRUE(runOn(15).ran);
+    writeBytes(source / "sub" / "edit.txt", "second");
+    const RunReport second = runOn(16);
+    EXPECT_EQ(second.shared, 1u);
+    EXPECT_EQ(second.shareFallbacks, 0u);
+    EXPECT_EQ(inodeOf(copyOf(15) / "same.txt"), inodeOf(copyOf(16) / "same.txt"));
+    EXPECT_NE(inodeOf(copyOf(15) / "sub" / "edit.txt"), inodeOf(copyOf(16) / "sub" / "edit.txt"));
+    EXPECT_EQ(readBytes(copyOf(16) / "sub" / "edit.txt"), "second");
+
+    // Each copy's manifest describes it; the shared file's hash came from the first one.
+    ManifestStore manifests(ws.databaseFile());
+    for (unsigned day : {15u, 16u}) {
+        const auto id = manifests.rowOf(pathToUtf8(copyOf(day))).value();
+        EXPECT_TRUE(
+            compareManifests(manifests.load(id).value(), manifestOfTree(copyOf(day))).intact())
+            << day;
+    }
+
+    // Pruning the copies it shares with leaves the shared file whole in the one kept.
+    const auto sharedInode = inodeOf(copyOf(16) / "same.txt");
+    settings.KeepCountText = "1";
+    settings.KeepCount = 1;
+    ASSERT_TRUE(runOn(17, PruneAfterRun::IfKeepCountSet).ran);
+    EXPECT_EQ(inodeOf(copyOf(17) / "same.txt"), sharedInode);
+    EXPECT_FALSE(fs::exists(copyOf(15)) || fs::exists(copyOf(16)));
+    EXPECT_EQ(readBytes(copyOf(17) / "same.txt"), "unchanged");
+}
+
+TEST_F(ShareRunTest, LinksRefusedByTheTargetAreCopiedAndCounted) {
+    ASSERT_TRUE(runOn(15).ran);
+    // The previous copy on a mount of its own: every link from it fails as across devices.
+    if (::mount(copyOf(15).c_str(), copyOf(15).c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "cannot bind-mount here";
+    }
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{copyOf(15)};
+    const RunReport report = runOn(16);
+    EXPECT_TRUE(report.ran && !report.incomplete());
+    EXPECT_EQ(report.shared, 0u);
+    EXPECT_EQ(report.shareFallbacks, 2u);
+    EXPECT_EQ(report.copied.files, 2u);
+    EXPECT_NE(inodeOf(copyOf(15) / "same.txt"), inodeOf(copyOf(16) / "same.txt"));
+    EXPECT_EQ(readBytes(copyOf(16) / "same.txt"), "unchanged");
+}
+
+TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
+    ASSERT_TRUE(runOn(15).ran);
+    clock.set(at(2014, 5, 16, 10, 0, 0));
+    int probes = 0;
+    CopyPlan plan(ws, settings, source, copyOf(16), false, [&](const fs::path&, const fs::path&) {
+        ++probes;
+        return LinkSupport{false, 0};
+    });
+    plan.prepare();
+    EXPECT_EQ(probes, 1);
+    EXPECT_TRUE(plan.sharingUnsupported());
+    EXPECT_TRUE(plan.options().shareFrom.empty());
+    EXPECT_EQ(ui.messages, std::vector<std::string>{std::string(kSharingUnsupported)});
+    EXPECT_EQ(plan.estimate().files, 2u);  // nothing counted as shared
+
+    // With links, the real probe leaves no trace in the target folder.
+    CopyPlan real(ws, settings, source, copyOf(16), false);
+    real.prepare();
+    EXPECT_EQ(real.sharedFrom(), copyOf(15));
+    EXPECT_EQ(real.estimate().sharedFiles, 2u);
+    for (const auto& entry : fs::directory_iterator(bak)) {
+        EXPECT_EQ(pathToUtf8(entry.path().filename()).find(".probe"), std::string::npos);
+    }
 }
 
 }  // namespace
