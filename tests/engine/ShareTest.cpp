@@ -369,5 +369,30 @@ TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
     }
 }
 
+TEST_F(ShareRunTest, OnAFatImageEverythingIsCopiedAndTheRunSucceeds) {
+    const fs::path image = dir / "fat.img";
+    const std::string make = "truncate -s 16M '" + image.string() + "' && mkfs.vfat '" +
+                             image.string() + "' >/dev/null 2>&1 && mount -o loop '" +
+                             image.string() + "' '" + bak.string() + "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0) {
+        GTEST_SKIP() << "cannot make and mount a FAT image here";
+    }
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{bak};
+    const auto support = probeLinks(bak, ".probe");
+    EXPECT_FALSE(support.hardLinks);
+    EXPECT_EQ(support.timeToleranceNs, 2'000'000'000);
+
+    ASSERT_TRUE(runOn(15).ran);
+    const RunReport second = runOn(16);
+    EXPECT_TRUE(second.ran && second.sharingUnsupported);
+    EXPECT_EQ(second.copied.files, 2u);
+    EXPECT_EQ(second.shared, 0u);
+    EXPECT_EQ(ui.messages, std::vector<std::string>{std::string(kSharingUnsupported)});
+    EXPECT_EQ(readBytes(copyOf(16) / "same.txt"), "unchanged");
+}
+
 }  // namespace
 }  // namespace vantrel
