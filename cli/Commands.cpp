@@ -179,7 +179,8 @@ int verifyCopy(Workspace& ws, std::string_view date) {
     }
     const auto recorded = ManifestStore(ws.databaseFile()).load(copy->id);
     if (!recorded) {
-        ws.ui.showMessage("备份“" + copy->path + "”没有清单，无法核对");
+        ws.ui.showMessage("备份“" + copy->path +
+                          "”没有清单，无法核对（清单只在共享未改动的文件时记录）");
         return kFailed;
     }
     const auto root = resolveInWorkDir(ws.dir, copy->path);

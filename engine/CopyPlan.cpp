@@ -261,8 +261,12 @@ void CopyPlan::prepare() {
         }
     }
 
-    m_recorder.emplace(m_previousManifest ? &*m_previousManifest : nullptr);
-    m_options.onEntry = [this](const CopiedEntry& entry) { m_recorder->add(entry); };
+    // Hashing every file costs far more than the copy can spare, so the manifest goes with
+    // sharing, where only the files that changed are read again.
+    if (m_settings.ShareUnchanged) {
+        m_recorder.emplace(m_previousManifest ? &*m_previousManifest : nullptr);
+        m_options.onEntry = [this](const CopiedEntry& entry) { m_recorder->add(entry); };
+    }
 }
 
 void CopyPlan::recordManifest(std::string_view targetText) {

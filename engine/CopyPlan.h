@@ -74,7 +74,7 @@ public:
     // the probe's two short-lived files.
     void prepare();
 
-    // The copy's options: sharing and the manifest's recorder.
+    // The copy's options: sharing and, with sharing on, the manifest's recorder.
     const CopyOptions& options() const { return m_options; }
     // Keeps the manifest with the row of `targetText` once that row exists.
     void recordManifest(std::string_view targetText);

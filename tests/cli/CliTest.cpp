@@ -136,6 +136,13 @@ TEST_F(CliTest, VerifyFindsAFlippedByteAndADeletedFileByPath) {
     writeConfig();
     writeBytes(work / "数据" / "b.txt", "bravo");
     ASSERT_EQ(run({"backup"}).status, 0);
+    const Outcome without = run({"verify"});  // a manifest is kept with sharing only
+    EXPECT_EQ(without.status, 1);
+    EXPECT_NE(without.err.find("没有清单"), std::string::npos) << without.err;
+
+    writeBytes(work / "config.ini",
+               readBytes(work / "config.ini") + utf8ToGbk("共享未改动的文件=1\r\n"));
+    ASSERT_EQ(run({"backup"}).status, 0);
     const Outcome intact = run({"verify"});
     EXPECT_EQ(intact.status, 0) << intact.out << intact.err;
     EXPECT_EQ(intact.out.rfind("备份完好：", 0), 0u) << intact.out;
