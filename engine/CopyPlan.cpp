@@ -228,9 +228,15 @@ void CopyPlan::prepare() {
         }
     }
 
-    m_estimate =
-        estimateSpace(m_source, m_options.shareFrom, m_options.shareTimeToleranceNs, keepsOwners());
-    if (const auto available = availableSpace(m_target.parent_path())) {
+    // Every file counted first, in a cheap walk of the source alone; only when that does not
+    // fit are the files to be shared told apart, which reads the previous copy too.
+    m_estimate = estimateSpace(m_source, {}, 0, keepsOwners());
+    const auto available = availableSpace(m_target.parent_path());
+    if (available && m_estimate.neededBytes > *available && !m_options.shareFrom.empty()) {
+        m_estimate = estimateSpace(m_source, m_options.shareFrom, m_options.shareTimeToleranceNs,
+                                   keepsOwners());
+    }
+    if (available) {
         // The copies pruning would remove after this run: all but the newest keep-1 others.
         std::vector<const OldCopy*> prunable;
         if (m_pruneAfter && m_settings.KeepCount && *m_settings.KeepCount >= 1 &&

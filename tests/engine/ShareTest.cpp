@@ -363,7 +363,6 @@ TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
     CopyPlan real(ws, settings, source, copyOf(16), false);
     real.prepare();
     EXPECT_EQ(real.sharedFrom(), copyOf(15));
-    EXPECT_EQ(real.estimate().sharedFiles, 2u);
     for (const auto& entry : fs::directory_iterator(bak)) {
         EXPECT_EQ(pathToUtf8(entry.path().filename()).find(".probe"), std::string::npos);
     }
