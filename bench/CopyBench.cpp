@@ -6,7 +6,7 @@
 // small tree the time measureTree takes on a cold cache as a share of the copy.
 //
 // Usage: copy_bench [--rounds N] [--small-files N] [--folders N] [--big-files N] [--big-mib N]
-//                   [--dir PATH]
+//                   [--repeat 0|1] [--dir PATH]
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/RepeatBench.h"
 #include "platform/FileOps.h"
 #include "platform/TextCodec.h"
 
@@ -41,6 +42,7 @@ struct Options {
     int folders = 200;
     int bigFiles = 4;
     int bigMib = 256;
+    bool repeat = true;  // the repeat scenarios and the hashing cost, after the plain copies
     fs::path dir = fs::temp_directory_path();
 };
 
@@ -62,6 +64,8 @@ Options parse(int argc, char** argv) {
             o.bigFiles = std::atoi(value);
         } else if (arg == "--big-mib") {
             o.bigMib = std::atoi(value);
+        } else if (arg == "--repeat") {
+            o.repeat = std::atoi(value) != 0;
         } else if (arg == "--dir") {
             o.dir = vantrel::pathFromUtf8(value);
         } else {
@@ -281,6 +285,22 @@ void bench(const char* label, const fs::path& source, const fs::path& work, int 
     std::fflush(stdout);
 }
 
+vantrel::bench::BenchSteps repeatSteps() {
+    vantrel::bench::BenchSteps steps;
+    steps.prepare = [](const fs::path& source) {
+        bool dropped = false;
+        prepare(source, dropped);
+        return dropped;
+    };
+    steps.timeCpSynced = [](const fs::path& from, const fs::path& to) {
+        const auto start = std::chrono::steady_clock::now();
+        timeCp(from, to);
+        ::sync();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    return steps;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -300,6 +320,9 @@ int main(int argc, char** argv) {
             std::printf("small tree: %d files in %d folders, %.1f MiB\n", o.smallFiles, o.folders,
                         static_cast<double>(bytes) / (1 << 20));
             bench("small", work / "small", work, o.rounds, true);
+            if (o.repeat) {
+                vantrel::bench::benchRepeat(work / "small", work, o.rounds, repeatSteps());
+            }
             ops.removeTree(work / "small");
         }
         if (o.bigFiles > 0) {
@@ -307,6 +330,9 @@ int main(int argc, char** argv) {
             std::printf("big tree: %d files of %d MiB, %.1f MiB\n", o.bigFiles, o.bigMib,
                         static_cast<double>(bytes) / (1 << 20));
             bench("big", work / "big", work, o.rounds, false);
+            if (o.repeat) {
+                vantrel::bench::benchHashing(work / "big", work, o.rounds, repeatSteps());
+            }
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "copy_bench: %s\n", e.what());

@@ -6,17 +6,21 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
+#include "engine/Manifest.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
+#include "engine/TextRules.h"
 
 namespace vantrel::cli {
 
@@ -113,6 +117,11 @@ int runBackup(Workspace& ws) {
             return kFailed;
         default:
             break;
+    }
+    if (result.report.shared > 0 || result.report.shareFallbacks > 0) {
+        ws.ui.setStatus("与上一个备份共享未改动的文件 " + std::to_string(result.report.shared) +
+                        " 个，链接失败改为复制 " + std::to_string(result.report.shareFallbacks) +
+                        " 个");
     }
     for (const SkippedEntry& entry : result.report.skipped) {
         ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" + describeError(entry.error));
@@ -211,6 +220,57 @@ int printList(Workspace& ws) {
                  state);
     }
     return kOk;
+}
+
+int verifyCopy(Workspace& ws, std::string_view date) {
+    // "yyyymmdd" as the rows keep it: "yyyy-mm-dd".
+    std::string wanted;
+    if (!date.empty()) {
+        wanted = std::string(date.substr(0, 4)) + "-" + std::string(date.substr(4, 2)) + "-" +
+                 std::string(date.substr(6, 2));
+    }
+    BackupRecordStore store(ws.databaseFile());
+    std::optional<BackupRecord> copy;
+    for (const BackupRecord& record : store.List()) {
+        if (wanted.empty() || record.date == wanted) {
+            copy = record;
+            break;
+        }
+    }
+    if (!copy) {
+        ws.ui.showMessage(wanted.empty() ? "没有备份记录"
+                                         : "没有日期为 " + std::string(date) + " 的备份记录");
+        return kFailed;
+    }
+    const auto recorded = ManifestStore(ws.databaseFile()).load(copy->id);
+    if (!recorded) {
+        ws.ui.showMessage("备份“" + copy->path +
+                          "”没有清单，无法核对（清单只在共享未改动的文件时记录）");
+        return kFailed;
+    }
+    const auto root = resolveInWorkDir(ws.dir, copy->path);
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(root, ec))) {
+        ws.ui.showMessage("备份“" + copy->path + "”不存在");
+        return kFailed;
+    }
+    const ManifestDiff diff = compareManifests(*recorded, manifestOfTree(root));
+    const auto print = [](std::string_view label, const std::vector<std::string>& paths) {
+        for (const std::string& path : paths) {
+            printOut(std::string(label) + (path.empty() ? std::string(".") : path));
+        }
+    };
+    print("缺少：", diff.missing);
+    print("已改动：", diff.changed);
+    print("多出：", diff.extra);
+    if (diff.intact()) {
+        printOut("备份完好：" + copy->path + "（" + std::to_string(recorded->size()) + " 项）");
+        return kOk;
+    }
+    printOut("备份“" + copy->path + "”与清单不符：缺少 " + std::to_string(diff.missing.size()) +
+             " 项，改动 " + std::to_string(diff.changed.size()) + " 项，多出 " +
+             std::to_string(diff.extra.size()) + " 项");
+    return kFailed;
 }
 
 }  // namespace vantrel::cli

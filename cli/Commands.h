@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include "engine/Workspace.h"
 
 namespace vantrel::cli {
@@ -17,5 +19,7 @@ int printLog(Workspace& ws);
 int printList(Workspace& ws);
 int printStatus(Workspace& ws);
 int printHistory(Workspace& ws);
+// Checks the newest copy, or the newest of `date` ("yyyymmdd"), against its manifest.
+int verifyCopy(Workspace& ws, std::string_view date);
 
 }  // namespace vantrel::cli

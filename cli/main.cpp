@@ -34,6 +34,9 @@ constexpr std::string_view kUsage =
     "  status     显示备份状态、上次完整备份和下次备份\n"
     "  history    显示每次备份的经过，最新的在前：开始、结束、起因、结果、文件数、字节数、\n"
     "             备份路径、说明\n"
+    "  verify [yyyymmdd]\n"
+    "             按备份时记下的清单逐项核对最新的（或该日期的）备份，\n"
+    "             列出缺少、改动和多出的项；完好时退出状态为 0，否则为 1\n"
     "  --help     显示本说明\n"
     "  --version  显示版本\n"
     "\n"
@@ -48,6 +51,8 @@ bool isTerminal(std::FILE* out) {
     return ::isatty(::fileno(out)) != 0;
 #endif
 }
+
+std::string_view g_verifyDate;  // the date verify was given, if any
 
 void print(std::FILE* out, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), out);
@@ -64,7 +69,16 @@ int main(int argc, char** argv) {
     // A closed standard output (a pipe to "head") must never end a run half way.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    const std::string_view command = argc == 2 ? argv[1] : "";
+    const std::string_view command = argc >= 2 ? argv[1] : "";
+    // Only verify takes an argument: an optional date of eight digits.
+    const std::string_view argument = argc == 3 ? argv[2] : "";
+    const bool dateOk =
+        argument.empty() || (argument.size() == 8 &&
+                             argument.find_first_not_of("0123456789") == std::string_view::npos);
+    if (argc > 3 || (argc == 3 && (command != "verify" || !dateOk))) {
+        print(stderr, kUsage);
+        return cli::kRefused;
+    }
     if (command == "--help" || command == "-h") {
         print(stdout, kUsage);
         return cli::kOk;
@@ -73,6 +87,7 @@ int main(int argc, char** argv) {
         print(stdout, "vantrel-cli " VANTREL_VERSION "\n");
         return cli::kOk;
     }
+    g_verifyDate = argument;
     int (*run)(Workspace&) = nullptr;
     if (command == "backup") {
         run = cli::runBackup;
@@ -86,6 +101,8 @@ int main(int argc, char** argv) {
         run = cli::printStatus;
     } else if (command == "history") {
         run = cli::printHistory;
+    } else if (command == "verify") {
+        run = [](Workspace& ws) { return cli::verifyCopy(ws, g_verifyDate); };
     } else {
         print(stderr, kUsage);
         return cli::kRefused;

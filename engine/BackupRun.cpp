@@ -7,6 +7,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/CopyPlan.h"
 #include "engine/CopySlot.h"
 #include "engine/OperationLog.h"
 #include "engine/Settings.h"
@@ -222,10 +223,13 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
                           "”是空文件夹（也许磁盘未连接），本次未备份！");
     }
 
+    CopyPlan plan(ws, settings, source, target, prune == PruneAfterRun::IfKeepCountSet);
+    plan.prepare();
+
     ui.setStatus(kCopyingStatus);
     ui.repaint();
 
-    CopyOptions options;
+    CopyOptions options = plan.options();
     options.skipFailedEntries = true;
     options.cancel = control.cancel;
     if (const auto id = fileIdOf(target.parent_path())) {
@@ -261,6 +265,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
         ui.setStatus(kCopyFailed);
         throw;
     }
+    plan.recordManifest(targetText);
     ui.setStatus(failed.empty()
                      ? std::string(kCopied)
                      : "文件备份完毕，但有 " + std::to_string(failed.size()) + " 项未能复制！");
@@ -269,6 +274,9 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     report.targetPath = targetText;
     report.skipped = copied.skipped;
     report.copied = copied.done;
+    report.shared = copied.shared;
+    report.shareFallbacks = copied.shareFallbacks;
+    report.sharingUnsupported = plan.sharingUnsupported();
     if (prune == PruneAfterRun::IfKeepCountSet && !trimControls(settings.KeepCountText).empty()) {
         const PruneScope scope{target.parent_path(), copyStem(settings.SourcePath)};
         report.pruneFailures =

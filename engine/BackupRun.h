@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -42,7 +43,10 @@ struct RunReport {
     std::string targetPath;             // TargetPath of the copy, as recorded (UTF-8)
     std::vector<SkippedEntry> skipped;  // entries that could not be copied: the copy is incomplete
     std::vector<PruneFailure> pruneFailures;
-    CopyProgress copied;  // files and bytes placed in the copy
+    CopyProgress copied;               // files and bytes placed in the copy
+    std::uint64_t shared = 0;          // unchanged files linked from the previous copy
+    std::uint64_t shareFallbacks = 0;  // of those, links that failed and were copied instead
+    bool sharingUnsupported = false;   // sharing was on, but the target holds no hard links
     std::chrono::milliseconds duration{0};
 
     bool incomplete() const { return !skipped.empty(); }

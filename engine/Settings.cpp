@@ -33,6 +33,7 @@ constexpr std::string_view kKeyCatchUp = "补做错过的备份";
 std::string_view flagText(bool on) {
     return on ? "1" : "0";
 }
+constexpr std::string_view kKeyShare = "共享未改动的文件";
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) {
@@ -208,9 +209,7 @@ bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
             {kKeyTarget, settings.TargetFolder},
             {kKeyTime, FormatRunTime(settings.RunTime)},
             {kKeyDays, settings.DayList},
-            {kKeyKeep, settings.KeepCountText},
-            {kKeyStartAtLaunch, std::string(flagText(settings.StartScheduleAtLaunch))},
-            {kKeyCatchUp, std::string(flagText(settings.CatchUpMissed))}};
+            {kKeyKeep, settings.KeepCountText}};
         // A value the file would hand back cut short is refused, never saved.
         for (const auto& [key, value] : values) {
             if (!ini.fitsWhole(value)) {
@@ -220,6 +219,17 @@ bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
         }
         for (const auto& [key, value] : values) {
             ini.write(kSection, key, quotedIfNeeded(value));
+        }
+        // The tick boxes are written once they have been on, so the files of users who never
+        // tick them keep their five keys.
+        const std::pair<std::string_view, bool> flags[] = {
+            {kKeyStartAtLaunch, settings.StartScheduleAtLaunch},
+            {kKeyCatchUp, settings.CatchUpMissed},
+            {kKeyShare, settings.ShareUnchanged}};
+        for (const auto& [key, on] : flags) {
+            if (on || !ini.read(kSection, key).empty()) {
+                ini.write(kSection, key, flagText(on));
+            }
         }
         ini.save();
     } catch (const std::exception&) {
@@ -234,6 +244,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     using namespace std::chrono;
     settings.SourcePath.clear();
     settings.TargetFolder.clear();
+    settings.ShareUnchanged = false;
     const LocalTime now = ws.clock.now();
     const hh_mm_ss<milliseconds> clock{now - floor<days>(now)};
     settings.RunTime = {static_cast<int>(clock.hours().count()),
@@ -264,6 +275,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.DayList = ini->read(kSection, kKeyDays);
     settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
     settings.CatchUpMissed = ini->read(kSection, kKeyCatchUp) == "1";
+    settings.ShareUnchanged = trimControls(ini->read(kSection, kKeyShare)) == "1";
     const std::string timeText = ini->read(kSection, kKeyTime);
     if (!timeText.empty()) {
         settings.RunTime = ParseRunTime(timeText);

@@ -34,7 +34,7 @@ TimeOfDay ParseRunTime(std::string_view text);
 // message of the first failing test, or nothing when they are valid.
 std::optional<std::string> ValidateSettings(TBackupSettings& settings);
 
-// Validates (showing the message and returning false on refusal), then writes the five keys
+// Validates (showing the message and returning false on refusal), then writes the keys
 // of section "备份设置" to "config.ini" at once. Status panel 1 reads "配置文件保存完毕!" or,
 // when the file cannot be written (or a value holds a line break), "配置文件保存失败!"; both
 // return true. The old file stays whole when the write fails.

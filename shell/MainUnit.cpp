@@ -75,6 +75,7 @@ const HelpLine kHelp[] = {
     {208, "4、每天最多保留一个备份，\n格式为\"源文件夹名_年月日\"；"},
     {238, "5、支持文件、文件夹备份；"},
     {256, "6、将该执行文件放置不同目\n录下执行，可同时运行以完\n成 不同备份任务。"},
+    {304, "7、共享的文件在磁盘上只有一\n份，请勿修改备份中的文件。"},
 };
 
 // Object names of the day boxes, Monday first; Wednesday's box is CheckBox8.
@@ -180,6 +181,13 @@ void TMainForm::buildWindow() {
     m_keepCount->setValidator(new KeepCountValidator(m_keepCount));
     m_keepCount->installEventFilter(this);
     placeLabel(box, QStringLiteral("个"), 248, 335)->setObjectName("KeepUnitLabel");
+    m_shareBox = new QCheckBox(QStringLiteral("未改动的文件与上一个备份共享（节省空间）"), box);
+    m_shareBox->setObjectName(QStringLiteral("ShareCheckBox"));
+    m_shareBox->move(8, 424);
+    m_shareBox->adjustSize();
+    m_shareBox->setToolTip(
+        QStringLiteral("共享的文件在磁盘上只有一份：在一个备份中改动它，其他备份也随之改动。"
+                       "备份仅供查看和恢复，请勿在其中编辑。"));
 
     m_button6 =
         placed(new QPushButton(QStringLiteral("保存配置信息"), box), "Button6", 8, 376, 113, 33);
@@ -349,6 +357,7 @@ TBackupSettings TMainForm::settings() const {
         // Text that is not a number has no value; saving refuses it with its own message.
         s.KeepCount.reset();
     }
+    s.ShareUnchanged = m_shareBox->isChecked();
     return s;
 }
 
@@ -364,6 +373,7 @@ void TMainForm::applySettings(const TBackupSettings& s) {
     m_keepCount->setText(fromUtf8(s.KeepCountText));
     m_startAtLaunch->setChecked(s.StartScheduleAtLaunch);
     m_catchUp->setChecked(s.CatchUpMissed);
+    m_shareBox->setChecked(s.ShareUnchanged);
 }
 
 void TMainForm::commitKeepCount() {

@@ -130,6 +130,7 @@ private:
     std::array<QCheckBox*, 7> m_dayBoxes{};  // Monday first
     QTimeEdit* m_timePicker = nullptr;
     QLineEdit* m_keepCount = nullptr;
+    QCheckBox* m_shareBox = nullptr;
     QPushButton* m_button6 = nullptr;
     QPushButton* m_button8 = nullptr;
     QPushButton* m_button9 = nullptr;

@@ -195,6 +195,44 @@ TEST_F(CliTest, StatusExitsWithTheHealthAndHistoryListsEveryRunNewestFirst) {
     EXPECT_NE(history.out.find("\t" + copy + "\n"), std::string::npos) << history.out;
 }
 
+TEST_F(CliTest, VerifyFindsAFlippedByteAndADeletedFileByPath) {
+    writeConfig();
+    writeBytes(work / "数据" / "b.txt", "bravo");
+    ASSERT_EQ(run({"backup"}).status, 0);
+    const Outcome without = run({"verify"});  // a manifest is kept with sharing only
+    EXPECT_EQ(without.status, 1);
+    EXPECT_NE(without.err.find("没有清单"), std::string::npos) << without.err;
+
+    writeBytes(work / "config.ini",
+               readBytes(work / "config.ini") + utf8ToGbk("共享未改动的文件=1\r\n"));
+    ASSERT_EQ(run({"backup"}).status, 0);
+    const Outcome intact = run({"verify"});
+    EXPECT_EQ(intact.status, 0) << intact.out << intact.err;
+    EXPECT_EQ(intact.out.rfind("备份完好：", 0), 0u) << intact.out;
+
+    std::filesystem::path copy;
+    for (const auto& entry : std::filesystem::directory_iterator(work / "bak")) {
+        if (entry.is_directory()) {
+            copy = entry.path();
+        }
+    }
+    // Same size, same time: only the contents differ.
+    const auto a = copy / "子" / "a.txt";
+    const auto time = std::filesystem::last_write_time(a);
+    writeBytes(a, "hellO");
+    std::filesystem::last_write_time(a, time);
+    std::filesystem::remove(copy / "b.txt");
+    const Outcome broken = run({"verify"});
+    EXPECT_EQ(broken.status, 1);
+    EXPECT_EQ(broken.out.find("缺少：b.txt\n已改动：子/a.txt\n"), 0u) << broken.out;
+
+    EXPECT_EQ(run({"verify", "20140515"}).status, 1);  // no copy of that day
+    for (const auto& args : std::vector<std::vector<const char*>>{
+             {"verify", "2014051"}, {"verify", "2014051x"}, {"verify", "20140515", "x"}}) {
+        EXPECT_EQ(run(args).status, 2) << args[1];
+    }
+}
+
 TEST_F(CliTest, RefusedSettingsExitTwoAndAFailedRunOne) {
     const Outcome none = run({"backup"});  // no config.ini yet
     EXPECT_EQ(none.status, 2);

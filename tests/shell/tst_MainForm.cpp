@@ -61,6 +61,27 @@ private slots:
         QCOMPARE(env.edit("Edit1")->text(), QString("F:\\other"));
     }
 
+    void shareBoxFitsTheLayoutAndRoundTripsThroughTheFile() {
+        ShellEnv env;
+        writeBytes(env.dir / "config.ini", utf8ToGbk("[备份设置]\r\n共享未改动的文件=1\r\n"));
+        env.form.show();
+        QCheckBox* share = env.box("ShareCheckBox");
+        QVERIFY(share->isChecked());
+        // Inside the group box, clear of every other control there.
+        const QRect area = share->geometry();
+        QVERIFY(share->parentWidget()->rect().contains(area));
+        for (QWidget* other :
+             share->parentWidget()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+            QVERIFY2(other == share || !other->geometry().intersects(area),
+                     qPrintable(other->objectName()));
+        }
+        fillValid(env);
+        share->setChecked(false);
+        env.click("Button6");
+        QVERIFY(gbkToUtf8(readBytes(env.dir / "config.ini")).find("共享未改动的文件=0") !=
+                std::string::npos);
+    }
+
     void invalidSettingsAreRefusedBySaveAndStart() {
         const struct {
             const char *source, *target;

@@ -1,0 +1,262 @@
+#include "bench/RepeatBench.h"
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/BackupRun.h"
+#include "engine/BackupSettings.h"
+#include "engine/Manifest.h"
+#include "engine/Workspace.h"
+#include "platform/FileOps.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel::bench {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class QuietUi final : public BackupUi {
+public:
+    void setStatus(std::string_view) override {}
+    void repaint() override {}
+    void showMessage(std::string_view text) override {
+        std::printf("  message: %.*s\n", static_cast<int>(text.size()), text.data());
+    }
+};
+
+class DayClock final : public Clock {
+public:
+    LocalTime now() const override { return m_now; }
+    void setDay(unsigned day) {
+        m_now = std::chrono::local_days{std::chrono::year{2014} / 5 / day} + std::chrono::hours{10};
+    }
+
+private:
+    LocalTime m_now{};
+};
+
+std::uint64_t usedBytes(const fs::path& on) {
+    struct statvfs st;
+    if (::statvfs(on.c_str(), &st) != 0) {
+        throw std::runtime_error("statvfs failed on " + on.string());
+    }
+    return static_cast<std::uint64_t>(st.f_blocks - st.f_bfree) * st.f_frsize;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::uint64_t treeBytes(const fs::path& root) {
+    std::uint64_t bytes = 0;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        if (e.is_regular_file()) {
+            bytes += e.file_size();
+        }
+    }
+    return bytes;
+}
+
+// Rewrites every twentieth file with new contents of its size and a new time.
+std::uint64_t changeFivePercent(const fs::path& root, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uint64_t changed = 0;
+    std::size_t index = 0;
+    std::vector<fs::path> files;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        if (e.is_regular_file()) {
+            files.push_back(e.path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    for (const fs::path& file : files) {
+        if (index++ % 20 != 0) {
+            continue;
+        }
+        const auto size = fs::file_size(file);
+        std::string data(size, '\0');
+        for (char& c : data) {
+            c = static_cast<char>(rng());
+        }
+        std::FILE* f = std::fopen(file.c_str(), "wb");
+        std::fwrite(data.data(), 1, data.size(), f);
+        std::fclose(f);
+        fs::last_write_time(file, fs::file_time_type::clock::now() + std::chrono::seconds(index));
+        changed += size;
+    }
+    return changed;
+}
+
+struct RunResult {
+    double seconds;
+    std::uint64_t added;  // bytes added to the target's used space
+    std::uint64_t shared;
+};
+
+// A job with its working directory outside the measured file system (as the program's own
+// folder is), its target in `work`. The first backup is made untimed; the second is timed.
+RunResult secondBackup(const fs::path& source, const fs::path& target, const fs::path& jobDir,
+                       bool share, const std::function<void()>& between, const BenchSteps& steps,
+                       bool& dropped) {
+    RealFileOps files;
+    files.removeTree(jobDir);
+    files.removeTree(target);
+    fs::create_directories(jobDir);
+    fs::create_directories(target);
+    DayClock clock;
+    QuietUi ui;
+    Workspace ws{jobDir, files, clock, ui};
+    TBackupSettings settings;
+    settings.SourcePath = pathToUtf8(source);
+    settings.TargetFolder = pathToUtf8(target) + "/";
+    settings.ShareUnchanged = share;
+    clock.setDay(1);
+    RunBackup(ws, settings);
+    between();
+    clock.setDay(2);
+    dropped = steps.prepare(source);
+    const std::uint64_t before = usedBytes(target);
+    const auto start = std::chrono::steady_clock::now();
+    const RunReport report = RunBackup(ws, settings);
+    const auto end = std::chrono::steady_clock::now();
+    const std::uint64_t after = usedBytes(target);
+    files.removeTree(target);
+    files.removeTree(jobDir);
+    return {std::chrono::duration<double>(end - start).count(), after > before ? after - before : 0,
+            report.shared};
+}
+
+double cpSecond(const fs::path& source, const fs::path& target, const BenchSteps& steps,
+                const std::function<void()>& between, std::uint64_t& added) {
+    RealFileOps files;
+    files.removeTree(target);
+    fs::create_directories(target);
+    steps.timeCpSynced(source, target / "first");
+    between();
+    steps.prepare(source);
+    const std::uint64_t before = usedBytes(target);
+    const double t = steps.timeCpSynced(source, target / "second");
+    added = usedBytes(target) - before;
+    files.removeTree(target);
+    return t;
+}
+
+}  // namespace
+
+void benchRepeat(const fs::path& source, const fs::path& work, int rounds,
+                 const BenchSteps& steps) {
+    // The job's record database and log live apart from the target, as in use.
+    const fs::path jobDir =
+        fs::path("/dev/shm").append("vantrel-repeat-job-" + std::to_string(::getpid()));
+    const fs::path target = work / "repeat-target";
+    const std::uint64_t bytes = treeBytes(source);
+    struct Scenario {
+        const char* label;
+        bool share;
+        bool change;
+    } scenarios[] = {{"unchanged, sharing on", true, false},
+                     {"5 % changed, sharing on", true, true},
+                     {"unchanged, sharing off", false, false}};
+    // The tree changed in one round is changed again, differently, in the next; both sides
+    // copy the same tree, so a round's change is made before each side's second copy.
+    unsigned seed = 1;
+    for (const Scenario& s : scenarios) {
+        std::vector<double> engine, cp;
+        std::uint64_t engineAdded = 0, cpAdded = 0, shared = 0, changedBytes = 0;
+        bool dropped = false;
+        for (int round = 0; round < rounds; ++round) {
+            for (int side = 0; side < 2; ++side) {
+                const bool engineTurn = (side == 0) == (round % 2 == 0);
+                const unsigned roundSeed = seed++;
+                const auto between = [&] {
+                    if (s.change) {
+                        changedBytes = changeFivePercent(source, roundSeed);
+                    }
+                };
+                if (engineTurn) {
+                    const RunResult r =
+                        secondBackup(source, target, jobDir, s.share, between, steps, dropped);
+                    engine.push_back(r.seconds);
+                    engineAdded = r.added;
+                    shared = r.shared;
+                } else {
+                    cp.push_back(cpSecond(source, target, steps, between, cpAdded));
+                }
+            }
+            std::printf(
+                "  round %d: engine %.3f s (added %.1f MiB, %llu shared), cp -a + sync "
+                "%.3f s (added %.1f MiB)\n",
+                round + 1, engine.back(), static_cast<double>(engineAdded) / (1 << 20),
+                static_cast<unsigned long long>(shared), cp.back(),
+                static_cast<double>(cpAdded) / (1 << 20));
+            std::fflush(stdout);
+        }
+        const double e = median(engine), c = median(cp);
+        std::printf(
+            "  repeat %s median: engine %.3f s, cp -a + sync %.3f s, ratio %.3f; added "
+            "%.2f %% of the tree's %.1f MiB",
+            s.label, e, c, e / c,
+            100.0 * static_cast<double>(engineAdded) / static_cast<double>(bytes),
+            static_cast<double>(bytes) / (1 << 20));
+        if (s.change) {
+            std::printf(", %.2f x the %.1f MiB changed",
+                        static_cast<double>(engineAdded) / static_cast<double>(changedBytes),
+                        static_cast<double>(changedBytes) / (1 << 20));
+        }
+        std::printf("%s\n", dropped ? "" : " (page cache not dropped: no permission)");
+        std::fflush(stdout);
+    }
+}
+
+void benchHashing(const fs::path& source, const fs::path& work, int rounds,
+                  const BenchSteps& steps) {
+    RealFileOps files;
+    const fs::path dst = work / "hash-copy";
+    std::vector<double> plain, hashed;
+    bool dropped = false;
+    for (int round = 0; round < rounds; ++round) {
+        for (int side = 0; side < 2; ++side) {
+            const bool hashTurn = (side == 0) == (round % 2 == 0);
+            files.removeTree(dst);
+            dropped = steps.prepare(source);
+            ManifestRecorder recorder;
+            CopyOptions options;
+            if (hashTurn) {
+                options.onEntry = [&recorder](const CopiedEntry& e) { recorder.add(e); };
+            }
+            const auto start = std::chrono::steady_clock::now();
+            const auto r = files.copyTree(source, dst, options, {});
+            files.syncFileSystem(dst);
+            const auto end = std::chrono::steady_clock::now();
+            if (!r.ok()) {
+                throw std::runtime_error("copy failed: " + r.error.message());
+            }
+            if (hashTurn && recorder.hashed() == 0) {
+                std::printf("  (no file was reported to the manifest: hashing not measured)\n");
+            }
+            (hashTurn ? hashed : plain)
+                .push_back(std::chrono::duration<double>(end - start).count());
+        }
+        std::printf("  round %d: copy %.3f s, copy with manifest %.3f s\n", round + 1, plain.back(),
+                    hashed.back());
+        std::fflush(stdout);
+    }
+    files.removeTree(dst);
+    const double p = median(plain), h = median(hashed);
+    std::printf("  hashing median: copy + syncfs %.3f s, with manifest %.3f s, cost %.1f %%%s\n", p,
+                h, 100.0 * (h - p) / p, dropped ? "" : " (page cache not dropped: no permission)");
+}
+
+}  // namespace vantrel::bench

@@ -1,0 +1,293 @@
+#include "engine/CopyPlan.h"
+
+#include <cmath>
+#include <cstdio>
+#include <system_error>
+
+#include "engine/BackupError.h"
+#include "engine/BackupRecordStore.h"
+#include "engine/CopySlot.h"
+#include "engine/TextRules.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kKiB = 1024;
+constexpr std::uint64_t kMiB = 1024 * kKiB;
+constexpr std::uint64_t kFolderBytes = 4 * kKiB;
+
+// What a file's data takes on a target with 4 KiB blocks, holes left out.
+std::uint64_t blocksOf(const EntryStat& st) {
+    return (st.allocatedBytes + 4095) / 4096 * 4096;
+}
+
+// "name_yyyymmdd" without its eight digits: "name_".
+std::string datedStem(const fs::path& copy) {
+    const std::string name = pathToUtf8(copy.filename());
+    return name.size() >= 9 ? name.substr(0, name.size() - 8) : std::string();
+}
+
+bool isDated(const fs::path& copy) {
+    const std::string name = pathToUtf8(copy.filename());
+    if (name.size() < 9 || name[name.size() - 9] != '_') {
+        return false;
+    }
+    for (size_t i = name.size() - 8; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string sameFolderKey(const fs::path& p) {
+    auto key = pathCaseKey(pathToUtf8(p.lexically_normal()));
+    while (key.size() > 1 && (key.back() == '/' || key.back() == '\\')) {
+        key.pop_back();
+    }
+    return key;
+}
+
+}  // namespace
+
+bool sameForSharing(const EntryStat& source, const EntryStat& previous, std::int64_t toleranceNs,
+                    bool compareOwners) {
+    if (source.type != EntryStat::Type::File || previous.type != EntryStat::Type::File) {
+        return false;
+    }
+    const std::int64_t apart = source.mtimeNs > previous.mtimeNs
+                                   ? source.mtimeNs - previous.mtimeNs
+                                   : previous.mtimeNs - source.mtimeNs;
+    return source.size == previous.size && apart <= toleranceNs &&
+           source.permissions == previous.permissions &&
+           (!compareOwners || (source.owner == previous.owner && source.group == previous.group));
+}
+
+SpaceEstimate estimateSpace(const fs::path& source, const fs::path& previous,
+                            std::int64_t toleranceNs, bool compareOwners) {
+    SpaceEstimate est;
+    std::uint64_t bytes = 0;
+    const auto count = [&](const fs::path& path, const fs::path& relative, bool follow) {
+        const auto st = follow ? statFollowed(path) : statEntry(path);
+        if (!st) {
+            return;
+        }
+        if (st->type == EntryStat::Type::Folder) {
+            ++est.folders;
+            bytes += kFolderBytes;
+            return;
+        }
+        if (st->type != EntryStat::Type::File) {
+            return;  // links and special files hold no data blocks worth counting
+        }
+        if (!previous.empty()) {
+            const auto before = statEntry(relative.empty() ? previous : previous / relative);
+            if (before && sameForSharing(*st, *before, toleranceNs, compareOwners)) {
+                ++est.sharedFiles;
+                if (before->linkCount == 1) {
+                    est.sharedSoleBytes += blocksOf(*before);
+                }
+                return;
+            }
+        }
+        ++est.files;
+        bytes += blocksOf(*st);
+    };
+    count(source, {}, true);
+    std::error_code ec;
+    if (fs::is_directory(source, ec)) {
+        for (auto it = fs::recursive_directory_iterator(source, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            count(it->path(), it->path().lexically_relative(source), false);
+        }
+    }
+    bytes += kMiB;
+    est.neededBytes = bytes + bytes / 100;
+    return est;
+}
+
+std::uint64_t spaceFreedByRemoving(const fs::path& copy) {
+    std::uint64_t freed = 0;
+    const auto count = [&freed](const fs::path& path) {
+        const auto st = statEntry(path);
+        if (!st) {
+            return;
+        }
+        if (st->type == EntryStat::Type::Folder) {
+            freed += kFolderBytes;
+        } else if (st->type == EntryStat::Type::File && st->linkCount == 1) {
+            freed += blocksOf(*st);
+        }
+    };
+    count(copy);
+    std::error_code ec;
+    if (fs::is_directory(fs::symlink_status(copy, ec))) {
+        for (auto it = fs::recursive_directory_iterator(copy, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+            count(it->path());
+        }
+    }
+    return freed;
+}
+
+std::string formatSize(std::uint64_t bytes) {
+    const double mb = static_cast<double>(bytes) / static_cast<double>(kMiB);
+    char buf[32];
+    // Rounded as printed, so 1023.96 MB reads "1.0 GB", not "1024.0 MB".
+    if (std::round(mb * 10) / 10 < 1024) {
+        std::snprintf(buf, sizeof buf, "%.1f MB", mb);
+    } else {
+        std::snprintf(buf, sizeof buf, "%.1f GB", mb / 1024);
+    }
+    return buf;
+}
+
+std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t available,
+                                        std::size_t prunable, std::uint64_t freedByPruning) {
+    if (needed <= available) {
+        return std::nullopt;
+    }
+    std::string text =
+        "目标磁盘空间不足：需要约 " + formatSize(needed) + "，可用 " + formatSize(available);
+    if (prunable > 0 && available + freedByPruning >= needed) {
+        text += "；删除将被清理的 " + std::to_string(prunable) + " 个旧备份可释放约 " +
+                formatSize(freedByPruning);
+    }
+    return text;
+}
+
+std::optional<std::uint64_t> availableSpace(const fs::path& path) {
+    fs::path probe = path;
+    std::error_code ec;
+    while (!probe.empty() && !fs::exists(probe, ec)) {
+        const auto parent = probe.parent_path();
+        if (parent == probe) {
+            break;
+        }
+        probe = parent;
+    }
+    const auto info = fs::space(probe, ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    return info.available;
+}
+
+CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, fs::path source, fs::path target,
+                   bool pruneAfter, LinkProbe probe)
+    : m_ws(ws),
+      m_settings(settings),
+      m_source(std::move(source)),
+      m_target(std::move(target)),
+      m_pruneAfter(pruneAfter),
+      m_probe(std::move(probe)) {}
+
+std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
+    std::vector<OldCopy> copies;
+    const std::string folder = sameFolderKey(m_target.parent_path());
+    const std::string stem = datedStem(m_target);
+    BackupRecordStore store(m_ws.databaseFile());
+    for (const BackupRecord& row : store.List()) {
+        const fs::path path = resolveInWorkDir(m_ws.dir, row.path).lexically_normal();
+        std::error_code ec;
+        // Only a complete copy is worth sharing with or counts as one pruning would remove.
+        if (row.complete() && isDated(path) && datedStem(path) == stem &&
+            sameFolderKey(path.parent_path()) == folder &&
+            fs::exists(fs::symlink_status(path, ec))) {
+            copies.push_back({row.id, path});
+        }
+    }
+    return copies;
+}
+
+void CopyPlan::prepare() {
+    const std::vector<OldCopy> copies = ownCopies();
+    ManifestStore manifests(m_ws.databaseFile());
+    const OldCopy* previous = copies.empty() ? nullptr : &copies.front();
+
+    if (m_settings.ShareUnchanged && previous != nullptr) {
+        // A hidden name of this job's own, so that jobs sharing a target never meet.
+        const auto probeName = pathFromUtf8(".vantrel-" + CopySlot::jobKey(m_ws.dir) + ".probe");
+        LinkSupport support;
+        try {
+            support = m_probe(m_target.parent_path(), probeName);
+        } catch (const std::system_error&) {
+            // An unwritable target fails the copy itself, with its own message.
+        }
+        if (support.hardLinks) {
+            m_options.shareFrom = previous->path;
+            m_previousManifest = manifests.load(previous->id);
+            m_options.shareTimeToleranceNs = support.timeToleranceNs;
+        } else {
+            m_sharingUnsupported = true;
+            m_ws.ui.showMessage(kSharingUnsupported);
+        }
+    }
+
+    // Every file counted first, in a cheap walk of the source alone; only when that does not
+    // fit are the files to be shared told apart, which reads the previous copy too.
+    m_estimate = estimateSpace(m_source, {}, 0, keepsOwners());
+    const auto available = availableSpace(m_target.parent_path());
+    if (available && m_estimate.neededBytes > *available && !m_options.shareFrom.empty()) {
+        m_estimate = estimateSpace(m_source, m_options.shareFrom, m_options.shareTimeToleranceNs,
+                                   keepsOwners());
+    }
+    if (available) {
+        // The copies pruning would remove after this run: all but the newest keep-1 others.
+        std::vector<const OldCopy*> prunable;
+        if (m_pruneAfter && m_settings.KeepCount && *m_settings.KeepCount >= 1 &&
+            !trimControls(m_settings.KeepCountText).empty()) {
+            const double keep = std::ceil(*m_settings.KeepCount);
+            std::size_t kept = 1;  // the new copy
+            for (const OldCopy& copy : copies) {
+                if (sameFolderKey(copy.path) == sameFolderKey(m_target)) {
+                    continue;  // replaced by the new copy, and in place until it is done
+                }
+                if (static_cast<double>(kept) < keep) {
+                    ++kept;
+                } else {
+                    prunable.push_back(&copy);
+                }
+            }
+        }
+        std::uint64_t freed = 0;
+        for (const OldCopy* copy : prunable) {
+            freed += spaceFreedByRemoving(copy->path);
+            if (copy->path == m_options.shareFrom) {
+                freed -= std::min(freed, m_estimate.sharedSoleBytes);
+            }
+        }
+        if (const auto refusal =
+                spaceRefusal(m_estimate.neededBytes, *available, prunable.size(), freed)) {
+            throw BackupError(*refusal);
+        }
+    }
+
+    // Hashing every file costs far more than the copy can spare, so the manifest goes with
+    // sharing, where only the files that changed are read again.
+    if (m_settings.ShareUnchanged) {
+        m_recorder.emplace(m_previousManifest ? &*m_previousManifest : nullptr);
+        m_options.onEntry = [this](const CopiedEntry& entry) { m_recorder->add(entry); };
+    }
+}
+
+void CopyPlan::recordManifest(std::string_view targetText) {
+    if (!m_recorder) {
+        return;
+    }
+    try {
+        ManifestStore manifests(m_ws.databaseFile());
+        if (const auto id = manifests.rowOf(targetText)) {
+            manifests.save(*id, m_recorder->take());
+        }
+    } catch (const BackupError& e) {
+        // The copy and its row stand; only a later check of it is lost.
+        m_ws.ui.showMessage(std::string("备份清单未能保存：") + e.what());
+    }
+}
+
+}  // namespace vantrel

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/BackupSettings.h"
+#include "engine/Manifest.h"
+#include "engine/Workspace.h"
+#include "platform/FileStat.h"
+
+namespace vantrel {
+
+// Shown once in a run that was to share unchanged files on a target without hard links.
+inline constexpr std::string_view kSharingUnsupported =
+    "目标位置不支持硬链接，本次备份未共享未改动的文件";
+
+// Whether a source file may be linked from its counterpart in the previous copy instead of
+// copied: same size, times within the tolerance, same permission bits and, when owners are
+// kept, same owner and group.
+bool sameForSharing(const EntryStat& source, const EntryStat& previous, std::int64_t toleranceNs,
+                    bool compareOwners);
+
+// What a new copy of `source` takes on the target.
+struct SpaceEstimate {
+    std::uint64_t neededBytes = 0;  // with the margin
+    std::uint64_t files = 0;        // files to be copied
+    std::uint64_t sharedFiles = 0;  // files to be linked from the previous copy
+    std::uint64_t folders = 0;
+    // Space of previous-copy files held by that copy alone that the new copy will share:
+    // removing the previous copy afterwards no longer frees it.
+    std::uint64_t sharedSoleBytes = 0;
+};
+
+// Walks the source (and, when `previous` is not empty, its counterparts there, compared as
+// sharing does): allocated size of the files to be copied, 4 KiB per folder, 1 MiB, and 1 %
+// of that on top.
+SpaceEstimate estimateSpace(const std::filesystem::path& source,
+                            const std::filesystem::path& previous, std::int64_t toleranceNs,
+                            bool compareOwners);
+
+// Space that removing `copy` frees: files held by no other link, and its folders.
+std::uint64_t spaceFreedByRemoving(const std::filesystem::path& copy);
+
+// "820.3 MB" below 1 GB, "1.5 GB" from there; 1 MB = 1024 × 1024 bytes.
+std::string formatSize(std::uint64_t bytes);
+
+// The refusal when `needed` exceeds `available`; none when it fits. `prunable` copies and the
+// space removing them frees are named when that would make it fit.
+std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t available,
+                                        std::size_t prunable, std::uint64_t freedByPruning);
+
+// Free space for a new entry at `path`: on the nearest folder of it that exists.
+std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path);
+
+// What one run copies beside the files themselves: the copy it shares unchanged files with,
+// the space it needs, and the manifest it records.
+class CopyPlan {
+public:
+    using LinkProbe = std::function<LinkSupport(const std::filesystem::path& folder,
+                                                const std::filesystem::path& probeName)>;
+
+    // `target` is the dated path of the copy to make; `pruneAfter` whether the run prunes.
+    // `probe` tries the target folder for hard links (tests stand in for targets without).
+    CopyPlan(Workspace& ws, const TBackupSettings& settings, std::filesystem::path source,
+             std::filesystem::path target, bool pruneAfter, LinkProbe probe = probeLinks);
+
+    // Chooses the previous copy, probes the target for hard links (saying once when it has
+    // none), and refuses with BackupError when the copy would not fit. Writes nothing but
+    // the probe's two short-lived files.
+    void prepare();
+
+    // The copy's options: sharing and, with sharing on, the manifest's recorder.
+    const CopyOptions& options() const { return m_options; }
+    // Keeps the manifest with the row of `targetText` once that row exists.
+    void recordManifest(std::string_view targetText);
+
+    const std::filesystem::path& sharedFrom() const { return m_options.shareFrom; }
+    bool sharingUnsupported() const { return m_sharingUnsupported; }
+    const SpaceEstimate& estimate() const { return m_estimate; }
+
+private:
+    struct OldCopy {
+        std::int64_t id;
+        std::filesystem::path path;
+    };
+    std::vector<OldCopy> ownCopies();  // this job's complete copies on disk, newest first
+
+    Workspace& m_ws;
+    const TBackupSettings& m_settings;
+    std::filesystem::path m_source;
+    std::filesystem::path m_target;
+    bool m_pruneAfter;
+    LinkProbe m_probe;
+    CopyOptions m_options;
+    bool m_sharingUnsupported = false;
+    SpaceEstimate m_estimate;
+    std::optional<Manifest> m_previousManifest;
+    std::optional<ManifestRecorder> m_recorder;
+};
+
+}  // namespace vantrel

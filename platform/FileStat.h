@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+namespace vantrel {
+
+// What one entry is, read without following a link.
+struct EntryStat {
+    enum class Type { File, Folder, Link, Special };
+    Type type = Type::File;
+    std::uint64_t size = 0;
+    std::uint64_t allocatedBytes = 0;  // space its data takes on disk
+    std::int64_t mtimeNs = 0;          // nanoseconds since the epoch
+    std::uint32_t permissions = 0;     // permission bits (07777)
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+    std::uint64_t linkCount = 1;
+};
+
+// The entry at `path` itself (a link is not followed); none when it cannot be read.
+std::optional<EntryStat> statEntry(const std::filesystem::path& path);
+// The same, following `path` when it is a link.
+std::optional<EntryStat> statFollowed(const std::filesystem::path& path);
+
+// Whether the process runs with the rights to keep owners (root).
+bool keepsOwners();
+
+// What a folder's file system can hold, found by trying it there.
+struct LinkSupport {
+    bool hardLinks = false;
+    // Modification times differing by up to this much are one time there: 0 where the file
+    // system keeps nanoseconds, 2 s where it keeps only 2-second times.
+    std::int64_t timeToleranceNs = 0;
+};
+
+// Makes a file named `probeName` in `folder` and a hard link to it, reads back an odd-second
+// time set on it, and removes both. Throws std::system_error when the file cannot be made.
+LinkSupport probeLinks(const std::filesystem::path& folder, const std::filesystem::path& probeName);
+
+}  // namespace vantrel

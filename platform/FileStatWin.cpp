@@ -1,0 +1,104 @@
+#include <windows.h>
+
+#include <system_error>
+
+#include "platform/FileStat.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::int64_t kTwoSecondsNs = 2'000'000'000;
+// 100-ns intervals between 1601-01-01 and 1970-01-01.
+constexpr std::int64_t kEpochOffset = 116'444'736'000'000'000LL;
+
+std::int64_t unixNs(const FILETIME& t) {
+    const std::int64_t ticks =
+        (static_cast<std::int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    return (ticks - kEpochOffset) * 100;
+}
+
+std::optional<EntryStat> statHandle(const std::filesystem::path& path, bool follow) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
+    if (!follow) {
+        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    }
+    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_STANDARD_INFO standard{};
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    const bool haveStandard =
+        ok && GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) != 0;
+    CloseHandle(h);
+    if (!ok) {
+        return std::nullopt;
+    }
+    EntryStat e;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT && !follow) {
+        e.type = EntryStat::Type::Link;
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        e.type = EntryStat::Type::Folder;
+    }
+    e.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    e.allocatedBytes = haveStandard ? static_cast<std::uint64_t>(standard.AllocationSize.QuadPart)
+                                    : (e.size + 4095) / 4096 * 4096;
+    e.mtimeNs = unixNs(info.ftLastWriteTime);
+    e.permissions = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+    e.linkCount = info.nNumberOfLinks;
+    return e;
+}
+
+}  // namespace
+
+std::optional<EntryStat> statEntry(const std::filesystem::path& path) {
+    return statHandle(path, false);
+}
+
+std::optional<EntryStat> statFollowed(const std::filesystem::path& path) {
+    return statHandle(path, true);
+}
+
+bool keepsOwners() {
+    return false;
+}
+
+LinkSupport probeLinks(const std::filesystem::path& folder,
+                       const std::filesystem::path& probeName) {
+    LinkSupport support;
+    const auto file = folder / probeName;
+    auto link = file;
+    link += L".link";
+    DeleteFileW(link.c_str());
+    DeleteFileW(file.c_str());
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                                file.string());
+    }
+    // An odd second in 2023 with a fraction: FAT and exFAT keep 2-second times.
+    const std::int64_t ticks = kEpochOffset + 17'000'000'010'000'000LL + 1'234'567;
+    FILETIME wanted{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    const bool timeSet = SetFileTime(h, nullptr, nullptr, &wanted) != 0;
+    CloseHandle(h);
+    if (timeSet) {
+        if (const auto st = statFollowed(file)) {
+            const std::int64_t lost = st->mtimeNs > unixNs(wanted) ? st->mtimeNs - unixNs(wanted)
+                                                                   : unixNs(wanted) - st->mtimeNs;
+            support.timeToleranceNs = lost >= 500'000'000 ? kTwoSecondsNs
+                                      : lost > 0          ? 1'000'000'000
+                                                          : 0;
+        }
+    }
+    support.hardLinks = CreateHardLinkW(link.c_str(), file.c_str(), nullptr) != 0;
+    DeleteFileW(link.c_str());
+    DeleteFileW(file.c_str());
+    return support;
+}
+
+}  // namespace vantrel
