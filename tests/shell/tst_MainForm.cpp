@@ -155,6 +155,32 @@ private slots:
         }
     }
 
+    void cancelStopsTheRunAndLeavesNothingBehind() {
+        ShellEnv env;
+        env.form.show();
+        const auto source = fillValid(env);
+        // Enough files that the copy is still going when the button is pressed.
+        for (int i = 0; i < 500; ++i) {
+            writeBytes(source / ("f" + std::to_string(i)), std::string(4096, 'x'));
+        }
+        env.click("Button10");
+        QVERIFY(env.button("CancelButton")->isVisible());
+        env.click("CancelButton");
+        QTRY_VERIFY(!env.form.runInProgress());
+        QCOMPARE(env.panel1(), QString("文件备份已取消"));
+        QVERIFY(env.dialogs.messages.isEmpty());
+        QVERIFY(!env.button("CancelButton")->isVisible());
+        QVERIFY(!child<QWidget>(env.form, "ProgressBar")->isVisible());
+        QVERIFY(!std::filesystem::exists(env.dir / "bak/data_20140515"));
+        QVERIFY(!std::filesystem::exists(env.dir / "bak/data_20140515.partial"));
+        QVERIFY(!std::filesystem::exists(env.dir / "Log/FileBackupLog.log") ||
+                readBytes(env.dir / "Log/FileBackupLog.log").empty());
+        QCOMPARE(records(env.dir), std::size_t(0));
+        const auto rows = RunHistory(env.dir / "wenjianming.mdb").list();
+        QCOMPARE(rows.size(), std::size_t(1));
+        QCOMPARE(rows[0].outcome, RunOutcome::Cancelled);
+    }
+
     void progressShowsShareDoneAndTimeLeft_data() {
         QTest::addColumn<qulonglong>("files");
         QTest::addColumn<qulonglong>("bytes");
