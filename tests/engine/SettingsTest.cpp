@@ -78,7 +78,8 @@ TEST_F(SettingsTest, SaveWritesGbkKeysInPlaceKeepingOtherSections) {
     const std::string keys =
         "备份文件源地址=/data/源\r\n备份文件目的地址=/bak\r\n"
         "定时时刻=9:30:00\r\n备份频率=星期三;星期六 ;\r\n";
-    const std::string flags = "启动时执行备份计划=0\r\n补做错过的备份=1\r\n";
+    // A tick box that was never on is not written: files keep their five keys.
+    const std::string flags = "补做错过的备份=1\r\n";
     valid.CatchUpMissed = true;
     EXPECT_TRUE(SaveSettings(ws, valid));
     EXPECT_EQ(ui.statuses, std::vector<std::string>{"配置文件保存完毕!"});
