@@ -1,28 +1,77 @@
+#include <cstdio>
 #include <filesystem>
+#include <system_error>
 
 #include <QApplication>
-#include <QStringList>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QStandardPaths>
+#include <QString>
 
 #include "platform/Clock.h"
+#include "platform/TextCodec.h"
 #include "shell/AppIcon.h"
 #include "shell/Dialogs.h"
 #include "shell/MainUnit.h"
+
+namespace {
+
+// The job directory: the one given with --workdir, else the per-user data folder, which
+// is created when missing. Empty when neither can be used; `problem` then says why.
+std::filesystem::path workingDirectory(const QCommandLineParser& parser, QString& problem) {
+    const QString given = parser.value(QStringLiteral("workdir"));
+    const QString dir = given.isEmpty()
+                            ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+                            : QDir(given).absolutePath();
+    const std::filesystem::path path = vantrel::pathFromUtf8(dir.toUtf8().toStdString());
+    std::error_code ec;
+    if (given.isEmpty()) {
+        std::filesystem::create_directories(path, ec);
+    }
+    if (dir.isEmpty() || !std::filesystem::is_directory(path, ec)) {
+        problem = QStringLiteral("工作目录不可用：") + QDir::toNativeSeparators(dir);
+        return {};
+    }
+    return path;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vantrel"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vantrel"));
+    QApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));
     QApplication::setWindowIcon(vantrel::appIcon());
 
-    const QStringList args = QApplication::arguments();
-    const bool minimized =
-        args.contains(QStringLiteral("--minimized")) || args.contains(QStringLiteral("-minimized"));
+    QCommandLineParser parser;
+    // -minimized as well as --minimized.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({QStringLiteral("minimized"), QStringLiteral("在通知区域中启动。")});
+    parser.addOption({QStringLiteral("workdir"),
+                      QStringLiteral("工作目录（config.ini、wenjianming.mdb、Log 所在）；"
+                                     "默认为用户数据文件夹。"),
+                      QStringLiteral("DIR")});
+    parser.process(app);
+
+    vantrel::QtDialogs dialogs;
+    QString problem;
+    // Settings, records and the log belong to the working directory: one job per directory.
+    const std::filesystem::path dir = workingDirectory(parser, problem);
+    if (dir.empty()) {
+        std::fprintf(stderr, "%s\n", problem.toUtf8().constData());
+        dialogs.showMessage(nullptr, problem);
+        return 2;
+    }
+    // As when started in it: the folder pickers open there.
+    std::error_code ec;
+    std::filesystem::current_path(dir, ec);
 
     vantrel::SystemClock clock;
-    vantrel::QtDialogs dialogs;
-    // Settings, records and the log belong to the directory the program is started in.
-    vantrel::TMainForm window(std::filesystem::current_path(), clock, dialogs);
-    if (minimized) {
+    vantrel::TMainForm window(dir, clock, dialogs);
+    if (parser.isSet(QStringLiteral("minimized"))) {
         window.startInTray();
     } else {
         window.show();
