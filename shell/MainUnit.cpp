@@ -26,19 +26,11 @@
 #include "shell/AppIcon.h"
 #include "shell/ErrorHandler.h"
 #include "shell/LogShowUnit.h"
+#include "shell/QtText.h"
 
 namespace vantrel {
 
 namespace {
-
-QString fromUtf8(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string toUtf8(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
 
 QLabel* placeLabel(QWidget* parent, const QString& text, int left, int top) {
     auto* label = new QLabel(text, parent);
@@ -156,7 +148,7 @@ void TMainForm::buildWindow() {
     for (int day = 0; day < 7; ++day) {
         const int left = columns[day < 4 ? day : day - 4];
         const int top = day < 4 ? 24 : 56;
-        auto* check = new QCheckBox(fromUtf8(std::string(kDayCaptions[day])), m_groupBox2);
+        auto* check = new QCheckBox(toQString(kDayCaptions[day]), m_groupBox2);
         check->setObjectName(QLatin1String(kDayBoxNames[day]));
         check->move(left, top);
         check->adjustSize();
@@ -190,8 +182,8 @@ void TMainForm::buildWindow() {
     int helpIndex = 0;
     for (const HelpLine& line : kHelp) {
         // Lines 14 pixels apart, as the tops of the groups expect; CJK fallback fonts are taller.
-        const QString html = QString::fromUtf8(line.text).toHtmlEscaped().replace(
-            QLatin1Char('\n'), QStringLiteral("<br>"));
+        const QString html =
+            toQString(line.text).toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"));
         QLabel* label =
             placeLabel(box, QStringLiteral("<div style=\"line-height:80%\">%1</div>").arg(html),
                        576, line.top);
@@ -260,7 +252,7 @@ void TMainForm::FormShow() {
             throw;
         }
         applySettings(s);
-        const QString dir = fromUtf8(pathToUtf8(m_ws->dir));
+        const QString dir = toQString(pathToUtf8(m_ws->dir));
         const QString text = QStringLiteral("工作目录：") + dir;
         m_panel0->setText(
             m_panel0->fontMetrics().elidedText(text, Qt::ElideMiddle, m_panel0->width() - 4));
@@ -289,20 +281,20 @@ TBackupSettings TMainForm::settings() const {
 }
 
 void TMainForm::applySettings(const TBackupSettings& s) {
-    m_edit1->setText(fromUtf8(s.SourcePath));
-    m_edit2->setText(fromUtf8(s.TargetFolder));
+    m_edit1->setText(toQString(s.SourcePath));
+    m_edit2->setText(toQString(s.TargetFolder));
     m_timePicker->setTime(QTime(s.RunTime.hour, s.RunTime.minute, s.RunTime.second));
     for (int day = 0; day < 7; ++day) {
         m_dayBoxes[day]->setChecked(s.Days[day]);
     }
     m_dayList = s.DayList;
     // A loaded value is shown as it is; only typing is checked and raised.
-    m_keepCount->setText(fromUtf8(s.KeepCountText));
+    m_keepCount->setText(toQString(s.KeepCountText));
 }
 
 void TMainForm::commitKeepCount() {
     const std::string committed = CommitKeepCount(toUtf8(m_keepCount->text()));
-    m_keepCount->setText(fromUtf8(committed));
+    m_keepCount->setText(toQString(committed));
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {

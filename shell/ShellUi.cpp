@@ -6,12 +6,13 @@
 #include <QWidget>
 
 #include "engine/BackupRun.h"
+#include "shell/QtText.h"
 
 namespace vantrel {
 
 namespace {
 
-const QString kCopying = QString::fromUtf8(kCopyingStatus.data(), kCopyingStatus.size());
+const QString kCopying = toQString(kCopyingStatus);
 
 QString sizeText(std::uint64_t bytes) {
     static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
@@ -51,7 +52,7 @@ void ShellUi::post(std::function<void()> fn) {
 }
 
 void ShellUi::setStatus(std::string_view text) {
-    post([this, s = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))] {
+    post([this, s = toQString(text)] {
         if (m_panel) {
             m_panel->setText(s);
         }
@@ -66,9 +67,7 @@ void ShellUi::repaint() {
 }
 
 void ShellUi::showMessage(std::string_view text) {
-    post([this, s = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))] {
-        m_dialogs.showMessage(m_window, s);
-    });
+    post([this, s = toQString(text)] { m_dialogs.showMessage(m_window, s); });
 }
 
 void ShellUi::showProgress(const CopyProgress& progress) {

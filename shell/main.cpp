@@ -13,6 +13,7 @@
 #include "shell/AppIcon.h"
 #include "shell/Dialogs.h"
 #include "shell/MainUnit.h"
+#include "shell/QtText.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ std::filesystem::path workingDirectory(const QCommandLineParser& parser, QString
     const QString dir = given.isEmpty()
                             ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
                             : QDir(given).absolutePath();
-    const std::filesystem::path path = vantrel::pathFromUtf8(dir.toUtf8().toStdString());
+    const std::filesystem::path path = vantrel::pathFromUtf8(vantrel::toUtf8(dir));
     std::error_code ec;
     if (given.isEmpty()) {
         std::filesystem::create_directories(path, ec);
@@ -61,7 +62,7 @@ int main(int argc, char* argv[]) {
     // Settings, records and the log belong to the working directory: one job per directory.
     const std::filesystem::path dir = workingDirectory(parser, problem);
     if (dir.empty()) {
-        std::fprintf(stderr, "%s\n", problem.toUtf8().constData());
+        std::fprintf(stderr, "%s\n", vantrel::toUtf8(problem).c_str());
         dialogs.showMessage(nullptr, problem);
         return 2;
     }
