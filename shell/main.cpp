@@ -4,39 +4,14 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
-#include <QStandardPaths>
 #include <QString>
 
 #include "platform/Clock.h"
-#include "platform/TextCodec.h"
 #include "shell/AppIcon.h"
 #include "shell/Dialogs.h"
 #include "shell/MainUnit.h"
 #include "shell/QtText.h"
-
-namespace {
-
-// The job directory: the one given with --workdir, else the per-user data folder, which
-// is created when missing. Empty when neither can be used; `problem` then says why.
-std::filesystem::path workingDirectory(const QCommandLineParser& parser, QString& problem) {
-    const QString given = parser.value(QStringLiteral("workdir"));
-    const QString dir = given.isEmpty()
-                            ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-                            : QDir(given).absolutePath();
-    const std::filesystem::path path = vantrel::pathFromUtf8(vantrel::toUtf8(dir));
-    std::error_code ec;
-    if (given.isEmpty()) {
-        std::filesystem::create_directories(path, ec);
-    }
-    if (dir.isEmpty() || !std::filesystem::is_directory(path, ec)) {
-        problem = QStringLiteral("工作目录不可用：") + QDir::toNativeSeparators(dir);
-        return {};
-    }
-    return path;
-}
-
-}  // namespace
+#include "shell/WorkingDirectory.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
@@ -60,7 +35,8 @@ int main(int argc, char* argv[]) {
     vantrel::QtDialogs dialogs;
     QString problem;
     // Settings, records and the log belong to the working directory: one job per directory.
-    const std::filesystem::path dir = workingDirectory(parser, problem);
+    const std::filesystem::path dir =
+        vantrel::chooseWorkingDirectory(parser.value(QStringLiteral("workdir")), problem);
     if (dir.empty()) {
         std::fprintf(stderr, "%s\n", vantrel::toUtf8(problem).c_str());
         dialogs.showMessage(nullptr, problem);
