@@ -71,6 +71,7 @@ endforeach()
 
 add_library(vantrel_sqlite3 STATIC "${_sqlite_dir}/sqlite3.c")
 add_library(vantrel::sqlite3 ALIAS vantrel_sqlite3)
+set_property(TARGET vantrel_sqlite3 PROPERTY VANTREL_THIRD_PARTY ON)
 target_include_directories(vantrel_sqlite3 SYSTEM PUBLIC "${_sqlite_dir}")
 target_compile_definitions(vantrel_sqlite3 PRIVATE
     SQLITE_THREADSAFE=1

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "shell/Dialogs.h"
+#include "shell/QtText.h"
 
 namespace vantrel {
 
@@ -15,7 +16,7 @@ void runGuarded(Dialogs& dialogs, QWidget* parent, Fn&& fn) noexcept {
     try {
         fn();
     } catch (const std::exception& e) {
-        dialogs.showMessage(parent, QString::fromUtf8(e.what()));
+        dialogs.showMessage(parent, toQString(e.what()));
     } catch (...) {
         dialogs.showMessage(parent, QStringLiteral("未知错误"));
     }

@@ -10,6 +10,7 @@
 #include "engine/OperationLog.h"
 #include "shell/AppIcon.h"
 #include "shell/ErrorHandler.h"
+#include "shell/QtText.h"
 
 namespace vantrel {
 
@@ -67,7 +68,7 @@ void TLogShowForm::loadLines() {
     QStringList text;
     text.reserve(static_cast<qsizetype>(lines.size()));
     for (const std::string& line : lines) {
-        text.append(QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size())));
+        text.append(toQString(line));
     }
     m_memo->setPlainText(text.join(QLatin1Char('\n')));
 }

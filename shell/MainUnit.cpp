@@ -30,19 +30,11 @@
 #include "shell/AppIcon.h"
 #include "shell/ErrorHandler.h"
 #include "shell/LogShowUnit.h"
+#include "shell/QtText.h"
 
 namespace vantrel {
 
 namespace {
-
-QString fromUtf8(const std::string& text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string toUtf8(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
 
 QLabel* placeLabel(QWidget* parent, const QString& text, int left, int top) {
     auto* label = new QLabel(text, parent);
@@ -162,7 +154,7 @@ void TMainForm::buildWindow() {
     for (int day = 0; day < 7; ++day) {
         const int left = columns[day < 4 ? day : day - 4];
         const int top = day < 4 ? 24 : 56;
-        auto* check = new QCheckBox(fromUtf8(std::string(kDayCaptions[day])), m_groupBox2);
+        auto* check = new QCheckBox(toQString(kDayCaptions[day]), m_groupBox2);
         check->setObjectName(QLatin1String(kDayBoxNames[day]));
         check->move(left, top);
         check->adjustSize();
@@ -219,8 +211,8 @@ void TMainForm::buildWindow() {
     int helpIndex = 0;
     for (const HelpLine& line : kHelp) {
         // Lines 14 pixels apart, as the tops of the groups expect; CJK fallback fonts are taller.
-        const QString html = QString::fromUtf8(line.text).toHtmlEscaped().replace(
-            QLatin1Char('\n'), QStringLiteral("<br>"));
+        const QString html =
+            toQString(line.text).toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"));
         QLabel* label =
             placeLabel(box, QStringLiteral("<div style=\"line-height:80%\">%1</div>").arg(html),
                        576, line.top);
@@ -306,7 +298,7 @@ void TMainForm::FormShow() {
             throw;
         }
         applySettings(s);
-        const QString dir = fromUtf8(pathToUtf8(m_ws->dir));
+        const QString dir = toQString(pathToUtf8(m_ws->dir));
         const QString text = QStringLiteral("工作目录：") + dir;
         m_panel0->setText(
             m_panel0->fontMetrics().elidedText(text, Qt::ElideMiddle, m_panel0->width() - 4));
@@ -362,15 +354,15 @@ TBackupSettings TMainForm::settings() const {
 }
 
 void TMainForm::applySettings(const TBackupSettings& s) {
-    m_edit1->setText(fromUtf8(s.SourcePath));
-    m_edit2->setText(fromUtf8(s.TargetFolder));
+    m_edit1->setText(toQString(s.SourcePath));
+    m_edit2->setText(toQString(s.TargetFolder));
     m_timePicker->setTime(QTime(s.RunTime.hour, s.RunTime.minute, s.RunTime.second));
     for (int day = 0; day < 7; ++day) {
         m_dayBoxes[day]->setChecked(s.Days[day]);
     }
     m_dayList = s.DayList;
     // A loaded value is shown as it is; only typing is checked and raised.
-    m_keepCount->setText(fromUtf8(s.KeepCountText));
+    m_keepCount->setText(toQString(s.KeepCountText));
     m_startAtLaunch->setChecked(s.StartScheduleAtLaunch);
     m_catchUp->setChecked(s.CatchUpMissed);
     m_shareBox->setChecked(s.ShareUnchanged);
@@ -378,7 +370,7 @@ void TMainForm::applySettings(const TBackupSettings& s) {
 
 void TMainForm::commitKeepCount() {
     const std::string committed = CommitKeepCount(toUtf8(m_keepCount->text()));
-    m_keepCount->setText(fromUtf8(committed));
+    m_keepCount->setText(toQString(committed));
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
@@ -501,7 +493,7 @@ void TMainForm::finishRun(const RunResult& result) {
     if (!result.report.skipped.empty()) {
         QStringList notCopied;
         for (const SkippedEntry& entry : result.report.skipped) {
-            notCopied << fromUtf8(pathToUtf8(entry.path) + "：" + describeError(entry.error));
+            notCopied << toQString(pathToUtf8(entry.path) + "：" + describeError(entry.error));
         }
         m_dialogs.showList(this, QStringLiteral("以下 %1 项未能复制：").arg(notCopied.size()),
                            notCopied);
@@ -520,7 +512,7 @@ void TMainForm::finishRun(const RunResult& result) {
                                                                     : "补做错过的备份失败";
                 m_dialogs.showMessage(
                     this, QStringLiteral("%1（工作目录：%2）：\n%3")
-                              .arg(QString::fromUtf8(what), fromUtf8(pathToUtf8(m_ws->dir)),
+                              .arg(QString::fromUtf8(what), toQString(pathToUtf8(m_ws->dir)),
                                    QString::fromUtf8(e.what())));
             }
         });
@@ -551,7 +543,7 @@ void TMainForm::updateHealth(bool byClock) {
         m_alarm = m_health.state == State::Failed || m_health.state == State::Overdue;
         // Each heading on a line of its own: the area is narrow.
         const auto line = [](const std::string& text) {
-            return fromUtf8(text).toHtmlEscaped().replace(QStringLiteral("上次完整备份："),
+            return toQString(text).toHtmlEscaped().replace(QStringLiteral("上次完整备份："),
                                                           QStringLiteral("上次完整备份：<br>"));
         };
         m_statusArea->setText(QStringLiteral("<span style=\"color:%1\">●</span> %2<br>%3<br>%4")
@@ -564,7 +556,7 @@ void TMainForm::updateHealth(bool byClock) {
             // A job that falls overdue while nothing runs says so once.
             if (byClock && m_inTray && m_health.state == State::Overdue &&
                 before != State::Overdue) {
-                notify(QStringLiteral("备份已逾期：") + fromUtf8(m_health.reason),
+                notify(QStringLiteral("备份已逾期：") + toQString(m_health.reason),
                        QSystemTrayIcon::Warning);
             }
         }
@@ -572,8 +564,8 @@ void TMainForm::updateHealth(bool byClock) {
 }
 
 QString TMainForm::trayToolTip() const {
-    QStringList lines{QStringLiteral("Vantrel"), fromUtf8(pathToUtf8(m_ws->dir.filename())),
-                      fromUtf8(m_health.summaryLine()), fromUtf8(m_health.nextRunLine())};
+    QStringList lines{QStringLiteral("Vantrel"), toQString(pathToUtf8(m_ws->dir.filename())),
+                      toQString(m_health.summaryLine()), toQString(m_health.nextRunLine())};
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -601,15 +593,15 @@ void TMainForm::notifyInTray(const RunResult& result) {
     switch (result.record.outcome) {
         case RunOutcome::Failed:
         case RunOutcome::Refused:
-            reason = QStringLiteral("备份失败：") + fromUtf8(result.record.message);
+            reason = QStringLiteral("备份失败：") + toQString(result.record.message);
             icon = QSystemTrayIcon::Critical;
             break;
         case RunOutcome::Incomplete:
-            reason = QStringLiteral("备份不完整：") + fromUtf8(result.record.message);
+            reason = QStringLiteral("备份不完整：") + toQString(result.record.message);
             break;
         default:
             if (m_health.state == JobHealth::State::Overdue) {
-                reason = QStringLiteral("备份已逾期：") + fromUtf8(m_health.reason);
+                reason = QStringLiteral("备份已逾期：") + toQString(m_health.reason);
             }
             break;
     }
@@ -623,7 +615,7 @@ void TMainForm::notify(const QString& reason, QSystemTrayIcon::MessageIcon icon)
     if (!m_trayIcon || !QSystemTrayIcon::supportsMessages()) {
         return;
     }
-    const QString title = QStringLiteral("Vantrel：") + fromUtf8(pathToUtf8(m_ws->dir));
+    const QString title = QStringLiteral("Vantrel：") + toQString(pathToUtf8(m_ws->dir));
     m_lastNotification = {title, reason};
     m_trayIcon->showMessage(title, reason, icon);
 }

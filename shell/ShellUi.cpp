@@ -11,12 +11,13 @@
 
 #include "engine/BackupJob.h"
 #include "engine/BackupRun.h"
+#include "shell/QtText.h"
 
 namespace vantrel {
 
 namespace {
 
-const QString kCopying = QString::fromUtf8(kCopyingStatus.data(), kCopyingStatus.size());
+const QString kCopying = toQString(kCopyingStatus);
 
 QString sizeQText(std::uint64_t bytes) {
     const std::string text = sizeText(bytes);
@@ -115,7 +116,7 @@ void ShellUi::post(std::function<void()> fn) {
 }
 
 void ShellUi::setStatus(std::string_view text) {
-    post([this, s = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))] {
+    post([this, s = toQString(text)] {
         if (m_panel) {
             m_panel->setText(s);
         }
@@ -130,9 +131,7 @@ void ShellUi::repaint() {
 }
 
 void ShellUi::showMessage(std::string_view text) {
-    post([this, s = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))] {
-        m_dialogs.showMessage(m_window, s);
-    });
+    post([this, s = toQString(text)] { m_dialogs.showMessage(m_window, s); });
 }
 
 void ShellUi::showProgress(const CopyProgress& progress) {

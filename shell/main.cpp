@@ -1,21 +1,54 @@
+#include <cstdio>
 #include <filesystem>
+#include <system_error>
 
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QStringList>
 #include <QTranslator>
+#include <QCommandLineParser>
+#include <QString>
 
 #include "platform/Clock.h"
 #include "shell/AppIcon.h"
 #include "shell/Dialogs.h"
 #include "shell/MainUnit.h"
 #include "shell/SingleInstance.h"
+#include "shell/QtText.h"
+#include "shell/WorkingDirectory.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vantrel"));
     QApplication::setApplicationDisplayName(QStringLiteral("Vantrel"));
+    QApplication::setApplicationVersion(QStringLiteral(VANTREL_VERSION));
     QApplication::setWindowIcon(vantrel::appIcon());
+
+    QCommandLineParser parser;
+    // -minimized as well as --minimized.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({QStringLiteral("minimized"), QStringLiteral("在通知区域中启动。")});
+    parser.addOption({QStringLiteral("workdir"),
+                      QStringLiteral("工作目录（config.ini、wenjianming.mdb、Log 所在）；"
+                                     "默认为用户数据文件夹。"),
+                      QStringLiteral("DIR")});
+    parser.process(app);
+
+    vantrel::QtDialogs dialogs;
+    QString problem;
+    // Settings, records and the log belong to the working directory: one job per directory.
+    const std::filesystem::path dir =
+        vantrel::chooseWorkingDirectory(parser.value(QStringLiteral("workdir")), problem);
+    if (dir.empty()) {
+        std::fprintf(stderr, "%s\n", vantrel::toUtf8(problem).c_str());
+        dialogs.showMessage(nullptr, problem);
+        return 2;
+    }
+    // As when started in it: the folder pickers open there.
+    std::error_code ec;
+    std::filesystem::current_path(dir, ec);
 
     // Qt's own dialogs and buttons in Chinese, as the rest of the program.
     QTranslator qtChinese;
@@ -25,22 +58,16 @@ int main(int argc, char* argv[]) {
     }
 
     // One window per working directory: a second start brings the first to the front.
-    vantrel::SingleInstance instance(std::filesystem::current_path());
+    vantrel::SingleInstance instance(dir);
     if (!instance.claim()) {
         return 0;
     }
 
-    const QStringList args = QApplication::arguments();
-    const bool minimized =
-        args.contains(QStringLiteral("--minimized")) || args.contains(QStringLiteral("-minimized"));
-
     vantrel::SystemClock clock;
-    vantrel::QtDialogs dialogs;
-    // Settings, records and the log belong to the directory the program is started in.
-    vantrel::TMainForm window(std::filesystem::current_path(), clock, dialogs);
+    vantrel::TMainForm window(dir, clock, dialogs);
     QObject::connect(&instance, &vantrel::SingleInstance::activationRequested, &window,
                      &vantrel::TMainForm::bringToFront);
-    if (minimized) {
+    if (parser.isSet(QStringLiteral("minimized"))) {
         window.startInTray();
     } else {
         window.show();

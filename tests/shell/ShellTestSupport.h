@@ -15,6 +15,7 @@
 
 #include "platform/TextCodec.h"
 #include "shell/MainUnit.h"
+#include "shell/QtText.h"
 #include "tests/shell/FakeDialogs.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/TempDir.h"
@@ -22,7 +23,7 @@
 namespace vantrel::test {
 
 inline QString qstr(const std::filesystem::path& path) {
-    return QString::fromUtf8(pathToUtf8(path));
+    return toQString(pathToUtf8(path));
 }
 
 // A child widget by object name; the test fails at once when it is missing.

@@ -1,5 +1,8 @@
+#include <functional>
+
 #include <QAction>
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -27,6 +30,34 @@ TLogShowForm* openViewer(ShellEnv& env) {
 
 QString memo(TLogShowForm* viewer) {
     return child<QPlainTextEdit>(*viewer, "Memo1")->toPlainText();
+}
+
+// Presses `key` in the next modal message box after `check` has looked at it. Whatever
+// `check` finds, the box goes away, so the call that opened it returns and the test fails
+// instead of hanging; so does a box that ignores the key, and one that never shows.
+void answerNextBox(Qt::Key key, std::function<void(QMessageBox*)> check) {
+    auto* poll = new QTimer;
+    const QDeadlineTimer deadline(5000);
+    QObject::connect(poll, &QTimer::timeout, [poll, deadline, key, check] {
+        QPointer<QMessageBox> box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) {
+            if (deadline.hasExpired()) {
+                poll->deleteLater();
+                QFAIL("no message box showed");
+            }
+            return;
+        }
+        poll->deleteLater();
+        check(box);
+        QTest::keyClick(box, key);
+        QTimer::singleShot(2000, box, [box] {
+            if (box && box->isVisible()) {
+                box->reject();
+                QFAIL("the message box stayed open after the key");
+            }
+        });
+    });
+    poll->start(10);
 }
 
 }  // namespace
@@ -68,11 +99,9 @@ private slots:
     void confirmBoxAnswersEscapeWithNoAndEnterWithYes() {
         QtDialogs dialogs;
         for (const auto key : {Qt::Key_Escape, Qt::Key_Return}) {
-            QTimer::singleShot(0, [key] {
-                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-                QVERIFY(box && box->windowTitle() == "Confirm");
+            answerNextBox(key, [](QMessageBox* box) {
+                QCOMPARE(box->windowTitle(), QString("Confirm"));
                 QCOMPARE(box->icon(), QMessageBox::Question);
-                QTest::keyClick(box, key);
             });
             QCOMPARE(dialogs.confirm(nullptr, "?"),
                      key == Qt::Key_Escape ? Dialogs::Answer::No : Dialogs::Answer::Yes);
