@@ -186,8 +186,8 @@ TEST_F(BackupRunTest, AJobReplacesAndPrunesOnlyItsOwnCopies) {
     EXPECT_TRUE(!fs::exists(ws.databaseFile()) || rows().empty());
 
     // A job copied from another one, pointed at a new target, prunes nothing of the old one.
-    fs::copy_file(otherWork / "wenjianming.mdb", ws.databaseFile(),
-                  fs::copy_options::overwrite_existing);
+    fs::remove(ws.databaseFile());
+    fs::copy_file(otherWork / "wenjianming.mdb", ws.databaseFile());
     settings.TargetFolder = pathToUtf8(dir / "bak2");
     settings.KeepCountText = "1";
     settings.KeepCount = 1;
@@ -207,7 +207,7 @@ TEST_F(BackupRunTest, TwoJobsNeverWriteOneDatedPathAtOnce) {
 }
 
 TEST_F(BackupRunTest, AnEmptySourceIsRefusedOnlyWhenTheLastCopyHeldFiles) {
-    const auto empty = dir / "mnt" / "数据";
+    const auto empty = dir / "mnt/数据";
     fs::create_directories(empty);
     settings.SourcePath = pathToUtf8(empty);
     ASSERT_TRUE(run());  // a first run of an empty folder
@@ -260,7 +260,7 @@ TEST_F(BackupRunTest, ATargetReachingIntoTheSourceThroughABindMountIsRefused) {
 #endif
 
 TEST_F(BackupRunTest, APartialRunIsRecordedLoggedAndShownAsIncomplete) {
-    files.unreadable = {"sub/b.txt"};
+    files.unreadable = {fs::path("sub") / "b.txt"};
     const auto report = RunBackup(ws, settings);
     ASSERT_TRUE(report.ran);
     ASSERT_EQ(report.skipped.size(), 1u);
