@@ -18,9 +18,9 @@
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
+#include "engine/TextRules.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
-#include "engine/TextRules.h"
 
 namespace vantrel::cli {
 
@@ -99,9 +99,9 @@ int runBackup(Workspace& ws) {
     std::signal(SIGINT, requestCancel);
     std::signal(SIGTERM, requestCancel);
     BackupJob job(ws);
-    const RunResult result = job.execute(
-        settings, {RunTrigger::CommandLine, PruneAfterRun::IfKeepCountSet, {}},
-        RunControl{&g_cancelRun});
+    const RunResult result =
+        job.execute(settings, {RunTrigger::CommandLine, PruneAfterRun::IfKeepCountSet, {}},
+                    RunControl{&g_cancelRun});
     if (result.error) {
         try {
             std::rethrow_exception(result.error);
@@ -124,7 +124,8 @@ int runBackup(Workspace& ws) {
                         " 个");
     }
     for (const SkippedEntry& entry : result.report.skipped) {
-        ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" + describeError(entry.error));
+        ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" +
+                          describeError(entry.error));
     }
     return result.report.hasWarning() ? kWarning : kOk;
 }

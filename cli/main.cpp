@@ -15,8 +15,8 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <csignal>
 #include <unistd.h>
+#include <csignal>
 #endif
 
 namespace {

@@ -30,7 +30,7 @@ struct TBackupSettings {
     std::optional<double> KeepCount;     // its value; none when the text is empty
     bool StartScheduleAtLaunch = false;  // start the timetable as soon as settings are loaded
     bool CatchUpMissed = false;          // make one run for fire instants that passed unrun
-    bool ShareUnchanged = false;      // unchanged files are linked from the previous copy
+    bool ShareUnchanged = false;         // unchanged files are linked from the previous copy
 };
 
 }  // namespace vantrel

@@ -544,7 +544,7 @@ void TMainForm::updateHealth(bool byClock) {
         // Each heading on a line of its own: the area is narrow.
         const auto line = [](const std::string& text) {
             return toQString(text).toHtmlEscaped().replace(QStringLiteral("上次完整备份："),
-                                                          QStringLiteral("上次完整备份：<br>"));
+                                                           QStringLiteral("上次完整备份：<br>"));
         };
         m_statusArea->setText(QStringLiteral("<span style=\"color:%1\">●</span> %2<br>%3<br>%4")
                                   .arg(QLatin1String(colour), line(m_health.summaryLine()),

@@ -3,18 +3,18 @@
 #include <system_error>
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QLibraryInfo>
+#include <QString>
 #include <QStringList>
 #include <QTranslator>
-#include <QCommandLineParser>
-#include <QString>
 
 #include "platform/Clock.h"
 #include "shell/AppIcon.h"
 #include "shell/Dialogs.h"
 #include "shell/MainUnit.h"
-#include "shell/SingleInstance.h"
 #include "shell/QtText.h"
+#include "shell/SingleInstance.h"
 #include "shell/WorkingDirectory.h"
 
 int main(int argc, char* argv[]) {
