@@ -93,6 +93,12 @@ JobHealth JudgeHealth(const std::optional<RunRecord>& lastRun,
         return health;
     }
     if (!lastComplete) {
+        // A copy with entries left out is still a copy: a warning, not "never backed up".
+        if (lastRun && lastRun->outcome == RunOutcome::Incomplete) {
+            health.state = State::Warning;
+            health.reason = "上次备份不完整，还没有完整的备份";
+            return health;
+        }
         health.state = State::Never;
         return health;
     }

@@ -34,7 +34,8 @@ struct JobHealth {
 inline constexpr std::chrono::days kOverdueWithoutTimetable{8};
 
 // Judges the job from its newest tried run, its last complete copy and the timetable:
-// failed when the newest run failed or was refused; never when no complete copy exists;
+// failed when the newest run failed or was refused; a warning when no complete copy exists
+// but the newest run made an incomplete one; never when no copy exists;
 // overdue when none was made since the older of the last two fire instants (or, with the
 // timetable off, for 8 days); a warning when the newest run was incomplete or could not
 // prune an old copy.

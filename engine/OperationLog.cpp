@@ -21,7 +21,7 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 std::string reasonOf(int err) {
-    return std::generic_category().message(err);
+    return describeError(std::error_code(err, std::generic_category()));
 }
 
 [[noreturn]] void fail(const std::filesystem::path& file, int err) {

@@ -338,6 +338,8 @@ TEST(JobHealth, StatesAndExitStatuses) {
         int exit;
     } cases[] = {
         {none, none, false, State::Never, 4},
+        // Only incomplete copies so far: there is a copy, with entries missing.
+        {run(RunOutcome::Incomplete, recent), none, false, State::Warning, 3},
         {run(RunOutcome::Success, recent), run(RunOutcome::Success, recent), true, State::Ok, 0},
         {run(RunOutcome::Incomplete, recent),
          run(RunOutcome::Success, twoWeeks + std::chrono::days{7}), true, State::Warning, 3},
