@@ -1,6 +1,9 @@
 // Times RealFileOps::copyTree against `cp -a` on a tree of many small files and on a tree of
-// a few large files. Each timed copy starts alike: sync, page cache dropped where allowed,
-// source read once. Prints each round, the medians and the ratio engine/cp.
+// a few large files, both made durable: the engine's copy followed by syncFileSystem of the
+// target, cp's followed by `sync`. Each timed copy starts alike: sync, page cache dropped
+// where allowed, source read once. Prints each round, the medians and the ratio engine/cp;
+// then, once per tree, the engine with an fsync per file instead of one syncfs, and for the
+// small tree the time measureTree takes on a cold cache as a share of the copy.
 //
 // Usage: copy_bench [--rounds N] [--small-files N] [--folders N] [--big-files N] [--big-mib N]
 //                   [--repeat 0|1] [--dir PATH]
@@ -163,36 +166,74 @@ void prepare(const fs::path& source, bool& dropped) {
     readAll(source);
 }
 
-double timeEngine(const fs::path& from, const fs::path& to) {
-    RealFileOps ops;
-    std::uint64_t reports = 0;
-    const auto start = std::chrono::steady_clock::now();
-    const vantrel::FileOpResult r =
-        ops.copyTree(from, to, {}, [&](const vantrel::CopyProgress&) { ++reports; });
-    const auto end = std::chrono::steady_clock::now();
+void check(const vantrel::FileOpResult& r, const char* what) {
     if (!r.ok()) {
-        throw std::runtime_error("engine copy failed at " + r.failedPath.string() + ": " +
+        throw std::runtime_error(std::string(what) + " failed at " + r.failedPath.string() + ": " +
                                  r.error.message());
     }
+}
+
+// The engine's copy made durable: one syncfs of the target, or an fsync of each file and
+// folder as it is placed.
+double timeEngine(const fs::path& from, const fs::path& to, bool fsyncEach = false) {
+    RealFileOps ops;
+    std::uint64_t reports = 0;
+    vantrel::CopyOptions options;
+    if (fsyncEach) {
+        options.onEntry = [](const vantrel::CopiedEntry& e) {
+            const int fd = ::open(e.written->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (fd >= 0) {
+                ::fsync(fd);
+                ::close(fd);
+            }
+        };
+    }
+    const auto start = std::chrono::steady_clock::now();
+    check(ops.copyTree(from, to, options, [&](const vantrel::CopyProgress&) { ++reports; }),
+          "engine copy");
+    if (!fsyncEach) {
+        check(ops.syncFileSystem(to), "syncfs");
+    }
+    const auto end = std::chrono::steady_clock::now();
     return std::chrono::duration<double>(end - start).count();
+}
+
+// measureTree of the tree with the page cache dropped first.
+double timeMeasure(const fs::path& root) {
+    ::sync();
+    dropCaches();
+    RealFileOps ops;
+    vantrel::TreeSize size;
+    const auto start = std::chrono::steady_clock::now();
+    check(ops.measureTree(root, size), "measureTree");
+    const auto end = std::chrono::steady_clock::now();
+    return std::chrono::duration<double>(end - start).count();
+}
+
+int run(const char* const* args) {
+    pid_t pid;
+    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, const_cast<char* const*>(args), environ) !=
+        0) {
+        throw std::runtime_error(std::string("cannot start ") + args[0]);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 double timeCp(const fs::path& from, const fs::path& to) {
     const std::string src = from.string();
     const std::string dst = to.string();
-    char* args[] = {const_cast<char*>("cp"), const_cast<char*>("-a"),
-                    const_cast<char*>(src.c_str()), const_cast<char*>(dst.c_str()), nullptr};
+    const char* const cp[] = {"cp", "-a", src.c_str(), dst.c_str(), nullptr};
+    const char* const sync[] = {"sync", nullptr};
     const auto start = std::chrono::steady_clock::now();
-    pid_t pid;
-    if (::posix_spawnp(&pid, "cp", nullptr, nullptr, args, environ) != 0) {
-        throw std::runtime_error("cannot start cp");
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    const auto end = std::chrono::steady_clock::now();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (run(cp) != 0) {
         throw std::runtime_error("cp -a failed");
     }
+    if (run(sync) != 0) {
+        throw std::runtime_error("sync failed");
+    }
+    const auto end = std::chrono::steady_clock::now();
     return std::chrono::duration<double>(end - start).count();
 }
 
@@ -202,7 +243,8 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-void bench(const char* label, const fs::path& source, const fs::path& work, int rounds) {
+void bench(const char* label, const fs::path& source, const fs::path& work, int rounds,
+           bool measure) {
     RealFileOps ops;
     std::vector<double> engine, cp;
     bool dropped = false;
@@ -216,15 +258,31 @@ void bench(const char* label, const fs::path& source, const fs::path& work, int 
             const double t = engineTurn ? timeEngine(source, dst) : timeCp(source, dst);
             (engineTurn ? engine : cp).push_back(t);
         }
-        std::printf("  round %d: engine %.3f s, cp -a %.3f s\n", round + 1, engine.back(),
-                    cp.back());
+        std::printf("  round %d: engine+syncfs %.3f s, cp -a+sync %.3f s\n", round + 1,
+                    engine.back(), cp.back());
         std::fflush(stdout);
     }
     ops.removeTree(dst);
     const double e = median(engine);
     const double c = median(cp);
-    std::printf("  %s median: engine %.3f s, cp -a %.3f s, ratio engine/cp %.2f%s\n", label, e, c,
-                e / c, dropped ? "" : " (page cache not dropped: no permission)");
+    std::printf("  %s median: engine+syncfs %.3f s, cp -a+sync %.3f s, ratio engine/cp %.2f%s\n",
+                label, e, c, e / c, dropped ? "" : " (page cache not dropped: no permission)");
+    prepare(source, dropped);
+    const double each = timeEngine(source, dst, true);
+    ops.removeTree(dst);
+    std::printf("  %s once: engine+fsync per file %.3f s (%.2f x one syncfs)\n", label, each,
+                each / e);
+    if (measure) {
+        // Both cold: the count, then a copy with the page cache dropped and nothing read.
+        const double m = timeMeasure(source);
+        ::sync();
+        dropCaches();
+        const double cold = timeEngine(source, dst);
+        ops.removeTree(dst);
+        std::printf("  %s measureTree, cold cache: %.3f s, %.1f %% of a cold copy (%.3f s)\n",
+                    label, m, 100 * m / cold, cold);
+    }
+    std::fflush(stdout);
 }
 
 vantrel::bench::BenchSteps repeatSteps() {
@@ -234,12 +292,7 @@ vantrel::bench::BenchSteps repeatSteps() {
         prepare(source, dropped);
         return dropped;
     };
-    steps.timeCpSynced = [](const fs::path& from, const fs::path& to) {
-        const auto start = std::chrono::steady_clock::now();
-        timeCp(from, to);
-        ::sync();
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
+    steps.timeCpSynced = [](const fs::path& from, const fs::path& to) { return timeCp(from, to); };
     return steps;
 }
 
@@ -261,7 +314,7 @@ int main(int argc, char** argv) {
             const std::uint64_t bytes = buildSmallTree(work / "small", o);
             std::printf("small tree: %d files in %d folders, %.1f MiB\n", o.smallFiles, o.folders,
                         static_cast<double>(bytes) / (1 << 20));
-            bench("small", work / "small", work, o.rounds);
+            bench("small", work / "small", work, o.rounds, true);
             if (o.repeat) {
                 vantrel::bench::benchRepeat(work / "small", work, o.rounds, repeatSteps());
             }
@@ -271,7 +324,7 @@ int main(int argc, char** argv) {
             const std::uint64_t bytes = buildBigTree(work / "big", o);
             std::printf("big tree: %d files of %d MiB, %.1f MiB\n", o.bigFiles, o.bigMib,
                         static_cast<double>(bytes) / (1 << 20));
-            bench("big", work / "big", work, o.rounds);
+            bench("big", work / "big", work, o.rounds, false);
             if (o.repeat) {
                 vantrel::bench::benchHashing(work / "big", work, o.rounds, repeatSteps());
             }

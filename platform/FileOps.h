@@ -64,9 +64,10 @@ struct CopiedEntry {
 struct CopyOptions {
     // Entries that cannot be copied on their own (an unreadable or locked file, a special
     // file that may not be made, a name the target refuses) are left out and listed in
-    // CopyResult::skipped, and the copy goes on. Without it the copy stops at the first one.
-    // Failures of the whole copy (a missing source, an unwritable target, a full disk) always
-    // stop it.
+    // CopyResult::skipped, and the copy goes on; an entry that vanished since its folder was
+    // read is left out without being listed. Without it the copy stops at the first one.
+    // Failures of the whole copy (a missing source, an unwritable target, a full disk, an I/O
+    // error on the target) always stop it.
     bool skipFailedEntries = false;
     // Polled while copying; once true the copy stops with std::errc::operation_canceled.
     const std::atomic<bool>* cancel = nullptr;
@@ -74,7 +75,10 @@ struct CopyOptions {
     std::vector<FileId> skipFolders;
     // When set, a regular file whose counterpart at the same relative path under `shareFrom`
     // has the same size, modification time, permission bits and (as root) owner is
-    // hard-linked from there instead of copied. A link that fails falls back to a copy.
+    // hard-linked from there instead of copied: the two copies then hold one file, whose
+    // owner, mode and times are left as they are. A link that fails because the target cannot
+    // hold it (too many links, not supported, another device, no permission) falls back to a
+    // copy, counted in CopyResult::shareFallbacks.
     std::filesystem::path shareFrom;
     // Modification times within this many nanoseconds count as equal when sharing
     // (2 s on file systems that keep only 2-second times).

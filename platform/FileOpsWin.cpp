@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -118,36 +120,126 @@ DWORD setFolderTime(const std::wstring& folder, const FILETIME& written) {
     return err;
 }
 
+// FILETIME (100 ns since 1601) as nanoseconds since 1970.
+std::int64_t nanoseconds(const FILETIME& t) {
+    const std::int64_t ticks =
+        static_cast<std::int64_t>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
+    return (ticks - 116444736000000000) * 100;
+}
+
+std::uint64_t sizeOf(DWORD high, DWORD low) {
+    return (std::uint64_t{high} << 32) | low;
+}
+
+// The entries of a folder, read whole before anything is made from them.
+DWORD listFolder(const std::wstring& folder, std::vector<WIN32_FIND_DATAW>& entries) {
+    return forEachEntry(folder, [&](const WIN32_FIND_DATAW& e) {
+        entries.push_back(e);
+        return true;
+    });
+}
+
+// The source entry cannot be read on its own (no access, or held open by another program).
+bool isEntrySourceError(DWORD err) {
+    return err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ||
+           err == ERROR_LOCK_VIOLATION || err == ERROR_FILE_NOT_FOUND ||
+           err == ERROR_PATH_NOT_FOUND;
+}
+
+// The target refuses this one name.
+bool isEntryNameError(DWORD err) {
+    return err == ERROR_INVALID_NAME || err == ERROR_BAD_PATHNAME ||
+           err == ERROR_FILENAME_EXCED_RANGE || err == ERROR_DIRECTORY;
+}
+
+// A link from the previous copy that fails for these reasons is replaced by a copy.
+bool isShareFallbackError(DWORD err) {
+    return err == ERROR_TOO_MANY_LINKS || err == ERROR_NOT_SAME_DEVICE ||
+           err == ERROR_ACCESS_DENIED || err == ERROR_INVALID_FUNCTION ||
+           err == ERROR_NOT_SUPPORTED;
+}
+
+// Whether the source file itself refuses to be read; a copy that failed otherwise failed on
+// the target's side.
+DWORD sourceReadError(const std::wstring& from) {
+    HANDLE h = CreateFileW(from.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    CloseHandle(h);
+    return 0;
+}
+
+// Puts a copied file's contents on stable storage. A read-only copy is opened for writing
+// by lifting its read-only attribute for the moment.
+DWORD flushFile(const std::wstring& path, DWORD attributes) {
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly && !SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        return GetLastError();
+    }
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD err = 0;
+    if (h == INVALID_HANDLE_VALUE) {
+        err = GetLastError();
+    } else {
+        if (!FlushFileBuffers(h)) {
+            err = GetLastError();
+        }
+        CloseHandle(h);
+    }
+    if (readOnly && !SetFileAttributesW(path.c_str(), attributes) && err == 0) {
+        err = GetLastError();
+    }
+    return err;
+}
+
 class WinCopier {
 public:
-    explicit WinCopier(const ProgressFn& progress) : m_progress(progress) {}
+    WinCopier(const CopyOptions& options, const ProgressFn& progress)
+        : m_options(options), m_progress(progress) {}
 
-    FileOpResult result;
+    CopyResult result;
 
-    // Copies one entry whose attributes and time are given, with everything in it.
+    // The entry `from` whose attributes and time are given, with everything in it. `rel` is
+    // its path below the copy's top.
     bool copy(const std::wstring& from, const std::wstring& to, DWORD attributes,
-              const FILETIME& written, const fs::path& shownFrom, const fs::path& shownTo,
-              bool keepAttributes = true) {
+              const FILETIME& written, std::uint64_t size, const fs::path& shownFrom,
+              const fs::path& shownTo, const fs::path& rel, bool keepAttributes = true) {
         if (isLink(attributes)) {
-            return copyLink(from, to, attributes, shownTo);
+            return copyLink(from, to, attributes, written, shownFrom, shownTo, rel);
         }
         if (!isDirectory(attributes)) {
-            return copyFile(from, to, shownTo);
+            return copyFile(from, to, attributes, written, size, shownFrom, shownTo, rel);
+        }
+        std::vector<WIN32_FIND_DATAW> entries;
+        if (const DWORD err = listFolder(from, entries); err != 0) {
+            return entryFailed(shownFrom, err, isEntrySourceError(err));
         }
         if (!CreateDirectoryW(to.c_str(), nullptr)) {
-            return fail(shownTo, GetLastError());
+            const DWORD err = GetLastError();
+            return entryFailed(shownFrom, err, isEntryNameError(err));
         }
-        bool ok = true;
-        const DWORD listErr = forEachEntry(from, [&](const WIN32_FIND_DATAW& e) {
-            ok = copy(child(from, e.cFileName), child(to, e.cFileName), e.dwFileAttributes,
-                      e.ftLastWriteTime, shownFrom / e.cFileName, shownTo / e.cFileName);
-            return ok;
-        });
-        if (!ok) {
-            return false;
+        if (rel.empty()) {
+            // A destination inside the source must not be copied into itself.
+            m_topId = fileIdOf(to);
         }
-        if (listErr != 0) {
-            return fail(shownFrom, listErr);
+        for (const WIN32_FIND_DATAW& e : entries) {
+            if (cancelled()) {
+                return failCancelled(shownFrom / e.cFileName);
+            }
+            const std::wstring childFrom = child(from, e.cFileName);
+            if (isDirectory(e.dwFileAttributes) && !isLink(e.dwFileAttributes) &&
+                skipped(childFrom)) {
+                continue;
+            }
+            if (!copy(childFrom, child(to, e.cFileName), e.dwFileAttributes, e.ftLastWriteTime,
+                      sizeOf(e.nFileSizeHigh, e.nFileSizeLow), shownFrom / e.cFileName,
+                      shownTo / e.cFileName, rel / e.cFileName)) {
+                return false;
+            }
         }
         // The folder's time last, after its contents stopped changing it.
         if (const DWORD err = setFolderTime(to, written); err != 0) {
@@ -157,50 +249,162 @@ public:
         if (keepAttributes && kept != 0 && !SetFileAttributesW(to.c_str(), kept)) {
             return fail(shownTo, GetLastError());
         }
+        placed(rel, CopiedEntry::Type::Folder, 0, written, false, shownTo);
         return true;
     }
 
+    CopyProgress done() const { return m_done; }
+
+    bool topEntry = false;  // the source itself is a file: it is never left out
+
 private:
     bool fail(const fs::path& path, DWORD err) {
-        result = {path, winError(err)};
+        static_cast<FileOpResult&>(result) = {path, winError(err)};
         return false;
     }
 
-    void reportFile() {
-        ++m_done.files;
-        if (m_progress) {
-            m_progress(m_done);
+    bool cancelled() const { return m_options.cancel && m_options.cancel->load(); }
+
+    bool failCancelled(const fs::path& path) {
+        static_cast<FileOpResult&>(result) = {path,
+                                              std::make_error_code(std::errc::operation_canceled)};
+        return false;
+    }
+
+    // An entry that failed on its own: left out when the caller allows it, else the end of
+    // the copy. Returns whether the copy goes on.
+    bool entryFailed(const fs::path& src, DWORD err, bool entryOnly) {
+        if (!m_options.skipFailedEntries || !entryOnly || topEntry) {
+            return fail(src, err);
+        }
+        if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) {
+            result.skipped.push_back({src, winError(err)});  // gone since listed: nothing lost
+        }
+        return true;
+    }
+
+    // Folders listed to be skipped, and the copy's own top.
+    bool skipped(const std::wstring& folder) {
+        if (!m_topId && m_options.skipFolders.empty()) {
+            return false;
+        }
+        const std::optional<FileId> id = fileIdOf(folder);
+        if (!id) {
+            return false;
+        }
+        return id == m_topId ||
+               std::find(m_options.skipFolders.begin(), m_options.skipFolders.end(), *id) !=
+                   m_options.skipFolders.end();
+    }
+
+    void placed(const fs::path& rel, CopiedEntry::Type type, std::uint64_t size,
+                const FILETIME& written, bool shared, const fs::path& shownTo) {
+        if (type != CopiedEntry::Type::Folder) {
+            ++m_done.files;
+            if (m_progress) {
+                m_progress(m_done);
+            }
+        }
+        if (m_options.onEntry) {
+            CopiedEntry e;
+            e.relative = rel;
+            e.type = type;
+            e.size = size;
+            e.mtimeNs = nanoseconds(written);
+            e.shared = shared;
+            e.written = &shownTo;
+            m_options.onEntry(e);
         }
     }
 
-    // CopyFileExW keeps the contents, the attributes and the modification time to the 100 ns.
-    bool copyFile(const std::wstring& from, const std::wstring& to, const fs::path& shownTo) {
+    // Links `to` to the same file at `rel` in the copy shared from, when that file is
+    // unchanged. Returns 0 when linked, else the reason (ERROR_FILE_NOT_FOUND: no match).
+    DWORD share(const std::wstring& to, DWORD attributes, const FILETIME& written,
+                std::uint64_t size, const fs::path& rel) {
+        if (m_options.shareFrom.empty()) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        const std::wstring counterpart =
+            extended(rel.empty() ? m_options.shareFrom : m_options.shareFrom / rel);
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(counterpart.c_str(), GetFileExInfoStandard, &data) ||
+            isDirectory(data.dwFileAttributes) || isLink(data.dwFileAttributes) ||
+            sizeOf(data.nFileSizeHigh, data.nFileSizeLow) != size ||
+            (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) !=
+                (attributes & FILE_ATTRIBUTE_READONLY)) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        const std::int64_t diff = nanoseconds(data.ftLastWriteTime) - nanoseconds(written);
+        const std::int64_t tolerance = std::max<std::int64_t>(m_options.shareTimeToleranceNs, 0);
+        if (diff > tolerance || diff < -tolerance) {
+            return ERROR_FILE_NOT_FOUND;
+        }
+        return CreateHardLinkW(to.c_str(), counterpart.c_str(), nullptr) ? 0 : GetLastError();
+    }
+
+    // CopyFileExW keeps the contents, the attributes and the modification time to the 100 ns;
+    // the copy is then flushed to disk.
+    bool copyFile(const std::wstring& from, const std::wstring& to, DWORD attributes,
+                  const FILETIME& written, std::uint64_t size, const fs::path& shownFrom,
+                  const fs::path& shownTo, const fs::path& rel) {
+        if (const DWORD err = share(to, attributes, written, size, rel); err == 0) {
+            ++result.shared;
+            m_done.bytes += size;
+            placed(rel, CopiedEntry::Type::File, size, written, true, shownTo);
+            return true;
+        } else if (isShareFallbackError(err)) {
+            ++result.shareFallbacks;
+        } else if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) {
+            return fail(shownTo, err);
+        }
         m_fileBytes = 0;
         if (!CopyFileExW(from.c_str(), to.c_str(), &WinCopier::onChunk, this, nullptr,
                          COPY_FILE_FAIL_IF_EXISTS)) {
-            return fail(shownTo, GetLastError());
+            const DWORD err = GetLastError();
+            if (err == ERROR_REQUEST_ABORTED && cancelled()) {
+                DeleteFileW(to.c_str());
+                return failCancelled(shownFrom);
+            }
+            if (isEntryNameError(err)) {
+                return entryFailed(shownFrom, err, true);
+            }
+            // The same reason from the source alone: the file, not the target, is at fault.
+            const DWORD readErr = sourceReadError(from);
+            if (readErr != 0 && isEntrySourceError(readErr)) {
+                DeleteFileW(to.c_str());
+                return entryFailed(shownFrom, readErr, true);
+            }
+            return fail(shownTo, err);
         }
-        reportFile();
+        if (const DWORD err = flushFile(to, attributes); err != 0) {
+            return fail(shownTo, err);
+        }
+        placed(rel, CopiedEntry::Type::File, size, written, false, shownTo);
         return true;
     }
 
     // A link is copied as a link, never followed.
     bool copyLink(const std::wstring& from, const std::wstring& to, DWORD attributes,
-                  const fs::path& shownTo) {
+                  const FILETIME& written, const fs::path& shownFrom, const fs::path& shownTo,
+                  const fs::path& rel) {
         const BOOL ok = isDirectory(attributes)
                             ? CreateDirectoryExW(from.c_str(), to.c_str(), nullptr)
                             : CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr,
                                           COPY_FILE_COPY_SYMLINK | COPY_FILE_FAIL_IF_EXISTS);
         if (!ok) {
-            return fail(shownTo, GetLastError());
+            const DWORD err = GetLastError();
+            return isEntryNameError(err) ? entryFailed(shownFrom, err, true) : fail(shownTo, err);
         }
-        reportFile();
+        placed(rel, CopiedEntry::Type::Link, 0, written, false, shownTo);
         return true;
     }
 
     static DWORD CALLBACK onChunk(LARGE_INTEGER total, LARGE_INTEGER transferred, LARGE_INTEGER,
                                   LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE, LPVOID self) {
         auto* copier = static_cast<WinCopier*>(self);
+        if (copier->cancelled()) {
+            return PROGRESS_CANCEL;
+        }
         const auto now = static_cast<std::uint64_t>(transferred.QuadPart);
         copier->m_done.bytes += now - copier->m_fileBytes;
         copier->m_fileBytes = now;
@@ -211,9 +415,11 @@ private:
         return PROGRESS_CONTINUE;
     }
 
+    const CopyOptions& m_options;
     const ProgressFn& m_progress;
     CopyProgress m_done;
     std::uint64_t m_fileBytes = 0;  // bytes of the current file counted so far
+    std::optional<FileId> m_topId;
 };
 
 class WinRemover {
@@ -269,15 +475,24 @@ bool isMissing(DWORD err) {
 
 CopyResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
                                  const CopyOptions& options, const ProgressFn& progress) {
-    (void)options;
     const fs::path shownFrom = withoutTrailingSeparator(from);
     const fs::path shownTo = withoutTrailingSeparator(to);
     const std::wstring src = extended(shownFrom);
     const std::wstring dst = extended(shownTo);
 
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(src.c_str(), GetFileExInfoStandard, &data)) {
+    // The source itself is followed when it is a link: what it names is copied.
+    HANDLE h = CreateFileW(src.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
         return FileOpResult{from, lastError()};
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const BOOL ok = GetFileInformationByHandle(h, &info);
+    const DWORD infoErr = GetLastError();
+    CloseHandle(h);
+    if (!ok) {
+        return FileOpResult{from, winError(infoErr)};
     }
     if (GetFileAttributesW(dst.c_str()) != INVALID_FILE_ATTRIBUTES) {
         return FileOpResult{to, std::make_error_code(std::errc::file_exists)};
@@ -288,12 +503,15 @@ CopyResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
             return FileOpResult{shownTo.parent_path(), winError(err)};
         }
     }
-    WinCopier copier(progress);
+    WinCopier copier(options, progress);
+    const DWORD attributes = info.dwFileAttributes & ~FILE_ATTRIBUTE_REPARSE_POINT;
+    copier.topEntry = !isDirectory(attributes);
     // A drive root is hidden and a system folder; its copy should not be.
     const bool fromRoot = !shownFrom.has_relative_path();
-    copier.copy(src, dst, data.dwFileAttributes, data.ftLastWriteTime, shownFrom, shownTo,
-                !fromRoot);
-    return copier.result;
+    copier.copy(src, dst, attributes, info.ftLastWriteTime,
+                sizeOf(info.nFileSizeHigh, info.nFileSizeLow), shownFrom, shownTo, {}, !fromRoot);
+    copier.result.done = copier.done();
+    return std::move(copier.result);
 }
 
 FileOpResult RealFileOps::removeTree(const fs::path& path) {
@@ -328,39 +546,68 @@ FileOpResult RealFileOps::syncFolder(const fs::path&) {
     return {};
 }
 
+namespace {
+
+// Counts a folder's contents with FindFirstFileExW; links are counted, never entered.
+// Folders that cannot be listed are left out, as a copy that skips failed entries does.
+FileOpResult measureFolder(const std::wstring& folder, const fs::path& shown, TreeSize& size,
+                           const std::atomic<bool>* cancel) {
+    FileOpResult result;
+    const DWORD err = forEachEntry(folder, [&](const WIN32_FIND_DATAW& e) {
+        if (cancel && cancel->load()) {
+            result = {shown, std::make_error_code(std::errc::operation_canceled)};
+            return false;
+        }
+        if (isDirectory(e.dwFileAttributes) && !isLink(e.dwFileAttributes)) {
+            ++size.folders;
+            result = measureFolder(child(folder, e.cFileName), shown / e.cFileName, size, cancel);
+            return result.ok();
+        }
+        ++size.files;
+        if (!isLink(e.dwFileAttributes)) {
+            const std::uint64_t bytes = sizeOf(e.nFileSizeHigh, e.nFileSizeLow);
+            size.bytes += bytes;
+            size.allocatedBytes += bytes;
+        }
+        return true;
+    });
+    if (!result.ok()) {
+        return result;
+    }
+    if (err != 0 && !isEntrySourceError(err)) {
+        return {shown, winError(err)};
+    }
+    return {};
+}
+
+}  // namespace
+
 FileOpResult RealFileOps::measureTree(const fs::path& path, TreeSize& size,
                                       const std::atomic<bool>* cancel) {
-    std::error_code ec;
-    const auto top = fs::status(path, ec);
-    if (ec) {
-        return {path, ec};
+    const fs::path shown = withoutTrailingSeparator(path);
+    const std::wstring p = extended(shown);
+    // Followed when it is a link, as a copy follows it.
+    HANDLE h = CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return {path, lastError()};
     }
-    if (!fs::is_directory(top)) {
+    BY_HANDLE_FILE_INFORMATION info;
+    const BOOL ok = GetFileInformationByHandle(h, &info);
+    const DWORD err = GetLastError();
+    CloseHandle(h);
+    if (!ok) {
+        return {path, winError(err)};
+    }
+    if (!isDirectory(info.dwFileAttributes)) {
         ++size.files;
-        size.bytes += fs::is_regular_file(top) ? fs::file_size(path, ec) : 0;
-        size.allocatedBytes = size.bytes;
+        size.bytes += sizeOf(info.nFileSizeHigh, info.nFileSizeLow);
+        size.allocatedBytes += sizeOf(info.nFileSizeHigh, info.nFileSizeLow);
         return {};
     }
     ++size.folders;
-    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-        if (cancel && cancel->load()) {
-            return {path, std::make_error_code(std::errc::operation_canceled)};
-        }
-        const auto st = it->symlink_status(ec);
-        if (fs::is_directory(st)) {
-            ++size.folders;
-        } else {
-            ++size.files;
-            if (fs::is_regular_file(st)) {
-                size.bytes += it->file_size(ec);
-            }
-        }
-    }
-    size.allocatedBytes = size.bytes;
-    if (ec) {
-        return {path, ec};
-    }
-    return {};
+    return measureFolder(p, shown, size, cancel);
 }
 
 std::optional<FileId> fileIdOf(const fs::path& path) {
