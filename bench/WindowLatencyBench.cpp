@@ -32,6 +32,10 @@ public:
     }
     Answer confirm(QWidget*, const QString&) override { return Answer::Yes; }
     std::optional<QString> pickFolder(QWidget*, const QString&) override { return {}; }
+    void showList(QWidget*, const QString& text, const QStringList& items) override {
+        std::fprintf(stderr, "list: %s (%lld entries)\n", text.toUtf8().constData(),
+                     static_cast<long long>(items.size()));
+    }
 };
 
 void writeFile(const std::filesystem::path& file, std::size_t bytes) {

@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,15 +18,22 @@
 #include "engine/Schedule.h"
 #include "engine/Settings.h"
 #include "engine/TextRules.h"
+#include "platform/TextCodec.h"
 
 namespace vantrel::cli {
 
 namespace {
 
 volatile std::sig_atomic_t g_stopRequested = 0;
+std::atomic<bool> g_cancelRun{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 extern "C" void requestStop(int) {
     g_stopRequested = 1;
+}
+
+extern "C" void requestCancel(int) {
+    g_cancelRun = true;
 }
 
 void printOut(const std::string& line) {
@@ -85,14 +93,24 @@ int runBackup(Workspace& ws) {
     if (!loadValidSettings(ws, settings)) {
         return kRefused;
     }
+    // SIGINT and SIGTERM cancel the copy; the run then leaves nothing behind.
+    std::signal(SIGINT, requestCancel);
+    std::signal(SIGTERM, requestCancel);
     try {
-        const RunReport report = RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet);
+        const RunReport report =
+            RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet, RunControl{&g_cancelRun});
+        if (!report.ran) {
+            return kRefused;
+        }
         if (report.shared > 0 || report.shareFallbacks > 0) {
             ws.ui.setStatus("与上一个备份共享未改动的文件 " + std::to_string(report.shared) +
                             " 个，链接失败改为复制 " + std::to_string(report.shareFallbacks) +
                             " 个");
         }
-        return report.ran ? kOk : kRefused;
+        for (const SkippedEntry& entry : report.skipped) {
+            ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" + entry.error.message());
+        }
+        return report.hasWarning() ? kWarning : kOk;
     } catch (const std::exception& e) {
         ws.ui.showMessage(e.what());
         return kFailed;
@@ -152,7 +170,11 @@ int printLog(Workspace& ws) {
 int printList(Workspace& ws) {
     BackupRecordStore store(ws.databaseFile());
     for (const BackupRecord& record : store.List()) {
-        printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path);
+        const std::string state =
+            record.complete() ? "完整"
+                              : "不完整：" + std::to_string(record.failed.size()) + " 项未能复制";
+        printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path + "\t" +
+                 state);
     }
     return kOk;
 }

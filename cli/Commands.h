@@ -7,7 +7,9 @@
 namespace vantrel::cli {
 
 // Exit statuses of the commands.
-enum ExitStatus { kOk = 0, kFailed = 1, kRefused = 2 };
+// kWarning: the backup was made, but some entries could not be copied or an old copy could
+// not be deleted.
+enum ExitStatus { kOk = 0, kFailed = 1, kRefused = 2, kWarning = 3 };
 
 // Each command works on the workspace of the current directory and returns its exit status.
 int runBackup(Workspace& ws);

@@ -13,6 +13,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <csignal>
 #endif
 
 namespace {
@@ -26,14 +28,15 @@ constexpr std::string_view kUsage =
     "  backup     按 config.ini 的设置立即备份一次，设有备份个数时清理旧的备份\n"
     "  schedule   按 config.ini 的每周计划在前台运行，直到收到 SIGINT 或 SIGTERM\n"
     "  log        显示操作日志\n"
-    "  list       显示备份记录，最新的在前：编号、日期、路径\n"
+    "  list       显示备份记录，最新的在前：编号、日期、路径、是否完整\n"
     "  verify [yyyymmdd]\n"
     "             按备份时记下的清单逐项核对最新的（或该日期的）备份，\n"
     "             列出缺少、改动和多出的项；完好时退出状态为 0，否则为 1\n"
     "  --help     显示本说明\n"
     "  --version  显示版本\n"
     "\n"
-    "退出状态：0 成功；1 备份或操作失败；2 设置无效或命令有误。\n";
+    "退出状态：0 成功；1 备份或操作失败；2 设置无效或命令有误；\n"
+    "          3 备份已完成，但有未能复制的项或无法删除的旧备份。\n";
 
 std::string_view g_verifyDate;  // the date verify was given, if any
 
@@ -48,6 +51,9 @@ int main(int argc, char** argv) {
     using namespace vantrel;
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
+#else
+    // A closed standard output (a pipe to "head") must never end a run half way.
+    std::signal(SIGPIPE, SIG_IGN);
 #endif
     const std::string_view command = argc >= 2 ? argv[1] : "";
     // Only verify takes an argument: an optional date of eight digits.

@@ -449,8 +449,11 @@ std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::string_view keepT
             const auto result = files.removeTree(c.place);
             if (!result.ok()) {
                 // The row stays, so the copy is still known and a later prune retries it.
-                const auto failed = result.failedPath.empty() ? c.place : result.failedPath;
-                failures.push_back({pathToUtf8(failed), result.error.message()});
+                std::string reason = result.error.message();
+                if (!result.failedPath.empty() && result.failedPath != c.place) {
+                    reason += "（“" + pathToUtf8(result.failedPath) + "”）";
+                }
+                failures.push_back({pathToUtf8(c.place), reason});
                 continue;
             }
         }

@@ -81,7 +81,15 @@ std::string CopySlot::jobKey(const fs::path& dir) {
 }
 
 fs::path CopySlot::lockFileFor(const fs::path& target) {
-    const auto name = std::string(kPrefix) + hex(fnv1a(canonicalKey(target)), 16) + ".lock";
+    // Keyed on the dated path without its date, so one file serves every day's copy of one
+    // source and no lock file piles up per day; two jobs writing one dated path still meet.
+    std::string key = canonicalKey(target);
+    const auto name8 = key.size() >= 9 ? std::string_view(key).substr(key.size() - 9) : "";
+    if (name8.size() == 9 && name8[0] == '_' &&
+        name8.find_first_not_of("0123456789", 1) == std::string_view::npos) {
+        key.resize(key.size() - 8);
+    }
+    const auto name = std::string(kPrefix) + hex(fnv1a(key), 16) + ".lock";
     return target.lexically_normal().parent_path() / pathFromUtf8(name);
 }
 
@@ -112,10 +120,18 @@ void CopySlot::recover() {
     for (const auto& entry : m_store.journal()) {
         const auto target = pathFromUtf8(entry.target);
         std::optional<RunLock> other;
-        if (canonicalKey(target) != canonicalKey(m_target)) {
-            other = lockPath(target);
+        // Other dates of this name share the lock this run holds already.
+        if (canonicalKey(lockFileFor(target)) != canonicalKey(lockFileFor(m_target))) {
+            // A target folder out of reach (a disk not connected) keeps its entry for later.
+            std::error_code ec;
+            if (fs::is_directory(target.parent_path(), ec)) {
+                try {
+                    other = lockPath(target);
+                } catch (const BackupError&) {
+                }
+            }
             if (!other) {
-                // Another job is writing there now; this entry waits for a later run.
+                // Out of reach, or another job is writing there now: it waits for a later run.
                 pending.push_back(pathFromUtf8(entry.staging));
                 pending.push_back(pathFromUtf8(entry.aside));
                 continue;

@@ -51,7 +51,7 @@ public:
 
     // Eight hex digits naming the job of the working directory `dir`.
     static std::string jobKey(const std::filesystem::path& dir);
-    // The lock file for the dated path `target`, in its folder.
+    // The lock file for the dated path `target`, in its folder: one for all dates of a name.
     static std::filesystem::path lockFileFor(const std::filesystem::path& target);
 
 private:

@@ -1,5 +1,6 @@
 #include "engine/Schedule.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 
@@ -17,6 +18,8 @@ using std::chrono::seconds;
 constexpr seconds kLeadTime{10};
 // A tick later than this after a fire instant no longer makes that run.
 constexpr seconds kMaxLateness{60};
+// How many fire instants are remembered, so that none runs twice after the clock moves back.
+constexpr size_t kFiredKept = 64;
 
 // Switches the commands on again when the run ends, however it ends.
 class CommandsOffGuard {
@@ -89,10 +92,13 @@ bool Schedule::IsDue(TBackupSettings& settings) {
         if (fire <= previous || fire > now || now - fire > kMaxLateness) {
             continue;
         }
-        if (m_lastFired && fire <= *m_lastFired) {
+        if (std::find(m_fired.begin(), m_fired.end(), fire) != m_fired.end()) {
             continue;  // already made, e.g. when the clock was set back
         }
-        m_lastFired = fire;
+        if (m_fired.size() >= kFiredKept) {
+            m_fired.erase(m_fired.begin());
+        }
+        m_fired.push_back(fire);
         due = true;
     }
     return due;

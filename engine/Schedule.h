@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "engine/BackupSettings.h"
 #include "engine/Workspace.h"
@@ -41,7 +42,9 @@ private:
     Workspace& m_ws;
     bool m_started = false;
     std::optional<LocalTime> m_lastTick;
-    std::optional<LocalTime> m_lastFired;
+    // Fire instants already run, newest last and a few dozen at most. Membership, not order,
+    // decides: a clock set back past a run dated in the future must not stop the timetable.
+    std::vector<LocalTime> m_fired;
 };
 
 }  // namespace vantrel

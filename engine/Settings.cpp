@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <utility>
 
 #include "engine/BackupError.h"
 #include "engine/KeepCount.h"
@@ -71,6 +72,26 @@ int takeMarker(std::string_view& s) {
         }
     }
     return 0;
+}
+
+// The file trims blanks around a value and removes one pair of enclosing quotes; a value
+// that would lose something that way is written quoted, so it reads back unchanged.
+std::string quotedIfNeeded(const std::string& value) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    const bool needs =
+        !value.empty() && (blank(value.front()) || blank(value.back()) ||
+                           (value.size() >= 2 && value.front() == '"' && value.back() == '"'));
+    return needs ? '"' + value + '"' : value;
+}
+
+std::string tooLongToSave(std::string_view key) {
+    return "“" + std::string(key) + "”的内容超过 " + std::to_string(IniFile::kMaxValueBytes) +
+           " 字节，无法保存到配置文件！";
+}
+
+std::string tooLongToLoad(std::string_view key) {
+    return "配置文件中“" + std::string(key) + "”的内容超过 " +
+           std::to_string(IniFile::kMaxValueBytes) + " 字节，未采用这些设置！";
 }
 
 }  // namespace
@@ -173,11 +194,22 @@ bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
     }
     try {
         IniFile ini(ws.configFile());
-        ini.write(kSection, kKeySource, settings.SourcePath);
-        ini.write(kSection, kKeyTarget, settings.TargetFolder);
-        ini.write(kSection, kKeyTime, FormatRunTime(settings.RunTime));
-        ini.write(kSection, kKeyDays, settings.DayList);
-        ini.write(kSection, kKeyKeep, settings.KeepCountText);
+        const std::pair<std::string_view, std::string> values[] = {
+            {kKeySource, settings.SourcePath},
+            {kKeyTarget, settings.TargetFolder},
+            {kKeyTime, FormatRunTime(settings.RunTime)},
+            {kKeyDays, settings.DayList},
+            {kKeyKeep, settings.KeepCountText}};
+        // A value the file would hand back cut short is refused, never saved.
+        for (const auto& [key, value] : values) {
+            if (!ini.fitsWhole(value)) {
+                ws.ui.showMessage(tooLongToSave(key));
+                return false;
+            }
+        }
+        for (const auto& [key, value] : values) {
+            ini.write(kSection, key, quotedIfNeeded(value));
+        }
         // Written once it has been on, so files of users who never tick it stay as they were.
         if (settings.ShareUnchanged || !ini.read(kSection, kKeyShare).empty()) {
             ini.write(kSection, kKeyShare, settings.ShareUnchanged ? "1" : "0");
@@ -213,6 +245,11 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
         throw BackupError(e.what());
     }
 
+    for (const auto key : {kKeySource, kKeyTarget, kKeyTime, kKeyDays, kKeyKeep}) {
+        if (!ini->fitsWhole(kSection, key)) {
+            throw BackupError(tooLongToLoad(key));
+        }
+    }
     settings.SourcePath = ini->read(kSection, kKeySource);
     const std::string keepText = ini->read(kSection, kKeyKeep);
     settings.KeepCount = ParseKeepCount(keepText);  // a loaded value is not raised to 1

@@ -13,7 +13,6 @@ namespace vantrel {
 namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
-constexpr size_t kMaxValueBytes = 2047;  // what a 2048-byte read buffer returns
 
 std::string_view trimBlanks(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
@@ -232,6 +231,19 @@ std::string IniFile::read(std::string_view section, std::string_view key) const 
     }
     const std::string bytes = encode(value);
     return decode(bytes.substr(0, boundaryPrefix(bytes, kMaxValueBytes, false)));
+}
+
+bool IniFile::fitsWhole(std::string_view section, std::string_view key) const {
+    const Location loc = locate(section, key);
+    if (loc.key == npos) {
+        return true;
+    }
+    const std::string line = decode(m_lines[loc.key]);
+    return fitsWhole(parseLine(line).value);
+}
+
+bool IniFile::fitsWhole(std::string_view value) const {
+    return (m_utf8 ? value.size() : encode(value).size()) <= kMaxValueBytes;
 }
 
 void IniFile::insertLine(size_t index, std::string_view utf8) {

@@ -22,7 +22,13 @@ public:
     // when an existing file cannot be read.
     explicit IniFile(std::filesystem::path file);
 
+    // The longest value read() returns whole, in bytes of the file's encoding.
+    static constexpr size_t kMaxValueBytes = 2047;
+
     std::string read(std::string_view section, std::string_view key) const;
+    // Whether the key's value, or `value` if written, reads back whole (not cut by read()).
+    bool fitsWhole(std::string_view section, std::string_view key) const;
+    bool fitsWhole(std::string_view value) const;
 
     // Replaces the key's value in place, or adds the key at the end of its section, or adds
     // the section at the end of the file. Takes effect on disk at save(). Throws

@@ -16,6 +16,16 @@ std::optional<RunLock> RunLock::tryAcquire(const std::filesystem::path& lockFile
     do {
         fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
+    // A lock file another user made may be read-only for this one; flock needs no write access.
+    if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+        const int first = errno;
+        do {
+            fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            errno = first;
+        }
+    }
     if (fd < 0) {
         throw std::system_error(errno, std::system_category(), shown);
     }

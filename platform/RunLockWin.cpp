@@ -13,6 +13,12 @@ std::optional<RunLock> RunLock::tryAcquire(const std::filesystem::path& lockFile
     HANDLE h = CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A lock file another user made may be read-only for this one; a lock needs only reading.
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        h = CreateFileW(lockFile.c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     if (h == INVALID_HANDLE_VALUE) {
         throw std::system_error(windowsError(GetLastError()), shown);
     }

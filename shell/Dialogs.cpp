@@ -28,6 +28,12 @@ Dialogs::Answer QtDialogs::confirm(QWidget* parent, const QString& question) {
     return box.clickedButton() == yes ? Answer::Yes : Answer::No;
 }
 
+void QtDialogs::showList(QWidget* parent, const QString& text, const QStringList& items) {
+    QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, parent);
+    box.setDetailedText(items.join(QLatin1Char('\n')));
+    box.exec();
+}
+
 std::optional<QString> QtDialogs::pickFolder(QWidget* parent, const QString& prompt) {
     const QString dir = QFileDialog::getExistingDirectory(
         parent, prompt, QString(), QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -23,6 +24,8 @@ public:
     // A folder browser offering folders only; no value when cancelled. The path comes back
     // with the platform's own separators.
     virtual std::optional<QString> pickFolder(QWidget* parent, const QString& prompt) = 0;
+    // The plain box with a list under it, one entry a line (entries a copy left out).
+    virtual void showList(QWidget* parent, const QString& text, const QStringList& items) = 0;
 };
 
 // The real boxes, built with Qt's message box and file dialog.
@@ -31,6 +34,7 @@ public:
     void showMessage(QWidget* parent, const QString& text) override;
     Answer confirm(QWidget* parent, const QString& question) override;
     std::optional<QString> pickFolder(QWidget* parent, const QString& prompt) override;
+    void showList(QWidget* parent, const QString& text, const QStringList& items) override;
 };
 
 }  // namespace vantrel

@@ -403,22 +403,30 @@ void TMainForm::startRun(PruneAfterRun prune) {
     updateCommandButtons();
     m_worker = std::thread([this, s = std::move(s), prune] {
         std::exception_ptr error;
+        QStringList notCopied;
         try {
-            RunBackup(*m_ws, s, prune);
+            for (const SkippedEntry& entry : RunBackup(*m_ws, s, prune).skipped) {
+                notCopied << QString::fromStdString(pathToUtf8(entry.path) + "：" +
+                                                    entry.error.message());
+            }
         } catch (...) {
             error = std::current_exception();
         }
         QMetaObject::invokeMethod(
-            this, [this, error] { finishRun(error); }, Qt::QueuedConnection);
+            this, [this, error, notCopied] { finishRun(error, notCopied); }, Qt::QueuedConnection);
     });
 }
 
-void TMainForm::finishRun(std::exception_ptr error) {
+void TMainForm::finishRun(std::exception_ptr error, const QStringList& notCopied) {
     if (m_worker.joinable()) {
         m_worker.join();
     }
     m_running = false;
     updateCommandButtons();
+    if (!notCopied.isEmpty()) {
+        m_dialogs.showList(this, QStringLiteral("以下 %1 项未能复制：").arg(notCopied.size()),
+                           notCopied);
+    }
     if (error) {
         guarded([&] { std::rethrow_exception(error); });
     }

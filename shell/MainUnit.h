@@ -85,7 +85,7 @@ private:
     void FormShow();
     void commitKeepCount();
     void startRun(PruneAfterRun prune);
-    void finishRun(std::exception_ptr error);
+    void finishRun(std::exception_ptr error, const QStringList& notCopied);
     void updateCommandButtons();
     void minimizeToTray();
     void restoreFromTray();

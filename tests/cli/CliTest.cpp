@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -29,7 +30,8 @@ struct Outcome {
 class CliTest : public ::testing::Test {
 protected:
     // Starts the program in `work`, its clock set by libfaketime when `fakeTime` is given.
-    pid_t start(std::vector<const char*> args, const char* fakeTime = nullptr) {
+    pid_t start(std::vector<const char*> args, const char* fakeTime = nullptr,
+                bool closedOutput = false, bool asNobody = false) {
         args.insert(args.begin(), VANTREL_CLI);
         args.push_back(nullptr);
         const std::string out = (capture / "out").string(), err = (capture / "err").string();
@@ -43,7 +45,18 @@ protected:
                 ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
             }
             ::dup2(::open(out.c_str(), O_WRONLY | O_TRUNC), 1);
+            if (closedOutput) {  // a pipe nobody reads any more, as after "| head -1"
+                int p[2];
+                if (::pipe(p) != 0) {
+                    _exit(126);
+                }
+                ::close(p[0]);
+                ::dup2(p[1], 1);
+            }
             ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            if (asNobody && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+                _exit(125);
+            }
             if (::chdir(work.path().c_str()) == 0) {
                 ::execv(args[0], const_cast<char* const*>(args.data()));
             }
@@ -114,7 +127,7 @@ TEST_F(CliTest, BackupThenScheduleOnAFakeClock) {
     const Outcome log = run({"log"});
     EXPECT_EQ(log.out.rfind("140515 14:30:0", 0), 0u) << log.out;
     EXPECT_NE(log.out.find("成功备份至   " + pathToUtf8(copy) + "\n"), std::string::npos);
-    EXPECT_EQ(run({"list"}).out, "1\t2014-05-15\t" + pathToUtf8(copy) + "\n");
+    EXPECT_EQ(run({"list"}).out, "1\t2014-05-15\t" + pathToUtf8(copy) + "\t完整\n");
 
     // The timetable re-reads a setting saved meanwhile, runs at its time and stops on SIGTERM.
     const pid_t pid = start({"schedule"}, "@2014-05-16 09:59:30 x10");
@@ -192,6 +205,60 @@ TEST_F(CliTest, RefusedSettingsExitTwoAndAFailedRunOne) {
         EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
     }
     EXPECT_EQ(run({"list"}).out, "");
+}
+
+TEST_F(CliTest, AnUnreadableFileIsLeftOutAndTheRunEndsWithThree) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run as another user";
+    }
+    writeConfig();
+    const auto locked = work / "数据" / "子" / "locked.pst";
+    writeBytes(locked, "mail");
+    for (const auto& e : std::filesystem::recursive_directory_iterator(work.path())) {
+        (void)!::lchown(e.path().c_str(), 65534, 65534);
+    }
+    (void)!::chown(work.path().c_str(), 65534, 65534);
+    std::filesystem::permissions(locked, std::filesystem::perms::none);
+    const Outcome o = finish(start({"backup"}, nullptr, false, true));
+    EXPECT_EQ(o.status, 3) << o.err;
+    EXPECT_NE(o.out.find("文件备份完毕，但有 1 项未能复制！"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find(pathToUtf8(locked)), std::string::npos) << o.err;
+    EXPECT_NE(run({"list"}).out.find("\t不完整：1 项未能复制\n"), std::string::npos);
+    EXPECT_NE(run({"log"}).out.find("部分备份至"), std::string::npos);
+}
+
+TEST_F(CliTest, AClosedOutputOrASignalNeverLeavesHalfARun) {
+    writeConfig();
+    const Outcome piped = finish(start({"backup"}, nullptr, true));
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    const auto list = run({"list"}).out;
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 1) << list;
+    const auto log = run({"log"}).out;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+
+    // A big file keeps the copy busy while SIGTERM arrives.
+    {
+        const int fd = ::open((work / "数据" / "big.bin").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        std::string block(1 << 20, 'x');
+        for (int i = 0; i < 256; ++i) {
+            ASSERT_EQ(::write(fd, block.data(), block.size()), static_cast<ssize_t>(block.size()));
+        }
+        ::close(fd);
+    }
+    const pid_t pid = start({"backup"});
+    ASSERT_TRUE(waitForOutput("文件备份中……"));
+    ::kill(pid, SIGTERM);
+    const Outcome cancelled = finish(pid);
+    EXPECT_EQ(cancelled.status, 1) << cancelled.out << cancelled.err;
+    EXPECT_EQ(run({"list"}).out, list);
+    EXPECT_EQ(run({"log"}).out, log);
+    for (const auto& e : std::filesystem::directory_iterator(work / "bak")) {
+        const auto name = e.path().filename().string();
+        EXPECT_TRUE(name.ends_with(".lock") ||
+                    name == "数据_" + list.substr(2, 4) + list.substr(7, 2) + list.substr(10, 2))
+            << name;
+    }
 }
 
 }  // namespace

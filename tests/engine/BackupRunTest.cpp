@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <sys/mount.h>
+#endif
+
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/CopySlot.h"
@@ -181,8 +185,8 @@ TEST_F(BackupRunTest, AJobReplacesAndPrunesOnlyItsOwnCopies) {
     EXPECT_TRUE(!fs::exists(ws.databaseFile()) || rows().empty());
 
     // A job copied from another one, pointed at a new target, prunes nothing of the old one.
-    fs::copy_file(otherWork / "wenjianming.mdb", ws.databaseFile(),
-                  fs::copy_options::overwrite_existing);
+    fs::remove(ws.databaseFile());
+    fs::copy_file(otherWork / "wenjianming.mdb", ws.databaseFile());
     settings.TargetFolder = pathToUtf8(dir / "bak2");
     settings.KeepCountText = "1";
     settings.KeepCount = 1;
@@ -202,7 +206,7 @@ TEST_F(BackupRunTest, TwoJobsNeverWriteOneDatedPathAtOnce) {
 }
 
 TEST_F(BackupRunTest, AnEmptySourceIsRefusedOnlyWhenTheLastCopyHeldFiles) {
-    const auto empty = dir / "mnt" / "数据";
+    const auto empty = dir / "mnt/数据";
     fs::create_directories(empty);
     settings.SourcePath = pathToUtf8(empty);
     ASSERT_TRUE(run());  // a first run of an empty folder
@@ -238,8 +242,24 @@ TEST_F(BackupRunTest, ALinkedSourceIsCopiedAsWhatItNames) {
     EXPECT_EQ(ui.messages.back(), "备份文件的目的地址不能位于源地址之内！");
 }
 
+#ifdef __linux__
+TEST_F(BackupRunTest, ATargetReachingIntoTheSourceThroughABindMountIsRefused) {
+    const auto alias = dir / "alias";
+    fs::create_directories(alias);
+    if (::mount(source.c_str(), alias.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "bind mounts need privileges this process lacks";
+    }
+    settings.TargetFolder = pathToUtf8(alias / "bak");
+    const bool ran = run();
+    ::umount2(alias.c_str(), MNT_DETACH);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(ui.messages.back(), "备份文件的目的地址不能位于源地址之内！");
+    EXPECT_FALSE(fs::exists(source / "bak"));
+}
+#endif
+
 TEST_F(BackupRunTest, APartialRunIsRecordedLoggedAndShownAsIncomplete) {
-    files.unreadable = {"sub/b.txt"};
+    files.unreadable = {fs::path("sub") / "b.txt"};
     const auto report = RunBackup(ws, settings);
     ASSERT_TRUE(report.ran);
     ASSERT_EQ(report.skipped.size(), 1u);

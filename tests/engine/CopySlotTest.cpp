@@ -134,6 +134,36 @@ TEST_F(CopySlotTest, ARecoveredRunIsLoggedOnce) {
     EXPECT_EQ(holds(), "new");
 }
 
+TEST_F(CopySlotTest, AnEntryForATargetOutOfReachWaitsAndBlocksNothing) {
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    writeBytes(source / "c.txt", "gamma");
+    killedRun(Step::Journaled);
+    fs::rename(bak, dir / "unplugged");
+    settings.TargetFolder = pathToUtf8(dir / "bak2");
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).journal().size(), 1u);
+    fs::rename(dir / "unplugged", bak);  // plugged in again: undone by the next run
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    EXPECT_TRUE(BackupRecordStore(ws.databaseFile()).journal().empty());
+    EXPECT_EQ(holds(), "old");
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(CopySlotTest, ARunOnTheNextDayFinishesTheDayBefore) {
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    writeBytes(source / "a.txt", "new");
+    writeBytes(source / "c.txt", "gamma");
+    killedRun(Step::Swapped);
+    clock.set(at(2014, 5, 16, 9, 59, 50));
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    EXPECT_EQ(holds(), "new");
+    EXPECT_TRUE(BackupRecordStore(ws.databaseFile()).journal().empty());
+    EXPECT_EQ(rows(), 3u);
+    EXPECT_EQ(lines(), 3u);
+    const auto left = leftovers();
+    EXPECT_EQ(left, std::vector<std::string>{"data_20140516"});
+}
+
 TEST(CopySlotNames, AreShortFixedAndTheJobsOwn) {
     test::TempDir dir;
     const auto a = CopySlot::jobKey(dir.path() / "a");
@@ -143,7 +173,8 @@ TEST(CopySlotNames, AreShortFixedAndTheJobsOwn) {
     const auto lock = CopySlot::lockFileFor(dir.path() / "bak" / "data_20140515");
     EXPECT_EQ(lock.parent_path(), dir.path() / "bak");
     EXPECT_EQ(lock, CopySlot::lockFileFor(dir.path() / "bak" / "." / "data_20140515"));
-    EXPECT_NE(lock, CopySlot::lockFileFor(dir.path() / "bak" / "data_20140516"));
+    EXPECT_EQ(lock, CopySlot::lockFileFor(dir.path() / "bak" / "data_20140516"));  // no pile-up
+    EXPECT_NE(lock, CopySlot::lockFileFor(dir.path() / "bak" / "date_20140515"));
 }
 
 }  // namespace

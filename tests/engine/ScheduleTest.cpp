@@ -32,11 +32,12 @@ protected:
 };
 
 TEST_F(ScheduleTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
+    constexpr long long kWeeks52 = 52LL * 7 * 24 * 3600 * 1000;
     const struct {
         Weekday day;
         int hour;
-        unsigned date;           // May 2014: the 15th is a Thursday, the 18th a Sunday
-        std::vector<int> ticks;  // ms from that date's fire instant; the first starts the timer
+        unsigned date;                 // May 2014: the 15th is a Thursday, the 18th a Sunday
+        std::vector<long long> ticks;  // ms from that date's fire instant; the first starts it
         std::vector<bool> due;
     } cases[] = {
         {Sunday, 10, 18, {-1000, 0}, {true}},
@@ -48,7 +49,9 @@ TEST_F(ScheduleTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
         {Thursday, 10, 15, {-10000, 60000}, {true}},
         {Thursday, 10, 15, {-10000, 61000}, {false}},
         {Thursday, 10, 15, {-5000, 0, -10000, 0}, {true, false, false}},  // clock set back
-        {Thursday, 0, 14, {-1000, 0}, {false}},                           // Wednesday's midnight
+        // A clock 52 weeks ahead runs that Thursday's, then, set right, today's as usual.
+        {Thursday, 10, 15, {-1000, kWeeks52, -1000, 0, 1000}, {true, false, true, false}},
+        {Thursday, 0, 14, {-1000, 0}, {false}},     // Wednesday's midnight
         {Thursday, 0, 15, {-5000, 30000}, {true}},  // Thursday's, at 23:59:50 that day
     };
     for (const auto& c : cases) {

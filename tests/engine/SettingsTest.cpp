@@ -113,6 +113,41 @@ TEST_F(SettingsTest, SavedSettingsLoadBack) {
     EXPECT_EQ(fields(s), fields(valid));
 }
 
+TEST_F(SettingsTest, PathsWithBlanksOrQuotesAtTheEndsReadBackUnchanged) {
+    for (const char* path : {" /data/源", "/data/源 ", "\t/d\t", "\"/d\"", "/d\"x\""}) {
+        valid.SourcePath = path;
+        ASSERT_TRUE(SaveSettings(ws, valid));
+        TBackupSettings back;
+        LoadSettings(ws, back);
+        EXPECT_EQ(back.SourcePath, path);
+    }
+}
+
+TEST_F(SettingsTest, ValuesTheFileWouldCutAreRefusedOnSaveAndOnLoad) {
+    // 2,047 bytes of GBK fit; one byte more does not.
+    const std::string full = "/" + std::string(2044, 'a') + "源";  // 2,047 bytes in GBK
+    valid.TargetFolder = full;
+    ASSERT_TRUE(SaveSettings(ws, valid));
+    TBackupSettings back;
+    LoadSettings(ws, back);
+    EXPECT_EQ(back.TargetFolder, full);
+
+    const std::string before = readBytes(ws.configFile());
+    valid.TargetFolder = full + "a";
+    EXPECT_FALSE(SaveSettings(ws, valid));
+    EXPECT_EQ(ui.messages.back(), "“备份文件目的地址”的内容超过 2047 字节，无法保存到配置文件！");
+    EXPECT_EQ(readBytes(ws.configFile()), before);
+
+    try {
+        load("[备份设置]\r\n备份文件源地址=/d\r\n备份文件目的地址=" + full + "a\r\n", back);
+        ADD_FAILURE() << "a value read cut short must not be used";
+    } catch (const BackupError& e) {
+        EXPECT_STREQ(e.what(),
+                     "配置文件中“备份文件目的地址”的内容超过 2047 字节，未采用这些设置！");
+    }
+    EXPECT_TRUE(back.SourcePath.empty() && back.TargetFolder.empty());
+}
+
 TEST_F(SettingsTest, LoadedZeroIsKeptButRefusedOnSave) {
     TBackupSettings s;
     load("[备份设置]\r\n备份频率=星期一;星期日;\r\n定时时刻=\r\n备份个数=0\r\n", s);

@@ -42,5 +42,32 @@ TEST(RunLock, ExcludesEveryOtherHolderUntilReleasedOrItsProcessIsKilled) {
     ::close(ready[1]);
 }
 
+TEST(RunLock, ALockFileReadOnlyForThisUserStillLocks) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    test::TempDir dir;
+    const std::filesystem::path file = dir / "shared.lock";
+    ASSERT_TRUE(RunLock::tryAcquire(file));  // made by this user, 0644 under the usual umask
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            _exit(2);
+        }
+        try {
+            _exit(RunLock::tryAcquire(file) ? 0 : 1);
+        } catch (...) {
+            _exit(3);
+        }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 }  // namespace
 }  // namespace vantrel

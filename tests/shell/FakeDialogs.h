@@ -26,7 +26,13 @@ public:
         return next(folders, std::optional<QString>());
     }
 
+    void showList(QWidget*, const QString& text, const QStringList& items) override {
+        messages << text;
+        lists << items;
+    }
+
     std::deque<Answer> answers;
+    QList<QStringList> lists;
     std::deque<std::optional<QString>> folders;
     QStringList messages;
     QStringList questions;
