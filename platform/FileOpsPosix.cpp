@@ -610,8 +610,13 @@ private:
             outPos = inPos;  // copy_file_range moves both itself; the others only the input
             length -= n;
             m_done.bytes += static_cast<std::uint64_t>(n);
-            if (m_progress && static_cast<size_t>(fileSize) > kChunk) {
-                m_progress(m_done);
+            if (static_cast<size_t>(fileSize) > kChunk) {
+                // Big files start going to disk while the rest is copied, so the sync that
+                // makes the copy durable finds less left to write.
+                ::sync_file_range(out, outPos - n, n, SYNC_FILE_RANGE_WRITE);
+                if (m_progress) {
+                    m_progress(m_done);
+                }
             }
         }
         return 0;

@@ -220,11 +220,15 @@ TEST_F(FileOpsCopyTest, LeavesOutEntriesThatFailOnTheirOwnAndGoesOn) {
         const CopyResult target = ops.copyTree(src, m_dir / "closed" / "dst", skip, {});
         out << " | target " << target.error.value() << " "
             << target.failedPath.lexically_relative(m_dir.path()).string();
+        // The count leaves out what it may not read, and does not fail on it.
+        TreeSize size;
+        const FileOpResult measured = ops.measureTree(src, size);
+        out << " | measured " << describe(measured) << " " << size.folders << " " << size.files;
         return out.str();
     });
     const std::string device = root ? " dev:1" : "";
     EXPECT_EQ(report, "ok files=3" + device + " locked:13 secret.txt:13 kept=11100 | strict 0 0" +
-                          " | target 13 closed/dst");
+                          " | target 13 closed/dst | measured ok 3 " + (root ? "5" : "4"));
 }
 
 TEST_F(FileOpsCopyTest, AFullDiskStopsTheCopyEvenWhenEntriesMayBeLeftOut) {
