@@ -97,10 +97,10 @@ std::string durationText(std::chrono::milliseconds duration) {
 
 std::string finishedText(const RunReport& report) {
     // An incomplete copy keeps saying so; the figures follow either way.
-    const std::string head = report.incomplete()
-                                 ? "文件备份完毕，但有 " + std::to_string(report.skipped.size()) +
-                                       " 项未能复制！"
-                                 : std::string("文件备份完毕！");
+    const std::string head =
+        report.incomplete()
+            ? "文件备份完毕，但有 " + std::to_string(report.skipped.size()) + " 项未能复制！"
+            : std::string("文件备份完毕！");
     return head + "用时 " + durationText(report.duration) + "，" +
            std::to_string(report.copied.files) + " 个文件，" + sizeText(report.copied.bytes);
 }
