@@ -88,6 +88,18 @@ void waitOneTick() {
     }
 }
 
+// What a run shared with the previous copy, and each entry it could not copy.
+void printDetails(Workspace& ws, const RunReport& report) {
+    if (report.shared > 0 || report.shareFallbacks > 0) {
+        ws.ui.setStatus("与上一个备份共享未改动的文件 " + std::to_string(report.shared) +
+                        " 个，链接失败改为复制 " + std::to_string(report.shareFallbacks) + " 个");
+    }
+    for (const SkippedEntry& entry : report.skipped) {
+        ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" +
+                          describeError(entry.error));
+    }
+}
+
 }  // namespace
 
 int runBackup(Workspace& ws) {
@@ -118,15 +130,7 @@ int runBackup(Workspace& ws) {
         default:
             break;
     }
-    if (result.report.shared > 0 || result.report.shareFallbacks > 0) {
-        ws.ui.setStatus("与上一个备份共享未改动的文件 " + std::to_string(result.report.shared) +
-                        " 个，链接失败改为复制 " + std::to_string(result.report.shareFallbacks) +
-                        " 个");
-    }
-    for (const SkippedEntry& entry : result.report.skipped) {
-        ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" +
-                          describeError(entry.error));
-    }
+    printDetails(ws, result.report);
     return result.report.hasWarning() ? kWarning : kOk;
 }
 
@@ -159,7 +163,9 @@ int runSchedule(Workspace& ws) {
             }
         }
         try {
-            job.CheckSchedule(settings);
+            if (const auto result = job.CheckSchedule(settings)) {
+                printDetails(ws, result->report);
+            }
         } catch (const std::exception& e) {
             ws.ui.showMessage(e.what());  // ends this run only; the timetable goes on
         }
