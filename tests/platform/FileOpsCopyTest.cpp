@@ -445,8 +445,6 @@ TEST_F(FileOpsCopyTest, SkipsListedFoldersAndSwapsAndSyncs) {
     ASSERT_TRUE(m_ops.copyTree(m_dir / "src", m_dir / "dst", options, {}).ok());
     EXPECT_FALSE(fs::exists(m_dir / "dst" / "target"));
     EXPECT_TRUE(fs::exists(m_dir / "dst" / "kept"));
-    EXPECT_EQ(fileIdOf(m_dir / "src"), fileIdOf(m_dir / "src" / "kept" / ".."));
-    EXPECT_FALSE(fileIdOf(m_dir / "missing"));
 
     writeBytes(m_dir / "a", "a");
     fs::create_directory(m_dir / "b");
