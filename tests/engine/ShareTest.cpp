@@ -158,33 +158,6 @@ TEST_F(ManifestTest, FindsAFlippedByteADeletedFileAndAnAddedOne) {
     EXPECT_EQ(diff.extra, std::vector<std::string>{"sub/new.txt"});
 }
 
-TEST_F(ManifestTest, RecorderReusesTheHashOfALinkedFileOnly) {
-    Manifest previous = manifestOfTree(copy);
-    for (auto& e : previous) {
-        if (e.path == "a.txt") {
-            e.hash = "from-before";  // tells a reused hash from a computed one
-        }
-    }
-    ManifestRecorder recorder(&previous);
-    const fs::path a = copy / "a.txt", b = copy / "sub" / "b.txt";
-    const auto entry = [](const fs::path& rel, const fs::path& written, bool shared) {
-        CopiedEntry e;
-        e.relative = rel;
-        e.size = 5;
-        e.shared = shared;
-        e.written = &written;
-        return e;
-    };
-    recorder.add(entry("a.txt", a, true));
-    recorder.add(entry("sub/b.txt", b, false));
-    const Manifest made = recorder.take();
-    ASSERT_EQ(made.size(), 2u);
-    EXPECT_EQ(made[0].hash, "from-before");
-    EXPECT_EQ(made[1].hash, hashFile(b));
-    EXPECT_EQ(made[1].size, 4u);  // as the target holds it
-    EXPECT_EQ(recorder.hashed(), 1u);
-}
-
 TEST_F(ManifestTest, StoreKeepsOneManifestPerRowAndDropsItWithTheRow) {
     const fs::path db = dir / "wenjianming.mdb";
     BackupRecordStore::CreateIfMissing(db);
