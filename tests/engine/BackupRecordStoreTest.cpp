@@ -64,7 +64,9 @@ TEST_F(BackupRecordStoreTest, ListsNewestFirstAndNeverReusesAnId) {
 TEST(BackupRecordStoreFile, ForeignFileIsRefusedAndNeverWritten) {
     test::TempDir dir;
     const auto file = dir / "wenjianming.mdb";
-    writeBytes(file, "Standard Jet DB, not ours, left by another program");
+    std::string bytes(4096, '\x5A');  // the head of another program's database
+    bytes.replace(0, 19, "\x00\x01\x00\x00Standard Jet DB", 19);
+    writeBytes(file, bytes);
     EXPECT_FALSE(BackupRecordStore::CreateIfMissing(file));
     try {
         BackupRecordStore store(file);
@@ -72,7 +74,8 @@ TEST(BackupRecordStoreFile, ForeignFileIsRefusedAndNeverWritten) {
     } catch (const BackupError& e) {
         EXPECT_NE(std::string(e.what()).find("wenjianming.mdb"), std::string::npos) << e.what();
     }
-    EXPECT_EQ(readBytes(file), "Standard Jet DB, not ours, left by another program");
+    EXPECT_EQ(readBytes(file), bytes);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 TEST_F(BackupRecordStoreTest, PruneKeepsTheRoundedUpCountAndNeverRunsItsText) {

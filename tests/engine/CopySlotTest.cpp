@@ -119,21 +119,6 @@ TEST_F(CopySlotTest, AKillAtAnyStepLeavesACompleteCopyAndTheNextRunCleansUp) {
     }
 }
 
-TEST_F(CopySlotTest, ARecoveredRunIsLoggedOnce) {
-    ASSERT_TRUE(RunBackup(ws, settings).ran);
-    writeBytes(source / "c.txt", "gamma");
-    writeBytes(source / "a.txt", "new");
-    killedRun(Step::Logged);
-    ASSERT_EQ(lines(), 2u);
-    {
-        BackupRecordStore store(ws.databaseFile());
-        CopySlot(ws, store, target, pathToUtf8(target), "20140515").recover();
-    }
-    EXPECT_EQ(lines(), 2u);
-    EXPECT_EQ(rows(), 2u);
-    EXPECT_EQ(holds(), "new");
-}
-
 TEST_F(CopySlotTest, AnEntryForATargetOutOfReachWaitsAndBlocksNothing) {
     ASSERT_TRUE(RunBackup(ws, settings).ran);
     writeBytes(source / "c.txt", "gamma");

@@ -44,16 +44,12 @@ TEST_F(OperationLogTest, AppendsInPlaceEndingAnUnterminatedLastLine) {
     }
 }
 
-TEST_F(OperationLogTest, EnsureLoadAndClear) {
+TEST_F(OperationLogTest, EnsureKeepsAndLoadSplitsEveryLineEnd) {
     log.EnsureExists();
     EXPECT_EQ(readBytes(file), "");
     writeBytes(file, utf8ToGbk("甲\r\n乙\n\r\n丙"));
     log.EnsureExists();
     EXPECT_EQ(log.LoadLines(), (std::vector<std::string>{"甲", "乙", "", "丙"}));
-    log.Clear();
-    EXPECT_EQ(readBytes(file), "");
-    log.Append("c");
-    EXPECT_EQ(readBytes(file), "c\r\n");
 }
 
 TEST_F(OperationLogTest, ATornOrUndecodableLineNeverHidesTheOthers) {
@@ -73,11 +69,6 @@ TEST_F(OperationLogTest, ATornOrUndecodableLineNeverHidesTheOthers) {
     EXPECT_EQ(lines[4], "next");
     EXPECT_TRUE(log.hasLineAfter(log.size() - 6, "next"));
     EXPECT_FALSE(log.hasLineAfter(log.size(), "next"));
-}
-
-TEST(OperationLogLine, SaysWhenEntriesWereNotCopied) {
-    EXPECT_EQ(OperationLog::composeLine(test::at(2014, 5, 15, 9, 59, 50), "/s", "/t_20140515", 3),
-              "140515 9:59:50   /s   部分备份至   /t_20140515   未复制项数：3");
 }
 
 TEST_F(OperationLogTest, FailuresNameThePath) {

@@ -1,7 +1,6 @@
 #include "platform/Database.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <filesystem>
 #include <string>
@@ -42,25 +41,6 @@ TEST(Database, NamedParametersStepColumnsAndChineseFileName) {
         EXPECT_FALSE(newest.step());
         newest.reset();
     }
-}
-
-TEST(Database, FileOfAnotherProgramIsRefusedAndLeftUnchanged) {
-    test::TempDir dir;
-    const fs::path file = dir / "wenjianming.mdb";
-    std::string bytes(4096, '\x5A');
-    bytes.replace(0, 19, "\x00\x01\x00\x00Standard Jet DB", 19);
-    test::writeBytes(file, bytes);
-    for (auto mode : {Database::Mode::OpenExisting, Database::Mode::CreateIfMissing}) {
-        try {
-            Database db(file, mode);
-            FAIL() << "a foreign file opened as a database";
-        } catch (const DatabaseError& e) {
-            EXPECT_EQ(e.code(), SQLITE_NOTADB);
-            EXPECT_NE(std::string(e.what()).find("wenjianming.mdb"), std::string::npos);
-        }
-    }
-    EXPECT_EQ(test::readBytes(file), bytes);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 }  // namespace

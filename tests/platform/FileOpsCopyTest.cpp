@@ -417,23 +417,6 @@ TEST_F(FileOpsCopyTest, SharesUnchangedFilesWithThePreviousCopy) {
     const CopyResult tolerant = m_ops.copyTree(src, m_dir / "tolerant", options, {});
     EXPECT_EQ(tolerant.shared, 3u);
     EXPECT_EQ(statOf(prev / "later.txt").st_ino, statOf(m_dir / "tolerant" / "later.txt").st_ino);
-
-    // A previous copy on another file system cannot be linked from: every file is copied.
-    const fs::path shm = "/dev/shm";
-    struct stat shmSt;
-    if (::stat(shm.c_str(), &shmSt) != 0 || shmSt.st_dev == statOf(src).st_dev) {
-        GTEST_SKIP() << "no second file system at /dev/shm for the cross-device fallback";
-    }
-    const fs::path away = shm / ("vantrel-share-" + std::to_string(::getpid()));
-    ASSERT_TRUE(m_ops.copyTree(prev, away, {}, {}).ok());
-    options.shareFrom = away;
-    options.shareTimeToleranceNs = 0;
-    const CopyResult fallback = m_ops.copyTree(src, m_dir / "fallback", options, {});
-    m_ops.removeTree(away);
-    ASSERT_TRUE(fallback.ok()) << describe(fallback);
-    EXPECT_EQ(fallback.shared, 0u);
-    EXPECT_EQ(fallback.shareFallbacks, 2u);
-    EXPECT_EQ(readBytes(m_dir / "fallback" / "sub" / "deep.txt"), "deep");
 }
 
 TEST_F(FileOpsCopyTest, SkipsListedFoldersAndSwapsAndSyncs) {
@@ -445,8 +428,6 @@ TEST_F(FileOpsCopyTest, SkipsListedFoldersAndSwapsAndSyncs) {
     ASSERT_TRUE(m_ops.copyTree(m_dir / "src", m_dir / "dst", options, {}).ok());
     EXPECT_FALSE(fs::exists(m_dir / "dst" / "target"));
     EXPECT_TRUE(fs::exists(m_dir / "dst" / "kept"));
-    EXPECT_EQ(fileIdOf(m_dir / "src"), fileIdOf(m_dir / "src" / "kept" / ".."));
-    EXPECT_FALSE(fileIdOf(m_dir / "missing"));
 
     writeBytes(m_dir / "a", "a");
     fs::create_directory(m_dir / "b");

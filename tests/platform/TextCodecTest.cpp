@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <stdexcept>
-
-#include "tests/support/TempDir.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -38,13 +35,6 @@ TEST(TextCodec, CharacterOutsideGbkSurvivesAsFourByteGb18030) {
 #endif
     EXPECT_EQ(utf8ToGbk("𠀀与"), "\x95\x32\x82\x36\xD3\xEB");
     EXPECT_EQ(gbkToUtf8("\x95\x32\x82\x36\xD3\xEB"), "𠀀与");
-}
-
-TEST(TextCodec, PathNamesAreUtf8OnDisk) {
-    test::TempDir dir;
-    test::writeBytes(dir.path() / pathFromUtf8("备份_20140515.txt"), "x");
-    const auto entry = *std::filesystem::directory_iterator(dir.path());
-    EXPECT_EQ(pathToUtf8(entry.path().filename()), "备份_20140515.txt");
 }
 
 }  // namespace
