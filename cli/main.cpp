@@ -7,9 +7,12 @@
 
 #include "cli/CliUi.h"
 #include "cli/Commands.h"
+#include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "platform/Clock.h"
+#include "platform/ErrorText.h"
 #include "platform/FileOps.h"
+#include "platform/TextCodec.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -115,7 +118,12 @@ int main(int argc, char** argv) {
     try {
         Workspace ws{std::filesystem::current_path(), files, clock, ui};
         // As the window does at start-up: the log folder and the record database exist.
-        std::filesystem::create_directories(ws.logFile().parent_path());
+        std::error_code ec;
+        std::filesystem::create_directories(ws.logFile().parent_path(), ec);
+        if (ec) {
+            throw BackupError("无法创建文件夹“" + pathToUtf8(ws.logFile().parent_path()) + "”：" +
+                              describeError(ec));
+        }
         BackupRecordStore::CreateIfMissing(ws.databaseFile());
         return run(ws);
     } catch (const std::exception& e) {
