@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/BackupJob.h"
 #include "engine/BackupRun.h"
 #include "engine/BackupSettings.h"
 #include "engine/Manifest.h"
@@ -99,17 +100,27 @@ std::uint64_t changeFivePercent(const fs::path& root, unsigned seed) {
     return changed;
 }
 
-struct RunResult {
+struct Timed {
     double seconds;
     std::uint64_t added;  // bytes added to the target's used space
     std::uint64_t shared;
 };
 
+// One run as the window or the command line makes it: the count, the copy, the history.
+RunReport runJob(Workspace& ws, const TBackupSettings& settings) {
+    BackupJob job(ws);
+    const RunResult result = job.execute(settings, RunRequest{});
+    if (result.error) {
+        std::rethrow_exception(result.error);
+    }
+    return result.report;
+}
+
 // A job with its working directory outside the measured file system (as the program's own
 // folder is), its target in `work`. The first backup is made untimed; the second is timed.
-RunResult secondBackup(const fs::path& source, const fs::path& target, const fs::path& jobDir,
-                       bool share, const std::function<void()>& between, const BenchSteps& steps,
-                       bool& dropped) {
+Timed secondBackup(const fs::path& source, const fs::path& target, const fs::path& jobDir,
+                   bool share, const std::function<void()>& between, const BenchSteps& steps,
+                   bool& dropped) {
     RealFileOps files;
     files.removeTree(jobDir);
     files.removeTree(target);
@@ -123,13 +134,13 @@ RunResult secondBackup(const fs::path& source, const fs::path& target, const fs:
     settings.TargetFolder = pathToUtf8(target) + "/";
     settings.ShareUnchanged = share;
     clock.setDay(1);
-    RunBackup(ws, settings);
+    runJob(ws, settings);
     between();
     clock.setDay(2);
     dropped = steps.prepare(source);
     const std::uint64_t before = usedBytes(target);
     const auto start = std::chrono::steady_clock::now();
-    const RunReport report = RunBackup(ws, settings);
+    const RunReport report = runJob(ws, settings);
     const auto end = std::chrono::steady_clock::now();
     const std::uint64_t after = usedBytes(target);
     files.removeTree(target);
@@ -186,7 +197,7 @@ void benchRepeat(const fs::path& source, const fs::path& work, int rounds,
                     }
                 };
                 if (engineTurn) {
-                    const RunResult r =
+                    const Timed r =
                         secondBackup(source, target, jobDir, s.share, between, steps, dropped);
                     engine.push_back(r.seconds);
                     engineAdded = r.added;
