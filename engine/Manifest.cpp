@@ -127,12 +127,15 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
     e.type = typeLetter(entry.type);
     e.size = entry.size;
     e.mtimeNs = entry.mtimeNs;
-    const fs::path written = entry.written != nullptr ? *entry.written : fs::path();
+    static const fs::path nowhere;
+    const fs::path& written = entry.written != nullptr ? *entry.written : nowhere;
     // What the target kept, which a later check reads back: a file system with coarser
     // times rounds the source's.
-    if (const auto st = statEntry(written); st && entry.type != CopiedEntry::Type::Folder) {
-        e.size = entry.type == CopiedEntry::Type::File ? st->size : 0;
-        e.mtimeNs = st->mtimeNs;
+    if (entry.type != CopiedEntry::Type::Folder && !entry.asWritten) {
+        if (const auto st = statEntry(written)) {
+            e.size = entry.type == CopiedEntry::Type::File ? st->size : 0;
+            e.mtimeNs = st->mtimeNs;
+        }
     }
     if (entry.type == CopiedEntry::Type::File) {
         const auto before = entry.shared ? m_previous.find(e.path) : m_previous.end();

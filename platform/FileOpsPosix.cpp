@@ -257,8 +257,9 @@ private:
         return true;
     }
 
+    // `held` is what the copy holds, read back from it; null when it could not be read.
     void placed(const fs::path& rel, CopiedEntry::Type type, const struct stat& st, bool shared,
-                const fs::path& written) {
+                const fs::path& written, const struct stat* held = nullptr) {
         if (type != CopiedEntry::Type::Folder) {
             ++m_done.files;
             if (m_progress) {
@@ -269,8 +270,10 @@ private:
             CopiedEntry e;
             e.relative = rel;
             e.type = type;
-            e.size = type == CopiedEntry::Type::File ? static_cast<std::uint64_t>(st.st_size) : 0;
-            e.mtimeNs = nanoseconds(st.st_mtim);
+            const struct stat& kept = held != nullptr ? *held : st;
+            e.size = type == CopiedEntry::Type::File ? static_cast<std::uint64_t>(kept.st_size) : 0;
+            e.mtimeNs = nanoseconds(kept.st_mtim);
+            e.asWritten = held != nullptr;
             e.shared = shared;
             e.written = &written;
             m_options.onEntry(e);
@@ -454,12 +457,13 @@ private:
         return ::linkat(fromDir, fromName, dstDir, dstName, 0) == 0 ? 0 : errno;
     }
 
-    void fileLinked(const struct stat& st, const fs::path& rel, const fs::path& dst, bool shared) {
+    void fileLinked(const struct stat& st, const fs::path& rel, const fs::path& dst, bool shared,
+                    const struct stat* held) {
         m_done.bytes += static_cast<std::uint64_t>(st.st_size);
         if (st.st_nlink > 1) {
             m_links.emplace(idOf(st), dst);
         }
-        placed(rel, CopiedEntry::Type::File, st, shared, dst);
+        placed(rel, CopiedEntry::Type::File, st, shared, dst, held);
     }
 
     bool copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName, int shareDir,
@@ -472,7 +476,7 @@ private:
                 const int err = linkInstead(shareDir, shareName, dstDir, dstName);
                 if (err == 0) {
                     ++result.shared;
-                    fileLinked(st, rel, dst, true);
+                    fileLinked(st, rel, dst, true, &shared);
                     return true;
                 }
                 if (isShareFallbackError(err)) {
@@ -486,7 +490,9 @@ private:
         if (st.st_nlink > 1) {
             if (const auto it = m_links.find(idOf(st)); it != m_links.end()) {
                 if (linkInstead(AT_FDCWD, it->second.c_str(), dstDir, dstName) == 0) {
-                    fileLinked(st, rel, dst, false);
+                    struct stat held;
+                    const bool read = ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
+                    fileLinked(st, rel, dst, false, read ? &held : nullptr);
                     return true;
                 }
             }
@@ -516,6 +522,9 @@ private:
         if (::fchmod(out.get(), st.st_mode & 07777) != 0 || ::futimens(out.get(), times) != 0) {
             return fail(dst, errno);
         }
+        // The time as the target keeps it: a file system with coarser times rounds it.
+        struct stat held;
+        const bool read = ::fstat(out.get(), &held) == 0;
         // Some file systems report a failed write only at close.
         if (::close(out.release()) != 0) {
             return fail(dst, errno);
@@ -523,7 +532,7 @@ private:
         if (st.st_nlink > 1) {
             m_links.emplace(idOf(st), dst);
         }
-        placed(rel, CopiedEntry::Type::File, st, false, dst);
+        placed(rel, CopiedEntry::Type::File, st, false, dst, read ? &held : nullptr);
         return true;
     }
 
@@ -686,7 +695,9 @@ private:
         if (::utimensat(dstDir, dstName, times, AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP) {
             return fail(dst, errno);
         }
-        placed(rel, CopiedEntry::Type::Link, st, false, dst);
+        struct stat held;
+        const bool read = ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
+        placed(rel, CopiedEntry::Type::Link, st, false, dst, read ? &held : nullptr);
         return true;
     }
 
@@ -708,7 +719,9 @@ private:
             ::utimensat(dstDir, dstName, times, AT_SYMLINK_NOFOLLOW) != 0) {
             return fail(dst, errno);
         }
-        placed(rel, CopiedEntry::Type::Special, st, false, dst);
+        struct stat held;
+        const bool read = ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
+        placed(rel, CopiedEntry::Type::Special, st, false, dst, read ? &held : nullptr);
         return true;
     }
 
