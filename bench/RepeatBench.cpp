@@ -1,5 +1,6 @@
 #include "bench/RepeatBench.h"
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -70,10 +71,21 @@ std::uint64_t treeBytes(const fs::path& root) {
     return bytes;
 }
 
+// What a file's data takes on disk.
+std::uint64_t allocatedBytes(const fs::path& file) {
+    struct stat st;
+    return ::stat(file.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
+}
+
+struct Changed {
+    std::uint64_t bytes = 0;
+    std::uint64_t allocated = 0;  // the same files in whole blocks, as any copy of them takes
+};
+
 // Rewrites every twentieth file with new contents of its size and a new time.
-std::uint64_t changeFivePercent(const fs::path& root, unsigned seed) {
+Changed changeFivePercent(const fs::path& root, unsigned seed) {
     std::mt19937_64 rng(seed);
-    std::uint64_t changed = 0;
+    Changed changed;
     std::size_t index = 0;
     std::vector<fs::path> files;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
@@ -95,7 +107,8 @@ std::uint64_t changeFivePercent(const fs::path& root, unsigned seed) {
         std::fwrite(data.data(), 1, data.size(), f);
         std::fclose(f);
         fs::last_write_time(file, fs::file_time_type::clock::now() + std::chrono::seconds(index));
-        changed += size;
+        changed.bytes += size;
+        changed.allocated += allocatedBytes(file);
     }
     return changed;
 }
@@ -185,7 +198,8 @@ void benchRepeat(const fs::path& source, const fs::path& work, int rounds,
     unsigned seed = 1;
     for (const Scenario& s : scenarios) {
         std::vector<double> engine, cp;
-        std::uint64_t engineAdded = 0, cpAdded = 0, shared = 0, changedBytes = 0;
+        std::uint64_t engineAdded = 0, cpAdded = 0, shared = 0;
+        Changed changed;
         bool dropped = false;
         for (int round = 0; round < rounds; ++round) {
             for (int side = 0; side < 2; ++side) {
@@ -193,7 +207,7 @@ void benchRepeat(const fs::path& source, const fs::path& work, int rounds,
                 const unsigned roundSeed = seed++;
                 const auto between = [&] {
                     if (s.change) {
-                        changedBytes = changeFivePercent(source, roundSeed);
+                        changed = changeFivePercent(source, roundSeed);
                     }
                 };
                 if (engineTurn) {
@@ -222,9 +236,11 @@ void benchRepeat(const fs::path& source, const fs::path& work, int rounds,
             100.0 * static_cast<double>(engineAdded) / static_cast<double>(bytes),
             static_cast<double>(bytes) / (1 << 20));
         if (s.change) {
-            std::printf(", %.2f x the %.1f MiB changed",
-                        static_cast<double>(engineAdded) / static_cast<double>(changedBytes),
-                        static_cast<double>(changedBytes) / (1 << 20));
+            std::printf(", %.2f x the %.1f MiB changed (%.2f x the %.1f MiB they take in blocks)",
+                        static_cast<double>(engineAdded) / static_cast<double>(changed.bytes),
+                        static_cast<double>(changed.bytes) / (1 << 20),
+                        static_cast<double>(engineAdded) / static_cast<double>(changed.allocated),
+                        static_cast<double>(changed.allocated) / (1 << 20));
         }
         std::printf("%s\n", dropped ? "" : " (page cache not dropped: no permission)");
         std::fflush(stdout);
