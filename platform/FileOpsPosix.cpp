@@ -556,7 +556,8 @@ private:
             if (const auto it = m_links.find(idOf(st)); it != m_links.end()) {
                 if (linkInstead(AT_FDCWD, it->second.c_str(), dstDir, dstName) == 0) {
                     struct stat held;
-                    const bool read = ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
+                    const bool read = m_options.onEntry &&
+                                      ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
                     fileLinked(st, rel, dst, false, read ? &held : nullptr);
                     return true;
                 }
@@ -587,9 +588,10 @@ private:
         if (::fchmod(out.get(), st.st_mode & 07777) != 0 || ::futimens(out.get(), times) != 0) {
             return fail(dst, errno);
         }
-        // The time as the target keeps it: a file system with coarser times rounds it.
+        // The time as the target keeps it, for whoever is told of the entry: a file system
+        // with coarser times rounds it.
         struct stat held;
-        const bool read = ::fstat(out.get(), &held) == 0;
+        const bool read = m_options.onEntry && ::fstat(out.get(), &held) == 0;
         // Some file systems report a failed write only at close.
         if (::close(out.release()) != 0) {
             return fail(dst, errno);
@@ -761,7 +763,8 @@ private:
             return fail(dst, errno);
         }
         struct stat held;
-        const bool read = ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
+        const bool read =
+            m_options.onEntry && ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
         placed(rel, CopiedEntry::Type::Link, st, false, dst, read ? &held : nullptr);
         return true;
     }
@@ -785,7 +788,8 @@ private:
             return fail(dst, errno);
         }
         struct stat held;
-        const bool read = ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
+        const bool read =
+            m_options.onEntry && ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
         placed(rel, CopiedEntry::Type::Special, st, false, dst, read ? &held : nullptr);
         return true;
     }
