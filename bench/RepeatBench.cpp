@@ -1,5 +1,6 @@
 #include "bench/RepeatBench.h"
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/BackupJob.h"
 #include "engine/BackupRun.h"
 #include "engine/BackupSettings.h"
 #include "engine/Manifest.h"
@@ -69,10 +71,21 @@ std::uint64_t treeBytes(const fs::path& root) {
     return bytes;
 }
 
+// What a file's data takes on disk.
+std::uint64_t allocatedBytes(const fs::path& file) {
+    struct stat st;
+    return ::stat(file.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
+}
+
+struct Changed {
+    std::uint64_t bytes = 0;
+    std::uint64_t allocated = 0;  // the same files in whole blocks, as any copy of them takes
+};
+
 // Rewrites every twentieth file with new contents of its size and a new time.
-std::uint64_t changeFivePercent(const fs::path& root, unsigned seed) {
+Changed changeFivePercent(const fs::path& root, unsigned seed) {
     std::mt19937_64 rng(seed);
-    std::uint64_t changed = 0;
+    Changed changed;
     std::size_t index = 0;
     std::vector<fs::path> files;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
@@ -94,22 +107,33 @@ std::uint64_t changeFivePercent(const fs::path& root, unsigned seed) {
         std::fwrite(data.data(), 1, data.size(), f);
         std::fclose(f);
         fs::last_write_time(file, fs::file_time_type::clock::now() + std::chrono::seconds(index));
-        changed += size;
+        changed.bytes += size;
+        changed.allocated += allocatedBytes(file);
     }
     return changed;
 }
 
-struct RunResult {
+struct Timed {
     double seconds;
     std::uint64_t added;  // bytes added to the target's used space
     std::uint64_t shared;
 };
 
+// One run as the window or the command line makes it: the count, the copy, the history.
+RunReport runJob(Workspace& ws, const TBackupSettings& settings) {
+    BackupJob job(ws);
+    const RunResult result = job.execute(settings, RunRequest{});
+    if (result.error) {
+        std::rethrow_exception(result.error);
+    }
+    return result.report;
+}
+
 // A job with its working directory outside the measured file system (as the program's own
 // folder is), its target in `work`. The first backup is made untimed; the second is timed.
-RunResult secondBackup(const fs::path& source, const fs::path& target, const fs::path& jobDir,
-                       bool share, const std::function<void()>& between, const BenchSteps& steps,
-                       bool& dropped) {
+Timed secondBackup(const fs::path& source, const fs::path& target, const fs::path& jobDir,
+                   bool share, const std::function<void()>& between, const BenchSteps& steps,
+                   bool& dropped) {
     RealFileOps files;
     files.removeTree(jobDir);
     files.removeTree(target);
@@ -123,13 +147,13 @@ RunResult secondBackup(const fs::path& source, const fs::path& target, const fs:
     settings.TargetFolder = pathToUtf8(target) + "/";
     settings.ShareUnchanged = share;
     clock.setDay(1);
-    RunBackup(ws, settings);
+    runJob(ws, settings);
     between();
     clock.setDay(2);
     dropped = steps.prepare(source);
     const std::uint64_t before = usedBytes(target);
     const auto start = std::chrono::steady_clock::now();
-    const RunReport report = RunBackup(ws, settings);
+    const RunReport report = runJob(ws, settings);
     const auto end = std::chrono::steady_clock::now();
     const std::uint64_t after = usedBytes(target);
     files.removeTree(target);
@@ -174,7 +198,8 @@ void benchRepeat(const fs::path& source, const fs::path& work, int rounds,
     unsigned seed = 1;
     for (const Scenario& s : scenarios) {
         std::vector<double> engine, cp;
-        std::uint64_t engineAdded = 0, cpAdded = 0, shared = 0, changedBytes = 0;
+        std::uint64_t engineAdded = 0, cpAdded = 0, shared = 0;
+        Changed changed;
         bool dropped = false;
         for (int round = 0; round < rounds; ++round) {
             for (int side = 0; side < 2; ++side) {
@@ -182,11 +207,11 @@ void benchRepeat(const fs::path& source, const fs::path& work, int rounds,
                 const unsigned roundSeed = seed++;
                 const auto between = [&] {
                     if (s.change) {
-                        changedBytes = changeFivePercent(source, roundSeed);
+                        changed = changeFivePercent(source, roundSeed);
                     }
                 };
                 if (engineTurn) {
-                    const RunResult r =
+                    const Timed r =
                         secondBackup(source, target, jobDir, s.share, between, steps, dropped);
                     engine.push_back(r.seconds);
                     engineAdded = r.added;
@@ -211,9 +236,11 @@ void benchRepeat(const fs::path& source, const fs::path& work, int rounds,
             100.0 * static_cast<double>(engineAdded) / static_cast<double>(bytes),
             static_cast<double>(bytes) / (1 << 20));
         if (s.change) {
-            std::printf(", %.2f x the %.1f MiB changed",
-                        static_cast<double>(engineAdded) / static_cast<double>(changedBytes),
-                        static_cast<double>(changedBytes) / (1 << 20));
+            std::printf(", %.2f x the %.1f MiB changed (%.2f x the %.1f MiB they take in blocks)",
+                        static_cast<double>(engineAdded) / static_cast<double>(changed.bytes),
+                        static_cast<double>(changed.bytes) / (1 << 20),
+                        static_cast<double>(engineAdded) / static_cast<double>(changed.allocated),
+                        static_cast<double>(changed.allocated) / (1 << 20));
         }
         std::printf("%s\n", dropped ? "" : " (page cache not dropped: no permission)");
         std::fflush(stdout);

@@ -314,20 +314,24 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
     record.trigger = request.trigger;
     record.fireInstant = request.fireInstant;
     try {
+        RunControl counted = control;
+        TreeSize total;
         if (!settings.SourcePath.empty() && !settings.TargetFolder.empty()) {
             // The total first, so progress can say how much is left. A source that cannot be
             // counted is left to the copy, which reports it.
             m_ws.ui.setStatus(kCountingStatus);
             m_ws.ui.repaint();
-            TreeSize total;
-            const auto counted = m_ws.files.measureTree(
+            const auto measured = m_ws.files.measureTree(
                 resolveInWorkDir(m_ws.dir, settings.SourcePath), total, control.cancel);
             if (control.cancel && control.cancel->load()) {
                 throw BackupCancelled();
             }
-            m_ws.ui.setProgressTotal(counted.ok() ? total : TreeSize{});
+            m_ws.ui.setProgressTotal(measured.ok() ? total : TreeSize{});
+            if (measured.ok()) {
+                counted.counted = &total;
+            }
         }
-        result.report = RunBackup(m_ws, settings, request.prune, control);
+        result.report = RunBackup(m_ws, settings, request.prune, counted);
         const RunReport& report = result.report;
         if (!report.ran) {
             record.outcome = RunOutcome::Refused;

@@ -224,6 +224,9 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     }
 
     CopyPlan plan(ws, settings, source, target, prune == PruneAfterRun::IfKeepCountSet);
+    if (control.counted != nullptr) {
+        plan.useCount(*control.counted);
+    }
     plan.prepare();
 
     ui.setStatus(kCopyingStatus);

@@ -35,6 +35,9 @@ struct RunControl {
     // Set from another thread (or a signal handler) to cancel the copy; the run then throws
     // BackupCancelled and leaves nothing behind.
     const std::atomic<bool>* cancel = nullptr;
+    // The source as counted just before the run; the space check then needs no walk of its
+    // own.
+    const TreeSize* counted = nullptr;
 };
 
 // What a run did.

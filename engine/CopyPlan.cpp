@@ -110,6 +110,15 @@ SpaceEstimate estimateSpace(const fs::path& source, const fs::path& previous,
     return est;
 }
 
+SpaceEstimate estimateFromCount(const TreeSize& counted) {
+    SpaceEstimate est;
+    est.files = counted.files;
+    est.folders = counted.folders;
+    const std::uint64_t bytes = counted.allocatedBytes + counted.folders * kFolderBytes + kMiB;
+    est.neededBytes = bytes + bytes / 100;
+    return est;
+}
+
 std::uint64_t spaceFreedByRemoving(const fs::path& copy) {
     std::uint64_t freed = 0;
     const auto count = [&freed](const fs::path& path) {
@@ -228,9 +237,11 @@ void CopyPlan::prepare() {
         }
     }
 
-    // Every file counted first, in a cheap walk of the source alone; only when that does not
-    // fit are the files to be shared told apart, which reads the previous copy too.
-    m_estimate = estimateSpace(m_source, {}, 0, keepsOwners());
+    // Every file counted first, from the count made before the run or a cheap walk of the
+    // source alone; only when that does not fit are the files to be shared told apart, which
+    // reads the previous copy too.
+    m_estimate =
+        m_counted ? estimateFromCount(*m_counted) : estimateSpace(m_source, {}, 0, keepsOwners());
     const auto available = availableSpace(m_target.parent_path());
     if (available && m_estimate.neededBytes > *available && !m_options.shareFrom.empty()) {
         m_estimate = estimateSpace(m_source, m_options.shareFrom, m_options.shareTimeToleranceNs,

@@ -43,6 +43,10 @@ SpaceEstimate estimateSpace(const std::filesystem::path& source,
                             const std::filesystem::path& previous, std::int64_t toleranceNs,
                             bool compareOwners);
 
+// The same estimate for every file, from a count of the source: the allocated size it found
+// (files linked to each other once), 4 KiB per folder, 1 MiB, and 1 % of that on top.
+SpaceEstimate estimateFromCount(const TreeSize& counted);
+
 // Space that removing `copy` frees: files held by no other link, and its folders.
 std::uint64_t spaceFreedByRemoving(const std::filesystem::path& copy);
 
@@ -73,6 +77,8 @@ public:
     // none), and refuses with BackupError when the copy would not fit. Writes nothing but
     // the probe's two short-lived files.
     void prepare();
+    // Starts the space check from this count of the source instead of a walk of its own.
+    void useCount(const TreeSize& counted) { m_counted = counted; }
 
     // The copy's options: sharing and, with sharing on, the manifest's recorder.
     const CopyOptions& options() const { return m_options; }
@@ -99,6 +105,7 @@ private:
     CopyOptions m_options;
     bool m_sharingUnsupported = false;
     SpaceEstimate m_estimate;
+    std::optional<TreeSize> m_counted;
     std::optional<Manifest> m_previousManifest;
     std::optional<ManifestRecorder> m_recorder;
 };

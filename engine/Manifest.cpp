@@ -70,9 +70,14 @@ std::string linkTarget(const fs::path& link) {
     return ec ? std::string() : pathToUtf8(target);
 }
 
+// Entries come in walk order, or already sorted from the database.
 void sortByPath(Manifest& entries) {
-    std::sort(entries.begin(), entries.end(),
-              [](const ManifestEntry& a, const ManifestEntry& b) { return a.path < b.path; });
+    const auto byPath = [](const ManifestEntry& a, const ManifestEntry& b) {
+        return a.path < b.path;
+    };
+    if (!std::is_sorted(entries.begin(), entries.end(), byPath)) {
+        std::sort(entries.begin(), entries.end(), byPath);
+    }
 }
 
 [[noreturn]] void failDatabase(const fs::path& file, const std::exception& e) {
@@ -115,6 +120,9 @@ std::string hashFile(const fs::path& file) {
 
 ManifestRecorder::ManifestRecorder(const Manifest* previous) {
     if (previous != nullptr) {
+        // A new copy holds about what the previous one did.
+        m_previous.reserve(previous->size());
+        m_entries.reserve(previous->size());
         for (const ManifestEntry& e : *previous) {
             m_previous.emplace(e.path, &e);
         }
@@ -127,12 +135,15 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
     e.type = typeLetter(entry.type);
     e.size = entry.size;
     e.mtimeNs = entry.mtimeNs;
-    const fs::path written = entry.written != nullptr ? *entry.written : fs::path();
+    static const fs::path nowhere;
+    const fs::path& written = entry.written != nullptr ? *entry.written : nowhere;
     // What the target kept, which a later check reads back: a file system with coarser
     // times rounds the source's.
-    if (const auto st = statEntry(written); st && entry.type != CopiedEntry::Type::Folder) {
-        e.size = entry.type == CopiedEntry::Type::File ? st->size : 0;
-        e.mtimeNs = st->mtimeNs;
+    if (entry.type != CopiedEntry::Type::Folder && !entry.asWritten) {
+        if (const auto st = statEntry(written)) {
+            e.size = entry.type == CopiedEntry::Type::File ? st->size : 0;
+            e.mtimeNs = st->mtimeNs;
+        }
     }
     if (entry.type == CopiedEntry::Type::File) {
         const auto before = entry.shared ? m_previous.find(e.path) : m_previous.end();

@@ -58,6 +58,7 @@ struct CopiedEntry {
     std::uint64_t size = 0;
     std::int64_t mtimeNs = 0;  // modification time, nanoseconds since the epoch
     bool shared = false;       // hard-linked from the previous copy instead of copied
+    bool asWritten = false;    // size and time were read back from the copy, not the source
     const std::filesystem::path* written = nullptr;  // where it now is in the copy
 };
 

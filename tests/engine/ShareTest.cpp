@@ -120,6 +120,21 @@ TEST(SpaceEstimate, CountsOnlyWhatIsCopiedAndWhatPruningFrees) {
     EXPECT_EQ(spaceFreedByRemoving(prev), 53'248u + 2 * 4096);
 }
 
+TEST(SpaceEstimate, FromTheCountAsFromItsOwnWalk) {
+    test::TempDir dir;
+    const fs::path src = dir / "src";
+    fs::create_directories(src / "a" / "b");
+    writeSize(src / "one.bin", 100'000);
+    writeSize(src / "a" / "b" / "two.bin", 8192);
+    fs::create_symlink("one.bin", src / "link");
+    RealFileOps ops;
+    TreeSize counted;
+    ASSERT_TRUE(ops.measureTree(src, counted).ok());
+    EXPECT_EQ(estimateFromCount(counted).neededBytes,
+              estimateSpace(src, {}, 0, keepsOwners()).neededBytes);
+    EXPECT_EQ(estimateFromCount(counted).folders, 3u);
+}
+
 TEST(LinkProbe, FindsLinksAndLeavesNothingBehind) {
     test::TempDir dir;
     const auto support = probeLinks(dir.path(), ".probe");
