@@ -315,22 +315,21 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
     record.fireInstant = request.fireInstant;
     try {
         RunControl counted = control;
-        TreeSize total;
-        if (!settings.SourcePath.empty() && !settings.TargetFolder.empty()) {
-            // The total first, so progress can say how much is left. A source that cannot be
-            // counted is left to the copy, which reports it.
+        // The total first, so progress can say how much is left; counted once the run holds
+        // its locks, so a refused run does not wait for it. A source that cannot be counted
+        // is left to the copy, which reports it.
+        counted.countSource = [this, &settings, &control]() -> std::optional<TreeSize> {
             m_ws.ui.setStatus(kCountingStatus);
             m_ws.ui.repaint();
+            TreeSize total;
             const auto measured = m_ws.files.measureTree(
                 resolveInWorkDir(m_ws.dir, settings.SourcePath), total, control.cancel);
             if (control.cancel && control.cancel->load()) {
                 throw BackupCancelled();
             }
             m_ws.ui.setProgressTotal(measured.ok() ? total : TreeSize{});
-            if (measured.ok()) {
-                counted.counted = &total;
-            }
-        }
+            return measured.ok() ? std::optional<TreeSize>(total) : std::nullopt;
+        };
         result.report = RunBackup(m_ws, settings, request.prune, counted);
         const RunReport& report = result.report;
         if (!report.ran) {

@@ -224,8 +224,14 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     }
 
     CopyPlan plan(ws, settings, source, target, prune == PruneAfterRun::IfKeepCountSet);
-    if (control.counted != nullptr) {
-        plan.useCount(*control.counted);
+    std::optional<TreeSize> count;
+    if (control.countSource) {
+        count = control.countSource();
+    } else if (control.counted != nullptr) {
+        count = *control.counted;
+    }
+    if (count) {
+        plan.useCount(*count);
     }
     plan.prepare();
 

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +40,10 @@ struct RunControl {
     // The source as counted just before the run; the space check then needs no walk of its
     // own.
     const TreeSize* counted = nullptr;
+    // Called once the run holds its locks and has passed its checks, just before it plans the
+    // copy: where the caller counts the source, so that a refused run never waits for a count.
+    // Returns the count, or none when the source could not be counted.
+    std::function<std::optional<TreeSize>()> countSource = {};
 };
 
 // What a run did.
