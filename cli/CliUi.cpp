@@ -6,22 +6,9 @@
 #include <string>
 
 #include "engine/BackupJob.h"
+#include "engine/RunHistory.h"
 
 namespace vantrel::cli {
-
-std::string formatTimestamp(LocalTime when) {
-    using namespace std::chrono;
-    const auto day = floor<days>(when);
-    const year_month_day date{day};
-    const hh_mm_ss<milliseconds> time{when - day};
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02d:%02d:%02d",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
-                  static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()));
-    return buffer;
-}
 
 std::string progressLine(const CopyProgress& done, const TreeSize& total,
                          std::chrono::milliseconds elapsed) {
@@ -82,7 +69,7 @@ void CliUi::printLine(bool toError, std::string_view text) {
     endProgressLine();
     std::string line;
     if (m_stampClock != nullptr) {
-        line = formatTimestamp(m_stampClock->now()) + " ";
+        line = formatLocalTime(m_stampClock->now()) + " ";
     }
     line += text;
     line += '\n';

@@ -39,9 +39,6 @@ private:
     std::chrono::steady_clock::time_point m_lastDrawn;
 };
 
-// "yyyy-mm-dd hh:mm:ss".
-std::string formatTimestamp(LocalTime when);
-
 // "12/40 个文件，3.4 MB/10.0 MB，30%，剩余约 5 秒": the in-place progress line.
 std::string progressLine(const CopyProgress& done, const TreeSize& total,
                          std::chrono::milliseconds elapsed);

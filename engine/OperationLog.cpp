@@ -141,6 +141,43 @@ std::string decodeLenient(std::string_view bytes) {
     return text;
 }
 
+// The file's bytes from `offset` to its end.
+std::string readFrom(const std::filesystem::path& file, std::uint64_t offset) {
+    FilePtr f = openFile(file, "rb");
+    if (!f || (offset > 0 && std::fseek(f.get(), static_cast<long>(offset), SEEK_SET) != 0)) {
+        fail(file, errno);
+    }
+    std::string bytes;
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
+        bytes.append(buf, n);
+    }
+    if (std::ferror(f.get())) {
+        fail(file, errno ? errno : EIO);
+    }
+    return bytes;
+}
+
+// Lines end in CR LF or a bare LF; a final line end does not start another line.
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        const size_t next = end == std::string::npos ? text.size() : end + 1;
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        if (end > start && text[end - 1] == '\r') {
+            --end;
+        }
+        lines.emplace_back(text, start, end - start);
+        start = next;
+    }
+    return lines;
+}
+
 std::string twoDigits(unsigned v) {
     return std::string{static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
 }
@@ -219,31 +256,8 @@ bool OperationLog::hasLineAfter(std::uint64_t offset, std::string_view line) con
     if (size() <= offset) {
         return false;  // nothing written since, or the file was emptied
     }
-    FilePtr f = openFile(m_file, "rb");
-    if (!f || std::fseek(f.get(), static_cast<long>(offset), SEEK_SET) != 0) {
-        fail(m_file, errno);
-    }
-    std::string bytes;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
-        bytes.append(buf, n);
-    }
-    const std::string text = decodeLenient(bytes);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end;
-        std::string_view got(text.data() + start, end - start);
-        if (!got.empty() && got.back() == '\r') {
-            got.remove_suffix(1);
-        }
-        if (got == line) {
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
+    const auto lines = splitLines(decodeLenient(readFrom(m_file, offset)));
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 void OperationLog::EnsureExists() {
@@ -255,38 +269,7 @@ void OperationLog::EnsureExists() {
 }
 
 std::vector<std::string> OperationLog::LoadLines() const {
-    FilePtr f = openFile(m_file, "rb");
-    if (!f) {
-        fail(m_file, errno);
-    }
-    std::string bytes;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
-        bytes.append(buf, n);
-    }
-    if (std::ferror(f.get())) {
-        fail(m_file, errno ? errno : EIO);
-    }
-
-    const std::string text = decodeLenient(bytes);
-
-    // Lines end in CR LF or a bare LF; a final line end does not start another line.
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        const size_t next = end == std::string::npos ? text.size() : end + 1;
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        if (end > start && text[end - 1] == '\r') {
-            --end;
-        }
-        lines.emplace_back(text, start, end - start);
-        start = next;
-    }
-    return lines;
+    return splitLines(decodeLenient(readFrom(m_file, 0)));
 }
 
 void OperationLog::Clear() {

@@ -107,11 +107,16 @@ DWORD makeFolders(const std::wstring& folder) {
     return CreateDirectoryW(folder.c_str(), nullptr) ? 0 : GetLastError();
 }
 
-// Sets a folder's modification time; folders need FILE_FLAG_BACKUP_SEMANTICS to be opened.
+// Opens a file or folder (a link is followed) for `access`, sharing it with everyone;
+// folders need FILE_FLAG_BACKUP_SEMANTICS to be opened at all.
+HANDLE openShared(const std::wstring& path, DWORD access) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Sets a folder's modification time.
 DWORD setFolderTime(const std::wstring& folder, const FILETIME& written) {
-    HANDLE h = CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = openShared(folder, FILE_WRITE_ATTRIBUTES);
     if (h == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
@@ -162,9 +167,7 @@ bool isShareFallbackError(DWORD err) {
 // Whether the source file itself refuses to be read; a copy that failed otherwise failed on
 // the target's side.
 DWORD sourceReadError(const std::wstring& from) {
-    HANDLE h = CreateFileW(from.c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = openShared(from, GENERIC_READ);
     if (h == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
@@ -481,9 +484,7 @@ CopyResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
     const std::wstring dst = extended(shownTo);
 
     // The source itself is followed when it is a link: what it names is copied.
-    HANDLE h = CreateFileW(src.c_str(), FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = openShared(src, FILE_READ_ATTRIBUTES);
     if (h == INVALID_HANDLE_VALUE) {
         return FileOpResult{from, lastError()};
     }
@@ -587,9 +588,7 @@ FileOpResult RealFileOps::measureTree(const fs::path& path, TreeSize& size,
     const fs::path shown = withoutTrailingSeparator(path);
     const std::wstring p = extended(shown);
     // Followed when it is a link, as a copy follows it.
-    HANDLE h = CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = openShared(p, FILE_READ_ATTRIBUTES);
     if (h == INVALID_HANDLE_VALUE) {
         return {path, lastError()};
     }
@@ -611,9 +610,7 @@ FileOpResult RealFileOps::measureTree(const fs::path& path, TreeSize& size,
 }
 
 std::optional<FileId> fileIdOf(const fs::path& path) {
-    HANDLE h = CreateFileW(extended(path).c_str(), FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = openShared(extended(path), FILE_READ_ATTRIBUTES);
     if (h == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
