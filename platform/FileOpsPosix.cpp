@@ -10,7 +10,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -253,12 +257,57 @@ struct Folder {
     int depth = 0;
 };
 
+// Folders this shallow may be handed to the copy's second thread; deeper ones stay with the
+// thread that meets them, so descriptors are released and taken back by one thread only.
+constexpr int kHandOverDepth = 8;
+
+struct IdLess {
+    bool operator()(const FileId& a, const FileId& b) const {
+        return std::tie(a.device, a.inode) < std::tie(b.device, b.inode);
+    }
+};
+
+// A folder handed over, made and opened, waiting for a thread to copy its entries.
+struct FolderTask {
+    Folder folder;
+    std::vector<std::string> names;
+    struct stat st;
+    int* pending;  // the handing folder's count of subfolders not yet done
+};
+
+// What the threads of one copy share. Two threads copy different folders at once: linking
+// and small files cost the kernel per entry, and a folder's entries in one folder do not
+// get faster in parallel, but separate folders do. `mutex` guards the result, the progress,
+// the queue and every call of the caller's callbacks, which therefore never run at once.
+struct CopyShared {
+    std::mutex mutex;
+    std::condition_variable changed;  // a task queued or finished, or the helper told to end
+    FileOpResult failure;             // the copy's first failure
+    bool failed = false;
+    std::exception_ptr thrown;  // from a callback; rethrown once every thread has stopped
+    std::vector<SkippedEntry> skipped;
+    CopyProgress done;
+    std::uint64_t shared = 0;
+    std::uint64_t shareFallbacks = 0;
+    std::deque<FolderTask> queue;
+    bool helping = false;  // a second thread takes tasks
+    bool closing = false;
+    std::atomic<bool> stop{false};  // a failure: every thread winds down
+    // Held while a file with several names is looked up and copied, so that its names in
+    // folders copied at once still end up as one file.
+    std::mutex linkMutex;
+    std::map<FileId, fs::path, IdLess> links;  // first copy of each multiply-linked file
+};
+
 class Copier {
 public:
-    Copier(const CopyOptions& options, const ProgressFn& progress, CopyMethod method)
-        : m_options(options), m_progress(progress), m_method(method) {}
-
-    CopyResult result;
+    Copier(CopyShared& shared, const CopyOptions& options, const ProgressFn& progress,
+           CopyMethod method, FileId topId = {~std::uint64_t{0}, ~std::uint64_t{0}})
+        : m_shared(shared),
+          m_options(options),
+          m_progress(progress),
+          m_method(method),
+          m_topId(topId) {}
 
     CopyResult run(const fs::path& src, const fs::path& dst) {
         struct stat st;
@@ -288,22 +337,63 @@ public:
             m_topEntry = true;
             copySpecial(AT_FDCWD, dst.c_str(), st, src, dst, {});
         }
-        result.done = m_done;
-        return std::move(result);
+        // Every thread has stopped by now.
+        if (m_shared.thrown) {
+            std::rethrow_exception(m_shared.thrown);
+        }
+        CopyResult result(std::move(m_shared.failure));
+        result.skipped = std::move(m_shared.skipped);
+        std::sort(result.skipped.begin(), result.skipped.end(),
+                  [](const SkippedEntry& a, const SkippedEntry& b) { return a.path < b.path; });
+        result.done = m_shared.done;
+        result.shared = m_shared.shared;
+        result.shareFallbacks = m_shared.shareFallbacks;
+        return result;
+    }
+
+    // Copies a handed-over folder; tells the folder that handed it over when done.
+    void runTask(FolderTask& task) {
+        try {
+            copyFolder(task.folder, task.names, task.st);
+        } catch (...) {
+            raised(std::current_exception());
+        }
+        std::lock_guard lock(m_shared.mutex);
+        --*task.pending;
+        m_shared.changed.notify_all();
     }
 
 private:
-    bool fail(const fs::path& path, int err) {
-        static_cast<FileOpResult&>(result) = failure(path, err);
+    // Records the copy's first failure and stops every thread; returns false.
+    bool fail(FileOpResult what) {
+        std::lock_guard lock(m_shared.mutex);
+        if (!m_shared.failed) {
+            m_shared.failed = true;
+            m_shared.failure = std::move(what);
+        }
+        m_shared.stop = true;
         return false;
     }
 
-    bool cancelled() const { return m_options.cancel && m_options.cancel->load(); }
+    bool fail(const fs::path& path, int err) { return fail(failure(path, err)); }
+
+    void raised(std::exception_ptr e) {
+        std::lock_guard lock(m_shared.mutex);
+        if (!m_shared.thrown) {
+            m_shared.thrown = std::move(e);
+        }
+        m_shared.failed = true;
+        m_shared.stop = true;
+    }
+
+    // Cancelled by the caller, or stopped by a failure in another thread.
+    bool cancelled() const {
+        return (m_options.cancel && m_options.cancel->load()) ||
+               m_shared.stop.load(std::memory_order_relaxed);
+    }
 
     bool failCancelled(const fs::path& path) {
-        static_cast<FileOpResult&>(result) = {path,
-                                              std::make_error_code(std::errc::operation_canceled)};
-        return false;
+        return fail({path, std::make_error_code(std::errc::operation_canceled)});
     }
 
     // An entry that failed on its own: left out when the caller allows it, else the end of
@@ -313,18 +403,23 @@ private:
             return fail(src, err);
         }
         if (err != ENOENT) {  // gone since it was listed: nothing was left out
-            result.skipped.push_back({src, std::error_code(err, std::system_category())});
+            std::lock_guard lock(m_shared.mutex);
+            m_shared.skipped.push_back({src, std::error_code(err, std::system_category())});
         }
         return true;
     }
 
     // `held` is what the copy holds, read back from it; null when it could not be read.
+    // `bytes` are the entry's bytes not yet counted as done.
     void placed(const fs::path& rel, CopiedEntry::Type type, const struct stat& st, bool shared,
-                const fs::path& written, const struct stat* held = nullptr) {
+                const fs::path& written, const struct stat* held = nullptr,
+                std::uint64_t bytes = 0) {
+        std::lock_guard lock(m_shared.mutex);
         if (type != CopiedEntry::Type::Folder) {
-            ++m_done.files;
+            ++m_shared.done.files;
+            m_shared.done.bytes += bytes;
             if (m_progress) {
-                m_progress(m_done);
+                m_progress(m_shared.done);
             }
         }
         if (m_options.onEntry) {
@@ -379,11 +474,105 @@ private:
         if (top.share) {
             readAhead.emplace(top.src.get(), top.share.get());
         }
+        const Helper helper(m_shared, m_options, m_progress, m_method, m_topId);
         return copyFolder(top, names, st);
+    }
+
+    // The copy's second thread: takes handed-over folders until told to end.
+    class Helper {
+    public:
+        Helper(CopyShared& shared, const CopyOptions& options, const ProgressFn& progress,
+               CopyMethod method, FileId topId)
+            : m_shared(shared) {
+            try {
+                m_thread = std::thread([&shared, &options, &progress, method, topId] {
+                    Copier copier(shared, options, progress, method, topId);
+                    std::unique_lock lock(shared.mutex);
+                    for (;;) {
+                        shared.changed.wait(
+                            lock, [&] { return shared.closing || !shared.queue.empty(); });
+                        if (shared.queue.empty()) {
+                            return;  // closing, and nothing is left to do
+                        }
+                        FolderTask task = std::move(shared.queue.front());
+                        shared.queue.pop_front();
+                        lock.unlock();
+                        copier.runTask(task);
+                        lock.lock();
+                    }
+                });
+                std::lock_guard lock(shared.mutex);
+                shared.helping = true;
+            } catch (const std::system_error&) {
+                // Without a second thread one copies everything, only more slowly.
+            }
+        }
+        ~Helper() {
+            if (!m_thread.joinable()) {
+                return;
+            }
+            {
+                std::lock_guard lock(m_shared.mutex);
+                m_shared.closing = true;
+                m_shared.helping = false;
+            }
+            m_shared.changed.notify_all();
+            m_thread.join();
+        }
+        Helper(const Helper&) = delete;
+        Helper& operator=(const Helper&) = delete;
+
+    private:
+        CopyShared& m_shared;
+        std::thread m_thread;
+    };
+
+    // Waits until the subfolders this folder handed over are done, copying queued ones
+    // meanwhile rather than sitting idle.
+    void waitForHandedOver(int& pending) {
+        std::unique_lock lock(m_shared.mutex);
+        while (pending > 0) {
+            if (!m_shared.queue.empty()) {
+                FolderTask task = std::move(m_shared.queue.front());
+                m_shared.queue.pop_front();
+                lock.unlock();
+                runTask(task);
+                lock.lock();
+                continue;
+            }
+            m_shared.changed.wait(lock);
+        }
     }
 
     // Copies the entries of `f`, then gives the copy the folder's owner, mode and times.
     bool copyFolder(Folder& f, const std::vector<std::string>& names, const struct stat& st) {
+        int pending = 0;  // subfolders handed to the other thread, not yet done
+        bool ok = false;
+        try {
+            ok = copyEntries(f, names, pending);
+        } catch (...) {
+            raised(std::current_exception());
+        }
+        // The handed-over subfolders use this folder's copy: they finish before it does,
+        // whatever happened here.
+        waitForHandedOver(pending);
+        if (!ok || m_shared.stop) {
+            return false;
+        }
+        const int out = f.dst.get();
+        if (const int err = ::fchown(out, st.st_uid, st.st_gid) != 0 ? keepOwner(errno) : 0) {
+            return fail(f.dstPath, err);
+        }
+        copyXattrs(f.src.get(), out);
+        const timespec times[2] = {st.st_atim, st.st_mtim};
+        if (::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0) {
+            return fail(f.dstPath, errno);
+        }
+        placed(f.rel, CopiedEntry::Type::Folder, st, false, f.dstPath);
+        return true;
+    }
+
+    bool copyEntries(Folder& f, const std::vector<std::string>& names, int& pending) {
         for (const std::string& name : names) {
             if (cancelled()) {
                 return failCancelled(f.srcPath / name);
@@ -407,7 +596,7 @@ private:
                                   cst, src, dst, rel, false);
                     break;
                 case S_IFDIR:
-                    ok = enterFolder(f, name, cst, src, dst, rel);
+                    ok = enterFolder(f, name, cst, src, dst, rel, pending);
                     break;
                 case S_IFLNK:
                     ok = copyLink(f.src.get(), n, f.dst.get(), n, cst, src, dst, rel);
@@ -420,21 +609,11 @@ private:
                 return false;
             }
         }
-        const int out = f.dst.get();
-        if (const int err = ::fchown(out, st.st_uid, st.st_gid) != 0 ? keepOwner(errno) : 0) {
-            return fail(f.dstPath, err);
-        }
-        copyXattrs(f.src.get(), out);
-        const timespec times[2] = {st.st_atim, st.st_mtim};
-        if (::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0) {
-            return fail(f.dstPath, errno);
-        }
-        placed(f.rel, CopiedEntry::Type::Folder, st, false, f.dstPath);
         return true;
     }
 
     bool enterFolder(Folder& parent, const std::string& name, const struct stat& st,
-                     const fs::path& src, const fs::path& dst, const fs::path& rel) {
+                     const fs::path& src, const fs::path& dst, const fs::path& rel, int& pending) {
         const FileId id = idOf(st);
         if (id == m_topId || std::find(m_options.skipFolders.begin(), m_options.skipFolders.end(),
                                        id) != m_options.skipFolders.end()) {
@@ -473,6 +652,16 @@ private:
         child.dstPath = dst;
         child.rel = rel;
         child.depth = parent.depth + 1;
+        if (child.depth < kHandOverDepth) {
+            std::lock_guard lock(m_shared.mutex);
+            // One waiting at most: the other thread stays busy, and the rest is copied here.
+            if (m_shared.helping && m_shared.queue.empty()) {
+                ++pending;
+                m_shared.queue.push_back({std::move(child), std::move(names), st, &pending});
+                m_shared.changed.notify_all();
+                return true;
+            }
+        }
         // Deep down, the parent's descriptors are closed while the child is copied.
         const bool release = child.depth >= kKeptLevels;
         const bool releaseShare = release && child.share;
@@ -522,30 +711,39 @@ private:
         return ::linkat(fromDir, fromName, dstDir, dstName, 0) == 0 ? 0 : errno;
     }
 
+    // With linkMutex held when `st` has several names.
     void fileLinked(const struct stat& st, const fs::path& rel, const fs::path& dst, bool shared,
                     const struct stat* held) {
-        m_done.bytes += static_cast<std::uint64_t>(st.st_size);
         if (st.st_nlink > 1) {
-            m_links.emplace(idOf(st), dst);
+            m_shared.links.emplace(idOf(st), dst);
         }
-        placed(rel, CopiedEntry::Type::File, st, shared, dst, held);
+        placed(rel, CopiedEntry::Type::File, st, shared, dst, held,
+               static_cast<std::uint64_t>(st.st_size));
     }
 
     bool copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName, int shareDir,
                   const char* shareName, const struct stat& st, const fs::path& src,
                   const fs::path& dst, const fs::path& rel, bool follow) {
+        std::unique_lock<std::mutex> linkLock;
+        if (st.st_nlink > 1) {
+            linkLock = std::unique_lock(m_shared.linkMutex);
+        }
         if (shareName && (shareDir >= 0 || shareDir == AT_FDCWD)) {
             struct stat shared;
             if (::fstatat(shareDir, shareName, &shared, AT_SYMLINK_NOFOLLOW) == 0 &&
                 sameAsShared(st, shared)) {
                 const int err = linkInstead(shareDir, shareName, dstDir, dstName);
                 if (err == 0) {
-                    ++result.shared;
+                    {
+                        std::lock_guard lock(m_shared.mutex);
+                        ++m_shared.shared;
+                    }
                     fileLinked(st, rel, dst, true, &shared);
                     return true;
                 }
                 if (isShareFallbackError(err)) {
-                    ++result.shareFallbacks;
+                    std::lock_guard lock(m_shared.mutex);
+                    ++m_shared.shareFallbacks;
                 } else if (err != ENOENT) {
                     return fail(dst, err);
                 }
@@ -553,7 +751,7 @@ private:
         }
         // Files hard-linked to each other in the source are linked to each other in the copy.
         if (st.st_nlink > 1) {
-            if (const auto it = m_links.find(idOf(st)); it != m_links.end()) {
+            if (const auto it = m_shared.links.find(idOf(st)); it != m_shared.links.end()) {
                 if (linkInstead(AT_FDCWD, it->second.c_str(), dstDir, dstName) == 0) {
                     struct stat held;
                     const bool read = m_options.onEntry &&
@@ -597,7 +795,7 @@ private:
             return fail(dst, errno);
         }
         if (st.st_nlink > 1) {
-            m_links.emplace(idOf(st), dst);
+            m_shared.links.emplace(idOf(st), dst);
         }
         placed(rel, CopiedEntry::Type::File, st, false, dst, read ? &held : nullptr);
         return true;
@@ -685,14 +883,16 @@ private:
             }
             outPos = inPos;  // copy_file_range moves both itself; the others only the input
             length -= n;
-            m_done.bytes += static_cast<std::uint64_t>(n);
-            if (static_cast<size_t>(fileSize) > kChunk) {
+            const bool big = static_cast<size_t>(fileSize) > kChunk;
+            if (big) {
                 // Big files start going to disk while the rest is copied, so the sync that
                 // makes the copy durable finds less left to write.
                 ::sync_file_range(out, outPos - n, n, SYNC_FILE_RANGE_WRITE);
-                if (m_progress) {
-                    m_progress(m_done);
-                }
+            }
+            std::lock_guard lock(m_shared.mutex);
+            m_shared.done.bytes += static_cast<std::uint64_t>(n);
+            if (big && m_progress) {
+                m_progress(m_shared.done);
             }
         }
         return 0;
@@ -794,22 +994,15 @@ private:
         return true;
     }
 
-    struct IdLess {
-        bool operator()(const FileId& a, const FileId& b) const {
-            return std::tie(a.device, a.inode) < std::tie(b.device, b.inode);
-        }
-    };
-
+    CopyShared& m_shared;
     const CopyOptions& m_options;
     const ProgressFn& m_progress;
     const CopyMethod m_method;
     CopyMethod m_how = m_method;  // the way in use; Auto degrades as file systems refuse
     const uid_t m_euid = ::geteuid();
-    CopyProgress m_done;
     std::vector<char> m_buffer;
     bool m_topEntry = false;
-    FileId m_topId{~std::uint64_t{0}, ~std::uint64_t{0}};
-    std::map<FileId, fs::path, IdLess> m_links;  // first copy of each multiply-linked file
+    FileId m_topId;
 };
 // mkdir -p for the folder a copy goes into; symbolic links to folders count as folders.
 FileOpResult makeFolders(const fs::path& folder) {
@@ -1031,7 +1224,8 @@ private:
 
 CopyResult RealFileOps::copyTree(const fs::path& from, const fs::path& to,
                                  const CopyOptions& options, const ProgressFn& progress) {
-    Copier copier(options, progress, m_method);
+    CopyShared shared;
+    Copier copier(shared, options, progress, m_method);
     return copier.run(withoutTrailingSeparator(from), withoutTrailingSeparator(to));
 }
 
