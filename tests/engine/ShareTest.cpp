@@ -372,6 +372,21 @@ struct Unmount {
     ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
 };
 
+TEST_F(ShareRunTest, ADamagedPreviousManifestCostsOnlyTheHashesItWouldHaveSaved) {
+    ASSERT_TRUE(runOn(15).ran);
+    Database(ws.databaseFile(), Database::Mode::OpenExisting)
+        .exec("UPDATE vantrel_manifest SET entries = substr(entries, 1, 10)");
+    const RunReport second = runOn(16);
+    ASSERT_TRUE(second.ran);
+    EXPECT_EQ(second.shared, 2u);  // sharing goes by the previous copy, not its manifest
+    ASSERT_FALSE(ui.messages.empty());
+    EXPECT_NE(ui.messages.back().find("中的备份清单已损坏"), std::string::npos)
+        << ui.messages.back();
+    ManifestStore manifests(ws.databaseFile());
+    const auto id = manifests.rowOf(pathToUtf8(copyOf(16))).value();
+    EXPECT_TRUE(compareManifests(manifests.load(id).value(), manifestOfTree(copyOf(16))).intact());
+}
+
 TEST_F(ShareRunTest, TooLittleSpaceRefusesBeforeWritingAndNamesWhatPruningWouldFree) {
     if (::mount("tmpfs", bak.c_str(), "tmpfs", 0, "size=8m") != 0) {
         GTEST_SKIP() << "cannot mount a tmpfs here";
