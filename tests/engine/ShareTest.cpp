@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <tuple>
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
@@ -266,22 +265,12 @@ TEST_F(ManifestTest, TheStoredFormatStaysReadable) {
 
 TEST_F(ManifestTest, ManifestsInTheOldTableStillLoadUntilSavedAgain) {
     ManifestStore manifests(twoRows());
-    {
-        Database raw(db, Database::Mode::OpenExisting);
-        auto insert = raw.prepare(
-            "INSERT INTO manifest (copy_id, path, type, size, mtime_ns, hash) "
-            "VALUES (1, :path, :type, :size, -5, :hash)");
-        for (const auto& [path, type, size, hash] :
-             {std::tuple{"子/a.txt", "f", 5, "0123456789abcdef0123456789abcdef"},
-              std::tuple{"", "d", 0, ""}}) {
-            insert.bind("path", path);
-            insert.bind("type", type);
-            insert.bind("size", std::int64_t{size});
-            insert.bind("hash", hash);
-            insert.step();
-            insert.reset();
-        }
-    }
+    // As an earlier version wrote them: one row per entry, in no particular order.
+    Database(db, Database::Mode::OpenExisting)
+        .exec(
+            "INSERT INTO manifest (copy_id, path, type, size, mtime_ns, hash) VALUES "
+            "(1, '子/a.txt', 'f', 5, -5, '0123456789abcdef0123456789abcdef'), "
+            "(1, '', 'd', 0, -5, '')");
     const Manifest old = {{"", 'd', 0, -5, ""},
                           {"子/a.txt", 'f', 5, -5, "0123456789abcdef0123456789abcdef"}};
     EXPECT_EQ(manifests.load(1).value(), old);
