@@ -229,7 +229,13 @@ void CopyPlan::prepare() {
         }
         if (support.hardLinks) {
             m_options.shareFrom = previous->path;
-            m_previousManifest = manifests.load(previous->id);
+            try {
+                m_previousManifest = manifests.load(previous->id);
+            } catch (const BackupError& e) {
+                // Without it every file is hashed again; the copy and sharing go on.
+                m_ws.ui.showMessage(
+                    std::string("上一个备份的清单未能读取，本次将重新校验每个文件：") + e.what());
+            }
             m_options.shareTimeToleranceNs = support.timeToleranceNs;
         } else {
             m_sharingUnsupported = true;

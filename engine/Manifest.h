@@ -76,7 +76,8 @@ public:
     std::optional<std::int64_t> rowOf(std::string_view targetPath);
     // Replaces the manifest of row `id`.
     void save(std::int64_t id, const Manifest& manifest);
-    // The manifest of row `id`; none when it has none (a copy made without one).
+    // The manifest of row `id`; none when it has none (a copy made without one). Throws
+    // BackupError when the stored manifest is damaged: it is never trusted in part.
     std::optional<Manifest> load(std::int64_t id);
 
 private:

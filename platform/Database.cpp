@@ -67,6 +67,16 @@ void Statement::bind(std::string_view name, std::string_view text) {
     }
 }
 
+void Statement::bindBlob(std::string_view name, std::string_view bytes) {
+    // SQLite binds NULL for a null pointer, whatever the length: empty bytes stay a BLOB.
+    const char* data = bytes.data() != nullptr ? bytes.data() : "";
+    const int rc =
+        sqlite3_bind_blob64(m_stmt, parameterIndex(name), data, bytes.size(), SQLITE_TRANSIENT);
+    if (rc != SQLITE_OK) {
+        throwError(m_db, rc);
+    }
+}
+
 bool Statement::step() {
     const int rc = sqlite3_step(m_stmt);
     if (rc == SQLITE_ROW) {
@@ -99,6 +109,18 @@ std::string Statement::columnText(int index) const {
         return {};
     }
     return std::string(text, static_cast<size_t>(sqlite3_column_bytes(m_stmt, index)));
+}
+
+std::string Statement::columnBlob(int index) const {
+    if (index < 0 || index >= sqlite3_column_count(m_stmt)) {
+        throw DatabaseError("结果中没有第 " + std::to_string(index) + " 列", SQLITE_RANGE);
+    }
+    // A zero-length BLOB comes back as a null pointer.
+    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(m_stmt, index));
+    if (!bytes) {
+        return {};
+    }
+    return std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(m_stmt, index)));
 }
 
 Database::Database(const std::filesystem::path& file, Mode mode) {

@@ -35,6 +35,8 @@ public:
 
     void bind(std::string_view name, std::int64_t value);
     void bind(std::string_view name, std::string_view text);
+    // Binds the bytes as a BLOB, stored as they are, NUL bytes too.
+    void bindBlob(std::string_view name, std::string_view bytes);
 
     // Advances to the next row; false when the statement has finished.
     bool step();
@@ -42,6 +44,7 @@ public:
 
     std::int64_t columnInt(int index) const;
     std::string columnText(int index) const;
+    std::string columnBlob(int index) const;  // the column's bytes; "" for NULL
 
 private:
     friend class Database;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Database.h"
 #include "platform/TextCodec.h"
 #include "tests/support/TempDir.h"
 
@@ -225,6 +226,13 @@ TEST_F(CliTest, VerifyFindsAFlippedByteAndADeletedFileByPath) {
     const Outcome broken = run({"verify"});
     EXPECT_EQ(broken.status, 1);
     EXPECT_EQ(broken.out.find("缺少：b.txt\n已改动：子/a.txt\n"), 0u) << broken.out;
+
+    // A damaged manifest is reported, not compared with.
+    Database(work / "wenjianming.mdb", Database::Mode::OpenExisting)
+        .exec("UPDATE vantrel_manifest SET entries = substr(entries, 1, 20)");
+    const Outcome damaged = run({"verify"});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_NE(damaged.err.find("中的备份清单已损坏"), std::string::npos) << damaged.err;
 
     EXPECT_EQ(run({"verify", "20140515"}).status, 1);  // no copy of that day
     for (const auto& args : std::vector<std::vector<const char*>>{

@@ -10,6 +10,7 @@
 #include "engine/BackupRun.h"
 #include "engine/CopyPlan.h"
 #include "engine/Manifest.h"
+#include "platform/Database.h"
 #include "platform/FileStat.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
@@ -152,8 +153,37 @@ protected:
         writeBytes(copy / "sub" / "b.txt", "beta");
         fs::create_symlink("a.txt", copy / "link");
     }
+    // A record database with rows for two copies, 1 and 2.
+    fs::path twoRows() {
+        BackupRecordStore::CreateIfMissing(db);
+        BackupRecordStore store(db);
+        store.Add("/bak/a_20140515", std::chrono::year_month_day{});
+        store.Add("/bak/a_20140516", std::chrono::year_month_day{});
+        return db;
+    }
+    std::int64_t count(std::string_view sql) {
+        Database raw(db, Database::Mode::OpenExisting);
+        auto stmt = raw.prepare(sql);
+        return stmt.step() ? stmt.columnInt(0) : -1;
+    }
+    std::string blobOf(std::int64_t id) {
+        Database raw(db, Database::Mode::OpenExisting);
+        auto stmt = raw.prepare("SELECT entries FROM vantrel_manifest WHERE copy_id = :id");
+        stmt.bind("id", id);
+        return stmt.step() ? stmt.columnBlob(0) : "(none)";
+    }
+    void storeBlob(std::int64_t id, std::string_view blob) {
+        Database raw(db, Database::Mode::OpenExisting);
+        auto stmt = raw.prepare(
+            "INSERT OR REPLACE INTO vantrel_manifest (copy_id, entries) VALUES (:id, :blob)");
+        stmt.bind("id", id);
+        stmt.bindBlob("blob", blob);
+        stmt.step();
+    }
+
     test::TempDir dir;
     fs::path copy = dir / "copy";
+    fs::path db = dir / "wenjianming.mdb";
 };
 
 TEST_F(ManifestTest, FindsAFlippedByteADeletedFileAndAnAddedOne) {
@@ -174,11 +204,7 @@ TEST_F(ManifestTest, FindsAFlippedByteADeletedFileAndAnAddedOne) {
 }
 
 TEST_F(ManifestTest, StoreKeepsOneManifestPerRowAndDropsItWithTheRow) {
-    const fs::path db = dir / "wenjianming.mdb";
-    BackupRecordStore::CreateIfMissing(db);
-    BackupRecordStore store(db);
-    store.Add("/bak/a_20140515", std::chrono::year_month_day{});
-    store.Add("/bak/a_20140516", std::chrono::year_month_day{});
+    BackupRecordStore store(twoRows());
     ManifestStore manifests(db);
     const auto first = manifests.rowOf("/bak/a_20140515").value();
     const auto second = manifests.rowOf("/bak/a_20140516").value();
@@ -193,6 +219,104 @@ TEST_F(ManifestTest, StoreKeepsOneManifestPerRowAndDropsItWithTheRow) {
     store.PruneBackups("1", 1.0, files, {dir / "bak", "a"});
     EXPECT_FALSE(manifests.load(first));
     EXPECT_EQ(manifests.load(second).value(), m);
+    EXPECT_EQ(count("SELECT count(*) FROM vantrel_manifest"), 1);
+}
+
+TEST_F(ManifestTest, StoreKeepsEveryFieldExactlyAndSortsWhatItIsGiven) {
+    ManifestStore manifests(twoRows());
+    const Manifest m = {
+        {"", 'd', 0, -1, ""},  // the top, a time before 1970
+        {"a", 'f', UINT64_MAX, INT64_MIN, "0123456789abcdef0123456789abcdef"},
+        {"a/b", 'l', 0, INT64_MAX, "../目标 b"},
+        {"a/bc", 'f', std::uint64_t{1} << 40, 1'400'000'000'123'456'789, ""},  // unread
+        {"a/bc/d", 's', 0, 0, ""},
+        {"a/bc/e", 'f', 3, 7, "ABCDEF"},  // not lowercase hex: kept as text
+        {"a/bc/f", 'f', 3, 7, "abc"},
+        {"数据", 'd', 0, 999'999'999, ""},
+        {"数据/文件.txt", 'f', 127, 128, "ffffffffffffffffffffffffffffffff"},
+    };
+    manifests.save(1, m);
+    EXPECT_EQ(manifests.load(1).value(), m);
+    manifests.save(2, Manifest(m.rbegin(), m.rend()));
+    EXPECT_EQ(manifests.load(2).value(), m);
+    manifests.save(2, {});  // saved, if empty: not "made without one"
+    EXPECT_EQ(manifests.load(2).value(), Manifest{});
+}
+
+// Databases keep these bytes: a change to the encoding must still read them.
+TEST_F(ManifestTest, TheStoredFormatStaysReadable) {
+    ManifestStore manifests(twoRows());
+    const Manifest m = {{"", 'd', 0, 5, ""}, {"a", 'f', 3, -2, "ab"}};
+    // Format 1, two entries: "" d, size 0, time zigzag(5), no hash; then "a" sharing nothing
+    // with "", f, size 3, time zigzag(-2), one packed hash byte; then the checksum.
+    const std::string blob(
+        "\x01\x02"
+        "\x00\x00"
+        "d\x00\x0a\x00"
+        "\x00\x01"
+        "af\x03\x03\x03\xab"
+        "\x57\x3d\x4c\x36\x0e\x60\x33\xfd",
+        24);
+    storeBlob(1, blob);
+    EXPECT_EQ(manifests.load(1).value(), m);
+    manifests.save(2, m);
+    EXPECT_EQ(blobOf(2), blob);
+}
+
+TEST_F(ManifestTest, ManifestsInTheOldTableStillLoadUntilSavedAgain) {
+    ManifestStore manifests(twoRows());
+    // As an earlier version wrote them: one row per entry, in no particular order.
+    Database(db, Database::Mode::OpenExisting)
+        .exec(
+            "INSERT INTO manifest (copy_id, path, type, size, mtime_ns, hash) VALUES "
+            "(1, '子/a.txt', 'f', 5, -5, '0123456789abcdef0123456789abcdef'), "
+            "(1, '', 'd', 0, -5, '')");
+    const Manifest old = {{"", 'd', 0, -5, ""},
+                          {"子/a.txt", 'f', 5, -5, "0123456789abcdef0123456789abcdef"}};
+    EXPECT_EQ(manifests.load(1).value(), old);
+    EXPECT_FALSE(manifests.load(2));
+
+    const Manifest now = manifestOfTree(copy);
+    manifests.save(1, now);
+    EXPECT_EQ(count("SELECT count(*) FROM manifest"), 0);
+    EXPECT_EQ(manifests.load(1).value(), now);
+}
+
+TEST_F(ManifestTest, ADamagedBlobIsReportedNeverTrusted) {
+    ManifestStore manifests(twoRows());
+    const Manifest m = {{"", 'd', 0, 1, ""},
+                        {"a.txt", 'f', 300, -70'000, "0123456789abcdef0123456789abcdef"},
+                        {"ab", 'l', 0, 2, "a.txt"}};
+    manifests.save(1, m);
+    const std::string good = blobOf(1);
+    const auto damaged = [&](const std::string& blob) {
+        storeBlob(1, blob);
+        try {
+            manifests.load(1);
+            return false;
+        } catch (const BackupError& e) {
+            EXPECT_NE(std::string_view(e.what()).find("中的备份清单已损坏（备份记录 1）"),
+                      std::string_view::npos)
+                << e.what();
+            return true;
+        }
+    };
+    // Cut anywhere, one byte changed anywhere (the format, a count, a length, the checksum),
+    // or one byte more: each is damage.
+    for (std::size_t size = 0; size < good.size(); ++size) {
+        EXPECT_TRUE(damaged(good.substr(0, size))) << "cut to " << size;
+    }
+    for (std::size_t at = 0; at < good.size(); ++at) {
+        for (const unsigned char flip : {0x01, 0x80, 0xFF}) {
+            std::string blob = good;
+            blob[at] = static_cast<char>(blob[at] ^ flip);
+            EXPECT_TRUE(damaged(blob)) << "byte " << at << " ^ " << int{flip};
+        }
+    }
+    EXPECT_TRUE(damaged(good + '\0'));
+    EXPECT_TRUE(damaged("\x01\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01"));  // 2^64-1 entries
+    storeBlob(1, good);
+    EXPECT_EQ(manifests.load(1).value(), m);
 }
 
 // Runs of one job on real folders, one day after another.
@@ -236,6 +360,21 @@ struct Unmount {
     fs::path at;
     ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
 };
+
+TEST_F(ShareRunTest, ADamagedPreviousManifestCostsOnlyTheHashesItWouldHaveSaved) {
+    ASSERT_TRUE(runOn(15).ran);
+    Database(ws.databaseFile(), Database::Mode::OpenExisting)
+        .exec("UPDATE vantrel_manifest SET entries = substr(entries, 1, 10)");
+    const RunReport second = runOn(16);
+    ASSERT_TRUE(second.ran);
+    EXPECT_EQ(second.shared, 2u);  // sharing goes by the previous copy, not its manifest
+    ASSERT_FALSE(ui.messages.empty());
+    EXPECT_NE(ui.messages.back().find("中的备份清单已损坏"), std::string::npos)
+        << ui.messages.back();
+    ManifestStore manifests(ws.databaseFile());
+    const auto id = manifests.rowOf(pathToUtf8(copyOf(16))).value();
+    EXPECT_TRUE(compareManifests(manifests.load(id).value(), manifestOfTree(copyOf(16))).intact());
+}
 
 TEST_F(ShareRunTest, TooLittleSpaceRefusesBeforeWritingAndNamesWhatPruningWouldFree) {
     if (::mount("tmpfs", bak.c_str(), "tmpfs", 0, "size=8m") != 0) {

@@ -43,5 +43,25 @@ TEST(Database, NamedParametersStepColumnsAndChineseFileName) {
     }
 }
 
+TEST(Database, BlobsKeepEveryByteAndAnEmptyOneReadsEmpty) {
+    test::TempDir dir;
+    Database db(dir / "blob.mdb", Database::Mode::CreateIfMissing);
+    db.exec("CREATE TABLE t(id INTEGER PRIMARY KEY, data BLOB NOT NULL)");
+    Statement insert = db.prepare("INSERT INTO t(data) VALUES(:data)");
+    const std::string bytes("a\0\xff\x80z", 5);
+    for (const std::string_view data : {std::string_view(bytes), std::string_view()}) {
+        insert.bindBlob("data", data);
+        insert.step();
+        insert.reset();
+    }
+    Statement select = db.prepare("SELECT data, typeof(data) FROM t ORDER BY id");
+    ASSERT_TRUE(select.step());
+    EXPECT_EQ(select.columnBlob(0), bytes);
+    EXPECT_EQ(select.columnText(1), "blob");
+    ASSERT_TRUE(select.step());
+    EXPECT_EQ(select.columnBlob(0), "");  // NOT NULL held: stored as an empty BLOB
+    EXPECT_EQ(select.columnText(1), "blob");
+}
+
 }  // namespace
 }  // namespace vantrel
