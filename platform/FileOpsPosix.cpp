@@ -190,64 +190,6 @@ bool isShareFallbackError(int err) {
 constexpr size_t kChunk = size_t{16} << 20;
 constexpr size_t kBufferSize = size_t{1} << 20;
 
-// Reads ahead of a copy that shares: looks up the previous copy's counterpart of each source
-// entry, folder by folder in the order the copy takes them, so that the copy finds those
-// entries in memory instead of waiting for the disk one at a time. It only reads; the copy
-// still compares every file itself.
-class ShareReadAhead {
-public:
-    ShareReadAhead(int srcDir, int shareDir) {
-        Fd src(::dup(srcDir)), share(::dup(shareDir));
-        if (!src || !share) {
-            return;
-        }
-        try {
-            m_thread = std::thread([this, src = std::move(src), share = std::move(share)] {
-                walk(src.get(), share.get(), 0);
-            });
-        } catch (const std::system_error&) {
-            // Without a thread the copy looks each entry up itself, only more slowly.
-        }
-    }
-    ~ShareReadAhead() {
-        m_stop = true;
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-    }
-    ShareReadAhead(const ShareReadAhead&) = delete;
-    ShareReadAhead& operator=(const ShareReadAhead&) = delete;
-
-private:
-    static constexpr int kMaxDepth = 32;  // deeper folders are left to the copy
-
-    void walk(int src, int share, int depth) {
-        std::vector<DirEntry> entries;
-        if (listEntries(src, entries) != 0) {
-            return;
-        }
-        for (const DirEntry& e : entries) {
-            if (m_stop.load(std::memory_order_relaxed)) {
-                return;
-            }
-            struct stat st;
-            if (::fstatat(share, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !S_ISDIR(st.st_mode) || (e.type != DT_DIR && e.type != DT_UNKNOWN) ||
-                depth + 1 >= kMaxDepth) {
-                continue;
-            }
-            const Fd srcChild(::openat(src, e.name.c_str(), kDirFlags));
-            const Fd shareChild(::openat(share, e.name.c_str(), kDirFlags));
-            if (srcChild && shareChild) {
-                walk(srcChild.get(), shareChild.get(), depth + 1);
-            }
-        }
-    }
-
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
 // One folder being copied: the source, its copy, and its counterpart in the copy shared
 // from (when there is one).
 struct Folder {
@@ -276,9 +218,10 @@ struct FolderTask {
 };
 
 // What the threads of one copy share. Two threads copy different folders at once: linking
-// and small files cost the kernel per entry, and a folder's entries in one folder do not
-// get faster in parallel, but separate folders do. `mutex` guards the result, the progress,
-// the queue and every call of the caller's callbacks, which therefore never run at once.
+// and small files cost the kernel per entry, entries of one folder do not go faster in
+// parallel but separate folders do, and while one thread waits for the disk the other goes
+// on. `mutex` guards the result, the progress, the queue and every call of the caller's
+// callbacks, which therefore never run at once.
 struct CopyShared {
     std::mutex mutex;
     std::condition_variable changed;  // a task queued or finished, or the helper told to end
@@ -470,10 +413,6 @@ private:
         }
         top.srcPath = src;
         top.dstPath = dst;
-        std::optional<ShareReadAhead> readAhead;
-        if (top.share) {
-            readAhead.emplace(top.src.get(), top.share.get());
-        }
         const Helper helper(m_shared, m_options, m_progress, m_method, m_topId);
         return copyFolder(top, names, st);
     }
