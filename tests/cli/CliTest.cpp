@@ -43,6 +43,9 @@ protected:
                 ::setenv("LD_PRELOAD", VANTREL_FAKETIME_LIB, 1);
                 ::setenv("FAKETIME", fakeTime, 1);
                 ::setenv("FAKETIME_DONT_FAKE_MONOTONIC", "1", 1);
+                // Only the clock is set: files keep their real times, as the copy and its
+                // manifest compare them.
+                ::setenv("NO_FAKE_STAT", "1", 1);
                 ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
             }
             ::dup2(::open(out.c_str(), O_WRONLY | O_TRUNC), 1);
