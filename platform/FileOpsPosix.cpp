@@ -352,12 +352,16 @@ private:
         return true;
     }
 
-    // `held` is what the copy holds, read back from it; null when it could not be read.
+    // `shared`: linked from the copy shared from. `held` is what the copy holds, read back from
+    // it; null when it could not be read.
     // `bytes` are the entry's bytes not yet counted as done.
     void placed(const fs::path& rel, CopiedEntry::Type type, const struct stat& st, bool shared,
                 const fs::path& written, const struct stat* held = nullptr,
                 std::uint64_t bytes = 0) {
         std::lock_guard lock(m_shared.mutex);
+        if (shared) {
+            ++m_shared.shared;
+        }
         if (type != CopiedEntry::Type::Folder) {
             ++m_shared.done.files;
             m_shared.done.bytes += bytes;
@@ -673,10 +677,6 @@ private:
                 sameAsShared(st, shared)) {
                 const int err = linkInstead(shareDir, shareName, dstDir, dstName);
                 if (err == 0) {
-                    {
-                        std::lock_guard lock(m_shared.mutex);
-                        ++m_shared.shared;
-                    }
                     fileLinked(st, rel, dst, true, &shared);
                     return true;
                 }
