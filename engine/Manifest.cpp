@@ -348,6 +348,7 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
             e.mtimeNs = st->mtimeNs;
         }
     }
+    bool hashed = false;
     if (entry.type == CopiedEntry::Type::File) {
         const auto before = entry.shared ? m_previous.find(e.path) : m_previous.end();
         if (before != m_previous.end() && before->second->type == 'f' &&
@@ -357,7 +358,7 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
         } else {
             try {
                 e.hash = hashFile(written);
-                ++m_hashed;
+                hashed = true;
             } catch (const std::system_error&) {
                 // Left empty: the check then reports the file as changed, never as intact.
             }
@@ -365,10 +366,13 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
     } else if (entry.type == CopiedEntry::Type::Link) {
         e.hash = linkTarget(written);
     }
+    std::lock_guard lock(m_mutex);
     m_entries.push_back(std::move(e));
+    m_hashed += hashed ? 1 : 0;
 }
 
 Manifest ManifestRecorder::take() {
+    std::lock_guard lock(m_mutex);
     sortByPath(m_entries);
     return std::move(m_entries);
 }

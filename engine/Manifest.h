@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +37,7 @@ class ManifestRecorder {
 public:
     explicit ManifestRecorder(const Manifest* previous = nullptr);
 
+    // Safe to call from several threads at once; files are hashed outside the lock.
     void add(const CopiedEntry& entry);
     // The entries, sorted by path.
     Manifest take();
@@ -43,7 +45,8 @@ public:
     std::uint64_t hashed() const { return m_hashed; }
 
 private:
-    std::unordered_map<std::string_view, const ManifestEntry*> m_previous;
+    std::unordered_map<std::string_view, const ManifestEntry*> m_previous;  // read-only
+    std::mutex m_mutex;                                                     // guards the two below
     Manifest m_entries;
     std::uint64_t m_hashed = 0;
 };

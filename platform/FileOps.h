@@ -84,7 +84,8 @@ struct CopyOptions {
     // Modification times within this many nanoseconds count as equal when sharing
     // (2 s on file systems that keep only 2-second times).
     std::int64_t shareTimeToleranceNs = 0;
-    // Called for every entry placed in the copy.
+    // Called for every entry placed in the copy. The copy's two threads may call it at
+    // once, so it must be safe to call concurrently.
     std::function<void(const CopiedEntry&)> onEntry;
 };
 

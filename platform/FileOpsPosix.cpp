@@ -220,8 +220,8 @@ struct FolderTask {
 // What the threads of one copy share. Two threads copy different folders at once: linking
 // and small files cost the kernel per entry, entries of one folder do not go faster in
 // parallel but separate folders do, and while one thread waits for the disk the other goes
-// on. `mutex` guards the result, the progress, the queue and every call of the caller's
-// callbacks, which therefore never run at once.
+// on. `mutex` guards the result, the progress, the queue and every call of the progress
+// callback, which therefore never runs twice at once; `onEntry` is called outside it.
 struct CopyShared {
     std::mutex mutex;
     std::condition_variable changed;  // a task queued or finished, or the helper told to end
@@ -358,17 +358,21 @@ private:
     void placed(const fs::path& rel, CopiedEntry::Type type, const struct stat& st, bool shared,
                 const fs::path& written, const struct stat* held = nullptr,
                 std::uint64_t bytes = 0) {
-        std::lock_guard lock(m_shared.mutex);
-        if (shared) {
-            ++m_shared.shared;
-        }
-        if (type != CopiedEntry::Type::Folder) {
-            ++m_shared.done.files;
-            m_shared.done.bytes += bytes;
-            if (m_progress) {
-                m_progress(m_shared.done);
+        {
+            std::lock_guard lock(m_shared.mutex);
+            if (shared) {
+                ++m_shared.shared;
+            }
+            if (type != CopiedEntry::Type::Folder) {
+                ++m_shared.done.files;
+                m_shared.done.bytes += bytes;
+                if (m_progress) {
+                    m_progress(m_shared.done);
+                }
             }
         }
+        // Outside the lock: the manifest hashes copied files here, and the other thread
+        // goes on meanwhile.
         if (m_options.onEntry) {
             CopiedEntry e;
             e.relative = rel;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -352,7 +353,11 @@ TEST_F(FileOpsCopyTest, ManyFoldersCopiedAtOnceComeOutWhole) {
     std::uint64_t lastFiles = 0;
     bool progressWentBack = false;
     CopyOptions options;
-    options.onEntry = [&](const CopiedEntry& e) { seen.push_back(e.relative.string()); };
+    std::mutex seenMutex;  // the copy's two threads report entries at once
+    options.onEntry = [&](const CopiedEntry& e) {
+        std::lock_guard lock(seenMutex);
+        seen.push_back(e.relative.string());
+    };
     const CopyResult r = m_ops.copyTree(src, m_dir / "dst", options, [&](const CopyProgress& p) {
         progressWentBack = progressWentBack || p.files < lastFiles;
         lastFiles = p.files;
@@ -489,9 +494,11 @@ TEST_F(FileOpsCopyTest, SharesUnchangedFilesWithThePreviousCopy) {
     ASSERT_EQ(::utimensat(AT_FDCWD, (src / "later.txt").c_str(), t, 0), 0);
 
     std::map<std::string, bool> entries;
+    std::mutex entriesMutex;
     CopyOptions options;
     options.shareFrom = prev;
     options.onEntry = [&](const CopiedEntry& e) {
+        std::lock_guard lock(entriesMutex);
         entries[e.relative.string()] = e.shared;
         EXPECT_TRUE(fs::exists(fs::symlink_status(*e.written))) << *e.written;
     };
