@@ -32,6 +32,7 @@ public:
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                   CREATE_ALWAYS, 0, nullptr);
+        EXPECT_NE(file, INVALID_HANDLE_VALUE) << "cannot write " << out;
         STARTUPINFOW si{};
         si.cb = sizeof si;
         si.dwFlags = STARTF_USESTDHANDLES;
@@ -73,9 +74,12 @@ protected:
     }
 
     int runCli(const char* command) {
-        ChildProcess cli(pathFromUtf8(VANTREL_CLI_FROM_TESTS), {command}, work, tmp / "cli.out");
+        // A file of its own each run: Wine may still hold the last run's handle on its file
+        // for a moment after the process has ended.
+        const fs::path out = tmp / ("cli-" + std::to_string(++runs) + ".out");
+        ChildProcess cli(pathFromUtf8(VANTREL_CLI_FROM_TESTS), {command}, work, out);
         const int code = cli.wait();
-        output = test::readBytes(tmp / "cli.out");
+        output = test::readBytes(out);
         return code;
     }
     static std::string today() {
@@ -89,6 +93,7 @@ protected:
     std::string source = pathToUtf8((tmp / "源/数据").make_preferred());
     std::string target = pathToUtf8((tmp / "备份").make_preferred());
     std::string output;
+    int runs = 0;
 };
 
 TEST_F(WindowsCli, BackupMakesTheDatedCopyLogLineAndRow) {
