@@ -294,6 +294,16 @@ public:
         return result;
     }
 
+    // Takes the first queued folder and copies it, unlocking `lock` (on the shared mutex, with
+    // a folder queued) meanwhile.
+    void runQueued(std::unique_lock<std::mutex>& lock) {
+        FolderTask task = std::move(m_shared.queue.front());
+        m_shared.queue.pop_front();
+        lock.unlock();
+        runTask(task);
+        lock.lock();
+    }
+
     // Copies a handed-over folder; tells the folder that handed it over when done.
     void runTask(FolderTask& task) {
         try {
@@ -410,19 +420,24 @@ private:
         top.srcId = idOf(st);
         top.dstId = m_topId;
         if (!m_options.shareFrom.empty()) {
-            top.share.reset(
-                ::open(m_options.shareFrom.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            struct stat shareSt;
-            if (top.share && ::fstat(top.share.get(), &shareSt) == 0) {
-                top.shareId = idOf(shareSt);
-            } else {
-                top.share.reset();
-            }
+            openShare(top, AT_FDCWD, m_options.shareFrom.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         }
         top.srcPath = src;
         top.dstPath = dst;
         const Helper helper(m_shared, m_options, m_progress, m_method, m_topId);
         return copyFolder(top, names, st);
+    }
+
+    // Opens the counterpart of `f` in the copy shared from; left closed where there is none.
+    static void openShare(Folder& f, int dirFd, const char* name, int flags) {
+        f.share.reset(::openat(dirFd, name, flags));
+        struct stat st;
+        if (f.share && ::fstat(f.share.get(), &st) == 0) {
+            f.shareId = idOf(st);
+        } else {
+            f.share.reset();
+        }
     }
 
     // The copy's second thread: takes handed-over folders until told to end.
@@ -441,11 +456,7 @@ private:
                         if (shared.queue.empty()) {
                             return;  // closing, and nothing is left to do
                         }
-                        FolderTask task = std::move(shared.queue.front());
-                        shared.queue.pop_front();
-                        lock.unlock();
-                        copier.runTask(task);
-                        lock.lock();
+                        copier.runQueued(lock);
                     }
                 });
                 std::lock_guard lock(shared.mutex);
@@ -480,11 +491,7 @@ private:
         std::unique_lock lock(m_shared.mutex);
         while (pending > 0) {
             if (!m_shared.queue.empty()) {
-                FolderTask task = std::move(m_shared.queue.front());
-                m_shared.queue.pop_front();
-                lock.unlock();
-                runTask(task);
-                lock.lock();
+                runQueued(lock);
                 continue;
             }
             m_shared.changed.wait(lock);
@@ -587,13 +594,7 @@ private:
         child.srcId = id;
         child.dstId = idOf(dstSt);
         if (parent.share) {
-            child.share.reset(::openat(parent.share.get(), name.c_str(), kDirFlags));
-            struct stat shareSt;
-            if (child.share && ::fstat(child.share.get(), &shareSt) == 0) {
-                child.shareId = idOf(shareSt);
-            } else {
-                child.share.reset();
-            }
+            openShare(child, parent.share.get(), name.c_str(), kDirFlags);
         }
         child.srcPath = src;
         child.dstPath = dst;
