@@ -18,7 +18,7 @@
 #include "engine/BackupJob.h"
 #include "engine/BackupRun.h"
 #include "engine/BackupSettings.h"
-#include "engine/Manifest.h"
+#include "engine/ManifestRecorder.h"
 #include "engine/Workspace.h"
 #include "platform/FileOps.h"
 #include "platform/TextCodec.h"

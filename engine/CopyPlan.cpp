@@ -7,6 +7,7 @@
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/CopySlot.h"
+#include "engine/ManifestStore.h"
 #include "engine/TextRules.h"
 #include "platform/TextCodec.h"
 
@@ -56,7 +57,7 @@ std::string sameFolderKey(const fs::path& p) {
 
 bool sameForSharing(const EntryStat& source, const EntryStat& previous, std::int64_t toleranceNs,
                     bool compareOwners) {
-    if (source.type != EntryStat::Type::File || previous.type != EntryStat::Type::File) {
+    if (source.type != EntryType::File || previous.type != EntryType::File) {
         return false;
     }
     const std::int64_t apart = source.mtimeNs > previous.mtimeNs
@@ -76,12 +77,12 @@ SpaceEstimate estimateSpace(const fs::path& source, const fs::path& previous,
         if (!st) {
             return;
         }
-        if (st->type == EntryStat::Type::Folder) {
+        if (st->type == EntryType::Folder) {
             ++est.folders;
             bytes += kFolderBytes;
             return;
         }
-        if (st->type != EntryStat::Type::File) {
+        if (st->type != EntryType::File) {
             return;  // links and special files hold no data blocks worth counting
         }
         if (!previous.empty()) {
@@ -126,9 +127,9 @@ std::uint64_t spaceFreedByRemoving(const fs::path& copy) {
         if (!st) {
             return;
         }
-        if (st->type == EntryStat::Type::Folder) {
+        if (st->type == EntryType::Folder) {
             freed += kFolderBytes;
-        } else if (st->type == EntryStat::Type::File && st->linkCount == 1) {
+        } else if (st->type == EntryType::File && st->linkCount == 1) {
             freed += blocksOf(*st);
         }
     };

@@ -10,6 +10,7 @@
 
 #include "engine/BackupSettings.h"
 #include "engine/Manifest.h"
+#include "engine/ManifestRecorder.h"
 #include "engine/Workspace.h"
 #include "platform/FileStat.h"
 

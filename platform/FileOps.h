@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/FileStat.h"
+
 namespace vantrel {
 
 struct CopyProgress {
@@ -52,9 +54,8 @@ std::optional<FileId> fileIdOf(const std::filesystem::path& path);
 
 // One entry placed in the copy, reported as it is done (for a manifest of the copy).
 struct CopiedEntry {
-    enum class Type { File, Folder, Link, Special };
     std::filesystem::path relative;  // path below the copy's top; empty for the top itself
-    Type type = Type::File;
+    EntryType type = EntryType::File;
     std::uint64_t size = 0;
     std::int64_t mtimeNs = 0;  // modification time, nanoseconds since the epoch
     bool shared = false;       // hard-linked from the previous copy instead of copied

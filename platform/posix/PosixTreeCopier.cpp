@@ -179,7 +179,7 @@ private:
     // `shared`: linked from the copy shared from. `held` is what the copy holds, read back from
     // it; null when it could not be read.
     // `bytes` are the entry's bytes not yet counted as done.
-    void placed(const fs::path& rel, CopiedEntry::Type type, const struct stat& st, bool shared,
+    void placed(const fs::path& rel, EntryType type, const struct stat& st, bool shared,
                 const fs::path& written, const struct stat* held = nullptr,
                 std::uint64_t bytes = 0) {
         {
@@ -187,7 +187,7 @@ private:
             if (shared) {
                 ++m_shared.shared;
             }
-            if (type != CopiedEntry::Type::Folder) {
+            if (type != EntryType::Folder) {
                 ++m_shared.done.files;
                 m_shared.done.bytes += bytes;
                 if (m_progress) {
@@ -202,7 +202,7 @@ private:
             e.relative = rel;
             e.type = type;
             const struct stat& kept = held != nullptr ? *held : st;
-            e.size = type == CopiedEntry::Type::File ? static_cast<std::uint64_t>(kept.st_size) : 0;
+            e.size = type == EntryType::File ? static_cast<std::uint64_t>(kept.st_size) : 0;
             e.mtimeNs = nanoseconds(kept.st_mtim);
             e.asWritten = held != nullptr;
             e.shared = shared;
@@ -286,7 +286,7 @@ private:
         if (::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0) {
             return fail(f.dstPath, errno);
         }
-        placed(f.rel, CopiedEntry::Type::Folder, st, false, f.dstPath);
+        placed(f.rel, EntryType::Folder, st, false, f.dstPath);
         return true;
     }
 
@@ -422,8 +422,7 @@ private:
         if (st.st_nlink > 1) {
             m_shared.links.emplace(idOf(st), dst);
         }
-        placed(rel, CopiedEntry::Type::File, st, shared, dst, held,
-               static_cast<std::uint64_t>(st.st_size));
+        placed(rel, EntryType::File, st, shared, dst, held, static_cast<std::uint64_t>(st.st_size));
     }
 
     bool copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName, int shareDir,
@@ -498,7 +497,7 @@ private:
         if (st.st_nlink > 1) {
             m_shared.links.emplace(idOf(st), dst);
         }
-        placed(rel, CopiedEntry::Type::File, st, false, dst, read ? &held : nullptr);
+        placed(rel, EntryType::File, st, false, dst, read ? &held : nullptr);
         return true;
     }
 
@@ -531,7 +530,7 @@ private:
         struct stat held;
         const bool read =
             m_options.onEntry && ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
-        placed(rel, CopiedEntry::Type::Link, st, false, dst, read ? &held : nullptr);
+        placed(rel, EntryType::Link, st, false, dst, read ? &held : nullptr);
         return true;
     }
 
@@ -556,7 +555,7 @@ private:
         struct stat held;
         const bool read =
             m_options.onEntry && ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
-        placed(rel, CopiedEntry::Type::Special, st, false, dst, read ? &held : nullptr);
+        placed(rel, EntryType::Special, st, false, dst, read ? &held : nullptr);
         return true;
     }
 
