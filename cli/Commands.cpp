@@ -13,6 +13,7 @@
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
+#include "engine/CopyListing.h"
 #include "engine/ManifestCheck.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
@@ -96,6 +97,13 @@ void printDetails(Workspace& ws, const RunReport& report) {
         ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" +
                           describeError(entry.error));
     }
+}
+
+// Whether the job has a record database: a job that never ran has none, and the commands
+// that only read make none.
+bool hasRecords(const Workspace& ws) {
+    std::error_code ec;
+    return std::filesystem::exists(ws.databaseFile(), ec);
 }
 
 }  // namespace
@@ -201,6 +209,9 @@ int printStatus(Workspace& ws) {
 }
 
 int printHistory(Workspace& ws) {
+    if (!hasRecords(ws)) {
+        return kOk;
+    }
     RunHistory history(ws.databaseFile());
     for (const RunRecord& r : history.list()) {
         std::string line = formatLocalTime(r.started) + "\t" + formatLocalTime(r.ended) + "\t" +
@@ -216,11 +227,12 @@ int printHistory(Workspace& ws) {
 }
 
 int printList(Workspace& ws) {
-    BackupRecordStore store(ws.databaseFile());
-    for (const BackupRecord& record : store.List()) {
+    for (const ListedCopy& copy : listCopies(ws)) {
+        const BackupRecord& record = copy.record;
         const std::string state =
-            record.complete() ? "完整"
-                              : "不完整：" + std::to_string(record.failed.size()) + " 项未能复制";
+            !copy.onDisk        ? "已不存在"
+            : record.complete() ? "完整"
+                                : "不完整：" + std::to_string(record.failed.size()) + " 项未能复制";
         printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path + "\t" +
                  state);
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "engine/BackupError.h"
 #include "engine/Schedule.h"
@@ -173,6 +175,11 @@ void BackupJob::releaseTimetableLock() {
 }
 
 bool BackupJob::timetableRunsElsewhere(const Workspace& ws) {
+    // A running timetable holds the lock file, so without one none runs; none is made here.
+    std::error_code ec;
+    if (!std::filesystem::exists(timetableLockFile(ws), ec)) {
+        return false;
+    }
     try {
         return !RunLock::tryAcquire(timetableLockFile(ws)).has_value();
     } catch (const std::exception&) {
@@ -381,6 +388,11 @@ void BackupJob::finished(const RunResult& result) {
 
 JobHealth BackupJob::health(const TBackupSettings& settings) {
     const bool timetableOn = m_started || timetableRunsElsewhere(m_ws);
+    // A job that never ran has no record database yet; judging it makes none.
+    std::error_code ec;
+    if (!std::filesystem::exists(m_ws.databaseFile(), ec)) {
+        return JudgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
+    }
     RunHistory history(m_ws.databaseFile());
     return JudgeHealth(history.lastRun(), history.lastComplete(), settings, timetableOn,
                        m_ws.clock.now());

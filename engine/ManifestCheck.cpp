@@ -92,8 +92,12 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
                  "-" + std::string(yyyymmdd.substr(6, 2));
     }
     VerifyResult result;
-    BackupRecordStore store(ws.databaseFile());
-    for (const BackupRecord& record : store.List()) {
+    // A job that never ran has no record database, and checking makes none.
+    std::error_code ec;
+    const auto records = fs::exists(ws.databaseFile(), ec)
+                             ? BackupRecordStore(ws.databaseFile()).List()
+                             : std::vector<BackupRecord>{};
+    for (const BackupRecord& record : records) {
         if (wanted.empty() || record.date == wanted) {
             result.copy = record;
             break;
@@ -111,7 +115,6 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
         return result;
     }
     const auto root = resolveInWorkDir(ws.dir, result.copy->path);
-    std::error_code ec;
     if (!fs::exists(fs::symlink_status(root, ec))) {
         result.refusal = "备份“" + result.copy->path + "”不存在";
         return result;

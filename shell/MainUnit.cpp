@@ -1,5 +1,7 @@
 #include "shell/MainUnit.h"
 
+#include <algorithm>
+#include <initializer_list>
 #include <system_error>
 
 #include <QCheckBox>
@@ -69,6 +71,33 @@ const HelpLine kHelp[] = {
     {256, "6、将该执行文件放置不同目\n录下执行，可同时运行以完\n成 不同备份任务。"},
 };
 
+// The group box's inner size, the right-hand column, and the row of options under the
+// command buttons.
+constexpr int kBoxHeight = 473;
+constexpr int kLeftColumnWidth = 566;
+constexpr int kHelpLeft = 576;
+constexpr int kHelpGap = 2;
+constexpr int kOptionsTop = 418;
+
+// Places widgets left to right at their natural size from `top`, starting a new row where
+// one would pass `width`.
+void placeInRows(std::initializer_list<QWidget*> widgets, int top, int width) {
+    constexpr int kLeft = 8, kGap = 16;
+    int left = kLeft;
+    int rowHeight = 0;
+    for (QWidget* widget : widgets) {
+        const QSize size = widget->sizeHint();
+        if (left > kLeft && left + size.width() > width) {
+            left = kLeft;
+            top += rowHeight + kHelpGap;
+            rowHeight = 0;
+        }
+        widget->setGeometry(left, top, size.width(), size.height());
+        left += size.width() + kGap;
+        rowHeight = std::max(rowHeight, size.height());
+    }
+}
+
 // Object names of the day boxes, Monday first; Wednesday's box is CheckBox8.
 const char* const kDayBoxNames[7] = {"CheckBox1", "CheckBox2", "CheckBox8", "CheckBox4",
                                      "CheckBox5", "CheckBox6", "CheckBox7"};
@@ -135,6 +164,7 @@ void TMainForm::buildWindow() {
     headingFont.setPixelSize(21);
     heading->setFont(headingFont);
     heading->setStyleSheet(QStringLiteral("color: red;"));
+    heading->resize(heading->width(), std::max(heading->height(), heading->sizeHint().height()));
 
     placeLabel(box, QStringLiteral("备份文件/文件夹源地址："), 3, 92)->setObjectName("SourceLabel");
     m_edit1 = placed(new QLineEdit(box), "Edit1", 149, 88, 348, 21);
@@ -172,51 +202,47 @@ void TMainForm::buildWindow() {
     m_keepCount->setValidator(new KeepCountValidator(m_keepCount));
     m_keepCount->installEventFilter(this);
     placeLabel(box, QStringLiteral("个"), 248, 335)->setObjectName("KeepUnitLabel");
+    // The five commands in one row, 112 pixels apart and 110 wide, so no two touch.
+    const std::pair<const char*, const char*> commands[] = {{"Button6", "保存配置信息"},
+                                                            {"Button8", "启动备份计划"},
+                                                            {"Button9", "终止备份计划"},
+                                                            {"Button10", "手动执行备份"},
+                                                            {"Button7", "查看操作日志"}};
+    QPushButton** buttons[] = {&m_button6, &m_button8, &m_button9, &m_button10, &m_button7};
+    for (int i = 0; i < 5; ++i) {
+        *buttons[i] = placed(new QPushButton(toQString(commands[i].second), box), commands[i].first,
+                             8 + 112 * i, 376, 110, 33);
+    }
+
+    // The options, in a row of their own under the command buttons, each as wide as its text.
+    m_startAtLaunch = new QCheckBox(QStringLiteral("启动时执行备份计划"), box);
+    m_startAtLaunch->setObjectName(QStringLiteral("CheckBoxStartAtLaunch"));
+    m_catchUp = new QCheckBox(QStringLiteral("补做错过的备份"), box);
+    m_catchUp->setObjectName(QStringLiteral("CheckBoxCatchUp"));
     m_shareBox = new QCheckBox(QStringLiteral("未改动的文件与上一个备份共享（节省空间）"), box);
     m_shareBox->setObjectName(QStringLiteral("ShareCheckBox"));
-    m_shareBox->move(8, 354);  // the free row between the keep count and the buttons
-    m_shareBox->adjustSize();
     m_shareBox->setToolTip(
         QStringLiteral("共享的文件在磁盘上只有一份：在一个备份中改动它，其他备份也随之改动。"
                        "备份仅供查看和恢复，请勿在其中编辑。"));
+    placeInRows({m_startAtLaunch, m_catchUp, m_shareBox}, kOptionsTop, kLeftColumnWidth);
 
-    m_button6 =
-        placed(new QPushButton(QStringLiteral("保存配置信息"), box), "Button6", 8, 376, 113, 33);
-    m_button8 =
-        placed(new QPushButton(QStringLiteral("启动备份计划"), box), "Button8", 120, 376, 113, 33);
-    m_button9 =
-        placed(new QPushButton(QStringLiteral("终止备份计划"), box), "Button9", 232, 376, 113, 33);
-    m_button10 =
-        placed(new QPushButton(QStringLiteral("手动执行备份"), box), "Button10", 344, 376, 113, 33);
-    m_button7 =
-        placed(new QPushButton(QStringLiteral("查看操作日志"), box), "Button7", 453, 376, 113, 33);
-
-    // Two options in the free space beside the keep count.
-    m_startAtLaunch = new QCheckBox(QStringLiteral("启动时执行备份计划"), box);
-    m_startAtLaunch->setObjectName(QStringLiteral("CheckBoxStartAtLaunch"));
-    m_startAtLaunch->move(290, 331);
-    m_startAtLaunch->adjustSize();
-    m_catchUp = new QCheckBox(QStringLiteral("补做错过的备份"), box);
-    m_catchUp->setObjectName(QStringLiteral("CheckBoxCatchUp"));
-    m_catchUp->move(440, 331);
-    m_catchUp->adjustSize();
-
-    // The job's health, under the help text.
-    m_statusArea = placed(new QLabel(box), "StatusArea", 576, 312, 200, 150);
+    // The help text on the right, each group at its top; where a taller font needs more
+    // room, a group and all after it move down as far as it needs. The job's health follows.
+    int helpBottom = 0;
+    int shift = 0;
+    int helpIndex = 0;
+    for (const HelpLine& line : kHelp) {
+        shift = std::max(shift, helpBottom + kHelpGap - line.top);
+        QLabel* label = placeLabel(box, toQString(line.text), kHelpLeft, line.top + shift);
+        label->setObjectName(QStringLiteral("HelpLabel%1").arg(++helpIndex));
+        helpBottom = label->geometry().bottom();
+    }
+    const int statusTop = std::max(312, helpBottom + 3 * kHelpGap);
+    m_statusArea =
+        placed(new QLabel(box), "StatusArea", kHelpLeft, statusTop, 200, kBoxHeight - statusTop);
     m_statusArea->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_statusArea->setWordWrap(true);
     m_statusArea->setTextFormat(Qt::RichText);
-
-    int helpIndex = 0;
-    for (const HelpLine& line : kHelp) {
-        // Lines 14 pixels apart, as the tops of the groups expect; CJK fallback fonts are taller.
-        const QString html =
-            toQString(line.text).toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"));
-        QLabel* label =
-            placeLabel(box, QStringLiteral("<div style=\"line-height:80%\">%1</div>").arg(html),
-                       576, line.top);
-        label->setObjectName(QStringLiteral("HelpLabel%1").arg(++helpIndex));
-    }
 
     QStatusBar* bar = statusBar();
     bar->setObjectName(QStringLiteral("StatusBar1"));
@@ -488,7 +514,10 @@ void TMainForm::finishRun(const RunResult& result) {
     updateCommandButtons();
     m_job->finished(result);
     updateHealth();
-    notifyInTray(result);
+    // One notification per outcome: a balloon while in the tray, the boxes while shown.
+    if (notifyInTray(result)) {
+        return;
+    }
     if (!result.report.skipped.empty()) {
         QStringList notCopied;
         for (const SkippedEntry& entry : result.report.skipped) {
@@ -583,9 +612,9 @@ QIcon TMainForm::trayIconImage() const {
     return QIcon(pixmap);
 }
 
-void TMainForm::notifyInTray(const RunResult& result) {
-    if (!m_inTray) {
-        return;
+bool TMainForm::notifyInTray(const RunResult& result) {
+    if (!m_inTray || !m_trayIcon || !QSystemTrayIcon::supportsMessages()) {
+        return false;
     }
     QString reason;
     QSystemTrayIcon::MessageIcon icon = QSystemTrayIcon::Warning;
@@ -605,9 +634,10 @@ void TMainForm::notifyInTray(const RunResult& result) {
             break;
     }
     if (reason.isEmpty()) {
-        return;  // success stays quiet
+        return false;  // success stays quiet
     }
     notify(reason, icon);
+    return true;
 }
 
 void TMainForm::notify(const QString& reason, QSystemTrayIcon::MessageIcon icon) {

@@ -105,7 +105,8 @@ private:
     void finishRun(const RunResult& result);
     void startTimetableAtLaunch();
     void updateHealth(bool byClock = false);
-    void notifyInTray(const RunResult& result);
+    // Shows the outcome as a balloon while in the tray; false when it did not.
+    bool notifyInTray(const RunResult& result);
     void notify(const QString& reason, QSystemTrayIcon::MessageIcon icon);
     QIcon trayIconImage() const;
     void updateCommandButtons();

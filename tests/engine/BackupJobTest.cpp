@@ -339,7 +339,19 @@ TEST(JobHealth, StatesAndExitStatuses) {
                                      run(RunOutcome::Success, recent), thursdays, true, now);
     EXPECT_EQ(ok.summaryLine(), "备份状态：正常");
     EXPECT_EQ(ok.lastCompleteLine(now), "上次完整备份：2014-05-22 09:59（1 天前）");
-    EXPECT_EQ(ok.nextRunLine(), "下次备份：2014-05-29 10:00");
+    EXPECT_EQ(ok.nextRunLine(), "下次备份：2014-05-29 09:59:50（星期四）");
+    // 00:00 runs at 23:59:50 of the ticked day itself: Monday's run, seen on the Sunday
+    // before, on the Monday and after it.
+    TBackupSettings mondays = thursdays;
+    mondays.RunTime = {0, 0, 0};
+    mondays.Days = {1, 0, 0, 0, 0, 0, 0};
+    for (const auto& [seen, next] :
+         {std::pair{at(2026, 12, 13, 23, 59, 55), "2026-12-14 23:59:50（星期一）"},
+          std::pair{at(2026, 12, 14, 0, 0, 5), "2026-12-14 23:59:50（星期一）"},
+          std::pair{at(2026, 12, 14, 23, 59, 51), "2026-12-21 23:59:50（星期一）"}}) {
+        EXPECT_EQ(JudgeHealth(none, none, mondays, true, seen).nextRunLine(),
+                  std::string("下次备份：") + next);
+    }
 }
 
 }  // namespace
