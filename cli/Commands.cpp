@@ -18,6 +18,7 @@
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
+#include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 
@@ -229,10 +230,10 @@ int printHistory(Workspace& ws) {
 int printList(Workspace& ws) {
     for (const ListedCopy& copy : listCopies(ws)) {
         const BackupRecord& record = copy.record;
-        const std::string state =
-            !copy.onDisk        ? "已不存在"
-            : record.complete() ? "完整"
-                                : "不完整：" + std::to_string(record.failed.size()) + " 项未能复制";
+        const std::string state = !copy.onDisk ? "已不存在"
+                                  : record.complete()
+                                      ? "完整"
+                                      : "不完整：" + notCopiedText(record.failed.size());
         printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path + "\t" +
                  state);
     }

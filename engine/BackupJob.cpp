@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -60,52 +59,7 @@ std::string refusalText(const Workspace& ws, const TBackupSettings& settings) {
     return "备份被拒绝";
 }
 
-std::string incompleteText(const RunReport& report) {
-    return std::to_string(report.skipped.size()) + " 个项目未能复制";
-}
-
 }  // namespace
-
-std::string sizeText(std::uint64_t bytes) {
-    static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
-    if (bytes < 1024) {
-        return std::to_string(bytes) + " B";
-    }
-    double value = static_cast<double>(bytes);
-    int unit = 0;
-    while (value >= 1024.0 && unit < 4) {
-        value /= 1024.0;
-        ++unit;
-    }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.1f %s", value, units[unit]);
-    return buffer;
-}
-
-std::string durationText(std::chrono::milliseconds duration) {
-    using namespace std::chrono;
-    const auto total = duration_cast<seconds>(duration).count();
-    const auto h = total / 3600;
-    const auto m = total / 60 % 60;
-    const auto s = total % 60;
-    if (h > 0) {
-        return std::to_string(h) + " 小时 " + std::to_string(m) + " 分";
-    }
-    if (m > 0) {
-        return std::to_string(m) + " 分 " + std::to_string(s) + " 秒";
-    }
-    return std::to_string(s) + " 秒";
-}
-
-std::string finishedText(const RunReport& report) {
-    // An incomplete copy keeps saying so; the figures follow either way.
-    const std::string head =
-        report.incomplete()
-            ? "文件备份完毕，但有 " + std::to_string(report.skipped.size()) + " 项未能复制！"
-            : std::string("文件备份完毕！");
-    return head + "用时 " + durationText(report.duration) + "，" +
-           std::to_string(report.copied.files) + " 个文件，" + sizeText(report.copied.bytes);
-}
 
 bool CheckTargetOutsideSource(Workspace& ws, const TBackupSettings& settings) {
     if (settings.SourcePath.empty() || settings.TargetFolder.empty() ||
@@ -345,13 +299,12 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         } else {
             record.outcome = report.incomplete() ? RunOutcome::Incomplete : RunOutcome::Success;
             if (report.incomplete()) {
-                record.message = incompleteText(report);
+                record.message = notCopiedText(report.skipped.size());
             }
             record.files = report.copied.files;
             record.bytes = report.copied.bytes;
             record.targetPath = report.targetPath;
             record.pruneFailures = report.pruneFailures.size();
-            m_ws.ui.setStatus(finishedText(report));
         }
     } catch (const BackupCancelled&) {
         record.outcome = RunOutcome::Cancelled;

@@ -10,6 +10,7 @@
 #include "engine/BackupSettings.h"
 #include "engine/JobHealth.h"
 #include "engine/RunHistory.h"
+#include "engine/Texts.h"
 #include "engine/Workspace.h"
 #include "platform/RunLock.h"
 
@@ -32,11 +33,6 @@ struct RunResult {
 // Status texts of a run.
 inline constexpr std::string_view kCountingStatus = "正在统计……";
 inline constexpr std::string_view kCancelledStatus = "文件备份已取消";
-
-// "12.5 MB"; "1 小时 3 分"; "文件备份完毕！用时 5 秒，12 个文件，3.4 MB".
-std::string sizeText(std::uint64_t bytes);
-std::string durationText(std::chrono::milliseconds duration);
-std::string finishedText(const RunReport& report);
 
 // One backup job: a working directory's settings, run lock, history and timetable. Both
 // front ends feed it ticks and settings and show what it reports.

@@ -7,7 +7,9 @@
 #include <limits>
 
 #include "engine/BackupError.h"
+#include "engine/CopyNaming.h"
 #include "engine/TextRules.h"
+#include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 
@@ -23,38 +25,10 @@ constexpr std::string_view kCreateTable =
     throw BackupError("记录数据库“" + pathToUtf8(file) + "”出错：" + e.what());
 }
 
-// Every copy the backup run makes is named "<name>_yyyymmdd"; only such paths are deleted.
-bool looksLikeCopy(std::string_view path) {
-    size_t start = path.size();
-    while (start > 0 && !isPathSeparator(path[start - 1])) {
-        --start;
-    }
-    const std::string_view last = path.substr(start);
-    if (last.size() < 9 || last[last.size() - 9] != '_') {
-        return false;
-    }
-    return std::all_of(last.end() - 8, last.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // A row's path as a file-system path: relative paths count from the working directory,
 // which is where the database lives.
 std::filesystem::path resolve(const std::filesystem::path& base, std::string_view text) {
     return resolveInWorkDir(base, text).lexically_normal();
-}
-
-// The form in which two spellings of one path compare equal: normalised, and on Windows
-// with one separator and case folded, as its file system compares names.
-std::string pathKey(const std::filesystem::path& p) {
-    auto key = pathCaseKey(pathToUtf8(p.lexically_normal()));
-#ifdef _WIN32
-    for (char& c : key) {
-        c = c == '\\' ? '/' : c;
-    }
-#endif
-    while (key.size() > 1 && key.back() == '/') {
-        key.pop_back();
-    }
-    return key;
 }
 
 bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b) {
@@ -63,13 +37,6 @@ bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b) {
     }
     std::error_code ec;
     return std::filesystem::equivalent(a, b, ec) && !ec;
-}
-
-std::string dateText(std::chrono::year_month_day date) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
-    return buf;
 }
 
 bool hasTable(Database& db, std::string_view name = "wenjianming") {
@@ -169,12 +136,6 @@ private:
     Database& m_db;
     bool m_done = false;
 };
-
-// The copy's name "<stem>_yyyymmdd", as this job names its copies.
-bool isCopyName(std::string_view name, std::string_view stem) {
-    return name.size() == stem.size() + 9 && name.substr(0, stem.size()) == stem &&
-           looksLikeCopy(name);
-}
 
 }  // namespace
 
@@ -445,7 +406,7 @@ std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::string_view keepT
         const bool namedByKeptRow = std::any_of(
             kept.begin(), kept.end(), [&](const auto& k) { return samePlace(k, c.place); });
         const bool inScope = samePlace(c.place.parent_path(), scope.targetFolder) &&
-                             isCopyName(pathToUtf8(c.place.filename()), scope.copyStem);
+                             isCopyOf(pathToUtf8(c.place.filename()), scope.copyStem);
         if (!c.superseded && inScope && !namedByKeptRow) {
             const auto result = files.removeTree(c.place);
             if (!result.ok()) {

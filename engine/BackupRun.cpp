@@ -7,11 +7,13 @@
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/CopyNaming.h"
 #include "engine/CopyPlan.h"
 #include "engine/CopySlot.h"
 #include "engine/OperationLog.h"
 #include "engine/Settings.h"
 #include "engine/TextRules.h"
+#include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
@@ -24,50 +26,7 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kTargetInsideSource = "备份文件的目的地址不能位于源地址之内！";
 constexpr std::string_view kBusy = "另一个备份正在进行中，请稍后再试！";
-constexpr std::string_view kCopied = "文件备份完毕！";
 constexpr std::string_view kCopyFailed = "文件备份失败！";
-
-// Shortens `s` to at most `n` bytes without splitting a UTF-8 character.
-std::string_view cutAt(std::string_view s, size_t n) {
-    if (n >= s.size()) {
-        return s;
-    }
-    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) {
-        --n;
-    }
-    return s.substr(0, n);
-}
-
-std::string dateDigits(LocalTime when) {
-    const std::chrono::year_month_day ymd{std::chrono::floor<std::chrono::days>(when)};
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d%02u%02u", static_cast<int>(ymd.year()),
-                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
-    return buf;
-}
-
-// Normalised, without a trailing separator, and on Windows compared without case.
-std::vector<std::string> components(const fs::path& p) {
-    std::vector<std::string> parts;
-    for (const auto& part : p.lexically_normal()) {
-        auto text = pathToUtf8(part);
-        if (text.empty()) {
-            continue;  // the empty name after a trailing separator
-        }
-        text = pathCaseKey(text);
-#ifdef _WIN32
-        std::replace(text.begin(), text.end(), '\\', '/');
-#endif
-        parts.push_back(std::move(text));
-    }
-    return parts;
-}
-
-bool isWithin(const fs::path& inner, const fs::path& outer) {
-    const auto in = components(inner);
-    const auto out = components(outer);
-    return in.size() >= out.size() && std::equal(out.begin(), out.end(), in.begin());
-}
 
 // Whether the target lies in the source or is it: as written, and with links resolved for
 // the parts that exist.
@@ -132,37 +91,7 @@ bool newestCopyHoldsFiles(BackupRecordStore& store, const fs::path& workDir) {
     return false;
 }
 
-// The source's last component, as its copies are named.
-std::string copyStem(std::string_view sourcePath) {
-    std::string tail = NameTail(sourcePath);
-    if (!tail.empty() && isPathSeparator(tail.front())) {
-        tail.erase(0, 1);
-    }
-    return tail;
-}
-
 }  // namespace
-
-std::string NameTail(std::string_view sourcePath) {
-    const size_t limit = trimControls(sourcePath).size();
-    size_t pos = sourcePath.size();
-    while (pos > 0 && !isPathSeparator(sourcePath[pos - 1])) {
-        --pos;
-    }
-    if (pos == 0) {
-        return std::string(cutAt(sourcePath, limit));
-    }
-    return std::string(cutAt(sourcePath.substr(pos - 1), limit));
-}
-
-std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
-                           LocalTime when) {
-    std::string path(targetFolder);
-    path += NameTail(sourcePath);
-    path += '_';
-    path += dateDigits(when);
-    return path;
-}
 
 RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRun prune,
                     const RunControl& control) {
@@ -264,20 +193,13 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     }
     const auto line =
         OperationLog::composeLine(ws.clock.now(), settings.SourcePath, targetText, failed.size());
-    const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(started)};
-    char dateText[16];
-    std::snprintf(dateText, sizeof dateText, "%04d-%02u-%02u", static_cast<int>(day.year()),
-                  static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
     try {
-        slot.commit(line, dateText, failed);
+        slot.commit(line, dateText(started), failed);
     } catch (const BackupError&) {
         ui.setStatus(kCopyFailed);
         throw;
     }
     plan.recordManifest(targetText);
-    ui.setStatus(failed.empty()
-                     ? std::string(kCopied)
-                     : "文件备份完毕，但有 " + std::to_string(failed.size()) + " 项未能复制！");
 
     report.ran = true;
     report.targetPath = targetText;
@@ -286,6 +208,9 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     report.shared = copied.shared;
     report.shareFallbacks = copied.shareFallbacks;
     report.sharingUnsupported = plan.sharingUnsupported();
+    report.duration =
+        std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - started);
+    ui.setStatus(finishedText(report));
     if (prune == PruneAfterRun::IfKeepCountSet && !trimControls(settings.KeepCountText).empty()) {
         const PruneScope scope{target.parent_path(), copyStem(settings.SourcePath)};
         report.pruneFailures =
@@ -294,8 +219,6 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
             ui.showMessage("无法删除旧备份“" + f.path + "”：" + f.reason);
         }
     }
-    report.duration =
-        std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - started);
     return report;
 }
 

@@ -14,18 +14,11 @@
 
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupSettings.h"
+#include "engine/CopyNaming.h"
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
 
 namespace vantrel {
-
-// The part of SourcePath from its last separator to its end, separator included
-// ("/data" for "/work/data"). On Windows both "\" and "/" are separators.
-std::string NameTail(std::string_view sourcePath);
-
-// TargetFolder + NameTail + "_" + yyyymmdd, joined with no further separator.
-std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
-                           LocalTime when);
 
 // Status panel 1 while the copy runs; the window appends its progress to it.
 inline constexpr std::string_view kCopyingStatus = "文件备份中……";
@@ -52,11 +45,11 @@ struct RunReport {
     std::string targetPath;             // TargetPath of the copy, as recorded (UTF-8)
     std::vector<SkippedEntry> skipped;  // entries that could not be copied: the copy is incomplete
     std::vector<PruneFailure> pruneFailures;
-    CopyProgress copied;               // files and bytes placed in the copy
-    std::uint64_t shared = 0;          // unchanged files linked from the previous copy
-    std::uint64_t shareFallbacks = 0;  // of those, links that failed and were copied instead
-    bool sharingUnsupported = false;   // sharing was on, but the target holds no hard links
-    std::chrono::milliseconds duration{0};
+    CopyProgress copied;                    // files and bytes placed in the copy
+    std::uint64_t shared = 0;               // unchanged files linked from the previous copy
+    std::uint64_t shareFallbacks = 0;       // of those, links that failed and were copied instead
+    bool sharingUnsupported = false;        // sharing was on, but the target holds no hard links
+    std::chrono::milliseconds duration{0};  // from the start until the copy was in place
 
     bool incomplete() const { return !skipped.empty(); }
     // Done, but with something the user should look at.

@@ -5,8 +5,8 @@
 #include <string>
 #include <system_error>
 
+#include "engine/CopyNaming.h"
 #include "engine/TextRules.h"
-#include "platform/TextCodec.h"
 
 namespace vantrel {
 
@@ -19,11 +19,7 @@ std::vector<ListedCopy> listCopies(const Workspace& ws) {
     std::set<std::string> places;
     for (BackupRecord& record : BackupRecordStore(ws.databaseFile()).List()) {
         const auto place = resolveInWorkDir(ws.dir, record.path).lexically_normal();
-        auto key = pathCaseKey(pathToUtf8(place));
-        while (key.size() > 1 && isPathSeparator(key.back())) {
-            key.pop_back();
-        }
-        if (!places.insert(key).second) {
+        if (!places.insert(pathKey(place)).second) {
             continue;
         }
         const bool onDisk = std::filesystem::exists(std::filesystem::symlink_status(place, ec));

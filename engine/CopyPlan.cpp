@@ -6,9 +6,11 @@
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/CopyNaming.h"
 #include "engine/CopySlot.h"
 #include "engine/ManifestStore.h"
 #include "engine/TextRules.h"
+#include "engine/Texts.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -24,33 +26,6 @@ constexpr std::uint64_t kFolderBytes = 4 * kKiB;
 // What a file's data takes on a target with 4 KiB blocks, holes left out.
 std::uint64_t blocksOf(const EntryStat& st) {
     return (st.allocatedBytes + 4095) / 4096 * 4096;
-}
-
-// "name_yyyymmdd" without its eight digits: "name_".
-std::string datedStem(const fs::path& copy) {
-    const std::string name = pathToUtf8(copy.filename());
-    return name.size() >= 9 ? name.substr(0, name.size() - 8) : std::string();
-}
-
-bool isDated(const fs::path& copy) {
-    const std::string name = pathToUtf8(copy.filename());
-    if (name.size() < 9 || name[name.size() - 9] != '_') {
-        return false;
-    }
-    for (size_t i = name.size() - 8; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string sameFolderKey(const fs::path& p) {
-    auto key = pathCaseKey(pathToUtf8(p.lexically_normal()));
-    while (key.size() > 1 && (key.back() == '/' || key.back() == '\\')) {
-        key.pop_back();
-    }
-    return key;
 }
 
 }  // namespace
@@ -144,28 +119,16 @@ std::uint64_t spaceFreedByRemoving(const fs::path& copy) {
     return freed;
 }
 
-std::string formatSize(std::uint64_t bytes) {
-    const double mb = static_cast<double>(bytes) / static_cast<double>(kMiB);
-    char buf[32];
-    // Rounded as printed, so 1023.96 MB reads "1.0 GB", not "1024.0 MB".
-    if (std::round(mb * 10) / 10 < 1024) {
-        std::snprintf(buf, sizeof buf, "%.1f MB", mb);
-    } else {
-        std::snprintf(buf, sizeof buf, "%.1f GB", mb / 1024);
-    }
-    return buf;
-}
-
 std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t available,
                                         std::size_t prunable, std::uint64_t freedByPruning) {
     if (needed <= available) {
         return std::nullopt;
     }
-    std::string text =
-        "目标磁盘空间不足：需要约 " + formatSize(needed) + "，可用 " + formatSize(available);
+    std::string text = "目标磁盘空间不足：需要约 " + sizeText(needed, SizeUnit::MB) + "，可用 " +
+                       sizeText(available, SizeUnit::MB);
     if (prunable > 0 && available + freedByPruning >= needed) {
         text += "；删除将被清理的 " + std::to_string(prunable) + " 个旧备份可释放约 " +
-                formatSize(freedByPruning);
+                sizeText(freedByPruning, SizeUnit::MB);
     }
     return text;
 }
@@ -198,16 +161,16 @@ CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, fs::path sour
 
 std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
-    const std::string folder = sameFolderKey(m_target.parent_path());
-    const std::string stem = datedStem(m_target);
+    const std::string folder = pathKey(m_target.parent_path());
+    const std::string targetName = pathToUtf8(m_target.filename());
+    const auto name = parseCopyName(targetName);
     BackupRecordStore store(m_ws.databaseFile());
     for (const BackupRecord& row : store.List()) {
         const fs::path path = resolveInWorkDir(m_ws.dir, row.path).lexically_normal();
         std::error_code ec;
         // Only a complete copy is worth sharing with or counts as one pruning would remove.
-        if (row.complete() && isDated(path) && datedStem(path) == stem &&
-            sameFolderKey(path.parent_path()) == folder &&
-            fs::exists(fs::symlink_status(path, ec))) {
+        if (row.complete() && name && isCopyOf(pathToUtf8(path.filename()), name->stem) &&
+            pathKey(path.parent_path()) == folder && fs::exists(fs::symlink_status(path, ec))) {
             copies.push_back({row.id, path});
         }
     }
@@ -262,7 +225,7 @@ void CopyPlan::prepare() {
             const double keep = std::ceil(*m_settings.KeepCount);
             std::size_t kept = 1;  // the new copy
             for (const OldCopy& copy : copies) {
-                if (sameFolderKey(copy.path) == sameFolderKey(m_target)) {
+                if (pathKey(copy.path) == pathKey(m_target)) {
                     continue;  // replaced by the new copy, and in place until it is done
                 }
                 if (static_cast<double>(kept) < keep) {

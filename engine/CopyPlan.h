@@ -51,11 +51,8 @@ SpaceEstimate estimateFromCount(const TreeSize& counted);
 // Space that removing `copy` frees: files held by no other link, and its folders.
 std::uint64_t spaceFreedByRemoving(const std::filesystem::path& copy);
 
-// "820.3 MB" below 1 GB, "1.5 GB" from there; 1 MB = 1024 × 1024 bytes.
-std::string formatSize(std::uint64_t bytes);
-
-// The refusal when `needed` exceeds `available`; none when it fits. `prunable` copies and the
-// space removing them frees are named when that would make it fit.
+// The refusal when `needed` exceeds `available`, sizes in MB and up; none when it fits. `prunable`
+// copies and the space removing them frees are named when that would make it fit.
 std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t available,
                                         std::size_t prunable, std::uint64_t freedByPruning);
 

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "engine/BackupError.h"
+#include "engine/CopyNaming.h"
 #include "engine/OperationLog.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
@@ -44,16 +45,7 @@ std::string canonicalKey(const fs::path& p) {
     if (ec) {
         c = p.lexically_normal();
     }
-    auto key = pathCaseKey(pathToUtf8(c));
-#ifdef _WIN32
-    for (char& ch : key) {
-        ch = ch == '\\' ? '/' : ch;
-    }
-#endif
-    while (key.size() > 1 && key.back() == '/') {
-        key.pop_back();
-    }
-    return key;
+    return pathKey(c);
 }
 
 bool entryExists(const fs::path& p) {
@@ -85,9 +77,7 @@ fs::path CopySlot::lockFileFor(const fs::path& target) {
     // Keyed on the dated path without its date, so one file serves every day's copy of one
     // source and no lock file piles up per day; two jobs writing one dated path still meet.
     std::string key = canonicalKey(target);
-    const auto name8 = key.size() >= 9 ? std::string_view(key).substr(key.size() - 9) : "";
-    if (name8.size() == 9 && name8[0] == '_' &&
-        name8.find_first_not_of("0123456789", 1) == std::string_view::npos) {
+    if (parseCopyName(key)) {
         key.resize(key.size() - 8);
     }
     const auto name = std::string(kPrefix) + hex(fnv1a(key), 16) + ".lock";

@@ -6,6 +6,7 @@
 #include "engine/FileHash.h"
 #include "engine/ManifestStore.h"
 #include "engine/TextRules.h"
+#include "engine/Texts.h"
 #include "platform/FileStat.h"
 
 namespace vantrel {
@@ -85,12 +86,7 @@ std::string VerifyResult::summary() const {
 }
 
 VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
-    // "yyyymmdd" as the rows keep it: "yyyy-mm-dd".
-    std::string wanted;
-    if (!yyyymmdd.empty()) {
-        wanted = std::string(yyyymmdd.substr(0, 4)) + "-" + std::string(yyyymmdd.substr(4, 2)) +
-                 "-" + std::string(yyyymmdd.substr(6, 2));
-    }
+    const std::string wanted = yyyymmdd.empty() ? std::string() : dateTextOfDigits(yyyymmdd);
     VerifyResult result;
     // A job that never ran has no record database, and checking makes none.
     std::error_code ec;

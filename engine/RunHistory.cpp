@@ -1,7 +1,6 @@
 #include "engine/RunHistory.h"
 
 #include <array>
-#include <cstdio>
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
@@ -87,37 +86,6 @@ std::string_view displayName(RunTrigger trigger) {
 }
 std::string_view displayName(RunOutcome outcome) {
     return kOutcomes[static_cast<std::size_t>(outcome)].shown;
-}
-
-std::string formatLocalTime(LocalTime when) {
-    using namespace std::chrono;
-    const auto day = floor<days>(when);
-    const year_month_day date{day};
-    const hh_mm_ss<milliseconds> time{floor<milliseconds>(when - day)};
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02d:%02d:%02d",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
-                  static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()));
-    return buffer;
-}
-
-std::optional<LocalTime> parseLocalTime(std::string_view text) {
-    int y = 0;
-    unsigned mo = 0, d = 0;
-    int h = 0, mi = 0, s = 0;
-    char tail = 0;
-    const std::string copy(text);
-    if (std::sscanf(copy.c_str(), "%d-%u-%u %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) {
-        return std::nullopt;
-    }
-    using namespace std::chrono;
-    const year_month_day date{year{y} / month{mo} / day{d}};
-    if (!date.ok() || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59) {
-        return std::nullopt;
-    }
-    return local_days{date} + hours{h} + minutes{mi} + seconds{s};
 }
 
 RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_file(dbFile) {

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/Texts.h"
 #include "platform/Clock.h"
 #include "platform/Database.h"
 
@@ -41,10 +42,6 @@ std::string_view storedName(RunTrigger trigger);
 std::string_view storedName(RunOutcome outcome);
 std::string_view displayName(RunTrigger trigger);
 std::string_view displayName(RunOutcome outcome);
-
-// "yyyy-mm-dd hh:mm:ss", as stored and shown; and back (none when malformed).
-std::string formatLocalTime(LocalTime when);
-std::optional<LocalTime> parseLocalTime(std::string_view text);
 
 // Every run of the job, in table `run_history` of the record database beside the copies'
 // table, which it leaves alone.
