@@ -43,20 +43,28 @@ void printOut(const std::string& line) {
     std::fputc('\n', stdout);
 }
 
-// Reads the settings from "config.ini" and checks them as the save command does, without
-// writing the file. Shows the refusal and returns false when they cannot be used.
-bool loadValidSettings(Workspace& ws, TBackupSettings& settings) {
+// Reads the settings from "config.ini". Shows why and returns false when they cannot be read.
+bool loadSettings(Workspace& ws, TBackupSettings& settings) {
     try {
         LoadSettings(ws, settings);
+        return true;
     } catch (const std::exception& e) {
         ws.ui.showMessage(e.what());
         return false;
     }
-    if (const auto message = ValidateSettings(settings)) {
-        ws.ui.showMessage(*message);
+}
+
+// Reads the settings and checks them as the timetable's start does, without writing the file.
+// Shows the refusal and returns false when a timetable could not run with them.
+bool loadTimetableSettings(Workspace& ws, const BackupJob& job, TBackupSettings& settings) {
+    if (!loadSettings(ws, settings)) {
         return false;
     }
-    return CheckTargetOutsideSource(ws, settings);
+    if (const auto refusal = job.timetableRefusal(settings)) {
+        ws.ui.showMessage(*refusal);
+        return false;
+    }
+    return true;
 }
 
 // What identifies one version of the settings file: its time stamp and size.
@@ -111,16 +119,15 @@ bool hasRecords(const Workspace& ws) {
 
 int runBackup(Workspace& ws) {
     TBackupSettings settings;
-    if (!loadValidSettings(ws, settings)) {
+    if (!loadSettings(ws, settings)) {
         return kRefused;
     }
     // SIGINT and SIGTERM cancel the copy; the run then leaves nothing behind.
     std::signal(SIGINT, requestCancel);
     std::signal(SIGTERM, requestCancel);
     BackupJob job(ws);
-    const RunResult result =
-        job.execute(settings, {RunTrigger::CommandLine, PruneAfterRun::IfKeepCountSet, {}},
-                    RunControl{&g_cancelRun});
+    const RunResult result = job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine),
+                                         RunControl{&g_cancelRun});
     if (result.error) {
         try {
             std::rethrow_exception(result.error);
@@ -142,14 +149,14 @@ int runBackup(Workspace& ws) {
 }
 
 int runSchedule(Workspace& ws) {
+    BackupJob job(ws);
     TBackupSettings settings;
-    if (!loadValidSettings(ws, settings)) {
+    if (!loadTimetableSettings(ws, job, settings)) {
         return kRefused;
     }
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
 
-    BackupJob job(ws);
     job.startTimetable();
     ws.ui.setStatus("启动备份计划");
     FileStamp stamp = stampOf(ws.configFile());
@@ -162,7 +169,7 @@ int runSchedule(Workspace& ws) {
         if (const FileStamp now = stampOf(ws.configFile()); now != stamp) {
             stamp = now;
             TBackupSettings fresh;
-            if (loadValidSettings(ws, fresh)) {
+            if (loadTimetableSettings(ws, job, fresh)) {
                 settings = fresh;
                 ws.ui.setStatus("已重新读取配置文件");
             } else {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 
 namespace vantrel {
 
@@ -40,5 +41,14 @@ std::string notCopiedText(std::size_t count);
 // A finished run: "文件备份完毕！用时 5 秒，12 个文件，3.4 MB"; an incomplete copy begins
 // "文件备份完毕，但有 N 项未能复制！" instead.
 std::string finishedText(const RunReport& report);
+
+// Share of the copy done in thousandths, by bytes (by files when there are no bytes); -1 when
+// there is no total to measure against.
+int progressPermille(const CopyProgress& done, const TreeSize& total);
+// "文件备份中…… 12/40 个文件，3.4 MB/10.0 MB"; without a total "文件备份中…… 12 个文件，3.4 MB".
+std::string progressStatus(const CopyProgress& done, const TreeSize& total);
+// "剩余约 3 分 5 秒", from the rate so far; empty until it can be told (2 seconds in).
+std::string timeLeftText(const CopyProgress& done, const TreeSize& total,
+                         std::chrono::milliseconds elapsed);
 
 }  // namespace vantrel

@@ -10,6 +10,7 @@
 #include <QTranslator>
 
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 #include "shell/AppIcon.h"
 #include "shell/Dialogs.h"
 #include "shell/MainUnit.h"
@@ -70,7 +71,8 @@ int main(int argc, char* argv[]) {
     }
 
     vantrel::SystemClock clock;
-    vantrel::TMainForm window(dir, clock, dialogs);
+    vantrel::RealFileOps files;
+    vantrel::TMainForm window(dir, files, clock, dialogs);
     QObject::connect(&instance, &vantrel::SingleInstance::activationRequested, &window,
                      &vantrel::TMainForm::bringToFront);
     if (parser.isSet(QStringLiteral("minimized"))) {

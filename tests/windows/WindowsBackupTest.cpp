@@ -156,7 +156,6 @@ TEST_F(WindowsBackup, LongTreeIsReplacedSameDayKeepingTimesAndPrunedNextDay) {
     makeFile(tmp / "src/data" / inCopy, "first version, the longer one");
     settings.SourcePath = native(tmp / "src/data");
     settings.TargetFolder = native(tmp / "bak");
-    settings.KeepCountText = "1";
     settings.KeepCount = 1;
     ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
 
