@@ -8,18 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Database.h"
+#include "engine/FailedEntryCodec.h"
+#include "engine/RecordDatabase.h"
 #include "platform/FileOps.h"
 
 namespace vantrel {
-
-// One entry a copy left out, with the OS's reason, as kept with the copy (UTF-8).
-struct FailedEntry {
-    std::string path;
-    std::string reason;
-
-    friend bool operator==(const FailedEntry&, const FailedEntry&) = default;
-};
 
 // An old copy that pruning could not delete; its row stays, so a later prune retries it.
 struct PruneFailure {
@@ -35,22 +28,6 @@ struct BackupRecord {
     bool complete() const { return failed.empty(); }
 };
 
-// A replacement of a dated path under way: written before the staged copy takes the dated
-// name and removed in the transaction that records it, so the next run can finish or undo
-// a run that died in between. Paths are absolute (UTF-8).
-struct JournalEntry {
-    std::int64_t id = 0;
-    std::string targetText;  // TargetPath as it is recorded
-    std::string target;
-    std::string staging;
-    std::string aside;
-    FileId newCopy;  // identity of the staged copy's top folder or file
-    std::string logLine;
-    std::uint64_t logOffset = 0;  // the log's size before the line was appended
-    std::string date;             // "yyyy-mm-dd"
-    std::vector<FailedEntry> failed;
-};
-
 // Where pruning may delete on disk: directly in the current target folder, under the
 // current source's name followed by "_" and eight digits.
 struct PruneScope {
@@ -58,9 +35,8 @@ struct PruneScope {
     std::string copyStem;                // the source's last component (UTF-8)
 };
 
-// The rows of copies made, in table `wenjianming` of the SQLite file "wenjianming.mdb",
-// each copy's completeness in a table of its own, the journal of replacements under way,
-// and the pruning of old copies.
+// The rows of copies made, in table `wenjianming` of the record database, each copy's
+// completeness in a table of its own, and the pruning of old copies.
 class BackupRecordStore {
 public:
     // Creates the database with its table when no file of that name exists. Returns true
@@ -81,12 +57,6 @@ public:
     // Whether a row names the place `path` (resolved from the working directory).
     bool namesPlace(const std::filesystem::path& path);
 
-    std::int64_t addJournal(const JournalEntry& entry);
-    std::vector<JournalEntry> journal();
-    void dropJournal(std::int64_t id);
-    // In one transaction: adds the entry's row and removes the entry. Returns the row's id.
-    std::int64_t commitJournal(const JournalEntry& entry);
-
     // Keeps the newest ceil(keepValue) complete copies and every copy newer than the oldest
     // of them; with fewer complete copies than that, every complete copy and as many of the
     // newest incomplete ones. Does nothing when keepValue is absent or below 1. An older row
@@ -99,17 +69,19 @@ public:
     // Every row, newest first.
     std::vector<BackupRecord> List();
 
-    const std::filesystem::path& file() const { return m_file; }
+    const std::filesystem::path& file() const { return m_records.file(); }
 
 private:
+    friend class CopyJournal;  // writes its entries and their rows on this connection
+
     void ensureTables();
     void deleteRow(std::int64_t id);
+    // Adds the row and its state, inside the caller's transaction.
     std::int64_t insertRow(std::string_view targetPath, std::string_view date,
                            const std::vector<FailedEntry>& failed);
 
-    std::filesystem::path m_file;
-    Database m_db;
-    bool m_hasStateTables = false;
+    RecordDatabase m_records;
+    bool m_hasStateTables = false;  // vantrel_copy_state and vantrel_journal exist
 };
 
 }  // namespace vantrel

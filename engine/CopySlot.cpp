@@ -108,7 +108,7 @@ CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, fs::path target, std
 
 void CopySlot::recover() {
     std::vector<fs::path> pending;
-    for (const auto& entry : m_store.journal()) {
+    for (const auto& entry : m_journal.entries()) {
         const auto target = pathFromUtf8(entry.target);
         std::optional<RunLock> other;
         // Other dates of this name share the lock this run holds already.
@@ -155,7 +155,7 @@ void CopySlot::finish(const JournalEntry& entry) {
     if (!log.hasLineAfter(entry.logOffset, entry.logLine)) {
         log.Append(entry.logLine);
     }
-    m_store.commitJournal(entry);
+    m_journal.commit(entry);
     m_ws.files.removeTree(pathFromUtf8(entry.staging));
     m_ws.files.removeTree(pathFromUtf8(entry.aside));
 }
@@ -170,7 +170,7 @@ void CopySlot::undo(const JournalEntry& entry) {
         }
     }
     m_ws.files.removeTree(pathFromUtf8(entry.staging));
-    m_store.dropJournal(entry.id);
+    m_journal.drop(entry.id);
 }
 
 std::int64_t CopySlot::commit(const std::string& logLine, const std::string& date,
@@ -191,7 +191,7 @@ std::int64_t CopySlot::commit(const std::string& logLine, const std::string& dat
     entry.date = date;
     entry.failed = failed;
     try {
-        entry.id = m_store.addJournal(entry);
+        entry.id = m_journal.add(entry);
     } catch (const BackupError&) {
         discard();
         throw;
@@ -225,7 +225,7 @@ std::int64_t CopySlot::commit(const std::string& logLine, const std::string& dat
 
     OperationLog(m_ws.logFile()).Append(logLine);
     step(Step::Logged);
-    const auto id = m_store.commitJournal(entry);
+    const auto id = m_journal.commit(entry);
     step(Step::Recorded);
     // After an exchange the staging name holds the replaced copy.
     m_ws.files.removeTree(m_staging);

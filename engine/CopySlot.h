@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
+#include "engine/CopyJournal.h"
 #include "engine/Workspace.h"
 #include "platform/RunLock.h"
 
@@ -65,6 +66,7 @@ private:
 
     Workspace& m_ws;
     BackupRecordStore& m_store;
+    CopyJournal m_journal{m_store};
     std::filesystem::path m_target;
     std::string m_targetText;
     std::filesystem::path m_folder;
