@@ -1,10 +1,7 @@
 #include "engine/BackupRecordStore.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cmath>
 #include <cstdio>
-#include <limits>
 
 #include "engine/BackupError.h"
 #include "engine/CopyNaming.h"
@@ -22,14 +19,6 @@ namespace {
 // which is where the database lives.
 std::filesystem::path resolve(const std::filesystem::path& base, std::string_view text) {
     return resolveInWorkDir(base, text).lexically_normal();
-}
-
-bool samePlace(const std::filesystem::path& a, const std::filesystem::path& b) {
-    if (pathKey(a) == pathKey(b)) {
-        return true;
-    }
-    std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
 }  // namespace
@@ -99,8 +88,9 @@ std::int64_t BackupRecordStore::Add(std::string_view targetPath, std::chrono::ye
 
 bool BackupRecordStore::namesPlace(const std::filesystem::path& path) {
     const auto base = file().parent_path();
+    const Place wanted = placeOf(path);
     for (const auto& row : List()) {
-        if (samePlace(resolve(base, row.path), path)) {
+        if (samePlace(placeOf(resolve(base, row.path)), wanted)) {
             return true;
         }
     }
@@ -125,86 +115,60 @@ void BackupRecordStore::deleteRow(std::int64_t id) {
     }
 }
 
+PruneSelection BackupRecordStore::selectPrune(std::size_t keep, const PruneScope& scope,
+                                              const std::optional<std::filesystem::path>& coming) {
+    PruneSelection selection;
+    if (coming) {
+        selection.rows.push_back({0, pathToUtf8(*coming), {}, {}});
+        selection.places.push_back(coming->lexically_normal());
+    }
+    const auto base = file().parent_path();
+    for (auto& row : List()) {
+        selection.places.push_back(resolve(base, row.path));
+        selection.rows.push_back(std::move(row));
+    }
+    const Place folder = placeOf(scope.targetFolder);
+    std::vector<RetentionRow> rows;
+    for (std::size_t i = 0; i < selection.rows.size(); ++i) {
+        const auto& place = selection.places[i];
+        rows.push_back({selection.rows[i].complete(), placeOf(place),
+                        samePlace(placeOf(place.parent_path()), folder) &&
+                            isCopyOf(pathToUtf8(place.filename()), scope.copyStem)});
+    }
+    selection.fates = selectPrunable(rows, keep);
+    return selection;
+}
+
 std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::optional<double> keepValue,
                                                           FileOps& files, const PruneScope& scope) {
     std::vector<PruneFailure> failures;
-    if (!keepValue || !(*keepValue >= 1)) {
+    const auto keep = copiesToKeep(keepValue);
+    if (!keep) {
         return failures;
     }
-    // Rounding up never deletes more copies than were asked to be kept.
-    const double wanted = std::ceil(*keepValue);
-    const size_t keep =
-        wanted >= 1.0e18 ? std::numeric_limits<size_t>::max() : static_cast<size_t>(wanted);
-    const auto base = file().parent_path();
-
-    // Newest first; a row whose place a newer row names is superseded, not a copy of its own.
-    struct Copy {
-        BackupRecord row;
-        std::filesystem::path place;
-        bool superseded = false;
-        bool kept = false;
-    };
-    std::vector<Copy> copies;
-    for (auto& row : List()) {
-        Copy c{std::move(row), {}, false, false};
-        c.place = resolve(base, c.row.path);
-        c.superseded = std::any_of(copies.begin(), copies.end(), [&](const Copy& newer) {
-            return samePlace(newer.place, c.place);
-        });
-        copies.push_back(std::move(c));
-    }
-
-    size_t completeSeen = 0;
-    size_t incompleteSeen = 0;
-    std::int64_t oldestKeptComplete = 0;
-    for (auto& c : copies) {
-        if (!c.superseded && c.row.complete() && completeSeen < keep) {
-            ++completeSeen;
-            c.kept = true;
-            oldestKeptComplete = c.row.id;
-        }
-    }
-    for (auto& c : copies) {
-        if (c.superseded || c.kept) {
-            continue;
-        }
-        if (completeSeen >= keep) {
-            c.kept = c.row.id > oldestKeptComplete;  // newer than the oldest kept complete copy
-        } else if (!c.row.complete() && incompleteSeen < keep) {
-            ++incompleteSeen;  // too few complete copies: keep the newest incomplete ones too
-            c.kept = true;
-        }
-    }
-
-    std::vector<std::filesystem::path> kept;
-    for (const auto& c : copies) {
-        if (c.kept) {
-            kept.push_back(c.place);
-        }
-    }
+    const PruneSelection selection = selectPrune(*keep, scope);
     // Oldest first, as rows were always pruned.
-    for (auto it = copies.rbegin(); it != copies.rend(); ++it) {
-        const Copy& c = *it;
-        if (c.kept) {
-            continue;
-        }
-        const bool namedByKeptRow = std::any_of(
-            kept.begin(), kept.end(), [&](const auto& k) { return samePlace(k, c.place); });
-        const bool inScope = samePlace(c.place.parent_path(), scope.targetFolder) &&
-                             isCopyOf(pathToUtf8(c.place.filename()), scope.copyStem);
-        if (!c.superseded && inScope && !namedByKeptRow) {
-            const auto result = files.removeTree(c.place);
-            if (!result.ok()) {
-                // The row stays, so the copy is still known and a later prune retries it.
-                std::string reason = describeError(result.error);
-                if (!result.failedPath.empty() && result.failedPath != c.place) {
-                    reason += "（“" + pathToUtf8(result.failedPath) + "”）";
-                }
-                failures.push_back({pathToUtf8(c.place), reason});
+    for (std::size_t i = selection.rows.size(); i-- > 0;) {
+        const std::filesystem::path& place = selection.places[i];
+        switch (selection.fates[i]) {
+            case Fate::Kept:
                 continue;
-            }
+            case Fate::Deleted:
+                if (const auto result = files.removeTree(place); !result.ok()) {
+                    // The row stays, so the copy is still known and a later prune retries it.
+                    std::string reason = describeError(result.error);
+                    if (!result.failedPath.empty() && result.failedPath != place) {
+                        reason += "（“" + pathToUtf8(result.failedPath) + "”）";
+                    }
+                    failures.push_back({pathToUtf8(place), reason});
+                    continue;
+                }
+                break;
+            case Fate::Superseded:
+            case Fate::Forgotten:
+                break;
         }
-        deleteRow(c.row.id);
+        deleteRow(selection.rows[i].id);
     }
     return failures;
 }

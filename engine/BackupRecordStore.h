@@ -10,6 +10,7 @@
 
 #include "engine/FailedEntryCodec.h"
 #include "engine/RecordDatabase.h"
+#include "engine/Retention.h"
 #include "platform/FileOps.h"
 
 namespace vantrel {
@@ -33,6 +34,13 @@ struct BackupRecord {
 struct PruneScope {
     std::filesystem::path targetFolder;  // absolute
     std::string copyStem;                // the source's last component (UTF-8)
+};
+
+// What pruning would do: each row with its place and fate, newest first.
+struct PruneSelection {
+    std::vector<BackupRecord> rows;
+    std::vector<std::filesystem::path> places;  // where each row's copy is (absolute)
+    std::vector<Fate> fates;
 };
 
 // The rows of copies made, in table `wenjianming` of the record database, each copy's
@@ -65,6 +73,10 @@ public:
     // it; a copy that cannot be deleted keeps its row and is returned, and pruning goes on.
     std::vector<PruneFailure> PruneBackups(std::optional<double> keepValue, FileOps& files,
                                            const PruneScope& scope);
+    // What PruneBackups would do, keeping `keep` copies, and touching nothing. `coming`, a
+    // copy about to be made and recorded, counts as the newest complete copy (row id 0).
+    PruneSelection selectPrune(std::size_t keep, const PruneScope& scope,
+                               const std::optional<std::filesystem::path>& coming = std::nullopt);
 
     // Every row, newest first.
     std::vector<BackupRecord> List();

@@ -1,6 +1,5 @@
 #include "engine/CopyPlan.h"
 
-#include <cmath>
 #include <cstdio>
 #include <system_error>
 
@@ -168,7 +167,7 @@ std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     for (const BackupRecord& row : store.List()) {
         const fs::path path = resolveInWorkDir(m_ws.dir, row.path).lexically_normal();
         std::error_code ec;
-        // Only a complete copy is worth sharing with or counts as one pruning would remove.
+        // Only a complete copy is worth sharing with.
         if (row.complete() && name && isCopyOf(pathToUtf8(path.filename()), name->stem) &&
             pathKey(path.parent_path()) == folder && fs::exists(fs::symlink_status(path, ec))) {
             copies.push_back({row.id, path});
@@ -217,28 +216,12 @@ void CopyPlan::prepare() {
         m_estimate = estimateSpace(m_source, m_options.shareFrom, m_options.shareTimeToleranceNs,
                                    keepsOwners());
     }
-    if (available) {
-        // The copies pruning would remove after this run: all but the newest keep-1 others.
-        std::vector<const OldCopy*> prunable;
-        if (m_pruneAfter && m_settings.KeepCount && *m_settings.KeepCount >= 1 &&
-            m_settings.KeepCount) {
-            const double keep = std::ceil(*m_settings.KeepCount);
-            std::size_t kept = 1;  // the new copy
-            for (const OldCopy& copy : copies) {
-                if (pathKey(copy.path) == pathKey(m_target)) {
-                    continue;  // replaced by the new copy, and in place until it is done
-                }
-                if (static_cast<double>(kept) < keep) {
-                    ++kept;
-                } else {
-                    prunable.push_back(&copy);
-                }
-            }
-        }
+    if (available && m_estimate.neededBytes > *available) {
+        const std::vector<fs::path> prunable = pruningWouldDelete();
         std::uint64_t freed = 0;
-        for (const OldCopy* copy : prunable) {
-            freed += spaceFreedByRemoving(copy->path);
-            if (copy->path == m_options.shareFrom) {
+        for (const fs::path& copy : prunable) {
+            freed += spaceFreedByRemoving(copy);
+            if (copy == m_options.shareFrom) {
                 freed -= std::min(freed, m_estimate.sharedSoleBytes);
             }
         }
@@ -254,6 +237,25 @@ void CopyPlan::prepare() {
         m_recorder.emplace(m_previousManifest ? &*m_previousManifest : nullptr);
         m_options.onEntry = [this](const CopiedEntry& entry) { m_recorder->add(entry); };
     }
+}
+
+std::vector<fs::path> CopyPlan::pruningWouldDelete() {
+    std::vector<fs::path> copies;
+    const auto keep = m_pruneAfter ? copiesToKeep(m_settings.KeepCount) : std::nullopt;
+    if (!keep) {
+        return copies;
+    }
+    BackupRecordStore store(m_ws.databaseFile());
+    const PruneScope scope{m_target.parent_path(), copyStem(m_settings.SourcePath)};
+    const PruneSelection selection = store.selectPrune(*keep, scope, m_target);
+    for (std::size_t i = 0; i < selection.fates.size(); ++i) {
+        std::error_code ec;
+        if (selection.fates[i] == Fate::Deleted &&
+            fs::exists(fs::symlink_status(selection.places[i], ec))) {
+            copies.push_back(selection.places[i]);
+        }
+    }
+    return copies;
 }
 
 void CopyPlan::recordManifest(std::string_view targetText) {

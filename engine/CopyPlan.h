@@ -83,6 +83,10 @@ public:
     // Keeps the manifest with the row of `targetText` once that row exists.
     void recordManifest(std::string_view targetText);
 
+    // The copies on disk that pruning after this run would delete, this copy counted as the
+    // newest: what the free-space refusal names. Empty when the run does not prune.
+    std::vector<std::filesystem::path> pruningWouldDelete();
+
     const std::filesystem::path& sharedFrom() const { return m_options.shareFrom; }
     bool sharingUnsupported() const { return m_sharingUnsupported; }
     const SpaceEstimate& estimate() const { return m_estimate; }
@@ -92,7 +96,8 @@ private:
         std::int64_t id;
         std::filesystem::path path;
     };
-    std::vector<OldCopy> ownCopies();  // this job's complete copies on disk, newest first
+    // This job's complete copies on disk, newest first: the ones worth sharing with.
+    std::vector<OldCopy> ownCopies();
 
     Workspace& m_ws;
     const TBackupSettings& m_settings;
