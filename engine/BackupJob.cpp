@@ -8,7 +8,6 @@
 #include "engine/BackupError.h"
 #include "engine/Schedule.h"
 #include "engine/Settings.h"
-#include "engine/TextRules.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -31,20 +30,6 @@ constexpr std::array<minutes, 3> kCatchUpRetries{minutes{15}, hours{1}, hours{4}
 
 std::filesystem::path timetableLockFile(const Workspace& ws) {
     return ws.dir / "vantrel.timetable.lock";
-}
-
-// The message the run showed when it refused the settings before copying.
-std::string refusalText(const Workspace& ws, const TBackupSettings& settings) {
-    if (settings.SourcePath.empty()) {
-        return std::string(kNoSourceMessage);
-    }
-    if (settings.TargetFolder.empty()) {
-        return std::string(kNoTargetMessage);
-    }
-    if (TargetInsideSource(ws, settings)) {
-        return std::string(TargetInsideSourceMessage());
-    }
-    return "备份被拒绝";
 }
 
 }  // namespace
@@ -290,6 +275,7 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         if (request.checkSettings) {
             if (auto message = ValidateSettings(settings)) {
                 m_ws.ui.showMessage(*message);
+                result.report.refusal = Refusal{RefusalReason::Settings, *message};
                 record.outcome = RunOutcome::Refused;
                 record.message = std::move(*message);
                 record.ended = record.started;
@@ -300,11 +286,10 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         // The total first, so progress can say how much is left; counted once the run holds
         // its locks, so a refused run does not wait for it. A source that cannot be counted
         // is left to the copy, which reports it.
-        counted.countSource = [this, &settings, &control]() -> std::optional<TreeSize> {
+        counted.countSource = [this, &control](const RunTarget& run) -> std::optional<TreeSize> {
             m_ws.ui.setStatus(kCountingStatus);
             TreeSize total;
-            const auto measured = m_ws.files.measureTree(
-                resolveInWorkDir(m_ws.dir, settings.SourcePath), total, control.cancel);
+            const auto measured = m_ws.files.measureTree(run.source, total, control.cancel);
             if (control.cancel && control.cancel->load()) {
                 throw BackupCancelled();
             }
@@ -315,7 +300,7 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         const RunReport& report = result.report;
         if (!report.ran) {
             record.outcome = RunOutcome::Refused;
-            record.message = refusalText(m_ws, settings);
+            record.message = report.refusal ? report.refusal->text : std::string();
         } else {
             record.outcome = report.incomplete() ? RunOutcome::Incomplete : RunOutcome::Success;
             if (report.incomplete()) {

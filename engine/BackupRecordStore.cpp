@@ -13,15 +13,9 @@
 
 namespace vantrel {
 
-namespace {
-
-// A row's path as a file-system path: relative paths count from the working directory,
-// which is where the database lives.
-std::filesystem::path resolve(const std::filesystem::path& base, std::string_view text) {
-    return resolveInWorkDir(base, text).lexically_normal();
+std::filesystem::path BackupRecord::place(const std::filesystem::path& workDir) const {
+    return resolveInWorkDir(workDir, path).lexically_normal();
 }
-
-}  // namespace
 
 bool BackupRecordStore::CreateIfMissing(const std::filesystem::path& dbFile) {
     return RecordDatabase::CreateIfMissing(dbFile);
@@ -90,7 +84,7 @@ bool BackupRecordStore::namesPlace(const std::filesystem::path& path) {
     const auto base = file().parent_path();
     const Place wanted = placeOf(path);
     for (const auto& row : List()) {
-        if (samePlace(placeOf(resolve(base, row.path)), wanted)) {
+        if (samePlace(placeOf(row.place(base)), wanted)) {
             return true;
         }
     }
@@ -124,7 +118,7 @@ PruneSelection BackupRecordStore::selectPrune(std::size_t keep, const PruneScope
     }
     const auto base = file().parent_path();
     for (auto& row : List()) {
-        selection.places.push_back(resolve(base, row.path));
+        selection.places.push_back(row.place(base));
         selection.rows.push_back(std::move(row));
     }
     const Place folder = placeOf(scope.targetFolder);
@@ -141,12 +135,14 @@ PruneSelection BackupRecordStore::selectPrune(std::size_t keep, const PruneScope
 
 std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::optional<double> keepValue,
                                                           FileOps& files, const PruneScope& scope) {
-    std::vector<PruneFailure> failures;
     const auto keep = copiesToKeep(keepValue);
-    if (!keep) {
-        return failures;
-    }
-    const PruneSelection selection = selectPrune(*keep, scope);
+    return keep ? prune(*keep, files, scope) : std::vector<PruneFailure>{};
+}
+
+std::vector<PruneFailure> BackupRecordStore::prune(std::size_t keep, FileOps& files,
+                                                   const PruneScope& scope) {
+    std::vector<PruneFailure> failures;
+    const PruneSelection selection = selectPrune(keep, scope);
     // Oldest first, as rows were always pruned.
     for (std::size_t i = selection.rows.size(); i-- > 0;) {
         const std::filesystem::path& place = selection.places[i];

@@ -27,13 +27,9 @@ struct BackupRecord {
     std::string date;                 // the run's date as "yyyy-mm-dd"
     std::vector<FailedEntry> failed;  // entries the copy lacks; empty for a complete copy
     bool complete() const { return failed.empty(); }
-};
-
-// Where pruning may delete on disk: directly in the current target folder, under the
-// current source's name followed by "_" and eight digits.
-struct PruneScope {
-    std::filesystem::path targetFolder;  // absolute
-    std::string copyStem;                // the source's last component (UTF-8)
+    // Where the copy is: a relative path counts from the working directory `workDir`, where
+    // the database lives.
+    std::filesystem::path place(const std::filesystem::path& workDir) const;
 };
 
 // What pruning would do: each row with its place and fate, newest first.
@@ -73,6 +69,8 @@ public:
     // it; a copy that cannot be deleted keeps its row and is returned, and pruning goes on.
     std::vector<PruneFailure> PruneBackups(std::optional<double> keepValue, FileOps& files,
                                            const PruneScope& scope);
+    // The same with the count of copies to keep already taken from the keep count.
+    std::vector<PruneFailure> prune(std::size_t keep, FileOps& files, const PruneScope& scope);
     // What PruneBackups would do, keeping `keep` copies, and touching nothing. `coming`, a
     // copy about to be made and recorded, counts as the newest complete copy (row id 0).
     PruneSelection selectPrune(std::size_t keep, const PruneScope& scope,

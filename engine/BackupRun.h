@@ -15,6 +15,7 @@
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupSettings.h"
 #include "engine/CopyNaming.h"
+#include "engine/RunTarget.h"
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
 
@@ -36,12 +37,13 @@ struct RunControl {
     // Called once the run holds its locks and has passed its checks, just before it plans the
     // copy: where the caller counts the source, so that a refused run never waits for a count.
     // Returns the count, or none when the source could not be counted.
-    std::function<std::optional<TreeSize>()> countSource = {};
+    std::function<std::optional<TreeSize>(const RunTarget& run)> countSource = {};
 };
 
 // What a run did.
 struct RunReport {
     bool ran = false;                   // false: refused before copying, its message already shown
+    std::optional<Refusal> refusal;     // why, when it was refused
     std::string targetPath;             // TargetPath of the copy, as recorded (UTF-8)
     std::vector<SkippedEntry> skipped;  // entries that could not be copied: the copy is incomplete
     std::vector<PruneFailure> pruneFailures;
@@ -69,10 +71,9 @@ public:
 RunReport RunBackup(Workspace& ws, const TBackupSettings& settings,
                     PruneAfterRun prune = PruneAfterRun::No, const RunControl& control = {});
 
-// Whether the run would refuse the settings because the target lies inside the source.
+// Whether the run would refuse the settings because the target lies inside the source,
+// resolved as a run resolves it.
 bool TargetInsideSource(const Workspace& ws, const TBackupSettings& settings);
-// The run's message for that refusal.
-std::string_view TargetInsideSourceMessage();
 // Whether a run failed because another run of the same working directory holds the lock.
 bool IsBusyRefusal(const std::exception& error);
 

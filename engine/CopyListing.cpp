@@ -6,7 +6,6 @@
 #include <system_error>
 
 #include "engine/CopyNaming.h"
-#include "engine/TextRules.h"
 
 namespace vantrel {
 
@@ -18,7 +17,7 @@ std::vector<ListedCopy> listCopies(const Workspace& ws) {
     }
     std::set<std::string> places;
     for (BackupRecord& record : BackupRecordStore(ws.databaseFile()).List()) {
-        const auto place = resolveInWorkDir(ws.dir, record.path).lexically_normal();
+        const auto place = record.place(ws.dir);
         if (!places.insert(pathKey(place)).second) {
             continue;
         }

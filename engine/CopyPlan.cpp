@@ -8,7 +8,6 @@
 #include "engine/CopyNaming.h"
 #include "engine/CopySlot.h"
 #include "engine/ManifestStore.h"
-#include "engine/TextRules.h"
 #include "engine/Texts.h"
 #include "platform/TextCodec.h"
 
@@ -149,26 +148,23 @@ std::optional<std::uint64_t> availableSpace(const fs::path& path) {
     return info.available;
 }
 
-CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, fs::path source, fs::path target,
-                   bool pruneAfter, LinkProbe probe)
+CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
+                   LinkProbe probe)
     : m_ws(ws),
       m_settings(settings),
-      m_source(std::move(source)),
-      m_target(std::move(target)),
+      m_run(std::move(run)),
       m_pruneAfter(pruneAfter),
       m_probe(std::move(probe)) {}
 
 std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
-    const std::string folder = pathKey(m_target.parent_path());
-    const std::string targetName = pathToUtf8(m_target.filename());
-    const auto name = parseCopyName(targetName);
+    const std::string folder = pathKey(m_run.targetFolder());
     BackupRecordStore store(m_ws.databaseFile());
     for (const BackupRecord& row : store.List()) {
-        const fs::path path = resolveInWorkDir(m_ws.dir, row.path).lexically_normal();
+        const fs::path path = row.place(m_ws.dir);
         std::error_code ec;
         // Only a complete copy is worth sharing with.
-        if (row.complete() && name && isCopyOf(pathToUtf8(path.filename()), name->stem) &&
+        if (row.complete() && isCopyOf(pathToUtf8(path.filename()), m_run.stem) &&
             pathKey(path.parent_path()) == folder && fs::exists(fs::symlink_status(path, ec))) {
             copies.push_back({row.id, path});
         }
@@ -186,7 +182,7 @@ void CopyPlan::prepare() {
         const auto probeName = pathFromUtf8(".vantrel-" + CopySlot::jobKey(m_ws.dir) + ".probe");
         LinkSupport support;
         try {
-            support = m_probe(m_target.parent_path(), probeName);
+            support = m_probe(m_run.targetFolder(), probeName);
         } catch (const std::system_error&) {
             // An unwritable target fails the copy itself, with its own message.
         }
@@ -209,12 +205,12 @@ void CopyPlan::prepare() {
     // Every file counted first, from the count made before the run or a cheap walk of the
     // source alone; only when that does not fit are the files to be shared told apart, which
     // reads the previous copy too.
-    m_estimate =
-        m_counted ? estimateFromCount(*m_counted) : estimateSpace(m_source, {}, 0, keepsOwners());
-    const auto available = availableSpace(m_target.parent_path());
+    m_estimate = m_counted ? estimateFromCount(*m_counted)
+                           : estimateSpace(m_run.source, {}, 0, keepsOwners());
+    const auto available = availableSpace(m_run.targetFolder());
     if (available && m_estimate.neededBytes > *available && !m_options.shareFrom.empty()) {
-        m_estimate = estimateSpace(m_source, m_options.shareFrom, m_options.shareTimeToleranceNs,
-                                   keepsOwners());
+        m_estimate = estimateSpace(m_run.source, m_options.shareFrom,
+                                   m_options.shareTimeToleranceNs, keepsOwners());
     }
     if (available && m_estimate.neededBytes > *available) {
         const std::vector<fs::path> prunable = pruningWouldDelete();
@@ -241,13 +237,12 @@ void CopyPlan::prepare() {
 
 std::vector<fs::path> CopyPlan::pruningWouldDelete() {
     std::vector<fs::path> copies;
-    const auto keep = m_pruneAfter ? copiesToKeep(m_settings.KeepCount) : std::nullopt;
-    if (!keep) {
+    if (!m_pruneAfter || !m_run.keep) {
         return copies;
     }
     BackupRecordStore store(m_ws.databaseFile());
-    const PruneScope scope{m_target.parent_path(), copyStem(m_settings.SourcePath)};
-    const PruneSelection selection = store.selectPrune(*keep, scope, m_target);
+    const PruneSelection selection =
+        store.selectPrune(*m_run.keep, m_run.pruneScope(), m_run.target);
     for (std::size_t i = 0; i < selection.fates.size(); ++i) {
         std::error_code ec;
         if (selection.fates[i] == Fate::Deleted &&

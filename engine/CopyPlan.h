@@ -11,6 +11,7 @@
 #include "engine/BackupSettings.h"
 #include "engine/Manifest.h"
 #include "engine/ManifestRecorder.h"
+#include "engine/RunTarget.h"
 #include "engine/Workspace.h"
 #include "platform/FileStat.h"
 
@@ -66,10 +67,10 @@ public:
     using LinkProbe = std::function<LinkSupport(const std::filesystem::path& folder,
                                                 const std::filesystem::path& probeName)>;
 
-    // `target` is the dated path of the copy to make; `pruneAfter` whether the run prunes.
-    // `probe` tries the target folder for hard links (tests stand in for targets without).
-    CopyPlan(Workspace& ws, const TBackupSettings& settings, std::filesystem::path source,
-             std::filesystem::path target, bool pruneAfter, LinkProbe probe = probeLinks);
+    // `run` is the copy to make; `pruneAfter` whether the run prunes. `probe` tries the target
+    // folder for hard links (tests stand in for targets without).
+    CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
+             LinkProbe probe = probeLinks);
 
     // Chooses the previous copy, probes the target for hard links (saying once when it has
     // none), and refuses with BackupError when the copy would not fit. Writes nothing but
@@ -101,8 +102,7 @@ private:
 
     Workspace& m_ws;
     const TBackupSettings& m_settings;
-    std::filesystem::path m_source;
-    std::filesystem::path m_target;
+    RunTarget m_run;
     bool m_pruneAfter;
     LinkProbe m_probe;
     CopyOptions m_options;

@@ -84,15 +84,14 @@ fs::path CopySlot::lockFileFor(const fs::path& target) {
     return target.lexically_normal().parent_path() / pathFromUtf8(name);
 }
 
-CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, fs::path target, std::string targetText,
-                   const std::string& dateDigits)
+CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run)
     : m_ws(ws),
       m_store(store),
-      m_target(target.lexically_normal()),
-      m_targetText(std::move(targetText)),
+      m_target(run.target.lexically_normal()),
+      m_targetText(run.targetText),
       m_folder(m_target.parent_path()),
       m_job(jobKey(ws.dir)) {
-    const auto stem = std::string(kPrefix) + m_job + "-" + dateDigits;
+    const auto stem = std::string(kPrefix) + m_job + "-" + run.dateDigits;
     m_staging = m_folder / pathFromUtf8(stem + ".new");
     m_aside = m_folder / pathFromUtf8(stem + ".old");
     std::error_code ec;

@@ -8,6 +8,7 @@
 
 #include "engine/BackupRecordStore.h"
 #include "engine/CopyJournal.h"
+#include "engine/RunTarget.h"
 #include "engine/Workspace.h"
 #include "platform/RunLock.h"
 
@@ -26,10 +27,9 @@ public:
     enum class Step { Journaled, SetAside, Swapped, Logged, Recorded };
     using StepHook = std::function<void(Step)>;
 
-    // Locks the dated path `target` (absolute) for this run. Throws BackupError with
+    // Locks the run's dated path for it. Throws BackupError with
     // "另一个备份正在进行中，请稍后再试！" while another run holds it.
-    CopySlot(Workspace& ws, BackupRecordStore& store, std::filesystem::path target,
-             std::string targetText, const std::string& dateDigits);
+    CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run);
 
     // Finishes or undoes what earlier runs of this job left in the journal, then removes this
     // job's stale staging and set-aside folders of any date in the target folder.

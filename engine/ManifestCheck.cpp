@@ -5,7 +5,6 @@
 
 #include "engine/FileHash.h"
 #include "engine/ManifestStore.h"
-#include "engine/TextRules.h"
 #include "engine/Texts.h"
 #include "platform/FileStat.h"
 
@@ -110,7 +109,7 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
             "备份“" + result.copy->path + "”没有清单，无法核对（清单只在共享未改动的文件时记录）";
         return result;
     }
-    const auto root = resolveInWorkDir(ws.dir, result.copy->path);
+    const auto root = result.copy->place(ws.dir);
     if (!fs::exists(fs::symlink_status(root, ec))) {
         result.refusal = "备份“" + result.copy->path + "”不存在";
         return result;

@@ -29,6 +29,13 @@ struct Place {
 };
 Place placeOf(const std::filesystem::path& path);
 
+// Where pruning may delete on disk: directly in the current target folder, under the
+// current source's name followed by "_" and eight digits.
+struct PruneScope {
+    std::filesystem::path targetFolder;  // absolute
+    std::string copyStem;                // the source's last component (UTF-8)
+};
+
 // One recorded copy as retention sees it.
 struct RetentionRow {
     bool complete = true;

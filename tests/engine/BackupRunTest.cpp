@@ -236,9 +236,14 @@ TEST_F(BackupRunTest, ALinkedSourceIsCopiedAsWhatItNames) {
     ASSERT_TRUE(run());
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(copyOf(15))));
     EXPECT_EQ(readBytes(copyOf(15) / "a.txt"), "alpha");
-    // A target inside the folder the link names is inside the source.
+    // A target inside the folder the link names is inside the source, for the run and for
+    // the save command's check alike.
     settings.TargetFolder = pathToUtf8(source / "sub");
-    EXPECT_FALSE(run());
+    EXPECT_TRUE(TargetInsideSource(ws, settings));
+    const RunReport refused = RunBackup(ws, settings);
+    EXPECT_FALSE(refused.ran);
+    ASSERT_TRUE(refused.refusal);
+    EXPECT_EQ(refused.refusal->reason, RefusalReason::TargetInsideSource);
     EXPECT_EQ(ui.messages.back(), "备份文件的目的地址不能位于源地址之内！");
 }
 

@@ -35,7 +35,7 @@ protected:
     // A run of the day replacing the earlier copy, killed right after `killAt`.
     void killedRun(Step killAt) {
         BackupRecordStore store(ws.databaseFile());
-        CopySlot slot(ws, store, target, pathToUtf8(target), "20140515");
+        CopySlot slot(ws, store, resolveRun(ws, settings, clock.now()).target);
         slot.recover();
         ASSERT_TRUE(files.copyTree(source, slot.staging(), {}, {}).ok());
         slot.setStepHook([killAt](Step s) {

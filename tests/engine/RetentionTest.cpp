@@ -88,8 +88,12 @@ TEST(Retention, TheFreeSpaceCheckNamesWhatPruningDeletes) {
 
     TBackupSettings settings;
     settings.SourcePath = pathToUtf8(source);
+    settings.TargetFolder = pathToUtf8(bak);
     settings.KeepCount = 2;
-    CopyPlan plan(ws, settings, source, copyOf(17), true);
+    clock.set(test::at(2014, 5, 17, 10, 0, 0));
+    const RunTarget run = resolveRun(ws, settings, clock.now()).target;
+    ASSERT_EQ(run.target, copyOf(17));
+    CopyPlan plan(ws, settings, run, true);
     std::vector<fs::path> named = plan.pruningWouldDelete();
     std::sort(named.begin(), named.end());
     EXPECT_EQ(named, (std::vector<fs::path>{copyOf(11), copyOf(12), copyOf(13)}));

@@ -171,10 +171,11 @@ TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
     ASSERT_TRUE(runOn(15).ran);
     clock.set(at(2014, 5, 16, 10, 0, 0));
     int probes = 0;
-    CopyPlan plan(ws, settings, source, copyOf(16), false, [&](const fs::path&, const fs::path&) {
-        ++probes;
-        return LinkSupport{false, 0};
-    });
+    CopyPlan plan(ws, settings, resolveRun(ws, settings, clock.now()).target, false,
+                  [&](const fs::path&, const fs::path&) {
+                      ++probes;
+                      return LinkSupport{false, 0};
+                  });
     plan.prepare();
     EXPECT_EQ(probes, 1);
     EXPECT_TRUE(plan.sharingUnsupported());
@@ -182,7 +183,7 @@ TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
     EXPECT_EQ(ui.messages, std::vector<std::string>{std::string(kSharingUnsupported)});
     EXPECT_EQ(plan.estimate().files, 2u);  // nothing counted as shared
 
-    CopyPlan real(ws, settings, source, copyOf(16), false);
+    CopyPlan real(ws, settings, resolveRun(ws, settings, clock.now()).target, false);
     real.prepare();
     EXPECT_EQ(real.sharedFrom(), copyOf(15));
 }
