@@ -311,11 +311,17 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
             record.targetPath = report.targetPath;
             record.pruneFailures = report.pruneFailures.size();
         }
-    } catch (const BackupCancelled&) {
+    } catch (const BackupCancelled& e) {
         record.outcome = RunOutcome::Cancelled;
-        m_ws.ui.setStatus(kCancelledStatus);
+        m_ws.ui.setStatus(e.what());
+    } catch (const BackupBusy& e) {
+        // Refused, and shown as the failure it is to whoever asked for the run.
+        record.outcome = RunOutcome::Refused;
+        record.message = e.what();
+        result.report.refusal = Refusal{RefusalReason::Busy, e.what()};
+        result.error = std::current_exception();
     } catch (const std::exception& e) {
-        record.outcome = IsBusyRefusal(e) ? RunOutcome::Refused : RunOutcome::Failed;
+        record.outcome = RunOutcome::Failed;
         record.message = e.what();
         result.error = std::current_exception();
     }

@@ -38,12 +38,12 @@ struct RunRequest {
 struct RunResult {
     RunRecord record;
     RunReport report;
-    std::exception_ptr error;  // the failure to show; none for success, refusal or cancel
+    std::exception_ptr error;  // the failure to show (BackupBusy too); none for success,
+                               // a refusal of the settings or a cancel
 };
 
 // Status texts of a run.
 inline constexpr std::string_view kCountingStatus = "正在统计……";
-inline constexpr std::string_view kCancelledStatus = "文件备份已取消";
 
 // One backup job: a working directory's settings, run lock, history and timetable. Both
 // front ends feed it ticks and settings and show what it reports.

@@ -22,7 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kBusy = "另一个备份正在进行中，请稍后再试！";
 constexpr std::string_view kCopyFailed = "文件备份失败！";
 
 [[noreturn]] void failCopy(BackupUi& ui, const FileOpResult& result, const fs::path& fallback) {
@@ -79,7 +78,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
                           describeError(e.code()));
     }
     if (!lock) {
-        throw BackupError(std::string(kBusy));
+        throw BackupBusy();
     }
 
     // The record file and the log are tried before the copy, so one that cannot be written
@@ -129,7 +128,6 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
                                           [&ui](const CopyProgress& p) { ui.showProgress(p); });
     if (cancelled() || copied.error == std::errc::operation_canceled) {
         slot.discard();
-        ui.setStatus(BackupCancelled().what());
         throw BackupCancelled();
     }
     if (!copied.ok()) {
@@ -173,10 +171,6 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
 bool TargetInsideSource(const Workspace& ws, const TBackupSettings& settings) {
     const ResolvedRun run = resolveRun(ws, settings, ws.clock.now());
     return run.refusal && run.refusal->reason == RefusalReason::TargetInsideSource;
-}
-
-bool IsBusyRefusal(const std::exception& error) {
-    return error.what() == kBusy;
 }
 
 }  // namespace vantrel

@@ -29,7 +29,7 @@ enum class PruneAfterRun { No, IfKeepCountSet };
 // How a caller steers a run under way.
 struct RunControl {
     // Set from another thread (or a signal handler) to cancel the copy; the run then throws
-    // BackupCancelled and leaves nothing behind.
+    // BackupCancelled (engine/BackupError.h) and leaves nothing behind.
     const std::atomic<bool>* cancel = nullptr;
     // The source as counted just before the run; the space check then needs no walk of its
     // own.
@@ -58,23 +58,17 @@ struct RunReport {
     bool hasWarning() const { return incomplete() || !pruneFailures.empty(); }
 };
 
-// The run was cancelled through RunControl::cancel.
-class BackupCancelled : public BackupError {
-public:
-    BackupCancelled() : BackupError("文件备份已取消") {}
-};
-
 // Makes one dated copy of the source in the target folder, logs it and records it; then,
-// when asked and a keep count is set, prunes old copies. Empty source or target shows its
-// message and returns a report with `ran` false. Any failure throws BackupError with the
-// user-facing text; status panel 1 then reads "文件备份失败！" when the copy itself failed.
+// when asked and a keep count is set, prunes old copies. A refused run (empty source or
+// target, target inside the source) shows its message and returns a report with `ran` false
+// and the refusal. Another run holding the lock throws BackupBusy; a cancel throws
+// BackupCancelled; any other failure throws BackupError with the user-facing text, the
+// status then reading "文件备份失败！" when the copy itself failed.
 RunReport RunBackup(Workspace& ws, const TBackupSettings& settings,
                     PruneAfterRun prune = PruneAfterRun::No, const RunControl& control = {});
 
 // Whether the run would refuse the settings because the target lies inside the source,
 // resolved as a run resolves it.
 bool TargetInsideSource(const Workspace& ws, const TBackupSettings& settings);
-// Whether a run failed because another run of the same working directory holds the lock.
-bool IsBusyRefusal(const std::exception& error);
 
 }  // namespace vantrel

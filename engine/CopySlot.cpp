@@ -17,7 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kBusy = "另一个备份正在进行中，请稍后再试！";
 constexpr std::string_view kPrefix = ".vantrel-";
 
 // FNV-1a: stable across runs and builds, which the names need.
@@ -101,7 +100,7 @@ CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run
     }
     m_lock = lockPath(m_target);
     if (!m_lock) {
-        throw BackupError(std::string(kBusy));
+        throw BackupBusy();
     }
 }
 

@@ -27,8 +27,7 @@ public:
     enum class Step { Journaled, SetAside, Swapped, Logged, Recorded };
     using StepHook = std::function<void(Step)>;
 
-    // Locks the run's dated path for it. Throws BackupError with
-    // "另一个备份正在进行中，请稍后再试！" while another run holds it.
+    // Locks the run's dated path for it. Throws BackupBusy while another run holds it.
     CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run);
 
     // Finishes or undoes what earlier runs of this job left in the journal, then removes this
