@@ -129,8 +129,7 @@ void BackupJob::releaseTimetableLock() {
 
 bool BackupJob::timetableRunsElsewhere(const Workspace& ws) {
     // A running timetable holds the lock file, so without one none runs; none is made here.
-    std::error_code ec;
-    if (!std::filesystem::exists(timetableLockFile(ws), ec)) {
+    if (!ws.files.stat(timetableLockFile(ws), true)) {
         return false;
     }
     try {
@@ -353,8 +352,7 @@ void BackupJob::finished(const RunResult& result) {
 JobHealth BackupJob::health(const TBackupSettings& settings) {
     const bool timetableOn = m_started || timetableRunsElsewhere(m_ws);
     // A job that never ran has no record database yet; judging it makes none.
-    std::error_code ec;
-    if (!std::filesystem::exists(m_ws.databaseFile(), ec)) {
+    if (!m_ws.files.stat(m_ws.databaseFile(), true)) {
         return JudgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
     }
     RunHistory history(m_ws.databaseFile());

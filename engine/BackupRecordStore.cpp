@@ -80,11 +80,11 @@ std::int64_t BackupRecordStore::Add(std::string_view targetPath, std::chrono::ye
     }
 }
 
-bool BackupRecordStore::namesPlace(const std::filesystem::path& path) {
+bool BackupRecordStore::namesPlace(FileOps& files, const std::filesystem::path& path) {
     const auto base = file().parent_path();
-    const Place wanted = placeOf(path);
+    const Place wanted = placeOf(files, path);
     for (const auto& row : List()) {
-        if (samePlace(placeOf(row.place(base)), wanted)) {
+        if (samePlace(placeOf(files, row.place(base)), wanted)) {
             return true;
         }
     }
@@ -109,7 +109,8 @@ void BackupRecordStore::deleteRow(std::int64_t id) {
     }
 }
 
-PruneSelection BackupRecordStore::selectPrune(std::size_t keep, const PruneScope& scope,
+PruneSelection BackupRecordStore::selectPrune(FileOps& files, std::size_t keep,
+                                              const PruneScope& scope,
                                               const std::optional<std::filesystem::path>& coming) {
     PruneSelection selection;
     if (coming) {
@@ -121,12 +122,12 @@ PruneSelection BackupRecordStore::selectPrune(std::size_t keep, const PruneScope
         selection.places.push_back(row.place(base));
         selection.rows.push_back(std::move(row));
     }
-    const Place folder = placeOf(scope.targetFolder);
+    const Place folder = placeOf(files, scope.targetFolder);
     std::vector<RetentionRow> rows;
     for (std::size_t i = 0; i < selection.rows.size(); ++i) {
         const auto& place = selection.places[i];
-        rows.push_back({selection.rows[i].complete(), placeOf(place),
-                        samePlace(placeOf(place.parent_path()), folder) &&
+        rows.push_back({selection.rows[i].complete(), placeOf(files, place),
+                        samePlace(placeOf(files, place.parent_path()), folder) &&
                             isCopyOf(pathToUtf8(place.filename()), scope.copyStem)});
     }
     selection.fates = selectPrunable(rows, keep);
@@ -142,7 +143,7 @@ std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::optional<double> 
 std::vector<PruneFailure> BackupRecordStore::prune(std::size_t keep, FileOps& files,
                                                    const PruneScope& scope) {
     std::vector<PruneFailure> failures;
-    const PruneSelection selection = selectPrune(keep, scope);
+    const PruneSelection selection = selectPrune(files, keep, scope);
     // Oldest first, as rows were always pruned.
     for (std::size_t i = selection.rows.size(); i-- > 0;) {
         const std::filesystem::path& place = selection.places[i];

@@ -59,7 +59,7 @@ public:
                      const std::vector<FailedEntry>& failed = {});
 
     // Whether a row names the place `path` (resolved from the working directory).
-    bool namesPlace(const std::filesystem::path& path);
+    bool namesPlace(FileOps& files, const std::filesystem::path& path);
 
     // Keeps the newest ceil(keepValue) complete copies and every copy newer than the oldest
     // of them; with fewer complete copies than that, every complete copy and as many of the
@@ -73,7 +73,7 @@ public:
     std::vector<PruneFailure> prune(std::size_t keep, FileOps& files, const PruneScope& scope);
     // What PruneBackups would do, keeping `keep` copies, and touching nothing. `coming`, a
     // copy about to be made and recorded, counts as the newest complete copy (row id 0).
-    PruneSelection selectPrune(std::size_t keep, const PruneScope& scope,
+    PruneSelection selectPrune(FileOps& files, std::size_t keep, const PruneScope& scope,
                                const std::optional<std::filesystem::path>& coming = std::nullopt);
 
     // Every row, newest first.

@@ -31,23 +31,12 @@ constexpr std::string_view kCopyFailed = "文件备份失败！";
                       describeError(result.error));
 }
 
-bool pathExists(const fs::path& p) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(p, ec));
-}
-
-bool isEmptyFolder(const fs::path& p) {
-    std::error_code ec;
-    return fs::is_directory(p, ec) && fs::is_empty(p, ec) && !ec;
-}
-
 // Whether this job's newest copy still on disk is a folder holding something.
-bool newestCopyHoldsFiles(BackupRecordStore& store, const fs::path& workDir) {
+bool newestCopyHoldsFiles(FileOps& files, BackupRecordStore& store, const fs::path& workDir) {
     for (const auto& row : store.List()) {
         const auto place = row.place(workDir);
-        std::error_code ec;
-        if (fs::is_directory(place, ec)) {
-            return !fs::is_empty(place, ec);
+        if (const auto st = files.stat(place, true); st && st->type == EntryType::Folder) {
+            return !files.isEmptyFolder(place).value_or(false);
         }
     }
     return false;
@@ -92,12 +81,13 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     slot.recover();
 
     // The dated path is replaced only when it is this job's own copy.
-    if (pathExists(target) && !store.namesPlace(target)) {
+    if (ws.files.stat(target, false) && !store.namesPlace(ws.files, target)) {
         throw BackupError("备份目的地址“" + pathToUtf8(target) +
                           "”已存在，但不是本备份任务的备份；它未被改动，本次未备份！");
     }
     // An empty source where the last copy holds files is most likely a disk not connected.
-    if (isEmptyFolder(source) && newestCopyHoldsFiles(store, ws.dir)) {
+    if (ws.files.isEmptyFolder(source).value_or(false) &&
+        newestCopyHoldsFiles(ws.files, store, ws.dir)) {
         throw BackupError("备份文件源地址“" + run.sourceText +
                           "”是空文件夹（也许磁盘未连接），本次未备份！");
     }
@@ -119,7 +109,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     CopyOptions options = plan.options();
     options.skipFailedEntries = true;
     options.cancel = control.cancel;
-    if (const auto id = fileIdOf(target.parent_path())) {
+    if (const auto id = ws.files.fileId(target.parent_path())) {
         options.skipFolders.push_back(*id);
     }
     auto cancelled = [&] { return control.cancel && control.cancel->load(); };

@@ -11,8 +11,7 @@ namespace vantrel {
 
 std::vector<ListedCopy> listCopies(const Workspace& ws) {
     std::vector<ListedCopy> listed;
-    std::error_code ec;
-    if (!std::filesystem::exists(ws.databaseFile(), ec)) {
+    if (!ws.files.stat(ws.databaseFile(), true)) {
         return listed;
     }
     std::set<std::string> places;
@@ -21,7 +20,7 @@ std::vector<ListedCopy> listCopies(const Workspace& ws) {
         if (!places.insert(pathKey(place)).second) {
             continue;
         }
-        const bool onDisk = std::filesystem::exists(std::filesystem::symlink_status(place, ec));
+        const bool onDisk = ws.files.stat(place, false).has_value();
         listed.push_back({std::move(record), onDisk});
     }
     return listed;

@@ -41,26 +41,23 @@ bool sameForSharing(const EntryStat& source, const EntryStat& previous, std::int
            (!compareOwners || (source.owner == previous.owner && source.group == previous.group));
 }
 
-SpaceEstimate estimateSpace(const fs::path& source, const fs::path& previous,
+SpaceEstimate estimateSpace(FileOps& files, const fs::path& source, const fs::path& previous,
                             std::int64_t toleranceNs, bool compareOwners) {
     SpaceEstimate est;
     std::uint64_t bytes = 0;
-    const auto count = [&](const fs::path& path, const fs::path& relative, bool follow) {
-        const auto st = follow ? statFollowed(path) : statEntry(path);
-        if (!st) {
-            return;
-        }
-        if (st->type == EntryType::Folder) {
+    const auto count = [&](const fs::path& path, const EntryStat& st) {
+        if (st.type == EntryType::Folder) {
             ++est.folders;
             bytes += kFolderBytes;
             return;
         }
-        if (st->type != EntryType::File) {
+        if (st.type != EntryType::File) {
             return;  // links and special files hold no data blocks worth counting
         }
         if (!previous.empty()) {
-            const auto before = statEntry(relative.empty() ? previous : previous / relative);
-            if (before && sameForSharing(*st, *before, toleranceNs, compareOwners)) {
+            const auto relative = path.lexically_relative(source);
+            const auto before = files.stat(path == source ? previous : previous / relative, false);
+            if (before && sameForSharing(st, *before, toleranceNs, compareOwners)) {
                 ++est.sharedFiles;
                 if (before->linkCount == 1) {
                     est.sharedSoleBytes += blocksOf(*before);
@@ -69,14 +66,12 @@ SpaceEstimate estimateSpace(const fs::path& source, const fs::path& previous,
             }
         }
         ++est.files;
-        bytes += blocksOf(*st);
+        bytes += blocksOf(st);
     };
-    count(source, {}, true);
-    std::error_code ec;
-    if (fs::is_directory(source, ec)) {
-        for (auto it = fs::recursive_directory_iterator(source, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            count(it->path(), it->path().lexically_relative(source), false);
+    if (const auto top = files.stat(source, true)) {
+        count(source, *top);
+        if (top->type == EntryType::Folder) {
+            files.walk(source, count);
         }
     }
     bytes += kMiB;
@@ -93,25 +88,19 @@ SpaceEstimate estimateFromCount(const TreeSize& counted) {
     return est;
 }
 
-std::uint64_t spaceFreedByRemoving(const fs::path& copy) {
+std::uint64_t spaceFreedByRemoving(FileOps& files, const fs::path& copy) {
     std::uint64_t freed = 0;
-    const auto count = [&freed](const fs::path& path) {
-        const auto st = statEntry(path);
-        if (!st) {
-            return;
-        }
-        if (st->type == EntryType::Folder) {
+    const auto count = [&freed](const fs::path&, const EntryStat& st) {
+        if (st.type == EntryType::Folder) {
             freed += kFolderBytes;
-        } else if (st->type == EntryType::File && st->linkCount == 1) {
-            freed += blocksOf(*st);
+        } else if (st.type == EntryType::File && st.linkCount == 1) {
+            freed += blocksOf(st);
         }
     };
-    count(copy);
-    std::error_code ec;
-    if (fs::is_directory(fs::symlink_status(copy, ec))) {
-        for (auto it = fs::recursive_directory_iterator(copy, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            count(it->path());
+    if (const auto top = files.stat(copy, false)) {
+        count(copy, *top);
+        if (top->type == EntryType::Folder) {
+            files.walk(copy, count);
         }
     }
     return freed;
@@ -131,30 +120,8 @@ std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t avai
     return text;
 }
 
-std::optional<std::uint64_t> availableSpace(const fs::path& path) {
-    fs::path probe = path;
-    std::error_code ec;
-    while (!probe.empty() && !fs::exists(probe, ec)) {
-        const auto parent = probe.parent_path();
-        if (parent == probe) {
-            break;
-        }
-        probe = parent;
-    }
-    const auto info = fs::space(probe, ec);
-    if (ec) {
-        return std::nullopt;
-    }
-    return info.available;
-}
-
-CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
-                   LinkProbe probe)
-    : m_ws(ws),
-      m_settings(settings),
-      m_run(std::move(run)),
-      m_pruneAfter(pruneAfter),
-      m_probe(std::move(probe)) {}
+CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter)
+    : m_ws(ws), m_settings(settings), m_run(std::move(run)), m_pruneAfter(pruneAfter) {}
 
 std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
@@ -162,10 +129,9 @@ std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     BackupRecordStore store(m_ws.databaseFile());
     for (const BackupRecord& row : store.List()) {
         const fs::path path = row.place(m_ws.dir);
-        std::error_code ec;
         // Only a complete copy is worth sharing with.
         if (row.complete() && isCopyOf(pathToUtf8(path.filename()), m_run.stem) &&
-            pathKey(path.parent_path()) == folder && fs::exists(fs::symlink_status(path, ec))) {
+            pathKey(path.parent_path()) == folder && m_ws.files.stat(path, false)) {
             copies.push_back({row.id, path});
         }
     }
@@ -179,10 +145,11 @@ void CopyPlan::prepare() {
 
     if (m_settings.ShareUnchanged && previous != nullptr) {
         // A hidden name of this job's own, so that jobs sharing a target never meet.
-        const auto probeName = pathFromUtf8(".vantrel-" + CopySlot::jobKey(m_ws.dir) + ".probe");
+        const auto probeName =
+            pathFromUtf8(".vantrel-" + CopySlot::jobKey(m_ws.files, m_ws.dir) + ".probe");
         LinkSupport support;
         try {
-            support = m_probe(m_run.targetFolder(), probeName);
+            support = m_ws.files.probeLinks(m_run.targetFolder(), probeName);
         } catch (const std::system_error&) {
             // An unwritable target fails the copy itself, with its own message.
         }
@@ -206,17 +173,17 @@ void CopyPlan::prepare() {
     // source alone; only when that does not fit are the files to be shared told apart, which
     // reads the previous copy too.
     m_estimate = m_counted ? estimateFromCount(*m_counted)
-                           : estimateSpace(m_run.source, {}, 0, keepsOwners());
-    const auto available = availableSpace(m_run.targetFolder());
+                           : estimateSpace(m_ws.files, m_run.source, {}, 0, keepsOwners());
+    const auto available = m_ws.files.availableSpace(m_run.targetFolder());
     if (available && m_estimate.neededBytes > *available && !m_options.shareFrom.empty()) {
-        m_estimate = estimateSpace(m_run.source, m_options.shareFrom,
+        m_estimate = estimateSpace(m_ws.files, m_run.source, m_options.shareFrom,
                                    m_options.shareTimeToleranceNs, keepsOwners());
     }
     if (available && m_estimate.neededBytes > *available) {
         const std::vector<fs::path> prunable = pruningWouldDelete();
         std::uint64_t freed = 0;
         for (const fs::path& copy : prunable) {
-            freed += spaceFreedByRemoving(copy);
+            freed += spaceFreedByRemoving(m_ws.files, copy);
             if (copy == m_options.shareFrom) {
                 freed -= std::min(freed, m_estimate.sharedSoleBytes);
             }
@@ -230,7 +197,7 @@ void CopyPlan::prepare() {
     // Hashing every file costs far more than the copy can spare, so the manifest goes with
     // sharing, where only the files that changed are read again.
     if (m_settings.ShareUnchanged) {
-        m_recorder.emplace(m_previousManifest ? &*m_previousManifest : nullptr);
+        m_recorder.emplace(m_ws.files, m_previousManifest ? &*m_previousManifest : nullptr);
         m_options.onEntry = [this](const CopiedEntry& entry) { m_recorder->add(entry); };
     }
 }
@@ -242,11 +209,9 @@ std::vector<fs::path> CopyPlan::pruningWouldDelete() {
     }
     BackupRecordStore store(m_ws.databaseFile());
     const PruneSelection selection =
-        store.selectPrune(*m_run.keep, m_run.pruneScope(), m_run.target);
+        store.selectPrune(m_ws.files, *m_run.keep, m_run.pruneScope(), m_run.target);
     for (std::size_t i = 0; i < selection.fates.size(); ++i) {
-        std::error_code ec;
-        if (selection.fates[i] == Fate::Deleted &&
-            fs::exists(fs::symlink_status(selection.places[i], ec))) {
+        if (selection.fates[i] == Fate::Deleted && m_ws.files.stat(selection.places[i], false)) {
             copies.push_back(selection.places[i]);
         }
     }

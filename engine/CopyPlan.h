@@ -41,7 +41,7 @@ struct SpaceEstimate {
 // Walks the source (and, when `previous` is not empty, its counterparts there, compared as
 // sharing does): allocated size of the files to be copied, 4 KiB per folder, 1 MiB, and 1 %
 // of that on top.
-SpaceEstimate estimateSpace(const std::filesystem::path& source,
+SpaceEstimate estimateSpace(FileOps& files, const std::filesystem::path& source,
                             const std::filesystem::path& previous, std::int64_t toleranceNs,
                             bool compareOwners);
 
@@ -50,27 +50,19 @@ SpaceEstimate estimateSpace(const std::filesystem::path& source,
 SpaceEstimate estimateFromCount(const TreeSize& counted);
 
 // Space that removing `copy` frees: files held by no other link, and its folders.
-std::uint64_t spaceFreedByRemoving(const std::filesystem::path& copy);
+std::uint64_t spaceFreedByRemoving(FileOps& files, const std::filesystem::path& copy);
 
 // The refusal when `needed` exceeds `available`, sizes in MB and up; none when it fits. `prunable`
 // copies and the space removing them frees are named when that would make it fit.
 std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t available,
                                         std::size_t prunable, std::uint64_t freedByPruning);
 
-// Free space for a new entry at `path`: on the nearest folder of it that exists.
-std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path);
-
 // What one run copies beside the files themselves: the copy it shares unchanged files with,
 // the space it needs, and the manifest it records.
 class CopyPlan {
 public:
-    using LinkProbe = std::function<LinkSupport(const std::filesystem::path& folder,
-                                                const std::filesystem::path& probeName)>;
-
-    // `run` is the copy to make; `pruneAfter` whether the run prunes. `probe` tries the target
-    // folder for hard links (tests stand in for targets without).
-    CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
-             LinkProbe probe = probeLinks);
+    // `run` is the copy to make; `pruneAfter` whether the run prunes.
+    CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter);
 
     // Chooses the previous copy, probes the target for hard links (saying once when it has
     // none), and refuses with BackupError when the copy would not fit. Writes nothing but
@@ -104,7 +96,6 @@ private:
     const TBackupSettings& m_settings;
     RunTarget m_run;
     bool m_pruneAfter;
-    LinkProbe m_probe;
     CopyOptions m_options;
     bool m_sharingUnsupported = false;
     SpaceEstimate m_estimate;

@@ -1,7 +1,6 @@
 #include "engine/Manifest.h"
 
 #include <algorithm>
-#include <system_error>
 
 #include "platform/TextCodec.h"
 
@@ -39,10 +38,9 @@ std::string manifestPath(const fs::path& relative) {
     return text;
 }
 
-std::string linkTarget(const fs::path& link) {
-    std::error_code ec;
-    const auto target = fs::read_symlink(link, ec);
-    return ec ? std::string() : pathToUtf8(target);
+std::string linkTarget(FileOps& files, const fs::path& link) {
+    const auto target = files.readLink(link);
+    return target ? pathToUtf8(*target) : std::string();
 }
 
 bool isSortedByPath(const Manifest& entries) {

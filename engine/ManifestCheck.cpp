@@ -6,43 +6,38 @@
 #include "engine/FileHash.h"
 #include "engine/ManifestStore.h"
 #include "engine/Texts.h"
-#include "platform/FileStat.h"
 
 namespace vantrel {
 
 namespace fs = std::filesystem;
 
-Manifest manifestOfTree(const fs::path& root) {
+Manifest manifestOfTree(FileOps& files, const fs::path& root) {
     Manifest entries;
-    const auto add = [&entries](const fs::path& path, const fs::path& relative, bool follow) {
-        const auto st = follow ? statFollowed(path) : statEntry(path);
-        if (!st) {
-            return;
-        }
+    const auto add = [&](const fs::path& path, const fs::path& relative, const EntryStat& st) {
         ManifestEntry e;
         e.path = manifestPath(relative);
-        e.type = typeLetter(st->type);
-        e.size = e.type == 'f' ? st->size : 0;
-        e.mtimeNs = st->mtimeNs;
+        e.type = typeLetter(st.type);
+        e.size = e.type == 'f' ? st.size : 0;
+        e.mtimeNs = st.mtimeNs;
         if (e.type == 'f') {
             try {
                 e.hash = hashFile(path);
             } catch (const std::system_error&) {
             }
         } else if (e.type == 'l') {
-            e.hash = linkTarget(path);
+            e.hash = linkTarget(files, path);
         }
         entries.push_back(std::move(e));
     };
-    add(root, {}, true);
-    std::error_code ec;
-    if (!fs::is_directory(root, ec)) {
+    const auto top = files.stat(root, true);
+    if (!top) {
         return entries;
     }
-    for (auto it = fs::recursive_directory_iterator(
-             root, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        add(it->path(), it->path().lexically_relative(root), false);
+    add(root, {}, *top);
+    if (top->type == EntryType::Folder) {
+        files.walk(root, [&](const fs::path& path, const EntryStat& st) {
+            add(path, path.lexically_relative(root), st);
+        });
     }
     sortByPath(entries);
     return entries;
@@ -88,8 +83,7 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     const std::string wanted = yyyymmdd.empty() ? std::string() : dateTextOfDigits(yyyymmdd);
     VerifyResult result;
     // A job that never ran has no record database, and checking makes none.
-    std::error_code ec;
-    const auto records = fs::exists(ws.databaseFile(), ec)
+    const auto records = ws.files.stat(ws.databaseFile(), true)
                              ? BackupRecordStore(ws.databaseFile()).List()
                              : std::vector<BackupRecord>{};
     for (const BackupRecord& record : records) {
@@ -110,12 +104,12 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
         return result;
     }
     const auto root = result.copy->place(ws.dir);
-    if (!fs::exists(fs::symlink_status(root, ec))) {
+    if (!ws.files.stat(root, false)) {
         result.refusal = "备份“" + result.copy->path + "”不存在";
         return result;
     }
     result.recordedEntries = recorded->size();
-    result.diff = compareManifests(*recorded, manifestOfTree(root));
+    result.diff = compareManifests(*recorded, manifestOfTree(ws.files, root));
     return result;
 }
 

@@ -16,8 +16,8 @@ std::optional<std::size_t> copiesToKeep(std::optional<double> keepValue) {
                             : static_cast<std::size_t>(wanted);
 }
 
-Place placeOf(const std::filesystem::path& path) {
-    return {pathKey(path), fileIdOf(path)};
+Place placeOf(FileOps& files, const std::filesystem::path& path) {
+    return {pathKey(path), files.fileId(path)};
 }
 
 std::vector<Fate> selectPrunable(const std::vector<RetentionRow>& newestFirst, std::size_t keep) {

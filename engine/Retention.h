@@ -27,7 +27,7 @@ struct Place {
         return a.key == b.key || (a.id && a.id == b.id);
     }
 };
-Place placeOf(const std::filesystem::path& path);
+Place placeOf(FileOps& files, const std::filesystem::path& path);
 
 // Where pruning may delete on disk: directly in the current target folder, under the
 // current source's name followed by "_" and eight digits.

@@ -1,7 +1,5 @@
 #include "engine/RunTarget.h"
 
-#include <system_error>
-
 #include "engine/CopyNaming.h"
 #include "engine/Settings.h"
 #include "engine/TextRules.h"
@@ -15,31 +13,33 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kTargetInsideSource = "备份文件的目的地址不能位于源地址之内！";
 
-fs::path followed(const fs::path& p) {
-    std::error_code ec;
-    auto real = fs::canonical(p, ec);
-    return ec ? p : real;
+fs::path followed(FileOps& files, const fs::path& p) {
+    if (files.stat(p, true)) {
+        if (auto real = files.resolveLinks(p)) {
+            return *real;
+        }
+    }
+    return p;
 }
 
 // Whether the target lies in the source or is it: as written, and with links resolved for
 // the parts that exist.
-bool targetInsideSource(const fs::path& target, const fs::path& source) {
+bool targetInsideSource(FileOps& files, const fs::path& target, const fs::path& source) {
     if (isWithin(target, source)) {
         return true;
     }
-    std::error_code ec1, ec2;
-    const auto realTarget = fs::weakly_canonical(target, ec1);
-    const auto realSource = fs::weakly_canonical(source, ec2);
-    if (!ec1 && !ec2 && isWithin(realTarget, realSource)) {
+    const auto realTarget = files.resolveLinks(target);
+    const auto realSource = files.resolveLinks(source);
+    if (realTarget && realSource && isWithin(*realTarget, *realSource)) {
         return true;
     }
     // Bind mounts and other aliases: the source is one of the target's existing ancestors.
-    const auto sourceId = fileIdOf(source);
+    const auto sourceId = files.fileId(source);
     if (!sourceId) {
         return false;
     }
     for (auto p = target.parent_path(); !p.empty(); p = p.parent_path()) {
-        if (fileIdOf(p) == sourceId) {
+        if (files.fileId(p) == sourceId) {
             return true;
         }
         if (p == p.root_path() || p.parent_path() == p) {
@@ -65,14 +65,14 @@ ResolvedRun resolveRun(const Workspace& ws, const TBackupSettings& settings, Loc
     t.started = when;
     t.sourceText = settings.SourcePath;
     // A source that is a link (a folder moved to another disk) means the folder it names.
-    t.source = followed(resolveInWorkDir(ws.dir, settings.SourcePath));
+    t.source = followed(ws.files, resolveInWorkDir(ws.dir, settings.SourcePath));
     t.targetText = MakeTargetPath(settings.SourcePath, settings.TargetFolder, when);
     t.target = resolveInWorkDir(ws.dir, t.targetText).lexically_normal();
     t.stem = copyStem(settings.SourcePath);
     t.dateDigits = dateDigits(when);
     t.date = dateText(when);
     t.keep = copiesToKeep(settings.KeepCount);
-    if (targetInsideSource(t.target, t.source)) {
+    if (targetInsideSource(ws.files, t.target, t.source)) {
         run.refusal = Refusal{RefusalReason::TargetInsideSource, std::string(kTargetInsideSource)};
     }
     return run;

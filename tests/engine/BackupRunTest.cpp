@@ -136,7 +136,7 @@ TEST_F(BackupRunTest, OnlyASuccessfulRunIsLoggedRecordedAndPruned) {
 TEST_F(BackupRunTest, SecondRunOfTheDayReplacesTheCopyAndClearsStaleStaging) {
     ASSERT_TRUE(run());
     // What runs of this job killed mid-copy leave behind, on any date, and another job's.
-    const auto job = CopySlot::jobKey(work);
+    const auto job = CopySlot::jobKey(files, work);
     for (const char* tail : {"-20140101.new", "-20140515.old"}) {
         fs::create_directories(bak / (".vantrel-" + job + tail) / "sub");
     }
@@ -198,7 +198,7 @@ TEST_F(BackupRunTest, AJobReplacesAndPrunesOnlyItsOwnCopies) {
 
 TEST_F(BackupRunTest, TwoJobsNeverWriteOneDatedPathAtOnce) {
     fs::create_directories(bak);
-    auto held = RunLock::tryAcquire(CopySlot::lockFileFor(copyOf(15)));
+    auto held = RunLock::tryAcquire(CopySlot::lockFileFor(files, copyOf(15)));
     ASSERT_TRUE(held);
     EXPECT_EQ(failure(), "另一个备份正在进行中，请稍后再试！");
     EXPECT_EQ(files.copies, 0);

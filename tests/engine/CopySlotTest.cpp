@@ -156,15 +156,17 @@ TEST_F(CopySlotTest, ARunOnTheNextDayFinishesTheDayBefore) {
 
 TEST(CopySlotNames, AreShortFixedAndTheJobsOwn) {
     test::TempDir dir;
-    const auto a = CopySlot::jobKey(dir.path() / "a");
+    RealFileOps files;
+    const auto a = CopySlot::jobKey(files, dir.path() / "a");
     EXPECT_EQ(a.size(), 8u);
-    EXPECT_EQ(a, CopySlot::jobKey(dir.path() / "x" / ".." / "a"));
-    EXPECT_NE(a, CopySlot::jobKey(dir.path() / "b"));
-    const auto lock = CopySlot::lockFileFor(dir.path() / "bak" / "data_20140515");
+    EXPECT_EQ(a, CopySlot::jobKey(files, dir.path() / "x" / ".." / "a"));
+    EXPECT_NE(a, CopySlot::jobKey(files, dir.path() / "b"));
+    const auto lock = CopySlot::lockFileFor(files, dir.path() / "bak" / "data_20140515");
     EXPECT_EQ(lock.parent_path(), dir.path() / "bak");
-    EXPECT_EQ(lock, CopySlot::lockFileFor(dir.path() / "bak" / "." / "data_20140515"));
-    EXPECT_EQ(lock, CopySlot::lockFileFor(dir.path() / "bak" / "data_20140516"));  // no pile-up
-    EXPECT_NE(lock, CopySlot::lockFileFor(dir.path() / "bak" / "date_20140515"));
+    EXPECT_EQ(lock, CopySlot::lockFileFor(files, dir.path() / "bak" / "." / "data_20140515"));
+    EXPECT_EQ(lock,
+              CopySlot::lockFileFor(files, dir.path() / "bak" / "data_20140516"));  // no pile-up
+    EXPECT_NE(lock, CopySlot::lockFileFor(files, dir.path() / "bak" / "date_20140515"));
 }
 
 }  // namespace

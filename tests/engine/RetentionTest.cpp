@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/CopyPlan.h"
 #include "platform/TextCodec.h"
@@ -97,6 +98,16 @@ TEST(Retention, TheFreeSpaceCheckNamesWhatPruningDeletes) {
     std::vector<fs::path> named = plan.pruningWouldDelete();
     std::sort(named.begin(), named.end());
     EXPECT_EQ(named, (std::vector<fs::path>{copyOf(11), copyOf(12), copyOf(13)}));
+    // A target short of space by less than they free: the refusal counts the same three.
+    files.freeSpace = std::uint64_t{1} << 20;
+    try {
+        plan.prepare();
+        ADD_FAILURE() << "the copy fits";
+    } catch (const BackupError& e) {
+        EXPECT_NE(std::string(e.what()).find("；删除将被清理的 3 个旧备份"), std::string::npos)
+            << e.what();
+    }
+    files.freeSpace.reset();
 
     // The run records its copy, then prunes.
     fs::create_directories(copyOf(17));
