@@ -17,17 +17,9 @@ bool byPath(const ManifestEntry& a, const ManifestEntry& b) {
 }  // namespace
 
 char typeLetter(EntryType type) {
-    switch (type) {
-        case EntryType::File:
-            return 'f';
-        case EntryType::Folder:
-            return 'd';
-        case EntryType::Link:
-            return 'l';
-        case EntryType::Special:
-            break;
-    }
-    return 's';
+    // In the order of EntryType: File, Folder, Link, Special.
+    static constexpr char kLetters[] = {'f', 'd', 'l', 's'};
+    return kLetters[static_cast<std::size_t>(type)];
 }
 
 std::string manifestPath(const fs::path& relative) {

@@ -35,18 +35,11 @@ constexpr SchemaStep kSchema[] = {
      "log_line TEXT NOT NULL, log_offset INTEGER NOT NULL, run_date TEXT NOT NULL, "
      "failed_entries TEXT NOT NULL)"},
     {Part::History, "run_history",
-     "CREATE TABLE IF NOT EXISTS run_history ("
-     "id INTEGER PRIMARY KEY AUTOINCREMENT, "
-     "started TEXT NOT NULL, "
-     "ended TEXT NOT NULL, "
-     "trigger TEXT NOT NULL, "
-     "outcome TEXT NOT NULL, "
-     "message TEXT NOT NULL DEFAULT '', "
-     "files INTEGER NOT NULL DEFAULT 0, "
-     "bytes INTEGER NOT NULL DEFAULT 0, "
-     "target_path TEXT NOT NULL DEFAULT '', "
-     "fire_instant TEXT, "
-     "prune_failures INTEGER NOT NULL DEFAULT 0)"},
+     "CREATE TABLE IF NOT EXISTS run_history (id INTEGER PRIMARY KEY AUTOINCREMENT, "
+     "started TEXT NOT NULL, ended TEXT NOT NULL, trigger TEXT NOT NULL, outcome TEXT NOT NULL, "
+     "message TEXT NOT NULL DEFAULT '', files INTEGER NOT NULL DEFAULT 0, "
+     "bytes INTEGER NOT NULL DEFAULT 0, target_path TEXT NOT NULL DEFAULT '', "
+     "fire_instant TEXT, prune_failures INTEGER NOT NULL DEFAULT 0)"},
     // Manifests are kept one BLOB per copy in vantrel_manifest; table manifest, one row per
     // entry, is what earlier versions wrote, still read for the copies they made.
     {Part::Manifests, "manifest",

@@ -18,22 +18,27 @@ std::optional<FileId> RealFileOps::fileId(const fs::path& path) {
     return fileIdOf(path);
 }
 
-std::optional<fs::path> RealFileOps::readLink(const fs::path& path) {
+namespace {
+
+// The path `call` gives, or none when it reports an error.
+template <class Call>
+std::optional<fs::path> pathOrNone(Call call) {
     std::error_code ec;
-    auto target = fs::read_symlink(path, ec);
+    fs::path result = call(ec);
     if (ec) {
         return std::nullopt;
     }
-    return target;
+    return result;
+}
+
+}  // namespace
+
+std::optional<fs::path> RealFileOps::readLink(const fs::path& path) {
+    return pathOrNone([&](std::error_code& ec) { return fs::read_symlink(path, ec); });
 }
 
 std::optional<fs::path> RealFileOps::resolveLinks(const fs::path& path) {
-    std::error_code ec;
-    auto real = fs::weakly_canonical(path, ec);
-    if (ec) {
-        return std::nullopt;
-    }
-    return real;
+    return pathOrNone([&](std::error_code& ec) { return fs::weakly_canonical(path, ec); });
 }
 
 std::optional<bool> RealFileOps::isEmptyFolder(const fs::path& path) {
