@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
-#include <system_error>
 
 #include "engine/BackupError.h"
 #include "engine/Schedule.h"

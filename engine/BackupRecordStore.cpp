@@ -1,8 +1,5 @@
 #include "engine/BackupRecordStore.h"
 
-#include <algorithm>
-#include <cstdio>
-
 #include "engine/BackupError.h"
 #include "engine/CopyNaming.h"
 #include "engine/FailedEntryCodec.h"

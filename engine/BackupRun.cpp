@@ -1,7 +1,5 @@
 #include "engine/BackupRun.h"
 
-#include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <system_error>
 

@@ -1,6 +1,6 @@
 #include "engine/CopyPlan.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <system_error>
 
 #include "engine/BackupError.h"

@@ -83,7 +83,7 @@ CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run
     const auto stem = std::string(kPrefix) + m_job + "-" + run.dateDigits;
     m_staging = m_folder / pathFromUtf8(stem + ".new");
     m_aside = m_folder / pathFromUtf8(stem + ".old");
-    if (const auto made = ws.files.makeFolders(m_folder); !made.ok()) {
+    if (const auto made = ws.files.createFolders(m_folder); !made.ok()) {
         fail(made, m_folder);
     }
     m_lock = lockPath(ws.files, m_target);

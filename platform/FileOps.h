@@ -170,7 +170,7 @@ public:
     // when it cannot be told.
     virtual std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path) = 0;
     // Makes `folder` and every missing folder above it.
-    virtual FileOpResult makeFolders(const std::filesystem::path& folder) = 0;
+    virtual FileOpResult createFolders(const std::filesystem::path& folder) = 0;
     // What `folder`'s file system can hold, tried there with a file named `probeName` and a
     // link to it, both removed again. Throws std::system_error when the file cannot be made.
     virtual LinkSupport probeLinks(const std::filesystem::path& folder,
@@ -204,7 +204,7 @@ public:
     std::vector<std::filesystem::path> list(const std::filesystem::path& folder) override;
     void walk(const std::filesystem::path& root, const Visit& visit) override;
     std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path) override;
-    FileOpResult makeFolders(const std::filesystem::path& folder) override;
+    FileOpResult createFolders(const std::filesystem::path& folder) override;
     LinkSupport probeLinks(const std::filesystem::path& folder,
                            const std::filesystem::path& probeName) override;
 

@@ -90,7 +90,7 @@ std::optional<std::uint64_t> RealFileOps::availableSpace(const fs::path& path) {
     return info.available;
 }
 
-FileOpResult RealFileOps::makeFolders(const fs::path& folder) {
+FileOpResult RealFileOps::createFolders(const fs::path& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec) {

@@ -116,8 +116,8 @@ public:
     std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path) override {
         return freeSpace ? freeSpace : m_real.availableSpace(path);
     }
-    FileOpResult makeFolders(const std::filesystem::path& folder) override {
-        return m_real.makeFolders(folder);
+    FileOpResult createFolders(const std::filesystem::path& folder) override {
+        return m_real.createFolders(folder);
     }
     LinkSupport probeLinks(const std::filesystem::path& folder,
                            const std::filesystem::path& probeName) override {
