@@ -147,8 +147,8 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     report.duration =
         std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - run.started);
     ui.setStatus(finishedText(report));
-    if (prune == PruneAfterRun::IfKeepCountSet && run.keep) {
-        report.pruneFailures = store.prune(*run.keep, ws.files, run.pruneScope());
+    if (prune == PruneAfterRun::IfKeepCountSet && run.retention) {
+        report.pruneFailures = store.prune(*run.retention, ws.files, run.pruneScope());
         for (const auto& f : report.pruneFailures) {
             ui.showMessage("无法删除旧备份“" + f.path + "”：" + f.reason);
         }

@@ -15,12 +15,14 @@ namespace vantrel {
 // made it), `vantrel_copy_state` (what an incomplete copy lacks) and `vantrel_journal`
 // (replacements under way), `run_history`, and the manifests: the old per-entry table
 // `manifest`, still read, and `vantrel_manifest`, each with a trigger that drops a copy's
-// manifest with its row.
+// manifest with its row; then the exclusion rules each copy was made with
+// (`vantrel_copy_rules`, and `vantrel_journal_rules` for a replacement under way) and the
+// copies kept for good (`vantrel_pin`), each dropped with its row by a trigger.
 class RecordDatabase {
 public:
     // Parts of the schema, each made when first written to, so a database that is only read
     // is never changed.
-    enum class Part { Copies, CopyState, History, Manifests };
+    enum class Part { Copies, CopyState, History, Manifests, Rules, Pins };
 
     // Creates the file with table `wenjianming` when no file of that name exists (an empty
     // file, which an interrupted creation leaves, counts as none). Returns true when it made
@@ -38,7 +40,7 @@ public:
     // Whether every table of `part` exists.
     bool has(Part part);
     // Makes the tables and triggers of `part` that are missing (Part::Copies is made by
-    // CreateIfMissing). Throws BackupError.
+    // CreateIfMissing; Part::Rules needs Part::CopyState). Throws BackupError.
     void ensure(Part part);
 
     // Throws the BackupError that names the file, with SQLite's message.

@@ -62,12 +62,23 @@ std::vector<fs::path> RealFileOps::list(const fs::path& folder) {
     return entries;
 }
 
-void RealFileOps::walk(const fs::path& root, const Visit& visit) {
+void RealFileOps::walk(const fs::path& root, const Visit& visit, const ExcludeFn& exclude) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(
              root, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (const auto st = statEntry(it->path())) {
+        const auto st = statEntry(it->path());
+        if (exclude) {
+            std::error_code typeError;
+            const bool folder =
+                st ? st->type == EntryType::Folder
+                   : it->symlink_status(typeError).type() == fs::file_type::directory;
+            if (exclude(it->path().lexically_relative(root), folder)) {
+                it.disable_recursion_pending();
+                continue;
+            }
+        }
+        if (st) {
             visit(it->path(), *st);
         }
     }
