@@ -21,5 +21,11 @@ int printStatus(Workspace& ws);
 int printHistory(Workspace& ws);
 // Checks the newest copy, or the newest of `date` ("yyyymmdd"), against its manifest.
 int verifyCopy(Workspace& ws, std::string_view date);
+// Lists what the exclusion rules leave out of the source now.
+int printExcluded(Workspace& ws);
+// Marks the copy of `date` ("yyyymmdd") kept for good, or no longer.
+int pinCopy(Workspace& ws, std::string_view date, bool pinned);
+// Shows what the next prune would do to each copy, deleting nothing.
+int previewPrune(Workspace& ws);
 
 }  // namespace vantrel::cli

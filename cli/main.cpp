@@ -34,13 +34,22 @@ constexpr std::string_view kUsage =
     "  backup     按 config.ini 的设置立即备份一次，设有备份个数时清理旧的备份\n"
     "  schedule   按 config.ini 的每周计划在前台运行，直到收到 SIGINT 或 SIGTERM\n"
     "  log        显示操作日志\n"
-    "  list       显示备份记录，最新的在前：编号、日期、路径、是否完整\n"
+    "  list       显示备份记录，最新的在前：编号、日期、路径、是否完整，永久保留的另注\n"
+    "             “永久保留”\n"
     "  status     显示备份状态、上次完整备份和下次备份\n"
     "  history    显示每次备份的经过，最新的在前：开始、结束、起因、结果、文件数、字节数、\n"
     "             备份路径、说明\n"
     "  verify [yyyymmdd]\n"
     "             按备份时记下的清单逐项核对最新的（或该日期的）备份，\n"
     "             列出缺少、改动和多出的项；完好时退出状态为 0，否则为 1\n"
+    "  excluded   列出排除规则现在从源文件夹中排除的项（路径和大小，文件夹只列一次），\n"
+    "             最后一行为“排除 N 项，共 X”；规则有误时退出状态为 2\n"
+    "  pin yyyymmdd\n"
+    "             永久保留该日期的备份：清理时从不删除，也不计入备份个数\n"
+    "  unpin yyyymmdd\n"
+    "             取消该日期备份的永久保留；没有该日期的备份时退出状态为 1\n"
+    "  prune --preview\n"
+    "             按现有的备份列出下次清理时每个备份的去留及原因，不删除任何备份\n"
     "  --help     显示本说明\n"
     "  --version  显示版本\n"
     "\n"
@@ -56,7 +65,7 @@ bool isTerminal(std::FILE* out) {
 #endif
 }
 
-std::string_view g_verifyDate;  // the date verify was given, if any
+std::string_view g_date;  // the date verify, pin or unpin was given
 
 void print(std::FILE* out, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), out);
@@ -114,21 +123,42 @@ int main(int argc, char** argv) {
     } else if (command == "history") {
         run = cli::printHistory;
     } else if (command == "verify") {
-        run = [](Workspace& ws) { return cli::verifyCopy(ws, g_verifyDate); };
+        run = [](Workspace& ws) { return cli::verifyCopy(ws, g_date); };
+    } else if (command == "excluded") {
+        run = cli::printExcluded;
+    } else if (command == "pin") {
+        run = [](Workspace& ws) { return cli::pinCopy(ws, g_date, true); };
+    } else if (command == "unpin") {
+        run = [](Workspace& ws) { return cli::pinCopy(ws, g_date, false); };
+    } else if (command == "prune") {
+        run = cli::previewPrune;
     } else {
         return usageError("未知的命令：" + std::string(command));
     }
-    // Only verify takes an argument: an optional date of eight digits.
+    // verify takes an optional date, pin and unpin a date, prune "--preview"; nothing else
+    // takes an argument.
+    const bool takesDate = command == "verify" || command == "pin" || command == "unpin";
+    const bool needsArgument = command == "pin" || command == "unpin" || command == "prune";
+    if (argc > 3 || (argc > 2 && !takesDate && command != "prune")) {
+        return usageError("命令 " + std::string(command) + " 不接受参数“" +
+                          std::string(argv[argc > 3 && (takesDate || command == "prune") ? 3 : 2]) +
+                          "”。");
+    }
+    if (argc == 2 && needsArgument) {
+        return usageError(command == "prune"
+                              ? "命令 prune 需要参数 --preview。"
+                              : "命令 " + std::string(command) + " 需要日期（yyyymmdd）。");
+    }
     if (argc > 2) {
         const std::string_view argument = argv[2];
-        if (command != "verify" || argc > 3) {
-            return usageError("命令 " + std::string(command) + " 不接受参数“" +
-                              std::string(argv[command == "verify" ? 3 : 2]) + "”。");
+        if (command == "prune" && argument != "--preview") {
+            return usageError("命令 prune 不接受参数“" + std::string(argument) +
+                              "”，只能用 prune --preview。");
         }
-        if (!isDate(argument)) {
+        if (takesDate && !isDate(argument)) {
             return usageError("日期应为 8 位数字（yyyymmdd）：“" + std::string(argument) + "”。");
         }
-        g_verifyDate = argument;
+        g_date = argument;
     }
 
     SystemClock clock;

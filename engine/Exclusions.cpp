@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "engine/BackupError.h"
+#include "engine/RunTarget.h"
 #include "engine/TextRules.h"
 #include "engine/Texts.h"
 #include "platform/TextCodec.h"
@@ -247,6 +248,28 @@ std::string excludedSummary(const std::vector<ExcludedEntry>& entries) {
         total += entry.bytes;
     }
     return "排除 " + std::to_string(entries.size()) + " 项，共 " + sizeText(total);
+}
+
+std::string excludedLine(const ExcludedEntry& entry) {
+    return entry.path + (entry.folder ? "/" : "") + "\t" + sizeText(entry.bytes);
+}
+
+std::vector<ExcludedEntry> previewExcluded(const Workspace& ws, const TBackupSettings& settings) {
+    const Exclusions rules(settings.ExcludeRules);
+    // The source is resolved as a run resolves it; the target folder plays no part here.
+    TBackupSettings sourceOnly = settings;
+    if (sourceOnly.TargetFolder.empty()) {
+        sourceOnly.TargetFolder = ".";
+    }
+    const ResolvedRun run = resolveRun(ws, sourceOnly, ws.clock.now());
+    if (run.refusal && run.refusal->reason == RefusalReason::NoSource) {
+        throw BackupError(run.refusal->text);
+    }
+    const auto top = ws.files.stat(run.target.source, true);
+    if (!top || top->type != EntryType::Folder) {
+        throw BackupError("备份文件源地址“" + settings.SourcePath + "”不是可读的文件夹！");
+    }
+    return listExcluded(ws.files, run.target.source, rules);
 }
 
 }  // namespace vantrel

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/BackupSettings.h"
+#include "engine/Workspace.h"
 #include "platform/FileOps.h"
 
 namespace vantrel {
@@ -65,5 +67,12 @@ std::vector<ExcludedEntry> listExcluded(FileOps& files, const std::filesystem::p
 
 // "排除 N 项，共 X": the summary under that list.
 std::string excludedSummary(const std::vector<ExcludedEntry>& entries);
+// One line of the list: the path ("/" after a folder's), a tab, the size.
+std::string excludedLine(const ExcludedEntry& entry);
+
+// The preview of the settings' rules: what they leave out of the source, as a run resolves
+// it, now. Throws BackupError naming a malformed rule, the refusal when no source is set, or
+// the source when it is no folder that can be read.
+std::vector<ExcludedEntry> previewExcluded(const Workspace& ws, const TBackupSettings& settings);
 
 }  // namespace vantrel

@@ -4,6 +4,8 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <string>
+#include <utility>
 
 #include "engine/CopyNaming.h"
 
@@ -140,6 +142,32 @@ std::vector<Verdict> selectPrunable(const std::vector<RetentionRow>& newestFirst
         }
     }
     return verdicts;
+}
+
+std::string verdictText(const Verdict& verdict, const RetentionPolicy& policy) {
+    switch (verdict.fate) {
+        case Fate::Deleted:
+            return "将删除";
+        case Fate::Forgotten:
+        case Fate::Superseded:
+            return "将删除记录（备份不在目标文件夹中，不会删除）";
+        case Fate::Kept:
+            break;
+    }
+    const KeepReasons& r = verdict.reasons;
+    const std::pair<bool, std::string> reasons[] = {
+        {r.newest, "保留（最近 " + std::to_string(policy.newest) + " 个）"},
+        {r.monthly, "保留（每月）"},
+        {r.yearly, "保留（每年）"},
+        {r.pinned, "保留（永久保留）"},
+        {r.held, "保留（异常变化保护）"}};
+    std::string text;
+    for (const auto& [applies, words] : reasons) {
+        if (applies) {
+            text += (text.empty() ? "" : "；") + words;
+        }
+    }
+    return text;
 }
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/BackupSettings.h"
@@ -94,5 +95,12 @@ struct Verdict {
 // superseded row passes to the row that names its place now. Pure.
 std::vector<Verdict> selectPrunable(const std::vector<RetentionRow>& newestFirst,
                                     const RetentionPolicy& policy);
+
+// What the prune preview says of a copy: each reason it is kept ("保留（最近 2 个）",
+// "保留（每月）", "保留（每年）", "保留（永久保留）", "保留（异常变化保护）", joined by "；"),
+// "将删除", or, for a row whose copy lies outside the target folder, that only the row goes.
+std::string verdictText(const Verdict& verdict, const RetentionPolicy& policy);
+// The preview's word for every copy when no keep count is set, which prunes nothing.
+inline constexpr std::string_view kKeptWithoutKeepCount = "保留（未设备份个数，不清理）";
 
 }  // namespace vantrel
