@@ -11,7 +11,9 @@
 
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
+#include "engine/Manifest.h"
 #include "engine/Settings.h"
+#include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 #include "platform/WinError.h"
 #include "tests/support/FakeClock.h"
@@ -189,7 +191,24 @@ TEST_F(WindowsBackup, ConfigIniIsReadAndWrittenInGbk) {
               std::string::npos);
 }
 
-TEST(WindowsErrors, ReasonsReadAsElsewhereOrAsTheSystemsTextInUtf8) {
+TEST(WindowsErrors, ReasonsInChineseWithTheWindowsCodeOrTheSystemsTextInUtf8) {
+    const std::pair<DWORD, std::string_view> cases[] = {
+        {ERROR_SHARING_VIOLATION, "文件正被其他程序使用"},
+        {ERROR_LOCK_VIOLATION, "文件正被其他程序使用"},
+        {ERROR_ACCESS_DENIED, "没有访问权限"},
+        {ERROR_DISK_FULL, "磁盘空间不足"},
+        {ERROR_PATH_NOT_FOUND, "路径不存在"},
+        {ERROR_FILE_NOT_FOUND, "文件或文件夹不存在"},
+        {ERROR_FILENAME_EXCED_RANGE, "文件名或路径太长"},
+        {ERROR_WRITE_PROTECT, "文件系统是只读的"},
+        {ERROR_TOO_MANY_LINKS, "链接过多"},
+        {ERROR_CRC, "读写设备出错"},
+    };
+    for (const auto& [code, reason] : cases) {
+        EXPECT_EQ(describeError(windowsError(code)),
+                  std::string(reason) + "（系统代码 " + std::to_string(code) + "）");
+    }
+    // The engine still tells the causes apart as on other systems.
     EXPECT_EQ(windowsError(ERROR_ACCESS_DENIED), std::errc::permission_denied);
     const std::string reason = windowsError(ERROR_NO_MORE_FILES).message();
     EXPECT_TRUE(!reason.empty() && isValidUtf8(reason)) << reason;

@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "platform/ErrorText.h"
 #include "platform/FileOps.h"
 #include "platform/WinError.h"
 #include "tests/support/TempDir.h"
@@ -41,7 +42,7 @@ TEST_F(WindowsFileOps, AFileHeldOpenWithoutSharingIsLeftOutAndListed) {
     ASSERT_TRUE(r.ok()) << r.failedPath << ": " << r.error.message();
     ASSERT_EQ(r.skipped.size(), 1u);
     EXPECT_EQ(r.skipped[0].path, m_dir / "src" / "mail.pst");
-    EXPECT_EQ(r.skipped[0].error, windowsError(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(describeError(r.skipped[0].error), "文件正被其他程序使用（系统代码 32）");
     EXPECT_FALSE(fs::exists(m_dir / "dst" / "mail.pst"));
     EXPECT_EQ(readBytes(m_dir / "dst" / "sub" / "kept.txt"), "kept");
     EXPECT_EQ(r.done.files, 1u);
