@@ -104,7 +104,7 @@ TEST(WindowsTargetPath, EitherSeparatorStartsTheNameTailAndRootsKeepTheirs) {
     for (const auto& [path, tail] : tails) {
         EXPECT_EQ(NameTail(path), tail) << path;
     }
-    EXPECT_EQ(MakeTargetPath(R"(D:\)", R"(E:\)", at(2014, 5, 15)), R"(E:\\_20140515)");
+    EXPECT_EQ(MakeTargetPath(R"(D:\)", R"(E:\)", at(2014, 5, 15)), R"(E:\_20140515)");
 }
 
 TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
@@ -112,11 +112,11 @@ TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
     makeFile(tmp / "源/数据/sub/a.txt", "contents");
     const std::string source = native(tmp / "源/数据"), bak = native(tmp / "备份");
     std::vector<std::array<std::string, 3>> cases{{source, bak, bak + "\\数据_20140515"},
-                                                  {source, bak + "\\", bak + "\\\\数据_20140515"}};
+                                                  {source, bak + "\\", bak + "\\数据_20140515"}};
     if (drive.ok()) {
         makeFile(drive.root() / "sub/a.txt", "contents");  // ASCII: Wine's drives garble others
         cases.push_back({drive.rootText(), bak, bak + "\\_20140515"});
-        cases.push_back({source, drive.rootText(), drive.rootText() + "\\数据_20140515"});
+        cases.push_back({source, drive.rootText(), drive.rootText() + "数据_20140515"});
     }
     for (const auto& [from, to, copy] : cases) {
         settings.SourcePath = from;
@@ -126,6 +126,7 @@ TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
         EXPECT_EQ(test::readBytes(pathFromUtf8(copy + "\\sub\\a.txt")), "contents") << copy;
         EXPECT_EQ(test::readBytes(ws.logFile()),
                   utf8ToGbk("140515 9:59:50   " + from + "   成功备份至   " + copy + "\r\n"));
+        EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().front().path, copy);
         // The copy of a root is an ordinary folder, not hidden like the root itself.
         const DWORD attributes = GetFileAttributesW(pathFromUtf8(copy).c_str());
         EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u) << copy;
@@ -176,6 +177,23 @@ TEST_F(WindowsBackup, LongTreeIsReplacedSameDayKeepingTimesAndPrunedNextDay) {
     EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().size(), 1u);
     // The temp folder's own clean-up does not use long paths.
     EXPECT_TRUE(files.removeTree(tmp.path()).ok());
+}
+
+TEST_F(WindowsBackup, ACopyRecordedWithADoubledSeparatorIsStillThisJobsToPrune) {
+    makeFile(tmp / "src/data/a.txt", "a");
+    fs::create_directories(tmp / "bak/data_20140514");
+    // As versions that joined "E:\bak\" and "\data" recorded it.
+    BackupRecordStore::CreateIfMissing(ws.databaseFile());
+    BackupRecordStore(ws.databaseFile())
+        .Add(native(tmp / "bak") + "\\\\data_20140514",
+             std::chrono::year_month_day{std::chrono::year{2014} / 5 / 14});
+    settings.SourcePath = native(tmp / "src/data");
+    settings.TargetFolder = native(tmp / "bak") + "\\";
+    settings.KeepCountText = "1";
+    settings.KeepCount = 1;
+    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
+    EXPECT_FALSE(fs::exists(tmp / "bak/data_20140514"));
+    EXPECT_EQ(test::readBytes(tmp / "bak/data_20140515/a.txt"), "a");
 }
 
 TEST_F(WindowsBackup, ConfigIniIsReadAndWrittenInGbk) {
