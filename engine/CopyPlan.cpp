@@ -100,10 +100,9 @@ SpaceEstimate estimateSpace(const fs::path& source, const fs::path& previous,
     count(source, {}, true);
     std::error_code ec;
     if (fs::is_directory(source, ec)) {
-        for (auto it = fs::recursive_directory_iterator(source, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            count(it->path(), it->path().lexically_relative(source), false);
-        }
+        walkTree(source, [&](const fs::path& path, const fs::path& relative) {
+            count(path, relative, false);
+        });
     }
     bytes += kMiB;
     est.neededBytes = bytes + bytes / 100;
@@ -135,10 +134,7 @@ std::uint64_t spaceFreedByRemoving(const fs::path& copy) {
     count(copy);
     std::error_code ec;
     if (fs::is_directory(fs::symlink_status(copy, ec))) {
-        for (auto it = fs::recursive_directory_iterator(copy, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            count(it->path());
-        }
+        walkTree(copy, [&](const fs::path& path, const fs::path&) { count(path); });
     }
     return freed;
 }

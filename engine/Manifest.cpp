@@ -12,6 +12,7 @@
 #include "engine/BackupError.h"
 #include "platform/Database.h"
 #include "platform/FileStat.h"
+#include "platform/LongPath.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -72,7 +73,7 @@ char typeLetter(EntryStat::Type type) {
 
 std::string linkTarget(const fs::path& link) {
     std::error_code ec;
-    const auto target = fs::read_symlink(link, ec);
+    const auto target = fs::read_symlink(longPath(link), ec);
     return ec ? std::string() : pathToUtf8(target);
 }
 
@@ -297,7 +298,7 @@ std::string hashFile(const fs::path& file) {
     thread_local const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
     std::ifstream in;
     in.rdbuf()->pubsetbuf(nullptr, 0);  // read straight into the buffer
-    in.open(file, std::ios::binary);
+    in.open(longPath(file), std::ios::binary);
     if (!in) {
         throw std::system_error(errno ? errno : EIO, std::generic_category(), pathToUtf8(file));
     }
@@ -401,13 +402,10 @@ Manifest manifestOfTree(const fs::path& root) {
     };
     add(root, {}, true);
     std::error_code ec;
-    if (!fs::is_directory(root, ec)) {
-        return entries;
-    }
-    for (auto it = fs::recursive_directory_iterator(
-             root, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        add(it->path(), it->path().lexically_relative(root), false);
+    if (fs::is_directory(root, ec)) {
+        walkTree(root, [&](const fs::path& path, const fs::path& relative) {
+            add(path, relative, false);
+        });
     }
     sortByPath(entries);
     return entries;

@@ -8,6 +8,7 @@
 
 #include "platform/FileOps.h"
 #include "platform/FileOpsCommon.h"
+#include "platform/LongPath.h"
 #include "platform/WinError.h"
 
 namespace vantrel {
@@ -25,19 +26,9 @@ std::error_code lastError() {
     return winError(GetLastError());
 }
 
-// The path in the \\?\ form, which has no 260-character limit. The system takes such a path
-// as it is, so it is made absolute and normalised first (doubled separators, "." and "..").
+// The long form, which the calls below need for paths past 260 characters.
 std::wstring extended(const fs::path& p) {
-    if (p.native().rfind(LR"(\\?\)", 0) == 0) {
-        return p.native();
-    }
-    std::error_code ec;
-    const fs::path absolute = p.is_absolute() ? p : fs::absolute(p, ec);
-    const std::wstring native = absolute.lexically_normal().make_preferred().native();
-    if (native.rfind(LR"(\\)", 0) == 0) {
-        return LR"(\\?\UNC\)" + native.substr(2);
-    }
-    return LR"(\\?\)" + native;
+    return longPath(p).native();
 }
 
 std::wstring child(const std::wstring& folder, const wchar_t* name) {

@@ -179,6 +179,33 @@ TEST_F(WindowsBackup, LongTreeIsReplacedSameDayKeepingTimesAndPrunedNextDay) {
     EXPECT_TRUE(files.removeTree(tmp.path()).ok());
 }
 
+TEST_F(WindowsBackup, CopiesPastTheShortPathLimitAreSharedAndVerifiedWhole) {
+    const std::string deep = std::string(200, 'd') + "/" + std::string(100, 'e') + "/notes.txt";
+    makeFile(tmp / "src/data" / deep, "notes");
+    settings.SourcePath = native(tmp / "src/data");
+    settings.TargetFolder = native(tmp / "bak");
+    settings.ShareUnchanged = true;
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    clock.set(at(2014, 5, 16, 9, 59, 50));
+    const RunReport second = RunBackup(ws, settings);
+    ASSERT_TRUE(second.ran);
+    EXPECT_EQ(second.shared + second.shareFallbacks, 1u);
+
+    ManifestStore manifests(ws.databaseFile());
+    for (const char* copy : {"bak/data_20140515", "bak/data_20140516"}) {
+        const Manifest recorded =
+            manifests.load(manifests.rowOf(native(tmp / copy)).value()).value();
+        const auto file = std::find_if(recorded.begin(), recorded.end(),
+                                       [&](const ManifestEntry& e) { return e.path == deep; });
+        ASSERT_NE(file, recorded.end()) << copy;
+        EXPECT_FALSE(file->hash.empty()) << copy;
+        const ManifestDiff diff = compareManifests(recorded, manifestOfTree(tmp / copy));
+        EXPECT_TRUE(diff.intact())
+            << copy << ": " << diff.missing.size() << " missing, " << diff.changed.size()
+            << " changed, " << diff.extra.size() << " extra";
+    }
+}
+
 TEST_F(WindowsBackup, ACopyRecordedWithADoubledSeparatorIsStillThisJobsToPrune) {
     makeFile(tmp / "src/data/a.txt", "a");
     fs::create_directories(tmp / "bak/data_20140514");
