@@ -1,0 +1,271 @@
+// The real vantrel.exe, driven as automation drives it: started in a working directory of its
+// own, its controls found by id, its dialogs answered through their standard buttons.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/TextCodec.h"
+#include "tests/support/TempDir.h"
+#include "winshell/ControlIds.h"
+#include "winshell/WinText.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// The text control a message box shows its text in.
+constexpr int kMessageBoxText = 0xFFFF;
+
+// Polls `found` until it gives a window, for up to ten seconds.
+HWND waitFor(const std::function<HWND()>& found) {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < end) {
+        if (HWND window = found()) {
+            return window;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return nullptr;
+}
+
+// A top-level window of process `pid` with class `cls` and, when given, the caption.
+HWND topWindow(DWORD pid, const wchar_t* cls, const wchar_t* caption = nullptr) {
+    struct Search {
+        DWORD pid;
+        const wchar_t* cls;
+        const wchar_t* caption;
+        HWND found;
+    } search{pid, cls, caption, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM lParam) -> BOOL {
+            auto& s = *reinterpret_cast<Search*>(lParam);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            wchar_t name[64] = {}, title[256] = {};
+            GetClassNameW(window, name, 64);
+            GetWindowTextW(window, title, 256);
+            if (owner == s.pid && std::wstring_view(name) == s.cls &&
+                (s.caption == nullptr || std::wstring_view(title) == s.caption)) {
+                s.found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// The control's own text: GetWindowTextW would give only the caption kept by the system for
+// a window of another process, never what an edit control holds.
+std::string textOf(HWND window) {
+    std::wstring text(static_cast<std::size_t>(SendMessageW(window, WM_GETTEXTLENGTH, 0, 0)) + 1,
+                      L'\0');
+    text.resize(static_cast<std::size_t>(
+        SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()))));
+    return toUtf8(text);
+}
+
+// vantrel.exe running in `workDir`, with its main window found; ended at the latest here.
+class RunningWindow {
+public:
+    explicit RunningWindow(const fs::path& workDir, const std::wstring& args = L"") {
+        std::wstring buf(1024, L'\0');
+        buf.resize(GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size())));
+        const fs::path exe = fs::path(buf).parent_path() / pathFromUtf8(VANTREL_WINDOW_FROM_TESTS);
+        std::wstring line = L"\"" + exe.wstring() + L"\" " + args;
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        EXPECT_TRUE(CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   workDir.c_str(), &si, &pi))
+            << "cannot start " << exe;
+        CloseHandle(pi.hThread);
+        m_process = pi.hProcess;
+        m_pid = pi.dwProcessId;
+        // Found once shown, with its settings loaded. None turns up when the process ends
+        // first, as a second start in one directory does.
+        window = waitFor([this] {
+            HWND found = topWindow(m_pid, kMainWindowClass);
+            found = found != nullptr && IsWindowVisible(found) ? found : nullptr;
+            return found != nullptr || WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0
+                       ? found
+                       : HWND_BROADCAST;
+        });
+        if (window == HWND_BROADCAST) {
+            window = nullptr;
+        }
+    }
+    RunningWindow(const RunningWindow&) = delete;
+    RunningWindow& operator=(const RunningWindow&) = delete;
+    ~RunningWindow() {
+        if (WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
+            TerminateProcess(m_process, 9);
+            WaitForSingleObject(m_process, 10'000);
+        }
+        CloseHandle(m_process);
+    }
+
+    HWND control(int id) const { return GetDlgItem(window, id); }
+    std::string text(int id) const { return textOf(control(id)); }
+    bool checked(int id) const {
+        return SendMessageW(control(id), BM_GETCHECK, 0, 0) == BST_CHECKED;
+    }
+    // A click as the button gets it from the mouse, without waiting for what it opens.
+    void click(int id) const { PostMessageW(control(id), BM_CLICK, 0, 0); }
+    HWND dialog(const wchar_t* caption) const {
+        return waitFor([&] { return topWindow(m_pid, L"#32770", caption); });
+    }
+    HWND window = nullptr;
+    // Exit status once it ended within `ms`, else -1.
+    int exitCode(DWORD ms) const {
+        if (WaitForSingleObject(m_process, ms) != WAIT_OBJECT_0) {
+            return -1;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(m_process, &code);
+        return static_cast<int>(code);
+    }
+    DWORD pid() const { return m_pid; }
+
+    // A status bar panel's text, read through memory of the window's process: the status bar's
+    // messages take a pointer, which another process cannot give it.
+    std::string statusText(int part) const {
+        HWND bar = control(IDC_STATUSBAR1);
+        const auto length = LOWORD(SendMessageW(bar, SB_GETTEXTLENGTHW, part, 0));
+        std::wstring text(length + 1u, L'\0');
+        const SIZE_T bytes = text.size() * sizeof(wchar_t);
+        void* remote = VirtualAllocEx(m_process, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
+        SendMessageW(bar, SB_GETTEXTW, part, reinterpret_cast<LPARAM>(remote));
+        ReadProcessMemory(m_process, remote, text.data(), bytes, nullptr);
+        VirtualFreeEx(m_process, remote, 0, MEM_RELEASE);
+        text.resize(length);
+        return toUtf8(text);
+    }
+
+private:
+    HANDLE m_process = nullptr;
+    DWORD m_pid = 0;
+};
+
+class WindowsUi : public ::testing::Test {
+protected:
+    WindowsUi() : work(tmp / "任务") { fs::create_directories(work); }
+
+    void writeConfig(const std::string& utf8) {
+        test::writeBytes(work / "config.ini", utf8ToGbk("[备份设置]\r\n" + utf8));
+    }
+
+    test::TempDir tmp;
+    fs::path work;
+};
+
+TEST_F(WindowsUi, ShowsTheFieldsOfConfigIniAndItsCaptionsInOrder) {
+    writeConfig(
+        "备份文件源地址=D:\\工作\\数据\r\n备份文件目的地址=E:\\备份\r\n定时时刻=9:30:00\r\n"
+        "备份频率=星期一;星期三;\r\n备份个数=3\r\n");
+    RunningWindow app(work);
+    ASSERT_NE(app.window, nullptr) << "no main window";
+    EXPECT_EQ(app.text(IDC_EDIT1), "D:\\工作\\数据");
+    EXPECT_EQ(app.text(IDC_EDIT2), "E:\\备份");
+    EXPECT_EQ(app.text(IDC_DBNUMBEREDITEH1), "3");
+    for (int day = 0; day < 7; ++day) {
+        EXPECT_EQ(app.checked(kDayBoxIds[day]), day == 0 || day == 2) << "day " << day;
+    }
+    EXPECT_EQ(app.statusText(0), "工作目录：" + pathToUtf8(work));
+
+    const std::pair<int, const char*> commands[] = {{IDC_BUTTON6, "保存配置信息"},
+                                                    {IDC_BUTTON8, "启动备份计划"},
+                                                    {IDC_BUTTON9, "终止备份计划"},
+                                                    {IDC_BUTTON10, "手动执行备份"},
+                                                    {IDC_BUTTON7, "查看操作日志"}};
+    LONG left = -1;
+    for (const auto& [id, caption] : commands) {
+        EXPECT_EQ(app.text(id), caption);
+        RECT r{};
+        GetWindowRect(app.control(id), &r);
+        EXPECT_GT(r.left, left) << caption;
+        left = r.left;
+    }
+    EXPECT_EQ(app.text(IDC_GROUPBOX2), "执行周期");
+    EXPECT_EQ(app.text(IDC_CHECKBOX2), "星期二 ");
+}
+
+TEST_F(WindowsUi, SaveShowsTheValidationMessageThenWritesConfigIniInGbk) {
+    RunningWindow app(work);
+    ASSERT_NE(app.window, nullptr) << "no main window";
+    app.click(IDC_BUTTON6);
+    HWND box = app.dialog(L"Vantrel");
+    ASSERT_NE(box, nullptr) << "no message box";
+    EXPECT_EQ(textOf(GetDlgItem(box, kMessageBoxText)), "请输入要备份的文件地址！");
+    PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    ASSERT_EQ(waitFor([&] { return IsWindow(box) ? nullptr : app.window; }), app.window);
+    EXPECT_FALSE(fs::exists(work / "config.ini"));
+
+    SetWindowTextW(app.control(IDC_EDIT1), L"D:\\资料");
+    SetWindowTextW(app.control(IDC_EDIT2), L"E:\\备份");
+    SetWindowTextW(app.control(IDC_DBNUMBEREDITEH1), L"2");
+    SendMessageW(app.control(IDC_CHECKBOX6), BM_SETCHECK, BST_CHECKED, 0);
+    app.click(IDC_BUTTON6);
+    ASSERT_EQ(waitFor([&] { return fs::exists(work / "config.ini") ? app.window : nullptr; }),
+              app.window);
+    const std::string saved = gbkToUtf8(test::readBytes(work / "config.ini"));
+    EXPECT_NE(saved.find("备份文件源地址=D:\\资料\r\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("备份频率=星期六 ;\r\n"), std::string::npos) << saved;
+    EXPECT_EQ(app.statusText(1), "配置文件保存完毕!");
+}
+
+TEST_F(WindowsUi, CloseAsksAndOnlyYesEnds) {
+    RunningWindow app(work);
+    ASSERT_NE(app.window, nullptr) << "no main window";
+    // No, then Escape, keep the window; Yes ends the program.
+    for (const int answer : {IDNO, IDCANCEL, IDYES}) {
+        PostMessageW(app.window, WM_CLOSE, 0, 0);
+        HWND box = app.dialog(kConfirmCaption);
+        ASSERT_NE(box, nullptr) << "no question for answer " << answer;
+        EXPECT_EQ(textOf(GetDlgItem(box, IDC_QUESTION)), "您确定要退出该系统吗？");
+        EXPECT_EQ(GetWindow(box, GW_OWNER), app.window);
+        if (answer == IDCANCEL) {
+            // Escape, pressed while the default button Yes has the focus.
+            PostMessageW(GetDlgItem(box, IDYES), WM_KEYDOWN, VK_ESCAPE, 0);
+        } else {
+            PostMessageW(GetDlgItem(box, answer), BM_CLICK, 0, 0);
+        }
+        ASSERT_EQ(waitFor([&] { return IsWindow(box) ? nullptr : app.window; }), app.window);
+        if (answer != IDYES) {
+            EXPECT_TRUE(IsWindow(app.window)) << "closed on " << answer;
+        }
+    }
+    EXPECT_EQ(app.exitCode(10'000), 0);
+}
+
+TEST_F(WindowsUi, TheLogViewerShowsTheLogAndASecondStartOpensNoSecondWindow) {
+    fs::create_directories(work / "Log");
+    test::writeBytes(
+        work / "Log/FileBackupLog.log",
+        utf8ToGbk("140515 9:59:50   D:\\数据   成功备份至   E:\\备份\\数据_20140515\r\n"));
+    RunningWindow app(work);
+    ASSERT_NE(app.window, nullptr) << "no main window";
+    app.click(IDC_BUTTON7);
+    HWND viewer = waitFor([&] { return topWindow(app.pid(), kLogWindowClass, L"操作日志"); });
+    ASSERT_NE(viewer, nullptr) << "no log viewer";
+    EXPECT_EQ(textOf(GetDlgItem(viewer, IDC_MEMO1)),
+              "140515 9:59:50   D:\\数据   成功备份至   E:\\备份\\数据_20140515\r\n");
+
+    RunningWindow second(work);
+    EXPECT_EQ(second.exitCode(10'000), 0);
+    EXPECT_EQ(second.window, nullptr);
+    EXPECT_TRUE(IsWindow(app.window));
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+#include "winshell/Handles.h"
+
+namespace vantrel {
+
+// One window per working directory. The first process there holds a named mutex of that
+// directory and marks its window; a later one finds the window, asks it to come to the front
+// and ends.
+class SingleInstance {
+public:
+    explicit SingleInstance(const std::filesystem::path& workDir);
+
+    // True when this process is the first in the directory.
+    bool claim();
+    // Marks the first process's window, so that later ones find it.
+    void mark(HWND window) const;
+    // Asks the marked window to come to the front; false when none turned up.
+    bool activateFirst() const;
+
+private:
+    HANDLE markValue() const;
+
+    std::wstring m_key;
+    KernelHandle m_mutex;
+};
+
+}  // namespace vantrel
