@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -75,13 +76,22 @@ std::string textOf(HWND window) {
     return toUtf8(text);
 }
 
+// The vantrel.exe built beside the tests, or the one VANTREL_WINDOW_EXE names (an installed
+// or unpacked copy).
+fs::path windowProgram() {
+    if (const wchar_t* given = _wgetenv(L"VANTREL_WINDOW_EXE"); given != nullptr && *given) {
+        return given;
+    }
+    std::wstring buf(1024, L'\0');
+    buf.resize(GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size())));
+    return fs::path(buf).parent_path() / pathFromUtf8(VANTREL_WINDOW_FROM_TESTS);
+}
+
 // vantrel.exe running in `workDir`, with its main window found; ended at the latest here.
 class RunningWindow {
 public:
     explicit RunningWindow(const fs::path& workDir, const std::wstring& args = L"") {
-        std::wstring buf(1024, L'\0');
-        buf.resize(GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size())));
-        const fs::path exe = fs::path(buf).parent_path() / pathFromUtf8(VANTREL_WINDOW_FROM_TESTS);
+        const fs::path exe = windowProgram();
         std::wstring line = L"\"" + exe.wstring() + L"\" " + args;
         STARTUPINFOW si{};
         si.cb = sizeof si;
@@ -122,8 +132,12 @@ public:
     }
     // A click as the button gets it from the mouse, without waiting for what it opens.
     void click(int id) const { PostMessageW(control(id), BM_CLICK, 0, 0); }
+    // A dialog once shown, when its controls are made.
     HWND dialog(const wchar_t* caption) const {
-        return waitFor([&] { return topWindow(m_pid, L"#32770", caption); });
+        return waitFor([&] {
+            HWND box = topWindow(m_pid, L"#32770", caption);
+            return box != nullptr && IsWindowVisible(box) ? box : nullptr;
+        });
     }
     HWND window = nullptr;
     // Exit status once it ended within `ms`, else -1.
