@@ -26,7 +26,7 @@ namespace vantrel {
 namespace {
 
 constexpr DWORD kWindowStyle =
-    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX;
 constexpr DWORD kWindowExStyle = WS_EX_CONTROLPARENT;
 constexpr COLORREF kRed = RGB(0xff, 0x00, 0x00);
 // Posted by the keep-count field once the focus has left it for another control.
