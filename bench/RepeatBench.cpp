@@ -32,7 +32,6 @@ namespace fs = std::filesystem;
 class QuietUi final : public BackupUi {
 public:
     void setStatus(std::string_view) override {}
-    void repaint() override {}
     void showMessage(std::string_view text) override {
         std::printf("  message: %.*s\n", static_cast<int>(text.size()), text.data());
     }

@@ -84,7 +84,8 @@ int main(int argc, char* argv[]) {
 
     vantrel::SystemClock clock;
     PrintingDialogs dialogs;
-    vantrel::TMainForm form(root, clock, dialogs);
+    vantrel::RealFileOps fileOps;
+    vantrel::TMainForm form(root, fileOps, clock, dialogs);
     form.findChild<QLineEdit*>("Edit1")->setText(QString::fromUtf8(vantrel::pathToUtf8(source)));
     form.findChild<QLineEdit*>("Edit2")->setText(
         QString::fromUtf8(vantrel::pathToUtf8(root / "bak")));

@@ -1,12 +1,12 @@
 #include "cli/CliUi.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "engine/BackupJob.h"
 #include "engine/RunHistory.h"
+#include "engine/Texts.h"
 
 namespace vantrel::cli {
 
@@ -19,15 +19,12 @@ std::string progressLine(const CopyProgress& done, const TreeSize& total,
     line += " 个文件，" + sizeText(done.bytes);
     if (total.bytes > 0) {
         line += "/" + sizeText(total.bytes);
-        const double share =
-            std::min(1.0, static_cast<double>(done.bytes) / static_cast<double>(total.bytes));
-        line += "，" + std::to_string(static_cast<int>(share * 100)) + "%";
-        // A guess from the rate so far, once there is one.
-        if (share > 0 && elapsed >= std::chrono::seconds(2)) {
-            const auto left = std::chrono::milliseconds(
-                static_cast<long long>(static_cast<double>(elapsed.count()) * (1 - share) / share));
-            line += "，剩余约 " + durationText(left);
-        }
+    }
+    if (const int permille = progressPermille(done, total); permille >= 0) {
+        line += "，" + std::to_string(permille / 10) + "%";
+    }
+    if (const std::string left = timeLeftText(done, total, elapsed); !left.empty()) {
+        line += "，" + left;
     }
     return line;
 }

@@ -19,7 +19,6 @@ public:
         : m_stampClock(stampClock), m_progressLine(progressLine) {}
 
     void setStatus(std::string_view text) override;
-    void repaint() override {}
     void showMessage(std::string_view text) override;
     void setProgressTotal(const TreeSize& total) override;
     void showProgress(const CopyProgress& progress) override;

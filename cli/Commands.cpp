@@ -14,6 +14,7 @@
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
+#include "engine/CopyListing.h"
 #include "engine/Manifest.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
@@ -43,20 +44,28 @@ void printOut(const std::string& line) {
     std::fputc('\n', stdout);
 }
 
-// Reads the settings from "config.ini" and checks them as the save command does, without
-// writing the file. Shows the refusal and returns false when they cannot be used.
-bool loadValidSettings(Workspace& ws, TBackupSettings& settings) {
+// Reads the settings from "config.ini". Shows why and returns false when they cannot be read.
+bool loadSettings(Workspace& ws, TBackupSettings& settings) {
     try {
         LoadSettings(ws, settings);
+        return true;
     } catch (const std::exception& e) {
         ws.ui.showMessage(e.what());
         return false;
     }
-    if (const auto message = ValidateSettings(settings)) {
-        ws.ui.showMessage(*message);
+}
+
+// Reads the settings and checks them as the timetable's start does, without writing the file.
+// Shows the refusal and returns false when a timetable could not run with them.
+bool loadTimetableSettings(Workspace& ws, const BackupJob& job, TBackupSettings& settings) {
+    if (!loadSettings(ws, settings)) {
         return false;
     }
-    return CheckTargetOutsideSource(ws, settings);
+    if (const auto refusal = job.timetableRefusal(settings)) {
+        ws.ui.showMessage(*refusal);
+        return false;
+    }
+    return true;
 }
 
 // What identifies one version of the settings file: its time stamp and size.
@@ -100,20 +109,26 @@ void printDetails(Workspace& ws, const RunReport& report) {
     }
 }
 
+// Whether the job has a record database: a job that never ran has none, and the commands
+// that only read make none.
+bool hasRecords(const Workspace& ws) {
+    std::error_code ec;
+    return std::filesystem::exists(ws.databaseFile(), ec);
+}
+
 }  // namespace
 
 int runBackup(Workspace& ws) {
     TBackupSettings settings;
-    if (!loadValidSettings(ws, settings)) {
+    if (!loadSettings(ws, settings)) {
         return kRefused;
     }
     // SIGINT and SIGTERM cancel the copy; the run then leaves nothing behind.
     std::signal(SIGINT, requestCancel);
     std::signal(SIGTERM, requestCancel);
     BackupJob job(ws);
-    const RunResult result =
-        job.execute(settings, {RunTrigger::CommandLine, PruneAfterRun::IfKeepCountSet, {}},
-                    RunControl{&g_cancelRun});
+    const RunResult result = job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine),
+                                         RunControl{&g_cancelRun});
     if (result.error) {
         try {
             std::rethrow_exception(result.error);
@@ -135,14 +150,14 @@ int runBackup(Workspace& ws) {
 }
 
 int runSchedule(Workspace& ws) {
+    BackupJob job(ws);
     TBackupSettings settings;
-    if (!loadValidSettings(ws, settings)) {
+    if (!loadTimetableSettings(ws, job, settings)) {
         return kRefused;
     }
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
 
-    BackupJob job(ws);
     job.startTimetable();
     ws.ui.setStatus("启动备份计划");
     FileStamp stamp = stampOf(ws.configFile());
@@ -155,7 +170,7 @@ int runSchedule(Workspace& ws) {
         if (const FileStamp now = stampOf(ws.configFile()); now != stamp) {
             stamp = now;
             TBackupSettings fresh;
-            if (loadValidSettings(ws, fresh)) {
+            if (loadTimetableSettings(ws, job, fresh)) {
                 settings = fresh;
                 ws.ui.setStatus("已重新读取配置文件");
             } else {
@@ -203,6 +218,9 @@ int printStatus(Workspace& ws) {
 }
 
 int printHistory(Workspace& ws) {
+    if (!hasRecords(ws)) {
+        return kOk;
+    }
     RunHistory history(ws.databaseFile());
     for (const RunRecord& r : history.list()) {
         std::string line = formatLocalTime(r.started) + "\t" + formatLocalTime(r.ended) + "\t" +
@@ -218,11 +236,12 @@ int printHistory(Workspace& ws) {
 }
 
 int printList(Workspace& ws) {
-    BackupRecordStore store(ws.databaseFile());
-    for (const BackupRecord& record : store.List()) {
+    for (const ListedCopy& copy : listCopies(ws)) {
+        const BackupRecord& record = copy.record;
         const std::string state =
-            record.complete() ? "完整"
-                              : "不完整：" + std::to_string(record.failed.size()) + " 项未能复制";
+            !copy.onDisk        ? "已不存在"
+            : record.complete() ? "完整"
+                                : "不完整：" + std::to_string(record.failed.size()) + " 项未能复制";
         printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path + "\t" +
                  state);
     }
@@ -236,9 +255,10 @@ int verifyCopy(Workspace& ws, std::string_view date) {
         wanted = std::string(date.substr(0, 4)) + "-" + std::string(date.substr(4, 2)) + "-" +
                  std::string(date.substr(6, 2));
     }
-    BackupRecordStore store(ws.databaseFile());
     std::optional<BackupRecord> copy;
-    for (const BackupRecord& record : store.List()) {
+    const auto records =
+        hasRecords(ws) ? BackupRecordStore(ws.databaseFile()).List() : std::vector<BackupRecord>{};
+    for (const BackupRecord& record : records) {
         if (wanted.empty() || record.date == wanted) {
             copy = record;
             break;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 #include "cli/CliUi.h"
@@ -62,6 +63,17 @@ void print(std::FILE* out, std::string_view text) {
     std::fflush(out);
 }
 
+// Says what was wrong with the command line, then how it is used.
+int usageError(const std::string& problem) {
+    print(stderr, problem + "\n\n");
+    print(stderr, kUsage);
+    return vantrel::cli::kRefused;
+}
+
+bool isDate(std::string_view text) {
+    return text.size() == 8 && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,16 +84,10 @@ int main(int argc, char** argv) {
     // A closed standard output (a pipe to "head") must never end a run half way.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    const std::string_view command = argc >= 2 ? argv[1] : "";
-    // Only verify takes an argument: an optional date of eight digits.
-    const std::string_view argument = argc == 3 ? argv[2] : "";
-    const bool dateOk =
-        argument.empty() || (argument.size() == 8 &&
-                             argument.find_first_not_of("0123456789") == std::string_view::npos);
-    if (argc > 3 || (argc == 3 && (command != "verify" || !dateOk))) {
-        print(stderr, kUsage);
-        return cli::kRefused;
+    if (argc < 2) {
+        return usageError("缺少命令。");
     }
+    const std::string_view command = argv[1];
     if (command == "--help" || command == "-h") {
         print(stdout, kUsage);
         return cli::kOk;
@@ -90,12 +96,15 @@ int main(int argc, char** argv) {
         print(stdout, "vantrel-cli " VANTREL_VERSION "\n");
         return cli::kOk;
     }
-    g_verifyDate = argument;
+    // Commands that only read: they never make the log folder, the database or a lock file.
+    bool readsOnly = true;
     int (*run)(Workspace&) = nullptr;
     if (command == "backup") {
         run = cli::runBackup;
+        readsOnly = false;
     } else if (command == "schedule") {
         run = cli::runSchedule;
+        readsOnly = false;
     } else if (command == "log") {
         run = cli::printLog;
     } else if (command == "list") {
@@ -107,8 +116,19 @@ int main(int argc, char** argv) {
     } else if (command == "verify") {
         run = [](Workspace& ws) { return cli::verifyCopy(ws, g_verifyDate); };
     } else {
-        print(stderr, kUsage);
-        return cli::kRefused;
+        return usageError("未知的命令：" + std::string(command));
+    }
+    // Only verify takes an argument: an optional date of eight digits.
+    if (argc > 2) {
+        const std::string_view argument = argv[2];
+        if (command != "verify" || argc > 3) {
+            return usageError("命令 " + std::string(command) + " 不接受参数“" +
+                              std::string(argv[command == "verify" ? 3 : 2]) + "”。");
+        }
+        if (!isDate(argument)) {
+            return usageError("日期应为 8 位数字（yyyymmdd）：“" + std::string(argument) + "”。");
+        }
+        g_verifyDate = argument;
     }
 
     SystemClock clock;
@@ -117,14 +137,22 @@ int main(int argc, char** argv) {
     cli::CliUi ui(command == "schedule" ? &clock : nullptr, isTerminal(stdout));
     try {
         Workspace ws{std::filesystem::current_path(), files, clock, ui};
-        // As the window does at start-up: the log folder and the record database exist.
         std::error_code ec;
-        std::filesystem::create_directories(ws.logFile().parent_path(), ec);
-        if (ec) {
-            throw BackupError("无法创建文件夹“" + pathToUtf8(ws.logFile().parent_path()) + "”：" +
-                              describeError(ec));
+        if (!std::filesystem::exists(ws.configFile(), ec)) {
+            ui.error("当前目录“" + pathToUtf8(ws.dir) +
+                     "”中没有配置文件 config.ini，不是备份任务的工作目录：请在任务的目录中运行，"
+                     "或先在窗口中保存配置信息。");
+            return cli::kRefused;
         }
-        BackupRecordStore::CreateIfMissing(ws.databaseFile());
+        if (!readsOnly) {
+            // As the window does at start-up: the log folder and the record database exist.
+            std::filesystem::create_directories(ws.logFile().parent_path(), ec);
+            if (ec) {
+                throw BackupError("无法创建文件夹“" + pathToUtf8(ws.logFile().parent_path()) +
+                                  "”：" + describeError(ec));
+            }
+            BackupRecordStore::CreateIfMissing(ws.databaseFile());
+        }
         return run(ws);
     } catch (const std::exception& e) {
         ui.error(e.what());

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "engine/BackupError.h"
 #include "engine/Schedule.h"
@@ -27,18 +29,6 @@ constexpr std::chrono::days kMissedLookBack{14};
 // The catch-up waits this long after the start or the jump, then retries after these.
 constexpr minutes kCatchUpDelay{2};
 constexpr std::array<minutes, 3> kCatchUpRetries{minutes{15}, hours{1}, hours{4}};
-
-// Switches the commands on again when the run ends, however it ends.
-class CommandsOffGuard {
-public:
-    explicit CommandsOffGuard(BackupUi& ui) : m_ui(ui) { m_ui.setCommandsEnabled(false); }
-    ~CommandsOffGuard() { m_ui.setCommandsEnabled(true); }
-    CommandsOffGuard(const CommandsOffGuard&) = delete;
-    CommandsOffGuard& operator=(const CommandsOffGuard&) = delete;
-
-private:
-    BackupUi& m_ui;
-};
 
 std::filesystem::path timetableLockFile(const Workspace& ws) {
     return ws.dir / "vantrel.timetable.lock";
@@ -114,9 +104,35 @@ bool CheckTargetOutsideSource(Workspace& ws, const TBackupSettings& settings) {
     return false;
 }
 
+RunRequest RunRequest::forTrigger(RunTrigger trigger, std::optional<LocalTime> fireInstant) {
+    RunRequest request{trigger, PruneAfterRun::IfKeepCountSet, false, fireInstant};
+    switch (trigger) {
+        case RunTrigger::Timetable:
+        case RunTrigger::CatchUp:
+            break;
+        case RunTrigger::Manual:
+            request.prune = PruneAfterRun::No;
+            break;
+        case RunTrigger::CommandLine:
+            request.checkSettings = true;
+            break;
+    }
+    return request;
+}
+
 BackupJob::~BackupJob() = default;
 
-bool BackupJob::StartSchedule(TBackupSettings& settings) {
+std::optional<std::string> BackupJob::timetableRefusal(const TBackupSettings& settings) const {
+    if (auto message = ValidateSettings(settings)) {
+        return message;
+    }
+    if (TargetInsideSource(m_ws, settings)) {
+        return std::string(TargetInsideSourceMessage());
+    }
+    return std::nullopt;
+}
+
+bool BackupJob::StartSchedule(const TBackupSettings& settings) {
     if (!SaveSettings(m_ws, settings)) {
         return false;
     }
@@ -173,6 +189,11 @@ void BackupJob::releaseTimetableLock() {
 }
 
 bool BackupJob::timetableRunsElsewhere(const Workspace& ws) {
+    // A running timetable holds the lock file, so without one none runs; none is made here.
+    std::error_code ec;
+    if (!std::filesystem::exists(timetableLockFile(ws), ec)) {
+        return false;
+    }
     try {
         return !RunLock::tryAcquire(timetableLockFile(ws)).has_value();
     } catch (const std::exception&) {
@@ -180,7 +201,7 @@ bool BackupJob::timetableRunsElsewhere(const Workspace& ws) {
     }
 }
 
-std::optional<RunRequest> BackupJob::IsDue(TBackupSettings& settings) {
+std::optional<RunRequest> BackupJob::IsDue(const TBackupSettings& settings) {
     if (!m_started) {
         return std::nullopt;
     }
@@ -198,12 +219,11 @@ std::optional<RunRequest> BackupJob::IsDue(TBackupSettings& settings) {
     if (settings.SourcePath.empty() || settings.TargetFolder.empty()) {
         return std::nullopt;
     }
-    settings.DayList = BuildDayList(settings.Days);
 
     std::optional<RunRequest> due;
     for (const LocalTime fire : FireInstantsBetween(settings, previous, now)) {
         if (now - fire <= kMaxLateness && !m_fired.contains(fire)) {
-            due = RunRequest{RunTrigger::Timetable, PruneAfterRun::IfKeepCountSet, fire};
+            due = RunRequest::forTrigger(RunTrigger::Timetable, fire);
         }
     }
     if (due) {
@@ -236,7 +256,7 @@ std::optional<RunRequest> BackupJob::IsDue(TBackupSettings& settings) {
         return std::nullopt;
     }
     m_catchUpAt.reset();
-    return RunRequest{RunTrigger::CatchUp, PruneAfterRun::IfKeepCountSet, std::nullopt};
+    return RunRequest::forTrigger(RunTrigger::CatchUp);
 }
 
 void BackupJob::sweepMissed(const TBackupSettings& settings, LocalTime upTo) {
@@ -292,12 +312,11 @@ std::optional<LocalTime> BackupJob::planCatchUp(LocalTime armedAt) {
     }
 }
 
-std::optional<RunResult> BackupJob::CheckSchedule(TBackupSettings& settings) {
+std::optional<RunResult> BackupJob::CheckSchedule(const TBackupSettings& settings) {
     const auto request = IsDue(settings);
     if (!request) {
         return std::nullopt;
     }
-    CommandsOffGuard commandsOff(m_ws.ui);
     RunResult result = execute(settings, *request);
     finished(result);
     if (result.error) {
@@ -314,13 +333,21 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
     record.trigger = request.trigger;
     record.fireInstant = request.fireInstant;
     try {
+        if (request.checkSettings) {
+            if (auto message = ValidateSettings(settings)) {
+                m_ws.ui.showMessage(*message);
+                record.outcome = RunOutcome::Refused;
+                record.message = std::move(*message);
+                record.ended = record.started;
+                return result;
+            }
+        }
         RunControl counted = control;
         // The total first, so progress can say how much is left; counted once the run holds
         // its locks, so a refused run does not wait for it. A source that cannot be counted
         // is left to the copy, which reports it.
         counted.countSource = [this, &settings, &control]() -> std::optional<TreeSize> {
             m_ws.ui.setStatus(kCountingStatus);
-            m_ws.ui.repaint();
             TreeSize total;
             const auto measured = m_ws.files.measureTree(
                 resolveInWorkDir(m_ws.dir, settings.SourcePath), total, control.cancel);
@@ -381,6 +408,11 @@ void BackupJob::finished(const RunResult& result) {
 
 JobHealth BackupJob::health(const TBackupSettings& settings) {
     const bool timetableOn = m_started || timetableRunsElsewhere(m_ws);
+    // A job that never ran has no record database yet; judging it makes none.
+    std::error_code ec;
+    if (!std::filesystem::exists(m_ws.databaseFile(), ec)) {
+        return JudgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
+    }
     RunHistory history(m_ws.databaseFile());
     return JudgeHealth(history.lastRun(), history.lastComplete(), settings, timetableOn,
                        m_ws.clock.now());

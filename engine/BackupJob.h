@@ -19,7 +19,18 @@ namespace vantrel {
 struct RunRequest {
     RunTrigger trigger = RunTrigger::Manual;
     PruneAfterRun prune = PruneAfterRun::No;
+    // Check the settings as the save command does before copying (no day ticked, no keep
+    // count: refused), not only what the copy itself needs.
+    bool checkSettings = false;
     std::optional<LocalTime> fireInstant;  // the timetable's instant it answers
+
+    // The run each trigger makes. Every run needs a source and a target, the target outside
+    // the source. The timetable and its catch-up prune (their settings were checked when the
+    // timetable started); the window's 手动执行备份 only copies what the fields say;
+    // vantrel-cli backup, which the system's scheduler drives in place of a timetable, checks
+    // the settings first and prunes.
+    static RunRequest forTrigger(RunTrigger trigger,
+                                 std::optional<LocalTime> fireInstant = std::nullopt);
 };
 
 // How a run ended, as recorded in the history.
@@ -52,7 +63,10 @@ public:
     // Saves the settings; when they are refused, neither starts nor says so and returns
     // false. Otherwise starts (even when the file could not be written), shows "启动备份计划"
     // and returns true.
-    bool StartSchedule(TBackupSettings& settings);
+    bool StartSchedule(const TBackupSettings& settings);
+    // Why a timetable with these settings could never succeed (the save command's checks);
+    // none when it can start.
+    std::optional<std::string> timetableRefusal(const TBackupSettings& settings) const;
     // Starts without saving the settings (at launch, and on the command line); the
     // start time counts as the previous tick. Does nothing while started.
     void startTimetable();
@@ -60,17 +74,17 @@ public:
     void StopSchedule();
     bool started() const { return m_started; }
 
-    // One tick's decision: the run due now, if any. Rebuilds DayList. A fire instant of a
+    // One tick's decision: the run due now, if any. A fire instant of a
     // ticked day is due when it lies in (previous tick, now] and at most 60 s before now; an
     // instant already run never runs twice, and a clock set back does not stop the timetable.
     // Instants that passed without a run are recorded as missed; with catch-up on, one
     // catch-up run follows 2 minutes after the start or after a jump of the clock, retried
     // after 15 minutes, 1 hour and 4 hours when it fails.
-    std::optional<RunRequest> IsDue(TBackupSettings& settings);
+    std::optional<RunRequest> IsDue(const TBackupSettings& settings);
 
-    // The tick handler: when due, switches the commands off, makes the run, records it and
-    // switches the commands on again. A failure is recorded, then thrown.
-    std::optional<RunResult> CheckSchedule(TBackupSettings& settings);
+    // The tick handler where nothing else waits: when due, makes the run and records it. A
+    // failure is recorded, then thrown.
+    std::optional<RunResult> CheckSchedule(const TBackupSettings& settings);
 
     // Counts the source, makes the run and records its outcome. Touches only the files and
     // the database, so it may run on a worker thread while the owner keeps the timetable.

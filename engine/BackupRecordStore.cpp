@@ -377,10 +377,8 @@ void BackupRecordStore::deleteRow(std::int64_t id) {
     }
 }
 
-std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::string_view keepText,
-                                                          std::optional<double> keepValue,
+std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::optional<double> keepValue,
                                                           FileOps& files, const PruneScope& scope) {
-    (void)keepText;  // the value decides; the text never reaches SQL
     std::vector<PruneFailure> failures;
     if (!keepValue || !(*keepValue >= 1)) {
         return failures;

@@ -93,8 +93,7 @@ public:
     // for a place a newer row names is dropped without touching the disk. A copy is deleted
     // on disk only within `scope`, shaped "..._yyyymmdd", and never while a kept row names
     // it; a copy that cannot be deleted keeps its row and is returned, and pruning goes on.
-    std::vector<PruneFailure> PruneBackups(std::string_view keepText,
-                                           std::optional<double> keepValue, FileOps& files,
+    std::vector<PruneFailure> PruneBackups(std::optional<double> keepValue, FileOps& files,
                                            const PruneScope& scope);
 
     // Every row, newest first.

@@ -242,7 +242,6 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     plan.prepare();
 
     ui.setStatus(kCopyingStatus);
-    ui.repaint();
 
     CopyOptions options = plan.options();
     options.skipFailedEntries = true;
@@ -292,10 +291,9 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     report.shared = copied.shared;
     report.shareFallbacks = copied.shareFallbacks;
     report.sharingUnsupported = plan.sharingUnsupported();
-    if (prune == PruneAfterRun::IfKeepCountSet && !trimControls(settings.KeepCountText).empty()) {
+    if (prune == PruneAfterRun::IfKeepCountSet && settings.KeepCount) {
         const PruneScope scope{target.parent_path(), copyStem(settings.SourcePath)};
-        report.pruneFailures =
-            store.PruneBackups(settings.KeepCountText, settings.KeepCount, ws.files, scope);
+        report.pruneFailures = store.PruneBackups(settings.KeepCount, ws.files, scope);
         for (const auto& f : report.pruneFailures) {
             ui.showMessage("无法删除旧备份“" + f.path + "”：" + f.reason);
         }

@@ -24,10 +24,8 @@ struct TBackupSettings {
     std::string SourcePath;
     std::string TargetFolder;
     TimeOfDay RunTime;
-    std::array<bool, 7> Days{};          // the day boxes, indexed by Weekday
-    std::string DayList;                 // rebuilt from Days by the commands that need it
-    std::string KeepCountText;           // the keep-count field's text as shown
-    std::optional<double> KeepCount;     // its value; none when the text is empty
+    std::array<bool, 7> Days{};          // the day boxes, indexed by Weekday; the file's DayList
+    std::optional<double> KeepCount;     // the keep count; none when the field is empty
     bool StartScheduleAtLaunch = false;  // start the timetable as soon as settings are loaded
     bool CatchUpMissed = false;          // make one run for fire instants that passed unrun
     bool ShareUnchanged = false;         // unchanged files are linked from the previous copy

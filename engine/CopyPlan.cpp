@@ -253,7 +253,7 @@ void CopyPlan::prepare() {
         // The copies pruning would remove after this run: all but the newest keep-1 others.
         std::vector<const OldCopy*> prunable;
         if (m_pruneAfter && m_settings.KeepCount && *m_settings.KeepCount >= 1 &&
-            !trimControls(m_settings.KeepCountText).empty()) {
+            m_settings.KeepCount) {
             const double keep = std::ceil(*m_settings.KeepCount);
             std::size_t kept = 1;  // the new copy
             for (const OldCopy& copy : copies) {

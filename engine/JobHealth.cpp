@@ -55,7 +55,10 @@ std::string JobHealth::nextRunLine() const {
     if (!nextRun) {
         return "下次备份：备份计划未启动";
     }
-    return "下次备份：" + formatLocalTime(*nextRun).substr(0, 16);
+    // The instant the timetable starts the run, with its weekday: for 00:00 that is 23:59:50
+    // of the ticked day itself.
+    return "下次备份：" + formatLocalTime(*nextRun) + "（" + std::string(TodayName(*nextRun)) +
+           "）";
 }
 
 std::string ageText(std::chrono::milliseconds age) {
@@ -82,7 +85,7 @@ JobHealth JudgeHealth(const std::optional<RunRecord>& lastRun,
     }
     if (timetableOn) {
         if (const auto next = NextFireInstant(settings, now)) {
-            health.nextRun = SetTimeOf(*next);
+            health.nextRun = *next;
         }
     }
 

@@ -17,7 +17,7 @@ struct JobHealth {
     State state = State::Never;
     std::string reason;                     // why it is not OK (UTF-8); empty when OK
     std::optional<LocalTime> lastComplete;  // start of the last complete copy
-    std::optional<LocalTime> nextRun;       // set time of the next run, when the timetable is on
+    std::optional<LocalTime> nextRun;       // when the timetable starts its next run, if on
 
     // Exit status of `vantrel-cli status`: 0 OK, 3 warning, 4 failed, overdue or never.
     int exitStatus() const;

@@ -74,8 +74,4 @@ std::vector<LocalTime> LastFireInstants(const TBackupSettings& settings, LocalTi
     return instants;
 }
 
-LocalTime SetTimeOf(LocalTime fireInstant) {
-    return fireInstant + kLeadTime;
-}
-
 }  // namespace vantrel

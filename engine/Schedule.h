@@ -24,7 +24,5 @@ std::optional<LocalTime> NextFireInstant(const TBackupSettings& settings, LocalT
 // Up to `count` fire instants at or before `now`, newest first.
 std::vector<LocalTime> LastFireInstants(const TBackupSettings& settings, LocalTime now,
                                         std::size_t count);
-// The time of day the user set for a fire instant (the instant plus the lead time).
-LocalTime SetTimeOf(LocalTime fireInstant);
 
 }  // namespace vantrel

@@ -167,7 +167,7 @@ TimeOfDay ParseRunTime(std::string_view text) {
     return t;
 }
 
-std::optional<std::string> ValidateSettings(TBackupSettings& settings) {
+std::optional<std::string> ValidateSettings(const TBackupSettings& settings) {
     if (settings.SourcePath.empty()) {
         return std::string(kNoSourceMessage);
     }
@@ -181,20 +181,16 @@ std::optional<std::string> ValidateSettings(TBackupSettings& settings) {
     if (!anyDay) {
         return "请选定备份日期！";
     }
-    if (trimControls(settings.KeepCountText).empty()) {
+    if (!settings.KeepCount) {
         return "请输入备份个数！";
     }
-    if (!settings.KeepCount || *settings.KeepCount < 1) {
+    if (*settings.KeepCount < 1) {
         return "备份个数输入不合法！";
-    }
-    settings.DayList = BuildDayList(settings.Days);
-    if (trimControls(settings.DayList).empty()) {
-        return "请选定备份日期！";
     }
     return std::nullopt;
 }
 
-bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
+bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
     if (const auto message = ValidateSettings(settings)) {
         ws.ui.showMessage(*message);
         return false;
@@ -208,8 +204,8 @@ bool SaveSettings(Workspace& ws, TBackupSettings& settings) {
             {kKeySource, settings.SourcePath},
             {kKeyTarget, settings.TargetFolder},
             {kKeyTime, FormatRunTime(settings.RunTime)},
-            {kKeyDays, settings.DayList},
-            {kKeyKeep, settings.KeepCountText}};
+            {kKeyDays, BuildDayList(settings.Days)},
+            {kKeyKeep, FormatKeepCount(*settings.KeepCount)}};
         // A value the file would hand back cut short is refused, never saved.
         for (const auto& [key, value] : values) {
             if (!ini.fitsWhole(value)) {
@@ -268,11 +264,9 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
         }
     }
     settings.SourcePath = ini->read(kSection, kKeySource);
-    const std::string keepText = ini->read(kSection, kKeyKeep);
-    settings.KeepCount = ParseKeepCount(keepText);  // a loaded value is not raised to 1
-    settings.KeepCountText = keepText;
+    settings.KeepCount = ParseKeepCount(ini->read(kSection, kKeyKeep));  // not raised to 1
     settings.TargetFolder = ini->read(kSection, kKeyTarget);
-    settings.DayList = ini->read(kSection, kKeyDays);
+    const std::string dayList = ini->read(kSection, kKeyDays);
     settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
     settings.CatchUpMissed = ini->read(kSection, kKeyCatchUp) == "1";
     settings.ShareUnchanged = trimControls(ini->read(kSection, kKeyShare)) == "1";
@@ -281,9 +275,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
         settings.RunTime = ParseRunTime(timeText);
     }
     for (size_t i = 0; i < kDayNames.size(); ++i) {
-        if (DayListHas(settings.DayList, kDayNames[i])) {
-            settings.Days[i] = true;
-        }
+        settings.Days[i] = DayListHas(dayList, kDayNames[i]);
     }
 }
 

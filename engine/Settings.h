@@ -30,19 +30,19 @@ std::string FormatRunTime(const TimeOfDay& time);
 // after the time. Throws BackupError naming the value otherwise.
 TimeOfDay ParseRunTime(std::string_view text);
 
-// Checks the settings in the order of the save command and rebuilds DayList. Returns the
-// message of the first failing test, or nothing when they are valid.
-std::optional<std::string> ValidateSettings(TBackupSettings& settings);
+// Checks the settings in the order of the save command. Returns the message of the first
+// failing test, or nothing when they are valid.
+std::optional<std::string> ValidateSettings(const TBackupSettings& settings);
 
 // Validates (showing the message and returning false on refusal), then writes the keys
 // of section "备份设置" to "config.ini" at once. Status panel 1 reads "配置文件保存完毕!" or,
 // when the file cannot be written (or a value holds a line break), "配置文件保存失败!"; both
 // return true. The old file stays whole when the write fails.
-bool SaveSettings(Workspace& ws, TBackupSettings& settings);
+bool SaveSettings(Workspace& ws, const TBackupSettings& settings);
 
 // Fills the settings from "config.ini": source and target emptied and RunTime set to now
-// first; a missing file stops there. A bad value throws BackupError, leaving the fields
-// read before it filled.
+// first; a missing file stops there. The file's DayList ticks exactly the days it names.
+// A bad value throws BackupError, leaving the fields read before it filled.
 void LoadSettings(Workspace& ws, TBackupSettings& settings);
 
 }  // namespace vantrel

@@ -7,15 +7,13 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "engine/OperationLog.h"
 #include "shell/AppIcon.h"
-#include "shell/ErrorHandler.h"
 #include "shell/QtText.h"
 
 namespace vantrel {
 
 TLogShowForm::TLogShowForm(std::filesystem::path logFile, Dialogs& dialogs, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_logFile(std::move(logFile)), m_dialogs(dialogs) {
+    : QWidget(parent, Qt::Window), m_dialogs(dialogs), m_presenter(std::move(logFile), *this) {
     setObjectName(QStringLiteral("LogShowForm"));
     setAttribute(Qt::WA_DeleteOnClose);
     // A viewer left open never keeps the program running after the main window closed.
@@ -63,8 +61,7 @@ TLogShowForm::TLogShowForm(std::filesystem::path logFile, Dialogs& dialogs, QWid
     }
 }
 
-void TLogShowForm::loadLines() {
-    const std::vector<std::string> lines = OperationLog(m_logFile).LoadLines();
+void TLogShowForm::showLines(const std::vector<std::string>& lines) {
     QStringList text;
     text.reserve(static_cast<qsizetype>(lines.size()));
     for (const std::string& line : lines) {
@@ -73,27 +70,25 @@ void TLogShowForm::loadLines() {
     m_memo->setPlainText(text.join(QLatin1Char('\n')));
 }
 
+bool TLogShowForm::confirm(std::string_view question) {
+    return m_dialogs.confirm(this, toQString(question)) == Dialogs::Answer::Yes;
+}
+
+void TLogShowForm::showMessage(std::string_view text) {
+    m_dialogs.showMessage(this, toQString(text));
+}
+
 void TLogShowForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!m_shownOnce) {
-        m_shownOnce = true;
-        runGuarded(m_dialogs, this, [this] { loadLines(); });
-    }
+    m_presenter.show();
 }
 
 void TLogShowForm::N1Click() {
-    runGuarded(m_dialogs, this, [this] { loadLines(); });
+    m_presenter.reload();
 }
 
 void TLogShowForm::N2Click() {
-    runGuarded(m_dialogs, this, [this] {
-        if (m_dialogs.confirm(this, QStringLiteral("您确定要清除现有的日志信息吗？")) !=
-            Dialogs::Answer::Yes) {
-            return;
-        }
-        OperationLog(m_logFile).Clear();
-        m_memo->clear();
-    });
+    m_presenter.empty();
 }
 
 }  // namespace vantrel

@@ -4,6 +4,7 @@
 
 #include <QWidget>
 
+#include "app/LogPresenter.h"
 #include "shell/Dialogs.h"
 
 class QAction;
@@ -14,7 +15,7 @@ namespace vantrel {
 
 // A window showing the operation log, with reload and empty on its context menu. It does
 // not follow the file: new lines appear on reload. Freed when closed.
-class TLogShowForm final : public QWidget {
+class TLogShowForm final : public QWidget, public LogView {
     Q_OBJECT
 
 public:
@@ -23,17 +24,19 @@ public:
     void N1Click();  // reload
     void N2Click();  // empty, after asking
 
+    // LogView
+    void showLines(const std::vector<std::string>& lines) override;
+    bool confirm(std::string_view question) override;
+    void showMessage(std::string_view text) override;
+
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void loadLines();
-
-    std::filesystem::path m_logFile;
     Dialogs& m_dialogs;
+    LogPresenter m_presenter;
     QPlainTextEdit* m_memo = nullptr;
     QMenu* m_menu = nullptr;
-    bool m_shownOnce = false;
 };
 
 }  // namespace vantrel

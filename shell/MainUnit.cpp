@@ -1,622 +1,250 @@
 #include "shell/MainUnit.h"
 
-#include <system_error>
-
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QFocusEvent>
-#include <QFontMetrics>
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
+#include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
-#include <QStatusBar>
-#include <QSystemTrayIcon>
 #include <QTimeEdit>
 #include <QTimer>
-#include <QVBoxLayout>
 
-#include "engine/BackupRecordStore.h"
-#include "engine/KeepCount.h"
-#include "engine/OperationLog.h"
-#include "engine/RunHistory.h"
-#include "engine/Settings.h"
-#include "platform/ErrorText.h"
-#include "platform/TextCodec.h"
-#include "shell/AppIcon.h"
-#include "shell/ErrorHandler.h"
+#include "shell/KeepCountField.h"
 #include "shell/LogShowUnit.h"
 #include "shell/QtText.h"
+#include "shell/TrayIcon.h"
 
 namespace vantrel {
 
-namespace {
-
-QLabel* placeLabel(QWidget* parent, const QString& text, int left, int top) {
-    auto* label = new QLabel(text, parent);
-    label->move(left, top);
-    label->adjustSize();
-    return label;
-}
-
-template <class W>
-W* placed(W* widget, const char* name, int left, int top, int width, int height) {
-    widget->setObjectName(QLatin1String(name));
-    widget->setGeometry(left, top, width, height);
-    return widget;
-}
-
-// The help text on the right, one label per line group, with the top of each group.
-struct HelpLine {
-    int top;
-    const char* text;
-};
-const HelpLine kHelp[] = {
-    {40, "操作步骤："},
-    {56, "1、保存配置信息；"},
-    {72, "2、启动备份计划；"},
-    {88, "3、如有需要在保存配置信息\n后手动备份。"},
-    {128, "使用说明："},
-    {144, "1、文件备份数需大于等于1；"},
-    {161, "2、请自行确保备份文件所需\n空间；"},
-    {190, "3、支持网络备份；"},
-    {208, "4、每天最多保留一个备份，\n格式为\"源文件夹名_年月日\"；"},
-    {238, "5、支持文件、文件夹备份；"},
-    {256, "6、将该执行文件放置不同目\n录下执行，可同时运行以完\n成 不同备份任务。"},
-};
-
-// Object names of the day boxes, Monday first; Wednesday's box is CheckBox8.
-const char* const kDayBoxNames[7] = {"CheckBox1", "CheckBox2", "CheckBox8", "CheckBox4",
-                                     "CheckBox5", "CheckBox6", "CheckBox7"};
-
-}  // namespace
-
-QValidator::State KeepCountValidator::validate(QString& input, int& /*pos*/) const {
-    if (input.isEmpty() || KeepCountAccepts(toUtf8(input))) {
-        return Acceptable;
-    }
-    return Invalid;
-}
-
-TMainForm::TMainForm(std::filesystem::path workDir, const Clock& clock, Dialogs& dialogs,
-                     QWidget* parent)
-    : QMainWindow(parent), m_dialogs(dialogs) {
-    buildWindow();
-    m_ui = std::make_unique<ShellUi>(this, m_panel1, m_dialogs);
-    // The run owns the buttons while it lasts; afterwards they follow the engine's wish.
-    m_ui->onCommandsEnabled = [this](bool) { updateCommandButtons(); };
-    m_ws = std::make_unique<Workspace>(Workspace{std::move(workDir), m_files, clock, *m_ui});
-    m_job = std::make_unique<BackupJob>(*m_ws);
-    m_ui->setProgressWidgets(m_progressBar, m_cancelButton);
-
-    // At log-off or shutdown the program ends without asking.
-    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { m_sessionEnding = true; });
-
-    FormCreate();
-}
-
-TMainForm::~TMainForm() {
-    // A copy under way finishes with its cleanup; it is never cut off half-way.
-    if (m_worker.joinable()) {
-        m_worker.join();
-    }
-    if (m_trayIcon) {
-        m_trayIcon->hide();
-    }
-}
-
-void TMainForm::buildWindow() {
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
-    setWindowIcon(appIcon());
-    QFont font(QStringLiteral("Arial"));
-    font.setPixelSize(11);
-    setFont(font);
-
-    auto* central = new QWidget(this);
-    auto* layout = new QVBoxLayout(central);
-    layout->setContentsMargins(1, 0, 1, 0);
-    m_groupBox = new QGroupBox(central);
-    m_groupBox->setObjectName(QStringLiteral("GroupBox1"));
-    layout->addWidget(m_groupBox);
-    setCentralWidget(central);
-    QWidget* box = m_groupBox;
-
-    auto* heading = placed(new QLabel(QStringLiteral("Vantrel"), box), "Heading", 264, 31, 168, 22);
-    QFont headingFont;
-    headingFont.setFamilies({QStringLiteral("华文行楷"), QStringLiteral("STXingkai"),
-                             QStringLiteral("KaiTi"), QStringLiteral("AR PL UKai CN"),
-                             QStringLiteral("Noto Serif CJK SC")});
-    headingFont.setPixelSize(21);
-    heading->setFont(headingFont);
-    heading->setStyleSheet(QStringLiteral("color: red;"));
-
-    placeLabel(box, QStringLiteral("备份文件/文件夹源地址："), 3, 92)->setObjectName("SourceLabel");
-    m_edit1 = placed(new QLineEdit(box), "Edit1", 149, 88, 348, 21);
-    m_edit1->setReadOnly(true);
-    m_button4 = placed(new QPushButton(QStringLiteral("..."), box), "Button4", 502, 85, 62, 25);
-
-    placeLabel(box, QStringLiteral("备份文件/文件夹目的地址："), 3, 123)
-        ->setObjectName("TargetLabel");
-    m_edit2 = placed(new QLineEdit(box), "Edit2", 149, 117, 348, 21);
-    m_edit2->setReadOnly(true);
-    m_button5 = placed(new QPushButton(QStringLiteral("..."), box), "Button5", 502, 116, 62, 25);
-
-    m_groupBox2 =
-        placed(new QGroupBox(QStringLiteral("执行周期"), box), "GroupBox2", 16, 168, 553, 153);
-    const int columns[4] = {8, 144, 288, 424};
-    for (int day = 0; day < 7; ++day) {
-        const int left = columns[day < 4 ? day : day - 4];
-        const int top = day < 4 ? 24 : 56;
-        auto* check = new QCheckBox(toQString(kDayCaptions[day]), m_groupBox2);
-        check->setObjectName(QLatin1String(kDayBoxNames[day]));
-        check->move(left, top);
-        check->adjustSize();
-        m_dayBoxes[day] = check;
-    }
-    placeLabel(m_groupBox2, QStringLiteral("时刻"), 8, 112)->setObjectName("TimeLabel");
-    m_timePicker = placed(new QTimeEdit(m_groupBox2), "DateTimePicker1", 64, 104, 97, 31);
-    m_timePicker->setDisplayFormat(QStringLiteral("HH:mm"));
-    QFont pickerFont = font;
-    pickerFont.setPixelSize(19);
-    m_timePicker->setFont(pickerFont);
-
-    placeLabel(box, QStringLiteral("保留最近的文件备份数："), 3, 333)->setObjectName("KeepLabel");
-    m_keepCount = placed(new QLineEdit(box), "DBNumberEditEh1", 160, 330, 81, 21);
-    m_keepCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    m_keepCount->setValidator(new KeepCountValidator(m_keepCount));
-    m_keepCount->installEventFilter(this);
-    placeLabel(box, QStringLiteral("个"), 248, 335)->setObjectName("KeepUnitLabel");
-    m_shareBox = new QCheckBox(QStringLiteral("未改动的文件与上一个备份共享（节省空间）"), box);
-    m_shareBox->setObjectName(QStringLiteral("ShareCheckBox"));
-    m_shareBox->move(8, 354);  // the free row between the keep count and the buttons
-    m_shareBox->adjustSize();
-    m_shareBox->setToolTip(
-        QStringLiteral("共享的文件在磁盘上只有一份：在一个备份中改动它，其他备份也随之改动。"
-                       "备份仅供查看和恢复，请勿在其中编辑。"));
-
-    m_button6 =
-        placed(new QPushButton(QStringLiteral("保存配置信息"), box), "Button6", 8, 376, 113, 33);
-    m_button8 =
-        placed(new QPushButton(QStringLiteral("启动备份计划"), box), "Button8", 120, 376, 113, 33);
-    m_button9 =
-        placed(new QPushButton(QStringLiteral("终止备份计划"), box), "Button9", 232, 376, 113, 33);
-    m_button10 =
-        placed(new QPushButton(QStringLiteral("手动执行备份"), box), "Button10", 344, 376, 113, 33);
-    m_button7 =
-        placed(new QPushButton(QStringLiteral("查看操作日志"), box), "Button7", 453, 376, 113, 33);
-
-    // Two options in the free space beside the keep count.
-    m_startAtLaunch = new QCheckBox(QStringLiteral("启动时执行备份计划"), box);
-    m_startAtLaunch->setObjectName(QStringLiteral("CheckBoxStartAtLaunch"));
-    m_startAtLaunch->move(290, 331);
-    m_startAtLaunch->adjustSize();
-    m_catchUp = new QCheckBox(QStringLiteral("补做错过的备份"), box);
-    m_catchUp->setObjectName(QStringLiteral("CheckBoxCatchUp"));
-    m_catchUp->move(440, 331);
-    m_catchUp->adjustSize();
-
-    // The job's health, under the help text.
-    m_statusArea = placed(new QLabel(box), "StatusArea", 576, 312, 200, 150);
-    m_statusArea->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    m_statusArea->setWordWrap(true);
-    m_statusArea->setTextFormat(Qt::RichText);
-
-    int helpIndex = 0;
-    for (const HelpLine& line : kHelp) {
-        // Lines 14 pixels apart, as the tops of the groups expect; CJK fallback fonts are taller.
-        const QString html =
-            toQString(line.text).toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"));
-        QLabel* label =
-            placeLabel(box, QStringLiteral("<div style=\"line-height:80%\">%1</div>").arg(html),
-                       576, line.top);
-        label->setObjectName(QStringLiteral("HelpLabel%1").arg(++helpIndex));
-    }
-
-    QStatusBar* bar = statusBar();
-    bar->setObjectName(QStringLiteral("StatusBar1"));
-    bar->setFixedHeight(19);
-    m_panel0 = new QLabel(bar);
-    m_panel0->setObjectName(QStringLiteral("StatusPanel0"));
-    m_panel0->setFixedWidth(200);
-    m_panel1 = new QLabel(bar);
-    m_panel1->setObjectName(QStringLiteral("StatusPanel1"));
-    m_panel1->setFixedWidth(300);
-    bar->addWidget(m_panel0);
-    bar->addWidget(m_panel1);
-    // Shown while a copy runs: its share done and time left, and the way to stop it.
-    m_progressBar = new QProgressBar(bar);
-    m_progressBar->setObjectName(QStringLiteral("ProgressBar"));
-    m_progressBar->setFixedWidth(200);
-    m_progressBar->setRange(0, 1000);
-    m_progressBar->hide();
-    m_cancelButton = new QPushButton(QStringLiteral("取消"), bar);
-    m_cancelButton->setObjectName(QStringLiteral("CancelButton"));
-    m_cancelButton->setFixedHeight(17);
-    m_cancelButton->hide();
-    bar->addWidget(m_progressBar);
-    bar->addWidget(m_cancelButton);
+TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock& clock,
+                     Dialogs& dialogs, QWidget* parent)
+    : QMainWindow(parent), m_dialogs(dialogs), m_w(buildMainWindow(*this)) {
+    m_presenter = std::make_unique<JobPresenter>(std::move(workDir), files, clock, *this);
+    makeKeepCountField(m_w.keepCount, [this] { m_presenter->commitKeepCount(); });
 
     m_timer = new QTimer(this);
     m_timer->setObjectName(QStringLiteral("FileTimer2"));
     m_timer->setInterval(1000);
+    m_minuteTimer = new QTimer(this);
+    m_minuteTimer->setInterval(60 * 1000);
 
-    connect(m_button4, &QPushButton::clicked, this, &TMainForm::Button1Click);
-    connect(m_button5, &QPushButton::clicked, this, &TMainForm::Button5Click);
-    connect(m_button6, &QPushButton::clicked, this, &TMainForm::Button6Click);
-    connect(m_button8, &QPushButton::clicked, this, &TMainForm::Button8Click);
-    connect(m_button9, &QPushButton::clicked, this, &TMainForm::Button9Click);
-    connect(m_button10, &QPushButton::clicked, this, &TMainForm::Button10Click);
-    connect(m_button7, &QPushButton::clicked, this, &TMainForm::Button7Click);
+    connect(m_w.button4, &QPushButton::clicked, this, &TMainForm::Button1Click);
+    connect(m_w.button5, &QPushButton::clicked, this, &TMainForm::Button5Click);
+    connect(m_w.button6, &QPushButton::clicked, this, &TMainForm::Button6Click);
+    connect(m_w.button8, &QPushButton::clicked, this, &TMainForm::Button8Click);
+    connect(m_w.button9, &QPushButton::clicked, this, &TMainForm::Button9Click);
+    connect(m_w.button10, &QPushButton::clicked, this, &TMainForm::Button10Click);
+    connect(m_w.button7, &QPushButton::clicked, this, &TMainForm::Button7Click);
     connect(m_timer, &QTimer::timeout, this, &TMainForm::FileTimer2Timer);
-    connect(m_cancelButton, &QPushButton::clicked, this, &TMainForm::cancelRun);
-    m_healthTimer = new QTimer(this);
-    m_healthTimer->setInterval(60 * 1000);
-    connect(m_healthTimer, &QTimer::timeout, this, [this] { updateHealth(true); });
-    m_healthTimer->start();
-
-    // Client area of the 800 x 531 window: the group box (784 x 473) over the status bar.
-    resize(786, 492);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        move(screen->availableGeometry().center() - rect().center());
-    }
-}
-
-template <class Fn>
-void TMainForm::guarded(Fn&& fn) {
-    runGuarded(m_dialogs, this, std::forward<Fn>(fn));
-}
-
-void TMainForm::FormCreate() {
-    m_timer->stop();
-    // The log and the spare folder live in the working directory, where the log is written.
-    std::error_code ignored;
-    std::filesystem::create_directories(m_ws->dir / "Log", ignored);
-    std::filesystem::create_directories(m_ws->dir / "TempBackupFile", ignored);
-    guarded([this] {
-        if (BackupRecordStore::CreateIfMissing(m_ws->databaseFile())) {
-            m_panel0->setFixedWidth(width() / 2);
-        }
+    connect(m_minuteTimer, &QTimer::timeout, this, [this] { m_presenter->minuteTick(); });
+    connect(m_w.cancelButton, &QPushButton::clicked, this, [this] {
+        m_w.cancelButton->setEnabled(false);
+        m_presenter->cancelRun();
     });
-}
+    // At log-off or shutdown the program ends without asking.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { m_sessionEnding = true; });
 
-void TMainForm::FormShow() {
-    m_shownOnce = true;
-    guarded([this] {
-        TBackupSettings s = settings();
-        try {
-            LoadSettings(*m_ws, s);
-        } catch (...) {
-            // The fields read before the bad value stay filled.
-            applySettings(s);
-            throw;
-        }
-        applySettings(s);
-        const QString dir = toQString(pathToUtf8(m_ws->dir));
-        const QString text = QStringLiteral("工作目录：") + dir;
-        m_panel0->setText(
-            m_panel0->fontMetrics().elidedText(text, Qt::ElideMiddle, m_panel0->width() - 4));
-        m_panel0->setToolTip(dir);
-    });
-    updateHealth();
-    startTimetableAtLaunch();
-}
-
-void TMainForm::startTimetableAtLaunch() {
-    guarded([this] {
-        TBackupSettings s = settings();
-        if (!s.StartScheduleAtLaunch || m_timer->isActive()) {
-            return;
-        }
-        // A timetable that cannot succeed is not started; the reason is shown.
-        if (const auto message = ValidateSettings(s)) {
-            m_ws->ui.showMessage(*message);
-            return;
-        }
-        if (!CheckTargetOutsideSource(*m_ws, s)) {
-            return;
-        }
-        m_dayList = s.DayList;
-        m_job->startTimetable();
-        m_timer->start();
-        m_ws->ui.setStatus("启动备份计划");
-        updateHealth();
-    });
-}
-
-TBackupSettings TMainForm::settings() const {
-    TBackupSettings s;
-    s.SourcePath = toUtf8(m_edit1->text());
-    s.TargetFolder = toUtf8(m_edit2->text());
-    const QTime time = m_timePicker->time();
-    s.RunTime = TimeOfDay{time.hour(), time.minute(), time.second()};
-    for (int day = 0; day < 7; ++day) {
-        s.Days[day] = m_dayBoxes[day]->isChecked();
+    if (m_presenter->create()) {
+        m_w.panel0->setFixedWidth(width() / 2);
     }
-    s.DayList = m_dayList;
-    s.KeepCountText = toUtf8(m_keepCount->text());
-    s.StartScheduleAtLaunch = m_startAtLaunch->isChecked();
-    s.CatchUpMissed = m_catchUp->isChecked();
-    try {
-        s.KeepCount = ParseKeepCount(s.KeepCountText);
-    } catch (const std::exception&) {
-        // Text that is not a number has no value; saving refuses it with its own message.
-        s.KeepCount.reset();
-    }
-    s.ShareUnchanged = m_shareBox->isChecked();
-    return s;
+    m_minuteTimer->start();
 }
 
-void TMainForm::applySettings(const TBackupSettings& s) {
-    m_edit1->setText(toQString(s.SourcePath));
-    m_edit2->setText(toQString(s.TargetFolder));
-    m_timePicker->setTime(QTime(s.RunTime.hour, s.RunTime.minute, s.RunTime.second));
-    for (int day = 0; day < 7; ++day) {
-        m_dayBoxes[day]->setChecked(s.Days[day]);
+TMainForm::~TMainForm() {
+    // A copy under way finishes with its cleanup; it is never cut off half-way.
+    m_presenter.reset();
+    if (m_tray) {
+        m_tray->hide();
     }
-    m_dayList = s.DayList;
-    // A loaded value is shown as it is; only typing is checked and raised.
-    m_keepCount->setText(toQString(s.KeepCountText));
-    m_startAtLaunch->setChecked(s.StartScheduleAtLaunch);
-    m_catchUp->setChecked(s.CatchUpMissed);
-    m_shareBox->setChecked(s.ShareUnchanged);
-}
-
-void TMainForm::commitKeepCount() {
-    const std::string committed = CommitKeepCount(toUtf8(m_keepCount->text()));
-    m_keepCount->setText(toQString(committed));
-}
-
-bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
-    // Leaving the field commits it; a box or another application taking the focus does not.
-    if (watched == m_keepCount && event->type() == QEvent::FocusOut && m_keepCount->isModified() &&
-        static_cast<QFocusEvent*>(event)->reason() != Qt::ActiveWindowFocusReason &&
-        static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
-        m_keepCount->setModified(false);
-        guarded([this] { commitKeepCount(); });
-    }
-    return QMainWindow::eventFilter(watched, event);
 }
 
 void TMainForm::Button1Click() {
-    if (auto folder = m_dialogs.pickFolder(this, QStringLiteral("请选择备份文件源地址"))) {
-        m_edit1->setText(*folder);
-    }
+    m_presenter->pickSource();
 }
 
 void TMainForm::Button5Click() {
-    if (auto folder = m_dialogs.pickFolder(
-            this, QStringLiteral("请选择备份文件目的地址，文件将备份到指定位置"))) {
-        m_edit2->setText(*folder);
-    }
+    m_presenter->pickTarget();
 }
 
 void TMainForm::Button6Click() {
-    guarded([this] {
-        TBackupSettings s = settings();
-        SaveSettings(*m_ws, s);
-        m_dayList = s.DayList;
-    });
+    m_presenter->save();
 }
 
 void TMainForm::Button8Click() {
-    guarded([this] {
-        TBackupSettings s = settings();
-        const bool started = m_job->StartSchedule(s);
-        m_dayList = s.DayList;
-        // A start while started keeps the timer's period.
-        if (started && !m_timer->isActive()) {
-            m_timer->start();
-        }
-    });
-    updateHealth();
+    m_presenter->startTimetable();
 }
 
 void TMainForm::Button9Click() {
-    guarded([this] {
-        m_timer->stop();
-        m_job->StopSchedule();
-    });
-    updateHealth();
+    m_presenter->stopTimetable();
 }
 
 void TMainForm::Button10Click() {
-    guarded([this] { startRun(RunRequest{RunTrigger::Manual, PruneAfterRun::No, {}}); });
+    m_presenter->backUpNow();
 }
 
 void TMainForm::Button7Click() {
-    guarded([this] {
-        OperationLog(m_ws->logFile()).EnsureExists();
-        auto* viewer = new TLogShowForm(m_ws->logFile(), m_dialogs);
-        viewer->show();
-    });
+    m_presenter->openLog();
 }
 
 void TMainForm::FileTimer2Timer() {
-    // A tick during a run is skipped; the next one after it still finds the day's fire
-    // instant, so nothing is lost and no second run starts meanwhile.
-    if (m_running) {
-        return;
-    }
-    guarded([this] {
-        TBackupSettings s = settings();
-        const auto due = m_job->IsDue(s);
-        m_dayList = s.DayList;
-        if (due) {
-            startRun(*due);
-        }
-    });
+    m_presenter->tick();
 }
 
-void TMainForm::startRun(const RunRequest& request) {
-    if (m_running) {
-        return;
+FormFields TMainForm::fields() const {
+    FormFields f;
+    f.source = toUtf8(m_w.edit1->text());
+    f.target = toUtf8(m_w.edit2->text());
+    const QTime time = m_w.dateTimePicker1->time();
+    f.time = TimeOfDay{time.hour(), time.minute(), time.second()};
+    for (int day = 0; day < 7; ++day) {
+        f.days[day] = m_w.days[day]->isChecked();
     }
-    TBackupSettings s = settings();
-    m_running = true;
-    m_cancel = false;
-    updateCommandButtons();
-    // The count before the copy can be cancelled too.
-    m_cancelButton->setEnabled(true);
-    m_cancelButton->show();
-    m_worker = std::thread([this, s = std::move(s), request] {
-        // execute() records every outcome and never throws.
-        RunResult result = m_job->execute(s, request, RunControl{&m_cancel});
-        QMetaObject::invokeMethod(
-            this, [this, result = std::move(result)] { finishRun(result); }, Qt::QueuedConnection);
-    });
+    f.keepText = toUtf8(m_w.keepCount->text());
+    f.startAtLaunch = m_w.startAtLaunch->isChecked();
+    f.catchUp = m_w.catchUp->isChecked();
+    f.share = m_w.share->isChecked();
+    return f;
 }
 
-void TMainForm::cancelRun() {
-    if (m_running) {
-        m_cancel = true;
-        m_cancelButton->setEnabled(false);
+void TMainForm::showFields(const FormFields& f) {
+    m_w.edit1->setText(toQString(f.source));
+    m_w.edit2->setText(toQString(f.target));
+    m_w.dateTimePicker1->setTime(QTime(f.time.hour, f.time.minute, f.time.second));
+    for (int day = 0; day < 7; ++day) {
+        m_w.days[day]->setChecked(f.days[day]);
+    }
+    m_w.keepCount->setText(toQString(f.keepText));
+    m_w.startAtLaunch->setChecked(f.startAtLaunch);
+    m_w.catchUp->setChecked(f.catchUp);
+    m_w.share->setChecked(f.share);
+}
+
+void TMainForm::showKeepText(std::string_view text) {
+    m_w.keepCount->setText(toQString(text));
+}
+
+void TMainForm::showSource(std::string_view path) {
+    m_w.edit1->setText(toQString(path));
+}
+
+void TMainForm::showTarget(std::string_view path) {
+    m_w.edit2->setText(toQString(path));
+}
+
+void TMainForm::showWorkingDirectory(std::string_view text) {
+    const QString full = toQString(text);
+    m_w.panel0->setText(
+        m_w.panel0->fontMetrics().elidedText(full, Qt::ElideMiddle, m_w.panel0->width() - 4));
+    m_w.panel0->setToolTip(full);
+}
+
+void TMainForm::showStatus(std::string_view text) {
+    m_w.panel1->setText(toQString(text));
+}
+
+void TMainForm::showMessage(std::string_view text) {
+    m_dialogs.showMessage(this, toQString(text));
+}
+
+void TMainForm::showList(std::string_view text, const std::vector<std::string>& items) {
+    QStringList lines;
+    for (const std::string& item : items) {
+        lines << toQString(item);
+    }
+    m_dialogs.showList(this, toQString(text), lines);
+}
+
+bool TMainForm::confirm(std::string_view question) {
+    return m_dialogs.confirm(this, toQString(question)) == Dialogs::Answer::Yes;
+}
+
+std::optional<std::string> TMainForm::pickFolder(std::string_view prompt) {
+    if (auto folder = m_dialogs.pickFolder(this, toQString(prompt))) {
+        return toUtf8(*folder);
+    }
+    return std::nullopt;
+}
+
+void TMainForm::showRunning(bool running) {
+    for (QPushButton* button : {m_w.button8, m_w.button9, m_w.button10}) {
+        button->setEnabled(!running);
+    }
+    m_w.cancelButton->setEnabled(running);
+    m_w.cancelButton->setVisible(running);
+    if (!running) {
+        m_w.progressBar->hide();
     }
 }
 
-void TMainForm::finishRun(const RunResult& result) {
-    if (m_worker.joinable()) {
-        m_worker.join();
+void TMainForm::showProgress(const ProgressView& progress) {
+    m_w.panel1->setText(toQString(progress.status));
+    QProgressBar* bar = m_w.progressBar;
+    // Without a share to show, the bar only shows that something is going on.
+    bar->setRange(0, progress.permille < 0 ? 0 : 1000);
+    if (progress.permille >= 0) {
+        bar->setValue(progress.permille);
+        bar->setFormat(progress.timeLeft.empty()
+                           ? QStringLiteral("%p%")
+                           : QStringLiteral("%p% ") + toQString(progress.timeLeft));
     }
-    m_running = false;
-    m_ui->endProgress();
-    updateCommandButtons();
-    m_job->finished(result);
-    updateHealth();
-    notifyInTray(result);
-    if (!result.report.skipped.empty()) {
-        QStringList notCopied;
-        for (const SkippedEntry& entry : result.report.skipped) {
-            notCopied << toQString(pathToUtf8(entry.path) + "：" + describeError(entry.error));
-        }
-        m_dialogs.showList(this, QStringLiteral("以下 %1 项未能复制：").arg(notCopied.size()),
-                           notCopied);
-    }
-    if (result.error) {
-        const RunTrigger trigger = result.record.trigger;
-        guarded([&] {
-            try {
-                std::rethrow_exception(result.error);
-            } catch (const std::exception& e) {
-                if (trigger != RunTrigger::Timetable && trigger != RunTrigger::CatchUp) {
-                    throw;
-                }
-                // A run nobody started by hand says what it was and of which job.
-                const char* what = trigger == RunTrigger::Timetable ? "备份计划的定时备份失败"
-                                                                    : "补做错过的备份失败";
-                m_dialogs.showMessage(
-                    this, QStringLiteral("%1（工作目录：%2）：\n%3")
-                              .arg(QString::fromUtf8(what), toQString(pathToUtf8(m_ws->dir)),
-                                   QString::fromUtf8(e.what())));
-            }
-        });
-    }
+    bar->show();
 }
 
-void TMainForm::updateHealth(bool byClock) {
-    guarded([this, byClock] {
-        const JobHealth::State before = m_health.state;
-        m_health = m_job->health(settings());
-        const LocalTime now = m_ws->clock.now();
-        using State = JobHealth::State;
-        const char* colour = "#2e7d32";  // green
-        switch (m_health.state) {
-            case State::Ok:
-                break;
-            case State::Warning:
-                colour = "#ef6c00";
-                break;
-            case State::Failed:
-            case State::Overdue:
-                colour = "#c62828";
-                break;
-            case State::Never:
-                colour = "#757575";
-                break;
-        }
-        m_alarm = m_health.state == State::Failed || m_health.state == State::Overdue;
-        // Each heading on a line of its own: the area is narrow.
-        const auto line = [](const std::string& text) {
-            return toQString(text).toHtmlEscaped().replace(QStringLiteral("上次完整备份："),
-                                                           QStringLiteral("上次完整备份：<br>"));
-        };
-        m_statusArea->setText(QStringLiteral("<span style=\"color:%1\">●</span> %2<br>%3<br>%4")
-                                  .arg(QLatin1String(colour), line(m_health.summaryLine()),
-                                       line(m_health.lastCompleteLine(now)),
-                                       line(m_health.nextRunLine())));
-        if (m_trayIcon) {
-            m_trayIcon->setToolTip(trayToolTip());
-            m_trayIcon->setIcon(trayIconImage());
-            // A job that falls overdue while nothing runs says so once.
-            if (byClock && m_inTray && m_health.state == State::Overdue &&
-                before != State::Overdue) {
-                notify(QStringLiteral("备份已逾期：") + toQString(m_health.reason),
-                       QSystemTrayIcon::Warning);
+void TMainForm::showHealth(const HealthView& health) {
+    // Each heading on a line of its own: the area is narrow.
+    const auto line = [](const std::string& text) {
+        QString html = toQString(text).toHtmlEscaped();
+        for (const QString& heading :
+             {QStringLiteral("上次完整备份："), QStringLiteral("下次备份：")}) {
+            if (html.startsWith(heading)) {
+                html.insert(heading.size(), QStringLiteral("<br>"));
             }
         }
-    });
+        return html;
+    };
+    m_w.statusArea->setText(
+        QStringLiteral("<span style=\"color:#%1\">●</span> %2<br>%3<br>%4")
+            .arg(health.colour, 6, 16, QLatin1Char('0'))
+            .arg(line(health.summary), line(health.lastComplete), line(health.nextRun)));
 }
 
-QString TMainForm::trayToolTip() const {
-    QStringList lines{QStringLiteral("Vantrel"), toQString(pathToUtf8(m_ws->dir.filename())),
-                      toQString(m_health.summaryLine()), toQString(m_health.nextRunLine())};
-    return lines.join(QLatin1Char('\n'));
+void TMainForm::showTray(std::string_view toolTip, bool alarm) {
+    m_trayToolTip = toQString(toolTip);
+    m_trayAlarm = alarm;
+    if (m_tray) {
+        m_tray->setState(m_trayToolTip, m_trayAlarm);
+    }
 }
 
-QIcon TMainForm::trayIconImage() const {
-    if (!m_alarm) {
-        return windowIcon();
+bool TMainForm::notify(std::string_view title, std::string_view text, Severity severity) {
+    if (!m_inTray || !m_tray || !m_tray->showMessage(toQString(title), toQString(text), severity)) {
+        return false;
     }
-    // A red dot with a white rim in the lower right corner: failed or overdue.
-    QPixmap pixmap = windowIcon().pixmap(32, 32);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(Qt::white, 2));
-    painter.setBrush(QColor(0xc6, 0x28, 0x28));
-    painter.drawEllipse(QRect(16, 16, 15, 15));
-    painter.end();
-    return QIcon(pixmap);
+    m_lastNotification = {toQString(title), toQString(text)};
+    return true;
 }
 
-void TMainForm::notifyInTray(const RunResult& result) {
-    if (!m_inTray) {
-        return;
+void TMainForm::setTicking(bool on) {
+    // A start while started keeps the timer's period.
+    if (!on) {
+        m_timer->stop();
+    } else if (!m_timer->isActive()) {
+        m_timer->start();
     }
-    QString reason;
-    QSystemTrayIcon::MessageIcon icon = QSystemTrayIcon::Warning;
-    switch (result.record.outcome) {
-        case RunOutcome::Failed:
-        case RunOutcome::Refused:
-            reason = QStringLiteral("备份失败：") + toQString(result.record.message);
-            icon = QSystemTrayIcon::Critical;
-            break;
-        case RunOutcome::Incomplete:
-            reason = QStringLiteral("备份不完整：") + toQString(result.record.message);
-            break;
-        default:
-            if (m_health.state == JobHealth::State::Overdue) {
-                reason = QStringLiteral("备份已逾期：") + toQString(m_health.reason);
-            }
-            break;
-    }
-    if (reason.isEmpty()) {
-        return;  // success stays quiet
-    }
-    notify(reason, icon);
 }
 
-void TMainForm::notify(const QString& reason, QSystemTrayIcon::MessageIcon icon) {
-    if (!m_trayIcon || !QSystemTrayIcon::supportsMessages()) {
-        return;
-    }
-    const QString title = QStringLiteral("Vantrel：") + toQString(pathToUtf8(m_ws->dir));
-    m_lastNotification = {title, reason};
-    m_trayIcon->showMessage(title, reason, icon);
+void TMainForm::openLogViewer(const std::filesystem::path& logFile) {
+    auto* viewer = new TLogShowForm(logFile, m_dialogs);
+    viewer->show();
+}
+
+void TMainForm::post(std::function<void()> fn) {
+    // Posted to a window that is gone, it is dropped with the window's events.
+    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
 
 void TMainForm::bringToFront() {
@@ -624,9 +252,7 @@ void TMainForm::bringToFront() {
         restoreFromTray();
         return;
     }
-    if (!m_shownOnce) {
-        FormShow();
-    }
+    m_presenter->show();
     setWindowState(windowState() & ~Qt::WindowMinimized);
     showNormal();
     raise();
@@ -634,29 +260,18 @@ void TMainForm::bringToFront() {
 }
 
 void TMainForm::waitForRun() {
-    if (m_worker.joinable()) {
-        m_worker.join();
-    }
-    // Deliver the status texts and the outcome the worker posted.
+    m_presenter->waitForRun();
+    // Deliver the status texts and the outcome the run posted.
     QCoreApplication::sendPostedEvents(this);
-}
-
-void TMainForm::updateCommandButtons() {
-    for (QPushButton* button : {m_button8, m_button9, m_button10}) {
-        button->setEnabled(!m_running);
-    }
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    if (!m_shownOnce) {
-        FormShow();
-    }
+    m_presenter->show();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-    if (m_sessionEnding ||
-        m_dialogs.confirm(this, QStringLiteral("您确定要退出该系统吗？")) == Dialogs::Answer::Yes) {
+    if (m_presenter->mayClose(m_sessionEnding)) {
         event->accept();
     } else {
         event->ignore();
@@ -666,13 +281,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 void TMainForm::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) &&
-        !m_inTray && QSystemTrayIcon::isSystemTrayAvailable()) {
+        !m_inTray && TrayIcon::available()) {
         minimizeToTray();
     }
 }
 
 void TMainForm::minimizeToTray() {
     m_inTray = true;
+    m_presenter->setInTray(true);
     // Hide once the minimise has finished; hiding inside the state change confuses some
     // window managers.
     QTimer::singleShot(0, this, [this] {
@@ -680,37 +296,27 @@ void TMainForm::minimizeToTray() {
             hide();
         }
     });
-    m_trayIcon = new QSystemTrayIcon(windowIcon(), this);
-    m_trayIcon->setObjectName(QStringLiteral("TrayIcon"));
-    m_trayIcon->setToolTip(trayToolTip());
-    m_trayIcon->setIcon(trayIconImage());
-    connect(m_trayIcon, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger) {
-                    restoreFromTray();
-                }
-            });
-    m_trayIcon->show();
+    if (!m_tray) {
+        m_tray = new TrayIcon(this);
+        connect(m_tray, &TrayIcon::clicked, this, &TMainForm::restoreFromTray);
+    }
+    m_tray->setState(m_trayToolTip, m_trayAlarm);
+    m_tray->show();
 }
 
 void TMainForm::restoreFromTray() {
     m_inTray = false;
+    m_presenter->setInTray(false);
     setWindowState(windowState() & ~Qt::WindowMinimized);
     showNormal();
     raise();
     activateWindow();
-    if (m_trayIcon) {
-        m_trayIcon->hide();
-        m_trayIcon->deleteLater();
-        m_trayIcon = nullptr;
-    }
+    m_tray->hide();
 }
 
 void TMainForm::startInTray() {
-    if (!m_shownOnce) {
-        FormShow();
-    }
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    m_presenter->show();
+    if (TrayIcon::available()) {
         minimizeToTray();
     } else {
         showMinimized();

@@ -10,14 +10,24 @@
 
 namespace vantrel {
 
-std::filesystem::path chooseWorkingDirectory(const QString& given, QString& problem) {
-    const QString dir = given.isEmpty()
-                            ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-                            : QDir(given).absolutePath();
+std::filesystem::path chooseWorkingDirectory(JobFolder choice, const QString& given,
+                                             QString& problem) {
+    QString dir;
+    switch (choice) {
+        case JobFolder::Current:
+            dir = QDir::currentPath();
+            break;
+        case JobFolder::Given:
+            dir = QDir(given).absolutePath();
+            break;
+        case JobFolder::User:
+            dir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+            break;
+    }
     const std::filesystem::path path = pathFromUtf8(toUtf8(dir));
     std::error_code ec;
-    // Only the default folder is made: a mistyped --workdir must not start a new, empty job.
-    if (given.isEmpty() && !dir.isEmpty()) {
+    // Only the per-user folder is made: a mistyped --workdir must not start a new, empty job.
+    if (choice == JobFolder::User && !dir.isEmpty()) {
         std::filesystem::create_directories(path, ec);
     }
     if (dir.isEmpty() || !std::filesystem::is_directory(path, ec)) {

@@ -10,6 +10,7 @@
 #include <QTranslator>
 
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 #include "shell/AppIcon.h"
 #include "shell/Dialogs.h"
 #include "shell/MainUnit.h"
@@ -31,16 +32,22 @@ int main(int argc, char* argv[]) {
     parser.addVersionOption();
     parser.addOption({QStringLiteral("minimized"), QStringLiteral("在通知区域中启动。")});
     parser.addOption({QStringLiteral("workdir"),
-                      QStringLiteral("工作目录（config.ini、wenjianming.mdb、Log 所在）；"
-                                     "默认为用户数据文件夹。"),
+                      QStringLiteral("在 DIR 中工作（config.ini、wenjianming.mdb、Log 所在）；"
+                                     "默认为当前目录。"),
                       QStringLiteral("DIR")});
+    parser.addOption({QStringLiteral("user-job"),
+                      QStringLiteral("在用户自己的备份任务文件夹中工作（菜单项即如此启动）。")});
     parser.process(app);
 
     vantrel::QtDialogs dialogs;
     QString problem;
     // Settings, records and the log belong to the working directory: one job per directory.
-    const std::filesystem::path dir =
-        vantrel::chooseWorkingDirectory(parser.value(QStringLiteral("workdir")), problem);
+    using vantrel::JobFolder;
+    const QString given = parser.value(QStringLiteral("workdir"));
+    const JobFolder choice = !given.isEmpty()                           ? JobFolder::Given
+                             : parser.isSet(QStringLiteral("user-job")) ? JobFolder::User
+                                                                        : JobFolder::Current;
+    const std::filesystem::path dir = vantrel::chooseWorkingDirectory(choice, given, problem);
     if (dir.empty()) {
         std::fprintf(stderr, "%s\n", vantrel::toUtf8(problem).c_str());
         dialogs.showMessage(nullptr, problem);
@@ -64,7 +71,8 @@ int main(int argc, char* argv[]) {
     }
 
     vantrel::SystemClock clock;
-    vantrel::TMainForm window(dir, clock, dialogs);
+    vantrel::RealFileOps files;
+    vantrel::TMainForm window(dir, files, clock, dialogs);
     QObject::connect(&instance, &vantrel::SingleInstance::activationRequested, &window,
                      &vantrel::TMainForm::bringToFront);
     if (parser.isSet(QStringLiteral("minimized"))) {

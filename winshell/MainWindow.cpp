@@ -79,7 +79,6 @@ class TMainForm::WindowUi final : public BackupUi {
 public:
     explicit WindowUi(TMainForm& form) : m_form(form) {}
     void setStatus(std::string_view text) override { m_form.setStatus(text); }
-    void repaint() override { UpdateWindow(m_form.m_window); }
     void showMessage(std::string_view text) override {
         vantrel::showMessage(m_form.m_window, text);
     }
@@ -446,12 +445,10 @@ TBackupSettings TMainForm::settings() const {
     for (int day = 0; day < 7; ++day) {
         s.Days[day] = Button_GetCheck(control(kDayBoxIds[day])) == BST_CHECKED;
     }
-    s.DayList = m_dayList;
-    s.KeepCountText = text(IDC_DBNUMBEREDITEH1);
     try {
-        s.KeepCount = ParseKeepCount(s.KeepCountText);
+        s.KeepCount = ParseKeepCount(text(IDC_DBNUMBEREDITEH1));
     } catch (const BackupError&) {
-        s.KeepCount.reset();  // not a number: saving refuses it with its own message
+        s.KeepCount = 0;  // not a number: no valid count, which saving says
     }
     s.StartScheduleAtLaunch = Button_GetCheck(control(IDC_CHECKBOXSTARTATLAUNCH)) == BST_CHECKED;
     s.CatchUpMissed = Button_GetCheck(control(IDC_CHECKBOXCATCHUP)) == BST_CHECKED;
@@ -473,8 +470,7 @@ void TMainForm::showSettings(const TBackupSettings& s) {
     for (int day = 0; day < 7; ++day) {
         Button_SetCheck(control(kDayBoxIds[day]), s.Days[day] ? BST_CHECKED : BST_UNCHECKED);
     }
-    m_dayList = s.DayList;
-    setText(IDC_DBNUMBEREDITEH1, s.KeepCountText);  // shown as it is; only typing is checked
+    setText(IDC_DBNUMBEREDITEH1, s.KeepCount ? FormatKeepCount(*s.KeepCount) : std::string());
     Button_SetCheck(control(IDC_CHECKBOXSTARTATLAUNCH),
                     s.StartScheduleAtLaunch ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_CHECKBOXCATCHUP), s.CatchUpMissed ? BST_CHECKED : BST_UNCHECKED);
@@ -526,7 +522,6 @@ void TMainForm::Button6Click() {
     TBackupSettings s = settings();
     try {
         SaveSettings(ws, s);
-        m_dayList = s.DayList;
     } catch (const BackupError& e) {
         showMessage(m_window, e.what());
     }

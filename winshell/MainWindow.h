@@ -95,7 +95,6 @@ private:
     std::unique_ptr<TrayIcon> m_tray;
     IconHandle m_trayIcon;
     UINT m_taskbarCreated = 0;
-    std::string m_dayList;  // as loaded or last saved, for the tick's day test
     bool m_shownOnce = false;
     bool m_inTray = false;
     bool m_sessionEnding = false;

@@ -33,7 +33,7 @@ protected:
     // Starts the program in `work`, its clock set by libfaketime when `fakeTime` is given.
     pid_t start(std::vector<const char*> args, const char* fakeTime = nullptr,
                 bool closedOutput = false, bool asNobody = false) {
-        args.insert(args.begin(), VANTREL_CLI);
+        args.insert(args.begin(), binary.c_str());
         args.push_back(nullptr);
         const std::string out = (capture / "out").string(), err = (capture / "err").string();
         writeBytes(capture / "out", "");
@@ -102,6 +102,7 @@ protected:
     }
 
     test::TempDir work, capture;
+    std::filesystem::path binary = VANTREL_CLI;
 };
 
 TEST_F(CliTest, UsageAndUnknownCommands) {
@@ -109,11 +110,15 @@ TEST_F(CliTest, UsageAndUnknownCommands) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("schedule"), std::string::npos);
     EXPECT_EQ(run({"--version"}).out.rfind("vantrel-cli ", 0), 0u);
-    for (const auto& args :
-         std::vector<std::vector<const char*>>{{"restore"}, {}, {"backup", "x"}}) {
+    const std::pair<std::vector<const char*>, std::string> cases[] = {
+        {{"restore"}, "未知的命令：restore"},
+        {{}, "缺少命令。"},
+        {{"backup", "x"}, "命令 backup 不接受参数“x”。"},
+        {{"verify", "2014-05-15"}, "日期应为 8 位数字（yyyymmdd）：“2014-05-15”。"}};
+    for (const auto& [args, problem] : cases) {
         const Outcome bad = run(args);
         EXPECT_EQ(bad.status, 2);
-        EXPECT_EQ(bad.err, help.out);
+        EXPECT_EQ(bad.err, problem + "\n\n" + help.out);
     }
 }
 
@@ -136,6 +141,9 @@ TEST_F(CliTest, BackupThenScheduleOnAFakeClock) {
     EXPECT_EQ(log.out.rfind("140515 14:30:0", 0), 0u) << log.out;
     EXPECT_NE(log.out.find("成功备份至   " + pathToUtf8(copy) + "\n"), std::string::npos);
     EXPECT_EQ(run({"list"}).out, "1\t2014-05-15\t" + pathToUtf8(copy) + "\t完整\n");
+    // A rerun the same day replaces the copy: one row for it, the newer.
+    ASSERT_EQ(run({"backup"}, "@2014-05-15 15:00:00").status, 0);
+    EXPECT_EQ(run({"list"}).out, "2\t2014-05-15\t" + pathToUtf8(copy) + "\t完整\n");
 
     // The timetable re-reads a setting saved meanwhile, runs at its time and stops on SIGTERM.
     const pid_t pid = start({"schedule"}, "@2014-05-16 09:59:30 x10");
@@ -151,18 +159,26 @@ TEST_F(CliTest, BackupThenScheduleOnAFakeClock) {
         EXPECT_NE(s.out.find(text), std::string::npos) << text << "\n" << s.out;
     }
     EXPECT_EQ(readBytes(work / "bak" / "数据_20140516" / "子" / "a.txt"), "hello");
+    // A copy deleted by hand is listed as gone, not as a copy to rely on.
+    std::filesystem::remove_all(copy);
+    EXPECT_NE(run({"list"}).out.find("\t" + pathToUtf8(copy) + "\t已不存在\n"), std::string::npos);
 }
 
 TEST_F(CliTest, StatusExitsWithTheHealthAndHistoryListsEveryRunNewestFirst) {
     if (std::string_view(VANTREL_FAKETIME_LIB).empty()) {
         GTEST_SKIP() << "libfaketime is not installed";
     }
+    writeConfig();
+    // A job that never ran: read, and nothing made for it.
     const Outcome never = run({"status"});
     EXPECT_EQ(never.status, 4);
     EXPECT_NE(never.out.find("备份状态：从未备份\n上次完整备份：无\n"), std::string::npos)
         << never.out;
+    EXPECT_EQ(run({"history"}).out + run({"list"}).out, "");
+    for (const char* made : {"Log", "wenjianming.mdb", "vantrel.timetable.lock"}) {
+        EXPECT_FALSE(std::filesystem::exists(work / made)) << made;
+    }
 
-    writeConfig();
     ASSERT_EQ(run({"backup"}, "@2014-05-15 14:30:00").status, 0);
     const struct {
         const char* when;
@@ -245,11 +261,13 @@ TEST_F(CliTest, VerifyFindsAFlippedByteAndADeletedFileByPath) {
 }
 
 TEST_F(CliTest, RefusedSettingsExitTwoAndAFailedRunOne) {
-    const Outcome none = run({"backup"});  // no config.ini yet
-    EXPECT_EQ(none.status, 2);
-    EXPECT_EQ(none.err, "请输入要备份的文件地址！\n");
-    EXPECT_TRUE(std::filesystem::is_directory(work / "Log"));
-    EXPECT_TRUE(std::filesystem::exists(work / "wenjianming.mdb"));
+    // No config.ini: no job here, whatever the command, and nothing is made.
+    for (const char* command : {"backup", "status", "list", "verify"}) {
+        const Outcome none = run({command});
+        EXPECT_EQ(none.status, 2);
+        EXPECT_NE(none.err.find("中没有配置文件 config.ini"), std::string::npos) << none.err;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(work.path()));
 
     const struct {
         const char *days, *keep;
@@ -280,6 +298,15 @@ TEST_F(CliTest, AnUnreadableFileIsLeftOutAndTheRunEndsWithThree) {
     }
     (void)!::chown(work.path().c_str(), 65534, 65534);
     std::filesystem::permissions(locked, std::filesystem::perms::none);
+    // The user may not reach the build folder (a checkout under /root): it runs a copy.
+    binary = work / "vantrel-cli";
+    std::filesystem::copy_file(VANTREL_CLI, binary);
+    for (auto p = work.path().parent_path(); p != p.parent_path(); p = p.parent_path()) {
+        if ((std::filesystem::status(p).permissions() & std::filesystem::perms::others_exec) ==
+            std::filesystem::perms::none) {
+            GTEST_SKIP() << "other users cannot reach " << p;
+        }
+    }
     const Outcome o = finish(start({"backup"}, nullptr, false, true));
     EXPECT_EQ(o.status, 3) << o.err;
     EXPECT_NE(o.out.find("文件备份完毕，但有 1 项未能复制！"), std::string::npos) << o.out;

@@ -1,4 +1,5 @@
 #include "engine/BackupJob.h"
+#include "engine/BackupRecordStore.h"
 
 #include <gtest/gtest.h>
 
@@ -26,13 +27,8 @@ protected:
     Workspace ws{dir.path(), files, clock, ui};
     BackupJob job{ws};
     // Thursdays at 10:00.
-    TBackupSettings settings{pathToUtf8(dir / "data"),
-                             pathToUtf8(dir / "bak"),
-                             {10, 0, 0},
-                             {0, 0, 0, 1, 0, 0, 0},
-                             "",
-                             "3",
-                             3};
+    TBackupSettings settings{
+        pathToUtf8(dir / "data"), pathToUtf8(dir / "bak"), {10, 0, 0}, {0, 0, 0, 1, 0, 0, 0}, 3};
 };
 
 TEST_F(BackupJobTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
@@ -91,11 +87,10 @@ TEST_F(BackupJobTest, RefusedStartStaysStoppedButAFailedWriteStillStarts) {
     EXPECT_EQ(ui.statuses, (std::vector<std::string>{"配置文件保存失败!", "启动备份计划"}));
 }
 
-TEST_F(BackupJobTest, CheckScheduleRunsWithTheCommandsOffAndOnAgainAfterAFailure) {
+TEST_F(BackupJobTest, CheckScheduleRunsAtTheInstantAndGoesOnAfterAFailure) {
     ASSERT_TRUE(job.StartSchedule(settings));
     clock.advanceSeconds(1);
     EXPECT_THROW(job.CheckSchedule(settings), BackupError);  // no source folder yet
-    EXPECT_EQ(ui.commandsEnabled, (std::vector<bool>{false, true}));
     EXPECT_TRUE(job.started());
 
     std::filesystem::create_directories(dir / "data");
@@ -106,8 +101,7 @@ TEST_F(BackupJobTest, CheckScheduleRunsWithTheCommandsOffAndOnAgainAfterAFailure
     job.CheckSchedule(settings);
     EXPECT_EQ(test::readBytes(dir / "bak" / "data_20140522" / "a.txt"), "hello");
     clock.advanceSeconds(1);
-    job.CheckSchedule(settings);
-    EXPECT_EQ(ui.commandsEnabled, (std::vector<bool>{false, true, false, true}));
+    EXPECT_FALSE(job.CheckSchedule(settings));  // once per instant
 }
 
 using std::chrono::minutes;
@@ -247,7 +241,7 @@ TEST_F(JobTest, ClockJumps) {
 }
 
 TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
-    const RunRequest byHand{RunTrigger::Manual, PruneAfterRun::No, {}};
+    const RunRequest byHand = RunRequest::forTrigger(RunTrigger::Manual);
     clock.set(at(2014, 5, 16, 8, 0, 0));
     const RunResult ok = job.execute(settings, byHand);
     EXPECT_FALSE(ok.error);
@@ -266,7 +260,7 @@ TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
 
     {
         auto held = RunLock::tryAcquire(ws.lockFile());
-        EXPECT_TRUE(job.execute(settings, {RunTrigger::CommandLine, PruneAfterRun::No, {}}).error);
+        EXPECT_TRUE(job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine)).error);
     }
     std::filesystem::remove_all(dir / "data");
     EXPECT_TRUE(job.execute(settings, byHand).error);
@@ -290,6 +284,33 @@ TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
     EXPECT_EQ(OperationLog(ws.logFile()).LoadLines().size(), 1u);
 }
 
+TEST_F(JobTest, EachTriggerChecksAndPrunesByOneRule) {
+    // No day ticked and a keep count of one: what each trigger makes of a run.
+    settings.Days = {};
+    settings.KeepCount = 1;
+    const struct {
+        RunTrigger trigger;
+        RunOutcome outcome;
+        std::size_t copiesLeft;
+    } cases[] = {
+        {RunTrigger::Manual, RunOutcome::Success, 2},       // copies what the fields say
+        {RunTrigger::CommandLine, RunOutcome::Refused, 2},  // checks the settings first
+        {RunTrigger::CatchUp, RunOutcome::Success, 1},      // prunes
+    };
+    clock.set(at(2014, 5, 19, 8, 0, 0));
+    ASSERT_EQ(job.execute(settings, RunRequest::forTrigger(RunTrigger::Manual)).record.outcome,
+              RunOutcome::Success);
+    int day = 20;
+    for (const auto& c : cases) {
+        clock.set(at(2014, 5, day++, 8, 0, 0));
+        const RunResult r = job.execute(settings, RunRequest::forTrigger(c.trigger));
+        EXPECT_EQ(r.record.outcome, c.outcome) << displayName(c.trigger);
+        EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().size(), c.copiesLeft)
+            << displayName(c.trigger);
+    }
+    EXPECT_EQ(ui.messages, std::vector<std::string>{"请选定备份日期！"});
+}
+
 TEST(JobHealth, StatesAndExitStatuses) {
     using State = JobHealth::State;
     const auto run = [](RunOutcome outcome, LocalTime started, std::uint64_t pruneFailures = 0) {
@@ -302,7 +323,7 @@ TEST(JobHealth, StatesAndExitStatuses) {
     const LocalTime now = at(2014, 5, 23, 12, 0, 0);  // a Friday
     const LocalTime recent = at(2014, 5, 22, 9, 59, 50);
     const LocalTime twoWeeks = at(2014, 5, 8, 9, 59, 50);
-    const TBackupSettings thursdays{"/a", "/b", {10, 0, 0}, {0, 0, 0, 1, 0, 0, 0}, "", "1", 1};
+    const TBackupSettings thursdays{"/a", "/b", {10, 0, 0}, {0, 0, 0, 1, 0, 0, 0}, 1};
     const std::nullopt_t none = std::nullopt;
     const struct {
         std::optional<RunRecord> last, complete;
@@ -340,7 +361,19 @@ TEST(JobHealth, StatesAndExitStatuses) {
                                      run(RunOutcome::Success, recent), thursdays, true, now);
     EXPECT_EQ(ok.summaryLine(), "备份状态：正常");
     EXPECT_EQ(ok.lastCompleteLine(now), "上次完整备份：2014-05-22 09:59（1 天前）");
-    EXPECT_EQ(ok.nextRunLine(), "下次备份：2014-05-29 10:00");
+    EXPECT_EQ(ok.nextRunLine(), "下次备份：2014-05-29 09:59:50（星期四）");
+    // 00:00 runs at 23:59:50 of the ticked day itself: Monday's run, seen on the Sunday
+    // before, on the Monday and after it.
+    TBackupSettings mondays = thursdays;
+    mondays.RunTime = {0, 0, 0};
+    mondays.Days = {1, 0, 0, 0, 0, 0, 0};
+    for (const auto& [seen, next] :
+         {std::pair{at(2026, 12, 13, 23, 59, 55), "2026-12-14 23:59:50（星期一）"},
+          std::pair{at(2026, 12, 14, 0, 0, 5), "2026-12-14 23:59:50（星期一）"},
+          std::pair{at(2026, 12, 14, 23, 59, 51), "2026-12-21 23:59:50（星期一）"}}) {
+        EXPECT_EQ(JudgeHealth(none, none, mondays, true, seen).nextRunLine(),
+                  std::string("下次备份：") + next);
+    }
 }
 
 }  // namespace

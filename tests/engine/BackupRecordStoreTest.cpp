@@ -38,8 +38,8 @@ protected:
         return result;
     }
 
-    std::vector<PruneFailure> prune(std::string_view text, std::optional<double> value) {
-        return store.PruneBackups(text, value, files, {dir / "bak", "data"});
+    std::vector<PruneFailure> prune(std::optional<double> value) {
+        return store.PruneBackups(value, files, {dir / "bak", "data"});
     }
 
     test::TempDir dir;
@@ -78,15 +78,15 @@ TEST(BackupRecordStoreFile, ForeignFileIsRefusedAndNeverWritten) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
-TEST_F(BackupRecordStoreTest, PruneKeepsTheRoundedUpCountAndNeverRunsItsText) {
+TEST_F(BackupRecordStoreTest, PruneKeepsTheRoundedUpCount) {
     for (int i = 1; i <= 5; ++i) {
         addCopy("data_2014051" + std::to_string(i));
     }
-    prune("", std::nullopt);
-    prune("0.5", 0.5);
-    prune("9", 9.0);
+    prune(std::nullopt);
+    prune(0.5);
+    prune(9.0);
     EXPECT_EQ(ids().size(), 5u);
-    prune("2.5 id from wenjianming); drop table wenjianming; --", 2.5);
+    prune(2.5);
     EXPECT_EQ(ids(), (Ids{5, 4, 3}));
     EXPECT_FALSE(fs::exists(dir / "bak/data_20140512"));
     EXPECT_TRUE(fs::exists(dir / "bak/data_20140513"));
@@ -105,7 +105,7 @@ TEST_F(BackupRecordStoreTest, PruneDeletesOnDiskOnlyThisJobsCopiesInTheTargetFol
     const auto shared = addCopy("data_20140516");
     store.Add(pathToUtf8(dir / "bak") + "//data_20140516", kDay);
 
-    EXPECT_TRUE(prune("1", 1.0).empty());
+    EXPECT_TRUE(prune(1.0).empty());
     EXPECT_EQ(ids().size(), 1u);
     EXPECT_TRUE(fs::exists(dir / "precious") && fs::exists(sevenDigits) && fs::exists(otherName) &&
                 fs::exists(elsewhere));
@@ -118,7 +118,7 @@ TEST_F(BackupRecordStoreTest, FailedDeleteKeepsItsRowAndPruningGoesOn) {
         addCopy(name);
     }
     files.removeFailsAt = dir / "bak" / "data_20140512";
-    const auto failures = prune("1", 1.0);
+    const auto failures = prune(1.0);
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].path, pathToUtf8(dir / "bak" / "data_20140512"));
     EXPECT_FALSE(failures[0].reason.empty());
@@ -126,7 +126,7 @@ TEST_F(BackupRecordStoreTest, FailedDeleteKeepsItsRowAndPruningGoesOn) {
     EXPECT_EQ(ids(), (Ids{4, 2}));
     // A later prune retries it.
     files.removeFailsAt.clear();
-    EXPECT_TRUE(prune("1", 1.0).empty());
+    EXPECT_TRUE(prune(1.0).empty());
     EXPECT_EQ(ids(), (Ids{4}));
 }
 
@@ -155,7 +155,7 @@ TEST_F(BackupRecordStoreTest, IncompleteCopiesNeverCostACompleteOne) {
             fs::create_directories(path);
             s.Add(pathToUtf8(path), kDay, *k == 'i' ? failed : std::vector<FailedEntry>{});
         }
-        s.PruneBackups("", c.keep, files, {fresh / "bak", "data"});
+        s.PruneBackups(c.keep, files, {fresh / "bak", "data"});
         Ids left;
         for (const auto& row : s.List()) {
             left.push_back(row.id);

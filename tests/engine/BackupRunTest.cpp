@@ -62,7 +62,7 @@ protected:
     test::FakeUi ui;
     test::FaultyFileOps files;
     Workspace ws{work, files, clock, ui};
-    TBackupSettings settings{pathToUtf8(source), pathToUtf8(bak), {}, {}, "", "", {}};
+    TBackupSettings settings{pathToUtf8(source), pathToUtf8(bak), {}, {}, {}};
 };
 
 TEST_F(BackupRunTest, CopiesLogsAndRecordsFoldersAndFiles) {
@@ -111,7 +111,6 @@ TEST_F(BackupRunTest, RefusedRunsWriteNothing) {
 }
 
 TEST_F(BackupRunTest, OnlyASuccessfulRunIsLoggedRecordedAndPruned) {
-    settings.KeepCountText = "1";
     settings.KeepCount = 1;
     runOn(12);
     runOn(13);
@@ -189,7 +188,6 @@ TEST_F(BackupRunTest, AJobReplacesAndPrunesOnlyItsOwnCopies) {
     fs::remove(ws.databaseFile());
     fs::copy_file(otherWork / "wenjianming.mdb", ws.databaseFile());
     settings.TargetFolder = pathToUtf8(dir / "bak2");
-    settings.KeepCountText = "1";
     settings.KeepCount = 1;
     runOn(16, PruneAfterRun::IfKeepCountSet);
     EXPECT_TRUE(fs::exists(copyOf(15) / "theirs"));
@@ -212,7 +210,6 @@ TEST_F(BackupRunTest, AnEmptySourceIsRefusedOnlyWhenTheLastCopyHeldFiles) {
     settings.SourcePath = pathToUtf8(empty);
     ASSERT_TRUE(run());  // a first run of an empty folder
     settings.SourcePath = pathToUtf8(source);
-    settings.KeepCountText = "1";
     settings.KeepCount = 1;
     runOn(16);
     settings.SourcePath = pathToUtf8(empty);
@@ -282,7 +279,6 @@ TEST_F(BackupRunTest, APartialRunIsRecordedLoggedAndShownAsIncomplete) {
 }
 
 TEST_F(BackupRunTest, AnOldCopyThatCannotBeDeletedDoesNotStopPruning) {
-    settings.KeepCountText = "1";
     settings.KeepCount = 1;
     runOn(12);
     runOn(13);

@@ -78,7 +78,7 @@ protected:
     test::FakeUi ui;
     test::FaultyFileOps files;
     Workspace ws{work, files, clock, ui};
-    TBackupSettings settings{pathToUtf8(source), pathToUtf8(bak), {}, {}, "", "", {}};
+    TBackupSettings settings{pathToUtf8(source), pathToUtf8(bak), {}, {}, {}};
 };
 
 TEST_F(CopySlotTest, AKillAtAnyStepLeavesACompleteCopyAndTheNextRunCleansUp) {

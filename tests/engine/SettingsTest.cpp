@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "engine/BackupError.h"
+#include "engine/KeepCount.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
@@ -32,7 +33,7 @@ protected:
     test::FakeUi ui;
     Workspace ws{dir.path(), files, clock, ui};
     // Wednesday and Saturday ticked.
-    TBackupSettings valid{"/data/源", "/bak", {9, 30, 0}, {0, 0, 1, 0, 0, 1, 0}, "", "3", 3};
+    TBackupSettings valid{"/data/源", "/bak", {9, 30, 0}, {0, 0, 1, 0, 0, 1, 0}, 3};
 };
 
 TEST(RunTime, WrittenAsHmmssAndReadInTheAcceptedForms) {
@@ -63,15 +64,11 @@ TEST(Validation, StopsAtTheFirstFailureInOrder) {
     s.TargetFolder = "/bak";
     EXPECT_EQ(ValidateSettings(s), "请选定备份日期！");
     s.Days[Tuesday] = true;
-    s.KeepCountText = " \t";
     EXPECT_EQ(ValidateSettings(s), "请输入备份个数！");
-    s.KeepCountText = "0";
     s.KeepCount = 0;
     EXPECT_EQ(ValidateSettings(s), "备份个数输入不合法！");
-    s.KeepCountText = "1";
     s.KeepCount = 1;
     EXPECT_EQ(ValidateSettings(s), std::nullopt);
-    EXPECT_EQ(s.DayList, "星期二 ;");
 }
 
 TEST_F(SettingsTest, SaveWritesGbkKeysInPlaceKeepingOtherSections) {
@@ -106,14 +103,13 @@ TEST_F(SettingsTest, SavedSettingsLoadBack) {
     TBackupSettings s = valid;  // no file yet: paths emptied, time set to now
     LoadSettings(ws, s);
     EXPECT_EQ(std::tie(s.SourcePath, s.TargetFolder, s.RunTime), std::tie("", "", kNow));
-    valid.KeepCountText = "2.5";
     valid.KeepCount = 2.5;
     valid.StartScheduleAtLaunch = true;
     ASSERT_TRUE(SaveSettings(ws, valid));
     LoadSettings(ws, s = {});
     const auto fields = [](const TBackupSettings& t) {
-        return std::tie(t.SourcePath, t.TargetFolder, t.RunTime, t.Days, t.KeepCountText,
-                        t.KeepCount, t.StartScheduleAtLaunch, t.CatchUpMissed);
+        return std::tie(t.SourcePath, t.TargetFolder, t.RunTime, t.Days, t.KeepCount,
+                        t.StartScheduleAtLaunch, t.CatchUpMissed);
     };
     EXPECT_EQ(fields(s), fields(valid));
     // Only "1" turns an option on.
@@ -126,9 +122,9 @@ TEST_F(SettingsTest, SavedSettingsLoadBack) {
 TEST_F(SettingsTest, TargetInsideSourceIsRefusedAfterTheOtherChecks) {
     valid.SourcePath = "/data";
     valid.TargetFolder = "/data/bak";
-    valid.KeepCountText = "";
+    valid.KeepCount.reset();
     EXPECT_FALSE(SaveSettings(ws, valid));
-    valid.KeepCountText = "3";
+    valid.KeepCount = 3;
     EXPECT_FALSE(SaveSettings(ws, valid));
     EXPECT_EQ(ui.messages, (std::vector<std::string>{"请输入备份个数！",
                                                      "备份文件的目的地址不能位于源地址之内！"}));
@@ -175,7 +171,7 @@ TEST_F(SettingsTest, LoadedZeroIsKeptButRefusedOnSave) {
     load("[备份设置]\r\n备份频率=星期一;星期日;\r\n定时时刻=\r\n备份个数=0\r\n", s);
     EXPECT_EQ(s.Days, (std::array<bool, 7>{1, 0, 0, 0, 0, 0, 1}));  // Monday and Sunday
     EXPECT_EQ(s.RunTime, kNow);
-    EXPECT_EQ(s.KeepCountText, "0");
+    EXPECT_EQ(s.KeepCount, 0.0);
     s.SourcePath = "/a";
     s.TargetFolder = "/b";
     const auto before = readBytes(ws.configFile());
@@ -190,7 +186,7 @@ TEST_F(SettingsTest, BadValueStopsLoadingAndKeepsWhatWasRead) {
     const std::array<std::string, 3> cases[] = {
         // the rest, the bad value, the fields read
         {"定时时刻=8:00:00\r\n备份频率=星期一;\r\n备份个数=三\r\n", "三", ""},
-        {"定时时刻=25:00\r\n备份频率=星期一;\r\n备份个数=4\r\n", "25:00", "/dst4星期一;"}};
+        {"定时时刻=25:00\r\n备份频率=星期一;\r\n备份个数=4\r\n", "25:00", "/dst4"}};
     for (const auto& [rest, bad, read] : cases) {
         TBackupSettings s;
         try {
@@ -200,7 +196,7 @@ TEST_F(SettingsTest, BadValueStopsLoadingAndKeepsWhatWasRead) {
             EXPECT_NE(std::string(e.what()).find(bad), std::string::npos) << e.what();
         }
         EXPECT_EQ(s.SourcePath, "/src");
-        EXPECT_EQ(s.TargetFolder + s.KeepCountText + s.DayList, read);
+        EXPECT_EQ(s.TargetFolder + (s.KeepCount ? FormatKeepCount(*s.KeepCount) : ""), read);
         EXPECT_EQ(s.RunTime, kNow);
         EXPECT_EQ(s.Days, (std::array<bool, 7>{}));
     }

@@ -216,7 +216,7 @@ TEST_F(ManifestTest, StoreKeepsOneManifestPerRowAndDropsItWithTheRow) {
     EXPECT_EQ(manifests.load(first).value(), m);
 
     test::FaultyFileOps files;
-    store.PruneBackups("1", 1.0, files, {dir / "bak", "a"});
+    store.PruneBackups(1.0, files, {dir / "bak", "a"});
     EXPECT_FALSE(manifests.load(first));
     EXPECT_EQ(manifests.load(second).value(), m);
     EXPECT_EQ(count("SELECT count(*) FROM vantrel_manifest"), 1);
@@ -352,7 +352,7 @@ protected:
     test::FakeUi ui;
     test::FaultyFileOps files;
     Workspace ws{work, files, clock, ui};
-    TBackupSettings settings{pathToUtf8(source), pathToUtf8(bak), {}, {}, "", "", {}};
+    TBackupSettings settings{pathToUtf8(source), pathToUtf8(bak), {}, {}, {}};
 };
 
 // Detaches what a test mounted, however it ends.
@@ -399,7 +399,6 @@ TEST_F(ShareRunTest, TooLittleSpaceRefusesBeforeWritingAndNamesWhatPruningWouldF
     }
     EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().size(), 2u);
 
-    settings.KeepCountText = "1";
     settings.KeepCount = 1;
     const std::string withPrune = refusalOn(17, PruneAfterRun::IfKeepCountSet);
     EXPECT_NE(withPrune.find("；删除将被清理的 2 个旧备份可释放约 6.0 MB"), std::string::npos)
@@ -429,7 +428,6 @@ TEST_F(ShareRunTest, UnchangedFilesAreOneFileInBothCopiesAndSurvivePruning) {
 
     // Pruning the copies it shares with leaves the shared file whole in the one kept.
     const auto sharedInode = inodeOf(copyOf(16) / "same.txt");
-    settings.KeepCountText = "1";
     settings.KeepCount = 1;
     ASSERT_TRUE(runOn(17, PruneAfterRun::IfKeepCountSet).ran);
     EXPECT_EQ(inodeOf(copyOf(17) / "same.txt"), sharedInode);

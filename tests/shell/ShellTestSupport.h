@@ -41,7 +41,9 @@ struct ShellEnv {
     TempDir dir;
     FakeClock clock{at(2014, 5, 15, 9, 0, 0)};  // a Thursday
     FakeDialogs dialogs;
-    std::unique_ptr<TMainForm> owned = std::make_unique<TMainForm>(dir.path(), clock, dialogs);
+    RealFileOps files;
+    std::unique_ptr<TMainForm> owned =
+        std::make_unique<TMainForm>(dir.path(), files, clock, dialogs);
     TMainForm& form = *owned;
 
     QLineEdit* edit(const char* name) { return child<QLineEdit>(form, name); }

@@ -21,14 +21,22 @@ private slots:
         QCoreApplication::setApplicationName(QStringLiteral("vantrel-test-workdir"));
     }
 
-    void withoutWorkdirTheDataFolderIsMadeAndUsed() {
+    void theUserJobFolderIsMadeAndTheCurrentDirectoryIsTheDefault() {
         const auto data =
             pathFromUtf8(toUtf8(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)));
         std::filesystem::remove_all(data);
         QString problem;
-        QCOMPARE(qstr(chooseWorkingDirectory(QString(), problem)), qstr(data));
+        QCOMPARE(qstr(chooseWorkingDirectory(JobFolder::User, QString(), problem)), qstr(data));
         QVERIFY(std::filesystem::is_directory(data) && problem.isEmpty());
         std::filesystem::remove_all(data);
+
+        TempDir dir;
+        const QString before = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(qstr(dir.path())));
+        const auto current = chooseWorkingDirectory(JobFolder::Current, QString(), problem);
+        QDir::setCurrent(before);
+        QCOMPARE(qstr(current), qstr(dir.path()));
+        QVERIFY(!std::filesystem::exists(data));
     }
 
     void workdirIsTakenAsGivenOrRelativeToTheCurrentDirectory() {
@@ -37,10 +45,12 @@ private slots:
         const QString before = QDir::currentPath();
         QVERIFY(QDir::setCurrent(qstr(dir / "任务")));
         QString problem;
-        const auto relative = chooseWorkingDirectory(QStringLiteral("一"), problem);
+        const auto relative =
+            chooseWorkingDirectory(JobFolder::Given, QStringLiteral("一"), problem);
         QDir::setCurrent(before);
         QCOMPARE(qstr(relative), qstr(dir / "任务/一"));
-        QCOMPARE(qstr(chooseWorkingDirectory(qstr(dir / "任务"), problem)), qstr(dir / "任务"));
+        QCOMPARE(qstr(chooseWorkingDirectory(JobFolder::Given, qstr(dir / "任务"), problem)),
+                 qstr(dir / "任务"));
         QVERIFY(problem.isEmpty());
     }
 
@@ -49,7 +59,7 @@ private slots:
         writeBytes(dir / "file", "x");
         for (const auto& name : {"missing", "file"}) {
             QString problem;
-            QVERIFY(chooseWorkingDirectory(qstr(dir / name), problem).empty());
+            QVERIFY(chooseWorkingDirectory(JobFolder::Given, qstr(dir / name), problem).empty());
             QCOMPARE(problem, "工作目录不可用：" + QDir::toNativeSeparators(qstr(dir / name)));
         }
         QVERIFY(!std::filesystem::exists(dir / "missing"));

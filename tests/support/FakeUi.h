@@ -12,18 +12,14 @@ namespace vantrel::test {
 class FakeUi final : public BackupUi {
 public:
     void setStatus(std::string_view text) override { statuses.emplace_back(text); }
-    void repaint() override { ++repaints; }
     void showMessage(std::string_view text) override { messages.emplace_back(text); }
     void showProgress(const CopyProgress& p) override { lastProgress = p; }
-    void setCommandsEnabled(bool enabled) override { commandsEnabled.push_back(enabled); }
 
     std::string lastStatus() const { return statuses.empty() ? std::string() : statuses.back(); }
 
     std::vector<std::string> statuses;
     std::vector<std::string> messages;
-    std::vector<bool> commandsEnabled;
     CopyProgress lastProgress;
-    int repaints = 0;
 };
 
 }  // namespace vantrel::test

@@ -159,7 +159,6 @@ TEST_F(WindowsBackup, LongTreeIsReplacedSameDayKeepingTimesAndPrunedNextDay) {
     makeFile(tmp / "src/data" / inCopy, "first version, the longer one");
     settings.SourcePath = native(tmp / "src/data");
     settings.TargetFolder = native(tmp / "bak");
-    settings.KeepCountText = "1";
     settings.KeepCount = 1;
     ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
 
@@ -216,7 +215,6 @@ TEST_F(WindowsBackup, ACopyRecordedWithADoubledSeparatorIsStillThisJobsToPrune) 
              std::chrono::year_month_day{std::chrono::year{2014} / 5 / 14});
     settings.SourcePath = native(tmp / "src/data");
     settings.TargetFolder = native(tmp / "bak") + "\\";
-    settings.KeepCountText = "1";
     settings.KeepCount = 1;
     ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
     EXPECT_FALSE(fs::exists(tmp / "bak/data_20140514"));

@@ -1,0 +1,432 @@
+#include "app/JobPresenter.h"
+
+#include <chrono>
+#include <exception>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "engine/BackupRecordStore.h"
+#include "engine/KeepCount.h"
+#include "engine/OperationLog.h"
+#include "engine/RunHistory.h"
+#include "engine/Settings.h"
+#include "engine/Texts.h"
+#include "platform/ErrorText.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr std::string_view kSourcePrompt = "请选择备份文件源地址";
+constexpr std::string_view kTargetPrompt = "请选择备份文件目的地址，文件将备份到指定位置";
+constexpr std::string_view kCloseQuestion = "您确定要退出该系统吗？";
+
+std::uint32_t colourOf(JobHealth::State state) {
+    switch (state) {
+        case JobHealth::State::Ok:
+            return 0x2e7d32;  // green
+        case JobHealth::State::Warning:
+            return 0xef6c00;  // orange
+        case JobHealth::State::Failed:
+        case JobHealth::State::Overdue:
+            return 0xc62828;  // red
+        case JobHealth::State::Never:
+            break;
+    }
+    return 0x757575;  // grey
+}
+
+FormFields fieldsOf(const TBackupSettings& s) {
+    FormFields f;
+    f.source = s.SourcePath;
+    f.target = s.TargetFolder;
+    f.time = s.RunTime;
+    f.days = s.Days;
+    f.keepText = s.KeepCount ? FormatKeepCount(*s.KeepCount) : std::string();
+    f.startAtLaunch = s.StartScheduleAtLaunch;
+    f.catchUp = s.CatchUpMissed;
+    f.share = s.ShareUnchanged;
+    return f;
+}
+
+}  // namespace
+
+// The run's reports for the window. Status and progress go to the window's thread at once;
+// messages a run gives on its worker thread are kept and shown with its outcome, so a run in
+// the tray never opens a box over other windows.
+class JobPresenter::EngineUi final : public BackupUi {
+public:
+    explicit EngineUi(JobPresenter& presenter)
+        : m_presenter(presenter), m_uiThread(std::this_thread::get_id()) {}
+
+    void setStatus(std::string_view text) override {
+        onUiThread([this, s = std::string(text)] { m_presenter.setStatus(s); });
+    }
+
+    void showMessage(std::string_view text) override {
+        if (onUiThread()) {
+            m_presenter.m_view.showMessage(text);
+            return;
+        }
+        std::lock_guard lock(m_mutex);
+        m_runMessages.emplace_back(text);
+    }
+
+    void setProgressTotal(const TreeSize& total) override {
+        std::lock_guard lock(m_mutex);
+        m_total = total;
+        m_done = {};
+        m_copyStart = std::chrono::steady_clock::now();
+    }
+
+    void showProgress(const CopyProgress& progress) override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_done = progress;
+        }
+        // Progress comes far faster than it can be drawn: one update waits at a time.
+        if (!m_progressPosted.exchange(true)) {
+            onUiThread([this] { applyProgress(); });
+        }
+    }
+
+    // The messages the run gave, taken once it has ended.
+    std::vector<std::string> takeRunMessages() {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_runMessages, {});
+    }
+
+private:
+    bool onUiThread() const { return std::this_thread::get_id() == m_uiThread; }
+
+    void onUiThread(std::function<void()> fn) {
+        if (onUiThread()) {
+            fn();
+        } else {
+            m_presenter.m_view.post(std::move(fn));
+        }
+    }
+
+    void applyProgress() {
+        m_progressPosted = false;  // first, so a value stored meanwhile posts a fresh update
+        CopyProgress done;
+        TreeSize total;
+        std::chrono::milliseconds elapsed{0};
+        {
+            std::lock_guard lock(m_mutex);
+            done = m_done;
+            total = m_total;
+            elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - m_copyStart);
+        }
+        // Only the copy's own status is extended; a later status text is never overwritten.
+        if (!m_presenter.m_running || !m_presenter.m_status.starts_with(kCopyingStatus)) {
+            return;
+        }
+        m_presenter.m_view.showProgress({progressStatus(done, total), progressPermille(done, total),
+                                         timeLeftText(done, total, elapsed)});
+    }
+
+    JobPresenter& m_presenter;
+    const std::thread::id m_uiThread;
+    std::mutex m_mutex;  // guards the four below
+    std::vector<std::string> m_runMessages;
+    TreeSize m_total;
+    CopyProgress m_done;
+    std::chrono::steady_clock::time_point m_copyStart;
+    std::atomic<bool> m_progressPosted{false};
+};
+
+JobPresenter::JobPresenter(std::filesystem::path workDir, FileOps& files, const Clock& clock,
+                           JobView& view)
+    : m_view(view),
+      m_engineUi(std::make_unique<EngineUi>(*this)),
+      m_ws{std::move(workDir), files, clock, *m_engineUi},
+      m_job(m_ws) {}
+
+JobPresenter::~JobPresenter() {
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+}
+
+void JobPresenter::guarded(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        m_view.showMessage(e.what());
+    }
+}
+
+void JobPresenter::setStatus(std::string_view text) {
+    m_status = text;
+    m_view.showStatus(text);
+}
+
+bool JobPresenter::create() {
+    // The log and the spare folder live in the working directory, where the log is written.
+    std::error_code ignored;
+    std::filesystem::create_directories(m_ws.dir / "Log", ignored);
+    std::filesystem::create_directories(m_ws.dir / "TempBackupFile", ignored);
+    bool made = false;
+    guarded([&] { made = BackupRecordStore::CreateIfMissing(m_ws.databaseFile()); });
+    return made;
+}
+
+void JobPresenter::show() {
+    if (m_shown) {
+        return;
+    }
+    m_shown = true;
+    TBackupSettings s = settings();
+    try {
+        LoadSettings(m_ws, s);
+        m_view.showFields(fieldsOf(s));
+        m_view.showWorkingDirectory("工作目录：" + pathToUtf8(m_ws.dir));
+    } catch (const std::exception& e) {
+        m_view.showFields(fieldsOf(s));  // the fields read before the bad value stay filled
+        m_view.showMessage(e.what());
+    }
+    refreshHealth();
+    startTimetableAtLaunch();
+}
+
+void JobPresenter::startTimetableAtLaunch() {
+    const TBackupSettings s = settings();
+    if (!s.StartScheduleAtLaunch || m_job.started()) {
+        return;
+    }
+    // A timetable that could never succeed is not started; the reason is shown.
+    if (const auto refusal = m_job.timetableRefusal(s)) {
+        m_view.showMessage(*refusal);
+        return;
+    }
+    m_job.startTimetable();
+    m_view.setTicking(true);
+    setStatus("启动备份计划");
+    refreshHealth();
+}
+
+TBackupSettings JobPresenter::settings() const {
+    const FormFields f = m_view.fields();
+    TBackupSettings s;
+    s.SourcePath = f.source;
+    s.TargetFolder = f.target;
+    s.RunTime = f.time;
+    s.Days = f.days;
+    try {
+        s.KeepCount = ParseKeepCount(f.keepText);
+    } catch (const std::exception&) {
+        s.KeepCount = 0;  // text that is no number is no valid count; saving says so
+    }
+    s.StartScheduleAtLaunch = f.startAtLaunch;
+    s.CatchUpMissed = f.catchUp;
+    s.ShareUnchanged = f.share;
+    return s;
+}
+
+void JobPresenter::pickSource() {
+    if (const auto folder = m_view.pickFolder(kSourcePrompt)) {
+        m_view.showSource(*folder);
+    }
+}
+
+void JobPresenter::pickTarget() {
+    if (const auto folder = m_view.pickFolder(kTargetPrompt)) {
+        m_view.showTarget(*folder);
+    }
+}
+
+void JobPresenter::save() {
+    guarded([this] { SaveSettings(m_ws, settings()); });
+}
+
+void JobPresenter::startTimetable() {
+    guarded([this] {
+        // A start while started saves again and keeps the timer's period.
+        if (m_job.StartSchedule(settings())) {
+            m_view.setTicking(true);
+        }
+    });
+    refreshHealth();
+}
+
+void JobPresenter::stopTimetable() {
+    m_view.setTicking(false);
+    guarded([this] { m_job.StopSchedule(); });
+    refreshHealth();
+}
+
+void JobPresenter::backUpNow() {
+    startRun(RunRequest::forTrigger(RunTrigger::Manual));
+}
+
+void JobPresenter::openLog() {
+    guarded([this] {
+        OperationLog(m_ws.logFile()).EnsureExists();
+        m_view.openLogViewer(m_ws.logFile());
+    });
+}
+
+void JobPresenter::cancelRun() {
+    if (m_running) {
+        m_cancel = true;
+    }
+}
+
+void JobPresenter::tick() {
+    // A tick during a run is skipped; the next one after it still finds the day's fire
+    // instant, so nothing is lost and no second run starts meanwhile.
+    if (m_running) {
+        return;
+    }
+    guarded([this] {
+        if (const auto due = m_job.IsDue(settings())) {
+            startRun(*due);
+        }
+    });
+}
+
+void JobPresenter::minuteTick() {
+    refreshHealth(true);
+}
+
+bool JobPresenter::keepCountAccepts(std::string_view candidate) {
+    return candidate.empty() || KeepCountAccepts(candidate);
+}
+
+void JobPresenter::commitKeepCount() {
+    guarded([this] { m_view.showKeepText(CommitKeepCount(m_view.fields().keepText)); });
+}
+
+bool JobPresenter::mayClose(bool sessionEnding) {
+    return sessionEnding || m_view.confirm(kCloseQuestion);
+}
+
+void JobPresenter::startRun(const RunRequest& request) {
+    if (m_running) {
+        return;
+    }
+    const TBackupSettings s = settings();
+    m_running = true;
+    m_cancel = false;
+    m_view.showRunning(true);
+    m_worker = std::thread([this, s, request] {
+        // execute() records every outcome and never throws.
+        RunResult result = m_job.execute(s, request, RunControl{&m_cancel});
+        m_view.post([this, result = std::move(result)] { finishRun(result); });
+    });
+}
+
+void JobPresenter::finishRun(const RunResult& result) {
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+    m_running = false;
+    m_view.showRunning(false);
+    m_job.finished(result);
+    refreshHealth();
+    showOutcome(result, m_engineUi->takeRunMessages());
+}
+
+void JobPresenter::showOutcome(const RunResult& result, const std::vector<std::string>& messages) {
+    // One notification per outcome: a balloon while in the tray, the boxes while shown.
+    if (notifyInTray(result, messages)) {
+        return;
+    }
+    for (const std::string& message : messages) {
+        m_view.showMessage(message);
+    }
+    if (!result.report.skipped.empty()) {
+        std::vector<std::string> notCopied;
+        for (const SkippedEntry& entry : result.report.skipped) {
+            notCopied.push_back(pathToUtf8(entry.path) + "：" + describeError(entry.error));
+        }
+        m_view.showList("以下 " + std::to_string(notCopied.size()) + " 项未能复制：", notCopied);
+    }
+    if (!result.error) {
+        return;
+    }
+    try {
+        std::rethrow_exception(result.error);
+    } catch (const std::exception& e) {
+        const RunTrigger trigger = result.record.trigger;
+        if (trigger != RunTrigger::Timetable && trigger != RunTrigger::CatchUp) {
+            m_view.showMessage(e.what());
+            return;
+        }
+        // A run nobody started by hand says what it was, and of which job.
+        const char* what =
+            trigger == RunTrigger::Timetable ? "备份计划的定时备份失败" : "补做错过的备份失败";
+        m_view.showMessage(std::string(what) + "（工作目录：" + pathToUtf8(m_ws.dir) + "）：\n" +
+                           e.what());
+    }
+}
+
+bool JobPresenter::notifyInTray(const RunResult& result, const std::vector<std::string>& messages) {
+    if (!m_inTray) {
+        return false;
+    }
+    std::string reason;
+    Severity severity = Severity::Warning;
+    switch (result.record.outcome) {
+        case RunOutcome::Failed:
+        case RunOutcome::Refused:
+            reason = "备份失败：" + result.record.message;
+            severity = Severity::Critical;
+            break;
+        case RunOutcome::Incomplete:
+            reason = "备份不完整：" + result.record.message;
+            break;
+        default:
+            if (m_health.state == JobHealth::State::Overdue) {
+                reason = "备份已逾期：" + m_health.reason;
+            } else if (!messages.empty()) {
+                reason = messages.front();  // an old copy not deleted, and the like
+            }
+            break;
+    }
+    if (reason.empty()) {
+        return true;  // success stays quiet
+    }
+    return m_view.notify("Vantrel：" + pathToUtf8(m_ws.dir), reason, severity);
+}
+
+void JobPresenter::refreshHealth(bool byClock) {
+    guarded([this, byClock] {
+        const JobHealth::State before = m_health.state;
+        m_health = m_job.health(settings());
+        const LocalTime now = m_ws.clock.now();
+        HealthView view;
+        view.state = m_health.state;
+        view.colour = colourOf(m_health.state);
+        view.summary = m_health.summaryLine();
+        view.lastComplete = m_health.lastCompleteLine(now);
+        view.nextRun = m_health.nextRunLine();
+        view.alarm = m_health.state == JobHealth::State::Failed ||
+                     m_health.state == JobHealth::State::Overdue;
+        m_view.showHealth(view);
+        m_view.showTray(trayToolTip(), view.alarm);
+        // A job that falls overdue while nothing runs says so once.
+        if (byClock && m_inTray && m_health.state == JobHealth::State::Overdue &&
+            before != JobHealth::State::Overdue) {
+            m_view.notify("Vantrel：" + pathToUtf8(m_ws.dir), "备份已逾期：" + m_health.reason,
+                          Severity::Warning);
+        }
+    });
+}
+
+std::string JobPresenter::trayToolTip() const {
+    return "Vantrel\n" + pathToUtf8(m_ws.dir.filename()) + "\n" + m_health.summaryLine() + "\n" +
+           m_health.nextRunLine();
+}
+
+void JobPresenter::waitForRun() {
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+}
+
+}  // namespace vantrel

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "app/JobView.h"
+#include "engine/BackupJob.h"
+#include "engine/BackupUi.h"
+#include "engine/JobHealth.h"
+#include "engine/Workspace.h"
+#include "platform/Clock.h"
+#include "platform/FileOps.h"
+
+namespace vantrel {
+
+// The main window's behaviour, whatever draws it: one backup job (the working directory) with
+// its settings, timetable, runs, health and notifications. A window forwards its commands and
+// ticks here and draws what it is told through JobView. Every method is called on the
+// window's thread; a run copies on a worker thread and reports back through JobView::post.
+class JobPresenter {
+public:
+    JobPresenter(std::filesystem::path workDir, FileOps& files, const Clock& clock, JobView& view);
+    // Waits for a run under way: a copy is never cut off half-way.
+    ~JobPresenter();
+    JobPresenter(const JobPresenter&) = delete;
+    JobPresenter& operator=(const JobPresenter&) = delete;
+
+    // When the window is made: prepares the working directory (Log, TempBackupFile, the
+    // record database). True when the record database was made just now.
+    bool create();
+    // When the window is first shown (or first brought back from the tray): loads config.ini
+    // into the fields, shows the health, and starts the timetable when the settings say so.
+    // Later calls do nothing, so unsaved changes survive hiding and showing.
+    void show();
+    bool shown() const { return m_shown; }
+
+    // The commands, named after the buttons that give them.
+    void pickSource();      // Button4 ("..."): the source folder browser
+    void pickTarget();      // Button5 ("..."): the target folder browser
+    void save();            // Button6 保存配置信息
+    void startTimetable();  // Button8 启动备份计划
+    void stopTimetable();   // Button9 终止备份计划
+    void backUpNow();       // Button10 手动执行备份
+    void openLog();         // Button7 查看操作日志
+    void cancelRun();       // 取消, beside the progress bar
+
+    // FileTimer2, every second while the timetable is on: starts the run that is due.
+    void tick();
+    // Every minute: keeps the health and its age current; says once when the job falls
+    // overdue while the window is in the tray.
+    void minuteTick();
+
+    // The keep-count field: whether it may hold `candidate` (its text after a key press), and
+    // its text once the user leaves it (a typed value below 1 becomes 1).
+    static bool keepCountAccepts(std::string_view candidate);
+    void commitKeepCount();
+
+    // The window went into the tray or came back: notifications replace boxes while there.
+    void setInTray(bool inTray) { m_inTray = inTray; }
+    bool inTray() const { return m_inTray; }
+    // Asked before the program ends: true when it may (the user said Yes, or the session is
+    // ending, which never asks).
+    bool mayClose(bool sessionEnding);
+
+    bool running() const { return m_running; }
+    bool timetableOn() const { return m_job.started(); }
+    const JobHealth& health() const { return m_health; }
+    std::string trayToolTip() const;
+    Workspace& workspace() { return m_ws; }
+    BackupJob& job() { return m_job; }
+
+    // Blocks until a run under way has ended; its outcome is then posted to the window.
+    void waitForRun();
+
+private:
+    class EngineUi;
+
+    TBackupSettings settings() const;
+    void guarded(const std::function<void()>& fn);
+    void setStatus(std::string_view text);
+    void startTimetableAtLaunch();
+    void startRun(const RunRequest& request);
+    void finishRun(const RunResult& result);
+    void showOutcome(const RunResult& result, const std::vector<std::string>& messages);
+    bool notifyInTray(const RunResult& result, const std::vector<std::string>& messages);
+    void refreshHealth(bool byClock = false);
+
+    JobView& m_view;
+    std::unique_ptr<EngineUi> m_engineUi;
+    Workspace m_ws;
+    BackupJob m_job;
+    JobHealth m_health;
+    std::thread m_worker;
+    std::atomic<bool> m_cancel{false};
+    bool m_running = false;
+    std::string m_status;  // status panel 1 as last set
+    bool m_shown = false;
+    bool m_inTray = false;
+};
+
+}  // namespace vantrel

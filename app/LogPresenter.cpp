@@ -1,0 +1,41 @@
+#include "app/LogPresenter.h"
+
+#include <exception>
+
+#include "engine/OperationLog.h"
+
+namespace vantrel {
+
+void LogPresenter::load() {
+    try {
+        m_view.showLines(OperationLog(m_logFile).LoadLines());
+    } catch (const std::exception& e) {
+        m_view.showMessage(e.what());
+    }
+}
+
+void LogPresenter::show() {
+    if (!m_shown) {
+        m_shown = true;
+        load();
+    }
+}
+
+void LogPresenter::reload() {
+    load();
+}
+
+void LogPresenter::empty() {
+    if (!m_view.confirm("您确定要清除现有的日志信息吗？")) {
+        return;
+    }
+    try {
+        OperationLog(m_logFile).Clear();
+    } catch (const std::exception& e) {
+        m_view.showMessage(e.what());  // the lines stay as they were
+        return;
+    }
+    m_view.showLines({});
+}
+
+}  // namespace vantrel

@@ -1,0 +1,233 @@
+#include "shell/MainWindowLayout.h"
+
+#include <algorithm>
+#include <initializer_list>
+#include <utility>
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTimeEdit>
+#include <QVBoxLayout>
+
+#include "engine/Settings.h"
+#include "shell/AppIcon.h"
+#include "shell/QtText.h"
+
+namespace vantrel {
+
+namespace {
+
+// The group box's inner height, the right-hand column, and the row of options under the
+// command buttons.
+constexpr int kBoxHeight = 473;
+constexpr int kLeftColumnWidth = 566;
+constexpr int kHelpLeft = 576;
+constexpr int kGap = 2;
+constexpr int kOptionsTop = 418;
+
+QLabel* placeLabel(QWidget* parent, const char* name, const QString& text, int left, int top) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    label->move(left, top);
+    label->adjustSize();
+    return label;
+}
+
+template <class W>
+W* placed(W* widget, const char* name, int left, int top, int width, int height) {
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(left, top, width, height);
+    return widget;
+}
+
+// Places widgets left to right at their natural size from `top`, starting a new row where
+// one would pass `width`.
+void placeInRows(std::initializer_list<QWidget*> widgets, int top, int width) {
+    constexpr int kLeft = 8, kSpacing = 16;
+    int left = kLeft;
+    int rowHeight = 0;
+    for (QWidget* widget : widgets) {
+        const QSize size = widget->sizeHint();
+        if (left > kLeft && left + size.width() > width) {
+            left = kLeft;
+            top += rowHeight + kGap;
+            rowHeight = 0;
+        }
+        widget->setGeometry(left, top, size.width(), size.height());
+        left += size.width() + kSpacing;
+        rowHeight = std::max(rowHeight, size.height());
+    }
+}
+
+// The help text on the right, one label per line group, with the top of each group.
+struct HelpLine {
+    int top;
+    const char* text;
+};
+const HelpLine kHelp[] = {
+    {40, "操作步骤："},
+    {56, "1、保存配置信息；"},
+    {72, "2、启动备份计划；"},
+    {88, "3、如有需要在保存配置信息\n后手动备份。"},
+    {128, "使用说明："},
+    {144, "1、文件备份数需大于等于1；"},
+    {161, "2、请自行确保备份文件所需\n空间；"},
+    {190, "3、支持网络备份；"},
+    {208, "4、每天最多保留一个备份，\n格式为\"源文件夹名_年月日\"；"},
+    {238, "5、支持文件、文件夹备份；"},
+    {256, "6、将该执行文件放置不同目\n录下执行，可同时运行以完\n成 不同备份任务。"},
+};
+
+// Object names of the day boxes, Monday first; Wednesday's box is CheckBox8.
+const char* const kDayBoxNames[7] = {"CheckBox1", "CheckBox2", "CheckBox8", "CheckBox4",
+                                     "CheckBox5", "CheckBox6", "CheckBox7"};
+
+QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption) {
+    auto* box = new QCheckBox(caption, parent);
+    box->setObjectName(QLatin1String(name));
+    return box;
+}
+
+}  // namespace
+
+MainWindowWidgets buildMainWindow(QMainWindow& window) {
+    MainWindowWidgets w;
+    window.setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint);
+    window.setWindowIcon(appIcon());
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(11);
+    window.setFont(font);
+
+    auto* central = new QWidget(&window);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(1, 0, 1, 0);
+    w.groupBox1 = new QGroupBox(central);
+    w.groupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    layout->addWidget(w.groupBox1);
+    window.setCentralWidget(central);
+    QWidget* box = w.groupBox1;
+
+    auto* heading = placed(new QLabel(QStringLiteral("Vantrel"), box), "Heading", 264, 31, 168, 22);
+    QFont headingFont;
+    headingFont.setFamilies({QStringLiteral("华文行楷"), QStringLiteral("STXingkai"),
+                             QStringLiteral("KaiTi"), QStringLiteral("AR PL UKai CN"),
+                             QStringLiteral("Noto Serif CJK SC")});
+    headingFont.setPixelSize(21);
+    heading->setFont(headingFont);
+    heading->setStyleSheet(QStringLiteral("color: red;"));
+    heading->resize(heading->width(), std::max(heading->height(), heading->sizeHint().height()));
+
+    placeLabel(box, "SourceLabel", QStringLiteral("备份文件/文件夹源地址："), 3, 92);
+    w.edit1 = placed(new QLineEdit(box), "Edit1", 149, 88, 348, 21);
+    w.edit1->setReadOnly(true);
+    w.button4 = placed(new QPushButton(QStringLiteral("..."), box), "Button4", 502, 85, 62, 25);
+
+    placeLabel(box, "TargetLabel", QStringLiteral("备份文件/文件夹目的地址："), 3, 123);
+    w.edit2 = placed(new QLineEdit(box), "Edit2", 149, 117, 348, 21);
+    w.edit2->setReadOnly(true);
+    w.button5 = placed(new QPushButton(QStringLiteral("..."), box), "Button5", 502, 116, 62, 25);
+
+    w.groupBox2 =
+        placed(new QGroupBox(QStringLiteral("执行周期"), box), "GroupBox2", 16, 168, 553, 153);
+    const int columns[4] = {8, 144, 288, 424};
+    for (int day = 0; day < 7; ++day) {
+        QCheckBox* check = checkBox(w.groupBox2, kDayBoxNames[day], toQString(kDayCaptions[day]));
+        check->move(columns[day < 4 ? day : day - 4], day < 4 ? 24 : 56);
+        check->adjustSize();
+        w.days[day] = check;
+    }
+    placeLabel(w.groupBox2, "TimeLabel", QStringLiteral("时刻"), 8, 112);
+    w.dateTimePicker1 = placed(new QTimeEdit(w.groupBox2), "DateTimePicker1", 64, 104, 97, 31);
+    w.dateTimePicker1->setDisplayFormat(QStringLiteral("HH:mm"));
+    QFont pickerFont = font;
+    pickerFont.setPixelSize(19);
+    w.dateTimePicker1->setFont(pickerFont);
+
+    placeLabel(box, "KeepLabel", QStringLiteral("保留最近的文件备份数："), 3, 333);
+    w.keepCount = placed(new QLineEdit(box), "DBNumberEditEh1", 160, 330, 81, 21);
+    w.keepCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    placeLabel(box, "KeepUnitLabel", QStringLiteral("个"), 248, 335);
+
+    // The five commands in one row, 112 pixels apart and 110 wide, so no two touch.
+    const std::pair<const char*, const char*> commands[] = {{"Button6", "保存配置信息"},
+                                                            {"Button8", "启动备份计划"},
+                                                            {"Button9", "终止备份计划"},
+                                                            {"Button10", "手动执行备份"},
+                                                            {"Button7", "查看操作日志"}};
+    QPushButton** buttons[] = {&w.button6, &w.button8, &w.button9, &w.button10, &w.button7};
+    for (int i = 0; i < 5; ++i) {
+        *buttons[i] = placed(new QPushButton(toQString(commands[i].second), box), commands[i].first,
+                             8 + 112 * i, 376, 110, 33);
+    }
+
+    // The options, in a row of their own under the command buttons, each as wide as its text.
+    w.startAtLaunch = checkBox(box, "CheckBoxStartAtLaunch", QStringLiteral("启动时执行备份计划"));
+    w.catchUp = checkBox(box, "CheckBoxCatchUp", QStringLiteral("补做错过的备份"));
+    w.share =
+        checkBox(box, "ShareCheckBox", QStringLiteral("未改动的文件与上一个备份共享（节省空间）"));
+    w.share->setToolTip(
+        QStringLiteral("共享的文件在磁盘上只有一份：在一个备份中改动它，其他备份也随之改动。"
+                       "备份仅供查看和恢复，请勿在其中编辑。"));
+    placeInRows({w.startAtLaunch, w.catchUp, w.share}, kOptionsTop, kLeftColumnWidth);
+
+    // The help text on the right, each group at its top; where a taller font needs more
+    // room, a group and all after it move down as far as it needs. The job's health follows.
+    int helpBottom = 0;
+    int shift = 0;
+    int helpIndex = 0;
+    for (const HelpLine& line : kHelp) {
+        shift = std::max(shift, helpBottom + kGap - line.top);
+        QLabel* label = placeLabel(box, "", toQString(line.text), kHelpLeft, line.top + shift);
+        label->setObjectName(QStringLiteral("HelpLabel%1").arg(++helpIndex));
+        helpBottom = label->geometry().bottom();
+    }
+    const int statusTop = std::max(312, helpBottom + 3 * kGap);
+    w.statusArea =
+        placed(new QLabel(box), "StatusArea", kHelpLeft, statusTop, 200, kBoxHeight - statusTop);
+    w.statusArea->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    w.statusArea->setWordWrap(true);
+    w.statusArea->setTextFormat(Qt::RichText);
+
+    QStatusBar* bar = window.statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar1"));
+    bar->setFixedHeight(19);
+    w.panel0 = new QLabel(bar);
+    w.panel0->setObjectName(QStringLiteral("StatusPanel0"));
+    w.panel0->setFixedWidth(200);
+    w.panel1 = new QLabel(bar);
+    w.panel1->setObjectName(QStringLiteral("StatusPanel1"));
+    w.panel1->setFixedWidth(300);
+    bar->addWidget(w.panel0);
+    bar->addWidget(w.panel1);
+    // Shown while a copy runs: its share done and time left, and the way to stop it.
+    w.progressBar = new QProgressBar(bar);
+    w.progressBar->setObjectName(QStringLiteral("ProgressBar"));
+    w.progressBar->setFixedWidth(200);
+    w.progressBar->setRange(0, 1000);
+    w.progressBar->hide();
+    w.cancelButton = new QPushButton(QStringLiteral("取消"), bar);
+    w.cancelButton->setObjectName(QStringLiteral("CancelButton"));
+    w.cancelButton->setFixedHeight(17);
+    w.cancelButton->hide();
+    bar->addWidget(w.progressBar);
+    bar->addWidget(w.cancelButton);
+
+    // Client area of the 800 x 531 window: the group box (784 x 473) over the status bar.
+    window.resize(786, 492);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        window.move(screen->availableGeometry().center() - window.rect().center());
+    }
+    return w;
+}
+
+}  // namespace vantrel

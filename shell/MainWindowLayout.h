@@ -1,0 +1,46 @@
+#pragma once
+
+#include <array>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMainWindow;
+class QProgressBar;
+class QPushButton;
+class QTimeEdit;
+
+namespace vantrel {
+
+// The main window's widgets, named as the program's other parts and its tests know them.
+struct MainWindowWidgets {
+    QGroupBox* groupBox1 = nullptr;
+    QLineEdit* edit1 = nullptr;        // source
+    QPushButton* button4 = nullptr;    // source "..."
+    QLineEdit* edit2 = nullptr;        // target
+    QPushButton* button5 = nullptr;    // target "..."
+    QGroupBox* groupBox2 = nullptr;    // 执行周期
+    std::array<QCheckBox*, 7> days{};  // Monday first; Wednesday's is CheckBox8
+    QTimeEdit* dateTimePicker1 = nullptr;
+    QLineEdit* keepCount = nullptr;  // DBNumberEditEh1
+    QCheckBox* startAtLaunch = nullptr;
+    QCheckBox* catchUp = nullptr;
+    QCheckBox* share = nullptr;
+    QPushButton* button6 = nullptr;   // 保存配置信息
+    QPushButton* button8 = nullptr;   // 启动备份计划
+    QPushButton* button9 = nullptr;   // 终止备份计划
+    QPushButton* button10 = nullptr;  // 手动执行备份
+    QPushButton* button7 = nullptr;   // 查看操作日志
+    QLabel* statusArea = nullptr;     // the job's health
+    QLabel* panel0 = nullptr;
+    QLabel* panel1 = nullptr;
+    QProgressBar* progressBar = nullptr;
+    QPushButton* cancelButton = nullptr;
+};
+
+// Builds the main window's widgets at their places (800 x 531, in pixels at 96 DPI), each
+// row as tall and wide as its text needs, and sizes and centres the window.
+MainWindowWidgets buildMainWindow(QMainWindow& window);
+
+}  // namespace vantrel

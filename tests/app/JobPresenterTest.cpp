@@ -1,0 +1,331 @@
+#include "app/JobPresenter.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "app/LogPresenter.h"
+#include "engine/BackupRecordStore.h"
+#include "engine/OperationLog.h"
+#include "engine/RunHistory.h"
+#include "platform/TextCodec.h"
+#include "tests/app/FakeJobView.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/FaultyFileOps.h"
+#include "tests/support/TempDir.h"
+
+namespace vantrel {
+namespace {
+
+using test::at;
+using test::readBytes;
+using test::writeBytes;
+
+bool startsWith(const std::string& text, std::string_view head) {
+    return text.rfind(head, 0) == 0;
+}
+
+class JobPresenterTest : public ::testing::Test {
+protected:
+    JobPresenterTest() { presenter.create(); }
+
+    // Valid fields: a source with a nested file, an empty target, Thursday, keep one copy.
+    std::filesystem::path fillValid() {
+        std::filesystem::create_directories(dir / "src/data/sub");
+        std::filesystem::create_directories(dir / "bak");
+        writeBytes(dir / "src/data/sub/b.txt", "beta");
+        view.form.source = pathToUtf8(dir / "src/data");
+        view.form.target = pathToUtf8(dir / "bak");
+        view.form.days[Thursday] = true;
+        view.form.keepText = "1";
+        return dir / "src/data";
+    }
+    // Lets the run end and its outcome reach the window.
+    void finish() {
+        presenter.waitForRun();
+        view.deliver();
+    }
+    void tickAt(unsigned day, int second) {
+        clock.set(at(2014, 5, day, 9, 59, second, 900));
+        presenter.tick();
+        finish();
+    }
+    std::size_t records() { return BackupRecordStore(dir / "wenjianming.mdb").List().size(); }
+
+    test::TempDir dir;
+    test::FaultyFileOps files;
+    test::FakeClock clock{at(2014, 5, 15, 9, 0, 0)};  // a Thursday
+    test::FakeJobView view;
+    JobPresenter presenter{dir.path(), files, clock, view};
+};
+
+TEST_F(JobPresenterTest, ShowingLoadsTheFileOnceIntoTheFields) {
+    for (const char* made : {"Log", "TempBackupFile", "wenjianming.mdb"}) {
+        EXPECT_TRUE(std::filesystem::exists(dir / made)) << made;
+    }
+    writeBytes(dir / "config.ini",
+               utf8ToGbk("[备份设置]\r\n备份文件源地址=D:\\工作\\数据\r\n定时时刻=9:30:00\r\n"
+                         "备份频率=星期一;星期日;\r\n备份个数=0\r\n"));
+    presenter.show();
+    EXPECT_EQ(view.form.source, "D:\\工作\\数据");
+    EXPECT_EQ(view.form.time, (TimeOfDay{9, 30, 0}));
+    EXPECT_EQ(view.form.days, (std::array<bool, 7>{1, 0, 0, 0, 0, 0, 1}));
+    EXPECT_EQ(view.form.keepText, "0");  // as loaded, not raised
+    EXPECT_EQ(view.panel0, "工作目录：" + pathToUtf8(dir.path()));
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_FALSE(view.ticking);
+    view.form.source = "F:\\other";  // showing again does not reload
+    presenter.show();
+    EXPECT_EQ(view.form.source, "F:\\other");
+}
+
+TEST_F(JobPresenterTest, SaveAndStartRefuseWhatCouldNeverRun) {
+    const struct {
+        const char *source, *target;
+        bool day;
+        const char *keep, *message;
+    } cases[] = {{"", "", false, "", "请输入要备份的文件地址！"},
+                 {"/d", "", false, "", "请输入备份文件的目的地址！"},
+                 {"/d", "/b", false, "3", "请选定备份日期！"},
+                 {"/d", "/b", true, "  ", "请输入备份个数！"},
+                 {"/d", "/b", true, "0", "备份个数输入不合法！"},
+                 {"/d", "/d/bak", true, "3", "备份文件的目的地址不能位于源地址之内！"}};
+    for (const auto& c : cases) {
+        view.messages.clear();
+        view.form = {};
+        view.form.source = c.source;
+        view.form.target = c.target;
+        view.form.days[Friday] = c.day;
+        view.form.keepText = c.keep;
+        presenter.save();
+        presenter.startTimetable();
+        EXPECT_EQ(view.messages, std::vector<std::string>(2, c.message));
+        EXPECT_FALSE(std::filesystem::exists(dir / "config.ini"));
+        EXPECT_FALSE(view.ticking);
+    }
+}
+
+TEST_F(JobPresenterTest, TheTimetableStartsAtLaunchWhenTheFileSaysSo) {
+    for (const std::string value : {"1", "0", ""}) {
+        test::TempDir job;
+        test::FakeJobView window;
+        JobPresenter launched{job.path(), files, clock, window};
+        launched.create();
+        std::filesystem::create_directories(job / "src");
+        std::string ini = "[备份设置]\r\n备份文件源地址=" + pathToUtf8(job / "src") +
+                          "\r\n备份文件目的地址=" + pathToUtf8(job / "bak") +
+                          "\r\n定时时刻=10:00:00\r\n备份频率=星期四;\r\n备份个数=2\r\n";
+        if (!value.empty()) {
+            ini += "启动时执行备份计划=" + value + "\r\n";
+        }
+        writeBytes(job / "config.ini", utf8ToGbk(ini));
+        launched.show();
+        const bool started = value == "1";
+        EXPECT_EQ(window.ticking, started) << value;
+        EXPECT_EQ(window.form.startAtLaunch, started);
+        EXPECT_EQ(window.health.nextRun,
+                  started ? "下次备份：2014-05-15 09:59:50（星期四）" : "下次备份：备份计划未启动");
+        if (started) {  // and it runs at the set time
+            clock.set(at(2014, 5, 15, 9, 59, 50, 900));
+            launched.tick();
+            launched.waitForRun();
+            window.deliver();
+            EXPECT_TRUE(std::filesystem::is_directory(job / "bak/src_20140515"));
+        }
+        EXPECT_TRUE(window.messages.empty()) << window.messages.front();
+    }
+}
+
+TEST_F(JobPresenterTest, AManualRunCopiesOnceOnItsWorkerAndReportsItsOutcome) {
+    const auto source = fillValid();
+    view.form.source = pathToUtf8(dir / "missing");
+    presenter.backUpNow();
+    finish();
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_NE(view.messages[0].find("missing"), std::string::npos) << view.messages[0];
+    EXPECT_EQ(view.status, "文件备份失败！");
+    EXPECT_FALSE(view.running);
+    view.messages.clear();
+
+    view.folders = {pathToUtf8(source), pathToUtf8(dir / "bak"), std::nullopt};
+    presenter.pickSource();
+    presenter.pickTarget();
+    presenter.pickSource();  // cancelled: changes nothing
+    EXPECT_EQ(view.prompts[0], "请选择备份文件源地址");
+    EXPECT_EQ(view.prompts[1], "请选择备份文件目的地址，文件将备份到指定位置");
+    EXPECT_EQ(view.form.source, pathToUtf8(source));
+
+    presenter.startTimetable();  // a started timetable ticks during the run below
+    const int copiesBefore = files.copies;
+    clock.set(at(2014, 5, 15, 9, 59, 50, 900));
+    presenter.backUpNow();
+    EXPECT_TRUE(view.running);
+    presenter.backUpNow();  // neither a command nor a tick starts a second run
+    presenter.tick();
+    finish();
+    EXPECT_EQ(files.copies, copiesBefore + 1);
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_TRUE(startsWith(view.status, "文件备份完毕！用时 ")) << view.status;
+    EXPECT_FALSE(view.running);
+    const auto copy = dir / "bak/data_20140515";
+    EXPECT_EQ(readBytes(copy / "sub/b.txt"), "beta");
+    EXPECT_NE(gbkToUtf8(readBytes(dir / "Log/FileBackupLog.log"))
+                  .find("   成功备份至   " + pathToUtf8(copy)),
+              std::string::npos);
+    EXPECT_EQ(records(), 1u);
+    EXPECT_EQ(view.health.summary, "备份状态：正常");
+}
+
+TEST_F(JobPresenterTest, EndingDuringARunWaitsForItsRecord) {
+    fillValid();
+    {
+        test::FakeJobView window;
+        window.form = view.form;
+        JobPresenter closing{dir.path(), files, clock, window};
+        closing.backUpNow();
+    }
+    EXPECT_EQ(records(), 1u);
+}
+
+TEST_F(JobPresenterTest, CancelLeavesNothingBehind) {
+    fillValid();
+    files.afterCopy = [this] { presenter.cancelRun(); };
+    presenter.backUpNow();
+    finish();
+    EXPECT_EQ(view.status, "文件备份已取消");
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_FALSE(view.running);
+    for (const auto& e : std::filesystem::directory_iterator(dir / "bak")) {
+        EXPECT_FALSE(e.is_directory()) << e.path();  // neither copy nor staging
+    }
+    EXPECT_EQ(OperationLog(dir / "Log/FileBackupLog.log").size(), 0u);
+    EXPECT_EQ(records(), 0u);
+    const auto rows = RunHistory(dir / "wenjianming.mdb").list();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].outcome, RunOutcome::Cancelled);
+}
+
+TEST_F(JobPresenterTest, ScheduledRunsCopyAndPruneAndAFailureSaysWhichJob) {
+    presenter.show();
+    fillValid();
+    view.form.days[Friday] = true;
+    view.form.time = {10, 0, 0};
+    presenter.startTimetable();
+    EXPECT_TRUE(view.ticking);
+    EXPECT_EQ(view.status, "启动备份计划");
+    EXPECT_NE(readBytes(dir / "config.ini").find(utf8ToGbk("备份频率=星期四;星期五;")),
+              std::string::npos);
+    EXPECT_EQ(view.health.nextRun, "下次备份：2014-05-15 09:59:50（星期四）");
+    tickAt(15, 50);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "bak/data_20140515"));
+    // Next day the new copy is made and the older one pruned down to the one kept.
+    tickAt(16, 50);
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "bak/data_20140516"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "bak/data_20140515"));
+    EXPECT_EQ(records(), 1u);
+    EXPECT_EQ(view.health.summary, "备份状态：正常");
+
+    std::filesystem::remove_all(dir / "src");
+    tickAt(22, 50);
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_TRUE(startsWith(view.messages[0], "备份计划的定时备份失败（工作目录：" +
+                                                 pathToUtf8(dir.path()) + "）：\n文件备份失败！"))
+        << view.messages[0];
+    EXPECT_TRUE(startsWith(view.health.summary, "备份状态：失败"));
+    EXPECT_TRUE(view.health.alarm && view.trayAlarm);
+    EXPECT_EQ(view.health.colour, 0xc62828u);
+
+    presenter.stopTimetable();
+    EXPECT_FALSE(view.ticking);
+    EXPECT_EQ(view.status, "终止备份计划");
+    EXPECT_EQ(view.health.nextRun, "下次备份：备份计划未启动");
+}
+
+TEST_F(JobPresenterTest, InTheTrayAnOutcomeIsOneBalloonAndNeverABox) {
+    presenter.show();
+    const auto source = fillValid();
+    presenter.setInTray(true);
+    view.inTray = true;
+    presenter.backUpNow();
+    finish();
+    EXPECT_TRUE(view.notifications.empty());  // success stays quiet
+    std::filesystem::remove_all(source);
+    presenter.backUpNow();
+    finish();
+    ASSERT_EQ(view.notifications.size(), 1u);
+    EXPECT_TRUE(startsWith(view.notifications[0],
+                           "Vantrel：" + pathToUtf8(dir.path()) + "|备份失败：文件备份失败！"))
+        << view.notifications[0];
+    EXPECT_TRUE(view.messages.empty());
+    // First the program, then which job, its health and its next run.
+    EXPECT_EQ(view.trayText, "Vantrel\n" + pathToUtf8(dir.path().filename()) + "\n" +
+                                 view.health.summary + "\n下次备份：备份计划未启动");
+    EXPECT_TRUE(startsWith(view.health.summary, "备份状态：失败"));
+}
+
+TEST_F(JobPresenterTest, ClosingAsksUnlessTheSessionEnds) {
+    view.answers = {false, true};
+    EXPECT_FALSE(presenter.mayClose(false));
+    EXPECT_TRUE(presenter.mayClose(false));
+    EXPECT_TRUE(presenter.mayClose(true));
+    EXPECT_EQ(view.questions, std::vector<std::string>(2, "您确定要退出该系统吗？"));
+}
+
+TEST_F(JobPresenterTest, TheKeepCountTakesItsShortestFormAndAtLeastOne) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"3.00", "3"}, {"2,5", "2.5"}, {"0.5", "1"}, {"", ""}};
+    for (const auto& [typed, committed] : cases) {
+        view.form.keepText = typed;
+        presenter.commitKeepCount();
+        EXPECT_EQ(view.form.keepText, committed) << typed;
+    }
+    EXPECT_TRUE(JobPresenter::keepCountAccepts("12.5"));
+    EXPECT_FALSE(JobPresenter::keepCountAccepts("1x2"));
+}
+
+TEST_F(JobPresenterTest, OpeningTheLogMakesTheFileFirst) {
+    presenter.openLog();
+    ASSERT_EQ(view.logViewers.size(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(view.logViewers[0]));
+}
+
+class FakeLogView final : public LogView {
+public:
+    void showLines(const std::vector<std::string>& l) override { lines = l; }
+    bool confirm(std::string_view question) override {
+        questions.emplace_back(question);
+        return answer;
+    }
+    void showMessage(std::string_view text) override { messages.emplace_back(text); }
+
+    std::vector<std::string> lines, questions, messages;
+    bool answer = false;
+};
+
+TEST(LogPresenter, LoadsOnShowAndReloadAndEmptiesOnlyWhenAskedYes) {
+    test::TempDir dir;
+    const auto file = dir / "Log/FileBackupLog.log";
+    OperationLog(file).Append("first");
+    FakeLogView view;
+    LogPresenter presenter(file, view);
+    presenter.show();
+    EXPECT_EQ(view.lines, std::vector<std::string>{"first"});
+    OperationLog(file).Append("second");
+    presenter.show();  // a viewer does not follow the file
+    EXPECT_EQ(view.lines.size(), 1u);
+    presenter.reload();
+    EXPECT_EQ(view.lines.size(), 2u);
+    presenter.empty();  // No
+    EXPECT_EQ(OperationLog(file).size(), readBytes(file).size());
+    EXPECT_EQ(view.lines.size(), 2u);
+    view.answer = true;
+    presenter.empty();
+    EXPECT_EQ(view.questions, std::vector<std::string>(2, "您确定要清除现有的日志信息吗？"));
+    EXPECT_TRUE(view.lines.empty());
+    EXPECT_EQ(readBytes(file), "");
+}
+
+}  // namespace
+}  // namespace vantrel
