@@ -56,6 +56,9 @@ enum ControlId : int {
 
     // The confirmation dialog's question; its buttons are IDYES and IDNO.
     IDC_QUESTION = 1200,
+    // The list box's text and its list (entries not copied); its button is IDOK.
+    IDC_LISTCAPTION,
+    IDC_LISTTEXT,
 };
 
 // The day boxes in the order of the week, Monday first.

@@ -127,6 +127,71 @@ INT_PTR CALLBACK questionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
     return FALSE;
 }
 
+// What the list box shows, and its font while it is open.
+struct ListBox {
+    std::wstring text;
+    std::wstring items;
+    FontHandle font;
+};
+
+// Lays the box out at its DPI: the text, the list under it ten lines high, OK on the right.
+void buildListBox(HWND dialog, ListBox& box) {
+    const UINT dpi = GetDpiForWindow(dialog);
+    const auto px = [dpi](int length) { return scaled(length, dpi); };
+    Fonts fonts = Fonts::forDpi(dpi);
+    box.font = std::move(fonts.ui);
+    const int margin = px(12), width = px(480);
+    MemoryDc dc(CreateCompatibleDC(nullptr));
+    RECT text{0, 0, width - 2 * margin, 0};
+    TEXTMETRICW metrics{};
+    {
+        SelectedFont selected(dc.get(), box.font.get());
+        DrawTextW(dc.get(), box.text.c_str(), static_cast<int>(box.text.size()), &text,
+                  DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+        GetTextMetricsW(dc.get(), &metrics);
+    }
+    const SIZE ok = measureText(dc.get(), box.font.get(), "OK");
+    const int buttonWidth = std::max<int>(px(75), ok.cx + px(24));
+    const int buttonHeight = std::max<int>(px(23), ok.cy + px(8));
+    const int listTop = margin + text.bottom + px(8);
+    const int listBottom = listTop + 10 * metrics.tmHeight + px(8);
+    const int buttonsTop = listBottom + margin;
+    const int height = buttonsTop + buttonHeight + margin;
+
+    addChild(dialog, L"STATIC", box.text.c_str(), SS_LEFT | SS_NOPREFIX, IDC_LISTCAPTION,
+             {margin, margin, width - margin, margin + text.bottom}, box.font.get());
+    addChild(dialog, L"EDIT", box.items.c_str(),
+             ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL | WS_BORDER | WS_TABSTOP,
+             IDC_LISTTEXT, {margin, listTop, width - margin, listBottom}, box.font.get());
+    HWND okButton = addChild(
+        dialog, L"BUTTON", L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK,
+        {width - margin - buttonWidth, buttonsTop, width - margin, buttonsTop + buttonHeight},
+        box.font.get());
+
+    RECT frame{0, 0, width, height};
+    AdjustWindowRectExForDpi(&frame, GetWindowLongW(dialog, GWL_STYLE), FALSE,
+                             GetWindowLongW(dialog, GWL_EXSTYLE), dpi);
+    SetWindowPos(dialog, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    centreWindow(dialog, workAreaOf(dialog));
+    SetFocus(okButton);
+}
+
+INT_PTR CALLBACK listProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG:
+            buildListBox(dialog, *reinterpret_cast<ListBox*>(lParam));
+            return FALSE;  // the focus is set
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+                EndDialog(dialog, IDOK);
+                return TRUE;
+            }
+            break;
+    }
+    return FALSE;
+}
+
 int CALLBACK browseProc(HWND dialog, UINT message, LPARAM, LPARAM) {
     if (message == BFFM_INITIALIZED) {
         centreWindow(dialog, workAreaOf(dialog));
@@ -138,6 +203,17 @@ int CALLBACK browseProc(HWND dialog, UINT message, LPARAM, LPARAM) {
 
 void showMessage(HWND owner, std::string_view text) {
     MessageBoxW(owner, toWide(text).c_str(), kTitle, MB_OK);
+}
+
+void showList(HWND owner, std::string_view text, const std::vector<std::string>& items) {
+    ListBox box{toWide(text), {}, {}};
+    for (const std::string& item : items) {
+        box.items += toWide(item) + L"\r\n";
+    }
+    const std::vector<WORD> dialog = emptyDialogTemplate(kTitle);
+    DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
+                            reinterpret_cast<const DLGTEMPLATE*>(dialog.data()), owner, listProc,
+                            reinterpret_cast<LPARAM>(&box));
 }
 
 bool confirm(HWND owner, std::string_view question) {

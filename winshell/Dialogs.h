@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantrel {
 
@@ -14,6 +15,10 @@ namespace vantrel {
 
 // The plain message box: no icon, the caption "Vantrel", one OK button.
 void showMessage(HWND owner, std::string_view text);
+
+// The plain box with a list under its text, one entry a line, in a read-only text that
+// scrolls (IDC_LISTTEXT); OK (IDOK) or Escape closes it.
+void showList(HWND owner, std::string_view text, const std::vector<std::string>& items);
 
 // The confirmation box: caption "Confirm", the question icon, "&Yes" (IDYES, the default) and
 // "&No" (IDNO). Escape and the box's close button answer No. True for Yes.

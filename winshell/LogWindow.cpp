@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "engine/BackupError.h"
-#include "engine/OperationLog.h"
 #include "winshell/ControlIds.h"
 #include "winshell/Dialogs.h"
 #include "winshell/Layout.h"
@@ -48,7 +46,7 @@ void TLogShowForm::open(const std::filesystem::path& logFile) {
                  scaled(kLogWindowSize.cy, dpi), SWP_NOMOVE | SWP_NOZORDER);
     centreWindow(window, workAreaOf(window));
     ShowWindow(window, SW_SHOWNORMAL);
-    form->FormShow();
+    form->m_presenter.show();
 }
 
 LRESULT CALLBACK TLogShowForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -121,10 +119,10 @@ LRESULT CALLBACK TLogShowForm::memoProc(HWND memo, UINT message, WPARAM wParam, 
 void TLogShowForm::onCommand(int id) {
     switch (id) {
         case IDM_N1:
-            N1Click();
+            m_presenter.reload();
             break;
         case IDM_N2:
-            N2Click();
+            m_presenter.empty();
             break;
     }
 }
@@ -157,39 +155,21 @@ LRESULT TLogShowForm::onColor(HDC dc, HWND control) {
     return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_INFOBK));
 }
 
-void TLogShowForm::FormShow() {
-    loadLines();
-}
-
-void TLogShowForm::N1Click() {
-    loadLines();
-}
-
-void TLogShowForm::N2Click() {
-    // Until the presenter drives the viewer: the question, then the log emptied here.
-    if (!confirm(m_window, "您确定要清除现有的日志信息吗？")) {
-        return;
-    }
-    try {
-        OperationLog(m_logFile).Clear();
-        SetWindowTextW(m_memo, L"");
-    } catch (const BackupError& e) {
-        showMessage(m_window, e.what());
-    }
-}
-
-void TLogShowForm::loadLines() {
-    // Until the presenter drives the viewer: the log read here.
+void TLogShowForm::showLines(const std::vector<std::string>& lines) {
     std::string text;
-    try {
-        for (const std::string& line : OperationLog(m_logFile).LoadLines()) {
-            text += line;
-            text += "\r\n";
-        }
-    } catch (const BackupError& e) {
-        showMessage(m_window, e.what());
+    for (const std::string& line : lines) {
+        text += line;
+        text += "\r\n";
     }
     SetWindowTextW(m_memo, toWide(text).c_str());
+}
+
+bool TLogShowForm::confirm(std::string_view question) {
+    return vantrel::confirm(m_window, question);
+}
+
+void TLogShowForm::showMessage(std::string_view text) {
+    vantrel::showMessage(m_window, text);
 }
 
 }  // namespace vantrel

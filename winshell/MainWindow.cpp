@@ -4,16 +4,8 @@
 #include <windowsx.h>
 
 #include <algorithm>
-#include <system_error>
+#include <utility>
 
-#include "engine/BackupError.h"
-#include "engine/BackupRecordStore.h"
-#include "engine/KeepCount.h"
-#include "engine/OperationLog.h"
-#include "engine/Settings.h"
-#include "platform/Clock.h"
-#include "platform/FileOps.h"
-#include "platform/TextCodec.h"
 #include "winshell/AppIcon.h"
 #include "winshell/ControlIds.h"
 #include "winshell/Dialogs.h"
@@ -31,6 +23,11 @@ constexpr DWORD kWindowExStyle = WS_EX_CONTROLPARENT;
 constexpr COLORREF kRed = RGB(0xff, 0x00, 0x00);
 // Posted by the keep-count field once the focus has left it for another control.
 constexpr UINT kCommitKeepCount = WM_APP + 2;
+// Posted for work the run's thread handed to the window; it carries nothing itself.
+constexpr UINT kPostedMessage = WM_APP + 3;
+// FileTimer2, the timetable's one-second tick, and the minute that keeps the health current.
+constexpr UINT_PTR kFileTimer2 = 1;
+constexpr UINT_PTR kMinuteTimer = 2;
 
 struct ControlClass {
     const wchar_t* name;
@@ -45,8 +42,9 @@ ControlClass classOf(ControlKind kind) {
         case ControlKind::Label:
         case ControlKind::Heading:
         case ControlKind::HelpText:
-        case ControlKind::StatusArea:
             return {L"STATIC", SS_LEFT | SS_NOPREFIX, 0};
+        case ControlKind::StatusArea:  // drawn by the window: a coloured mark, then the text
+            return {L"STATIC", SS_OWNERDRAW, 0};
         case ControlKind::ReadOnlyEdit:
             return {L"EDIT", ES_AUTOHSCROLL | ES_READONLY | WS_TABSTOP, WS_EX_CLIENTEDGE};
         case ControlKind::Button:
@@ -72,27 +70,27 @@ HFONT fontFor(const Fonts& fonts, ControlKind kind) {
     }
 }
 
+// A health line with its heading on a line of its own: the status area is narrow.
+std::string headingApart(const std::string& line) {
+    for (const std::string_view heading : {"上次完整备份：", "下次备份："}) {
+        if (line.starts_with(heading) && line.size() > heading.size()) {
+            return std::string(heading) + "\n" + line.substr(heading.size());
+        }
+    }
+    return line;
+}
+
 }  // namespace
 
-// What the engine reports, shown in the window, while the engine is still called from here.
-class TMainForm::WindowUi final : public BackupUi {
-public:
-    explicit WindowUi(TMainForm& form) : m_form(form) {}
-    void setStatus(std::string_view text) override { m_form.setStatus(text); }
-    void showMessage(std::string_view text) override {
-        vantrel::showMessage(m_form.m_window, text);
-    }
-
-private:
-    TMainForm& m_form;
-};
-
-TMainForm::TMainForm(std::filesystem::path workDir) : m_workDir(std::move(workDir)) {}
+TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock& clock)
+    : m_presenter(std::make_unique<JobPresenter>(std::move(workDir), files, clock, *this)) {}
 
 TMainForm::~TMainForm() {
     if (m_window != nullptr) {
         DestroyWindow(m_window);
     }
+    // A copy under way finishes with its cleanup; it is never cut off half-way.
+    m_presenter.reset();
 }
 
 void TMainForm::registerClass(HINSTANCE instance) {
@@ -147,6 +145,12 @@ LRESULT TMainForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_COMMAND:
             OnCommand(LOWORD(wParam), HIWORD(wParam));
             return 0;
+        case WM_TIMER:
+            OnTimer(wParam);
+            return 0;
+        case kPostedMessage:
+            OnPosted();
+            return 0;
         case WM_SYSCOMMAND:
             return OnSysCommand(wParam, lParam);
         case kTrayMessage:
@@ -156,7 +160,7 @@ LRESULT TMainForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             bringToFront();
             return 0;
         case kCommitKeepCount:
-            commitKeepCount();
+            m_presenter->commitKeepCount();
             return 0;
         case WM_CLOSE:
             OnClose();
@@ -181,6 +185,12 @@ LRESULT TMainForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_CTLCOLORSTATIC:
             return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        case WM_DRAWITEM:
+            if (wParam == IDC_STATUSAREA) {
+                OnDrawStatusArea(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
+                return TRUE;
+            }
+            break;
     }
     if (message == m_taskbarCreated && m_taskbarCreated != 0) {
         m_tray->restore();  // the notification area was made anew
@@ -194,12 +204,14 @@ LRESULT TMainForm::OnCreate() {
     m_fonts = Fonts::forDpi(m_dpi);
     m_tray = std::make_unique<TrayIcon>(m_window, kTrayMessage);
     m_taskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    {
+        std::lock_guard lock(m_postedMutex);
+        m_postTarget = m_window;
+    }
     createControls();
     applyLayout(true);
-    // The log and the spare folder live in the working directory, where the log is written.
-    std::error_code ignored;
-    std::filesystem::create_directories(m_workDir / "Log", ignored);
-    std::filesystem::create_directories(m_workDir / "TempBackupFile", ignored);
+    m_presenter->create();
+    SetTimer(m_window, kMinuteTimer, 60 * 1000, nullptr);
     return 0;
 }
 
@@ -218,13 +230,14 @@ void TMainForm::createControls() {
     SetWindowSubclass(control(IDC_DBNUMBEREDITEH1), keepCountProc, 0,
                       reinterpret_cast<DWORD_PTR>(this));
 
-    m_statusBar =
-        CreateWindowExW(0, STATUSCLASSNAMEW, nullptr, WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0,
-                        0, 0, m_window, reinterpret_cast<HMENU>(IDC_STATUSBAR1), instance, nullptr);
-    // Shown while a copy runs: its share done, and the way to stop it.
+    m_statusBar = CreateWindowExW(
+        0, STATUSCLASSNAMEW, nullptr, WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0, 0,
+        0, 0, m_window, reinterpret_cast<HMENU>(IDC_STATUSBAR1), instance, nullptr);
+    // Shown while a copy runs: its share done and time left, and the way to stop it.
     HWND progress = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD, 0, 0, 0, 0, m_window,
                                     reinterpret_cast<HMENU>(IDC_PROGRESSBAR), instance, nullptr);
     SendMessageW(progress, PBM_SETRANGE32, 0, 1000);
+    SetWindowSubclass(progress, progressProc, 0, reinterpret_cast<DWORD_PTR>(this));
     CreateWindowExW(0, L"BUTTON", L"取消", WS_CHILD | WS_TABSTOP | BS_PUSHBUTTON, 0, 0, 0, 0,
                     m_window, reinterpret_cast<HMENU>(IDC_CANCELBUTTON), instance, nullptr);
 }
@@ -261,6 +274,7 @@ void TMainForm::applyLayout(bool resizeWindow) {
         SetWindowPos(m_window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
+    showPanel0();
     InvalidateRect(m_window, nullptr, TRUE);
 }
 
@@ -273,8 +287,7 @@ void TMainForm::OnDpiChanged(UINT dpi, const RECT& suggested) {
     SetWindowPos(m_window, nullptr, suggested.left, suggested.top, frame.right - frame.left,
                  frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
     if (m_tray->shown()) {
-        m_trayIcon = appIcon(GetSystemMetricsForDpi(SM_CXSMICON, dpi));
-        m_tray->show(m_trayIcon.get(), "Vantrel");
+        showTrayIcon();  // the icon at the new size
     }
 }
 
@@ -298,36 +311,97 @@ LRESULT TMainForm::OnCtlColorStatic(HDC dc, HWND child) {
                           reinterpret_cast<LPARAM>(child));
 }
 
+// The health's mark in its colour, and beside it the lines the control holds.
+void TMainForm::OnDrawStatusArea(const DRAWITEMSTRUCT& item) const {
+    HDC dc = item.hDC;
+    RECT r = item.rcItem;
+    FillRect(dc, &r, GetSysColorBrush(COLOR_BTNFACE));
+    const std::wstring lines = toWide(text(IDC_STATUSAREA));
+    if (lines.empty()) {
+        return;
+    }
+    SelectedFont selected(dc, m_fonts.ui.get());
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    const int mark = metrics.tmAscent * 2 / 3;
+    const int top = r.top + (metrics.tmHeight - mark) / 2;
+    BrushHandle brush(CreateSolidBrush(m_healthColour));
+    const HGDIOBJ oldBrush = SelectObject(dc, brush.get());
+    const HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
+    Ellipse(dc, r.left, top, r.left + mark + 1, top + mark + 1);
+    SelectObject(dc, oldPen);
+    SelectObject(dc, oldBrush);
+    r.left += mark + metrics.tmAveCharWidth;
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    DrawTextW(dc, lines.c_str(), static_cast<int>(lines.size()), &r, DT_WORDBREAK | DT_NOPREFIX);
+}
+
 void TMainForm::OnCommand(int id, int code) {
     if (code != BN_CLICKED) {
         return;
     }
     switch (id) {
         case IDC_BUTTON4:
-            Button1Click();
+            m_presenter->pickSource();
             break;
         case IDC_BUTTON5:
-            Button5Click();
+            m_presenter->pickTarget();
             break;
         case IDC_BUTTON6:
-            Button6Click();
+            m_presenter->save();
             break;
         case IDC_BUTTON8:
-            Button8Click();
+            m_presenter->startTimetable();
             break;
         case IDC_BUTTON9:
-            Button9Click();
+            m_presenter->stopTimetable();
             break;
         case IDC_BUTTON10:
-            Button10Click();
+            m_presenter->backUpNow();
             break;
         case IDC_BUTTON7:
-            Button7Click();
+            m_presenter->openLog();
             break;
         case IDC_CANCELBUTTON:
-            cancelRun();
+            EnableWindow(control(IDC_CANCELBUTTON), FALSE);
+            m_presenter->cancelRun();
             break;
     }
+}
+
+void TMainForm::OnTimer(UINT_PTR id) {
+    if (id == kFileTimer2) {
+        m_presenter->tick();
+    } else if (id == kMinuteTimer) {
+        m_presenter->minuteTick();
+    }
+}
+
+// Runs what the run's thread posted, in order. A box opened by one of them runs a loop of its
+// own, which may run the next ones first; each runs once.
+void TMainForm::OnPosted() {
+    for (;;) {
+        std::function<void()> fn;
+        {
+            std::lock_guard lock(m_postedMutex);
+            if (m_posted.empty()) {
+                return;
+            }
+            fn = std::move(m_posted.front());
+            m_posted.pop_front();
+        }
+        fn();
+    }
+}
+
+void TMainForm::post(std::function<void()> fn) {
+    std::lock_guard lock(m_postedMutex);
+    if (m_postTarget == nullptr) {
+        return;  // the window is gone
+    }
+    m_posted.push_back(std::move(fn));
+    PostMessageW(m_postTarget, kPostedMessage, 0, 0);
 }
 
 // The minimise button and the system menu's Minimize hide the window in the notification
@@ -349,17 +423,25 @@ void TMainForm::OnTrayMessage(LPARAM mouseMessage) {
     }
 }
 
+void TMainForm::showTrayIcon() {
+    const int size = GetSystemMetricsForDpi(SM_CXSMICON, m_dpi);
+    m_trayIcon = m_trayAlarm ? alarmIcon(size) : appIcon(size);
+    m_tray->show(m_trayIcon.get(), m_trayToolTip);
+}
+
 void TMainForm::minimizeToTray() {
-    m_trayIcon = appIcon(GetSystemMetricsForDpi(SM_CXSMICON, m_dpi));
-    if (!m_tray->show(m_trayIcon.get(), "Vantrel")) {
+    showTrayIcon();
+    if (!m_tray->shown()) {
         return;
     }
     m_inTray = true;
+    m_presenter->setInTray(true);
     ShowWindow(m_window, SW_HIDE);
 }
 
 void TMainForm::restoreFromTray() {
     m_inTray = false;
+    m_presenter->setInTray(false);
     ShowWindow(m_window, SW_SHOW);
     if (IsIconic(m_window)) {
         ShowWindow(m_window, SW_RESTORE);
@@ -369,7 +451,7 @@ void TMainForm::restoreFromTray() {
 }
 
 void TMainForm::start(int showCommand, bool minimized) {
-    FormShow();
+    m_presenter->show();
     const bool minimizedCommand = showCommand == SW_MINIMIZE || showCommand == SW_SHOWMINIMIZED ||
                                   showCommand == SW_SHOWMINNOACTIVE;
     if (minimized || minimizedCommand) {
@@ -390,6 +472,7 @@ void TMainForm::bringToFront() {
         restoreFromTray();
         return;
     }
+    m_presenter->show();
     if (IsIconic(m_window)) {
         ShowWindow(m_window, SW_RESTORE);
     }
@@ -398,7 +481,7 @@ void TMainForm::bringToFront() {
 }
 
 void TMainForm::OnClose() {
-    if (m_sessionEnding || confirm(m_window, "您确定要退出该系统吗？")) {
+    if (m_presenter->mayClose(m_sessionEnding)) {
         DestroyWindow(m_window);
     }
 }
@@ -414,7 +497,15 @@ void TMainForm::OnEndSession(bool ending) {
 }
 
 void TMainForm::OnDestroy() {
+    KillTimer(m_window, kFileTimer2);
+    KillTimer(m_window, kMinuteTimer);
     m_tray->remove();
+    std::deque<std::function<void()>> dropped;
+    {
+        std::lock_guard lock(m_postedMutex);
+        m_postTarget = nullptr;
+        dropped.swap(m_posted);
+    }
     PostQuitMessage(0);
 }
 
@@ -430,118 +521,204 @@ void TMainForm::setText(int id, std::string_view text) {
     SetWindowTextW(control(id), toWide(text).c_str());
 }
 
-void TMainForm::setStatus(std::string_view text) {
-    SendMessageW(m_statusBar, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(toWide(text).c_str()));
-}
-
-TBackupSettings TMainForm::settings() const {
-    TBackupSettings s;
-    s.SourcePath = text(IDC_EDIT1);
-    s.TargetFolder = text(IDC_EDIT2);
+FormFields TMainForm::fields() const {
+    FormFields f;
+    f.source = text(IDC_EDIT1);
+    f.target = text(IDC_EDIT2);
     SYSTEMTIME time{};
     SendMessageW(control(IDC_DATETIMEPICKER1), DTM_GETSYSTEMTIME, 0,
                  reinterpret_cast<LPARAM>(&time));
-    s.RunTime = TimeOfDay{time.wHour, time.wMinute, time.wSecond};
+    f.time = TimeOfDay{time.wHour, time.wMinute, time.wSecond};
     for (int day = 0; day < 7; ++day) {
-        s.Days[day] = Button_GetCheck(control(kDayBoxIds[day])) == BST_CHECKED;
+        f.days[day] = Button_GetCheck(control(kDayBoxIds[day])) == BST_CHECKED;
     }
-    try {
-        s.KeepCount = ParseKeepCount(text(IDC_DBNUMBEREDITEH1));
-    } catch (const BackupError&) {
-        s.KeepCount = 0;  // not a number: no valid count, which saving says
-    }
-    s.StartScheduleAtLaunch = Button_GetCheck(control(IDC_CHECKBOXSTARTATLAUNCH)) == BST_CHECKED;
-    s.CatchUpMissed = Button_GetCheck(control(IDC_CHECKBOXCATCHUP)) == BST_CHECKED;
-    s.ShareUnchanged = Button_GetCheck(control(IDC_SHARECHECKBOX)) == BST_CHECKED;
-    return s;
+    f.keepText = text(IDC_DBNUMBEREDITEH1);
+    f.startAtLaunch = Button_GetCheck(control(IDC_CHECKBOXSTARTATLAUNCH)) == BST_CHECKED;
+    f.catchUp = Button_GetCheck(control(IDC_CHECKBOXCATCHUP)) == BST_CHECKED;
+    f.share = Button_GetCheck(control(IDC_SHARECHECKBOX)) == BST_CHECKED;
+    return f;
 }
 
-void TMainForm::showSettings(const TBackupSettings& s) {
-    setText(IDC_EDIT1, s.SourcePath);
-    setText(IDC_EDIT2, s.TargetFolder);
+void TMainForm::showFields(const FormFields& f) {
+    setText(IDC_EDIT1, f.source);
+    setText(IDC_EDIT2, f.target);
     SYSTEMTIME time{};
     GetLocalTime(&time);
-    time.wHour = static_cast<WORD>(s.RunTime.hour);
-    time.wMinute = static_cast<WORD>(s.RunTime.minute);
-    time.wSecond = static_cast<WORD>(s.RunTime.second);
+    time.wHour = static_cast<WORD>(f.time.hour);
+    time.wMinute = static_cast<WORD>(f.time.minute);
+    time.wSecond = static_cast<WORD>(f.time.second);
     time.wMilliseconds = 0;
     SendMessageW(control(IDC_DATETIMEPICKER1), DTM_SETSYSTEMTIME, GDT_VALID,
                  reinterpret_cast<LPARAM>(&time));
     for (int day = 0; day < 7; ++day) {
-        Button_SetCheck(control(kDayBoxIds[day]), s.Days[day] ? BST_CHECKED : BST_UNCHECKED);
+        Button_SetCheck(control(kDayBoxIds[day]), f.days[day] ? BST_CHECKED : BST_UNCHECKED);
     }
-    setText(IDC_DBNUMBEREDITEH1, s.KeepCount ? FormatKeepCount(*s.KeepCount) : std::string());
+    setText(IDC_DBNUMBEREDITEH1, f.keepText);
     Button_SetCheck(control(IDC_CHECKBOXSTARTATLAUNCH),
-                    s.StartScheduleAtLaunch ? BST_CHECKED : BST_UNCHECKED);
-    Button_SetCheck(control(IDC_CHECKBOXCATCHUP), s.CatchUpMissed ? BST_CHECKED : BST_UNCHECKED);
-    Button_SetCheck(control(IDC_SHARECHECKBOX), s.ShareUnchanged ? BST_CHECKED : BST_UNCHECKED);
+                    f.startAtLaunch ? BST_CHECKED : BST_UNCHECKED);
+    Button_SetCheck(control(IDC_CHECKBOXCATCHUP), f.catchUp ? BST_CHECKED : BST_UNCHECKED);
+    Button_SetCheck(control(IDC_SHARECHECKBOX), f.share ? BST_CHECKED : BST_UNCHECKED);
 }
 
-void TMainForm::FormShow() {
-    if (m_shownOnce) {
+void TMainForm::showKeepText(std::string_view text) {
+    setText(IDC_DBNUMBEREDITEH1, text);
+}
+
+void TMainForm::showSource(std::string_view path) {
+    setText(IDC_EDIT1, path);
+}
+
+void TMainForm::showTarget(std::string_view path) {
+    setText(IDC_EDIT2, path);
+}
+
+void TMainForm::showWorkingDirectory(std::string_view text) {
+    m_panel0 = text;
+    showPanel0();
+}
+
+// Status panel 0 holds the working directory, shortened in the middle where the panel is too
+// narrow; its tooltip holds the whole.
+void TMainForm::showPanel0() {
+    if (m_panel0.empty()) {
         return;
     }
-    m_shownOnce = true;
-    // Until the presenter drives this window: the settings loaded here.
-    WindowUi ui(*this);
-    RealFileOps files;
-    SystemClock clock;
-    Workspace ws{m_workDir, files, clock, ui};
-    TBackupSettings s = settings();
-    try {
-        BackupRecordStore::CreateIfMissing(ws.databaseFile());
-        LoadSettings(ws, s);
-    } catch (const BackupError& e) {
-        showSettings(s);  // the fields read before the bad value stay filled
-        showMessage(m_window, e.what());
-        return;
+    const std::wstring whole = toWide(m_panel0);
+    std::wstring shown = whole + std::wstring(4, L'\0');  // room for the ellipsis
+    RECT r{0, 0, m_layout.statusParts[0] - scaled(8, m_dpi), 0};
+    MemoryDc dc(CreateCompatibleDC(nullptr));
+    {
+        SelectedFont selected(dc.get(), m_fonts.ui.get());
+        DrawTextW(dc.get(), shown.data(), static_cast<int>(whole.size()), &r,
+                  DT_PATH_ELLIPSIS | DT_MODIFYSTRING | DT_SINGLELINE | DT_NOPREFIX | DT_CALCRECT);
     }
-    showSettings(s);
-    const std::wstring dir = L"工作目录：" + toWide(pathToUtf8(m_workDir));
-    SendMessageW(m_statusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(dir.c_str()));
+    shown.resize(wcslen(shown.c_str()));
+    SendMessageW(m_statusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(shown.c_str()));
+    SendMessageW(m_statusBar, SB_SETTIPTEXTW, 0, reinterpret_cast<LPARAM>(whole.c_str()));
 }
 
-void TMainForm::Button1Click() {
-    if (const auto folder = pickFolder(m_window, "请选择备份文件源地址")) {
-        setText(IDC_EDIT1, *folder);
+void TMainForm::showStatus(std::string_view text) {
+    SendMessageW(m_statusBar, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(toWide(text).c_str()));
+}
+
+void TMainForm::showMessage(std::string_view text) {
+    vantrel::showMessage(m_window, text);
+}
+
+void TMainForm::showList(std::string_view text, const std::vector<std::string>& items) {
+    vantrel::showList(m_window, text, items);
+}
+
+bool TMainForm::confirm(std::string_view question) {
+    return vantrel::confirm(m_window, question);
+}
+
+std::optional<std::string> TMainForm::pickFolder(std::string_view prompt) {
+    return vantrel::pickFolder(m_window, prompt);
+}
+
+void TMainForm::showRunning(bool running) {
+    for (const int id : {IDC_BUTTON8, IDC_BUTTON9, IDC_BUTTON10}) {
+        EnableWindow(control(id), !running);
+    }
+    HWND cancel = control(IDC_CANCELBUTTON);
+    EnableWindow(cancel, running);
+    ShowWindow(cancel, running ? SW_SHOWNA : SW_HIDE);
+    if (!running) {
+        HWND bar = control(IDC_PROGRESSBAR);
+        ShowWindow(bar, SW_HIDE);
+        SetWindowTextW(bar, L"");
     }
 }
 
-void TMainForm::Button5Click() {
-    if (const auto folder = pickFolder(m_window, "请选择备份文件目的地址，文件将备份到指定位置")) {
-        setText(IDC_EDIT2, *folder);
+void TMainForm::showProgress(const ProgressView& progress) {
+    showStatus(progress.status);
+    HWND bar = control(IDC_PROGRESSBAR);
+    // Without a share to show, the bar only shows that something is going on.
+    const LONG_PTR style = GetWindowLongPtrW(bar, GWL_STYLE);
+    if (progress.permille < 0) {
+        SetWindowLongPtrW(bar, GWL_STYLE, style | PBS_MARQUEE);
+        SendMessageW(bar, PBM_SETMARQUEE, TRUE, 0);
+        SetWindowTextW(bar, L"");
+    } else {
+        SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+        SetWindowLongPtrW(bar, GWL_STYLE, style & ~PBS_MARQUEE);
+        SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(progress.permille), 0);
+        std::string share = std::to_string(progress.permille / 10) + "%";
+        if (!progress.timeLeft.empty()) {
+            share += " " + progress.timeLeft;
+        }
+        SetWindowTextW(bar, toWide(share).c_str());
+    }
+    ShowWindow(bar, SW_SHOWNA);
+}
+
+// The progress bar draws its text, the share done and the time left, over the bar.
+LRESULT CALLBACK TMainForm::progressProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam,
+                                         UINT_PTR, DWORD_PTR self) {
+    switch (message) {
+        case WM_PAINT: {
+            const LRESULT painted = DefSubclassProc(bar, message, wParam, lParam);
+            const int length = GetWindowTextLengthW(bar);
+            if (length > 0) {
+                std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+                text.resize(static_cast<std::size_t>(GetWindowTextW(bar, text.data(), length + 1)));
+                WindowDc dc(bar);
+                RECT r{};
+                GetClientRect(bar, &r);
+                SelectedFont selected(dc.get(),
+                                      reinterpret_cast<TMainForm*>(self)->m_fonts.ui.get());
+                SetBkMode(dc.get(), TRANSPARENT);
+                SetTextColor(dc.get(), GetSysColor(COLOR_BTNTEXT));
+                DrawTextW(dc.get(), text.c_str(), static_cast<int>(text.size()), &r,
+                          DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
+            }
+            return painted;
+        }
+        case WM_SETTEXT: {
+            const LRESULT set = DefSubclassProc(bar, message, wParam, lParam);
+            InvalidateRect(bar, nullptr, TRUE);
+            return set;
+        }
+        case WM_NCDESTROY:
+            RemoveWindowSubclass(bar, progressProc, 0);
+            break;
+    }
+    return DefSubclassProc(bar, message, wParam, lParam);
+}
+
+void TMainForm::showHealth(const HealthView& health) {
+    m_healthColour =
+        RGB((health.colour >> 16) & 0xff, (health.colour >> 8) & 0xff, health.colour & 0xff);
+    setText(IDC_STATUSAREA, health.summary + "\n" + headingApart(health.lastComplete) + "\n" +
+                                headingApart(health.nextRun));
+    InvalidateRect(control(IDC_STATUSAREA), nullptr, TRUE);
+}
+
+void TMainForm::showTray(std::string_view toolTip, bool alarm) {
+    m_trayToolTip = toolTip;
+    m_trayAlarm = alarm;
+    if (m_tray->shown()) {
+        showTrayIcon();
     }
 }
 
-void TMainForm::Button6Click() {
-    // Until the presenter drives this window: the settings saved here.
-    WindowUi ui(*this);
-    RealFileOps files;
-    SystemClock clock;
-    Workspace ws{m_workDir, files, clock, ui};
-    TBackupSettings s = settings();
-    try {
-        SaveSettings(ws, s);
-    } catch (const BackupError& e) {
-        showMessage(m_window, e.what());
+bool TMainForm::notify(std::string_view title, std::string_view text, Severity severity) {
+    return m_inTray && m_tray->notify(title, text, severity);
+}
+
+void TMainForm::setTicking(bool on) {
+    // A start while started keeps the timer's period.
+    if (!on) {
+        KillTimer(m_window, kFileTimer2);
+        m_ticking = false;
+    } else if (!m_ticking) {
+        SetTimer(m_window, kFileTimer2, 1000, nullptr);
+        m_ticking = true;
     }
 }
 
-// The timetable and the runs come with the presenter.
-void TMainForm::Button8Click() {}
-void TMainForm::Button9Click() {}
-void TMainForm::Button10Click() {}
-void TMainForm::cancelRun() {}
-
-void TMainForm::Button7Click() {
-    // Until the presenter drives this window: the log made here when missing.
-    const auto logFile = m_workDir / "Log" / "FileBackupLog.log";
-    try {
-        OperationLog(logFile).EnsureExists();
-    } catch (const BackupError& e) {
-        showMessage(m_window, e.what());
-        return;
-    }
+void TMainForm::openLogViewer(const std::filesystem::path& logFile) {
     TLogShowForm::open(logFile);
 }
 
@@ -587,8 +764,7 @@ bool TMainForm::accepts(HWND field, const std::wstring& typed) const {
                  reinterpret_cast<LPARAM>(&end));
     std::wstring candidate = toWide(text(IDC_DBNUMBEREDITEH1));
     candidate.replace(std::min<std::size_t>(start, candidate.size()), end - start, typed);
-    // Until the presenter drives this window: the field's rule asked here.
-    return KeepCountAccepts(toUtf8(candidate));
+    return JobPresenter::keepCountAccepts(toUtf8(candidate));
 }
 
 bool TMainForm::acceptsPaste(HWND field) const {
@@ -604,15 +780,6 @@ bool TMainForm::acceptsPaste(HWND field) const {
     }
     CloseClipboard();
     return accepts(field, pasted);
-}
-
-void TMainForm::commitKeepCount() {
-    // Until the presenter drives this window: the field's rule applied here.
-    try {
-        setText(IDC_DBNUMBEREDITEH1, CommitKeepCount(text(IDC_DBNUMBEREDITEH1)));
-    } catch (const BackupError& e) {
-        showMessage(m_window, e.what());
-    }
 }
 
 }  // namespace vantrel

@@ -2,13 +2,18 @@
 
 #include <windows.h>
 
-#include <array>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
-#include "engine/BackupSettings.h"
+#include "app/JobPresenter.h"
+#include "app/JobView.h"
+#include "platform/Clock.h"
+#include "platform/FileOps.h"
 #include "winshell/Fonts.h"
 #include "winshell/Handles.h"
 #include "winshell/Layout.h"
@@ -20,13 +25,15 @@ namespace vantrel {
 inline constexpr UINT kActivateMessage = WM_APP + 1;
 
 // The main window: the fields and commands, the status bar and the tray icon. It draws and
-// forwards; its window procedure only dispatches each message to one On... method.
-class TMainForm {
+// forwards to its presenter, which decides; its window procedure only dispatches each message
+// to one On... method, and each command, timer and notification to one presenter call.
+class TMainForm final : public JobView {
 public:
-    explicit TMainForm(std::filesystem::path workDir);
+    // `workDir` holds config.ini, the record database and the Log folder.
+    TMainForm(std::filesystem::path workDir, FileOps& files, const Clock& clock);
     TMainForm(const TMainForm&) = delete;
     TMainForm& operator=(const TMainForm&) = delete;
-    ~TMainForm();
+    ~TMainForm() override;
 
     static void registerClass(HINSTANCE instance);
     // Makes the window, centred on the screen and not yet shown. False when it cannot.
@@ -39,20 +46,39 @@ public:
     // A later start in the same working directory: the window comes to the front.
     void bringToFront();
 
-    // The fields as the settings they hold, and the settings shown in them.
-    TBackupSettings settings() const;
-    void showSettings(const TBackupSettings& settings);
-    // Status panel 1.
-    void setStatus(std::string_view text);
+    // JobView
+    FormFields fields() const override;
+    void showFields(const FormFields& fields) override;
+    void showKeepText(std::string_view text) override;
+    void showSource(std::string_view path) override;
+    void showTarget(std::string_view path) override;
+    void showWorkingDirectory(std::string_view text) override;
+    void showStatus(std::string_view text) override;
+    void showMessage(std::string_view text) override;
+    void showList(std::string_view text, const std::vector<std::string>& items) override;
+    bool confirm(std::string_view question) override;
+    std::optional<std::string> pickFolder(std::string_view prompt) override;
+    void showRunning(bool running) override;
+    void showProgress(const ProgressView& progress) override;
+    void showHealth(const HealthView& health) override;
+    void showTray(std::string_view toolTip, bool alarm) override;
+    bool notify(std::string_view title, std::string_view text, Severity severity) override;
+    void setTicking(bool on) override;
+    void openLogViewer(const std::filesystem::path& logFile) override;
+    void post(std::function<void()> fn) override;
 
 private:
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK keepCountProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam,
                                           UINT_PTR, DWORD_PTR self);
+    static LRESULT CALLBACK progressProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam,
+                                         UINT_PTR, DWORD_PTR);
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
 
     LRESULT OnCreate();
     void OnCommand(int id, int code);
+    void OnTimer(UINT_PTR id);
+    void OnPosted();
     LRESULT OnSysCommand(WPARAM command, LPARAM lParam);
     void OnTrayMessage(LPARAM mouseMessage);
     void OnClose();
@@ -61,32 +87,21 @@ private:
     void OnDpiChanged(UINT dpi, const RECT& suggested);
     void OnGetMinMaxInfo(MINMAXINFO& info) const;
     LRESULT OnCtlColorStatic(HDC dc, HWND control);
+    void OnDrawStatusArea(const DRAWITEMSTRUCT& item) const;
 
-    // The handlers of the commands, named after the controls that send them.
-    void FormShow();
-    void Button1Click();
-    void Button5Click();
-    void Button6Click();
-    void Button8Click();
-    void Button9Click();
-    void Button10Click();
-    void Button7Click();
-    void cancelRun();
-    void commitKeepCount();
     bool accepts(HWND field, const std::wstring& typed) const;
     bool acceptsPaste(HWND field) const;
 
     void createControls();
     void applyLayout(bool resizeWindow);
+    void showPanel0();
+    void showTrayIcon();
     void minimizeToTray();
     void restoreFromTray();
     HWND control(int id) const { return GetDlgItem(m_window, id); }
     std::string text(int id) const;
     void setText(int id, std::string_view text);
 
-    class WindowUi;
-
-    std::filesystem::path m_workDir;
     HWND m_window = nullptr;
     HWND m_statusBar = nullptr;
     UINT m_dpi = 96;
@@ -94,10 +109,22 @@ private:
     MainLayout m_layout;
     std::unique_ptr<TrayIcon> m_tray;
     IconHandle m_trayIcon;
+    std::string m_trayToolTip = "Vantrel";
+    bool m_trayAlarm = false;
+    COLORREF m_healthColour = RGB(0x75, 0x75, 0x75);
+    std::string m_panel0;  // status panel 0's whole text; shown shortened where it must be
     UINT m_taskbarCreated = 0;
-    bool m_shownOnce = false;
     bool m_inTray = false;
+    bool m_ticking = false;
     bool m_sessionEnding = false;
+
+    // Work posted from the run's thread, run on the window's thread when kPostedMessage comes.
+    // The window is cleared when it goes, and what is posted after that is dropped.
+    std::mutex m_postedMutex;
+    HWND m_postTarget = nullptr;
+    std::deque<std::function<void()>> m_posted;
+
+    std::unique_ptr<JobPresenter> m_presenter;  // last: gone, and its run ended, first
 };
 
 }  // namespace vantrel

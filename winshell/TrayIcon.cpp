@@ -56,15 +56,17 @@ void TrayIcon::restore() {
     }
 }
 
-void TrayIcon::notify(std::string_view title, std::string_view text, bool error) {
+bool TrayIcon::notify(std::string_view title, std::string_view text, Severity severity) {
     if (!m_shown) {
-        return;
+        return false;
     }
     NOTIFYICONDATAW d = data(NIF_INFO);
     copyCut(d.szInfoTitle, toWide(title));
     copyCut(d.szInfo, toWide(text));
-    d.dwInfoFlags = error ? NIIF_ERROR : NIIF_WARNING;
-    Shell_NotifyIconW(NIM_MODIFY, &d);
+    d.dwInfoFlags = severity == Severity::Critical  ? NIIF_ERROR
+                    : severity == Severity::Warning ? NIIF_WARNING
+                                                    : NIIF_INFO;
+    return Shell_NotifyIconW(NIM_MODIFY, &d) != FALSE;
 }
 
 }  // namespace vantrel

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/JobView.h"
+
 namespace vantrel {
 
 // The main window's icon in the notification area (Shell_NotifyIconW), removed at the latest
@@ -23,8 +25,9 @@ public:
     bool shown() const { return m_shown; }
     // Adds the icon again after the notification area was made anew (Explorer restarted).
     void restore();
-    // A balloon notification from the icon; `error` picks the error icon over the warning one.
-    void notify(std::string_view title, std::string_view text, bool error);
+    // A balloon from the icon, with the icon of its severity. False when the icon is not shown
+    // or the system took no balloon.
+    bool notify(std::string_view title, std::string_view text, Severity severity);
 
 private:
     NOTIFYICONDATAW data(UINT flags) const;

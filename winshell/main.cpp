@@ -11,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/Clock.h"
+#include "platform/FileOps.h"
 #include "platform/TextCodec.h"
 #include "winshell/Dialogs.h"
 #include "winshell/LogWindow.h"
@@ -119,7 +121,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     TMainForm::registerClass(instance);
     TLogShowForm::registerClass(instance);
 
-    TMainForm form(*dir);
+    SystemClock clock;
+    RealFileOps files;
+    TMainForm form(*dir, files, clock);
     if (!form.create()) {
         return 1;
     }
