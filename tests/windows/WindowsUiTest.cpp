@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -166,17 +167,18 @@ public:
     // process: the status bar's messages take a pointer, which another process cannot give it.
     std::string statusText(int part, bool tip = false) const {
         HWND bar = control(IDC_STATUSBAR1);
-        const std::size_t length =
-            tip ? 1024 : LOWORD(SendMessageW(bar, SB_GETTEXTLENGTHW, part, 0)) + 1u;
-        std::wstring text(length, L'\0');
+        // Room for the text to grow between asking its length and reading it.
+        std::wstring text(
+            std::max<std::size_t>(2048, LOWORD(SendMessageW(bar, SB_GETTEXTLENGTHW, part, 0)) + 1u),
+            L'\0');
         const SIZE_T bytes = text.size() * sizeof(wchar_t);
         void* remote = VirtualAllocEx(m_process, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
         SendMessageW(bar, tip ? SB_GETTIPTEXTW : SB_GETTEXTW,
-                     tip ? MAKEWPARAM(part, length) : static_cast<WPARAM>(part),
+                     tip ? MAKEWPARAM(part, text.size()) : static_cast<WPARAM>(part),
                      reinterpret_cast<LPARAM>(remote));
         ReadProcessMemory(m_process, remote, text.data(), bytes, nullptr);
         VirtualFreeEx(m_process, remote, 0, MEM_RELEASE);
-        text.resize(wcslen(text.c_str()));
+        text.resize(wcsnlen(text.c_str(), text.size()));
         return toUtf8(text);
     }
     // Waits until status panel 1 reads something that starts with `head`; gives what it read.
@@ -297,8 +299,8 @@ TEST_F(WindowsUi, AManualBackupMakesTheCopyLogLineAndRecordThatTheLogViewerShows
     RunningWindow app(work);
     ASSERT_NE(app.window, nullptr) << "no main window";
     app.click(IDC_BUTTON10);
-    const std::string done = app.waitForStatus("文件备份完毕！");
-    ASSERT_TRUE(done.starts_with("文件备份完毕！")) << done;
+    const std::string done = app.waitForStatus("文件备份完毕！用时");
+    ASSERT_TRUE(done.starts_with("文件备份完毕！用时")) << done;
     EXPECT_NE(done.find("30 个文件"), std::string::npos) << done;
     ASSERT_TRUE(app.runEnded());
     const std::vector<std::string> made = inTarget();
