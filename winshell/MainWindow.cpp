@@ -260,8 +260,7 @@ void TMainForm::applyLayout(bool resizeWindow) {
         SetWindowPos(child, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
                      SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    const int parts[3] = {m_layout.statusParts[0], m_layout.statusParts[1], -1};
-    SendMessageW(m_statusBar, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(parts));
+    setStatusParts();
     for (const auto& [id, r] : {std::pair{IDC_PROGRESSBAR, m_layout.progress},
                                 std::pair{IDC_CANCELBUTTON, m_layout.cancel}}) {
         SendMessageW(control(id), WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.ui.get()), FALSE);
@@ -276,6 +275,13 @@ void TMainForm::applyLayout(bool resizeWindow) {
     }
     showPanel0();
     InvalidateRect(m_window, nullptr, TRUE);
+}
+
+// Panel 1 is 300 pixels wide while a run shows its progress bar and 取消 beside it; between
+// runs it reaches to the end, so that a run's summary is read whole.
+void TMainForm::setStatusParts() {
+    const int parts[3] = {m_layout.statusParts[0], m_running ? m_layout.statusParts[1] : -1, -1};
+    SendMessageW(m_statusBar, SB_SETPARTS, m_running ? 3 : 2, reinterpret_cast<LPARAM>(parts));
 }
 
 void TMainForm::OnDpiChanged(UINT dpi, const RECT& suggested) {
@@ -598,7 +604,9 @@ void TMainForm::showPanel0() {
 }
 
 void TMainForm::showStatus(std::string_view text) {
-    SendMessageW(m_statusBar, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(toWide(text).c_str()));
+    const std::wstring wide = toWide(text);
+    SendMessageW(m_statusBar, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(wide.c_str()));
+    SendMessageW(m_statusBar, SB_SETTIPTEXTW, 1, reinterpret_cast<LPARAM>(wide.c_str()));
 }
 
 void TMainForm::showMessage(std::string_view text) {
@@ -618,16 +626,19 @@ std::optional<std::string> TMainForm::pickFolder(std::string_view prompt) {
 }
 
 void TMainForm::showRunning(bool running) {
+    m_running = running;
     for (const int id : {IDC_BUTTON8, IDC_BUTTON9, IDC_BUTTON10}) {
         EnableWindow(control(id), !running);
     }
     HWND cancel = control(IDC_CANCELBUTTON);
     EnableWindow(cancel, running);
     ShowWindow(cancel, running ? SW_SHOWNA : SW_HIDE);
+    setStatusParts();
     if (!running) {
         HWND bar = control(IDC_PROGRESSBAR);
         ShowWindow(bar, SW_HIDE);
         SetWindowTextW(bar, L"");
+        InvalidateRect(m_statusBar, nullptr, TRUE);  // whole again where they stood
     }
 }
 

@@ -94,6 +94,7 @@ private:
 
     void createControls();
     void applyLayout(bool resizeWindow);
+    void setStatusParts();
     void showPanel0();
     void showTrayIcon();
     void minimizeToTray();
@@ -115,6 +116,7 @@ private:
     std::string m_panel0;  // status panel 0's whole text; shown shortened where it must be
     UINT m_taskbarCreated = 0;
     bool m_inTray = false;
+    bool m_running = false;  // a run shows its progress and 取消
     bool m_ticking = false;
     bool m_sessionEnding = false;
 
