@@ -22,6 +22,8 @@ public:
     void mark(HWND window) const;
     // Asks the marked window to come to the front; false when none turned up.
     bool activateFirst() const;
+    // Gives the directory up: the window is gone, though a run may still be ending.
+    void release() { m_mutex.reset(); }
 
 private:
     HANDLE markValue() const;

@@ -140,5 +140,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    // A run under way ends before the program does; meanwhile a new start in the directory
+    // gets a window of its own, which the run's lock keeps from starting a second run.
+    instanceOfDir.release();
     return static_cast<int>(message.wParam);
 }
