@@ -67,8 +67,8 @@ HFONT fontOf(const Fonts& fonts, ControlKind kind) {
 
 }  // namespace
 
-std::span<const ControlSpec> mainControls() {
-    static const ControlSpec kControls[] = {
+std::span<const ControlPlan> mainControls() {
+    static const ControlPlan kControls[] = {
         {IDC_GROUPBOX1, K::GroupBox, "", C::Client, 1, 0, 784, 473},
         {IDC_HEADING, K::Heading, "Vantrel", C::GroupBox1, 264, 31, 168, 22},
         {IDC_SOURCELABEL, K::Label, "备份文件/文件夹源地址：", C::GroupBox1, 3, 92, 0, 0},
@@ -166,14 +166,14 @@ void centreWindow(HWND window, const RECT& over) {
 MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarHeight) {
     const auto px = [dpi](int length) { return scaled(length, dpi); };
     MainLayout layout;
-    const std::span<const ControlSpec> specs = mainControls();
-    for (const ControlSpec& spec : specs) {
-        const POINT origin = originOf(spec.in);
-        RECT r{px(origin.x + spec.left), px(origin.y + spec.top), 0, 0};
-        r.right = r.left + px(spec.width);
-        r.bottom = r.top + px(spec.height);
-        const SIZE text = measureText(dc, fontOf(fonts, spec.kind), spec.text);
-        switch (spec.kind) {
+    const std::span<const ControlPlan> plans = mainControls();
+    for (const ControlPlan& plan : plans) {
+        const POINT origin = originOf(plan.in);
+        RECT r{px(origin.x + plan.left), px(origin.y + plan.top), 0, 0};
+        r.right = r.left + px(plan.width);
+        r.bottom = r.top + px(plan.height);
+        const SIZE text = measureText(dc, fontOf(fonts, plan.kind), plan.text);
+        switch (plan.kind) {
             case K::Label:
             case K::Heading:
             case K::HelpText:
@@ -199,7 +199,7 @@ MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarH
             case K::StatusArea:
                 break;
         }
-        layout.controls.push_back({spec.id, r});
+        layout.controls.push_back({plan.id, r});
     }
 
     const auto rectOf = [&layout](int id) -> RECT& {
@@ -238,16 +238,16 @@ MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarH
     // The group boxes hold what is in them, and the window holds everything.
     RECT& box2 = rectOf(IDC_GROUPBOX2);
     RECT& box1 = rectOf(IDC_GROUPBOX1);
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    for (std::size_t i = 0; i < plans.size(); ++i) {
         const RECT& r = layout.controls[i].rect;
-        if (specs[i].in == C::GroupBox2) {
+        if (plans[i].in == C::GroupBox2) {
             box2.right = std::max(box2.right, r.right + px(8));
             box2.bottom = std::max(box2.bottom, r.bottom + px(8));
         }
     }
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    for (std::size_t i = 0; i < plans.size(); ++i) {
         const RECT& r = layout.controls[i].rect;
-        if (specs[i].in != C::Client) {
+        if (plans[i].in != C::Client) {
             box1.right = std::max(box1.right, r.right + px(4));
             box1.bottom = std::max(box1.bottom, r.bottom + px(4));
         }

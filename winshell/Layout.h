@@ -29,7 +29,7 @@ enum class Container { Client, GroupBox1, GroupBox2 };
 
 // One control of the main window: its id, caption (UTF-8) and place at 96 DPI. A width or
 // height of 0 is the text's own.
-struct ControlSpec {
+struct ControlPlan {
     int id;
     ControlKind kind;
     const char* text;
@@ -38,7 +38,7 @@ struct ControlSpec {
 };
 
 // The main window's controls in their tab order, top to bottom as the window reads.
-std::span<const ControlSpec> mainControls();
+std::span<const ControlPlan> mainControls();
 
 struct PlacedControl {
     int id;

@@ -217,13 +217,13 @@ LRESULT TMainForm::OnCreate() {
 
 void TMainForm::createControls() {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    for (const ControlSpec& spec : mainControls()) {
-        const ControlClass cls = classOf(spec.kind);
-        HWND child = CreateWindowExW(cls.exStyle, cls.name, toWide(spec.text).c_str(),
+    for (const ControlPlan& plan : mainControls()) {
+        const ControlClass cls = classOf(plan.kind);
+        HWND child = CreateWindowExW(cls.exStyle, cls.name, toWide(plan.text).c_str(),
                                      WS_CHILD | WS_VISIBLE | cls.style, 0, 0, 0, 0, m_window,
-                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(plan.id)),
                                      instance, nullptr);
-        if (spec.kind == ControlKind::TimePicker) {
+        if (plan.kind == ControlKind::TimePicker) {
             SendMessageW(child, DTM_SETFORMATW, 0, reinterpret_cast<LPARAM>(L"HH:mm"));
         }
     }
@@ -251,11 +251,11 @@ void TMainForm::applyLayout(bool resizeWindow) {
     MemoryDc dc(CreateCompatibleDC(nullptr));
     m_layout = layoutMainWindow(dc.get(), m_fonts, m_dpi, bar.bottom - bar.top);
 
-    const auto specs = mainControls();
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    const auto plans = mainControls();
+    for (std::size_t i = 0; i < plans.size(); ++i) {
         const RECT& r = m_layout.controls[i].rect;
-        HWND child = control(specs[i].id);
-        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(fontFor(m_fonts, specs[i].kind)),
+        HWND child = control(plans[i].id);
+        SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(fontFor(m_fonts, plans[i].kind)),
                      FALSE);
         SetWindowPos(child, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
                      SWP_NOZORDER | SWP_NOACTIVATE);

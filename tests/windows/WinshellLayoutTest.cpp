@@ -13,8 +13,8 @@
 namespace vantrel {
 namespace {
 
-std::string describe(const ControlSpec& spec, const RECT& r) {
-    return std::to_string(spec.id) + " \"" + spec.text + "\" at " + std::to_string(r.left) + "," +
+std::string describe(const ControlPlan& plan, const RECT& r) {
+    return std::to_string(plan.id) + " \"" + plan.text + "\" at " + std::to_string(r.left) + "," +
            std::to_string(r.top) + "-" + std::to_string(r.right) + "," + std::to_string(r.bottom);
 }
 
@@ -36,16 +36,16 @@ TEST(WindowsLayout, NothingCutOffOrOverlappingAt100150And200Percent) {
         }
         const int statusBar = scaled(19, dpi);
         const MainLayout layout = layoutMainWindow(dc.get(), fonts, dpi, statusBar);
-        const auto specs = mainControls();
-        ASSERT_EQ(layout.controls.size(), specs.size());
+        const auto plans = mainControls();
+        ASSERT_EQ(layout.controls.size(), plans.size());
         const RECT client{0, 0, layout.client.cx, layout.client.cy - statusBar};
         const RECT& box1 = layout.rectOf(IDC_GROUPBOX1);
         RECT box2 = layout.rectOf(IDC_GROUPBOX2);
         box2.top += measureText(dc.get(), fonts.ui.get(), "执行周期").cy;  // below its caption
         EXPECT_TRUE(inside(box1, client));
 
-        for (std::size_t i = 0; i < specs.size(); ++i) {
-            const ControlSpec& a = specs[i];
+        for (std::size_t i = 0; i < plans.size(); ++i) {
+            const ControlPlan& a = plans[i];
             const RECT& ra = layout.controls[i].rect;
             if (a.in != Container::Client) {
                 EXPECT_TRUE(inside(ra, a.in == Container::GroupBox2 ? box2 : box1))
@@ -58,8 +58,8 @@ TEST(WindowsLayout, NothingCutOffOrOverlappingAt100150And200Percent) {
             const SIZE text = measureText(dc.get(), font, a.text);
             EXPECT_GE(ra.right - ra.left, text.cx) << describe(a, ra);
             EXPECT_GE(ra.bottom - ra.top, text.cy) << describe(a, ra);
-            for (std::size_t j = i + 1; j < specs.size(); ++j) {
-                const ControlSpec& b = specs[j];
+            for (std::size_t j = i + 1; j < plans.size(); ++j) {
+                const ControlPlan& b = plans[j];
                 if (a.kind == ControlKind::GroupBox || b.kind == ControlKind::GroupBox) {
                     continue;
                 }
