@@ -18,7 +18,7 @@
 #include "engine/BackupJob.h"
 #include "engine/BackupRun.h"
 #include "engine/BackupSettings.h"
-#include "engine/Manifest.h"
+#include "engine/ManifestRecorder.h"
 #include "engine/Workspace.h"
 #include "platform/FileOps.h"
 #include "platform/TextCodec.h"
@@ -324,7 +324,7 @@ void benchHashing(const fs::path& source, const fs::path& work, int rounds,
             const bool hashTurn = (side == 0) == (round % 2 == 0);
             files.removeTree(dst);
             dropped = steps.prepare(source);
-            ManifestRecorder recorder;
+            ManifestRecorder recorder(files);
             CopyOptions options;
             if (hashTurn) {
                 options.onEntry = [&recorder](const CopiedEntry& e) { recorder.add(e); };

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,11 +14,11 @@
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
 #include "engine/CopyListing.h"
-#include "engine/Manifest.h"
+#include "engine/ManifestCheck.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
-#include "engine/TextRules.h"
+#include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 
@@ -238,10 +237,10 @@ int printHistory(Workspace& ws) {
 int printList(Workspace& ws) {
     for (const ListedCopy& copy : listCopies(ws)) {
         const BackupRecord& record = copy.record;
-        const std::string state =
-            !copy.onDisk        ? "已不存在"
-            : record.complete() ? "完整"
-                                : "不完整：" + std::to_string(record.failed.size()) + " 项未能复制";
+        const std::string state = !copy.onDisk ? "已不存在"
+                                  : record.complete()
+                                      ? "完整"
+                                      : "不完整：" + notCopiedText(record.failed.size());
         printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path + "\t" +
                  state);
     }
@@ -249,55 +248,21 @@ int printList(Workspace& ws) {
 }
 
 int verifyCopy(Workspace& ws, std::string_view date) {
-    // "yyyymmdd" as the rows keep it: "yyyy-mm-dd".
-    std::string wanted;
-    if (!date.empty()) {
-        wanted = std::string(date.substr(0, 4)) + "-" + std::string(date.substr(4, 2)) + "-" +
-                 std::string(date.substr(6, 2));
-    }
-    std::optional<BackupRecord> copy;
-    const auto records =
-        hasRecords(ws) ? BackupRecordStore(ws.databaseFile()).List() : std::vector<BackupRecord>{};
-    for (const BackupRecord& record : records) {
-        if (wanted.empty() || record.date == wanted) {
-            copy = record;
-            break;
-        }
-    }
-    if (!copy) {
-        ws.ui.showMessage(wanted.empty() ? "没有备份记录"
-                                         : "没有日期为 " + std::string(date) + " 的备份记录");
+    const VerifyResult result = vantrel::verifyCopy(ws, date);
+    if (!result.checked()) {
+        ws.ui.showMessage(result.refusal);
         return kFailed;
     }
-    const auto recorded = ManifestStore(ws.databaseFile()).load(copy->id);
-    if (!recorded) {
-        ws.ui.showMessage("备份“" + copy->path +
-                          "”没有清单，无法核对（清单只在共享未改动的文件时记录）");
-        return kFailed;
-    }
-    const auto root = resolveInWorkDir(ws.dir, copy->path);
-    std::error_code ec;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(root, ec))) {
-        ws.ui.showMessage("备份“" + copy->path + "”不存在");
-        return kFailed;
-    }
-    const ManifestDiff diff = compareManifests(*recorded, manifestOfTree(root));
     const auto print = [](std::string_view label, const std::vector<std::string>& paths) {
         for (const std::string& path : paths) {
             printOut(std::string(label) + (path.empty() ? std::string(".") : path));
         }
     };
-    print("缺少：", diff.missing);
-    print("已改动：", diff.changed);
-    print("多出：", diff.extra);
-    if (diff.intact()) {
-        printOut("备份完好：" + copy->path + "（" + std::to_string(recorded->size()) + " 项）");
-        return kOk;
-    }
-    printOut("备份“" + copy->path + "”与清单不符：缺少 " + std::to_string(diff.missing.size()) +
-             " 项，改动 " + std::to_string(diff.changed.size()) + " 项，多出 " +
-             std::to_string(diff.extra.size()) + " 项");
-    return kFailed;
+    print("缺少：", result.diff.missing);
+    print("已改动：", result.diff.changed);
+    print("多出：", result.diff.extra);
+    printOut(result.summary());
+    return result.intact() ? kOk : kFailed;
 }
 
 }  // namespace vantrel::cli

@@ -2,14 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <filesystem>
-#include <system_error>
 
 #include "engine/BackupError.h"
 #include "engine/Schedule.h"
 #include "engine/Settings.h"
-#include "engine/TextRules.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -34,66 +31,7 @@ std::filesystem::path timetableLockFile(const Workspace& ws) {
     return ws.dir / "vantrel.timetable.lock";
 }
 
-// The message the run showed when it refused the settings before copying.
-std::string refusalText(const Workspace& ws, const TBackupSettings& settings) {
-    if (settings.SourcePath.empty()) {
-        return std::string(kNoSourceMessage);
-    }
-    if (settings.TargetFolder.empty()) {
-        return std::string(kNoTargetMessage);
-    }
-    if (TargetInsideSource(ws, settings)) {
-        return std::string(TargetInsideSourceMessage());
-    }
-    return "备份被拒绝";
-}
-
-std::string incompleteText(const RunReport& report) {
-    return std::to_string(report.skipped.size()) + " 个项目未能复制";
-}
-
 }  // namespace
-
-std::string sizeText(std::uint64_t bytes) {
-    static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
-    if (bytes < 1024) {
-        return std::to_string(bytes) + " B";
-    }
-    double value = static_cast<double>(bytes);
-    int unit = 0;
-    while (value >= 1024.0 && unit < 4) {
-        value /= 1024.0;
-        ++unit;
-    }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.1f %s", value, units[unit]);
-    return buffer;
-}
-
-std::string durationText(std::chrono::milliseconds duration) {
-    using namespace std::chrono;
-    const auto total = duration_cast<seconds>(duration).count();
-    const auto h = total / 3600;
-    const auto m = total / 60 % 60;
-    const auto s = total % 60;
-    if (h > 0) {
-        return std::to_string(h) + " 小时 " + std::to_string(m) + " 分";
-    }
-    if (m > 0) {
-        return std::to_string(m) + " 分 " + std::to_string(s) + " 秒";
-    }
-    return std::to_string(s) + " 秒";
-}
-
-std::string finishedText(const RunReport& report) {
-    // An incomplete copy keeps saying so; the figures follow either way.
-    const std::string head =
-        report.incomplete()
-            ? "文件备份完毕，但有 " + std::to_string(report.skipped.size()) + " 项未能复制！"
-            : std::string("文件备份完毕！");
-    return head + "用时 " + durationText(report.duration) + "，" +
-           std::to_string(report.copied.files) + " 个文件，" + sizeText(report.copied.bytes);
-}
 
 bool CheckTargetOutsideSource(Workspace& ws, const TBackupSettings& settings) {
     if (settings.SourcePath.empty() || settings.TargetFolder.empty() ||
@@ -190,8 +128,7 @@ void BackupJob::releaseTimetableLock() {
 
 bool BackupJob::timetableRunsElsewhere(const Workspace& ws) {
     // A running timetable holds the lock file, so without one none runs; none is made here.
-    std::error_code ec;
-    if (!std::filesystem::exists(timetableLockFile(ws), ec)) {
+    if (!ws.files.stat(timetableLockFile(ws), true)) {
         return false;
     }
     try {
@@ -336,6 +273,7 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         if (request.checkSettings) {
             if (auto message = ValidateSettings(settings)) {
                 m_ws.ui.showMessage(*message);
+                result.report.refusal = Refusal{RefusalReason::Settings, *message};
                 record.outcome = RunOutcome::Refused;
                 record.message = std::move(*message);
                 record.ended = record.started;
@@ -346,11 +284,10 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         // The total first, so progress can say how much is left; counted once the run holds
         // its locks, so a refused run does not wait for it. A source that cannot be counted
         // is left to the copy, which reports it.
-        counted.countSource = [this, &settings, &control]() -> std::optional<TreeSize> {
+        counted.countSource = [this, &control](const RunTarget& run) -> std::optional<TreeSize> {
             m_ws.ui.setStatus(kCountingStatus);
             TreeSize total;
-            const auto measured = m_ws.files.measureTree(
-                resolveInWorkDir(m_ws.dir, settings.SourcePath), total, control.cancel);
+            const auto measured = m_ws.files.measureTree(run.source, total, control.cancel);
             if (control.cancel && control.cancel->load()) {
                 throw BackupCancelled();
             }
@@ -361,23 +298,28 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         const RunReport& report = result.report;
         if (!report.ran) {
             record.outcome = RunOutcome::Refused;
-            record.message = refusalText(m_ws, settings);
+            record.message = report.refusal ? report.refusal->text : std::string();
         } else {
             record.outcome = report.incomplete() ? RunOutcome::Incomplete : RunOutcome::Success;
             if (report.incomplete()) {
-                record.message = incompleteText(report);
+                record.message = notCopiedText(report.skipped.size());
             }
             record.files = report.copied.files;
             record.bytes = report.copied.bytes;
             record.targetPath = report.targetPath;
             record.pruneFailures = report.pruneFailures.size();
-            m_ws.ui.setStatus(finishedText(report));
         }
-    } catch (const BackupCancelled&) {
+    } catch (const BackupCancelled& e) {
         record.outcome = RunOutcome::Cancelled;
-        m_ws.ui.setStatus(kCancelledStatus);
+        m_ws.ui.setStatus(e.what());
+    } catch (const BackupBusy& e) {
+        // Refused, and shown as the failure it is to whoever asked for the run.
+        record.outcome = RunOutcome::Refused;
+        record.message = e.what();
+        result.report.refusal = Refusal{RefusalReason::Busy, e.what()};
+        result.error = std::current_exception();
     } catch (const std::exception& e) {
-        record.outcome = IsBusyRefusal(e) ? RunOutcome::Refused : RunOutcome::Failed;
+        record.outcome = RunOutcome::Failed;
         record.message = e.what();
         result.error = std::current_exception();
     }
@@ -409,8 +351,7 @@ void BackupJob::finished(const RunResult& result) {
 JobHealth BackupJob::health(const TBackupSettings& settings) {
     const bool timetableOn = m_started || timetableRunsElsewhere(m_ws);
     // A job that never ran has no record database yet; judging it makes none.
-    std::error_code ec;
-    if (!std::filesystem::exists(m_ws.databaseFile(), ec)) {
+    if (!m_ws.files.stat(m_ws.databaseFile(), true)) {
         return JudgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
     }
     RunHistory history(m_ws.databaseFile());

@@ -10,6 +10,7 @@
 #include "engine/BackupSettings.h"
 #include "engine/JobHealth.h"
 #include "engine/RunHistory.h"
+#include "engine/Texts.h"
 #include "engine/Workspace.h"
 #include "platform/RunLock.h"
 
@@ -37,17 +38,12 @@ struct RunRequest {
 struct RunResult {
     RunRecord record;
     RunReport report;
-    std::exception_ptr error;  // the failure to show; none for success, refusal or cancel
+    std::exception_ptr error;  // the failure to show (BackupBusy too); none for success,
+                               // a refusal of the settings or a cancel
 };
 
 // Status texts of a run.
 inline constexpr std::string_view kCountingStatus = "正在统计……";
-inline constexpr std::string_view kCancelledStatus = "文件备份已取消";
-
-// "12.5 MB"; "1 小时 3 分"; "文件备份完毕！用时 5 秒，12 个文件，3.4 MB".
-std::string sizeText(std::uint64_t bytes);
-std::string durationText(std::chrono::milliseconds duration);
-std::string finishedText(const RunReport& report);
 
 // One backup job: a working directory's settings, run lock, history and timetable. Both
 // front ends feed it ticks and settings and show what it reports.

@@ -1,29 +1,13 @@
 #include "engine/RunHistory.h"
 
 #include <array>
-#include <cstdio>
 
-#include "engine/BackupError.h"
-#include "engine/BackupRecordStore.h"
+#include "engine/RecordDatabase.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
 
 namespace {
-
-constexpr std::string_view kCreateTable =
-    "CREATE TABLE IF NOT EXISTS run_history ("
-    "id INTEGER PRIMARY KEY AUTOINCREMENT, "
-    "started TEXT NOT NULL, "
-    "ended TEXT NOT NULL, "
-    "trigger TEXT NOT NULL, "
-    "outcome TEXT NOT NULL, "
-    "message TEXT NOT NULL DEFAULT '', "
-    "files INTEGER NOT NULL DEFAULT 0, "
-    "bytes INTEGER NOT NULL DEFAULT 0, "
-    "target_path TEXT NOT NULL DEFAULT '', "
-    "fire_instant TEXT, "
-    "prune_failures INTEGER NOT NULL DEFAULT 0)";
 
 constexpr std::string_view kColumns =
     "SELECT id, started, ended, trigger, outcome, message, files, bytes, target_path, "
@@ -74,6 +58,12 @@ RunOutcome outcomeFrom(std::string_view stored) {
     return RunOutcome::Failed;  // an unknown outcome is never taken for a good copy
 }
 
+// The database file, made first when missing: the history may be the first thing a job writes.
+const std::filesystem::path& madeIfMissing(const std::filesystem::path& file) {
+    RecordDatabase::CreateIfMissing(file);
+    return file;
+}
+
 }  // namespace
 
 std::string_view storedName(RunTrigger trigger) {
@@ -89,54 +79,13 @@ std::string_view displayName(RunOutcome outcome) {
     return kOutcomes[static_cast<std::size_t>(outcome)].shown;
 }
 
-std::string formatLocalTime(LocalTime when) {
-    using namespace std::chrono;
-    const auto day = floor<days>(when);
-    const year_month_day date{day};
-    const hh_mm_ss<milliseconds> time{floor<milliseconds>(when - day)};
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02d:%02d:%02d",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
-                  static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()));
-    return buffer;
-}
-
-std::optional<LocalTime> parseLocalTime(std::string_view text) {
-    int y = 0;
-    unsigned mo = 0, d = 0;
-    int h = 0, mi = 0, s = 0;
-    char tail = 0;
-    const std::string copy(text);
-    if (std::sscanf(copy.c_str(), "%d-%u-%u %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) {
-        return std::nullopt;
-    }
-    using namespace std::chrono;
-    const year_month_day date{year{y} / month{mo} / day{d}};
-    if (!date.ok() || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59) {
-        return std::nullopt;
-    }
-    return local_days{date} + hours{h} + minutes{mi} + seconds{s};
-}
-
-RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_file(dbFile) {
-    BackupRecordStore::CreateIfMissing(dbFile);
-    try {
-        m_db.emplace(dbFile, Database::Mode::OpenExisting);
-        m_db->exec(kCreateTable);
-    } catch (const std::exception& e) {
-        fail(e);
-    }
-}
-
-void RunHistory::fail(const std::exception& e) const {
-    throw BackupError("记录数据库“" + pathToUtf8(m_file) + "”出错：" + e.what());
+RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_records(madeIfMissing(dbFile)) {
+    m_records.ensure(RecordDatabase::Part::History);
 }
 
 std::int64_t RunHistory::add(const RunRecord& r) {
     try {
-        auto stmt = m_db->prepare(
+        auto stmt = m_records.db().prepare(
             "INSERT INTO run_history (started, ended, trigger, outcome, message, files, bytes, "
             "target_path, fire_instant, prune_failures) VALUES (:started, :ended, :trigger, "
             ":outcome, :message, :files, :bytes, :target, :fire, :prune)");
@@ -154,9 +103,9 @@ std::int64_t RunHistory::add(const RunRecord& r) {
         }
         stmt.bind("prune", static_cast<std::int64_t>(r.pruneFailures));
         stmt.step();
-        return m_db->lastInsertRowId();
+        return m_records.db().lastInsertRowId();
     } catch (const std::exception& e) {
-        fail(e);
+        m_records.fail(e);
     }
 }
 
@@ -174,7 +123,7 @@ std::vector<RunRecord> RunHistory::query(std::string_view where, std::string_vie
     }
     std::vector<RunRecord> rows;
     try {
-        auto stmt = m_db->prepare(sql);
+        auto stmt = m_records.db().prepare(sql);
         if (bound) {
             stmt.bind("bound", formatLocalTime(*bound));
         }
@@ -194,7 +143,7 @@ std::vector<RunRecord> RunHistory::query(std::string_view where, std::string_vie
             rows.push_back(std::move(r));
         }
     } catch (const std::exception& e) {
-        fail(e);
+        m_records.fail(e);
     }
     return rows;
 }
@@ -249,13 +198,13 @@ std::vector<RunRecord> RunHistory::catchUpsAfter(LocalTime after) {
 
 void RunHistory::markCaughtUp(LocalTime upTo) {
     try {
-        auto stmt = m_db->prepare(
+        auto stmt = m_records.db().prepare(
             "UPDATE run_history SET outcome = 'caught_up' WHERE outcome = 'missed' AND "
             "fire_instant <= :bound");
         stmt.bind("bound", formatLocalTime(upTo));
         stmt.step();
     } catch (const std::exception& e) {
-        fail(e);
+        m_records.fail(e);
     }
 }
 

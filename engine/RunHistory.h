@@ -7,8 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/RecordDatabase.h"
+#include "engine/Texts.h"
 #include "platform/Clock.h"
-#include "platform/Database.h"
 
 namespace vantrel {
 
@@ -42,10 +43,6 @@ std::string_view storedName(RunOutcome outcome);
 std::string_view displayName(RunTrigger trigger);
 std::string_view displayName(RunOutcome outcome);
 
-// "yyyy-mm-dd hh:mm:ss", as stored and shown; and back (none when malformed).
-std::string formatLocalTime(LocalTime when);
-std::optional<LocalTime> parseLocalTime(std::string_view text);
-
 // Every run of the job, in table `run_history` of the record database beside the copies'
 // table, which it leaves alone.
 class RunHistory {
@@ -75,10 +72,8 @@ public:
 private:
     std::vector<RunRecord> query(std::string_view where, std::string_view order, std::size_t limit,
                                  std::optional<LocalTime> bound);
-    [[noreturn]] void fail(const std::exception& e) const;
 
-    std::filesystem::path m_file;
-    std::optional<Database> m_db;
+    RecordDatabase m_records;
 };
 
 }  // namespace vantrel

@@ -1,11 +1,122 @@
 #include "engine/Texts.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 
-#include "engine/BackupJob.h"
 #include "engine/BackupRun.h"
 
 namespace vantrel {
+
+namespace {
+
+using namespace std::chrono;
+
+// Year, month and day joined by `separator`: "2014-05-15", or "20140515" with none.
+std::string ymdText(int y, unsigned m, unsigned d, std::string_view separator) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%.*s%02u%.*s%02u", y, static_cast<int>(separator.size()),
+                  separator.data(), m, static_cast<int>(separator.size()), separator.data(), d);
+    return buf;
+}
+
+std::string ymdText(year_month_day date, std::string_view separator) {
+    return ymdText(static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                   static_cast<unsigned>(date.day()), separator);
+}
+
+year_month_day dayOf(LocalTime when) {
+    return year_month_day{floor<days>(when)};
+}
+
+}  // namespace
+
+std::string dateDigits(LocalTime when) {
+    return ymdText(dayOf(when), "");
+}
+
+std::string dateText(year_month_day date) {
+    return ymdText(date, "-");
+}
+
+std::string dateText(LocalTime when) {
+    return dateText(dayOf(when));
+}
+
+std::string dateTextOfDigits(std::string_view yyyymmdd) {
+    return std::string(yyyymmdd.substr(0, 4)) + "-" + std::string(yyyymmdd.substr(4, 2)) + "-" +
+           std::string(yyyymmdd.substr(6, 2));
+}
+
+std::string formatLocalTime(LocalTime when) {
+    const auto day = floor<days>(when);
+    const hh_mm_ss<milliseconds> time{floor<milliseconds>(when - day)};
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, " %02d:%02d:%02d", static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return dateText(year_month_day{day}) + buffer;
+}
+
+std::optional<LocalTime> parseLocalTime(std::string_view text) {
+    int y = 0;
+    unsigned mo = 0, d = 0;
+    int h = 0, mi = 0, s = 0;
+    char tail = 0;
+    const std::string copy(text);
+    if (std::sscanf(copy.c_str(), "%d-%u-%u %d:%d:%d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) {
+        return std::nullopt;
+    }
+    const year_month_day date{year{y} / month{mo} / day{d}};
+    if (!date.ok() || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59) {
+        return std::nullopt;
+    }
+    return local_days{date} + hours{h} + minutes{mi} + seconds{s};
+}
+
+std::string sizeText(std::uint64_t bytes, SizeUnit smallest) {
+    static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
+    int unit = static_cast<int>(smallest);
+    if (unit == 0 && bytes < 1024) {
+        return std::to_string(bytes) + " B";
+    }
+    double value = static_cast<double>(bytes) / std::pow(1024.0, unit);
+    // Rounded as printed, so 1023.96 MB reads "1.0 GB", not "1024.0 MB".
+    while (std::round(value * 10) / 10 >= 1024.0 && unit < 4) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.1f %s", value, units[unit]);
+    return buffer;
+}
+
+std::string durationText(milliseconds duration) {
+    const auto total = duration_cast<seconds>(duration).count();
+    const auto h = total / 3600;
+    const auto m = total / 60 % 60;
+    const auto s = total % 60;
+    if (h > 0) {
+        return std::to_string(h) + " 小时 " + std::to_string(m) + " 分";
+    }
+    if (m > 0) {
+        return std::to_string(m) + " 分 " + std::to_string(s) + " 秒";
+    }
+    return std::to_string(s) + " 秒";
+}
+
+std::string notCopiedText(std::size_t count) {
+    return std::to_string(count) + " 项未能复制";
+}
+
+std::string finishedText(const RunReport& report) {
+    // An incomplete copy keeps saying so; the figures follow either way.
+    const std::string head =
+        report.incomplete() ? "文件备份完毕，但有 " + notCopiedText(report.skipped.size()) + "！"
+                            : std::string("文件备份完毕！");
+    return head + "用时 " + durationText(report.duration) + "，" +
+           std::to_string(report.copied.files) + " 个文件，" + sizeText(report.copied.bytes);
+}
 
 int progressPermille(const CopyProgress& done, const TreeSize& total) {
     double share = -1;

@@ -1,13 +1,46 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "platform/Clock.h"
 #include "platform/FileOps.h"
 
 namespace vantrel {
 
-// Texts every front end shows alike.
+struct RunReport;
+
+// Texts the engine and every front end show alike, made in one place each.
+
+// Dates and times, local. "20140515", as in copies' names.
+std::string dateDigits(LocalTime when);
+// "2014-05-15", as the records keep a run's date.
+std::string dateText(std::chrono::year_month_day date);
+std::string dateText(LocalTime when);
+// "2014-05-15" from "20140515": a date named as copies name it, as the records keep it.
+std::string dateTextOfDigits(std::string_view yyyymmdd);
+// "yyyy-mm-dd hh:mm:ss", as stored and shown; and back (none when malformed).
+std::string formatLocalTime(LocalTime when);
+std::optional<LocalTime> parseLocalTime(std::string_view text);
+
+// The smallest unit a size is shown in.
+enum class SizeUnit { B, KB, MB, GB, TB };
+// `bytes` with one decimal in the largest unit, from `smallest` up to TB, that keeps the
+// number below 1024 as printed (1 KB = 1024 B): "820.3 MB"; 1023.96 MB reads "1.0 GB".
+// Below 1 KB with B the smallest unit, whole bytes: "512 B".
+std::string sizeText(std::uint64_t bytes, SizeUnit smallest = SizeUnit::B);
+// "1 小时 3 分", "2 分 5 秒", "7 秒".
+std::string durationText(std::chrono::milliseconds duration);
+
+// "3 项未能复制": entries a copy left out.
+std::string notCopiedText(std::size_t count);
+// A finished run: "文件备份完毕！用时 5 秒，12 个文件，3.4 MB"; an incomplete copy begins
+// "文件备份完毕，但有 N 项未能复制！" instead.
+std::string finishedText(const RunReport& report);
 
 // Share of the copy done in thousandths, by bytes (by files when there are no bytes); -1 when
 // there is no total to measure against.

@@ -245,7 +245,7 @@ public:
         if (keepAttributes && kept != 0 && !SetFileAttributesW(to.c_str(), kept)) {
             return fail(shownTo, GetLastError());
         }
-        placed(rel, CopiedEntry::Type::Folder, 0, written, false, shownTo);
+        placed(rel, EntryType::Folder, 0, written, false, shownTo);
         return true;
     }
 
@@ -293,9 +293,9 @@ private:
                    m_options.skipFolders.end();
     }
 
-    void placed(const fs::path& rel, CopiedEntry::Type type, std::uint64_t size,
-                const FILETIME& written, bool shared, const fs::path& shownTo) {
-        if (type != CopiedEntry::Type::Folder) {
+    void placed(const fs::path& rel, EntryType type, std::uint64_t size, const FILETIME& written,
+                bool shared, const fs::path& shownTo) {
+        if (type != EntryType::Folder) {
             ++m_done.files;
             if (m_progress) {
                 m_progress(m_done);
@@ -346,7 +346,7 @@ private:
         if (const DWORD err = share(to, attributes, written, size, rel); err == 0) {
             ++result.shared;
             m_done.bytes += size;
-            placed(rel, CopiedEntry::Type::File, size, written, true, shownTo);
+            placed(rel, EntryType::File, size, written, true, shownTo);
             return true;
         } else if (isShareFallbackError(err)) {
             ++result.shareFallbacks;
@@ -378,7 +378,7 @@ private:
         }
         // What the callback left uncounted: some systems (Wine) never call it.
         m_done.bytes += copied - std::min(copied, m_fileBytes);
-        placed(rel, CopiedEntry::Type::File, size, written, false, shownTo);
+        placed(rel, EntryType::File, size, written, false, shownTo);
         return true;
     }
 
@@ -394,7 +394,7 @@ private:
             const DWORD err = GetLastError();
             return isEntryNameError(err) ? entryFailed(shownFrom, err, true) : fail(shownTo, err);
         }
-        placed(rel, CopiedEntry::Type::Link, 0, written, false, shownTo);
+        placed(rel, EntryType::Link, 0, written, false, shownTo);
         return true;
     }
 

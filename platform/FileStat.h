@@ -7,10 +7,12 @@
 
 namespace vantrel {
 
+// The kinds of entry a tree holds; Special is a pipe, socket or device node.
+enum class EntryType { File, Folder, Link, Special };
+
 // What one entry is, read without following a link.
 struct EntryStat {
-    enum class Type { File, Folder, Link, Special };
-    Type type = Type::File;
+    EntryType type = EntryType::File;
     std::uint64_t size = 0;
     std::uint64_t allocatedBytes = 0;  // space its data takes on disk
     std::int64_t mtimeNs = 0;          // nanoseconds since the epoch

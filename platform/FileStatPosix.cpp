@@ -21,13 +21,13 @@ constexpr time_t kProbeSeconds = 1'700'000'001;
 EntryStat fromStat(const struct stat& st) {
     EntryStat e;
     if (S_ISREG(st.st_mode)) {
-        e.type = EntryStat::Type::File;
+        e.type = EntryType::File;
     } else if (S_ISDIR(st.st_mode)) {
-        e.type = EntryStat::Type::Folder;
+        e.type = EntryType::Folder;
     } else if (S_ISLNK(st.st_mode)) {
-        e.type = EntryStat::Type::Link;
+        e.type = EntryType::Link;
     } else {
-        e.type = EntryStat::Type::Special;
+        e.type = EntryType::Special;
     }
     e.size = static_cast<std::uint64_t>(st.st_size);
     e.allocatedBytes = static_cast<std::uint64_t>(st.st_blocks) * 512;

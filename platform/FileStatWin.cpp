@@ -46,9 +46,9 @@ std::optional<EntryStat> statHandle(const std::filesystem::path& path, bool foll
     }
     EntryStat e;
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT && !follow) {
-        e.type = EntryStat::Type::Link;
+        e.type = EntryType::Link;
     } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        e.type = EntryStat::Type::Folder;
+        e.type = EntryType::Folder;
     }
     e.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     e.allocatedBytes = haveStandard ? static_cast<std::uint64_t>(standard.AllocationSize.QuadPart)

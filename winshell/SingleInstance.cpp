@@ -35,8 +35,8 @@ BOOL CALLBACK findMarked(HWND window, LPARAM lParam) {
 
 // The key is the one the copies' staging folders are named with: case and spelling of the
 // path do not matter.
-SingleInstance::SingleInstance(const std::filesystem::path& workDir)
-    : m_key(toWide(CopySlot::jobKey(workDir))) {}
+SingleInstance::SingleInstance(FileOps& files, const std::filesystem::path& workDir)
+    : m_key(toWide(CopySlot::jobKey(files, workDir))) {}
 
 bool SingleInstance::claim() {
     m_mutex.reset(CreateMutexW(nullptr, FALSE, (L"Local\\Vantrel-" + m_key).c_str()));

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/FileOps.h"
 #include "winshell/Handles.h"
 
 namespace vantrel {
@@ -14,7 +15,7 @@ namespace vantrel {
 // and ends.
 class SingleInstance {
 public:
-    explicit SingleInstance(const std::filesystem::path& workDir);
+    SingleInstance(FileOps& files, const std::filesystem::path& workDir);
 
     // True when this process is the first in the directory.
     bool claim();

@@ -107,7 +107,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     // As when started in it: the folder pickers open there.
     SetCurrentDirectoryW(dir->c_str());
 
-    SingleInstance instanceOfDir(*dir);
+    SystemClock clock;
+    RealFileOps files;
+    SingleInstance instanceOfDir(files, *dir);
     if (!instanceOfDir.claim()) {
         instanceOfDir.activateFirst();
         return 0;
@@ -121,8 +123,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     TMainForm::registerClass(instance);
     TLogShowForm::registerClass(instance);
 
-    SystemClock clock;
-    RealFileOps files;
     TMainForm form(*dir, files, clock);
     if (!form.create()) {
         return 1;

@@ -130,9 +130,7 @@ TEST_F(CliTest, BackupThenScheduleOnAFakeClock) {
     const Outcome o = run({"backup"}, "@2014-05-15 14:30:00");
     ASSERT_EQ(o.status, 0) << o.err;
     // Not a terminal: the status lines only, no progress line.
-    EXPECT_EQ(o.out.rfind("正在统计……\n文件备份中……\n文件备份完毕！\n文件备份完毕！用时 0 秒，", 0),
-              0u)
-        << o.out;
+    EXPECT_EQ(o.out.rfind("正在统计……\n文件备份中……\n文件备份完毕！用时 0 秒，", 0), 0u) << o.out;
     EXPECT_EQ(o.out.find('\r'), std::string::npos);
     EXPECT_EQ(o.err, "");
     const auto copy = work / "bak" / "数据_20140515";

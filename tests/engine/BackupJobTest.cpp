@@ -248,7 +248,9 @@ TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
 
     TBackupSettings inside = settings;
     inside.TargetFolder = settings.SourcePath + "/bak";
-    EXPECT_FALSE(job.execute(inside, byHand).error);
+    const RunResult refused = job.execute(inside, byHand);
+    EXPECT_FALSE(refused.error);
+    EXPECT_EQ(refused.report.refusal.value().reason, RefusalReason::TargetInsideSource);
 
     std::atomic<bool> cancel{false};
     files.cancelOnCopy = &cancel;
@@ -260,7 +262,10 @@ TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
 
     {
         auto held = RunLock::tryAcquire(ws.lockFile());
-        EXPECT_TRUE(job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine)).error);
+        const RunResult busy =
+            job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine));
+        EXPECT_TRUE(busy.error);
+        EXPECT_EQ(busy.report.refusal.value().reason, RefusalReason::Busy);
     }
     std::filesystem::remove_all(dir / "data");
     EXPECT_TRUE(job.execute(settings, byHand).error);

@@ -69,7 +69,10 @@ TEST_F(BackupRunTest, CopiesLogsAndRecordsFoldersAndFiles) {
     ASSERT_TRUE(run());
     EXPECT_EQ(readBytes(copyOf(15) / "a.txt"), "alpha");
     EXPECT_EQ(readBytes(copyOf(15) / "sub" / "b.txt"), "beta");
-    EXPECT_EQ(ui.statuses, (std::vector<std::string>{"文件备份中……", "文件备份完毕！"}));
+    // The finished status once, with the figures.
+    ASSERT_EQ(ui.statuses.size(), 2u);
+    EXPECT_EQ(ui.statuses[0], "文件备份中……");
+    EXPECT_EQ(ui.statuses[1].rfind("文件备份完毕！用时 0 秒，2 个文件，", 0), 0u) << ui.statuses[1];
     // The missing "Log" folder is made in the working directory; the line is GBK with CR LF.
     EXPECT_EQ(readBytes(work / "Log" / "FileBackupLog.log"),
               utf8ToGbk("140515 9:59:50   " + settings.SourcePath + "   成功备份至   " +
@@ -134,7 +137,7 @@ TEST_F(BackupRunTest, OnlyASuccessfulRunIsLoggedRecordedAndPruned) {
 TEST_F(BackupRunTest, SecondRunOfTheDayReplacesTheCopyAndClearsStaleStaging) {
     ASSERT_TRUE(run());
     // What runs of this job killed mid-copy leave behind, on any date, and another job's.
-    const auto job = CopySlot::jobKey(work);
+    const auto job = CopySlot::jobKey(files, work);
     for (const char* tail : {"-20140101.new", "-20140515.old"}) {
         fs::create_directories(bak / (".vantrel-" + job + tail) / "sub");
     }
@@ -196,7 +199,7 @@ TEST_F(BackupRunTest, AJobReplacesAndPrunesOnlyItsOwnCopies) {
 
 TEST_F(BackupRunTest, TwoJobsNeverWriteOneDatedPathAtOnce) {
     fs::create_directories(bak);
-    auto held = RunLock::tryAcquire(CopySlot::lockFileFor(copyOf(15)));
+    auto held = RunLock::tryAcquire(CopySlot::lockFileFor(files, copyOf(15)));
     ASSERT_TRUE(held);
     EXPECT_EQ(failure(), "另一个备份正在进行中，请稍后再试！");
     EXPECT_EQ(files.copies, 0);
@@ -234,9 +237,14 @@ TEST_F(BackupRunTest, ALinkedSourceIsCopiedAsWhatItNames) {
     ASSERT_TRUE(run());
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(copyOf(15))));
     EXPECT_EQ(readBytes(copyOf(15) / "a.txt"), "alpha");
-    // A target inside the folder the link names is inside the source.
+    // A target inside the folder the link names is inside the source, for the run and for
+    // the save command's check alike.
     settings.TargetFolder = pathToUtf8(source / "sub");
-    EXPECT_FALSE(run());
+    EXPECT_TRUE(TargetInsideSource(ws, settings));
+    const RunReport refused = RunBackup(ws, settings);
+    EXPECT_FALSE(refused.ran);
+    ASSERT_TRUE(refused.refusal);
+    EXPECT_EQ(refused.refusal->reason, RefusalReason::TargetInsideSource);
     EXPECT_EQ(ui.messages.back(), "备份文件的目的地址不能位于源地址之内！");
 }
 
@@ -262,7 +270,8 @@ TEST_F(BackupRunTest, APartialRunIsRecordedLoggedAndShownAsIncomplete) {
     ASSERT_TRUE(report.ran);
     ASSERT_EQ(report.skipped.size(), 1u);
     EXPECT_TRUE(report.incomplete() && report.hasWarning());
-    EXPECT_EQ(ui.lastStatus(), "文件备份完毕，但有 1 项未能复制！");
+    EXPECT_EQ(ui.lastStatus().rfind("文件备份完毕，但有 1 项未能复制！用时 ", 0), 0u)
+        << ui.lastStatus();
     EXPECT_EQ(readBytes(copyOf(15) / "a.txt"), "alpha");
     EXPECT_EQ(OperationLog(ws.logFile()).LoadLines().back(),
               "140515 9:59:50   " + settings.SourcePath + "   部分备份至   " +
@@ -321,23 +330,6 @@ TEST_F(BackupRunTest, ACancelledRunLeavesNothingBehind) {
               1);  // the lock file only
     EXPECT_TRUE(rows().empty());
     EXPECT_FALSE(fs::exists(ws.logFile()) && !OperationLog(ws.logFile()).LoadLines().empty());
-}
-
-TEST(TargetPath, IsTargetFolderNameTailAndDate) {
-    const char* cases[][3] = {
-        {"/work/data", "/bak/", "/bak/data_20140505"},  // one separator where the folder has it
-        {"/", "/bak", "/bak/_20140505"},
-        {"/a    ", "/b", "/b/a_20140505"},    // the tail is cut to the trimmed length...
-        {"  数据", "/b", "/b  数_20140505"},  // ...on a character boundary
-#ifdef _WIN32
-        {"D:\\work\\data", "E:\\", "E:\\data_20140505"},
-#else
-        {"D:\\work\\data", "/b", "/bD:\\work\\data_20140505"},
-#endif
-    };
-    for (const auto& [from, to, expected] : cases) {
-        EXPECT_EQ(MakeTargetPath(from, to, at(2014, 5, 5, 23, 59, 59)), expected) << from;
-    }
 }
 
 }  // namespace

@@ -1,9 +1,50 @@
-#include "engine/Texts.h"
-
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+
+#include "engine/Texts.h"
+#include "tests/support/FakeClock.h"
 
 namespace vantrel {
 namespace {
+
+using test::at;
+
+TEST(Texts, SizesInTheirUnitRoundedAsPrinted) {
+    const struct {
+        std::uint64_t bytes;
+        SizeUnit smallest;
+        const char* text;
+    } sizes[] = {{0, SizeUnit::B, "0 B"},
+                 {1023, SizeUnit::B, "1023 B"},
+                 {1024, SizeUnit::B, "1.0 KB"},
+                 {1'048'560, SizeUnit::B, "1.0 MB"},  // 1023.98 KB rounds up to the next unit
+                 {3'650'722'201, SizeUnit::B, "3.4 GB"},
+                 {0, SizeUnit::MB, "0.0 MB"},
+                 {860'158'771, SizeUnit::MB, "820.3 MB"},
+                 {1'073'700'000, SizeUnit::MB, "1.0 GB"},
+                 {1'610'612'736, SizeUnit::MB, "1.5 GB"}};
+    for (const auto& row : sizes) {
+        EXPECT_EQ(sizeText(row.bytes, row.smallest), row.text) << row.bytes;
+    }
+}
+
+TEST(Texts, DurationsAndDates) {
+    using std::chrono::milliseconds;
+    EXPECT_EQ(durationText(milliseconds(7'999)), "7 秒");
+    EXPECT_EQ(durationText(milliseconds(125'000)), "2 分 5 秒");
+    EXPECT_EQ(durationText(milliseconds(3'785'000)), "1 小时 3 分");
+
+    const LocalTime when = at(2014, 5, 5, 9, 3, 7);
+    EXPECT_EQ(dateDigits(when), "20140505");
+    EXPECT_EQ(dateText(when), "2014-05-05");
+    EXPECT_EQ(dateTextOfDigits("20140505"), "2014-05-05");
+    EXPECT_EQ(formatLocalTime(when), "2014-05-05 09:03:07");
+    EXPECT_EQ(parseLocalTime(formatLocalTime(when)), when);
+    EXPECT_FALSE(parseLocalTime("2014-02-30 09:03:07"));
+    EXPECT_FALSE(parseLocalTime("2014-05-05 09:03:07x"));
+}
 
 TEST(Texts, ProgressShowsShareDoneAndTimeLeft) {
     const struct {

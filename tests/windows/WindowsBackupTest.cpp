@@ -12,6 +12,8 @@
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
 #include "engine/Manifest.h"
+#include "engine/ManifestCheck.h"
+#include "engine/ManifestStore.h"
 #include "engine/Settings.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
@@ -198,7 +200,7 @@ TEST_F(WindowsBackup, CopiesPastTheShortPathLimitAreSharedAndVerifiedWhole) {
                                        [&](const ManifestEntry& e) { return e.path == deep; });
         ASSERT_NE(file, recorded.end()) << copy;
         EXPECT_FALSE(file->hash.empty()) << copy;
-        const ManifestDiff diff = compareManifests(recorded, manifestOfTree(tmp / copy));
+        const ManifestDiff diff = compareManifests(recorded, manifestOfTree(files, tmp / copy));
         EXPECT_TRUE(diff.intact())
             << copy << ": " << diff.missing.size() << " missing, " << diff.changed.size()
             << " changed, " << diff.extra.size() << " extra";

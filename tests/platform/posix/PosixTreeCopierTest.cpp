@@ -20,134 +20,18 @@
 #include <vector>
 
 #include "platform/FileOps.h"
+#include "tests/platform/posix/CopyTestSupport.h"
 #include "tests/support/TempDir.h"
 
 namespace vantrel {
 namespace {
 
 namespace fs = std::filesystem;
-using test::readBytes;
-using test::writeBytes;
+using namespace test;
 
-struct stat statOf(const fs::path& p) {
-    struct stat st = {};
-    EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
-    return st;
-}
+using PosixTreeCopierTest = CopyTest;
 
-std::string describe(const FileOpResult& r) {
-    return r.ok() ? "ok" : r.failedPath.string() + ": " + r.error.message();
-}
-
-// Runs `body` in a child process and returns the report it gives back.
-std::string inChild(const std::function<std::string()>& body) {
-    int fds[2];
-    if (::pipe(fds) != 0) {
-        return "no pipe";
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        const std::string report = body();
-        (void)!::write(fds[1], report.data(), report.size());
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::string report;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) {
-        report.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? report : "child died";
-}
-
-// Gives the tree to nobody, so a child running as nobody owns it.
-void giveToNobody(const fs::path& top) {
-    ASSERT_EQ(::lchown(top.c_str(), 65534, 65534), 0);
-    for (const auto& e : fs::recursive_directory_iterator(top)) {
-        ASSERT_EQ(::lchown(e.path().c_str(), 65534, 65534), 0) << e.path();
-    }
-}
-
-bool dropToNobody() {
-    return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
-}
-
-void writeAt(const fs::path& p, off_t offset, const std::string& bytes, off_t size) {
-    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << p;
-    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
-    ASSERT_EQ(::ftruncate(fd, size), 0);
-    ::close(fd);
-}
-
-std::string readAt(const fs::path& p, off_t offset, size_t n) {
-    std::string bytes(n, '\0');
-    const int fd = ::open(p.c_str(), O_RDONLY);
-    const ssize_t got = fd < 0 ? -1 : ::pread(fd, bytes.data(), n, offset);
-    ::close(fd);
-    bytes.resize(got < 0 ? 0 : static_cast<size_t>(got));
-    return bytes;
-}
-
-std::string pattern(size_t n) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        s[i] = static_cast<char>((i * 131 + i / 4096) & 0xFF);
-    }
-    return s;
-}
-
-class FileOpsCopyTest : public ::testing::Test {
-protected:
-    test::TempDir m_dir;
-    RealFileOps m_ops;
-};
-
-// Every way of moving contents copies a dense file over several chunks, a sparse file with
-// its holes, and an empty file; so a broken fallback fails here even where the kernel's
-// own copy works.
-TEST_F(FileOpsCopyTest, EachCopyMethodKeepsContentsAndHoles) {
-    const fs::path src = m_dir / "src";
-    fs::create_directory(src);
-    const std::string dense = pattern((size_t{40} << 20) + 12345);
-    writeBytes(src / "dense.bin", dense);
-    const off_t sparseSize = off_t{200} << 20;
-    const std::string data = pattern(4096);
-    writeAt(src / "sparse.img", off_t{100} << 20, data, sparseSize);
-    writeBytes(src / "empty", "");
-    if (statOf(src / "sparse.img").st_blocks * 512 > (off_t{1} << 20)) {
-        GTEST_SKIP() << "the temp folder's file system does not keep holes";
-    }
-    const struct {
-        CopyMethod method;
-        const char* name;
-    } methods[] = {{CopyMethod::Auto, "auto"},
-                   {CopyMethod::CopyFileRange, "copy_file_range"},
-                   {CopyMethod::SendFile, "sendfile"},
-                   {CopyMethod::ReadWrite, "read/write"}};
-    for (const auto& m : methods) {
-        SCOPED_TRACE(m.name);
-        const fs::path dst = m_dir / m.name;
-        RealFileOps ops(m.method);
-        const CopyResult r = ops.copyTree(src, dst, {}, {});
-        ASSERT_TRUE(r.ok()) << describe(r);
-        EXPECT_EQ(r.done.bytes, dense.size() + data.size());
-        EXPECT_TRUE(readBytes(dst / "dense.bin") == dense);
-        EXPECT_EQ(readBytes(dst / "empty"), "");
-        const struct stat sparse = statOf(dst / "sparse.img");
-        EXPECT_EQ(sparse.st_size, sparseSize);
-        EXPECT_LE(sparse.st_blocks * 512, 256 * 1024) << "holes were filled";
-        EXPECT_EQ(readAt(dst / "sparse.img", off_t{100} << 20, 4096), data);
-        EXPECT_EQ(readAt(dst / "sparse.img", 0, 4096), std::string(4096, '\0'));
-        EXPECT_EQ(readAt(dst / "sparse.img", sparseSize - 4096, 4096), std::string(4096, '\0'));
-    }
-}
-
-TEST_F(FileOpsCopyTest, FollowsALinkGivenAsSourceButCopiesLinksInsideAsLinks) {
+TEST_F(PosixTreeCopierTest, FollowsALinkGivenAsSourceButCopiesLinksInsideAsLinks) {
     fs::create_directories(m_dir / "real" / "sub");
     writeBytes(m_dir / "real" / "sub" / "f.txt", "data");
     fs::create_symlink("sub/f.txt", m_dir / "real" / "inner");
@@ -172,7 +56,7 @@ TEST_F(FileOpsCopyTest, FollowsALinkGivenAsSourceButCopiesLinksInsideAsLinks) {
 // As nobody, on a tree nobody owns: entries that cannot be read or made are left out and
 // listed; the copy goes on. Without the option the first one stops it; an unwritable target
 // stops it either way.
-TEST_F(FileOpsCopyTest, LeavesOutEntriesThatFailOnTheirOwnAndGoesOn) {
+TEST_F(PosixTreeCopierTest, LeavesOutEntriesThatFailOnTheirOwnAndGoesOn) {
     const fs::path src = m_dir / "src";
     fs::create_directories(src / "locked");
     fs::create_directories(src / "open" / "deeper");
@@ -232,7 +116,7 @@ TEST_F(FileOpsCopyTest, LeavesOutEntriesThatFailOnTheirOwnAndGoesOn) {
                           " | target 13 closed/dst | measured ok 3 " + (root ? "5" : "4"));
 }
 
-TEST_F(FileOpsCopyTest, AFullDiskStopsTheCopyEvenWhenEntriesMayBeLeftOut) {
+TEST_F(PosixTreeCopierTest, AFullDiskStopsTheCopyEvenWhenEntriesMayBeLeftOut) {
     const fs::path small = m_dir / "small";
     fs::create_directory(small);
     if (::mount("vantrel-test", small.c_str(), "tmpfs", 0, "size=1m") != 0) {
@@ -249,7 +133,7 @@ TEST_F(FileOpsCopyTest, AFullDiskStopsTheCopyEvenWhenEntriesMayBeLeftOut) {
     EXPECT_TRUE(r.skipped.empty());
 }
 
-TEST_F(FileOpsCopyTest, CancelStopsBetweenEntriesAndInsideABigFile) {
+TEST_F(PosixTreeCopierTest, CancelStopsBetweenEntriesAndInsideABigFile) {
     fs::create_directory(m_dir / "src");
     writeBytes(m_dir / "src" / "big.bin", pattern(size_t{64} << 20));
     writeBytes(m_dir / "src" / "small.txt", "s");
@@ -269,7 +153,7 @@ TEST_F(FileOpsCopyTest, CancelStopsBetweenEntriesAndInsideABigFile) {
     EXPECT_EQ(m_ops.measureTree(m_dir / "src", size, &cancel).error, std::errc::operation_canceled);
 }
 
-TEST_F(FileOpsCopyTest, KeepsHardLinksOwnersAndExtendedAttributes) {
+TEST_F(PosixTreeCopierTest, KeepsHardLinksOwnersAndExtendedAttributes) {
     const fs::path src = m_dir / "src";
     fs::create_directories(src / "sub");
     writeBytes(src / "a", "linked");
@@ -322,119 +206,7 @@ TEST_F(FileOpsCopyTest, KeepsHardLinksOwnersAndExtendedAttributes) {
     }
 }
 
-// Many folders, so that both threads of the copy take some: every entry arrives once, with
-// its contents, mode and time; names of one file in folders copied at once stay one file;
-// read-only folders get their mode only once their contents are in.
-TEST_F(FileOpsCopyTest, ManyFoldersCopiedAtOnceComeOutWhole) {
-    const fs::path src = m_dir / "src";
-    std::vector<std::string> expected;
-    for (int d = 0; d < 24; ++d) {
-        const std::string top = "d" + std::to_string(d);
-        fs::create_directories(src / top / "inner");
-        expected.push_back(top);
-        expected.push_back(top + "/inner");
-        for (int f = 0; f < 20; ++f) {
-            const std::string name = top + (f % 2 ? "/inner/f" : "/f") + std::to_string(f);
-            writeBytes(src / name, name);
-            expected.push_back(name);
-        }
-    }
-    for (int d = 0; d < 24; ++d) {
-        const std::string top = "d" + std::to_string(d);
-        const std::string twin = "d" + std::to_string((d + 12) % 24) + "/twin-of-" + top;
-        fs::create_hard_link(src / top / "f0", src / twin);
-        expected.push_back(twin);
-    }
-    for (int d = 0; d < 24; d += 3) {
-        ASSERT_EQ(::chmod((src / ("d" + std::to_string(d))).c_str(), 0555), 0);
-    }
-
-    std::vector<std::string> seen;
-    std::uint64_t lastFiles = 0;
-    bool progressWentBack = false;
-    CopyOptions options;
-    std::mutex seenMutex;  // the copy's two threads report entries at once
-    options.onEntry = [&](const CopiedEntry& e) {
-        std::lock_guard lock(seenMutex);
-        seen.push_back(e.relative.string());
-    };
-    const CopyResult r = m_ops.copyTree(src, m_dir / "dst", options, [&](const CopyProgress& p) {
-        progressWentBack = progressWentBack || p.files < lastFiles;
-        lastFiles = p.files;
-    });
-    ASSERT_TRUE(r.ok()) << describe(r);
-    EXPECT_FALSE(progressWentBack);
-    EXPECT_EQ(r.done.files, 24u * 21);
-    expected.push_back("");
-    std::sort(expected.begin(), expected.end());
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(seen, expected);
-
-    const fs::path dst = m_dir / "dst";
-    for (int d = 0; d < 24; ++d) {
-        const std::string top = "d" + std::to_string(d);
-        EXPECT_EQ(readBytes(dst / top / "inner" / "f1"), top + "/inner/f1");
-        EXPECT_EQ(statOf(dst / top / "f0").st_ino,
-                  statOf(dst / ("d" + std::to_string((d + 12) % 24)) / ("twin-of-" + top)).st_ino)
-            << top;
-        const struct stat from = statOf(src / top), to = statOf(dst / top);
-        EXPECT_EQ(to.st_mode, from.st_mode) << top;
-        EXPECT_EQ(to.st_mtim.tv_sec, from.st_mtim.tv_sec) << top;
-        EXPECT_EQ(to.st_mtim.tv_nsec, from.st_mtim.tv_nsec) << top;
-    }
-    for (int d = 0; d < 24; d += 3) {
-        ::chmod((src / ("d" + std::to_string(d))).c_str(), 0755);
-        ::chmod((dst / ("d" + std::to_string(d))).c_str(), 0755);
-    }
-}
-
-// However the copy is spread over its threads, it ends with the first thing that stopped it:
-// a full disk, the caller's cancel, or an exception from the caller's callback.
-TEST_F(FileOpsCopyTest, AnyStopEndsTheWholeCopyAtOnce) {
-    const fs::path src = m_dir / "src";
-    for (int d = 0; d < 16; ++d) {
-        const fs::path folder = src / ("d" + std::to_string(d));
-        fs::create_directories(folder);
-        for (int f = 0; f < 8; ++f) {
-            writeBytes(folder / ("f" + std::to_string(f)), pattern(64 << 10));
-        }
-    }
-
-    std::atomic<bool> cancel{false};
-    CopyOptions options;
-    options.cancel = &cancel;
-    int reports = 0;
-    const CopyResult cancelled =
-        m_ops.copyTree(src, m_dir / "cancelled", options, [&](const CopyProgress&) {
-            if (++reports == 20) {
-                cancel = true;
-            }
-        });
-    EXPECT_EQ(cancelled.error, std::errc::operation_canceled) << describe(cancelled);
-    EXPECT_LT(cancelled.done.files, 16u * 8);
-
-    CopyOptions throwing;
-    throwing.onEntry = [](const CopiedEntry& e) {
-        if (e.relative == fs::path("d9") / "f3") {
-            throw std::runtime_error("callback failed");
-        }
-    };
-    EXPECT_THROW(m_ops.copyTree(src, m_dir / "thrown", throwing, {}), std::runtime_error);
-
-    const fs::path small = m_dir / "small";
-    fs::create_directory(small);
-    if (::mount("vantrel-test", small.c_str(), "tmpfs", 0, "size=2m") != 0) {
-        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
-    }
-    CopyOptions skip;
-    skip.skipFailedEntries = true;
-    const CopyResult full = m_ops.copyTree(src, small / "dst", skip, {});
-    ::umount(small.c_str());
-    EXPECT_EQ(full.error, std::errc::no_space_on_device) << describe(full);
-    EXPECT_TRUE(full.skipped.empty());
-}
-
-TEST_F(FileOpsCopyTest, CopiesAndMeasuresAThousandLevelsUnderTheDefaultDescriptorLimit) {
+TEST_F(PosixTreeCopierTest, CopiesAndMeasuresAThousandLevelsUnderTheDefaultDescriptorLimit) {
     // Made and read through descriptors, one level at a time.
     const auto walk = [](const fs::path& top, bool make) {
         int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY);
@@ -473,7 +245,7 @@ TEST_F(FileOpsCopyTest, CopiesAndMeasuresAThousandLevelsUnderTheDefaultDescripto
     EXPECT_TRUE(m_ops.removeTree(m_dir / "src").ok());
 }
 
-TEST_F(FileOpsCopyTest, SharesUnchangedFilesWithThePreviousCopy) {
+TEST_F(PosixTreeCopierTest, SharesUnchangedFilesWithThePreviousCopy) {
     const fs::path src = m_dir / "src";
     fs::create_directories(src / "sub");
     writeBytes(src / "same.txt", "same");
@@ -534,7 +306,7 @@ TEST_F(FileOpsCopyTest, SharesUnchangedFilesWithThePreviousCopy) {
     EXPECT_EQ(statOf(prev / "later.txt").st_ino, statOf(m_dir / "tolerant" / "later.txt").st_ino);
 }
 
-TEST_F(FileOpsCopyTest, SkipsListedFoldersAndSwapsAndSyncs) {
+TEST_F(PosixTreeCopierTest, SkipsListedFoldersAndSwapsAndSyncs) {
     fs::create_directories(m_dir / "src" / "target");
     fs::create_directories(m_dir / "src" / "kept");
     writeBytes(m_dir / "src" / "target" / "old-copy.txt", "old");

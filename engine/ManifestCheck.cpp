@@ -1,0 +1,116 @@
+#include "engine/ManifestCheck.h"
+
+#include <system_error>
+#include <utility>
+
+#include "engine/FileHash.h"
+#include "engine/ManifestStore.h"
+#include "engine/Texts.h"
+
+namespace vantrel {
+
+namespace fs = std::filesystem;
+
+Manifest manifestOfTree(FileOps& files, const fs::path& root) {
+    Manifest entries;
+    const auto add = [&](const fs::path& path, const fs::path& relative, const EntryStat& st) {
+        ManifestEntry e;
+        e.path = manifestPath(relative);
+        e.type = typeLetter(st.type);
+        e.size = e.type == 'f' ? st.size : 0;
+        e.mtimeNs = st.mtimeNs;
+        if (e.type == 'f') {
+            try {
+                e.hash = hashFile(path);
+            } catch (const std::system_error&) {
+            }
+        } else if (e.type == 'l') {
+            e.hash = linkTarget(files, path);
+        }
+        entries.push_back(std::move(e));
+    };
+    const auto top = files.stat(root, true);
+    if (!top) {
+        return entries;
+    }
+    add(root, {}, *top);
+    if (top->type == EntryType::Folder) {
+        files.walk(root, [&](const fs::path& path, const EntryStat& st) {
+            add(path, path.lexically_relative(root), st);
+        });
+    }
+    sortByPath(entries);
+    return entries;
+}
+
+ManifestDiff compareManifests(const Manifest& recorded, const Manifest& found) {
+    ManifestDiff diff;
+    auto r = recorded.begin();
+    auto f = found.begin();
+    while (r != recorded.end() || f != found.end()) {
+        if (f == found.end() || (r != recorded.end() && r->path < f->path)) {
+            diff.missing.push_back(r++->path);
+        } else if (r == recorded.end() || f->path < r->path) {
+            diff.extra.push_back(f++->path);
+        } else {
+            const bool same =
+                r->type == f->type &&
+                (r->type == 'd' || r->type == 's' ||
+                 (r->size == f->size && r->mtimeNs == f->mtimeNs && r->hash == f->hash));
+            if (!same) {
+                diff.changed.push_back(r->path);
+            }
+            ++r;
+            ++f;
+        }
+    }
+    return diff;
+}
+
+std::string VerifyResult::summary() const {
+    if (!copy) {
+        return refusal;
+    }
+    if (diff.intact()) {
+        return "备份完好：" + copy->path + "（" + std::to_string(recordedEntries) + " 项）";
+    }
+    return "备份“" + copy->path + "”与清单不符：缺少 " + std::to_string(diff.missing.size()) +
+           " 项，改动 " + std::to_string(diff.changed.size()) + " 项，多出 " +
+           std::to_string(diff.extra.size()) + " 项";
+}
+
+VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
+    const std::string wanted = yyyymmdd.empty() ? std::string() : dateTextOfDigits(yyyymmdd);
+    VerifyResult result;
+    // A job that never ran has no record database, and checking makes none.
+    const auto records = ws.files.stat(ws.databaseFile(), true)
+                             ? BackupRecordStore(ws.databaseFile()).List()
+                             : std::vector<BackupRecord>{};
+    for (const BackupRecord& record : records) {
+        if (wanted.empty() || record.date == wanted) {
+            result.copy = record;
+            break;
+        }
+    }
+    if (!result.copy) {
+        result.refusal =
+            wanted.empty() ? "没有备份记录" : "没有日期为 " + std::string(yyyymmdd) + " 的备份记录";
+        return result;
+    }
+    const auto recorded = ManifestStore(ws.databaseFile()).load(result.copy->id);
+    if (!recorded) {
+        result.refusal =
+            "备份“" + result.copy->path + "”没有清单，无法核对（清单只在共享未改动的文件时记录）";
+        return result;
+    }
+    const auto root = result.copy->place(ws.dir);
+    if (!ws.files.stat(root, false)) {
+        result.refusal = "备份“" + result.copy->path + "”不存在";
+        return result;
+    }
+    result.recordedEntries = recorded->size();
+    result.diff = compareManifests(*recorded, manifestOfTree(ws.files, root));
+    return result;
+}
+
+}  // namespace vantrel

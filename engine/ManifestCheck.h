@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/BackupRecordStore.h"
+#include "engine/Manifest.h"
+#include "engine/Workspace.h"
+
+namespace vantrel {
+
+// What `root` holds now, in manifest form; entries that cannot be read are hashed as "".
+Manifest manifestOfTree(FileOps& files, const std::filesystem::path& root);
+
+// How a copy differs from its manifest, by path.
+struct ManifestDiff {
+    std::vector<std::string> missing;  // in the manifest, not in the copy
+    std::vector<std::string> changed;  // in both, with another type, size, time or contents
+    std::vector<std::string> extra;    // in the copy, not in the manifest
+
+    bool intact() const { return missing.empty() && changed.empty() && extra.empty(); }
+};
+
+// Folders compare by type only: their times move as entries come and go.
+ManifestDiff compareManifests(const Manifest& recorded, const Manifest& found);
+
+// A recorded copy checked against its manifest.
+struct VerifyResult {
+    std::optional<BackupRecord> copy;  // the copy checked, when one was found
+    std::string refusal;               // why nothing was compared; empty when it was
+    std::size_t recordedEntries = 0;   // entries in the manifest
+    ManifestDiff diff;
+
+    bool checked() const { return refusal.empty(); }
+    bool intact() const { return checked() && diff.intact(); }
+    // "备份完好：<path>（N 项）", or what differs, counted.
+    std::string summary() const;
+};
+
+// Checks the newest copy of the date `yyyymmdd` (the newest of all when empty) against the
+// manifest kept with it. Throws BackupError when the records or the manifest cannot be read.
+VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd);
+
+}  // namespace vantrel

@@ -1,0 +1,199 @@
+#include "engine/ManifestCodec.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace vantrel {
+
+namespace {
+
+constexpr unsigned char kManifestFormat = 1;
+constexpr std::size_t kChecksumBytes = 8;
+constexpr std::size_t kMaxVarintBytes = 10;
+// Five one-byte numbers and the type letter: no entry takes fewer bytes.
+constexpr std::size_t kMinEntryBytes = 6;
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+char* putVarint(char* out, std::uint64_t value) {
+    while (value >= 0x80) {
+        *out++ = static_cast<char>((value & 0x7F) | 0x80);
+        value >>= 7;
+    }
+    *out++ = static_cast<char>(value);
+    return out;
+}
+
+char* putBytes(char* out, std::string_view bytes) {
+    return std::copy(bytes.begin(), bytes.end(), out);
+}
+
+// Small negative times take as few bytes as small positive ones.
+std::uint64_t zigzag(std::int64_t value) {
+    return (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
+}
+
+std::int64_t unzigzag(std::uint64_t value) {
+    return static_cast<std::int64_t>(value >> 1) ^ -static_cast<std::int64_t>(value & 1);
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+bool isPackable(std::string_view hash) {
+    return !hash.empty() && hash.size() % 2 == 0 &&
+           std::all_of(hash.begin(), hash.end(), [](char c) { return hexValue(c) >= 0; });
+}
+
+// Reads a BLOB front to back; never past its end.
+class BlobReader {
+public:
+    explicit BlobReader(std::string_view bytes) : m_bytes(bytes) {}
+
+    std::size_t left() const { return m_bytes.size() - m_pos; }
+    std::size_t position() const { return m_pos; }
+
+    unsigned char byte() {
+        if (m_pos == m_bytes.size()) {
+            throw DamagedManifest{};
+        }
+        return static_cast<unsigned char>(m_bytes[m_pos++]);
+    }
+
+    std::uint64_t varint() {
+        std::uint64_t value = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            const unsigned char b = byte();
+            if (shift == 63 && b > 1) {
+                throw DamagedManifest{};  // more than 64 bits
+            }
+            value |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+            if ((b & 0x80) == 0) {
+                return value;
+            }
+        }
+        throw DamagedManifest{};
+    }
+
+    std::string_view bytes(std::uint64_t count) {
+        if (count > left()) {
+            throw DamagedManifest{};
+        }
+        const std::string_view taken = m_bytes.substr(m_pos, static_cast<std::size_t>(count));
+        m_pos += taken.size();
+        return taken;
+    }
+
+private:
+    std::string_view m_bytes;
+    std::size_t m_pos = 0;
+};
+
+}  // namespace
+
+std::string encodeManifest(const Manifest& sorted) {
+    // Sized for the worst case first, so the loop writes without checks, then cut to fit.
+    std::size_t bound = 1 + kMaxVarintBytes + kChecksumBytes;
+    for (const ManifestEntry& e : sorted) {
+        bound += 5 * kMaxVarintBytes + 1 + e.path.size() + e.hash.size();
+    }
+    std::string blob(bound, '\0');
+    char* out = blob.data();
+    *out++ = static_cast<char>(kManifestFormat);
+    out = putVarint(out, sorted.size());
+    std::string_view previous;
+    for (const ManifestEntry& e : sorted) {
+        const auto shared = static_cast<std::size_t>(
+            std::mismatch(previous.begin(), previous.end(), e.path.begin(), e.path.end()).first -
+            previous.begin());
+        out = putVarint(out, shared);
+        out = putVarint(out, e.path.size() - shared);
+        out = putBytes(out, std::string_view(e.path).substr(shared));
+        *out++ = e.type;
+        out = putVarint(out, e.size);
+        out = putVarint(out, zigzag(e.mtimeNs));
+        if (isPackable(e.hash)) {
+            out = putVarint(out, ((e.hash.size() / 2) << 1) | 1);
+            for (std::size_t i = 0; i < e.hash.size(); i += 2) {
+                *out++ = static_cast<char>((hexValue(e.hash[i]) << 4) | hexValue(e.hash[i + 1]));
+            }
+        } else {
+            out = putVarint(out, e.hash.size() << 1);
+            out = putBytes(out, e.hash);
+        }
+        previous = e.path;
+    }
+    const std::uint64_t sum = XXH3_64bits(blob.data(), static_cast<std::size_t>(out - blob.data()));
+    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
+        *out++ = static_cast<char>((sum >> (8 * i)) & 0xFF);
+    }
+    blob.resize(static_cast<std::size_t>(out - blob.data()));
+    return blob;
+}
+
+Manifest decodeManifest(std::string_view blob) {
+    BlobReader in(blob);
+    if (in.byte() != kManifestFormat) {
+        throw DamagedManifest{};
+    }
+    const std::uint64_t count = in.varint();
+    if (count > in.left() / kMinEntryBytes) {
+        throw DamagedManifest{};  // checked before the count sizes anything
+    }
+    Manifest entries;
+    entries.reserve(static_cast<std::size_t>(count));
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::string_view previous =
+            entries.empty() ? std::string_view() : std::string_view(entries.back().path);
+        const std::uint64_t shared = in.varint();
+        if (shared > previous.size()) {
+            throw DamagedManifest{};
+        }
+        const std::string_view rest = in.bytes(in.varint());
+        if (rest < previous.substr(static_cast<std::size_t>(shared))) {
+            throw DamagedManifest{};  // out of order: a later check merges by path
+        }
+        ManifestEntry e;
+        e.path.reserve(static_cast<std::size_t>(shared) + rest.size());
+        e.path.append(previous.substr(0, static_cast<std::size_t>(shared))).append(rest);
+        e.type = static_cast<char>(in.byte());
+        if (e.type != 'f' && e.type != 'd' && e.type != 'l' && e.type != 's') {
+            throw DamagedManifest{};
+        }
+        e.size = in.varint();
+        e.mtimeNs = unzigzag(in.varint());
+        const std::uint64_t hashHeader = in.varint();
+        const std::string_view hash = in.bytes(hashHeader >> 1);
+        if ((hashHeader & 1) != 0) {
+            e.hash.resize(hash.size() * 2);
+            for (std::size_t k = 0; k < hash.size(); ++k) {
+                const auto byte = static_cast<unsigned char>(hash[k]);
+                e.hash[2 * k] = kHexDigits[byte >> 4];
+                e.hash[2 * k + 1] = kHexDigits[byte & 15];
+            }
+        } else {
+            e.hash = hash;
+        }
+        entries.push_back(std::move(e));
+    }
+    const std::size_t body = in.position();
+    if (in.left() != kChecksumBytes) {
+        throw DamagedManifest{};
+    }
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
+        sum |= static_cast<std::uint64_t>(in.byte()) << (8 * i);
+    }
+    if (sum != XXH3_64bits(blob.data(), body)) {
+        throw DamagedManifest{};
+    }
+    return entries;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "engine/Manifest.h"
+
+namespace vantrel {
+
+// A manifest as one BLOB, entries sorted by path:
+//   format byte (1), varint entry count, then per entry
+//     varint bytes shared with the previous path, varint length and bytes of the rest,
+//     type letter, varint size, zig-zag varint mtime_ns,
+//     varint (n << 1 | packed) and n bytes of hash: packed, the bytes of a hash of lowercase
+//     hex digits (every file's), else its text;
+//   then the XXH3-64 of all the bytes before it, 8 bytes little-endian.
+// Varints are LEB128: seven bits a byte, low bits first, the top bit set on all but the last.
+// Databases keep these bytes: a change must still read what earlier versions wrote.
+
+// The BLOB of a manifest sorted by path.
+std::string encodeManifest(const Manifest& sorted);
+
+// Thrown by the decoder when the BLOB is not a manifest it wrote.
+struct DamagedManifest {};
+
+// The entries of a BLOB from encodeManifest. Throws DamagedManifest for anything else: another
+// format, a count or length that does not fit, entries out of order, a checksum that differs.
+Manifest decodeManifest(std::string_view blob);
+
+}  // namespace vantrel

@@ -1,0 +1,68 @@
+#include "engine/ManifestRecorder.h"
+
+#include <system_error>
+#include <utility>
+
+#include "engine/FileHash.h"
+
+namespace vantrel {
+
+namespace fs = std::filesystem;
+
+ManifestRecorder::ManifestRecorder(FileOps& files, const Manifest* previous) : m_files(files) {
+    if (previous != nullptr) {
+        // A new copy holds about what the previous one did.
+        m_previous.reserve(previous->size());
+        m_entries.reserve(previous->size());
+        for (const ManifestEntry& e : *previous) {
+            m_previous.emplace(e.path, &e);
+        }
+    }
+}
+
+void ManifestRecorder::add(const CopiedEntry& entry) {
+    ManifestEntry e;
+    e.path = manifestPath(entry.relative);
+    e.type = typeLetter(entry.type);
+    e.size = entry.size;
+    e.mtimeNs = entry.mtimeNs;
+    static const fs::path nowhere;
+    const fs::path& written = entry.written != nullptr ? *entry.written : nowhere;
+    // What the target kept, which a later check reads back: a file system with coarser
+    // times rounds the source's.
+    if (entry.type != EntryType::Folder && !entry.asWritten) {
+        if (const auto st = m_files.stat(written, false)) {
+            e.size = entry.type == EntryType::File ? st->size : 0;
+            e.mtimeNs = st->mtimeNs;
+        }
+    }
+    bool hashed = false;
+    if (entry.type == EntryType::File) {
+        const auto before = entry.shared ? m_previous.find(e.path) : m_previous.end();
+        if (before != m_previous.end() && before->second->type == 'f' &&
+            before->second->size == e.size && before->second->mtimeNs == e.mtimeNs &&
+            !before->second->hash.empty()) {
+            e.hash = before->second->hash;
+        } else {
+            try {
+                e.hash = hashFile(written);
+                hashed = true;
+            } catch (const std::system_error&) {
+                // Left empty: the check then reports the file as changed, never as intact.
+            }
+        }
+    } else if (entry.type == EntryType::Link) {
+        e.hash = linkTarget(m_files, written);
+    }
+    std::lock_guard lock(m_mutex);
+    m_entries.push_back(std::move(e));
+    m_hashed += hashed ? 1 : 0;
+}
+
+Manifest ManifestRecorder::take() {
+    std::lock_guard lock(m_mutex);
+    sortByPath(m_entries);
+    return std::move(m_entries);
+}
+
+}  // namespace vantrel

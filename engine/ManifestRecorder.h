@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+
+#include "engine/Manifest.h"
+#include "platform/FileOps.h"
+
+namespace vantrel {
+
+// Collects the manifest of a copy from the entries the copy reports as it places them.
+// A file linked from the previous copy takes its hash from that copy's manifest.
+class ManifestRecorder {
+public:
+    // `files` reads back what the copy placed.
+    explicit ManifestRecorder(FileOps& files, const Manifest* previous = nullptr);
+
+    // Safe to call from several threads at once; files are hashed outside the lock.
+    void add(const CopiedEntry& entry);
+    // The entries, sorted by path.
+    Manifest take();
+    // Files hashed, as opposed to taken from the previous manifest.
+    std::uint64_t hashed() const { return m_hashed; }
+
+private:
+    FileOps& m_files;
+    std::unordered_map<std::string_view, const ManifestEntry*> m_previous;  // read-only
+    std::mutex m_mutex;                                                     // guards the two below
+    Manifest m_entries;
+    std::uint64_t m_hashed = 0;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,107 @@
+#include "engine/ManifestStore.h"
+
+#include <string>
+
+#include "engine/BackupError.h"
+#include "engine/ManifestCodec.h"
+#include "engine/RecordDatabase.h"
+#include "platform/Database.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace fs = std::filesystem;
+
+ManifestStore::ManifestStore(const fs::path& dbFile) : m_records(dbFile) {
+    m_records.ensure(RecordDatabase::Part::Manifests);
+}
+
+std::optional<std::int64_t> ManifestStore::rowOf(std::string_view targetPath) {
+    try {
+        auto stmt =
+            m_records.db().prepare("SELECT max(id) FROM wenjianming WHERE wenjianming = :path");
+        stmt.bind("path", targetPath);
+        if (stmt.step() && stmt.columnInt(0) > 0) {
+            return stmt.columnInt(0);
+        }
+    } catch (const DatabaseError& e) {
+        m_records.fail(e);
+    }
+    return std::nullopt;
+}
+
+void ManifestStore::save(std::int64_t id, const Manifest& manifest) {
+    std::string blob;
+    if (isSortedByPath(manifest)) {
+        blob = encodeManifest(manifest);
+    } else {
+        Manifest sorted = manifest;
+        sortByPath(sorted);
+        blob = encodeManifest(sorted);
+    }
+    Database& db = m_records.db();
+    try {
+        Transaction tx(db);
+        // Rows an earlier version wrote for this copy go: the BLOB replaces them.
+        auto clear = db.prepare("DELETE FROM manifest WHERE copy_id = :id");
+        clear.bind("id", id);
+        clear.step();
+        auto insert = db.prepare(
+            "INSERT OR REPLACE INTO vantrel_manifest (copy_id, entries) VALUES (:id, :entries)");
+        insert.bind("id", id);
+        insert.bindBlob("entries", blob);
+        insert.step();
+        tx.commit();
+    } catch (const DatabaseError& e) {
+        m_records.fail(e);
+    }
+}
+
+std::optional<Manifest> ManifestStore::load(std::int64_t id) {
+    std::optional<std::string> blob;
+    Manifest entries;
+    try {
+        auto stored =
+            m_records.db().prepare("SELECT entries FROM vantrel_manifest WHERE copy_id = :id");
+        stored.bind("id", id);
+        if (stored.step()) {
+            blob = stored.columnBlob(0);
+        } else {
+            // A copy made by an earlier version: one row per entry.
+            auto stmt = m_records.db().prepare(
+                "SELECT path, type, size, mtime_ns, hash FROM manifest WHERE copy_id = :id "
+                "ORDER BY path");
+            stmt.bind("id", id);
+            while (stmt.step()) {
+                ManifestEntry e;
+                e.path = stmt.columnText(0);
+                const std::string type = stmt.columnText(1);
+                e.type = type.empty() ? 's' : type[0];
+                e.size = static_cast<std::uint64_t>(stmt.columnInt(2));
+                e.mtimeNs = stmt.columnInt(3);
+                e.hash = stmt.columnText(4);
+                entries.push_back(std::move(e));
+            }
+        }
+    } catch (const DatabaseError& e) {
+        m_records.fail(e);
+    }
+    if (blob) {
+        try {
+            return decodeManifest(*blob);
+        } catch (const DamagedManifest&) {
+            // Never trusted in part: a check against it would call a damaged copy intact.
+            throw BackupError("记录数据库“" + pathToUtf8(m_records.file()) +
+                              "”中的备份清单已损坏（备份记录 " + std::to_string(id) + "）");
+        }
+    }
+    if (entries.empty()) {
+        return std::nullopt;
+    }
+    // SQLite orders text by bytes, as std::string does; sorted again in case a collation
+    // was set by hand.
+    sortByPath(entries);
+    return entries;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+#include "engine/Manifest.h"
+#include "engine/RecordDatabase.h"
+
+namespace vantrel {
+
+// The manifests of copies, kept in the record database next to the rows of table
+// `wenjianming`, one manifest per row; deleting a row deletes its manifest.
+class ManifestStore {
+public:
+    // Opens the database and adds the manifest table when it is missing. Throws BackupError
+    // naming the file when it cannot.
+    explicit ManifestStore(const std::filesystem::path& dbFile);
+
+    // The id of the newest row naming `targetPath`; none when no row does.
+    std::optional<std::int64_t> rowOf(std::string_view targetPath);
+    // Replaces the manifest of row `id`.
+    void save(std::int64_t id, const Manifest& manifest);
+    // The manifest of row `id`; none when it has none (a copy made without one). Throws
+    // BackupError when the stored manifest is damaged: it is never trusted in part.
+    std::optional<Manifest> load(std::int64_t id);
+
+private:
+    RecordDatabase m_records;
+};
+
+}  // namespace vantrel

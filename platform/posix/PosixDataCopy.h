@@ -1,0 +1,47 @@
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/FileOps.h"
+
+namespace vantrel::posix {
+
+// Told of each chunk of file contents moved, and asked between chunks whether to stop.
+class DataCopyObserver {
+public:
+    virtual bool cancelled() const = 0;
+    // `bytes` more were moved; `bigFile`: the file takes more than one chunk.
+    virtual void moved(std::uint64_t bytes, bool bigFile) = 0;
+
+protected:
+    ~DataCopyObserver() = default;
+};
+
+// Moves the contents of one file into another, keeping holes. With CopyMethod::Auto it tries
+// the kernel's copy_file_range, then sendfile, then plain read and write, each falling to the
+// next where the file systems refuse it, and keeps the way that worked for the files after.
+// One per thread.
+class DataCopy {
+public:
+    explicit DataCopy(CopyMethod method) : m_method(method), m_how(method) {}
+
+    // Copies the contents of `in` (described by `st`) to `out`. Returns an errno value, 0 on
+    // success, ECANCELED when cancelled.
+    int copy(int in, int out, const struct stat& st, DataCopyObserver& observer);
+
+private:
+    int copyRange(int in, int out, off_t offset, off_t length, off_t fileSize,
+                  DataCopyObserver& observer);
+    bool fallBack(int err);
+    ssize_t bufferCopy(int in, int out, off_t offset, size_t want);
+
+    const CopyMethod m_method;
+    CopyMethod m_how;  // the way in use; Auto degrades as file systems refuse
+    std::vector<char> m_buffer;
+};
+
+}  // namespace vantrel::posix

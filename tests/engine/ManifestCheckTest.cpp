@@ -1,0 +1,40 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/ManifestCheck.h"
+#include "tests/support/TempDir.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::writeBytes;
+
+TEST(ManifestCheck, FindsAFlippedByteADeletedFileAndAnAddedOne) {
+    test::TempDir dir;
+    RealFileOps files;
+    const fs::path copy = dir / "copy";
+    fs::create_directories(copy / "sub");
+    writeBytes(copy / "a.txt", "alpha");
+    writeBytes(copy / "sub" / "b.txt", "beta");
+    fs::create_symlink("a.txt", copy / "link");
+    const Manifest recorded = manifestOfTree(files, copy);
+    ASSERT_EQ(recorded.size(), 5u);  // the top, a.txt, link, sub, sub/b.txt
+    EXPECT_TRUE(compareManifests(recorded, manifestOfTree(files, copy)).intact());
+
+    // Same size and time: only the contents tell.
+    const auto time = fs::last_write_time(copy / "a.txt");
+    writeBytes(copy / "a.txt", "alphA");
+    fs::last_write_time(copy / "a.txt", time);
+    fs::remove(copy / "sub" / "b.txt");
+    writeBytes(copy / "sub" / "new.txt", "new");
+    const ManifestDiff diff = compareManifests(recorded, manifestOfTree(files, copy));
+    EXPECT_EQ(diff.changed, std::vector<std::string>{"a.txt"});
+    EXPECT_EQ(diff.missing, std::vector<std::string>{"sub/b.txt"});
+    EXPECT_EQ(diff.extra, std::vector<std::string>{"sub/new.txt"});
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+
+#include "engine/ManifestCodec.h"
+
+namespace vantrel {
+namespace {
+
+// Databases keep these bytes: a change to the encoding must still read them.
+TEST(ManifestCodec, TheStoredFormatStaysReadable) {
+    const Manifest m = {{"", 'd', 0, 5, ""}, {"a", 'f', 3, -2, "ab"}};
+    // Format 1, two entries: "" d, size 0, time zigzag(5), no hash; then "a" sharing nothing
+    // with "", f, size 3, time zigzag(-2), one packed hash byte; then the checksum.
+    const std::string blob(
+        "\x01\x02"
+        "\x00\x00"
+        "d\x00\x0a\x00"
+        "\x00\x01"
+        "af\x03\x03\x03\xab"
+        "\x57\x3d\x4c\x36\x0e\x60\x33\xfd",
+        24);
+    EXPECT_EQ(decodeManifest(blob), m);
+    EXPECT_EQ(encodeManifest(m), blob);
+}
+
+TEST(ManifestCodec, ADamagedBlobIsNeverTrusted) {
+    const Manifest m = {{"", 'd', 0, 1, ""},
+                        {"a.txt", 'f', 300, -70'000, "0123456789abcdef0123456789abcdef"},
+                        {"ab", 'l', 0, 2, "a.txt"}};
+    const std::string good = encodeManifest(m);
+    const auto damaged = [](const std::string& blob) {
+        try {
+            decodeManifest(blob);
+            return false;
+        } catch (const DamagedManifest&) {
+            return true;
+        }
+    };
+    // Cut anywhere, one byte changed anywhere (the format, a count, a length, the checksum),
+    // or one byte more: each is damage.
+    for (std::size_t size = 0; size < good.size(); ++size) {
+        EXPECT_TRUE(damaged(good.substr(0, size))) << "cut to " << size;
+    }
+    for (std::size_t at = 0; at < good.size(); ++at) {
+        for (const unsigned char flip : {0x01, 0x80, 0xFF}) {
+            std::string blob = good;
+            blob[at] = static_cast<char>(blob[at] ^ flip);
+            EXPECT_TRUE(damaged(blob)) << "byte " << at << " ^ " << int{flip};
+        }
+    }
+    EXPECT_TRUE(damaged(good + '\0'));
+    EXPECT_TRUE(damaged("\x01\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01"));  // 2^64-1 entries
+    EXPECT_EQ(decodeManifest(good), m);
+}
+
+}  // namespace
+}  // namespace vantrel
