@@ -33,12 +33,12 @@ std::filesystem::path timetableLockFile(const Workspace& ws) {
 
 }  // namespace
 
-bool CheckTargetOutsideSource(Workspace& ws, const TBackupSettings& settings) {
+bool checkTargetOutsideSource(Workspace& ws, const TBackupSettings& settings) {
     if (settings.SourcePath.empty() || settings.TargetFolder.empty() ||
-        !TargetInsideSource(ws, settings)) {
+        !targetInsideSource(ws, settings)) {
         return true;
     }
-    ws.ui.showMessage(TargetInsideSourceMessage());
+    ws.ui.showMessage(targetInsideSourceMessage());
     return false;
 }
 
@@ -61,11 +61,11 @@ RunRequest RunRequest::forTrigger(RunTrigger trigger, std::optional<LocalTime> f
 BackupJob::~BackupJob() = default;
 
 std::optional<std::string> BackupJob::timetableRefusal(const TBackupSettings& settings) const {
-    if (auto message = ValidateSettings(settings)) {
+    if (auto message = validateSettings(settings)) {
         return message;
     }
-    if (TargetInsideSource(m_ws, settings)) {
-        return std::string(TargetInsideSourceMessage());
+    if (targetInsideSource(m_ws, settings)) {
+        return std::string(targetInsideSourceMessage());
     }
     return std::nullopt;
 }
@@ -138,7 +138,7 @@ bool BackupJob::timetableRunsElsewhere(const Workspace& ws) {
     }
 }
 
-std::optional<RunRequest> BackupJob::IsDue(const TBackupSettings& settings) {
+std::optional<RunRequest> BackupJob::isDue(const TBackupSettings& settings) {
     if (!m_started) {
         return std::nullopt;
     }
@@ -158,7 +158,7 @@ std::optional<RunRequest> BackupJob::IsDue(const TBackupSettings& settings) {
     }
 
     std::optional<RunRequest> due;
-    for (const LocalTime fire : FireInstantsBetween(settings, previous, now)) {
+    for (const LocalTime fire : fireInstantsBetween(settings, previous, now)) {
         if (now - fire <= kMaxLateness && !m_fired.contains(fire)) {
             due = RunRequest::forTrigger(RunTrigger::Timetable, fire);
         }
@@ -197,7 +197,7 @@ std::optional<RunRequest> BackupJob::IsDue(const TBackupSettings& settings) {
 }
 
 void BackupJob::sweepMissed(const TBackupSettings& settings, LocalTime upTo) {
-    const auto instants = FireInstantsBetween(settings, m_sweptUntil, upTo);
+    const auto instants = fireInstantsBetween(settings, m_sweptUntil, upTo);
     m_sweptUntil = upTo;
     if (instants.empty()) {
         return;
@@ -250,7 +250,7 @@ std::optional<LocalTime> BackupJob::planCatchUp(LocalTime armedAt) {
 }
 
 std::optional<RunResult> BackupJob::CheckSchedule(const TBackupSettings& settings) {
-    const auto request = IsDue(settings);
+    const auto request = isDue(settings);
     if (!request) {
         return std::nullopt;
     }
@@ -271,7 +271,7 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
     record.fireInstant = request.fireInstant;
     try {
         if (request.checkSettings) {
-            if (auto message = ValidateSettings(settings)) {
+            if (auto message = validateSettings(settings)) {
                 m_ws.ui.showMessage(*message);
                 result.report.refusal = Refusal{RefusalReason::Settings, *message};
                 record.outcome = RunOutcome::Refused;
@@ -352,10 +352,10 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
     const bool timetableOn = m_started || timetableRunsElsewhere(m_ws);
     // A job that never ran has no record database yet; judging it makes none.
     if (!m_ws.files.stat(m_ws.databaseFile(), true)) {
-        return JudgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
+        return judgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
     }
     RunHistory history(m_ws.databaseFile());
-    return JudgeHealth(history.lastRun(), history.lastComplete(), settings, timetableOn,
+    return judgeHealth(history.lastRun(), history.lastComplete(), settings, timetableOn,
                        m_ws.clock.now());
 }
 

@@ -76,7 +76,7 @@ public:
     // Instants that passed without a run are recorded as missed; with catch-up on, one
     // catch-up run follows 2 minutes after the start or after a jump of the clock, retried
     // after 15 minutes, 1 hour and 4 hours when it fails.
-    std::optional<RunRequest> IsDue(const TBackupSettings& settings);
+    std::optional<RunRequest> isDue(const TBackupSettings& settings);
 
     // The tick handler where nothing else waits: when due, makes the run and records it. A
     // failure is recorded, then thrown.
@@ -116,6 +116,6 @@ private:
 
 // Rejects the settings the run would refuse because the target lies inside the source.
 // Shows the run's message and returns false then.
-bool CheckTargetOutsideSource(Workspace& ws, const TBackupSettings& settings);
+bool checkTargetOutsideSource(Workspace& ws, const TBackupSettings& settings);
 
 }  // namespace vantrel

@@ -80,7 +80,7 @@ std::int64_t BackupRecordStore::Add(std::string_view targetPath, std::chrono::ye
 bool BackupRecordStore::namesPlace(FileOps& files, const std::filesystem::path& path) {
     const auto base = file().parent_path();
     const Place wanted = placeOf(files, path);
-    for (const auto& row : List()) {
+    for (const auto& row : list()) {
         if (samePlace(placeOf(files, row.place(base)), wanted)) {
             return true;
         }
@@ -115,7 +115,7 @@ PruneSelection BackupRecordStore::selectPrune(FileOps& files, std::size_t keep,
         selection.places.push_back(coming->lexically_normal());
     }
     const auto base = file().parent_path();
-    for (auto& row : List()) {
+    for (auto& row : list()) {
         selection.places.push_back(row.place(base));
         selection.rows.push_back(std::move(row));
     }
@@ -167,7 +167,7 @@ std::vector<PruneFailure> BackupRecordStore::prune(std::size_t keep, FileOps& fi
     return failures;
 }
 
-std::vector<BackupRecord> BackupRecordStore::List() {
+std::vector<BackupRecord> BackupRecordStore::list() {
     std::vector<BackupRecord> rows;
     try {
         auto stmt = m_records.db().prepare(

@@ -77,7 +77,7 @@ public:
                                const std::optional<std::filesystem::path>& coming = std::nullopt);
 
     // Every row, newest first.
-    std::vector<BackupRecord> List();
+    std::vector<BackupRecord> list();
 
     const std::filesystem::path& file() const { return m_records.file(); }
 

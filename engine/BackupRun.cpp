@@ -31,7 +31,7 @@ constexpr std::string_view kCopyFailed = "文件备份失败！";
 
 // Whether this job's newest copy still on disk is a folder holding something.
 bool newestCopyHoldsFiles(FileOps& files, BackupRecordStore& store, const fs::path& workDir) {
-    for (const auto& row : store.List()) {
+    for (const auto& row : store.list()) {
         const auto place = row.place(workDir);
         if (const auto st = files.stat(place, true); st && st->type == EntryType::Folder) {
             return !files.isEmptyFolder(place).value_or(false);
@@ -156,7 +156,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     return report;
 }
 
-bool TargetInsideSource(const Workspace& ws, const TBackupSettings& settings) {
+bool targetInsideSource(const Workspace& ws, const TBackupSettings& settings) {
     const ResolvedRun run = resolveRun(ws, settings, ws.clock.now());
     return run.refusal && run.refusal->reason == RefusalReason::TargetInsideSource;
 }

@@ -69,6 +69,6 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings,
 
 // Whether the run would refuse the settings because the target lies inside the source,
 // resolved as a run resolves it.
-bool TargetInsideSource(const Workspace& ws, const TBackupSettings& settings);
+bool targetInsideSource(const Workspace& ws, const TBackupSettings& settings);
 
 }  // namespace vantrel

@@ -15,7 +15,7 @@ std::vector<ListedCopy> listCopies(const Workspace& ws) {
         return listed;
     }
     std::set<std::string> places;
-    for (BackupRecord& record : BackupRecordStore(ws.databaseFile()).List()) {
+    for (BackupRecord& record : BackupRecordStore(ws.databaseFile()).list()) {
         const auto place = record.place(ws.dir);
         if (!places.insert(pathKey(place)).second) {
             continue;

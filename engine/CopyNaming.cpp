@@ -35,7 +35,7 @@ std::string NameTail(std::string_view sourcePath) {
     return std::string(cutAt(sourcePath.substr(pos - 1), limit));
 }
 
-std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
+std::string makeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
                            LocalTime when) {
     std::string path(targetFolder);
     std::string tail = NameTail(sourcePath);

@@ -18,7 +18,7 @@ std::string NameTail(std::string_view sourcePath);
 
 // TargetFolder + NameTail + "_" + yyyymmdd, joined with no further separator; a TargetFolder
 // ending in a separator drops the one NameTail starts with.
-std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
+std::string makeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
                            LocalTime when);
 
 // The source's last component, as its copies are named: NameTail without its separator.

@@ -127,7 +127,7 @@ std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
     const std::string folder = pathKey(m_run.targetFolder());
     BackupRecordStore store(m_ws.databaseFile());
-    for (const BackupRecord& row : store.List()) {
+    for (const BackupRecord& row : store.list()) {
         const fs::path path = row.place(m_ws.dir);
         // Only a complete copy is worth sharing with.
         if (row.complete() && isCopyOf(pathToUtf8(path.filename()), m_run.stem) &&

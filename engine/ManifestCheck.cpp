@@ -84,7 +84,7 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     VerifyResult result;
     // A job that never ran has no record database, and checking makes none.
     const auto records = ws.files.stat(ws.databaseFile(), true)
-                             ? BackupRecordStore(ws.databaseFile()).List()
+                             ? BackupRecordStore(ws.databaseFile()).list()
                              : std::vector<BackupRecord>{};
     for (const BackupRecord& record : records) {
         if (wanted.empty() || record.date == wanted) {

@@ -24,7 +24,7 @@ fs::path followed(FileOps& files, const fs::path& p) {
 
 // Whether the target lies in the source or is it: as written, and with links resolved for
 // the parts that exist.
-bool targetInsideSource(FileOps& files, const fs::path& target, const fs::path& source) {
+bool liesInside(FileOps& files, const fs::path& target, const fs::path& source) {
     if (isWithin(target, source)) {
         return true;
     }
@@ -66,19 +66,19 @@ ResolvedRun resolveRun(const Workspace& ws, const TBackupSettings& settings, Loc
     t.sourceText = settings.SourcePath;
     // A source that is a link (a folder moved to another disk) means the folder it names.
     t.source = followed(ws.files, resolveInWorkDir(ws.dir, settings.SourcePath));
-    t.targetText = MakeTargetPath(settings.SourcePath, settings.TargetFolder, when);
+    t.targetText = makeTargetPath(settings.SourcePath, settings.TargetFolder, when);
     t.target = resolveInWorkDir(ws.dir, t.targetText).lexically_normal();
     t.stem = copyStem(settings.SourcePath);
     t.dateDigits = dateDigits(when);
     t.date = dateText(when);
     t.keep = copiesToKeep(settings.KeepCount);
-    if (targetInsideSource(ws.files, t.target, t.source)) {
+    if (liesInside(ws.files, t.target, t.source)) {
         run.refusal = Refusal{RefusalReason::TargetInsideSource, std::string(kTargetInsideSource)};
     }
     return run;
 }
 
-std::string_view TargetInsideSourceMessage() {
+std::string_view targetInsideSourceMessage() {
     return kTargetInsideSource;
 }
 

@@ -58,6 +58,6 @@ struct ResolvedRun {
 ResolvedRun resolveRun(const Workspace& ws, const TBackupSettings& settings, LocalTime when);
 
 // The run's message for a target inside the source.
-std::string_view TargetInsideSourceMessage();
+std::string_view targetInsideSourceMessage();
 
 }  // namespace vantrel

@@ -32,7 +32,7 @@ protected:
     }
     Ids ids() {
         Ids result;
-        for (const auto& row : store.List()) {
+        for (const auto& row : store.list()) {
             result.push_back(row.id);
         }
         return result;
@@ -57,7 +57,7 @@ TEST_F(BackupRecordStoreTest, ListsNewestFirstAndNeverReusesAnId) {
     // A newest row removed by hand must not hand its id on, or an older copy would rank newest.
     Database(dbFile, Database::Mode::OpenExisting).exec("DELETE FROM wenjianming WHERE id = 2");
     store.Add("/bak/数据_20140517", kDay);
-    EXPECT_EQ(store.List()[1].date, "2014-05-15");
+    EXPECT_EQ(store.list()[1].date, "2014-05-15");
     EXPECT_EQ(ids(), (Ids{3, 1}));
 }
 

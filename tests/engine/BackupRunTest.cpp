@@ -52,7 +52,7 @@ protected:
     fs::path copyOf(unsigned day, const char* tail = "") const {
         return bak / pathFromUtf8("数据_201405" + std::to_string(day) + tail);
     }
-    std::vector<BackupRecord> rows() const { return BackupRecordStore(ws.databaseFile()).List(); }
+    std::vector<BackupRecord> rows() const { return BackupRecordStore(ws.databaseFile()).list(); }
 
     test::TempDir dir;
     fs::path work = dir / "work";
@@ -240,7 +240,7 @@ TEST_F(BackupRunTest, ALinkedSourceIsCopiedAsWhatItNames) {
     // A target inside the folder the link names is inside the source, for the run and for
     // the save command's check alike.
     settings.TargetFolder = pathToUtf8(source / "sub");
-    EXPECT_TRUE(TargetInsideSource(ws, settings));
+    EXPECT_TRUE(targetInsideSource(ws, settings));
     const RunReport refused = RunBackup(ws, settings);
     EXPECT_FALSE(refused.ran);
     ASSERT_TRUE(refused.refusal);

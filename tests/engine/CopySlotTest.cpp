@@ -67,7 +67,7 @@ protected:
         }
         return names;
     }
-    size_t rows() const { return BackupRecordStore(ws.databaseFile()).List().size(); }
+    size_t rows() const { return BackupRecordStore(ws.databaseFile()).list().size(); }
     std::vector<JournalEntry> journal() const {
         BackupRecordStore store(ws.databaseFile());
         return CopyJournal(store).entries();

@@ -50,7 +50,7 @@ TEST(Retention, IncompleteCopiesNeverCostACompleteOne) {
         }
         s.PruneBackups(c.keep, files, {fresh / "bak", "data"});
         Ids left;
-        for (const auto& row : s.List()) {
+        for (const auto& row : s.list()) {
             left.push_back(row.id);
             EXPECT_TRUE(fs::exists(pathFromUtf8(row.path))) << row.path;
             if (!row.complete()) {

@@ -114,7 +114,7 @@ TEST_F(ShareRunTest, TooLittleSpaceRefusesBeforeWritingAndNamesWhatPruningWouldF
                     (name[0] == '.' && fs::file_size(entry.path()) == 0))
             << name;  // the run's lock files aside
     }
-    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().size(), 2u);
+    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).list().size(), 2u);
 
     settings.KeepCount = 1;
     const std::string withPrune = refusalOn(17, PruneAfterRun::IfKeepCountSet);

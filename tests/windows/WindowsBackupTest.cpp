@@ -106,7 +106,7 @@ TEST(WindowsTargetPath, EitherSeparatorStartsTheNameTailAndRootsKeepTheirs) {
     for (const auto& [path, tail] : tails) {
         EXPECT_EQ(NameTail(path), tail) << path;
     }
-    EXPECT_EQ(MakeTargetPath(R"(D:\)", R"(E:\)", at(2014, 5, 15)), R"(E:\_20140515)");
+    EXPECT_EQ(makeTargetPath(R"(D:\)", R"(E:\)", at(2014, 5, 15)), R"(E:\_20140515)");
 }
 
 TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
@@ -128,7 +128,7 @@ TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
         EXPECT_EQ(test::readBytes(pathFromUtf8(copy + "\\sub\\a.txt")), "contents") << copy;
         EXPECT_EQ(test::readBytes(ws.logFile()),
                   utf8ToGbk("140515 9:59:50   " + from + "   成功备份至   " + copy + "\r\n"));
-        EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().front().path, copy);
+        EXPECT_EQ(BackupRecordStore(ws.databaseFile()).list().front().path, copy);
         // The copy of a root is an ordinary folder, not hidden like the root itself.
         const DWORD attributes = GetFileAttributesW(pathFromUtf8(copy).c_str());
         EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u) << copy;
@@ -175,7 +175,7 @@ TEST_F(WindowsBackup, LongTreeIsReplacedSameDayKeepingTimesAndPrunedNextDay) {
     clock.set(at(2014, 5, 16, 9, 59, 50));
     ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
     EXPECT_FALSE(fs::exists(longForm(copy)));
-    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().size(), 1u);
+    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).list().size(), 1u);
     // The temp folder's own clean-up does not use long paths.
     EXPECT_TRUE(files.removeTree(tmp.path()).ok());
 }

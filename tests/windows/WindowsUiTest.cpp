@@ -229,7 +229,7 @@ protected:
         return names;
     }
     std::size_t records() const {
-        return BackupRecordStore(work / "wenjianming.mdb").List().size();
+        return BackupRecordStore(work / "wenjianming.mdb").list().size();
     }
 
     test::TempDir tmp;
