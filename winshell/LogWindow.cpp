@@ -45,8 +45,8 @@ void TLogShowForm::open(const std::filesystem::path& logFile) {
     SetWindowPos(window, nullptr, 0, 0, scaled(kLogWindowSize.cx, dpi),
                  scaled(kLogWindowSize.cy, dpi), SWP_NOMOVE | SWP_NOZORDER);
     centreWindow(window, workAreaOf(window));
+    form->m_presenter.show();  // the lines are there when the window appears
     ShowWindow(window, SW_SHOWNORMAL);
-    form->m_presenter.show();
 }
 
 LRESULT CALLBACK TLogShowForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -134,6 +134,13 @@ public:
     }
     // A click as the button gets it from the mouse, without waiting for what it opens.
     void click(int id) const { PostMessageW(control(id), BM_CLICK, 0, 0); }
+    // A log viewer once shown, its lines loaded.
+    HWND logViewer() const {
+        return waitFor([this] {
+            HWND viewer = topWindow(m_pid, kLogWindowClass, L"操作日志");
+            return viewer != nullptr && IsWindowVisible(viewer) ? viewer : nullptr;
+        });
+    }
     // Once a run has ended: its commands back, its progress and 取消 gone.
     bool runEnded() const {
         return waitFor([this] {
@@ -310,7 +317,7 @@ TEST_F(WindowsUi, AManualBackupMakesTheCopyLogLineAndRecordThatTheLogViewerShows
     EXPECT_EQ(records(), 1u);
 
     app.click(IDC_BUTTON7);
-    HWND viewer = waitFor([&] { return topWindow(app.pid(), kLogWindowClass, L"操作日志"); });
+    HWND viewer = app.logViewer();
     ASSERT_NE(viewer, nullptr) << "no log viewer";
     const std::string memo = textOf(GetDlgItem(viewer, IDC_MEMO1));
     EXPECT_NE(memo.find("成功备份至"), std::string::npos) << memo;
@@ -384,7 +391,7 @@ TEST_F(WindowsUi, TheLogViewerLoadsReloadsAndEmptiesOnlyAfterYes) {
     RunningWindow app(work);
     ASSERT_NE(app.window, nullptr) << "no main window";
     app.click(IDC_BUTTON7);
-    HWND viewer = waitFor([&] { return topWindow(app.pid(), kLogWindowClass, L"操作日志"); });
+    HWND viewer = app.logViewer();
     ASSERT_NE(viewer, nullptr) << "no log viewer";
     HWND memo = GetDlgItem(viewer, IDC_MEMO1);
     EXPECT_EQ(textOf(memo), first);
