@@ -162,6 +162,14 @@ Exclusions::Exclusions(std::string_view text) : m_text(text), m_foldCase(namesFo
         if (p.parts.empty()) {
             throw BackupError(malformed(written, "只有“/”，不指明任何文件或文件夹"));
         }
+        // "*", "**" or "*/**" would leave the copy empty, and pruning would then delete the
+        // copies that hold the files.
+        if (!p.foldersOnly &&
+            std::all_of(p.parts.begin(), p.parts.end(), [](const std::string& part) {
+                return part.find_first_not_of('*') == std::string::npos;
+            })) {
+            throw BackupError(malformed(written, "会排除源文件夹中的所有文件"));
+        }
         m_patterns.push_back(std::move(p));
     }
 }

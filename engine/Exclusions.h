@@ -29,7 +29,8 @@ public:
     explicit Exclusions(std::string_view text);
 
     // What is wrong with the first malformed pattern of `text` (an empty pattern, one of only
-    // "/", "**" within a name, "." or ".." as a folder), naming it; none when all are sound.
+    // "/", "**" within a name, "." or ".." as a folder, one of only "*" that would leave
+    // everything out), naming it; none when all are sound.
     static std::optional<std::string> problem(std::string_view text);
 
     bool empty() const { return m_patterns.empty(); }

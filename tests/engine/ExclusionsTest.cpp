@@ -71,6 +71,8 @@ TEST(Exclusions, MalformedRulesAreRefusedByName) {
         {"docs/**.txt",
          "排除规则“docs/**.txt”有误：“**”只能单独作为一层文件夹，如“项目/**/build”！"},
         {"../x", "排除规则“../x”有误：不能含有“.”或“..”这样的文件夹！"},
+        {"*.tmp|**", "排除规则“**”有误：会排除源文件夹中的所有文件！"},
+        {"/*", "排除规则“/*”有误：会排除源文件夹中的所有文件！"},
     };
     for (const auto& [rules, message] : cases) {
         EXPECT_EQ(Exclusions::problem(rules).value_or("accepted"), message) << rules;
