@@ -164,7 +164,8 @@ PruneSelection BackupRecordStore::selectPrune(
         const BackupRecord& row = selection.rows[i];
         // A date the records cannot give is taken from the copy's name.
         if (!dates[i]) {
-            if (const auto name = parseCopyName(pathToUtf8(place.filename()))) {
+            const std::string copyName = pathToUtf8(place.filename());  // the parts point into it
+            if (const auto name = parseCopyName(copyName)) {
                 dates[i] = dateOfText(dateTextOfDigits(name->digits));
             }
         }
