@@ -1,4 +1,4 @@
-# Packs vantrel-cli.exe, the README's vantrel-cli section as text and the licence into a zip.
+# Packs vantrel-cli.exe, its guide (docs/cli.md) as text and the licence into a zip.
 # Usage: cmake -DREADME=... -DLICENSE=... -DEXE=... -DSTAGE=<scratch folder> -DZIP=<zip> -P
 foreach(var README LICENSE EXE STAGE ZIP)
     if(NOT DEFINED ${var})
@@ -6,20 +6,7 @@ foreach(var README LICENSE EXE STAGE ZIP)
     endif()
 endforeach()
 
-# The section runs from its heading to the next heading of the same level.
-file(READ "${README}" readme)
-string(FIND "${readme}" "\n## vantrel-cli\n" start)
-if(start EQUAL -1)
-    message(FATAL_ERROR "WindowsZip.cmake: no '## vantrel-cli' section in ${README}")
-endif()
-math(EXPR start "${start} + 1")
-string(SUBSTRING "${readme}" ${start} -1 section)
-string(SUBSTRING "${section}" 1 -1 rest)
-string(FIND "${rest}" "\n## " end)
-if(NOT end EQUAL -1)
-    math(EXPR end "${end} + 2")
-    string(SUBSTRING "${section}" 0 ${end} section)
-endif()
+file(READ "${README}" section)
 
 file(REMOVE_RECURSE "${STAGE}")
 file(MAKE_DIRECTORY "${STAGE}")

@@ -197,8 +197,14 @@ void TMainForm::showProgress(const ProgressView& progress) {
 void TMainForm::showHealth(const HealthView& health) {
     // Each heading on a line of its own: the area is narrow.
     const auto line = [](const std::string& text) {
-        return toQString(text).toHtmlEscaped().replace(QStringLiteral("上次完整备份："),
-                                                       QStringLiteral("上次完整备份：<br>"));
+        QString html = toQString(text).toHtmlEscaped();
+        for (const QString& heading :
+             {QStringLiteral("上次完整备份："), QStringLiteral("下次备份：")}) {
+            if (html.startsWith(heading)) {
+                html.insert(heading.size(), QStringLiteral("<br>"));
+            }
+        }
+        return html;
     };
     m_w.statusArea->setText(
         QStringLiteral("<span style=\"color:#%1\">●</span> %2<br>%3<br>%4")
