@@ -1,0 +1,64 @@
+#include "engine/SourcePath.h"
+
+#include <optional>
+#include <system_error>
+
+#include "engine/CopyNaming.h"
+#include "engine/Manifest.h"
+#include "engine/TextRules.h"
+#include "platform/FileOpsCommon.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace fs = std::filesystem;
+
+fs::path sourceRoot(const Workspace& ws, const TBackupSettings& settings) {
+    const fs::path written = resolveInWorkDir(ws.dir, settings.SourcePath).lexically_normal();
+    std::error_code ec;
+    const fs::path real = fs::canonical(written, ec);
+    return ec ? written : real;
+}
+
+namespace {
+
+// The path below `root` in the copies' form, or none when it does not lie there.
+std::optional<std::string> below(const fs::path& p, const fs::path& root) {
+    if (!isWithin(p, root)) {
+        return std::nullopt;
+    }
+    const fs::path rel = p.lexically_relative(root);
+    if (rel.empty() || *rel.begin() == "..") {
+        return std::nullopt;  // names that compare alike only in case (Windows)
+    }
+    return rel == "." ? std::string() : manifestPath(rel);
+}
+
+}  // namespace
+
+std::string sourceRelative(const Workspace& ws, const TBackupSettings& settings,
+                           std::string_view path) {
+    const fs::path written = resolveInWorkDir(ws.dir, settings.SourcePath).lexically_normal();
+    const fs::path real = sourceRoot(ws, settings);
+    const fs::path given = pathFromUtf8(path);
+    // Relative paths count from the source, as it is written and as the links lead.
+    for (const fs::path& root : {written, real}) {
+        const fs::path p = detail::withoutTrailingSeparator(
+            (given.is_absolute() ? given : root / given).lexically_normal());
+        if (auto rel = below(p, root)) {
+            return *rel;
+        }
+    }
+    // An absolute path that reaches the source through a link.
+    std::error_code ec;
+    const fs::path resolved = fs::weakly_canonical(given, ec);
+    if (given.is_absolute() && !ec) {
+        if (auto rel = below(detail::withoutTrailingSeparator(resolved), real)) {
+            return *rel;
+        }
+    }
+    throw RequestRefused("“" + std::string(path) + "”不在备份文件源地址“" + settings.SourcePath +
+                         "”之内");
+}
+
+}  // namespace vantrel
