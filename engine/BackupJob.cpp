@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "engine/BackupError.h"
+#include "engine/ChangeGuard.h"
 #include "engine/Schedule.h"
 #include "engine/Settings.h"
 #include "engine/TextRules.h"
@@ -325,6 +326,13 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
             record.bytes = report.copied.bytes;
             record.targetPath = report.targetPath;
             record.pruneFailures = report.pruneFailures.size();
+            if (report.changes) {
+                record.changes = {report.changes->added, report.changes->modified,
+                                  report.changes->deleted};
+            }
+            if (report.massChange) {
+                record.message += (record.message.empty() ? "" : "；") + *report.massChange;
+            }
         }
     } catch (const BackupCancelled&) {
         record.outcome = RunOutcome::Cancelled;
@@ -367,8 +375,9 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
         return JudgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
     }
     RunHistory history(m_ws.databaseFile());
+    const bool held = ChangeGuard(m_ws.databaseFile()).active().has_value();
     return JudgeHealth(history.lastRun(), history.lastComplete(), settings, timetableOn,
-                       m_ws.clock.now());
+                       m_ws.clock.now(), held);
 }
 
 }  // namespace vantrel

@@ -339,7 +339,8 @@ void BackupRecordStore::deleteRow(std::int64_t id) {
 }
 
 std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::optional<double> keepValue,
-                                                          FileOps& files, const PruneScope& scope) {
+                                                          FileOps& files, const PruneScope& scope,
+                                                          std::optional<std::int64_t> holdBefore) {
     std::vector<PruneFailure> failures;
     if (!keepValue || !(*keepValue >= 1)) {
         return failures;
@@ -387,6 +388,10 @@ std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::optional<double> 
             ++incompleteSeen;  // too few complete copies: keep the newest incomplete ones too
             c.kept = true;
         }
+    }
+
+    for (auto& c : copies) {
+        c.kept = c.kept || (holdBefore && c.row.id < *holdBefore && !c.superseded);
     }
 
     std::vector<std::filesystem::path> kept;

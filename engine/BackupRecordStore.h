@@ -93,8 +93,10 @@ public:
     // for a place a newer row names is dropped without touching the disk. A copy is deleted
     // on disk only within `scope`, shaped "..._yyyymmdd", and never while a kept row names
     // it; a copy that cannot be deleted keeps its row and is returned, and pruning goes on.
+    // Rows older than `holdBefore` are all kept (the guard against mass changes holds them).
     std::vector<PruneFailure> PruneBackups(std::optional<double> keepValue, FileOps& files,
-                                           const PruneScope& scope);
+                                           const PruneScope& scope,
+                                           std::optional<std::int64_t> holdBefore = std::nullopt);
 
     // Every row, newest first.
     std::vector<BackupRecord> List();

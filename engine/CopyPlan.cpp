@@ -151,13 +151,14 @@ std::optional<std::uint64_t> availableSpace(const fs::path& path) {
 }
 
 CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, fs::path source, fs::path target,
-                   bool pruneAfter, LinkProbe probe)
+                   bool pruneAfter, LinkProbe probe, std::optional<std::int64_t> holdBefore)
     : m_ws(ws),
       m_settings(settings),
       m_source(std::move(source)),
       m_target(std::move(target)),
       m_pruneAfter(pruneAfter),
-      m_probe(std::move(probe)) {}
+      m_probe(std::move(probe)),
+      m_holdBefore(holdBefore) {}
 
 std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
@@ -193,6 +194,7 @@ void CopyPlan::prepare() {
         }
         if (support.hardLinks) {
             m_options.shareFrom = previous->path;
+            m_sharedFromId = previous->id;
             try {
                 m_previousManifest = manifests.load(previous->id);
             } catch (const BackupError& e) {
@@ -228,6 +230,9 @@ void CopyPlan::prepare() {
                 if (pathKey(copy.path) == pathKey(m_target)) {
                     continue;  // replaced by the new copy, and in place until it is done
                 }
+                if (m_holdBefore && copy.id < *m_holdBefore) {
+                    continue;  // held by the guard against mass changes
+                }
                 if (static_cast<double>(kept) < keep) {
                     ++kept;
                 } else {
@@ -256,14 +261,21 @@ void CopyPlan::prepare() {
     }
 }
 
+void CopyPlan::releaseManifests() {
+    m_newManifest.reset();
+    m_previousManifest.reset();
+    m_recorder.reset();
+}
+
 void CopyPlan::recordManifest(std::string_view targetText) {
     if (!m_recorder) {
         return;
     }
     try {
         ManifestStore manifests(m_ws.databaseFile());
+        m_newManifest = m_recorder->take();
         if (const auto id = manifests.rowOf(targetText)) {
-            manifests.save(*id, m_recorder->take());
+            manifests.save(*id, *m_newManifest);
         }
     } catch (const BackupError& e) {
         // The copy and its row stand; only a later check of it is lost.

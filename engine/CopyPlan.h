@@ -66,10 +66,13 @@ public:
     using LinkProbe = std::function<LinkSupport(const std::filesystem::path& folder,
                                                 const std::filesystem::path& probeName)>;
 
-    // `target` is the dated path of the copy to make; `pruneAfter` whether the run prunes.
-    // `probe` tries the target folder for hard links (tests stand in for targets without).
+    // `target` is the dated path of the copy to make; `pruneAfter` whether the run prunes,
+    // keeping every copy whose row is older than `holdBefore` when set (the guard against
+    // mass changes). `probe` tries the target folder for hard links (tests stand in for
+    // targets without).
     CopyPlan(Workspace& ws, const TBackupSettings& settings, std::filesystem::path source,
-             std::filesystem::path target, bool pruneAfter, LinkProbe probe = probeLinks);
+             std::filesystem::path target, bool pruneAfter, LinkProbe probe = probeLinks,
+             std::optional<std::int64_t> holdBefore = std::nullopt);
 
     // Chooses the previous copy, probes the target for hard links (saying once when it has
     // none), and refuses with BackupError when the copy would not fit. Writes nothing but
@@ -82,6 +85,15 @@ public:
     const CopyOptions& options() const { return m_options; }
     // Keeps the manifest with the row of `targetText` once that row exists.
     void recordManifest(std::string_view targetText);
+    // The manifests the run holds, for comparing the new copy with the one it shared from:
+    // the new copy's (once recorded) and that copy's, of row sharedFromId(). Null when not
+    // held. Released at once by releaseManifests().
+    const Manifest* newManifest() const { return m_newManifest ? &*m_newManifest : nullptr; }
+    const Manifest* sharedFromManifest() const {
+        return m_previousManifest ? &*m_previousManifest : nullptr;
+    }
+    std::int64_t sharedFromId() const { return m_sharedFromId; }
+    void releaseManifests();
 
     const std::filesystem::path& sharedFrom() const { return m_options.shareFrom; }
     bool sharingUnsupported() const { return m_sharingUnsupported; }
@@ -104,8 +116,11 @@ private:
     bool m_sharingUnsupported = false;
     SpaceEstimate m_estimate;
     std::optional<TreeSize> m_counted;
+    std::optional<std::int64_t> m_holdBefore;
     std::optional<Manifest> m_previousManifest;
+    std::int64_t m_sharedFromId = 0;
     std::optional<ManifestRecorder> m_recorder;
+    std::optional<Manifest> m_newManifest;
 };
 
 }  // namespace vantrel

@@ -24,9 +24,15 @@ constexpr std::string_view kCreateTable =
     "fire_instant TEXT, "
     "prune_failures INTEGER NOT NULL DEFAULT 0)";
 
+// Columns added since the table was first made, each added to older tables when opened;
+// -1: not counted.
+constexpr std::array<std::string_view, 3> kChangeColumns = {"changes_added", "changes_modified",
+                                                            "changes_deleted"};
+
 constexpr std::string_view kColumns =
     "SELECT id, started, ended, trigger, outcome, message, files, bytes, target_path, "
-    "fire_instant, prune_failures FROM run_history";
+    "fire_instant, prune_failures, changes_added, changes_modified, changes_deleted FROM "
+    "run_history";
 
 struct TriggerName {
     RunTrigger trigger;
@@ -93,6 +99,17 @@ RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_file(dbFile) {
     try {
         m_db.emplace(dbFile, Database::Mode::OpenExisting);
         m_db->exec(kCreateTable);
+        std::string columns;
+        auto info = m_db->prepare("PRAGMA table_info(run_history)");
+        while (info.step()) {
+            columns += " " + info.columnText(1) + " ";
+        }
+        for (const std::string_view column : kChangeColumns) {
+            if (columns.find(" " + std::string(column) + " ") == std::string::npos) {
+                m_db->exec("ALTER TABLE run_history ADD COLUMN " + std::string(column) +
+                           " INTEGER NOT NULL DEFAULT -1");
+            }
+        }
     } catch (const std::exception& e) {
         fail(e);
     }
@@ -106,8 +123,9 @@ std::int64_t RunHistory::add(const RunRecord& r) {
     try {
         auto stmt = m_db->prepare(
             "INSERT INTO run_history (started, ended, trigger, outcome, message, files, bytes, "
-            "target_path, fire_instant, prune_failures) VALUES (:started, :ended, :trigger, "
-            ":outcome, :message, :files, :bytes, :target, :fire, :prune)");
+            "target_path, fire_instant, prune_failures, changes_added, changes_modified, "
+            "changes_deleted) VALUES (:started, :ended, :trigger, :outcome, :message, :files, "
+            ":bytes, :target, :fire, :prune, :added, :modified, :deleted)");
         stmt.bind("started", formatLocalTime(r.started));
         stmt.bind("ended", formatLocalTime(r.ended));
         stmt.bind("trigger", storedName(r.trigger));
@@ -121,6 +139,10 @@ std::int64_t RunHistory::add(const RunRecord& r) {
             stmt.bind("fire", formatLocalTime(*r.fireInstant));
         }
         stmt.bind("prune", static_cast<std::int64_t>(r.pruneFailures));
+        for (std::size_t i = 0; i < kChangeColumns.size(); ++i) {
+            const std::string name(kChangeColumns[i].substr(kChangeColumns[i].find('_') + 1));
+            stmt.bind(name, r.changes ? static_cast<std::int64_t>((*r.changes)[i]) : -1);
+        }
         stmt.step();
         return m_db->lastInsertRowId();
     } catch (const std::exception& e) {
@@ -159,6 +181,11 @@ std::vector<RunRecord> RunHistory::query(std::string_view where, std::string_vie
             r.targetPath = stmt.columnText(8);
             r.fireInstant = parseLocalTime(stmt.columnText(9));
             r.pruneFailures = static_cast<std::uint64_t>(stmt.columnInt(10));
+            if (stmt.columnInt(11) >= 0) {
+                r.changes = {static_cast<std::uint64_t>(stmt.columnInt(11)),
+                             static_cast<std::uint64_t>(stmt.columnInt(12)),
+                             static_cast<std::uint64_t>(stmt.columnInt(13))};
+            }
             rows.push_back(std::move(r));
         }
     } catch (const std::exception& e) {

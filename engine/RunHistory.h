@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -32,6 +33,9 @@ struct RunRecord {
     std::string targetPath;                // TargetPath of the copy, when one was made
     std::optional<LocalTime> fireInstant;  // the timetable's instant the row answers
     std::uint64_t pruneFailures = 0;       // old copies that could not be deleted
+    // What the copy changed against the previous one: entries added, modified, deleted;
+    // none when the run made no copy or they were not counted.
+    std::optional<std::array<std::uint64_t, 3>> changes;
 
     // A copy with everything in it.
     bool complete() const { return outcome == RunOutcome::Success; }

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "engine/BackupRun.h"
+#include "engine/ChangeGuard.h"
 #include "engine/CopyEntries.h"
 #include "engine/FileVersions.h"
 #include "engine/ManifestCheck.h"
@@ -202,6 +203,44 @@ TEST_F(RestoreTest, VersionsAndChangesMatchWhatWasDoneBetweenRuns) {
     EXPECT_EQ(lines,
               (std::vector<std::string>{"新增 docs/c.txt", "删除 docs/old/b", "修改 report.docx"}));
     EXPECT_EQ(counts.summary(), "新增 1 个，修改 1 个，删除 1 个");
+    // The run counted the same.
+    EXPECT_EQ(runOn(13).changes->summary(), "新增 0 个，修改 0 个，删除 0 个");
+}
+
+TEST_F(RestoreTest, AMassChangeHoldsPruningUntilConfirmed) {
+    settings.KeepCount = 1;
+    for (int i = 0; i < 100; ++i) {
+        writeBytes(source / "docs" / ("f" + std::to_string(i)), "plain");
+    }
+    runOn(10);
+    for (int i = 0; i < 80; ++i) {
+        writeBytes(source / "docs" / ("f" + std::to_string(i)), "encrypted");
+    }
+    const RunReport held = runOn(11);
+    ASSERT_TRUE(held.massChange);
+    EXPECT_EQ(
+        *held.massChange,
+        "本次备份发现 80 个文件被修改或删除（占上一个备份的 77%），为防止误删或勒索软件造成损失，"
+        "旧备份暂不清理，请确认这些变化。");
+    EXPECT_TRUE(held.hasWarning());
+    // Calm runs after it neither prune the good copy nor confirm on the user's behalf.
+    runOn(12);
+    EXPECT_TRUE(fs::exists(copyOf(10)));
+    EXPECT_TRUE(activeHold(ws));
+
+    EXPECT_EQ(ChangeGuard(ws.databaseFile()).confirm(clock.now()), 1u);
+    runOn(13);
+    EXPECT_FALSE(fs::exists(copyOf(10)));
+    EXPECT_FALSE(fs::exists(copyOf(12)));
+    EXPECT_FALSE(activeHold(ws));
+
+    // Turned off, the same changes only count.
+    settings.GuardMassChanges = false;
+    for (int i = 0; i < 80; ++i) {
+        writeBytes(source / "docs" / ("f" + std::to_string(i)), "again");
+    }
+    EXPECT_FALSE(runOn(14).massChange);
+    EXPECT_FALSE(fs::exists(copyOf(13)));
 }
 
 // Walking a copy on disk gives its entries in the order its manifest keeps them, which
