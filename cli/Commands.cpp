@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -13,11 +14,15 @@
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
+#include "engine/ChangeGuard.h"
+#include "engine/CopyEntries.h"
 #include "engine/CopyListing.h"
+#include "engine/FileVersions.h"
 #include "engine/ManifestCheck.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
+#include "engine/SourcePath.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
@@ -113,6 +118,31 @@ void printDetails(Workspace& ws, const RunReport& report) {
 bool hasRecords(const Workspace& ws) {
     std::error_code ec;
     return std::filesystem::exists(ws.databaseFile(), ec);
+}
+
+// "新增 A 个，修改 B 个，删除 C 个" for a run that made a copy and counted its changes.
+std::string changesText(const RunRecord& r) {
+    if (!r.changes) {
+        return std::string();
+    }
+    ChangeCounts c;
+    c.added = (*r.changes)[0];
+    c.modified = (*r.changes)[1];
+    c.deleted = (*r.changes)[2];
+    return c.summary();
+}
+
+// Reads the settings for a command that needs the source. Shows why and returns false when
+// they cannot be read or name no source.
+bool loadSource(Workspace& ws, TBackupSettings& settings) {
+    if (!loadSettings(ws, settings)) {
+        return false;
+    }
+    if (settings.SourcePath.empty()) {
+        ws.ui.showMessage(kNoSourceMessage);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -225,7 +255,8 @@ int printHistory(Workspace& ws) {
         std::string line = formatLocalTime(r.started) + "\t" + formatLocalTime(r.ended) + "\t" +
                            std::string(displayName(r.trigger)) + "\t" +
                            std::string(displayName(r.outcome)) + "\t" + std::to_string(r.files) +
-                           "\t" + std::to_string(r.bytes) + "\t" + r.targetPath;
+                           "\t" + std::to_string(r.bytes) + "\t" + r.targetPath + "\t" +
+                           changesText(r);
         if (!r.message.empty()) {
             line += "\t" + r.message;
         }
@@ -244,6 +275,90 @@ int printList(Workspace& ws) {
         printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path + "\t" +
                  state);
     }
+    return kOk;
+}
+
+int printVersions(Workspace& ws, std::string_view path) {
+    TBackupSettings settings;
+    if (!loadSource(ws, settings)) {
+        return kRefused;
+    }
+    try {
+        const auto versions = versionsOf(ws, settings, path);
+        if (versions.empty()) {
+            ws.ui.showMessage("没有备份包含“" + std::string(path) + "”");
+            return kFailed;
+        }
+        for (const FileVersion& v : versions) {
+            printOut(v.line());
+        }
+        return kOk;
+    } catch (const RequestRefused& e) {
+        ws.ui.showMessage(e.what());
+        return kRefused;
+    }
+}
+
+int restore(Workspace& ws, const RestoreRequest& request) {
+    TBackupSettings settings;
+    if (!loadSource(ws, settings)) {
+        return kRefused;
+    }
+    RestoreOutcome out;
+    try {
+        RealFilePlacer placer;
+        out = restoreFiles(ws, settings, request, placer);
+    } catch (const RequestRefused& e) {
+        ws.ui.showMessage(e.what());
+        return kRefused;
+    }
+    for (const std::string& line : out.sources) {
+        printOut(line);
+    }
+    for (const KeptBeside& b : out.besides) {
+        printOut("已保留“" + b.existing + "”，恢复的文件另存为“" + b.restored + "”");
+    }
+    for (const FailedEntry& f : out.failed) {
+        ws.ui.showMessage("未能恢复“" + f.path + "”：" + f.reason);
+    }
+    printOut(out.summary());
+    return out.exitStatus();
+}
+
+int printChanges(Workspace& ws, std::string_view date) {
+    const std::string wanted = date.empty() ? std::string() : dateTextOfDigits(date);
+    std::vector<CopyEntries> copies = jobCopies(ws);
+    auto copy = std::find_if(copies.begin(), copies.end(), [&](const CopyEntries& c) {
+        return wanted.empty() || c.record().date == wanted;
+    });
+    if (copy == copies.end()) {
+        ws.ui.showMessage(wanted.empty() ? "没有备份记录"
+                                         : "没有日期为 " + std::string(date) + " 的备份");
+        return kFailed;
+    }
+    if (!copy->onDisk()) {
+        ws.ui.showMessage("备份“" + copy->record().path + "”已不存在");
+        return kFailed;
+    }
+    // The job's previous copy: the next older one still on disk.
+    const auto previous =
+        std::find_if(copy + 1, copies.end(), [](const CopyEntries& c) { return c.onDisk(); });
+    auto older = previous == copies.end() ? streamOf(Manifest{}) : previous->stream();
+    auto newer = copy->stream();
+    const ChangeCounts counts =
+        compareEntries(*older, *newer, [](ChangeKind kind, const ManifestEntry& e) {
+            printOut(std::string(changeWord(kind)) + "\t" + e.path);
+        });
+    printOut(counts.summary());
+    return kOk;
+}
+
+int confirmChanges(Workspace& ws) {
+    std::size_t confirmed = 0;
+    if (hasRecords(ws)) {
+        confirmed = ChangeGuard(ws.databaseFile()).confirm(ws.clock.now());
+    }
+    ws.ui.setStatus(confirmed > 0 ? kChangesConfirmed : kNothingToConfirm);
     return kOk;
 }
 
