@@ -15,6 +15,7 @@
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
 #include "engine/ChangeGuard.h"
+#include "engine/CopyChecks.h"
 #include "engine/CopyEntries.h"
 #include "engine/CopyListing.h"
 #include "engine/FileVersions.h"
@@ -118,18 +119,6 @@ void printDetails(Workspace& ws, const RunReport& report) {
 bool hasRecords(const Workspace& ws) {
     std::error_code ec;
     return std::filesystem::exists(ws.databaseFile(), ec);
-}
-
-// "新增 A 个，修改 B 个，删除 C 个" for a run that made a copy and counted its changes.
-std::string changesText(const RunRecord& r) {
-    if (!r.changes) {
-        return std::string();
-    }
-    ChangeCounts c;
-    c.added = (*r.changes)[0];
-    c.modified = (*r.changes)[1];
-    c.deleted = (*r.changes)[2];
-    return c.summary();
 }
 
 // Reads the settings for a command that needs the source. Shows why and returns false when
@@ -252,13 +241,13 @@ int printHistory(Workspace& ws) {
     }
     RunHistory history(ws.databaseFile());
     for (const RunRecord& r : history.list()) {
-        std::string line = formatLocalTime(r.started) + "\t" + formatLocalTime(r.ended) + "\t" +
-                           std::string(displayName(r.trigger)) + "\t" +
-                           std::string(displayName(r.outcome)) + "\t" + std::to_string(r.files) +
-                           "\t" + std::to_string(r.bytes) + "\t" + r.targetPath + "\t" +
-                           changesText(r);
-        if (!r.message.empty()) {
-            line += "\t" + r.message;
+        std::vector<std::string> fields = shownFields(r);
+        if (fields.back().empty()) {
+            fields.pop_back();  // no message
+        }
+        std::string line;
+        for (const std::string& field : fields) {
+            line += (line.empty() ? "" : "\t") + field;
         }
         printOut(line);
     }
@@ -316,10 +305,10 @@ int restore(Workspace& ws, const RestoreRequest& request) {
         printOut(line);
     }
     for (const KeptBeside& b : out.besides) {
-        printOut("已保留“" + b.existing + "”，恢复的文件另存为“" + b.restored + "”");
+        printOut(keptBesideText(b));
     }
     for (const FailedEntry& f : out.failed) {
-        ws.ui.showMessage("未能恢复“" + f.path + "”：" + f.reason);
+        ws.ui.showMessage(notRestoredText(f));
     }
     printOut(out.summary());
     return out.exitStatus();
@@ -368,6 +357,8 @@ int verifyCopy(Workspace& ws, std::string_view date) {
         ws.ui.showMessage(result.refusal);
         return kFailed;
     }
+    // Kept for the restore window, which shows whether each copy was found intact.
+    recordCheck(ws.databaseFile(), result.copy->id, ws.clock.now(), result.intact());
     const auto print = [](std::string_view label, const std::vector<std::string>& paths) {
         for (const std::string& path : paths) {
             printOut(std::string(label) + (path.empty() ? std::string(".") : path));

@@ -28,8 +28,7 @@ std::string massChangeWarning(const ChangeCounts& sinceComplete);
 inline constexpr std::string_view kChangesConfirmed = "已确认这些变化，旧备份将照常清理";
 inline constexpr std::string_view kNothingToConfirm = "没有待确认的变化";
 // The health's reason while a hold waits for the user.
-inline constexpr std::string_view kHoldReason =
-    "发现大量文件被修改或删除，旧备份暂不清理，请确认这些变化";
+inline constexpr std::string_view kHoldReason = "大量文件被修改或删除，旧备份暂不清理，待确认";
 
 // What a new copy changed: against the job's previous copy (what `changes` lists), and
 // against its previous complete copy (what the guard measures; most often the same copy).

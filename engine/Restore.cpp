@@ -470,6 +470,14 @@ std::string RestoreOutcome::summary() const {
            std::to_string(failed.size()) + " 项未能恢复";
 }
 
+std::string keptBesideText(const KeptBeside& kept) {
+    return "已保留“" + kept.existing + "”，恢复的文件另存为“" + kept.restored + "”";
+}
+
+std::string notRestoredText(const FailedEntry& failed) {
+    return "未能恢复“" + failed.path + "”：" + failed.reason;
+}
+
 std::string besideName(const std::string& name, std::string_view dateDigits, int counter) {
     const auto dot = name.rfind('.');
     const bool hasExtension = dot != std::string::npos && dot > 0;

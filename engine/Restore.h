@@ -78,6 +78,11 @@ RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings
                             const RestoreRequest& request, FilePlacer& placer,
                             const RestoreControl& control = {});
 
+// "已保留“<existing>”，恢复的文件另存为“<restored>”".
+std::string keptBesideText(const KeptBeside& kept);
+// "未能恢复“<path>”：<reason>".
+std::string notRestoredText(const FailedEntry& failed);
+
 // "<stem> (恢复 yyyymmdd)<ext>" for the file name `name`; the counter, from 2, tells further
 // ones apart: "<stem> (恢复 yyyymmdd 2)<ext>". A name without extension (or one that starts
 // with its only dot) gets the suffix at its end.

@@ -4,6 +4,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/CopyEntries.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -92,6 +93,26 @@ std::string_view displayName(RunTrigger trigger) {
 }
 std::string_view displayName(RunOutcome outcome) {
     return kOutcomes[static_cast<std::size_t>(outcome)].shown;
+}
+
+std::vector<std::string> shownFields(const RunRecord& r) {
+    std::string changes;
+    if (r.changes) {
+        ChangeCounts c;
+        c.added = (*r.changes)[0];
+        c.modified = (*r.changes)[1];
+        c.deleted = (*r.changes)[2];
+        changes = c.summary();
+    }
+    return {formatLocalTime(r.started),
+            formatLocalTime(r.ended),
+            std::string(displayName(r.trigger)),
+            std::string(displayName(r.outcome)),
+            std::to_string(r.files),
+            std::to_string(r.bytes),
+            r.targetPath,
+            changes,
+            r.message};
 }
 
 RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_file(dbFile) {

@@ -47,6 +47,11 @@ std::string_view storedName(RunOutcome outcome);
 std::string_view displayName(RunTrigger trigger);
 std::string_view displayName(RunOutcome outcome);
 
+// A row as `vantrel-cli history` and the window show it: start and end (yyyy-mm-dd hh:mm:ss),
+// trigger, outcome, files, bytes, copy path, "新增 A 个，修改 B 个，删除 C 个" (empty when the
+// run made no copy or did not count), and the message (empty when none).
+std::vector<std::string> shownFields(const RunRecord& record);
+
 // Every run of the job, in table `run_history` of the record database beside the copies'
 // table, which it leaves alone.
 class RunHistory {

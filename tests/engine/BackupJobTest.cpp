@@ -363,7 +363,7 @@ TEST(JobHealth, StatesAndExitStatuses) {
     EXPECT_EQ(JudgeHealth(run(RunOutcome::Success, recent), run(RunOutcome::Success, recent),
                           thursdays, true, now, true)
                   .summaryLine(),
-              "备份状态：警告（发现大量文件被修改或删除，旧备份暂不清理，请确认这些变化）");
+              "备份状态：警告（大量文件被修改或删除，旧备份暂不清理，待确认）");
     EXPECT_EQ(JudgeHealth(run(RunOutcome::Failed, recent), run(RunOutcome::Success, recent),
                           thursdays, true, now, true)
                   .state,
