@@ -89,9 +89,8 @@ public:
                 open(item.key);
                 continue;
             }
-            if (read(item.key)) {
-                return &m_current;
-            }
+            fill(std::move(item.key), item.stat);
+            return &m_current;
         }
         return nullptr;
     }
@@ -100,6 +99,7 @@ private:
     struct Item {
         std::string key;        // the entry's path; for what a folder holds, with "/" after it
         bool contents = false;  // stands for what the folder holds
+        EntryStat stat;         // as listed
     };
     struct Frame {
         std::vector<Item> items;
@@ -120,28 +120,33 @@ private:
         for (const FolderEntry& e : listed) {
             std::string key =
                 folder.empty() ? manifestPath(e.name) : folder + "/" + manifestPath(e.name);
-            if (e.type == EntryType::Folder) {
-                frame.items.push_back({key + "/", true});
+            if (e.stat.type == EntryType::Folder) {
+                frame.items.push_back({key + "/", true, {}});
             }
-            frame.items.push_back({std::move(key), false});
+            frame.items.push_back({std::move(key), false, e.stat});
         }
         std::sort(frame.items.begin(), frame.items.end(),
                   [](const Item& a, const Item& b) { return a.key < b.key; });
         m_stack.push_back(std::move(frame));
     }
 
+    // The top of the walk, looked at on its own.
     bool read(const std::string& rel) {
-        const fs::path path = diskPath(rel);
-        const auto st = statEntry(longPath(path));
+        const auto st = statEntry(longPath(diskPath(rel)));
         if (!st) {
-            return false;  // gone since its folder was listed
+            return false;
         }
-        m_current.path = rel;
-        m_current.type = typeLetter(st->type);
-        m_current.size = st->type == EntryType::File ? st->size : 0;
-        m_current.mtimeNs = st->mtimeNs;
-        m_current.hash = st->type == EntryType::Link ? linkTarget(path) : std::string();
+        fill(rel, *st);
         return true;
+    }
+
+    void fill(std::string rel, const EntryStat& st) {
+        m_current.type = typeLetter(st.type);
+        m_current.size = st.type == EntryType::File ? st.size : 0;
+        m_current.mtimeNs = st.mtimeNs;
+        m_current.hash =
+            st.type == EntryType::Link ? linkTarget(longPath(diskPath(rel))) : std::string();
+        m_current.path = std::move(rel);
     }
 
     fs::path m_root;
@@ -267,6 +272,18 @@ const Manifest* CopyEntries::manifest() {
 }
 
 std::optional<ManifestEntry> CopyEntries::find(std::string_view path) {
+    // One entry needs no manifest made whole: many copies are asked about one file.
+    if (!m_loaded && m_manifests) {
+        try {
+            ManifestStore::Lookup found = m_manifests->find(m_record.id, path);
+            if (found.hasManifest) {
+                return found.entry;
+            }
+            m_loaded = true;  // none to load
+        } catch (const BackupError&) {
+            m_loaded = true;  // damaged: never trusted, the copy is read on disk
+        }
+    }
     if (const Manifest* m = manifest()) {
         const auto it =
             std::lower_bound(m->begin(), m->end(), path,

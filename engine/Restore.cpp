@@ -1,10 +1,14 @@
 #include "engine/Restore.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "engine/CopyEntries.h"
@@ -26,8 +30,8 @@ namespace {
 
 // Renamed into place after a flush of this much: a restore killed half-way leaves at most
 // this many temporary files, and a later restore of the same files replaces them.
-constexpr std::uint64_t kBatchBytes = std::uint64_t{512} << 20;
-constexpr std::size_t kBatchFiles = 16384;
+constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 30;
+constexpr std::size_t kBatchFiles = 32768;
 constexpr int kMaxBesideNames = 100;
 
 // A temporary name beside `place`, the same for the same name each time, so what a killed
@@ -93,6 +97,7 @@ public:
         const auto top = copy.find("");
         m_syncRoot = !top || top->type == 'd' ? base : base.parent_path();
         m_folders.clear();
+        m_fresh.clear();
         auto entries = copy.stream(rel);
         while (const ManifestEntry* e = entries->next()) {
             if (cancelled()) {
@@ -102,11 +107,12 @@ public:
                 if (e->type == 'd') {
                     ensureBase();
                 } else if (lstat(base.parent_path()) || makeAbove(base)) {
-                    place(*e, base);
+                    place(*e, base, false);
                 }
                 continue;
             }
-            const auto parent = folderFor(parentOf(e->path));
+            const std::string parentRel = parentOf(e->path);
+            const auto parent = folderFor(parentRel);
             if (!parent) {
                 continue;  // its folder could not be made; that failure is listed
             }
@@ -114,7 +120,7 @@ public:
             if (e->type == 'd') {
                 ensureFolder(e->path, dest);
             } else {
-                place(*e, dest);
+                place(*e, dest, m_fresh.contains(parentRel));
             }
         }
         flush();
@@ -140,6 +146,10 @@ private:
         bool beside = false;
         fs::path existing;  // the file kept, when written beside it
         std::uint64_t bytes = 0;
+        fs::path source;  // in the copy
+        bool link = false;
+        FileOpResult written;
+        FileOpResult placed;
     };
 
     bool cancelled() const {
@@ -181,6 +191,7 @@ private:
                 m_made.emplace_back(m_base, *like);
             }
             m_folders.emplace("", m_base);
+            m_fresh.insert("");
         }
     }
 
@@ -236,9 +247,11 @@ private:
             fail(dest, std::make_error_code(std::errc::no_such_file_or_directory));
             return;
         }
+        // In a folder this restore made, nothing else can have the name.
+        const bool fresh = m_fresh.contains(parentOf(rel));
         fs::path place = dest;
         for (int n = 1; n <= kMaxBesideNames; ++n) {
-            const auto st = lstat(place);
+            const auto st = fresh ? std::nullopt : lstat(place);
             if (st && st->type == EntryType::Folder) {
                 m_folders.emplace(rel, place);
                 return;
@@ -250,6 +263,7 @@ private:
                 }
                 m_made.emplace_back(place, *like);
                 m_folders.emplace(rel, place);
+                m_fresh.insert(rel);
                 return;
             }
             place = dest.parent_path() /
@@ -258,48 +272,42 @@ private:
         fail(dest, "同名的项太多");
     }
 
-    // Whether the file at `dest` is the copy's file `source`: same size and time, or same
-    // contents.
-    bool identical(const EntryStat& dest, const EntryStat& source, const fs::path& destPath,
-                   const fs::path& sourcePath, const std::string& knownHash) {
-        if (dest.type != EntryType::File || dest.size != source.size) {
+    // Whether the entry at `destPath` is the copy's entry `e`, whose file is `sourcePath`:
+    // a file of the same size and time, or the same contents; a link to the same target.
+    static bool identical(const EntryStat& dest, const ManifestEntry& e, const fs::path& destPath,
+                          const fs::path& sourcePath) {
+        if (e.type == 'l') {
+            return dest.type == EntryType::Link && linkTarget(longPath(destPath)) == e.hash;
+        }
+        if (dest.type != EntryType::File || dest.size != e.size) {
             return false;
         }
-        if (dest.mtimeNs == source.mtimeNs) {
+        if (dest.mtimeNs == e.mtimeNs) {
             return true;
         }
         try {
-            const std::string want = knownHash.empty() ? hashFile(longPath(sourcePath)) : knownHash;
+            const std::string want = e.hash.empty() ? hashFile(longPath(sourcePath)) : e.hash;
             return hashFile(longPath(destPath)) == want;
         } catch (const std::system_error&) {
             return false;
         }
     }
 
-    bool sameLink(const fs::path& dest, const fs::path& source) {
-        return linkTarget(longPath(dest)) == linkTarget(longPath(source));
-    }
-
-    void place(const ManifestEntry& e, const fs::path& dest) {
+    // `fresh`: `dest` lies in a folder this restore made, where nothing else can be.
+    void place(const ManifestEntry& e, const fs::path& dest, bool fresh) {
         const fs::path source = inCopy(e.path);
         if (e.type == 's') {
             fail(dest, "特殊文件（管道、设备等）不能恢复");
             return;
         }
-        const auto from = lstat(source);
-        if (!from || typeLetter(from->type) != e.type) {
-            fail(dest, "备份“" + pathToUtf8(m_copy->place()) + "”中已没有此项");
-            return;
-        }
         const bool link = e.type == 'l';
         const auto same = [&](const fs::path& p, const EntryStat& st) {
-            return link ? st.type == EntryType::Link && sameLink(p, source)
-                        : identical(st, *from, p, source, e.hash);
+            return identical(st, e, p, source);
         };
         Pending pending;
         pending.to = dest;
-        pending.bytes = link ? 0 : from->size;
-        if (const auto st = lstat(dest)) {
+        pending.bytes = link ? 0 : e.size;
+        if (const auto st = fresh ? std::nullopt : lstat(dest)) {
             if (same(dest, *st)) {
                 ++m_out.identical;
                 advance(pending.bytes);
@@ -330,16 +338,16 @@ private:
                 }
             }
         }
-        pending.temp = tempFor(pending.to);
-        const FileOpResult written = link ? m_placer.writeLink(source, pending.temp, *from)
-                                          : m_placer.writeFile(source, pending.temp, *from);
-        if (!written.ok()) {
-            fail(dest, written.error);
-            return;
+        // Two entries of one batch bound for one name would share a temporary name.
+        if (!m_batchPlaces.insert(pathKey(pending.to)).second) {
+            flush();
+            m_batchPlaces.insert(pathKey(pending.to));
         }
+        pending.temp = tempFor(pending.to);
+        pending.source = source;
+        pending.link = link;
         m_batchBytes += pending.bytes;
         m_pending.push_back(std::move(pending));
-        advance(m_pending.back().bytes);
         if (m_batchBytes >= kBatchBytes || m_pending.size() >= kBatchFiles) {
             flush();
         }
@@ -353,6 +361,50 @@ private:
         }
     }
 
+    // Writes the batch's files under their temporary names, on two threads: small files cost
+    // the kernel per file, and two go nearly twice as fast as one. Only this thread reports.
+    void writeBatch(std::vector<Pending>& batch) {
+        std::atomic<std::uint64_t> files{0}, bytes{0};
+        const std::thread::id reporter = std::this_thread::get_id();
+        onTwoThreads(batch.size(), [&](std::size_t i) {
+            Pending& p = batch[i];
+            if (m_control.cancel && m_control.cancel->load()) {
+                p.written = {p.temp, std::make_error_code(std::errc::operation_canceled)};
+                return;
+            }
+            p.written = p.link ? m_placer.writeLink(p.source, p.temp)
+                               : m_placer.writeFile(p.source, p.temp);
+            ++files;
+            bytes += p.bytes;
+            if (m_control.progress && std::this_thread::get_id() == reporter) {
+                RestoreProgress now = m_progress;
+                now.files += files;
+                now.bytes += bytes;
+                m_control.progress(now);
+            }
+        });
+        m_progress.files += files;
+        m_progress.bytes += bytes;
+    }
+
+    // Calls `each(i)` for every i below `count`, on this thread and a second one.
+    static void onTwoThreads(std::size_t count, const std::function<void(std::size_t)>& each) {
+        std::atomic<std::size_t> next{0};
+        const auto work = [&] {
+            for (std::size_t i = next++; i < count; i = next++) {
+                each(i);
+            }
+        };
+        std::thread helper;
+        if (count > 1) {
+            helper = std::thread(work);
+        }
+        work();
+        if (helper.joinable()) {
+            helper.join();
+        }
+    }
+
     // Puts the written files on disk, then gives them their names.
     void flush() {
         if (m_pending.empty()) {
@@ -360,12 +412,31 @@ private:
         }
         std::vector<Pending> batch = std::move(m_pending);
         m_pending.clear();
+        m_batchPlaces.clear();
         m_batchBytes = 0;
+        writeBatch(batch);
         if (std::find(m_roots.begin(), m_roots.end(), m_syncRoot) == m_roots.end()) {
             m_roots.push_back(m_syncRoot);
         }
         const FileOpResult synced = m_ws.files.syncFileSystem(m_syncRoot);
+        if (synced.ok() && !cancelled()) {
+            onTwoThreads(batch.size(), [&](std::size_t i) {
+                Pending& p = batch[i];
+                if (p.written.ok()) {
+                    p.placed = m_placer.place(p.temp, p.to, p.replace);
+                }
+            });
+        }
         for (Pending& p : batch) {
+            if (!p.written.ok()) {
+                if (p.written.error != std::errc::operation_canceled) {
+                    fail(p.written.failedPath == p.source ? p.source
+                         : p.beside                       ? p.existing
+                                                          : p.to,
+                         p.written.error);
+                }
+                continue;
+            }
             if (!synced.ok() || cancelled()) {
                 m_placer.removeFile(p.temp);
                 if (!synced.ok()) {
@@ -373,7 +444,7 @@ private:
                 }
                 continue;
             }
-            FileOpResult placed = m_placer.place(p.temp, p.to, p.replace);
+            FileOpResult& placed = p.placed;
             // Something took the name since it was looked at: it stays, as any file would.
             for (int n = 1; placed.error == std::errc::file_exists && n <= kMaxBesideNames; ++n) {
                 const fs::path kept = p.beside ? p.existing : p.to;
@@ -406,9 +477,11 @@ private:
     fs::path m_base;
     fs::path m_syncRoot;  // an existing folder on the destination's file system
     std::unordered_map<std::string, fs::path> m_folders;  // the copy's folder → its place
+    std::unordered_set<std::string> m_fresh;              // of those, the ones made now
     std::vector<std::pair<fs::path, EntryStat>> m_made;   // folders made, in the order made
     std::vector<fs::path> m_roots;                        // destinations flushed
     std::vector<Pending> m_pending;
+    std::unordered_set<std::string> m_batchPlaces;  // where the batch's files go
     std::uint64_t m_batchBytes = 0;
     RestoreProgress m_progress;
 };
@@ -480,14 +553,14 @@ std::string notRestoredText(const FailedEntry& failed) {
 
 std::string besideName(const std::string& name, std::string_view dateDigits, int counter) {
     const auto dot = name.rfind('.');
-    const bool hasExtension = dot != std::string::npos && dot > 0;
-    const std::string stem = hasExtension ? name.substr(0, dot) : name;
-    const std::string ext = hasExtension ? name.substr(dot) : std::string();
-    std::string tag = " (恢复 " + std::string(dateDigits);
+    const std::size_t cut = dot != std::string::npos && dot > 0 ? dot : name.size();
+    std::string result = name.substr(0, cut);
+    result.append(" (恢复 ").append(dateDigits);
     if (counter > 1) {
-        tag += " " + std::to_string(counter);
+        result.append(" ").append(std::to_string(counter));
     }
-    return stem + tag + ")" + ext;
+    result.append(")").append(name, cut, std::string::npos);
+    return result;
 }
 
 RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings,

@@ -13,11 +13,13 @@ namespace vantrel {
 // One entry of a folder, as listed, a link not followed.
 struct FolderEntry {
     std::filesystem::path name;
-    EntryType type = EntryType::File;
+    EntryStat stat;
 };
 
-// The entries of `folder` without "." and "..", in no particular order. Returns the OS's
-// reason when the folder cannot be read. Reaches paths of any length.
+// The entries of `folder` without "." and "..", in no particular order, each with what it is
+// (read beside the listing, not by a path walked again from the top: trees of many small
+// files are listed at the speed of the folders). Entries gone since the listing are left out.
+// Returns the OS's reason when the folder cannot be read. Reaches paths of any length.
 std::error_code listFolder(const std::filesystem::path& folder, std::vector<FolderEntry>& entries);
 
 // Puts single entries where files are given back: each is written whole under a temporary
@@ -28,15 +30,15 @@ class FilePlacer {
 public:
     virtual ~FilePlacer() = default;
 
-    // Writes a new regular file at `temp` with the contents of `from` and the permission
-    // bits, modification time and (where the process may set them) owner and group of
-    // `like`. A file left at `temp` by an earlier attempt is replaced; a link there is never
-    // followed.
+    // Writes a new regular file at `temp` with the contents, permission bits, modification
+    // time and (where the process may set them) owner and group of the file `from`, which is
+    // never followed if it is a link. A file left at `temp` by an earlier attempt is
+    // replaced; a link there is never followed.
     virtual FileOpResult writeFile(const std::filesystem::path& from,
-                                   const std::filesystem::path& temp, const EntryStat& like) = 0;
-    // Makes at `temp` a symbolic link with the target of the link `from`.
+                                   const std::filesystem::path& temp) = 0;
+    // Makes at `temp` a symbolic link with the target and time of the link `from`.
     virtual FileOpResult writeLink(const std::filesystem::path& from,
-                                   const std::filesystem::path& temp, const EntryStat& like) = 0;
+                                   const std::filesystem::path& temp) = 0;
     // Renames `temp` to `to`. Unless `replace`, fails with std::errc::file_exists when `to`
     // exists, even when it appeared a moment ago.
     virtual FileOpResult place(const std::filesystem::path& temp, const std::filesystem::path& to,
@@ -53,10 +55,10 @@ public:
 
 class RealFilePlacer final : public FilePlacer {
 public:
-    FileOpResult writeFile(const std::filesystem::path& from, const std::filesystem::path& temp,
-                           const EntryStat& like) override;
-    FileOpResult writeLink(const std::filesystem::path& from, const std::filesystem::path& temp,
-                           const EntryStat& like) override;
+    FileOpResult writeFile(const std::filesystem::path& from,
+                           const std::filesystem::path& temp) override;
+    FileOpResult writeLink(const std::filesystem::path& from,
+                           const std::filesystem::path& temp) override;
     FileOpResult place(const std::filesystem::path& temp, const std::filesystem::path& to,
                        bool replace) override;
     FileOpResult makeFolder(const std::filesystem::path& folder) override;

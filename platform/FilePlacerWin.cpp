@@ -32,15 +32,21 @@ FILETIME fileTimeOf(std::int64_t ns) {
     return t;
 }
 
+// FILETIME as nanoseconds since 1970.
+std::int64_t nanosecondsOf(const FILETIME& t) {
+    const std::int64_t ticks =
+        static_cast<std::int64_t>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
+    return (ticks - 116444736000000000LL) * 100;
+}
+
 // Sets the modification time of a file or folder, a link itself not followed.
-DWORD setWriteTime(const std::wstring& path, std::int64_t mtimeNs) {
+DWORD setWriteTime(const std::wstring& path, const FILETIME& written) {
     HANDLE h = CreateFileW(
         path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
-    const FILETIME written = fileTimeOf(mtimeNs);
     const DWORD err = SetFileTime(h, nullptr, nullptr, &written) ? 0 : GetLastError();
     CloseHandle(h);
     return err;
@@ -87,20 +93,28 @@ std::error_code listFolder(const fs::path& folder, std::vector<FolderEntry>& ent
             continue;
         }
         const DWORD a = data.dwFileAttributes;
-        const EntryType type = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? EntryType::Link
-                               : (a & FILE_ATTRIBUTE_DIRECTORY)   ? EntryType::Folder
-                                                                  : EntryType::File;
-        entries.push_back({fs::path(n), type});
+        EntryStat st;
+        st.type = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? EntryType::Link
+                  : (a & FILE_ATTRIBUTE_DIRECTORY)   ? EntryType::Folder
+                                                     : EntryType::File;
+        st.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+        st.allocatedBytes = (st.size + 4095) / 4096 * 4096;
+        st.mtimeNs = nanosecondsOf(data.ftLastWriteTime);
+        st.permissions = (a & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+        entries.push_back({fs::path(n), st});
     } while (FindNextFileW(find, &data));
     const DWORD err = GetLastError();
     FindClose(find);
     return err == ERROR_NO_MORE_FILES ? std::error_code() : windowsError(err);
 }
 
-FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& temp,
-                                       const EntryStat& like) {
+FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& temp) {
     const std::wstring source = longPath(from).native();
     const std::wstring target = longPath(temp).native();
+    WIN32_FILE_ATTRIBUTE_DATA like;
+    if (!GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &like)) {
+        return lastFailure(from);
+    }
     clearTemp(target);
     // A new file with the contents; a read-only copy's attribute comes along and is set again
     // below from the permission bits.
@@ -112,23 +126,20 @@ FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& tem
                                GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES);
         return failure(readSide ? from : temp, err);
     }
-    DWORD attributes = GetFileAttributesW(target.c_str());
+    const DWORD attributes = GetFileAttributesW(target.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return lastFailure(temp);
     }
+    // A read-only copy is opened for writing by lifting the attribute for the moment. On
+    // disk before it takes its name: this system has no flush of a whole volume.
     SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    // On disk before it takes its name: this system has no flush of a whole volume.
-    if (const DWORD err = flushFile(target); err != 0) {
+    DWORD err = flushFile(target);
+    if (err == 0) {
+        err = setWriteTime(target, like.ftLastWriteTime);
+    }
+    if (err != 0) {
         clearTemp(target);
         return failure(temp, err);
-    }
-    if (const DWORD err = setWriteTime(target, like.mtimeNs); err != 0) {
-        clearTemp(target);
-        return failure(temp, err);
-    }
-    attributes &= ~FILE_ATTRIBUTE_READONLY;
-    if ((like.permissions & 0222) == 0) {
-        attributes |= FILE_ATTRIBUTE_READONLY;
     }
     if (!SetFileAttributesW(target.c_str(), attributes)) {
         const FileOpResult failed = lastFailure(temp);
@@ -138,8 +149,7 @@ FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& tem
     return {};
 }
 
-FileOpResult RealFilePlacer::writeLink(const fs::path& from, const fs::path& temp,
-                                       const EntryStat& like) {
+FileOpResult RealFilePlacer::writeLink(const fs::path& from, const fs::path& temp) {
     std::error_code ec;
     const fs::path target = fs::read_symlink(longPath(from), ec);
     if (ec) {
@@ -156,7 +166,10 @@ FileOpResult RealFilePlacer::writeLink(const fs::path& from, const fs::path& tem
     if (!CreateSymbolicLinkW(made.c_str(), target.c_str(), flags)) {
         return lastFailure(temp);
     }
-    setWriteTime(made, like.mtimeNs);
+    WIN32_FILE_ATTRIBUTE_DATA like;
+    if (GetFileAttributesExW(longPath(from).c_str(), GetFileExInfoStandard, &like)) {
+        setWriteTime(made, like.ftLastWriteTime);
+    }
     return {};
 }
 
@@ -177,7 +190,8 @@ FileOpResult RealFilePlacer::makeFolder(const fs::path& folder) {
 
 FileOpResult RealFilePlacer::finishFolder(const fs::path& folder, const EntryStat& like) {
     // A folder's read-only attribute means nothing to Windows; only its time is kept.
-    if (const DWORD err = setWriteTime(longPath(folder).native(), like.mtimeNs); err != 0) {
+    if (const DWORD err = setWriteTime(longPath(folder).native(), fileTimeOf(like.mtimeNs));
+        err != 0) {
         return failure(folder, err);
     }
     return {};

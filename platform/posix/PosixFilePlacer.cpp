@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include "platform/posix/PosixDataCopy.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixFd.h"
+#include "platform/posix/PosixStat.h"
 
 namespace vantrel {
 
@@ -55,23 +55,6 @@ void clearTemp(const fs::path& temp) {
     }
 }
 
-EntryType typeOf(unsigned char dirType, const fs::path& path) {
-    switch (dirType) {
-        case DT_REG:
-            return EntryType::File;
-        case DT_DIR:
-            return EntryType::Folder;
-        case DT_LNK:
-            return EntryType::Link;
-        case DT_UNKNOWN:
-            break;
-        default:
-            return EntryType::Special;
-    }
-    const auto st = statEntry(path);
-    return st ? st->type : EntryType::Special;
-}
-
 }  // namespace
 
 std::error_code listFolder(const fs::path& folder, std::vector<FolderEntry>& entries) {
@@ -79,28 +62,33 @@ std::error_code listFolder(const fs::path& folder, std::vector<FolderEntry>& ent
     if (!dir) {
         return {errno, std::system_category()};
     }
-    std::vector<posix::DirEntry> listed;
-    if (const int err = posix::listEntries(dir.get(), listed)) {
+    std::vector<std::string> names;
+    if (const int err = posix::listNames(dir.get(), names)) {
         return {err, std::system_category()};
     }
-    entries.reserve(entries.size() + listed.size());
-    for (auto& e : listed) {
-        fs::path name(std::move(e.name));
-        const EntryType type = typeOf(e.type, folder / name);
-        entries.push_back({std::move(name), type});
+    entries.reserve(entries.size() + names.size());
+    for (std::string& name : names) {
+        struct stat st;
+        if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;  // gone since the folder was read
+        }
+        entries.push_back({fs::path(std::move(name)), posix::entryStatOf(st)});
     }
     return {};
 }
 
-FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& temp,
-                                       const EntryStat& like) {
+FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& temp) {
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     struct stat st;
     if (!in || ::fstat(in.get(), &st) != 0) {
         return failure(from, errno);
     }
-    clearTemp(temp);
-    Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    Fd out(::open(temp.c_str(), kCreate, 0600));
+    if (!out && errno == EEXIST) {
+        clearTemp(temp);
+        out.reset(::open(temp.c_str(), kCreate, 0600));
+    }
     if (!out) {
         return failure(temp, errno);
     }
@@ -110,13 +98,12 @@ FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& tem
     // Reading the copy failed, or writing here.
     const fs::path& failed = err != 0 && !posix::isWriteSideError(err) ? from : temp;
     if (err == 0 && ::geteuid() == 0) {
-        err = posix::keepOwner(::fchown(out.get(), like.owner, like.group) == 0 ? 0 : errno);
+        err = posix::keepOwner(::fchown(out.get(), st.st_uid, st.st_gid) == 0 ? 0 : errno);
     }
-    if (err == 0 && ::fchmod(out.get(), like.permissions & 07777) != 0) {
+    if (err == 0 && ::fchmod(out.get(), st.st_mode & 07777) != 0) {
         err = errno;
     }
-    timespec times[2];
-    setTimes(times, like.mtimeNs);
+    timespec times[2] = {{0, UTIME_NOW}, st.st_mtim};
     if (err == 0 && ::futimens(out.get(), times) != 0) {
         err = errno;
     }
@@ -130,9 +117,12 @@ FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& tem
     return {};
 }
 
-FileOpResult RealFilePlacer::writeLink(const fs::path& from, const fs::path& temp,
-                                       const EntryStat& like) {
-    std::string target(static_cast<std::size_t>(like.size > 0 ? like.size : 255) + 1, '\0');
+FileOpResult RealFilePlacer::writeLink(const fs::path& from, const fs::path& temp) {
+    const auto like = statEntry(from);
+    if (!like) {
+        return failure(from, errno);
+    }
+    std::string target(static_cast<std::size_t>(like->size > 0 ? like->size : 255) + 1, '\0');
     const ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
     if (n < 0) {
         return failure(from, errno);
@@ -147,10 +137,10 @@ FileOpResult RealFilePlacer::writeLink(const fs::path& from, const fs::path& tem
     }
     int err = 0;
     if (::geteuid() == 0) {
-        err = posix::keepOwner(::lchown(temp.c_str(), like.owner, like.group) == 0 ? 0 : errno);
+        err = posix::keepOwner(::lchown(temp.c_str(), like->owner, like->group) == 0 ? 0 : errno);
     }
     timespec times[2];
-    setTimes(times, like.mtimeNs);
+    setTimes(times, like->mtimeNs);
     if (err == 0 && ::utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
         err = errno == EOPNOTSUPP ? 0 : errno;
     }

@@ -243,6 +243,19 @@ TEST_F(RestoreTest, AMassChangeHoldsPruningUntilConfirmed) {
     EXPECT_FALSE(fs::exists(copyOf(13)));
 }
 
+TEST(BesideNameTest, TheSuffixGoesBeforeTheLastExtension) {
+    const struct {
+        const char *name, *beside;
+        int counter;
+    } cases[] = {{"报告.docx", "报告 (恢复 20261201).docx", 1},
+                 {"README", "README (恢复 20261201)", 1},
+                 {".bashrc", ".bashrc (恢复 20261201)", 1},
+                 {"a.tar.gz", "a.tar (恢复 20261201 2).gz", 2}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(besideName(c.name, "20261201", c.counter), c.beside);
+    }
+}
+
 // Walking a copy on disk gives its entries in the order its manifest keeps them, which
 // is not the order of a plain walk: "a" comes before "a.txt", whose name sorts before what
 // "a" holds.
