@@ -183,11 +183,12 @@ private:
         } else if (lstat(m_base)) {
             fail(m_base, "不是文件夹");
         } else if (makeAbove(m_base)) {
-            if (auto r = m_placer.makeFolder(m_base); !r.ok()) {
+            const auto like = lstat(inCopy(""));
+            if (auto r = m_placer.makeFolder(m_base, like ? like->permissions : 0755); !r.ok()) {
                 fail(m_base, r.error);
                 return;
             }
-            if (const auto like = lstat(inCopy(""))) {
+            if (like) {
                 m_made.emplace_back(m_base, *like);
             }
             m_folders.emplace("", m_base);
@@ -207,7 +208,7 @@ private:
         }
         std::optional<EntryStat> like = lstat(p);
         for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-            if (auto r = m_placer.makeFolder(*it); !r.ok()) {
+            if (auto r = m_placer.makeFolder(*it, like ? like->permissions : 0755); !r.ok()) {
                 fail(*it, r.error);
                 return false;
             }
@@ -257,7 +258,7 @@ private:
                 return;
             }
             if (!st) {
-                if (auto r = m_placer.makeFolder(place); !r.ok()) {
+                if (auto r = m_placer.makeFolder(place, like->permissions); !r.ok()) {
                     fail(place, r.error);
                     return;
                 }
@@ -297,7 +298,13 @@ private:
     void place(const ManifestEntry& e, const fs::path& dest, bool fresh) {
         const fs::path source = inCopy(e.path);
         if (e.type == 's') {
-            fail(dest, "特殊文件（管道、设备等）不能恢复");
+            // Pipes and devices are not files to bring back; one still there is left alone.
+            if (const auto st = fresh ? std::nullopt : lstat(dest);
+                st && st->type == EntryType::Special) {
+                ++m_out.identical;
+            } else {
+                fail(dest, "特殊文件（管道、设备等）不能恢复");
+            }
             return;
         }
         const bool link = e.type == 'l';

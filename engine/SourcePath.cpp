@@ -1,5 +1,7 @@
 #include "engine/SourcePath.h"
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <system_error>
 
@@ -22,24 +24,32 @@ fs::path sourceRoot(const Workspace& ws, const TBackupSettings& settings) {
 
 namespace {
 
-// The path below `root` in the copies' form, or none when it does not lie there.
+// The path below `root` in the copies' form, or none when it does not lie there. Names are
+// compared as the file system compares them (on Windows, in any case); what is below keeps
+// the spelling given.
 std::optional<std::string> below(const fs::path& p, const fs::path& root) {
     if (!isWithin(p, root)) {
         return std::nullopt;
     }
-    const fs::path rel = p.lexically_relative(root);
-    if (rel.empty() || *rel.begin() == "..") {
-        return std::nullopt;  // names that compare alike only in case (Windows)
+    const auto depth = std::distance(root.begin(), root.end());
+    fs::path rel;
+    auto it = p.begin();
+    std::advance(it, std::min(depth, std::distance(p.begin(), p.end())));
+    for (; it != p.end(); ++it) {
+        if (!it->empty() && *it != ".") {
+            rel /= *it;
+        }
     }
-    return rel == "." ? std::string() : manifestPath(rel);
+    return manifestPath(rel);
 }
 
 }  // namespace
 
 std::string sourceRelative(const Workspace& ws, const TBackupSettings& settings,
                            std::string_view path) {
-    const fs::path written = resolveInWorkDir(ws.dir, settings.SourcePath).lexically_normal();
-    const fs::path real = sourceRoot(ws, settings);
+    const fs::path written = detail::withoutTrailingSeparator(
+        resolveInWorkDir(ws.dir, settings.SourcePath).lexically_normal());
+    const fs::path real = detail::withoutTrailingSeparator(sourceRoot(ws, settings));
     const fs::path given = pathFromUtf8(path);
     // Relative paths count from the source, as it is written and as the links lead.
     for (const fs::path& root : {written, real}) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -43,9 +44,11 @@ public:
     // exists, even when it appeared a moment ago.
     virtual FileOpResult place(const std::filesystem::path& temp, const std::filesystem::path& to,
                                bool replace) = 0;
-    // Makes the folder `folder`, whose parent exists, open to the process alone until
-    // finishFolder; fails with std::errc::file_exists when an entry of that name exists.
-    virtual FileOpResult makeFolder(const std::filesystem::path& folder) = 0;
+    // Makes the folder `folder`, whose parent exists, with the permission bits (07777) it is
+    // to have, writable by the process until finishFolder; fails with std::errc::file_exists
+    // when an entry of that name exists.
+    virtual FileOpResult makeFolder(const std::filesystem::path& folder,
+                                    std::uint32_t permissions) = 0;
     // Gives a folder made by makeFolder the permission bits, time and owner of `like`.
     virtual FileOpResult finishFolder(const std::filesystem::path& folder,
                                       const EntryStat& like) = 0;
@@ -61,7 +64,8 @@ public:
                            const std::filesystem::path& temp) override;
     FileOpResult place(const std::filesystem::path& temp, const std::filesystem::path& to,
                        bool replace) override;
-    FileOpResult makeFolder(const std::filesystem::path& folder) override;
+    FileOpResult makeFolder(const std::filesystem::path& folder,
+                            std::uint32_t permissions) override;
     FileOpResult finishFolder(const std::filesystem::path& folder, const EntryStat& like) override;
     FileOpResult removeFile(const std::filesystem::path& file) override;
 };

@@ -181,7 +181,7 @@ FileOpResult RealFilePlacer::place(const fs::path& temp, const fs::path& to, boo
     return {};
 }
 
-FileOpResult RealFilePlacer::makeFolder(const fs::path& folder) {
+FileOpResult RealFilePlacer::makeFolder(const fs::path& folder, std::uint32_t) {
     if (!CreateDirectoryW(longPath(folder).c_str(), nullptr)) {
         return lastFailure(folder);
     }

@@ -178,8 +178,10 @@ FileOpResult RealFilePlacer::place(const fs::path& temp, const fs::path& to, boo
     return ::rename(temp.c_str(), to.c_str()) == 0 ? FileOpResult{} : failure(to, errno);
 }
 
-FileOpResult RealFilePlacer::makeFolder(const fs::path& folder) {
-    return ::mkdir(folder.c_str(), 0700) == 0 ? FileOpResult{} : failure(folder, errno);
+FileOpResult RealFilePlacer::makeFolder(const fs::path& folder, std::uint32_t permissions) {
+    // As it is to be, so a restore cut short leaves it so; the owner may write meanwhile.
+    const mode_t mode = static_cast<mode_t>((permissions & 0777) | 0700);
+    return ::mkdir(folder.c_str(), mode) == 0 ? FileOpResult{} : failure(folder, errno);
 }
 
 FileOpResult RealFilePlacer::finishFolder(const fs::path& folder, const EntryStat& like) {

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -98,6 +100,7 @@ TEST_F(RestoreTest, ADeletedFileComesBackAsANewFileWithItsTimeAndMode) {
 }
 
 TEST_F(RestoreTest, ADifferentFileIsKeptAndTheRestoredOneLiesBesideUnlessOverwriting) {
+    ASSERT_EQ(::mkfifo((source / "pipe").c_str(), 0600), 0);
     runOn(10);
     writeBytes(source / "report.docx", "changed since");
     writeBytes(source / "docs" / "old" / "b", "also changed");
@@ -119,6 +122,8 @@ TEST_F(RestoreTest, ADifferentFileIsKeptAndTheRestoredOneLiesBesideUnlessOverwri
     out = restore(over);
     EXPECT_EQ(out.restored, 1u);
     EXPECT_EQ(readBytes(source / "report.docx"), "first");
+    // The whole source again: everything is there, the pipe too, so all is well.
+    EXPECT_EQ(restore(pathsOf({"."})).exitStatus(), 0);
 }
 
 TEST_F(RestoreTest, ToAFolderRestoresTheTreeAndTouchesNothingElseThere) {

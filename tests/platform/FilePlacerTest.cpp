@@ -55,7 +55,7 @@ TEST_F(FilePlacerTest, PlacingNeverReplacesUnlessAsked) {
     ASSERT_TRUE(placer.place(temp, to, true).ok());
     EXPECT_EQ(readBytes(to), "contents");
     EXPECT_FALSE(fs::exists(temp));
-    EXPECT_EQ(placer.makeFolder(to).error, std::errc::file_exists);
+    EXPECT_EQ(placer.makeFolder(to, 0755).error, std::errc::file_exists);
 }
 
 }  // namespace
