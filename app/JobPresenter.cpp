@@ -410,7 +410,9 @@ bool JobPresenter::notifyInTray(const RunResult& result, const std::vector<std::
             reason = "备份不完整：" + result.record.message;
             break;
         default:
-            if (m_health.state == JobHealth::State::Overdue) {
+            if (result.report.massChange) {
+                reason = *result.report.massChange;  // whatever else the run said
+            } else if (m_health.state == JobHealth::State::Overdue) {
                 reason = "备份已逾期：" + m_health.reason;
             } else if (!messages.empty()) {
                 reason = messages.front();  // an old copy not deleted, and the like

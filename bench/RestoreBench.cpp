@@ -6,8 +6,10 @@
 //    `cp -a` of the copy followed by `sync`, alternating, the page cache dropped where allowed;
 //  - changes between the last two copies of a large tree, warm, from manifests and on disk.
 //
+// With --cli, `vantrel-cli versions` is timed as a process too, start-up and all.
+//
 // Usage: restore_bench [--rounds N] [--files N] [--folders N] [--copies N]
-//                      [--big-files N] [--big-folders N] [--dir PATH]
+//                      [--big-files N] [--big-folders N] [--dir PATH] [--cli PATH]
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -49,6 +51,7 @@ struct Options {
     int bigFiles = 200000;
     int bigFolders = 2000;
     fs::path dir = fs::temp_directory_path();
+    std::string cli;  // vantrel-cli to time
 };
 
 Options parse(int argc, char** argv) {
@@ -73,6 +76,8 @@ Options parse(int argc, char** argv) {
             o.bigFolders = std::max(1, std::atoi(value));
         } else if (arg == "--dir") {
             o.dir = pathFromUtf8(value);
+        } else if (arg == "--cli") {
+            o.cli = fs::absolute(value).string();
         } else {
             throw std::runtime_error("unknown option " + arg);
         }
@@ -237,6 +242,28 @@ void benchVersions(const fs::path& work, const Options& o) {
         }
         std::printf("  versions of one file, %s: median %.3f s (%zu versions; goal < 0.2 s)\n",
                     manifests ? "from manifests" : "copies read on disk", median(times), found);
+        if (!o.cli.empty()) {
+            // The program as a user starts it, in the job's folder, output to nowhere.
+            const std::string config =
+                utf8ToGbk("[备份设置]\r\n备份文件源地址=" + job.settings.SourcePath +
+                          "\r\n备份文件目的地址=" + job.settings.TargetFolder + "\r\n");
+            writeFile(job.dir / "config.ini", config.data(), config.size());
+            std::vector<double> cliTimes;
+            const std::string path = (source / watched).string();
+            for (int r = 0; r < std::max(o.rounds, 5); ++r) {
+                cliTimes.push_back(seconds([&] {
+                    const std::string dir = job.dir.string();
+                    const std::string command =
+                        "cd '" + dir + "' && '" + o.cli + "' versions '" + path + "' >/dev/null";
+                    const char* const sh[] = {"sh", "-c", command.c_str(), nullptr};
+                    if (run(sh) != 0) {
+                        throw std::runtime_error("vantrel-cli versions failed");
+                    }
+                }));
+            }
+            std::printf("    vantrel-cli versions, the whole process: median %.3f s\n",
+                        median(cliTimes));
+        }
     }
 
     // The newest copy restored whole to an empty folder, against cp -a of it.

@@ -98,6 +98,7 @@ public:
         m_syncRoot = !top || top->type == 'd' ? base : base.parent_path();
         m_folders.clear();
         m_fresh.clear();
+        m_unmade.clear();
         auto entries = copy.stream(rel);
         while (const ManifestEntry* e = entries->next()) {
             if (cancelled()) {
@@ -106,6 +107,9 @@ public:
             if (e->path.empty()) {
                 if (e->type == 'd') {
                     ensureBase();
+                    if (!m_folders.contains("")) {
+                        m_unmade.insert("");
+                    }
                 } else if (lstat(base.parent_path()) || makeAbove(base)) {
                     place(*e, base, false);
                 }
@@ -119,6 +123,9 @@ public:
             const fs::path dest = *parent / pathFromUtf8(nameOf(e->path));
             if (e->type == 'd') {
                 ensureFolder(e->path, dest);
+                if (!m_folders.contains(e->path)) {
+                    m_unmade.insert(e->path);
+                }
             } else {
                 place(*e, dest, m_fresh.contains(parentRel));
             }
@@ -228,13 +235,20 @@ private:
         if (const auto it = m_folders.find(rel); it != m_folders.end()) {
             return it->second;
         }
+        if (m_unmade.contains(rel)) {
+            return std::nullopt;  // said once; what it holds is not tried again
+        }
         if (rel.empty()) {
             ensureBase();
         } else if (const auto parent = folderFor(parentOf(rel))) {
             ensureFolder(rel, *parent / pathFromUtf8(nameOf(rel)));
         }
         const auto it = m_folders.find(rel);
-        return it == m_folders.end() ? std::nullopt : std::optional<fs::path>(it->second);
+        if (it == m_folders.end()) {
+            m_unmade.insert(rel);
+            return std::nullopt;
+        }
+        return it->second;
     }
 
     // Makes the folder `rel` at `dest`. Where something else has the name, even a link, it
@@ -485,6 +499,7 @@ private:
     fs::path m_syncRoot;  // an existing folder on the destination's file system
     std::unordered_map<std::string, fs::path> m_folders;  // the copy's folder → its place
     std::unordered_set<std::string> m_fresh;              // of those, the ones made now
+    std::unordered_set<std::string> m_unmade;             // the copy's folders that failed
     std::vector<std::pair<fs::path, EntryStat>> m_made;   // folders made, in the order made
     std::vector<fs::path> m_roots;                        // destinations flushed
     std::vector<Pending> m_pending;
