@@ -47,7 +47,7 @@ FormFields fieldsOf(const TBackupSettings& s) {
     f.target = s.TargetFolder;
     f.time = s.RunTime;
     f.days = s.Days;
-    f.keepText = s.KeepCount ? FormatKeepCount(*s.KeepCount) : std::string();
+    f.keepText = s.KeepCount ? formatKeepCount(*s.KeepCount) : std::string();
     f.startAtLaunch = s.StartScheduleAtLaunch;
     f.catchUp = s.CatchUpMissed;
     f.share = s.ShareUnchanged;
@@ -221,7 +221,7 @@ TBackupSettings JobPresenter::settings() const {
     s.RunTime = f.time;
     s.Days = f.days;
     try {
-        s.KeepCount = ParseKeepCount(f.keepText);
+        s.KeepCount = parseKeepCount(f.keepText);
     } catch (const std::exception&) {
         s.KeepCount = 0;  // text that is no number is no valid count; saving says so
     }
@@ -308,7 +308,7 @@ void JobPresenter::tick() {
         return;
     }
     guarded([this] {
-        if (const auto due = m_job.IsDue(settings())) {
+        if (const auto due = m_job.isDue(settings())) {
             startRun(*due);
         }
     });
@@ -319,11 +319,11 @@ void JobPresenter::minuteTick() {
 }
 
 bool JobPresenter::keepCountAccepts(std::string_view candidate) {
-    return candidate.empty() || KeepCountAccepts(candidate);
+    return candidate.empty() || vantrel::keepCountAccepts(candidate);
 }
 
 void JobPresenter::commitKeepCount() {
-    guarded([this] { m_view.showKeepText(CommitKeepCount(m_view.fields().keepText)); });
+    guarded([this] { m_view.showKeepText(vantrel::commitKeepCount(m_view.fields().keepText)); });
 }
 
 bool JobPresenter::mayClose(bool sessionEnding) {

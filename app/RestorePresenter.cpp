@@ -63,15 +63,14 @@ void RestorePresenter::show() {
         m_copies = jobCopies(m_ws);
         // The files and size each run counted, by the copy it made.
         std::map<std::string, RunRecord> runs;
-        std::error_code ec;
-        if (fs::exists(m_ws.databaseFile(), ec)) {
+        if (m_ws.files.stat(m_ws.databaseFile(), true)) {
             for (RunRecord& r : RunHistory(m_ws.databaseFile()).list()) {
                 if (!r.targetPath.empty()) {
                     runs.emplace(r.targetPath, std::move(r));  // newest first: the first stays
                 }
             }
         }
-        const auto checks = copyChecks(m_ws.databaseFile());
+        const auto checks = copyChecks(m_ws.files, m_ws.databaseFile());
         std::vector<RestoreCopyRow> rows;
         for (const CopyEntries& copy : m_copies) {
             const BackupRecord& r = copy.record();
@@ -171,7 +170,7 @@ void RestorePresenter::showFolder() {
         }
         // What the source no longer has marks its row, or the folder it lies in.
         if (m_showDeleted && at != byName.end() && !rows[at->second].deleted &&
-            !statEntry(longPath(source / pathFromUtf8(e->path)))) {
+            !m_ws.files.stat(longPath(source / pathFromUtf8(e->path)), false)) {
             rows[at->second].deleted = true;
         }
     }

@@ -324,7 +324,7 @@ void benchHashing(const fs::path& source, const fs::path& work, int rounds,
             const bool hashTurn = (side == 0) == (round % 2 == 0);
             files.removeTree(dst);
             dropped = steps.prepare(source);
-            ManifestRecorder recorder;
+            ManifestRecorder recorder(files);
             CopyOptions options;
             if (hashTurn) {
                 options.onEntry = [&recorder](const CopiedEntry& e) { recorder.add(e); };

@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
-#include <system_error>
 
 #include "engine/BackupError.h"
 #include "engine/ChangeGuard.h"
 #include "engine/Schedule.h"
 #include "engine/Settings.h"
-#include "engine/TextRules.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -34,28 +32,14 @@ std::filesystem::path timetableLockFile(const Workspace& ws) {
     return ws.dir / "vantrel.timetable.lock";
 }
 
-// The message the run showed when it refused the settings before copying.
-std::string refusalText(const Workspace& ws, const TBackupSettings& settings) {
-    if (settings.SourcePath.empty()) {
-        return std::string(kNoSourceMessage);
-    }
-    if (settings.TargetFolder.empty()) {
-        return std::string(kNoTargetMessage);
-    }
-    if (TargetInsideSource(ws, settings)) {
-        return std::string(TargetInsideSourceMessage());
-    }
-    return "备份被拒绝";
-}
-
 }  // namespace
 
-bool CheckTargetOutsideSource(Workspace& ws, const TBackupSettings& settings) {
+bool checkTargetOutsideSource(Workspace& ws, const TBackupSettings& settings) {
     if (settings.SourcePath.empty() || settings.TargetFolder.empty() ||
-        !TargetInsideSource(ws, settings)) {
+        !targetInsideSource(ws, settings)) {
         return true;
     }
-    ws.ui.showMessage(TargetInsideSourceMessage());
+    ws.ui.showMessage(targetInsideSourceMessage());
     return false;
 }
 
@@ -78,11 +62,11 @@ RunRequest RunRequest::forTrigger(RunTrigger trigger, std::optional<LocalTime> f
 BackupJob::~BackupJob() = default;
 
 std::optional<std::string> BackupJob::timetableRefusal(const TBackupSettings& settings) const {
-    if (auto message = ValidateSettings(settings)) {
+    if (auto message = validateSettings(settings)) {
         return message;
     }
-    if (TargetInsideSource(m_ws, settings)) {
-        return std::string(TargetInsideSourceMessage());
+    if (targetInsideSource(m_ws, settings)) {
+        return std::string(targetInsideSourceMessage());
     }
     return std::nullopt;
 }
@@ -145,8 +129,7 @@ void BackupJob::releaseTimetableLock() {
 
 bool BackupJob::timetableRunsElsewhere(const Workspace& ws) {
     // A running timetable holds the lock file, so without one none runs; none is made here.
-    std::error_code ec;
-    if (!std::filesystem::exists(timetableLockFile(ws), ec)) {
+    if (!ws.files.stat(timetableLockFile(ws), true)) {
         return false;
     }
     try {
@@ -156,7 +139,7 @@ bool BackupJob::timetableRunsElsewhere(const Workspace& ws) {
     }
 }
 
-std::optional<RunRequest> BackupJob::IsDue(const TBackupSettings& settings) {
+std::optional<RunRequest> BackupJob::isDue(const TBackupSettings& settings) {
     if (!m_started) {
         return std::nullopt;
     }
@@ -176,7 +159,7 @@ std::optional<RunRequest> BackupJob::IsDue(const TBackupSettings& settings) {
     }
 
     std::optional<RunRequest> due;
-    for (const LocalTime fire : FireInstantsBetween(settings, previous, now)) {
+    for (const LocalTime fire : fireInstantsBetween(settings, previous, now)) {
         if (now - fire <= kMaxLateness && !m_fired.contains(fire)) {
             due = RunRequest::forTrigger(RunTrigger::Timetable, fire);
         }
@@ -215,7 +198,7 @@ std::optional<RunRequest> BackupJob::IsDue(const TBackupSettings& settings) {
 }
 
 void BackupJob::sweepMissed(const TBackupSettings& settings, LocalTime upTo) {
-    const auto instants = FireInstantsBetween(settings, m_sweptUntil, upTo);
+    const auto instants = fireInstantsBetween(settings, m_sweptUntil, upTo);
     m_sweptUntil = upTo;
     if (instants.empty()) {
         return;
@@ -268,7 +251,7 @@ std::optional<LocalTime> BackupJob::planCatchUp(LocalTime armedAt) {
 }
 
 std::optional<RunResult> BackupJob::CheckSchedule(const TBackupSettings& settings) {
-    const auto request = IsDue(settings);
+    const auto request = isDue(settings);
     if (!request) {
         return std::nullopt;
     }
@@ -289,8 +272,9 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
     record.fireInstant = request.fireInstant;
     try {
         if (request.checkSettings) {
-            if (auto message = ValidateSettings(settings)) {
+            if (auto message = validateSettings(settings)) {
                 m_ws.ui.showMessage(*message);
+                result.report.refusal = Refusal{RefusalReason::Settings, *message};
                 record.outcome = RunOutcome::Refused;
                 record.message = std::move(*message);
                 record.ended = record.started;
@@ -301,11 +285,10 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         // The total first, so progress can say how much is left; counted once the run holds
         // its locks, so a refused run does not wait for it. A source that cannot be counted
         // is left to the copy, which reports it.
-        counted.countSource = [this, &settings, &control]() -> std::optional<TreeSize> {
+        counted.countSource = [this, &control](const RunTarget& run) -> std::optional<TreeSize> {
             m_ws.ui.setStatus(kCountingStatus);
             TreeSize total;
-            const auto measured = m_ws.files.measureTree(
-                resolveInWorkDir(m_ws.dir, settings.SourcePath), total, control.cancel);
+            const auto measured = m_ws.files.measureTree(run.source, total, control.cancel);
             if (control.cancel && control.cancel->load()) {
                 throw BackupCancelled();
             }
@@ -316,7 +299,7 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         const RunReport& report = result.report;
         if (!report.ran) {
             record.outcome = RunOutcome::Refused;
-            record.message = refusalText(m_ws, settings);
+            record.message = report.refusal ? report.refusal->text : std::string();
         } else {
             record.outcome = report.incomplete() ? RunOutcome::Incomplete : RunOutcome::Success;
             if (report.incomplete()) {
@@ -334,11 +317,17 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
                 record.message += (record.message.empty() ? "" : "；") + *report.massChange;
             }
         }
-    } catch (const BackupCancelled&) {
+    } catch (const BackupCancelled& e) {
         record.outcome = RunOutcome::Cancelled;
-        m_ws.ui.setStatus(kCancelledStatus);
+        m_ws.ui.setStatus(e.what());
+    } catch (const BackupBusy& e) {
+        // Refused, and shown as the failure it is to whoever asked for the run.
+        record.outcome = RunOutcome::Refused;
+        record.message = e.what();
+        result.report.refusal = Refusal{RefusalReason::Busy, e.what()};
+        result.error = std::current_exception();
     } catch (const std::exception& e) {
-        record.outcome = IsBusyRefusal(e) ? RunOutcome::Refused : RunOutcome::Failed;
+        record.outcome = RunOutcome::Failed;
         record.message = e.what();
         result.error = std::current_exception();
     }
@@ -370,13 +359,12 @@ void BackupJob::finished(const RunResult& result) {
 JobHealth BackupJob::health(const TBackupSettings& settings) {
     const bool timetableOn = m_started || timetableRunsElsewhere(m_ws);
     // A job that never ran has no record database yet; judging it makes none.
-    std::error_code ec;
-    if (!std::filesystem::exists(m_ws.databaseFile(), ec)) {
-        return JudgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
+    if (!m_ws.files.stat(m_ws.databaseFile(), true)) {
+        return judgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
     }
     RunHistory history(m_ws.databaseFile());
     const bool held = ChangeGuard(m_ws.databaseFile()).active().has_value();
-    return JudgeHealth(history.lastRun(), history.lastComplete(), settings, timetableOn,
+    return judgeHealth(history.lastRun(), history.lastComplete(), settings, timetableOn,
                        m_ws.clock.now(), held);
 }
 

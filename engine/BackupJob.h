@@ -38,12 +38,12 @@ struct RunRequest {
 struct RunResult {
     RunRecord record;
     RunReport report;
-    std::exception_ptr error;  // the failure to show; none for success, refusal or cancel
+    std::exception_ptr error;  // the failure to show (BackupBusy too); none for success,
+                               // a refusal of the settings or a cancel
 };
 
 // Status texts of a run.
 inline constexpr std::string_view kCountingStatus = "正在统计……";
-inline constexpr std::string_view kCancelledStatus = "文件备份已取消";
 
 // One backup job: a working directory's settings, run lock, history and timetable. Both
 // front ends feed it ticks and settings and show what it reports.
@@ -76,7 +76,7 @@ public:
     // Instants that passed without a run are recorded as missed; with catch-up on, one
     // catch-up run follows 2 minutes after the start or after a jump of the clock, retried
     // after 15 minutes, 1 hour and 4 hours when it fails.
-    std::optional<RunRequest> IsDue(const TBackupSettings& settings);
+    std::optional<RunRequest> isDue(const TBackupSettings& settings);
 
     // The tick handler where nothing else waits: when due, makes the run and records it. A
     // failure is recorded, then thrown.
@@ -116,6 +116,6 @@ private:
 
 // Rejects the settings the run would refuse because the target lies inside the source.
 // Shows the run's message and returns false then.
-bool CheckTargetOutsideSource(Workspace& ws, const TBackupSettings& settings);
+bool checkTargetOutsideSource(Workspace& ws, const TBackupSettings& settings);
 
 }  // namespace vantrel

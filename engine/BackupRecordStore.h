@@ -8,18 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Database.h"
+#include "engine/FailedEntryCodec.h"
+#include "engine/RecordDatabase.h"
+#include "engine/Retention.h"
 #include "platform/FileOps.h"
 
 namespace vantrel {
-
-// One entry a copy left out, with the OS's reason, as kept with the copy (UTF-8).
-struct FailedEntry {
-    std::string path;
-    std::string reason;
-
-    friend bool operator==(const FailedEntry&, const FailedEntry&) = default;
-};
 
 // An old copy that pruning could not delete; its row stays, so a later prune retries it.
 struct PruneFailure {
@@ -33,34 +27,20 @@ struct BackupRecord {
     std::string date;                 // the run's date as "yyyy-mm-dd"
     std::vector<FailedEntry> failed;  // entries the copy lacks; empty for a complete copy
     bool complete() const { return failed.empty(); }
+    // Where the copy is: a relative path counts from the working directory `workDir`, where
+    // the database lives.
+    std::filesystem::path place(const std::filesystem::path& workDir) const;
 };
 
-// A replacement of a dated path under way: written before the staged copy takes the dated
-// name and removed in the transaction that records it, so the next run can finish or undo
-// a run that died in between. Paths are absolute (UTF-8).
-struct JournalEntry {
-    std::int64_t id = 0;
-    std::string targetText;  // TargetPath as it is recorded
-    std::string target;
-    std::string staging;
-    std::string aside;
-    FileId newCopy;  // identity of the staged copy's top folder or file
-    std::string logLine;
-    std::uint64_t logOffset = 0;  // the log's size before the line was appended
-    std::string date;             // "yyyy-mm-dd"
-    std::vector<FailedEntry> failed;
+// What pruning would do: each row with its place and fate, newest first.
+struct PruneSelection {
+    std::vector<BackupRecord> rows;
+    std::vector<std::filesystem::path> places;  // where each row's copy is (absolute)
+    std::vector<Fate> fates;
 };
 
-// Where pruning may delete on disk: directly in the current target folder, under the
-// current source's name followed by "_" and eight digits.
-struct PruneScope {
-    std::filesystem::path targetFolder;  // absolute
-    std::string copyStem;                // the source's last component (UTF-8)
-};
-
-// The rows of copies made, in table `wenjianming` of the SQLite file "wenjianming.mdb",
-// each copy's completeness in a table of its own, the journal of replacements under way,
-// and the pruning of old copies.
+// The rows of copies made, in table `wenjianming` of the record database, each copy's
+// completeness in a table of its own, and the pruning of old copies.
 class BackupRecordStore {
 public:
     // Creates the database with its table when no file of that name exists. Returns true
@@ -79,13 +59,7 @@ public:
                      const std::vector<FailedEntry>& failed = {});
 
     // Whether a row names the place `path` (resolved from the working directory).
-    bool namesPlace(const std::filesystem::path& path);
-
-    std::int64_t addJournal(const JournalEntry& entry);
-    std::vector<JournalEntry> journal();
-    void dropJournal(std::int64_t id);
-    // In one transaction: adds the entry's row and removes the entry. Returns the row's id.
-    std::int64_t commitJournal(const JournalEntry& entry);
+    bool namesPlace(FileOps& files, const std::filesystem::path& path);
 
     // Keeps the newest ceil(keepValue) complete copies and every copy newer than the oldest
     // of them; with fewer complete copies than that, every complete copy and as many of the
@@ -93,25 +67,36 @@ public:
     // for a place a newer row names is dropped without touching the disk. A copy is deleted
     // on disk only within `scope`, shaped "..._yyyymmdd", and never while a kept row names
     // it; a copy that cannot be deleted keeps its row and is returned, and pruning goes on.
-    // Rows older than `holdBefore` are all kept (the guard against mass changes holds them).
+    // Rows older than `holdBefore`, when set, are all kept: the guard against mass changes
+    // holds them.
     std::vector<PruneFailure> PruneBackups(std::optional<double> keepValue, FileOps& files,
                                            const PruneScope& scope,
                                            std::optional<std::int64_t> holdBefore = std::nullopt);
+    // The same with the count of copies to keep already taken from the keep count.
+    std::vector<PruneFailure> prune(std::size_t keep, FileOps& files, const PruneScope& scope,
+                                    std::optional<std::int64_t> holdBefore = std::nullopt);
+    // What PruneBackups would do, keeping `keep` copies, and touching nothing. `coming`, a
+    // copy about to be made and recorded, counts as the newest complete copy (row id 0).
+    PruneSelection selectPrune(FileOps& files, std::size_t keep, const PruneScope& scope,
+                               const std::optional<std::filesystem::path>& coming = std::nullopt,
+                               std::optional<std::int64_t> holdBefore = std::nullopt);
 
     // Every row, newest first.
-    std::vector<BackupRecord> List();
+    std::vector<BackupRecord> list();
 
-    const std::filesystem::path& file() const { return m_file; }
+    const std::filesystem::path& file() const { return m_records.file(); }
 
 private:
+    friend class CopyJournal;  // writes its entries and their rows on this connection
+
     void ensureTables();
     void deleteRow(std::int64_t id);
+    // Adds the row and its state, inside the caller's transaction.
     std::int64_t insertRow(std::string_view targetPath, std::string_view date,
                            const std::vector<FailedEntry>& failed);
 
-    std::filesystem::path m_file;
-    Database m_db;
-    bool m_hasStateTables = false;
+    RecordDatabase m_records;
+    bool m_hasStateTables = false;  // vantrel_copy_state and vantrel_journal exist
 };
 
 }  // namespace vantrel

@@ -1,7 +1,5 @@
 #include "engine/BackupRun.h"
 
-#include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -12,8 +10,6 @@
 #include "engine/CopyPlan.h"
 #include "engine/CopySlot.h"
 #include "engine/OperationLog.h"
-#include "engine/Settings.h"
-#include "engine/TextRules.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/RunLock.h"
@@ -25,37 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kTargetInsideSource = "备份文件的目的地址不能位于源地址之内！";
-constexpr std::string_view kBusy = "另一个备份正在进行中，请稍后再试！";
 constexpr std::string_view kCopyFailed = "文件备份失败！";
-
-// Whether the target lies in the source or is it: as written, and with links resolved for
-// the parts that exist.
-bool targetInsideSource(const fs::path& target, const fs::path& source) {
-    if (isWithin(target, source)) {
-        return true;
-    }
-    std::error_code ec1, ec2;
-    const auto realTarget = fs::weakly_canonical(target, ec1);
-    const auto realSource = fs::weakly_canonical(source, ec2);
-    if (!ec1 && !ec2 && isWithin(realTarget, realSource)) {
-        return true;
-    }
-    // Bind mounts and other aliases: the source is one of the target's existing ancestors.
-    const auto sourceId = fileIdOf(source);
-    if (!sourceId) {
-        return false;
-    }
-    for (auto p = target.parent_path(); !p.empty(); p = p.parent_path()) {
-        if (fileIdOf(p) == sourceId) {
-            return true;
-        }
-        if (p == p.root_path() || p.parent_path() == p) {
-            break;
-        }
-    }
-    return false;
-}
 
 [[noreturn]] void failCopy(BackupUi& ui, const FileOpResult& result, const fs::path& fallback) {
     ui.setStatus(kCopyFailed);
@@ -64,29 +30,12 @@ bool targetInsideSource(const fs::path& target, const fs::path& source) {
                       describeError(result.error));
 }
 
-bool pathExists(const fs::path& p) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(p, ec));
-}
-
-fs::path followed(const fs::path& p) {
-    std::error_code ec;
-    auto real = fs::canonical(p, ec);
-    return ec ? p : real;
-}
-
-bool isEmptyFolder(const fs::path& p) {
-    std::error_code ec;
-    return fs::is_directory(p, ec) && fs::is_empty(p, ec) && !ec;
-}
-
 // Whether this job's newest copy still on disk is a folder holding something.
-bool newestCopyHoldsFiles(BackupRecordStore& store, const fs::path& workDir) {
-    for (const auto& row : store.List()) {
-        const auto place = resolveInWorkDir(workDir, row.path);
-        std::error_code ec;
-        if (fs::is_directory(place, ec)) {
-            return !fs::is_empty(place, ec);
+bool newestCopyHoldsFiles(FileOps& files, BackupRecordStore& store, const fs::path& workDir) {
+    for (const auto& row : store.list()) {
+        const auto place = row.place(workDir);
+        if (const auto st = files.stat(place, true); st && st->type == EntryType::Folder) {
+            return !files.isEmptyFolder(place).value_or(false);
         }
     }
     return false;
@@ -98,26 +47,15 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
                     const RunControl& control) {
     BackupUi& ui = ws.ui;
     RunReport report;
-    if (settings.SourcePath.empty()) {
-        ui.showMessage(kNoSourceMessage);
+    const ResolvedRun resolved = resolveRun(ws, settings, ws.clock.now());
+    if (resolved.refusal) {
+        ui.showMessage(resolved.refusal->text);
+        report.refusal = resolved.refusal;
         return report;
     }
-    if (settings.TargetFolder.empty()) {
-        ui.showMessage(kNoTargetMessage);
-        return report;
-    }
-
-    const LocalTime started = ws.clock.now();
-    const std::string targetText =
-        MakeTargetPath(settings.SourcePath, settings.TargetFolder, started);
-    // A source that is a link (a folder moved to another disk) means the folder it names.
-    const fs::path source = followed(resolveInWorkDir(ws.dir, settings.SourcePath));
-    const fs::path target = resolveInWorkDir(ws.dir, targetText).lexically_normal();
-    // Copying a folder into itself would never end, and each copy would hold the earlier ones.
-    if (targetInsideSource(target, source)) {
-        ui.showMessage(kTargetInsideSource);
-        return report;
-    }
+    const RunTarget& run = resolved.target;
+    const fs::path& source = run.source;
+    const fs::path& target = run.target;
 
     // One run at a time per working directory, from the copy to the end of the prune.
     std::optional<RunLock> lock;
@@ -128,7 +66,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
                           describeError(e.code()));
     }
     if (!lock) {
-        throw BackupError(std::string(kBusy));
+        throw BackupBusy();
     }
 
     // The record file and the log are tried before the copy, so one that cannot be written
@@ -138,28 +76,28 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     store.checkWritable();
     OperationLog(ws.logFile()).checkWritable();
 
-    const std::string date = dateDigits(started);
-    CopySlot slot(ws, store, target, targetText, date);
+    CopySlot slot(ws, store, run);
     slot.recover();
 
     // The dated path is replaced only when it is this job's own copy.
-    if (pathExists(target) && !store.namesPlace(target)) {
+    if (ws.files.stat(target, false) && !store.namesPlace(ws.files, target)) {
         throw BackupError("备份目的地址“" + pathToUtf8(target) +
                           "”已存在，但不是本备份任务的备份；它未被改动，本次未备份！");
     }
     // An empty source where the last copy holds files is most likely a disk not connected.
-    if (isEmptyFolder(source) && newestCopyHoldsFiles(store, ws.dir)) {
-        throw BackupError("备份文件源地址“" + settings.SourcePath +
+    if (ws.files.isEmptyFolder(source).value_or(false) &&
+        newestCopyHoldsFiles(ws.files, store, ws.dir)) {
+        throw BackupError("备份文件源地址“" + run.sourceText +
                           "”是空文件夹（也许磁盘未连接），本次未备份！");
     }
 
     // While the guard against mass changes holds, no copy older than its run's is pruned.
     std::optional<ChangeHold> hold = ChangeGuard(ws.databaseFile()).active();
-    CopyPlan plan(ws, settings, source, target, prune == PruneAfterRun::IfKeepCountSet, probeLinks,
+    CopyPlan plan(ws, settings, run, prune == PruneAfterRun::IfKeepCountSet,
                   hold ? std::optional<std::int64_t>(hold->recordId) : std::nullopt);
     std::optional<TreeSize> count;
     if (control.countSource) {
-        count = control.countSource();
+        count = control.countSource(run);
     } else if (control.counted != nullptr) {
         count = *control.counted;
     }
@@ -173,7 +111,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     CopyOptions options = plan.options();
     options.skipFailedEntries = true;
     options.cancel = control.cancel;
-    if (const auto id = fileIdOf(target.parent_path())) {
+    if (const auto id = ws.files.fileId(target.parent_path())) {
         options.skipFolders.push_back(*id);
     }
     auto cancelled = [&] { return control.cancel && control.cancel->load(); };
@@ -182,7 +120,6 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
                                           [&ui](const CopyProgress& p) { ui.showProgress(p); });
     if (cancelled() || copied.error == std::errc::operation_canceled) {
         slot.discard();
-        ui.setStatus(BackupCancelled().what());
         throw BackupCancelled();
     }
     if (!copied.ok()) {
@@ -195,24 +132,24 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
         failed.push_back({pathToUtf8(entry.path), describeError(entry.error)});
     }
     const auto line =
-        OperationLog::composeLine(ws.clock.now(), settings.SourcePath, targetText, failed.size());
+        OperationLog::composeLine(ws.clock.now(), run.sourceText, run.targetText, failed.size());
     try {
-        report.recordId = slot.commit(line, dateText(started), failed);
+        report.recordId = slot.commit(line, run.date, failed);
     } catch (const BackupError&) {
         ui.setStatus(kCopyFailed);
         throw;
     }
-    plan.recordManifest(targetText);
+    plan.recordManifest(run.targetText);
 
     report.ran = true;
-    report.targetPath = targetText;
+    report.targetPath = run.targetText;
     report.skipped = copied.skipped;
     report.copied = copied.done;
     report.shared = copied.shared;
     report.shareFallbacks = copied.shareFallbacks;
     report.sharingUnsupported = plan.sharingUnsupported();
     report.duration =
-        std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - started);
+        std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - run.started);
 
     // What the copy changed; a mass change holds pruning back until the user confirms it.
     bool mayPrune = true;
@@ -224,7 +161,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
             isMassChange(*changes.sinceComplete)) {
             const ChangeCounts& c = *changes.sinceComplete;
             report.massChange = massChangeWarning(c);
-            const ChangeHold held{report.recordId, started, c.filesModified + c.filesDeleted,
+            const ChangeHold held{report.recordId, run.started, c.filesModified + c.filesDeleted,
                                   c.filesBefore};
             ChangeGuard(ws.databaseFile()).hold(held);
             hold = hold ? hold : held;
@@ -240,11 +177,10 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     if (report.massChange) {
         ui.showMessage(*report.massChange);
     }
-    if (mayPrune && prune == PruneAfterRun::IfKeepCountSet && settings.KeepCount) {
-        const PruneScope scope{target.parent_path(), copyStem(settings.SourcePath)};
+    if (mayPrune && prune == PruneAfterRun::IfKeepCountSet && run.keep) {
         report.pruneFailures =
-            store.PruneBackups(settings.KeepCount, ws.files, scope,
-                               hold ? std::optional<std::int64_t>(hold->recordId) : std::nullopt);
+            store.prune(*run.keep, ws.files, run.pruneScope(),
+                        hold ? std::optional<std::int64_t>(hold->recordId) : std::nullopt);
         for (const auto& f : report.pruneFailures) {
             ui.showMessage("无法删除旧备份“" + f.path + "”：" + f.reason);
         }
@@ -252,19 +188,9 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     return report;
 }
 
-bool TargetInsideSource(const Workspace& ws, const TBackupSettings& settings) {
-    const std::string targetText =
-        MakeTargetPath(settings.SourcePath, settings.TargetFolder, ws.clock.now());
-    return targetInsideSource(resolveInWorkDir(ws.dir, targetText),
-                              resolveInWorkDir(ws.dir, settings.SourcePath));
-}
-
-std::string_view TargetInsideSourceMessage() {
-    return kTargetInsideSource;
-}
-
-bool IsBusyRefusal(const std::exception& error) {
-    return error.what() == kBusy;
+bool targetInsideSource(const Workspace& ws, const TBackupSettings& settings) {
+    const ResolvedRun run = resolveRun(ws, settings, ws.clock.now());
+    return run.refusal && run.refusal->reason == RefusalReason::TargetInsideSource;
 }
 
 }  // namespace vantrel

@@ -16,6 +16,7 @@
 #include "engine/BackupSettings.h"
 #include "engine/CopyEntries.h"
 #include "engine/CopyNaming.h"
+#include "engine/RunTarget.h"
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
 
@@ -29,7 +30,7 @@ enum class PruneAfterRun { No, IfKeepCountSet };
 // How a caller steers a run under way.
 struct RunControl {
     // Set from another thread (or a signal handler) to cancel the copy; the run then throws
-    // BackupCancelled and leaves nothing behind.
+    // BackupCancelled (engine/BackupError.h) and leaves nothing behind.
     const std::atomic<bool>* cancel = nullptr;
     // The source as counted just before the run; the space check then needs no walk of its
     // own.
@@ -37,12 +38,13 @@ struct RunControl {
     // Called once the run holds its locks and has passed its checks, just before it plans the
     // copy: where the caller counts the source, so that a refused run never waits for a count.
     // Returns the count, or none when the source could not be counted.
-    std::function<std::optional<TreeSize>()> countSource = {};
+    std::function<std::optional<TreeSize>(const RunTarget& run)> countSource = {};
 };
 
 // What a run did.
 struct RunReport {
     bool ran = false;                   // false: refused before copying, its message already shown
+    std::optional<Refusal> refusal;     // why, when it was refused
     std::string targetPath;             // TargetPath of the copy, as recorded (UTF-8)
     std::vector<SkippedEntry> skipped;  // entries that could not be copied: the copy is incomplete
     std::vector<PruneFailure> pruneFailures;
@@ -61,24 +63,17 @@ struct RunReport {
     bool hasWarning() const { return incomplete() || !pruneFailures.empty() || massChange; }
 };
 
-// The run was cancelled through RunControl::cancel.
-class BackupCancelled : public BackupError {
-public:
-    BackupCancelled() : BackupError("文件备份已取消") {}
-};
-
 // Makes one dated copy of the source in the target folder, logs it and records it; then,
-// when asked and a keep count is set, prunes old copies. Empty source or target shows its
-// message and returns a report with `ran` false. Any failure throws BackupError with the
-// user-facing text; status panel 1 then reads "文件备份失败！" when the copy itself failed.
+// when asked and a keep count is set, prunes old copies. A refused run (empty source or
+// target, target inside the source) shows its message and returns a report with `ran` false
+// and the refusal. Another run holding the lock throws BackupBusy; a cancel throws
+// BackupCancelled; any other failure throws BackupError with the user-facing text, the
+// status then reading "文件备份失败！" when the copy itself failed.
 RunReport RunBackup(Workspace& ws, const TBackupSettings& settings,
                     PruneAfterRun prune = PruneAfterRun::No, const RunControl& control = {});
 
-// Whether the run would refuse the settings because the target lies inside the source.
-bool TargetInsideSource(const Workspace& ws, const TBackupSettings& settings);
-// The run's message for that refusal.
-std::string_view TargetInsideSourceMessage();
-// Whether a run failed because another run of the same working directory holds the lock.
-bool IsBusyRefusal(const std::exception& error);
+// Whether the run would refuse the settings because the target lies inside the source,
+// resolved as a run resolves it.
+bool targetInsideSource(const Workspace& ws, const TBackupSettings& settings);
 
 }  // namespace vantrel

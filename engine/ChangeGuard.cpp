@@ -4,6 +4,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/CopyNaming.h"
+#include "engine/RecordDatabase.h"
 #include "engine/Texts.h"
 #include "platform/Database.h"
 #include "platform/TextCodec.h"
@@ -13,15 +14,6 @@ namespace vantrel {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::string_view kCreateTable =
-    "CREATE TABLE IF NOT EXISTS vantrel_change_hold (id INTEGER PRIMARY KEY AUTOINCREMENT, "
-    "record_id INTEGER NOT NULL, started TEXT NOT NULL, changed INTEGER NOT NULL, "
-    "files_before INTEGER NOT NULL, confirmed TEXT)";
-
-[[noreturn]] void failDatabase(const fs::path& file, const std::exception& e) {
-    throw BackupError("记录数据库“" + pathToUtf8(file) + "”出错：" + e.what());
-}
 
 std::uint64_t changedFiles(const ChangeCounts& c) {
     return c.filesModified + c.filesDeleted;
@@ -66,7 +58,7 @@ CopyChanges measureNewCopy(const Workspace& ws, const fs::path& newCopy,
         return known != nullptr && copy->record().id == knownId ? streamOf(*known) : copy->stream();
     };
     const auto newEntries = [&] {
-        return newManifest != nullptr ? streamOf(*newManifest) : streamOfTree(newCopy);
+        return newManifest != nullptr ? streamOf(*newManifest) : streamOfTree(ws.files, newCopy);
     };
     {
         auto older = entriesOf(previous);
@@ -84,33 +76,23 @@ CopyChanges measureNewCopy(const Workspace& ws, const fs::path& newCopy,
 }
 
 struct ChangeGuard::Impl {
-    fs::path file;
-    Database db;
+    RecordDatabase records;
     bool hasTable = false;
 
-    explicit Impl(const fs::path& dbFile) : file(dbFile), db(dbFile, Database::Mode::OpenExisting) {
-        auto stmt = db.prepare(
-            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = "
-            "'vantrel_change_hold'");
-        hasTable = stmt.step() && stmt.columnInt(0) > 0;
+    explicit Impl(const fs::path& dbFile) : records(dbFile) {
+        hasTable = records.has(RecordDatabase::Part::ChangeGuard);
     }
 };
 
-ChangeGuard::ChangeGuard(const fs::path& dbFile) {
-    try {
-        m_impl = std::make_unique<Impl>(dbFile);
-    } catch (const DatabaseError& e) {
-        failDatabase(dbFile, e);
-    }
-}
+ChangeGuard::ChangeGuard(const fs::path& dbFile) : m_impl(std::make_unique<Impl>(dbFile)) {}
 
 ChangeGuard::~ChangeGuard() = default;
 
 void ChangeGuard::hold(const ChangeHold& h) {
+    m_impl->records.ensure(RecordDatabase::Part::ChangeGuard);
+    m_impl->hasTable = true;
     try {
-        m_impl->db.exec(kCreateTable);
-        m_impl->hasTable = true;
-        auto stmt = m_impl->db.prepare(
+        auto stmt = m_impl->records.db().prepare(
             "INSERT INTO vantrel_change_hold (record_id, started, changed, files_before) VALUES "
             "(:record, :started, :changed, :before)");
         stmt.bind("record", h.recordId);
@@ -119,7 +101,7 @@ void ChangeGuard::hold(const ChangeHold& h) {
         stmt.bind("before", static_cast<std::int64_t>(h.filesBefore));
         stmt.step();
     } catch (const DatabaseError& e) {
-        failDatabase(m_impl->file, e);
+        m_impl->records.fail(e);
     }
 }
 
@@ -128,7 +110,7 @@ std::optional<ChangeHold> ChangeGuard::active() {
         return std::nullopt;
     }
     try {
-        auto stmt = m_impl->db.prepare(
+        auto stmt = m_impl->records.db().prepare(
             "SELECT record_id, started, changed, files_before FROM vantrel_change_hold WHERE "
             "confirmed IS NULL ORDER BY record_id ASC LIMIT 1");
         if (!stmt.step()) {
@@ -141,7 +123,7 @@ std::optional<ChangeHold> ChangeGuard::active() {
         h.filesBefore = static_cast<std::uint64_t>(stmt.columnInt(3));
         return h;
     } catch (const DatabaseError& e) {
-        failDatabase(m_impl->file, e);
+        m_impl->records.fail(e);
     }
 }
 
@@ -150,20 +132,19 @@ std::size_t ChangeGuard::confirm(LocalTime when) {
         return 0;
     }
     try {
-        auto stmt = m_impl->db.prepare(
+        auto stmt = m_impl->records.db().prepare(
             "UPDATE vantrel_change_hold SET confirmed = :when WHERE confirmed IS NULL");
         stmt.bind("when", formatLocalTime(when));
         stmt.step();
-        auto count = m_impl->db.prepare("SELECT changes()");
+        auto count = m_impl->records.db().prepare("SELECT changes()");
         return count.step() ? static_cast<std::size_t>(count.columnInt(0)) : 0;
     } catch (const DatabaseError& e) {
-        failDatabase(m_impl->file, e);
+        m_impl->records.fail(e);
     }
 }
 
 std::optional<ChangeHold> activeHold(const Workspace& ws) {
-    std::error_code ec;
-    if (!fs::exists(ws.databaseFile(), ec)) {
+    if (!ws.files.stat(ws.databaseFile(), true)) {
         return std::nullopt;
     }
     return ChangeGuard(ws.databaseFile()).active();

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "platform/Clock.h"
+#include "platform/FileOps.h"
 
 namespace vantrel {
 
@@ -19,6 +20,6 @@ struct CopyCheck {
 void recordCheck(const std::filesystem::path& dbFile, std::int64_t recordId, LocalTime when,
                  bool intact);
 // The last check of each copy, by row; empty without a database or checks. Reads only.
-std::map<std::int64_t, CopyCheck> copyChecks(const std::filesystem::path& dbFile);
+std::map<std::int64_t, CopyCheck> copyChecks(FileOps& files, const std::filesystem::path& dbFile);
 
 }  // namespace vantrel

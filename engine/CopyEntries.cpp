@@ -10,7 +10,6 @@
 #include "engine/CopyNaming.h"
 #include "engine/ManifestStore.h"
 #include "engine/TextRules.h"
-#include "platform/FilePlacer.h"
 #include "platform/FileStat.h"
 #include "platform/LongPath.h"
 #include "platform/TextCodec.h"
@@ -64,7 +63,8 @@ private:
 // is sorted with its subfolders' contents keyed "name/", and taken as it comes.
 class TreeStream final : public EntryStream {
 public:
-    TreeStream(fs::path root, std::string_view below) : m_root(std::move(root)), m_top(below) {}
+    TreeStream(FileOps& files, fs::path root, std::string_view below)
+        : m_files(files), m_root(std::move(root)), m_top(below) {}
 
     const ManifestEntry* next() override {
         if (!m_started) {
@@ -112,7 +112,7 @@ private:
 
     void open(const std::string& folder) {
         std::vector<FolderEntry> listed;
-        if (listFolder(diskPath(folder), listed)) {
+        if (m_files.listStats(diskPath(folder), listed)) {
             return;  // unreadable: nothing under it
         }
         Frame frame;
@@ -132,7 +132,7 @@ private:
 
     // The top of the walk, looked at on its own.
     bool read(const std::string& rel) {
-        const auto st = statEntry(longPath(diskPath(rel)));
+        const auto st = m_files.stat(longPath(diskPath(rel)), false);
         if (!st) {
             return false;
         }
@@ -144,11 +144,12 @@ private:
         m_current.type = typeLetter(st.type);
         m_current.size = st.type == EntryType::File ? st.size : 0;
         m_current.mtimeNs = st.mtimeNs;
-        m_current.hash =
-            st.type == EntryType::Link ? linkTarget(longPath(diskPath(rel))) : std::string();
+        m_current.hash = st.type == EntryType::Link ? linkTarget(m_files, longPath(diskPath(rel)))
+                                                    : std::string();
         m_current.path = std::move(rel);
     }
 
+    FileOps& m_files;
     fs::path m_root;
     std::string m_top;
     bool m_started = false;
@@ -162,8 +163,9 @@ std::unique_ptr<EntryStream> streamOf(const Manifest& sorted, std::string_view b
     return std::make_unique<ManifestStream>(sorted, below);
 }
 
-std::unique_ptr<EntryStream> streamOfTree(const fs::path& root, std::string_view below) {
-    return std::make_unique<TreeStream>(root, below);
+std::unique_ptr<EntryStream> streamOfTree(FileOps& files, const fs::path& root,
+                                          std::string_view below) {
+    return std::make_unique<TreeStream>(files, root, below);
 }
 
 bool sameEntry(const ManifestEntry& a, const ManifestEntry& b) {
@@ -249,9 +251,10 @@ ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const Change
     return counts;
 }
 
-CopyEntries::CopyEntries(BackupRecord record, fs::path place, bool onDisk,
+CopyEntries::CopyEntries(FileOps& files, BackupRecord record, fs::path place, bool onDisk,
                          std::shared_ptr<ManifestStore> manifests)
-    : m_record(std::move(record)),
+    : m_files(&files),
+      m_record(std::move(record)),
       m_place(std::move(place)),
       m_onDisk(onDisk),
       m_manifests(std::move(manifests)) {}
@@ -293,7 +296,7 @@ std::optional<ManifestEntry> CopyEntries::find(std::string_view path) {
         }
         return std::nullopt;
     }
-    auto s = streamOfTree(m_place, path);
+    auto s = streamOfTree(*m_files, m_place, path);
     if (const ManifestEntry* e = s->next()) {
         return *e;
     }
@@ -304,7 +307,7 @@ std::unique_ptr<EntryStream> CopyEntries::stream(std::string_view path) {
     if (const Manifest* m = manifest()) {
         return streamOf(*m, path);
     }
-    return streamOfTree(m_place, path);
+    return streamOfTree(*m_files, m_place, path);
 }
 
 std::vector<CopyEntries> jobCopies(const Workspace& ws) {
@@ -321,7 +324,7 @@ std::vector<CopyEntries> jobCopies(const Workspace& ws) {
     }
     for (const ListedCopy& c : listed) {
         auto place = resolveInWorkDir(ws.dir, c.record.path).lexically_normal();
-        copies.emplace_back(c.record, std::move(place), c.onDisk, manifests);
+        copies.emplace_back(ws.files, c.record, std::move(place), c.onDisk, manifests);
     }
     return copies;
 }

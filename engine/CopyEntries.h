@@ -31,7 +31,7 @@ public:
 std::unique_ptr<EntryStream> streamOf(const Manifest& sorted, std::string_view below = {});
 // The tree at `root` as it is on disk: `below` and everything under it. Files carry no hash
 // (unknown); links carry their target; folders that cannot be read show nothing under them.
-std::unique_ptr<EntryStream> streamOfTree(const std::filesystem::path& root,
+std::unique_ptr<EntryStream> streamOfTree(FileOps& files, const std::filesystem::path& root,
                                           std::string_view below = {});
 
 // Whether two versions of an entry are the same: same type; files of the same size and time
@@ -68,7 +68,7 @@ ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const Change
 // can be read), else read from the copy on disk.
 class CopyEntries {
 public:
-    CopyEntries(BackupRecord record, std::filesystem::path place, bool onDisk,
+    CopyEntries(FileOps& files, BackupRecord record, std::filesystem::path place, bool onDisk,
                 std::shared_ptr<ManifestStore> manifests);
 
     const BackupRecord& record() const { return m_record; }
@@ -84,6 +84,7 @@ public:
 private:
     const Manifest* manifest();
 
+    FileOps* m_files;
     BackupRecord m_record;
     std::filesystem::path m_place;
     bool m_onDisk = false;

@@ -6,23 +6,21 @@
 #include <system_error>
 
 #include "engine/CopyNaming.h"
-#include "engine/TextRules.h"
 
 namespace vantrel {
 
 std::vector<ListedCopy> listCopies(const Workspace& ws) {
     std::vector<ListedCopy> listed;
-    std::error_code ec;
-    if (!std::filesystem::exists(ws.databaseFile(), ec)) {
+    if (!ws.files.stat(ws.databaseFile(), true)) {
         return listed;
     }
     std::set<std::string> places;
-    for (BackupRecord& record : BackupRecordStore(ws.databaseFile()).List()) {
-        const auto place = resolveInWorkDir(ws.dir, record.path).lexically_normal();
+    for (BackupRecord& record : BackupRecordStore(ws.databaseFile()).list()) {
+        const auto place = record.place(ws.dir);
         if (!places.insert(pathKey(place)).second) {
             continue;
         }
-        const bool onDisk = std::filesystem::exists(std::filesystem::symlink_status(place, ec));
+        const bool onDisk = ws.files.stat(place, false).has_value();
         listed.push_back({std::move(record), onDisk});
     }
     return listed;

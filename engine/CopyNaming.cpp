@@ -1,10 +1,9 @@
 #include "engine/CopyNaming.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 
 #include "engine/TextRules.h"
+#include "engine/Texts.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -22,14 +21,6 @@ std::string_view cutAt(std::string_view s, size_t n) {
     return s.substr(0, n);
 }
 
-std::string dateDigits(LocalTime when) {
-    const std::chrono::year_month_day ymd{std::chrono::floor<std::chrono::days>(when)};
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d%02u%02u", static_cast<int>(ymd.year()),
-                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()));
-    return buf;
-}
-
 }  // namespace
 
 std::string NameTail(std::string_view sourcePath) {
@@ -44,7 +35,7 @@ std::string NameTail(std::string_view sourcePath) {
     return std::string(cutAt(sourcePath.substr(pos - 1), limit));
 }
 
-std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
+std::string makeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
                            LocalTime when) {
     std::string path(targetFolder);
     path += NameTail(sourcePath);

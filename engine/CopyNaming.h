@@ -17,7 +17,7 @@ namespace vantrel {
 std::string NameTail(std::string_view sourcePath);
 
 // TargetFolder + NameTail + "_" + yyyymmdd, joined with no further separator.
-std::string MakeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
+std::string makeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
                            LocalTime when);
 
 // The source's last component, as its copies are named: NameTail without its separator.

@@ -1,7 +1,6 @@
 #include "engine/CopyPlan.h"
 
-#include <cmath>
-#include <cstdio>
+#include <algorithm>
 #include <system_error>
 
 #include "engine/BackupError.h"
@@ -9,7 +8,6 @@
 #include "engine/CopyNaming.h"
 #include "engine/CopySlot.h"
 #include "engine/ManifestStore.h"
-#include "engine/TextRules.h"
 #include "engine/Texts.h"
 #include "platform/TextCodec.h"
 
@@ -43,26 +41,23 @@ bool sameForSharing(const EntryStat& source, const EntryStat& previous, std::int
            (!compareOwners || (source.owner == previous.owner && source.group == previous.group));
 }
 
-SpaceEstimate estimateSpace(const fs::path& source, const fs::path& previous,
+SpaceEstimate estimateSpace(FileOps& files, const fs::path& source, const fs::path& previous,
                             std::int64_t toleranceNs, bool compareOwners) {
     SpaceEstimate est;
     std::uint64_t bytes = 0;
-    const auto count = [&](const fs::path& path, const fs::path& relative, bool follow) {
-        const auto st = follow ? statFollowed(path) : statEntry(path);
-        if (!st) {
-            return;
-        }
-        if (st->type == EntryType::Folder) {
+    const auto count = [&](const fs::path& path, const EntryStat& st) {
+        if (st.type == EntryType::Folder) {
             ++est.folders;
             bytes += kFolderBytes;
             return;
         }
-        if (st->type != EntryType::File) {
+        if (st.type != EntryType::File) {
             return;  // links and special files hold no data blocks worth counting
         }
         if (!previous.empty()) {
-            const auto before = statEntry(relative.empty() ? previous : previous / relative);
-            if (before && sameForSharing(*st, *before, toleranceNs, compareOwners)) {
+            const auto relative = path.lexically_relative(source);
+            const auto before = files.stat(path == source ? previous : previous / relative, false);
+            if (before && sameForSharing(st, *before, toleranceNs, compareOwners)) {
                 ++est.sharedFiles;
                 if (before->linkCount == 1) {
                     est.sharedSoleBytes += blocksOf(*before);
@@ -71,14 +66,12 @@ SpaceEstimate estimateSpace(const fs::path& source, const fs::path& previous,
             }
         }
         ++est.files;
-        bytes += blocksOf(*st);
+        bytes += blocksOf(st);
     };
-    count(source, {}, true);
-    std::error_code ec;
-    if (fs::is_directory(source, ec)) {
-        for (auto it = fs::recursive_directory_iterator(source, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            count(it->path(), it->path().lexically_relative(source), false);
+    if (const auto top = files.stat(source, true)) {
+        count(source, *top);
+        if (top->type == EntryType::Folder) {
+            files.walk(source, count);
         }
     }
     bytes += kMiB;
@@ -95,25 +88,19 @@ SpaceEstimate estimateFromCount(const TreeSize& counted) {
     return est;
 }
 
-std::uint64_t spaceFreedByRemoving(const fs::path& copy) {
+std::uint64_t spaceFreedByRemoving(FileOps& files, const fs::path& copy) {
     std::uint64_t freed = 0;
-    const auto count = [&freed](const fs::path& path) {
-        const auto st = statEntry(path);
-        if (!st) {
-            return;
-        }
-        if (st->type == EntryType::Folder) {
+    const auto count = [&freed](const fs::path&, const EntryStat& st) {
+        if (st.type == EntryType::Folder) {
             freed += kFolderBytes;
-        } else if (st->type == EntryType::File && st->linkCount == 1) {
-            freed += blocksOf(*st);
+        } else if (st.type == EntryType::File && st.linkCount == 1) {
+            freed += blocksOf(st);
         }
     };
-    count(copy);
-    std::error_code ec;
-    if (fs::is_directory(fs::symlink_status(copy, ec))) {
-        for (auto it = fs::recursive_directory_iterator(copy, ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            count(it->path());
+    if (const auto top = files.stat(copy, false)) {
+        count(copy, *top);
+        if (top->type == EntryType::Folder) {
+            files.walk(copy, count);
         }
     }
     return freed;
@@ -133,45 +120,23 @@ std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t avai
     return text;
 }
 
-std::optional<std::uint64_t> availableSpace(const fs::path& path) {
-    fs::path probe = path;
-    std::error_code ec;
-    while (!probe.empty() && !fs::exists(probe, ec)) {
-        const auto parent = probe.parent_path();
-        if (parent == probe) {
-            break;
-        }
-        probe = parent;
-    }
-    const auto info = fs::space(probe, ec);
-    if (ec) {
-        return std::nullopt;
-    }
-    return info.available;
-}
-
-CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, fs::path source, fs::path target,
-                   bool pruneAfter, LinkProbe probe, std::optional<std::int64_t> holdBefore)
+CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
+                   std::optional<std::int64_t> holdBefore)
     : m_ws(ws),
       m_settings(settings),
-      m_source(std::move(source)),
-      m_target(std::move(target)),
+      m_run(std::move(run)),
       m_pruneAfter(pruneAfter),
-      m_probe(std::move(probe)),
       m_holdBefore(holdBefore) {}
 
 std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
-    const std::string folder = pathKey(m_target.parent_path());
-    const std::string targetName = pathToUtf8(m_target.filename());
-    const auto name = parseCopyName(targetName);
+    const std::string folder = pathKey(m_run.targetFolder());
     BackupRecordStore store(m_ws.databaseFile());
-    for (const BackupRecord& row : store.List()) {
-        const fs::path path = resolveInWorkDir(m_ws.dir, row.path).lexically_normal();
-        std::error_code ec;
-        // Only a complete copy is worth sharing with or counts as one pruning would remove.
-        if (row.complete() && name && isCopyOf(pathToUtf8(path.filename()), name->stem) &&
-            pathKey(path.parent_path()) == folder && fs::exists(fs::symlink_status(path, ec))) {
+    for (const BackupRecord& row : store.list()) {
+        const fs::path path = row.place(m_ws.dir);
+        // Only a complete copy is worth sharing with.
+        if (row.complete() && isCopyOf(pathToUtf8(path.filename()), m_run.stem) &&
+            pathKey(path.parent_path()) == folder && m_ws.files.stat(path, false)) {
             copies.push_back({row.id, path});
         }
     }
@@ -185,10 +150,11 @@ void CopyPlan::prepare() {
 
     if (m_settings.ShareUnchanged && previous != nullptr) {
         // A hidden name of this job's own, so that jobs sharing a target never meet.
-        const auto probeName = pathFromUtf8(".vantrel-" + CopySlot::jobKey(m_ws.dir) + ".probe");
+        const auto probeName =
+            pathFromUtf8(".vantrel-" + CopySlot::jobKey(m_ws.files, m_ws.dir) + ".probe");
         LinkSupport support;
         try {
-            support = m_probe(m_target.parent_path(), probeName);
+            support = m_ws.files.probeLinks(m_run.targetFolder(), probeName);
         } catch (const std::system_error&) {
             // An unwritable target fails the copy itself, with its own message.
         }
@@ -212,38 +178,19 @@ void CopyPlan::prepare() {
     // Every file counted first, from the count made before the run or a cheap walk of the
     // source alone; only when that does not fit are the files to be shared told apart, which
     // reads the previous copy too.
-    m_estimate =
-        m_counted ? estimateFromCount(*m_counted) : estimateSpace(m_source, {}, 0, keepsOwners());
-    const auto available = availableSpace(m_target.parent_path());
+    m_estimate = m_counted ? estimateFromCount(*m_counted)
+                           : estimateSpace(m_ws.files, m_run.source, {}, 0, keepsOwners());
+    const auto available = m_ws.files.availableSpace(m_run.targetFolder());
     if (available && m_estimate.neededBytes > *available && !m_options.shareFrom.empty()) {
-        m_estimate = estimateSpace(m_source, m_options.shareFrom, m_options.shareTimeToleranceNs,
-                                   keepsOwners());
+        m_estimate = estimateSpace(m_ws.files, m_run.source, m_options.shareFrom,
+                                   m_options.shareTimeToleranceNs, keepsOwners());
     }
-    if (available) {
-        // The copies pruning would remove after this run: all but the newest keep-1 others.
-        std::vector<const OldCopy*> prunable;
-        if (m_pruneAfter && m_settings.KeepCount && *m_settings.KeepCount >= 1 &&
-            m_settings.KeepCount) {
-            const double keep = std::ceil(*m_settings.KeepCount);
-            std::size_t kept = 1;  // the new copy
-            for (const OldCopy& copy : copies) {
-                if (pathKey(copy.path) == pathKey(m_target)) {
-                    continue;  // replaced by the new copy, and in place until it is done
-                }
-                if (m_holdBefore && copy.id < *m_holdBefore) {
-                    continue;  // held by the guard against mass changes
-                }
-                if (static_cast<double>(kept) < keep) {
-                    ++kept;
-                } else {
-                    prunable.push_back(&copy);
-                }
-            }
-        }
+    if (available && m_estimate.neededBytes > *available) {
+        const std::vector<fs::path> prunable = pruningWouldDelete();
         std::uint64_t freed = 0;
-        for (const OldCopy* copy : prunable) {
-            freed += spaceFreedByRemoving(copy->path);
-            if (copy->path == m_options.shareFrom) {
+        for (const fs::path& copy : prunable) {
+            freed += spaceFreedByRemoving(m_ws.files, copy);
+            if (copy == m_options.shareFrom) {
                 freed -= std::min(freed, m_estimate.sharedSoleBytes);
             }
         }
@@ -256,9 +203,25 @@ void CopyPlan::prepare() {
     // Hashing every file costs far more than the copy can spare, so the manifest goes with
     // sharing, where only the files that changed are read again.
     if (m_settings.ShareUnchanged) {
-        m_recorder.emplace(m_previousManifest ? &*m_previousManifest : nullptr);
+        m_recorder.emplace(m_ws.files, m_previousManifest ? &*m_previousManifest : nullptr);
         m_options.onEntry = [this](const CopiedEntry& entry) { m_recorder->add(entry); };
     }
+}
+
+std::vector<fs::path> CopyPlan::pruningWouldDelete() {
+    std::vector<fs::path> copies;
+    if (!m_pruneAfter || !m_run.keep) {
+        return copies;
+    }
+    BackupRecordStore store(m_ws.databaseFile());
+    const PruneSelection selection =
+        store.selectPrune(m_ws.files, *m_run.keep, m_run.pruneScope(), m_run.target, m_holdBefore);
+    for (std::size_t i = 0; i < selection.fates.size(); ++i) {
+        if (selection.fates[i] == Fate::Deleted && m_ws.files.stat(selection.places[i], false)) {
+            copies.push_back(selection.places[i]);
+        }
+    }
+    return copies;
 }
 
 void CopyPlan::releaseManifests() {

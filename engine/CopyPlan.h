@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +10,7 @@
 #include "engine/BackupSettings.h"
 #include "engine/Manifest.h"
 #include "engine/ManifestRecorder.h"
+#include "engine/RunTarget.h"
 #include "engine/Workspace.h"
 #include "platform/FileStat.h"
 
@@ -40,7 +40,7 @@ struct SpaceEstimate {
 // Walks the source (and, when `previous` is not empty, its counterparts there, compared as
 // sharing does): allocated size of the files to be copied, 4 KiB per folder, 1 MiB, and 1 %
 // of that on top.
-SpaceEstimate estimateSpace(const std::filesystem::path& source,
+SpaceEstimate estimateSpace(FileOps& files, const std::filesystem::path& source,
                             const std::filesystem::path& previous, std::int64_t toleranceNs,
                             bool compareOwners);
 
@@ -49,29 +49,20 @@ SpaceEstimate estimateSpace(const std::filesystem::path& source,
 SpaceEstimate estimateFromCount(const TreeSize& counted);
 
 // Space that removing `copy` frees: files held by no other link, and its folders.
-std::uint64_t spaceFreedByRemoving(const std::filesystem::path& copy);
+std::uint64_t spaceFreedByRemoving(FileOps& files, const std::filesystem::path& copy);
 
 // The refusal when `needed` exceeds `available`, sizes in MB and up; none when it fits. `prunable`
 // copies and the space removing them frees are named when that would make it fit.
 std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t available,
                                         std::size_t prunable, std::uint64_t freedByPruning);
 
-// Free space for a new entry at `path`: on the nearest folder of it that exists.
-std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path);
-
 // What one run copies beside the files themselves: the copy it shares unchanged files with,
 // the space it needs, and the manifest it records.
 class CopyPlan {
 public:
-    using LinkProbe = std::function<LinkSupport(const std::filesystem::path& folder,
-                                                const std::filesystem::path& probeName)>;
-
-    // `target` is the dated path of the copy to make; `pruneAfter` whether the run prunes,
-    // keeping every copy whose row is older than `holdBefore` when set (the guard against
-    // mass changes). `probe` tries the target folder for hard links (tests stand in for
-    // targets without).
-    CopyPlan(Workspace& ws, const TBackupSettings& settings, std::filesystem::path source,
-             std::filesystem::path target, bool pruneAfter, LinkProbe probe = probeLinks,
+    // `run` is the copy to make; `pruneAfter` whether the run prunes, keeping every copy
+    // whose row is older than `holdBefore` when set (the guard against mass changes).
+    CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
              std::optional<std::int64_t> holdBefore = std::nullopt);
 
     // Chooses the previous copy, probes the target for hard links (saying once when it has
@@ -95,6 +86,10 @@ public:
     std::int64_t sharedFromId() const { return m_sharedFromId; }
     void releaseManifests();
 
+    // The copies on disk that pruning after this run would delete, this copy counted as the
+    // newest: what the free-space refusal names. Empty when the run does not prune.
+    std::vector<std::filesystem::path> pruningWouldDelete();
+
     const std::filesystem::path& sharedFrom() const { return m_options.shareFrom; }
     bool sharingUnsupported() const { return m_sharingUnsupported; }
     const SpaceEstimate& estimate() const { return m_estimate; }
@@ -104,14 +99,13 @@ private:
         std::int64_t id;
         std::filesystem::path path;
     };
-    std::vector<OldCopy> ownCopies();  // this job's complete copies on disk, newest first
+    // This job's complete copies on disk, newest first: the ones worth sharing with.
+    std::vector<OldCopy> ownCopies();
 
     Workspace& m_ws;
     const TBackupSettings& m_settings;
-    std::filesystem::path m_source;
-    std::filesystem::path m_target;
+    RunTarget m_run;
     bool m_pruneAfter;
-    LinkProbe m_probe;
     CopyOptions m_options;
     bool m_sharingUnsupported = false;
     SpaceEstimate m_estimate;

@@ -17,7 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kBusy = "另一个备份正在进行中，请稍后再试！";
 constexpr std::string_view kPrefix = ".vantrel-";
 
 // FNV-1a: stable across runs and builds, which the names need.
@@ -39,22 +38,12 @@ std::string hex(std::uint64_t value, int digits) {
 
 // The form every spelling of one path shares: links resolved where they exist, and on
 // Windows one separator and one case.
-std::string canonicalKey(const fs::path& p) {
-    std::error_code ec;
-    auto c = fs::weakly_canonical(p, ec);
-    if (ec) {
-        c = p.lexically_normal();
-    }
-    return pathKey(c);
+std::string canonicalKey(FileOps& files, const fs::path& p) {
+    return pathKey(files.resolveLinks(p).value_or(p.lexically_normal()));
 }
 
-bool entryExists(const fs::path& p) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(p, ec));
-}
-
-std::optional<RunLock> lockPath(const fs::path& target) {
-    const auto file = CopySlot::lockFileFor(target);
+std::optional<RunLock> lockPath(FileOps& files, const fs::path& target) {
+    const auto file = CopySlot::lockFileFor(files, target);
     try {
         return RunLock::tryAcquire(file);
     } catch (const std::system_error& e) {
@@ -69,14 +58,14 @@ std::optional<RunLock> lockPath(const fs::path& target) {
 
 }  // namespace
 
-std::string CopySlot::jobKey(const fs::path& dir) {
-    return hex(fnv1a(canonicalKey(dir)), 8);
+std::string CopySlot::jobKey(FileOps& files, const fs::path& dir) {
+    return hex(fnv1a(canonicalKey(files, dir)), 8);
 }
 
-fs::path CopySlot::lockFileFor(const fs::path& target) {
+fs::path CopySlot::lockFileFor(FileOps& files, const fs::path& target) {
     // Keyed on the dated path without its date, so one file serves every day's copy of one
     // source and no lock file piles up per day; two jobs writing one dated path still meet.
-    std::string key = canonicalKey(target);
+    std::string key = canonicalKey(files, target);
     if (parseCopyName(key)) {
         key.resize(key.size() - 8);
     }
@@ -84,40 +73,39 @@ fs::path CopySlot::lockFileFor(const fs::path& target) {
     return target.lexically_normal().parent_path() / pathFromUtf8(name);
 }
 
-CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, fs::path target, std::string targetText,
-                   const std::string& dateDigits)
+CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run)
     : m_ws(ws),
       m_store(store),
-      m_target(target.lexically_normal()),
-      m_targetText(std::move(targetText)),
+      m_target(run.target.lexically_normal()),
+      m_targetText(run.targetText),
       m_folder(m_target.parent_path()),
-      m_job(jobKey(ws.dir)) {
-    const auto stem = std::string(kPrefix) + m_job + "-" + dateDigits;
+      m_job(jobKey(ws.files, ws.dir)) {
+    const auto stem = std::string(kPrefix) + m_job + "-" + run.dateDigits;
     m_staging = m_folder / pathFromUtf8(stem + ".new");
     m_aside = m_folder / pathFromUtf8(stem + ".old");
-    std::error_code ec;
-    fs::create_directories(m_folder, ec);
-    if (ec) {
-        throw BackupError("文件备份失败！“" + pathToUtf8(m_folder) + "”：" + describeError(ec));
+    if (const auto made = ws.files.createFolders(m_folder); !made.ok()) {
+        fail(made, m_folder);
     }
-    m_lock = lockPath(m_target);
+    m_lock = lockPath(ws.files, m_target);
     if (!m_lock) {
-        throw BackupError(std::string(kBusy));
+        throw BackupBusy();
     }
 }
 
 void CopySlot::recover() {
     std::vector<fs::path> pending;
-    for (const auto& entry : m_store.journal()) {
+    for (const auto& entry : m_journal.entries()) {
         const auto target = pathFromUtf8(entry.target);
         std::optional<RunLock> other;
         // Other dates of this name share the lock this run holds already.
-        if (canonicalKey(lockFileFor(target)) != canonicalKey(lockFileFor(m_target))) {
+        FileOps& files = m_ws.files;
+        if (canonicalKey(files, lockFileFor(files, target)) !=
+            canonicalKey(files, lockFileFor(files, m_target))) {
             // A target folder out of reach (a disk not connected) keeps its entry for later.
-            std::error_code ec;
-            if (fs::is_directory(target.parent_path(), ec)) {
+            const auto folder = files.stat(target.parent_path(), true);
+            if (folder && folder->type == EntryType::Folder) {
                 try {
-                    other = lockPath(target);
+                    other = lockPath(files, target);
                 } catch (const BackupError&) {
                 }
             }
@@ -128,7 +116,7 @@ void CopySlot::recover() {
                 continue;
             }
         }
-        if (fileIdOf(target) == entry.newCopy) {
+        if (files.fileId(target) == entry.newCopy) {
             finish(entry);
         } else {
             undo(entry);
@@ -138,14 +126,13 @@ void CopySlot::recover() {
     // Staging and set-aside folders of this job that no journal entry accounts for are what
     // a run killed before its journal entry, or after its record, left behind.
     const std::string mine = std::string(kPrefix) + m_job + "-";
-    std::error_code ec;
-    for (fs::directory_iterator it(m_folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const auto name = pathToUtf8(it->path().filename());
+    for (const fs::path& entry : m_ws.files.list(m_folder)) {
+        const auto name = pathToUtf8(entry.filename());
         const bool ours = name.size() == mine.size() + 12 && name.starts_with(mine) &&
                           (name.ends_with(".new") || name.ends_with(".old")) &&
                           name.find_first_not_of("0123456789", mine.size()) == mine.size() + 8;
-        if (ours && std::find(pending.begin(), pending.end(), it->path()) == pending.end()) {
-            m_ws.files.removeTree(it->path());
+        if (ours && std::find(pending.begin(), pending.end(), entry) == pending.end()) {
+            m_ws.files.removeTree(entry);
         }
     }
 }
@@ -155,7 +142,7 @@ void CopySlot::finish(const JournalEntry& entry) {
     if (!log.hasLineAfter(entry.logOffset, entry.logLine)) {
         log.Append(entry.logLine);
     }
-    m_store.commitJournal(entry);
+    m_journal.commit(entry);
     m_ws.files.removeTree(pathFromUtf8(entry.staging));
     m_ws.files.removeTree(pathFromUtf8(entry.aside));
 }
@@ -164,13 +151,13 @@ void CopySlot::undo(const JournalEntry& entry) {
     const auto target = pathFromUtf8(entry.target);
     const auto aside = pathFromUtf8(entry.aside);
     // Killed between moving the old copy aside and renaming the new one in.
-    if (!entryExists(target) && entryExists(aside)) {
+    if (!m_ws.files.stat(target, false) && m_ws.files.stat(aside, false)) {
         if (auto r = m_ws.files.rename(aside, target); !r.ok()) {
             fail(r, aside);
         }
     }
     m_ws.files.removeTree(pathFromUtf8(entry.staging));
-    m_store.dropJournal(entry.id);
+    m_journal.drop(entry.id);
 }
 
 std::int64_t CopySlot::commit(const std::string& logLine, const std::string& date,
@@ -185,13 +172,13 @@ std::int64_t CopySlot::commit(const std::string& logLine, const std::string& dat
     entry.target = pathToUtf8(m_target);
     entry.staging = pathToUtf8(m_staging);
     entry.aside = pathToUtf8(m_aside);
-    entry.newCopy = fileIdOf(m_staging).value_or(FileId{});
+    entry.newCopy = m_ws.files.fileId(m_staging).value_or(FileId{});
     entry.logLine = logLine;
     entry.logOffset = OperationLog(m_ws.logFile()).size();
     entry.date = date;
     entry.failed = failed;
     try {
-        entry.id = m_store.addJournal(entry);
+        entry.id = m_journal.add(entry);
     } catch (const BackupError&) {
         discard();
         throw;
@@ -202,7 +189,7 @@ std::int64_t CopySlot::commit(const std::string& logLine, const std::string& dat
         undo(entry);
         fail(r, where);
     };
-    if (!entryExists(m_target)) {
+    if (!m_ws.files.stat(m_target, false)) {
         if (auto r = m_ws.files.rename(m_staging, m_target); !r.ok()) {
             undoAndFail(r, m_target);
         }
@@ -225,7 +212,7 @@ std::int64_t CopySlot::commit(const std::string& logLine, const std::string& dat
 
     OperationLog(m_ws.logFile()).Append(logLine);
     step(Step::Logged);
-    const auto id = m_store.commitJournal(entry);
+    const auto id = m_journal.commit(entry);
     step(Step::Recorded);
     // After an exchange the staging name holds the replaced copy.
     m_ws.files.removeTree(m_staging);

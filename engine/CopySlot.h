@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
+#include "engine/CopyJournal.h"
+#include "engine/RunTarget.h"
 #include "engine/Workspace.h"
 #include "platform/RunLock.h"
 
@@ -25,10 +27,8 @@ public:
     enum class Step { Journaled, SetAside, Swapped, Logged, Recorded };
     using StepHook = std::function<void(Step)>;
 
-    // Locks the dated path `target` (absolute) for this run. Throws BackupError with
-    // "另一个备份正在进行中，请稍后再试！" while another run holds it.
-    CopySlot(Workspace& ws, BackupRecordStore& store, std::filesystem::path target,
-             std::string targetText, const std::string& dateDigits);
+    // Locks the run's dated path for it. Throws BackupBusy while another run holds it.
+    CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run);
 
     // Finishes or undoes what earlier runs of this job left in the journal, then removes this
     // job's stale staging and set-aside folders of any date in the target folder.
@@ -50,9 +50,9 @@ public:
     void setStepHook(StepHook hook) { m_hook = std::move(hook); }
 
     // Eight hex digits naming the job of the working directory `dir`.
-    static std::string jobKey(const std::filesystem::path& dir);
+    static std::string jobKey(FileOps& files, const std::filesystem::path& dir);
     // The lock file for the dated path `target`, in its folder: one for all dates of a name.
-    static std::filesystem::path lockFileFor(const std::filesystem::path& target);
+    static std::filesystem::path lockFileFor(FileOps& files, const std::filesystem::path& target);
 
 private:
     void step(Step s) {
@@ -65,6 +65,7 @@ private:
 
     Workspace& m_ws;
     BackupRecordStore& m_store;
+    CopyJournal m_journal{m_store};
     std::filesystem::path m_target;
     std::string m_targetText;
     std::filesystem::path m_folder;

@@ -76,7 +76,7 @@ std::string ageText(std::chrono::milliseconds age) {
     return std::to_string(duration_cast<days>(age).count()) + " 天前";
 }
 
-JobHealth JudgeHealth(const std::optional<RunRecord>& lastRun,
+JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
                       const std::optional<RunRecord>& lastComplete, const TBackupSettings& settings,
                       bool timetableOn, LocalTime now, bool changesHeld) {
     using State = JobHealth::State;
@@ -86,7 +86,7 @@ JobHealth JudgeHealth(const std::optional<RunRecord>& lastRun,
         health.lastComplete = lastComplete->started;
     }
     if (timetableOn) {
-        if (const auto next = NextFireInstant(settings, now)) {
+        if (const auto next = nextFireInstant(settings, now)) {
             health.nextRun = *next;
         }
     }
@@ -108,7 +108,7 @@ JobHealth JudgeHealth(const std::optional<RunRecord>& lastRun,
         return health;
     }
     if (timetableOn) {
-        const auto instants = LastFireInstants(settings, now, 2);
+        const auto instants = lastFireInstants(settings, now, 2);
         if (instants.size() == 2 && lastComplete->started < instants[1]) {
             health.state = State::Overdue;
             health.reason = "已错过两次计划备份";

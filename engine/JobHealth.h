@@ -41,7 +41,7 @@ inline constexpr std::chrono::days kOverdueWithoutTimetable{8};
 // overdue when none was made since the older of the last two fire instants (or, with the
 // timetable off, for 8 days); a warning while the guard against mass changes holds pruning
 // (`changesHeld`), or when the newest run was incomplete or could not prune an old copy.
-JobHealth JudgeHealth(const std::optional<RunRecord>& lastRun,
+JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
                       const std::optional<RunRecord>& lastComplete, const TBackupSettings& settings,
                       bool timetableOn, LocalTime now, bool changesHeld = false);
 

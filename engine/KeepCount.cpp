@@ -62,7 +62,7 @@ bool shapeOf(std::string_view s, NumberShape& shape) {
 
 }  // namespace
 
-bool KeepCountAccepts(std::string_view candidate) {
+bool keepCountAccepts(std::string_view candidate) {
     NumberShape shape;
     if (!shapeOf(candidate, shape)) {
         return false;
@@ -74,7 +74,7 @@ bool KeepCountAccepts(std::string_view candidate) {
     return !shape.exponent || shape.intDigits + shape.fracDigits > 0;
 }
 
-std::optional<double> ParseKeepCount(std::string_view text) {
+std::optional<double> parseKeepCount(std::string_view text) {
     const std::string_view t = trimControls(text);
     if (t.empty()) {
         return std::nullopt;
@@ -102,7 +102,7 @@ std::optional<double> ParseKeepCount(std::string_view text) {
     return value;
 }
 
-std::string FormatKeepCount(double value) {
+std::string formatKeepCount(double value) {
     char buffer[512];
     std::snprintf(buffer, sizeof buffer, "%.2f", value);
     std::string s(buffer);
@@ -120,12 +120,12 @@ std::string FormatKeepCount(double value) {
     return s;
 }
 
-std::string CommitKeepCount(std::string_view text) {
-    const std::optional<double> value = ParseKeepCount(text);
+std::string commitKeepCount(std::string_view text) {
+    const std::optional<double> value = parseKeepCount(text);
     if (!value) {
         return {};
     }
-    return FormatKeepCount(*value < 1 ? 1.0 : *value);
+    return formatKeepCount(*value < 1 ? 1.0 : *value);
 }
 
 }  // namespace vantrel

@@ -1,7 +1,6 @@
 #include "engine/Manifest.h"
 
 #include <algorithm>
-#include <system_error>
 
 #include "platform/TextCodec.h"
 
@@ -18,17 +17,9 @@ bool byPath(const ManifestEntry& a, const ManifestEntry& b) {
 }  // namespace
 
 char typeLetter(EntryType type) {
-    switch (type) {
-        case EntryType::File:
-            return 'f';
-        case EntryType::Folder:
-            return 'd';
-        case EntryType::Link:
-            return 'l';
-        case EntryType::Special:
-            break;
-    }
-    return 's';
+    // In the order of EntryType: File, Folder, Link, Special.
+    static constexpr char kLetters[] = {'f', 'd', 'l', 's'};
+    return kLetters[static_cast<std::size_t>(type)];
 }
 
 std::string manifestPath(const fs::path& relative) {
@@ -39,10 +30,9 @@ std::string manifestPath(const fs::path& relative) {
     return text;
 }
 
-std::string linkTarget(const fs::path& link) {
-    std::error_code ec;
-    const auto target = fs::read_symlink(link, ec);
-    return ec ? std::string() : pathToUtf8(target);
+std::string linkTarget(FileOps& files, const fs::path& link) {
+    const auto target = files.readLink(link);
+    return target ? pathToUtf8(*target) : std::string();
 }
 
 bool isSortedByPath(const Manifest& entries) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/FileStat.h"
+#include "platform/FileOps.h"
 
 namespace vantrel {
 
@@ -27,7 +27,7 @@ char typeLetter(EntryType type);
 // A path below the copy's top as a manifest keeps it: UTF-8, "/" between names.
 std::string manifestPath(const std::filesystem::path& relative);
 // The target of the link at `link` as a manifest keeps it; "" when it cannot be read.
-std::string linkTarget(const std::filesystem::path& link);
+std::string linkTarget(FileOps& files, const std::filesystem::path& link);
 
 bool isSortedByPath(const Manifest& entries);
 // Entries come in walk order, or already sorted from the database.

@@ -5,45 +5,39 @@
 
 #include "engine/FileHash.h"
 #include "engine/ManifestStore.h"
-#include "engine/TextRules.h"
 #include "engine/Texts.h"
-#include "platform/FileStat.h"
 
 namespace vantrel {
 
 namespace fs = std::filesystem;
 
-Manifest manifestOfTree(const fs::path& root) {
+Manifest manifestOfTree(FileOps& files, const fs::path& root) {
     Manifest entries;
-    const auto add = [&entries](const fs::path& path, const fs::path& relative, bool follow) {
-        const auto st = follow ? statFollowed(path) : statEntry(path);
-        if (!st) {
-            return;
-        }
+    const auto add = [&](const fs::path& path, const fs::path& relative, const EntryStat& st) {
         ManifestEntry e;
         e.path = manifestPath(relative);
-        e.type = typeLetter(st->type);
-        e.size = e.type == 'f' ? st->size : 0;
-        e.mtimeNs = st->mtimeNs;
+        e.type = typeLetter(st.type);
+        e.size = e.type == 'f' ? st.size : 0;
+        e.mtimeNs = st.mtimeNs;
         if (e.type == 'f') {
             try {
                 e.hash = hashFile(path);
             } catch (const std::system_error&) {
             }
         } else if (e.type == 'l') {
-            e.hash = linkTarget(path);
+            e.hash = linkTarget(files, path);
         }
         entries.push_back(std::move(e));
     };
-    add(root, {}, true);
-    std::error_code ec;
-    if (!fs::is_directory(root, ec)) {
+    const auto top = files.stat(root, true);
+    if (!top) {
         return entries;
     }
-    for (auto it = fs::recursive_directory_iterator(
-             root, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        add(it->path(), it->path().lexically_relative(root), false);
+    add(root, {}, *top);
+    if (top->type == EntryType::Folder) {
+        files.walk(root, [&](const fs::path& path, const EntryStat& st) {
+            add(path, path.lexically_relative(root), st);
+        });
     }
     sortByPath(entries);
     return entries;
@@ -89,9 +83,8 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     const std::string wanted = yyyymmdd.empty() ? std::string() : dateTextOfDigits(yyyymmdd);
     VerifyResult result;
     // A job that never ran has no record database, and checking makes none.
-    std::error_code ec;
-    const auto records = fs::exists(ws.databaseFile(), ec)
-                             ? BackupRecordStore(ws.databaseFile()).List()
+    const auto records = ws.files.stat(ws.databaseFile(), true)
+                             ? BackupRecordStore(ws.databaseFile()).list()
                              : std::vector<BackupRecord>{};
     for (const BackupRecord& record : records) {
         if (wanted.empty() || record.date == wanted) {
@@ -110,13 +103,13 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
             "备份“" + result.copy->path + "”没有清单，无法核对（清单只在共享未改动的文件时记录）";
         return result;
     }
-    const auto root = resolveInWorkDir(ws.dir, result.copy->path);
-    if (!fs::exists(fs::symlink_status(root, ec))) {
+    const auto root = result.copy->place(ws.dir);
+    if (!ws.files.stat(root, false)) {
         result.refusal = "备份“" + result.copy->path + "”不存在";
         return result;
     }
     result.recordedEntries = recorded->size();
-    result.diff = compareManifests(*recorded, manifestOfTree(root));
+    result.diff = compareManifests(*recorded, manifestOfTree(ws.files, root));
     return result;
 }
 

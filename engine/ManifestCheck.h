@@ -14,7 +14,7 @@
 namespace vantrel {
 
 // What `root` holds now, in manifest form; entries that cannot be read are hashed as "".
-Manifest manifestOfTree(const std::filesystem::path& root);
+Manifest manifestOfTree(FileOps& files, const std::filesystem::path& root);
 
 // How a copy differs from its manifest, by path.
 struct ManifestDiff {

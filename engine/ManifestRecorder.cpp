@@ -4,13 +4,12 @@
 #include <utility>
 
 #include "engine/FileHash.h"
-#include "platform/FileStat.h"
 
 namespace vantrel {
 
 namespace fs = std::filesystem;
 
-ManifestRecorder::ManifestRecorder(const Manifest* previous) {
+ManifestRecorder::ManifestRecorder(FileOps& files, const Manifest* previous) : m_files(files) {
     if (previous != nullptr) {
         // A new copy holds about what the previous one did.
         m_previous.reserve(previous->size());
@@ -32,7 +31,7 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
     // What the target kept, which a later check reads back: a file system with coarser
     // times rounds the source's.
     if (entry.type != EntryType::Folder && !entry.asWritten) {
-        if (const auto st = statEntry(written)) {
+        if (const auto st = m_files.stat(written, false)) {
             e.size = entry.type == EntryType::File ? st->size : 0;
             e.mtimeNs = st->mtimeNs;
         }
@@ -53,7 +52,7 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
             }
         }
     } else if (entry.type == EntryType::Link) {
-        e.hash = linkTarget(written);
+        e.hash = linkTarget(m_files, written);
     }
     std::lock_guard lock(m_mutex);
     m_entries.push_back(std::move(e));

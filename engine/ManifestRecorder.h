@@ -14,7 +14,8 @@ namespace vantrel {
 // A file linked from the previous copy takes its hash from that copy's manifest.
 class ManifestRecorder {
 public:
-    explicit ManifestRecorder(const Manifest* previous = nullptr);
+    // `files` reads back what the copy placed.
+    explicit ManifestRecorder(FileOps& files, const Manifest* previous = nullptr);
 
     // Safe to call from several threads at once; files are hashed outside the lock.
     void add(const CopiedEntry& entry);
@@ -24,6 +25,7 @@ public:
     std::uint64_t hashed() const { return m_hashed; }
 
 private:
+    FileOps& m_files;
     std::unordered_map<std::string_view, const ManifestEntry*> m_previous;  // read-only
     std::mutex m_mutex;                                                     // guards the two below
     Manifest m_entries;

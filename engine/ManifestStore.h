@@ -2,11 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "engine/Manifest.h"
+#include "engine/RecordDatabase.h"
 
 namespace vantrel {
 
@@ -17,7 +17,6 @@ public:
     // Opens the database and adds the manifest table when it is missing. Throws BackupError
     // naming the file when it cannot.
     explicit ManifestStore(const std::filesystem::path& dbFile);
-    ~ManifestStore();
 
     // The id of the newest row naming `targetPath`; none when no row does.
     std::optional<std::int64_t> rowOf(std::string_view targetPath);
@@ -36,8 +35,7 @@ public:
     Lookup find(std::int64_t id, std::string_view path);
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> m_impl;
+    RecordDatabase m_records;
 };
 
 }  // namespace vantrel

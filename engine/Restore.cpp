@@ -46,19 +46,14 @@ fs::path tempFor(const fs::path& place) {
     return place.parent_path() / name;
 }
 
-std::optional<EntryStat> lstat(const fs::path& p) {
-    return statEntry(longPath(p));
-}
-
 // Whether `p` lies in `area` as written or as its links lead.
-bool inside(const fs::path& p, const fs::path& area) {
+bool inside(FileOps& files, const fs::path& p, const fs::path& area) {
     if (isWithin(p, area)) {
         return true;
     }
-    std::error_code ec1, ec2;
-    const auto realP = fs::weakly_canonical(p, ec1);
-    const auto realArea = fs::weakly_canonical(area, ec2);
-    return !ec1 && !ec2 && isWithin(realP, realArea);
+    const auto realP = files.resolveLinks(p);
+    const auto realArea = files.resolveLinks(area);
+    return realP && realArea && isWithin(*realP, *realArea);
 }
 
 std::string parentOf(const std::string& rel) {
@@ -159,6 +154,10 @@ private:
         FileOpResult placed;
     };
 
+    std::optional<EntryStat> lstat(const fs::path& p) {
+        return m_ws.files.stat(longPath(p), false);
+    }
+
     bool cancelled() const {
         if (m_control.cancel && m_control.cancel->load()) {
             m_out.cancelled = true;
@@ -183,9 +182,9 @@ private:
         if (m_folders.contains("")) {
             return;
         }
-        std::error_code ec;
         // A link to a folder is taken as the user's way to the place.
-        if (fs::is_directory(longPath(m_base), ec)) {
+        if (const auto followed = m_ws.files.stat(longPath(m_base), true);
+            followed && followed->type == EntryType::Folder) {
             m_folders.emplace("", m_base);
         } else if (lstat(m_base)) {
             fail(m_base, "不是文件夹");
@@ -289,10 +288,11 @@ private:
 
     // Whether the entry at `destPath` is the copy's entry `e`, whose file is `sourcePath`:
     // a file of the same size and time, or the same contents; a link to the same target.
-    static bool identical(const EntryStat& dest, const ManifestEntry& e, const fs::path& destPath,
-                          const fs::path& sourcePath) {
+    bool identical(const EntryStat& dest, const ManifestEntry& e, const fs::path& destPath,
+                   const fs::path& sourcePath) {
         if (e.type == 'l') {
-            return dest.type == EntryType::Link && linkTarget(longPath(destPath)) == e.hash;
+            return dest.type == EntryType::Link &&
+                   linkTarget(m_ws.files, longPath(destPath)) == e.hash;
         }
         if (dest.type != EntryType::File || dest.size != e.size) {
             return false;
@@ -600,13 +600,13 @@ RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings
         request.to.empty() ? source : resolveInWorkDir(ws.dir, request.to).lexically_normal();
     if (!request.to.empty() && !settings.TargetFolder.empty()) {
         const fs::path target = resolveInWorkDir(ws.dir, settings.TargetFolder).lexically_normal();
-        if (inside(base, target)) {
+        if (inside(ws.files, base, target)) {
             throw RequestRefused("恢复的目的地“" + request.to + "”位于备份文件的目的地址“" +
                                  settings.TargetFolder + "”之内，不能恢复到这里");
         }
     }
     for (const CopyEntries& copy : copies) {
-        if (inside(base, copy.place())) {
+        if (inside(ws.files, base, copy.place())) {
             throw RequestRefused("恢复的目的地“" + pathToUtf8(base) + "”位于备份“" +
                                  copy.record().path + "”之内，不能恢复到这里");
         }

@@ -2,38 +2,20 @@
 
 #include <array>
 
-#include "engine/BackupError.h"
-#include "engine/BackupRecordStore.h"
 #include "engine/CopyEntries.h"
+#include "engine/RecordDatabase.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
 
 namespace {
 
-constexpr std::string_view kCreateTable =
-    "CREATE TABLE IF NOT EXISTS run_history ("
-    "id INTEGER PRIMARY KEY AUTOINCREMENT, "
-    "started TEXT NOT NULL, "
-    "ended TEXT NOT NULL, "
-    "trigger TEXT NOT NULL, "
-    "outcome TEXT NOT NULL, "
-    "message TEXT NOT NULL DEFAULT '', "
-    "files INTEGER NOT NULL DEFAULT 0, "
-    "bytes INTEGER NOT NULL DEFAULT 0, "
-    "target_path TEXT NOT NULL DEFAULT '', "
-    "fire_instant TEXT, "
-    "prune_failures INTEGER NOT NULL DEFAULT 0)";
-
-// Columns added since the table was first made, each added to older tables when opened;
-// -1: not counted.
-constexpr std::array<std::string_view, 3> kChangeColumns = {"changes_added", "changes_modified",
-                                                            "changes_deleted"};
-
+// A run's counts of changes, when it made a copy and counted them, come from a table of
+// their own; a run without has none there (-1 below).
 constexpr std::string_view kColumns =
     "SELECT id, started, ended, trigger, outcome, message, files, bytes, target_path, "
-    "fire_instant, prune_failures, changes_added, changes_modified, changes_deleted FROM "
-    "run_history";
+    "fire_instant, prune_failures, coalesce(c.added, -1), coalesce(c.modified, -1), "
+    "coalesce(c.deleted, -1) FROM run_history LEFT JOIN vantrel_run_changes c ON c.run_id = id";
 
 struct TriggerName {
     RunTrigger trigger;
@@ -80,6 +62,12 @@ RunOutcome outcomeFrom(std::string_view stored) {
     return RunOutcome::Failed;  // an unknown outcome is never taken for a good copy
 }
 
+// The database file, made first when missing: the history may be the first thing a job writes.
+const std::filesystem::path& madeIfMissing(const std::filesystem::path& file) {
+    RecordDatabase::CreateIfMissing(file);
+    return file;
+}
+
 }  // namespace
 
 std::string_view storedName(RunTrigger trigger) {
@@ -115,38 +103,16 @@ std::vector<std::string> shownFields(const RunRecord& r) {
             r.message};
 }
 
-RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_file(dbFile) {
-    BackupRecordStore::CreateIfMissing(dbFile);
-    try {
-        m_db.emplace(dbFile, Database::Mode::OpenExisting);
-        m_db->exec(kCreateTable);
-        std::string columns;
-        auto info = m_db->prepare("PRAGMA table_info(run_history)");
-        while (info.step()) {
-            columns += " " + info.columnText(1) + " ";
-        }
-        for (const std::string_view column : kChangeColumns) {
-            if (columns.find(" " + std::string(column) + " ") == std::string::npos) {
-                m_db->exec("ALTER TABLE run_history ADD COLUMN " + std::string(column) +
-                           " INTEGER NOT NULL DEFAULT -1");
-            }
-        }
-    } catch (const std::exception& e) {
-        fail(e);
-    }
-}
-
-void RunHistory::fail(const std::exception& e) const {
-    throw BackupError("记录数据库“" + pathToUtf8(m_file) + "”出错：" + e.what());
+RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_records(madeIfMissing(dbFile)) {
+    m_records.ensure(RecordDatabase::Part::History);
 }
 
 std::int64_t RunHistory::add(const RunRecord& r) {
     try {
-        auto stmt = m_db->prepare(
+        auto stmt = m_records.db().prepare(
             "INSERT INTO run_history (started, ended, trigger, outcome, message, files, bytes, "
-            "target_path, fire_instant, prune_failures, changes_added, changes_modified, "
-            "changes_deleted) VALUES (:started, :ended, :trigger, :outcome, :message, :files, "
-            ":bytes, :target, :fire, :prune, :added, :modified, :deleted)");
+            "target_path, fire_instant, prune_failures) VALUES (:started, :ended, :trigger, "
+            ":outcome, :message, :files, :bytes, :target, :fire, :prune)");
         stmt.bind("started", formatLocalTime(r.started));
         stmt.bind("ended", formatLocalTime(r.ended));
         stmt.bind("trigger", storedName(r.trigger));
@@ -160,14 +126,21 @@ std::int64_t RunHistory::add(const RunRecord& r) {
             stmt.bind("fire", formatLocalTime(*r.fireInstant));
         }
         stmt.bind("prune", static_cast<std::int64_t>(r.pruneFailures));
-        for (std::size_t i = 0; i < kChangeColumns.size(); ++i) {
-            const std::string name(kChangeColumns[i].substr(kChangeColumns[i].find('_') + 1));
-            stmt.bind(name, r.changes ? static_cast<std::int64_t>((*r.changes)[i]) : -1);
-        }
         stmt.step();
-        return m_db->lastInsertRowId();
+        const std::int64_t id = m_records.db().lastInsertRowId();
+        if (r.changes) {
+            auto changes = m_records.db().prepare(
+                "INSERT OR REPLACE INTO vantrel_run_changes (run_id, added, modified, deleted) "
+                "VALUES (:id, :added, :modified, :deleted)");
+            changes.bind("id", id);
+            changes.bind("added", static_cast<std::int64_t>((*r.changes)[0]));
+            changes.bind("modified", static_cast<std::int64_t>((*r.changes)[1]));
+            changes.bind("deleted", static_cast<std::int64_t>((*r.changes)[2]));
+            changes.step();
+        }
+        return id;
     } catch (const std::exception& e) {
-        fail(e);
+        m_records.fail(e);
     }
 }
 
@@ -185,7 +158,7 @@ std::vector<RunRecord> RunHistory::query(std::string_view where, std::string_vie
     }
     std::vector<RunRecord> rows;
     try {
-        auto stmt = m_db->prepare(sql);
+        auto stmt = m_records.db().prepare(sql);
         if (bound) {
             stmt.bind("bound", formatLocalTime(*bound));
         }
@@ -210,7 +183,7 @@ std::vector<RunRecord> RunHistory::query(std::string_view where, std::string_vie
             rows.push_back(std::move(r));
         }
     } catch (const std::exception& e) {
-        fail(e);
+        m_records.fail(e);
     }
     return rows;
 }
@@ -265,13 +238,13 @@ std::vector<RunRecord> RunHistory::catchUpsAfter(LocalTime after) {
 
 void RunHistory::markCaughtUp(LocalTime upTo) {
     try {
-        auto stmt = m_db->prepare(
+        auto stmt = m_records.db().prepare(
             "UPDATE run_history SET outcome = 'caught_up' WHERE outcome = 'missed' AND "
             "fire_instant <= :bound");
         stmt.bind("bound", formatLocalTime(upTo));
         stmt.step();
     } catch (const std::exception& e) {
-        fail(e);
+        m_records.fail(e);
     }
 }
 

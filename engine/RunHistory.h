@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/RecordDatabase.h"
 #include "engine/Texts.h"
 #include "platform/Clock.h"
-#include "platform/Database.h"
 
 namespace vantrel {
 
@@ -81,10 +81,8 @@ public:
 private:
     std::vector<RunRecord> query(std::string_view where, std::string_view order, std::size_t limit,
                                  std::optional<LocalTime> bound);
-    [[noreturn]] void fail(const std::exception& e) const;
 
-    std::filesystem::path m_file;
-    std::optional<Database> m_db;
+    RecordDatabase m_records;
 };
 
 }  // namespace vantrel

@@ -33,7 +33,7 @@ std::string_view TodayName(LocalTime when) {
     return kDayNames[day.iso_encoding() - 1];
 }
 
-std::vector<LocalTime> FireInstantsBetween(const TBackupSettings& settings, LocalTime from,
+std::vector<LocalTime> fireInstantsBetween(const TBackupSettings& settings, LocalTime from,
                                            LocalTime to) {
     std::vector<LocalTime> instants;
     if (to <= from) {
@@ -50,15 +50,15 @@ std::vector<LocalTime> FireInstantsBetween(const TBackupSettings& settings, Loca
     return instants;
 }
 
-std::optional<LocalTime> NextFireInstant(const TBackupSettings& settings, LocalTime after) {
-    const auto instants = FireInstantsBetween(settings, after, after + days{8});
+std::optional<LocalTime> nextFireInstant(const TBackupSettings& settings, LocalTime after) {
+    const auto instants = fireInstantsBetween(settings, after, after + days{8});
     if (instants.empty()) {
         return std::nullopt;
     }
     return instants.front();
 }
 
-std::vector<LocalTime> LastFireInstants(const TBackupSettings& settings, LocalTime now,
+std::vector<LocalTime> lastFireInstants(const TBackupSettings& settings, LocalTime now,
                                         std::size_t count) {
     std::vector<LocalTime> instants;
     const seconds offset = fireOffset(settings);

@@ -17,12 +17,12 @@ std::string_view TodayName(LocalTime when);
 // of the day itself for 00:00). Days are taken from the day boxes (Days).
 
 // The fire instants in (from, to], oldest first.
-std::vector<LocalTime> FireInstantsBetween(const TBackupSettings& settings, LocalTime from,
+std::vector<LocalTime> fireInstantsBetween(const TBackupSettings& settings, LocalTime from,
                                            LocalTime to);
 // The first fire instant after `after`; none when no day is ticked.
-std::optional<LocalTime> NextFireInstant(const TBackupSettings& settings, LocalTime after);
+std::optional<LocalTime> nextFireInstant(const TBackupSettings& settings, LocalTime after);
 // Up to `count` fire instants at or before `now`, newest first.
-std::vector<LocalTime> LastFireInstants(const TBackupSettings& settings, LocalTime now,
+std::vector<LocalTime> lastFireInstants(const TBackupSettings& settings, LocalTime now,
                                         std::size_t count);
 
 }  // namespace vantrel

@@ -115,17 +115,17 @@ std::string BuildDayList(const std::array<bool, 7>& days) {
     return list;
 }
 
-bool DayListHas(std::string_view dayList, std::string_view dayName) {
+bool dayListHas(std::string_view dayList, std::string_view dayName) {
     return dayList.find(dayName) != std::string_view::npos;
 }
 
-std::string FormatRunTime(const TimeOfDay& time) {
+std::string formatRunTime(const TimeOfDay& time) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%d:%02d:%02d", time.hour, time.minute, time.second);
     return buffer;
 }
 
-TimeOfDay ParseRunTime(std::string_view text) {
+TimeOfDay parseRunTime(std::string_view text) {
     const auto bad = [&]() -> BackupError {
         return BackupError("“" + std::string(text) + "”不是有效的时间");
     };
@@ -168,7 +168,7 @@ TimeOfDay ParseRunTime(std::string_view text) {
     return t;
 }
 
-std::optional<std::string> ValidateSettings(const TBackupSettings& settings) {
+std::optional<std::string> validateSettings(const TBackupSettings& settings) {
     if (settings.SourcePath.empty()) {
         return std::string(kNoSourceMessage);
     }
@@ -192,11 +192,11 @@ std::optional<std::string> ValidateSettings(const TBackupSettings& settings) {
 }
 
 bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
-    if (const auto message = ValidateSettings(settings)) {
+    if (const auto message = validateSettings(settings)) {
         ws.ui.showMessage(*message);
         return false;
     }
-    if (!CheckTargetOutsideSource(ws, settings)) {
+    if (!checkTargetOutsideSource(ws, settings)) {
         return false;
     }
     try {
@@ -204,9 +204,9 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
         const std::pair<std::string_view, std::string> values[] = {
             {kKeySource, settings.SourcePath},
             {kKeyTarget, settings.TargetFolder},
-            {kKeyTime, FormatRunTime(settings.RunTime)},
+            {kKeyTime, formatRunTime(settings.RunTime)},
             {kKeyDays, BuildDayList(settings.Days)},
-            {kKeyKeep, FormatKeepCount(*settings.KeepCount)}};
+            {kKeyKeep, formatKeepCount(*settings.KeepCount)}};
         // A value the file would hand back cut short is refused, never saved.
         for (const auto& [key, value] : values) {
             if (!ini.fitsWhole(value)) {
@@ -270,7 +270,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
         }
     }
     settings.SourcePath = ini->read(kSection, kKeySource);
-    settings.KeepCount = ParseKeepCount(ini->read(kSection, kKeyKeep));  // not raised to 1
+    settings.KeepCount = parseKeepCount(ini->read(kSection, kKeyKeep));  // not raised to 1
     settings.TargetFolder = ini->read(kSection, kKeyTarget);
     const std::string dayList = ini->read(kSection, kKeyDays);
     settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
@@ -280,10 +280,10 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.GuardMassChanges = trimControls(ini->read(kSection, kKeyGuard)) != "0";
     const std::string timeText = ini->read(kSection, kKeyTime);
     if (!timeText.empty()) {
-        settings.RunTime = ParseRunTime(timeText);
+        settings.RunTime = parseRunTime(timeText);
     }
     for (size_t i = 0; i < kDayNames.size(); ++i) {
-        settings.Days[i] = DayListHas(dayList, kDayNames[i]);
+        settings.Days[i] = dayListHas(dayList, kDayNames[i]);
     }
 }
 

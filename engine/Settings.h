@@ -22,17 +22,17 @@ extern const std::array<std::string_view, 7> kDayNames;
 // Each ticked day's caption followed by ";", Monday to Sunday.
 std::string BuildDayList(const std::array<bool, 7>& days);
 // A day is in the list when its name (no blanks) occurs in it as a substring.
-bool DayListHas(std::string_view dayList, std::string_view dayName);
+bool dayListHas(std::string_view dayList, std::string_view dayName);
 
 // "H:mm:ss", as written to the settings file.
-std::string FormatRunTime(const TimeOfDay& time);
+std::string formatRunTime(const TimeOfDay& time);
 // Accepts "H:mm", "H:mm:ss" and 12-hour forms with "AM"/"PM" or "上午"/"下午" before or
 // after the time. Throws BackupError naming the value otherwise.
-TimeOfDay ParseRunTime(std::string_view text);
+TimeOfDay parseRunTime(std::string_view text);
 
 // Checks the settings in the order of the save command. Returns the message of the first
 // failing test, or nothing when they are valid.
-std::optional<std::string> ValidateSettings(const TBackupSettings& settings);
+std::optional<std::string> validateSettings(const TBackupSettings& settings);
 
 // Validates (showing the message and returning false on refusal), then writes the keys
 // of section "备份设置" to "config.ini" at once. Status panel 1 reads "配置文件保存完毕!" or,

@@ -17,9 +17,11 @@ namespace fs = std::filesystem;
 
 fs::path sourceRoot(const Workspace& ws, const TBackupSettings& settings) {
     const fs::path written = resolveInWorkDir(ws.dir, settings.SourcePath).lexically_normal();
-    std::error_code ec;
-    const fs::path real = fs::canonical(written, ec);
-    return ec ? written : real;
+    // Only a source that exists is followed: a missing one is the place as written.
+    if (!ws.files.stat(written, true)) {
+        return written;
+    }
+    return ws.files.resolveLinks(written).value_or(written);
 }
 
 namespace {
@@ -60,10 +62,8 @@ std::string sourceRelative(const Workspace& ws, const TBackupSettings& settings,
         }
     }
     // An absolute path that reaches the source through a link.
-    std::error_code ec;
-    const fs::path resolved = fs::weakly_canonical(given, ec);
-    if (given.is_absolute() && !ec) {
-        if (auto rel = below(detail::withoutTrailingSeparator(resolved), real)) {
+    if (const auto resolved = ws.files.resolveLinks(given); given.is_absolute() && resolved) {
+        if (auto rel = below(detail::withoutTrailingSeparator(*resolved), real)) {
             return *rel;
         }
     }

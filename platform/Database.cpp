@@ -192,4 +192,23 @@ void Database::fail(int code) const {
     throwError(m_db, code);
 }
 
+Transaction::Transaction(Database& db) : m_db(db) {
+    m_db.exec("BEGIN IMMEDIATE");
+}
+
+Transaction::~Transaction() {
+    if (!m_done) {
+        try {
+            m_db.exec("ROLLBACK");
+        } catch (const DatabaseError&) {
+            // The transaction is gone already; nothing to undo.
+        }
+    }
+}
+
+void Transaction::commit() {
+    m_db.exec("COMMIT");
+    m_done = true;
+}
+
 }  // namespace vantrel

@@ -77,4 +77,20 @@ private:
     sqlite3* m_db = nullptr;
 };
 
+// Runs statements as one transaction, taking the write lock at once; rolled back unless
+// committed.
+class Transaction {
+public:
+    explicit Transaction(Database& db);
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    ~Transaction();
+
+    void commit();
+
+private:
+    Database& m_db;
+    bool m_done = false;
+};
+
 }  // namespace vantrel

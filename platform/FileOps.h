@@ -102,8 +102,15 @@ struct CopyResult : FileOpResult {
 
 using ProgressFn = std::function<void(const CopyProgress&)>;
 
-// Copies and deletes whole trees. One real implementation; tests may fake faults
-// that real files cannot show on demand.
+// One entry of a folder, as listed, a link not followed.
+struct FolderEntry {
+    std::filesystem::path name;
+    EntryStat stat;
+};
+
+// The engine's way to the file system: copies, deletes and counts whole trees, and answers
+// questions about single entries. One real implementation, whose OS-specific parts live in
+// one file per OS; tests may fake faults that real files cannot show on demand.
 class FileOps {
 public:
     virtual ~FileOps() = default;
@@ -140,6 +147,46 @@ public:
     // std::errc::operation_canceled once `cancel` is true.
     virtual FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
                                      const std::atomic<bool>* cancel = nullptr) = 0;
+
+    // One entry or one folder at a time: the engine asks these, never the OS, so that a fake
+    // can answer for every path it takes.
+
+    // The entry at `path`; with `followLink` a link is followed to what it names. None when it
+    // cannot be read, or is missing.
+    virtual std::optional<EntryStat> stat(const std::filesystem::path& path, bool followLink) = 0;
+    // The identity of the object at `path`, following links; none when it cannot be read.
+    virtual std::optional<FileId> fileId(const std::filesystem::path& path) = 0;
+    // What the link at `path` holds; none when it is no link or cannot be read.
+    virtual std::optional<std::filesystem::path> readLink(const std::filesystem::path& path) = 0;
+    // `path` with its links resolved and "." and ".." taken out, for the part of it that
+    // exists, the rest as written; none when it cannot be read.
+    virtual std::optional<std::filesystem::path> resolveLinks(
+        const std::filesystem::path& path) = 0;
+    // Whether the folder at `path` (a link followed) holds nothing; none when it is no folder
+    // or cannot be read.
+    virtual std::optional<bool> isEmptyFolder(const std::filesystem::path& path) = 0;
+    // The entries directly in `folder`; empty when it cannot be read.
+    virtual std::vector<std::filesystem::path> list(const std::filesystem::path& folder) = 0;
+    // The entries directly in `folder`, in no particular order, each with what it is, read
+    // beside the listing rather than by its path again (a tree of small files is read at the
+    // speed of its folders); entries gone since the listing are left out. The OS's reason
+    // when the folder cannot be read. Reaches paths of any length.
+    virtual std::error_code listStats(const std::filesystem::path& folder,
+                                      std::vector<FolderEntry>& entries) = 0;
+    // Calls `visit` with every entry below `root` (not `root` itself, which is followed when it
+    // is a link) and what it is, a folder before what it holds. Links inside are not followed;
+    // entries that cannot be read are left out.
+    using Visit = std::function<void(const std::filesystem::path&, const EntryStat&)>;
+    virtual void walk(const std::filesystem::path& root, const Visit& visit) = 0;
+    // Space free for a new entry at `path`, on the nearest folder of it that exists; none
+    // when it cannot be told.
+    virtual std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path) = 0;
+    // Makes `folder` and every missing folder above it.
+    virtual FileOpResult createFolders(const std::filesystem::path& folder) = 0;
+    // What `folder`'s file system can hold, tried there with a file named `probeName` and a
+    // link to it, both removed again. Throws std::system_error when the file cannot be made.
+    virtual LinkSupport probeLinks(const std::filesystem::path& folder,
+                                   const std::filesystem::path& probeName) = 0;
 };
 
 // How file contents are moved. Auto uses the kernel's copy_file_range where the file systems
@@ -160,6 +207,20 @@ public:
     FileOpResult syncFolder(const std::filesystem::path& folder) override;
     FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
                              const std::atomic<bool>* cancel = nullptr) override;
+
+    std::optional<EntryStat> stat(const std::filesystem::path& path, bool followLink) override;
+    std::optional<FileId> fileId(const std::filesystem::path& path) override;
+    std::optional<std::filesystem::path> readLink(const std::filesystem::path& path) override;
+    std::optional<std::filesystem::path> resolveLinks(const std::filesystem::path& path) override;
+    std::optional<bool> isEmptyFolder(const std::filesystem::path& path) override;
+    std::vector<std::filesystem::path> list(const std::filesystem::path& folder) override;
+    std::error_code listStats(const std::filesystem::path& folder,
+                              std::vector<FolderEntry>& entries) override;
+    void walk(const std::filesystem::path& root, const Visit& visit) override;
+    std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path) override;
+    FileOpResult createFolders(const std::filesystem::path& folder) override;
+    LinkSupport probeLinks(const std::filesystem::path& folder,
+                           const std::filesystem::path& probeName) override;
 
 private:
     CopyMethod m_method;

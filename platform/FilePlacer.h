@@ -11,18 +11,6 @@
 
 namespace vantrel {
 
-// One entry of a folder, as listed, a link not followed.
-struct FolderEntry {
-    std::filesystem::path name;
-    EntryStat stat;
-};
-
-// The entries of `folder` without "." and "..", in no particular order, each with what it is
-// (read beside the listing, not by a path walked again from the top: trees of many small
-// files are listed at the speed of the folders). Entries gone since the listing are left out.
-// Returns the OS's reason when the folder cannot be read. Reaches paths of any length.
-std::error_code listFolder(const std::filesystem::path& folder, std::vector<FolderEntry>& entries);
-
 // Puts single entries where files are given back: each is written whole under a temporary
 // name beside its place and then renamed there, so a place holds either what was there or
 // the whole new entry. What is written is always a new file, never a link to the file it

@@ -32,13 +32,6 @@ FILETIME fileTimeOf(std::int64_t ns) {
     return t;
 }
 
-// FILETIME as nanoseconds since 1970.
-std::int64_t nanosecondsOf(const FILETIME& t) {
-    const std::int64_t ticks =
-        static_cast<std::int64_t>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
-    return (ticks - 116444736000000000LL) * 100;
-}
-
 // Sets the modification time of a file or folder, a link itself not followed.
 DWORD setWriteTime(const std::wstring& path, const FILETIME& written) {
     HANDLE h = CreateFileW(
@@ -74,39 +67,6 @@ void clearTemp(const std::wstring& temp) {
 }
 
 }  // namespace
-
-std::error_code listFolder(const fs::path& folder, std::vector<FolderEntry>& entries) {
-    std::wstring pattern = longPath(folder).native();
-    if (!pattern.empty() && pattern.back() != L'\\') {
-        pattern += L'\\';
-    }
-    pattern += L'*';
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (find == INVALID_HANDLE_VALUE) {
-        return windowsError(GetLastError());
-    }
-    do {
-        const wchar_t* n = data.cFileName;
-        if (n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'))) {
-            continue;
-        }
-        const DWORD a = data.dwFileAttributes;
-        EntryStat st;
-        st.type = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? EntryType::Link
-                  : (a & FILE_ATTRIBUTE_DIRECTORY)   ? EntryType::Folder
-                                                     : EntryType::File;
-        st.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
-        st.allocatedBytes = (st.size + 4095) / 4096 * 4096;
-        st.mtimeNs = nanosecondsOf(data.ftLastWriteTime);
-        st.permissions = (a & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-        entries.push_back({fs::path(n), st});
-    } while (FindNextFileW(find, &data));
-    const DWORD err = GetLastError();
-    FindClose(find);
-    return err == ERROR_NO_MORE_FILES ? std::error_code() : windowsError(err);
-}
 
 FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& temp) {
     const std::wstring source = longPath(from).native();

@@ -11,7 +11,6 @@
 #include "platform/posix/PosixDataCopy.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixFd.h"
-#include "platform/posix/PosixStat.h"
 
 namespace vantrel {
 
@@ -56,26 +55,6 @@ void clearTemp(const fs::path& temp) {
 }
 
 }  // namespace
-
-std::error_code listFolder(const fs::path& folder, std::vector<FolderEntry>& entries) {
-    Fd dir(::open(folder.c_str(), posix::kDirFlags));
-    if (!dir) {
-        return {errno, std::system_category()};
-    }
-    std::vector<std::string> names;
-    if (const int err = posix::listNames(dir.get(), names)) {
-        return {err, std::system_category()};
-    }
-    entries.reserve(entries.size() + names.size());
-    for (std::string& name : names) {
-        struct stat st;
-        if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            continue;  // gone since the folder was read
-        }
-        entries.push_back({fs::path(std::move(name)), posix::entryStatOf(st)});
-    }
-    return {};
-}
 
 FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& temp) {
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));

@@ -501,6 +501,24 @@ private:
         return true;
     }
 
+    // Gives the entry made at `dstName` the source's owner and group, where the process may.
+    bool ownedAt(int dstDir, const char* dstName, const struct stat& st, const fs::path& dst) {
+        if (::fchownat(dstDir, dstName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
+            keepOwner(errno) != 0) {
+            return fail(dst, errno);
+        }
+        return true;
+    }
+
+    // Reports the link or special file made at `dstName`, as the copy holds it.
+    void placedAt(int dstDir, const char* dstName, const fs::path& rel, EntryType type,
+                  const struct stat& st, const fs::path& dst) {
+        struct stat held;
+        const bool read =
+            m_options.onEntry && ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
+        placed(rel, type, st, false, dst, read ? &held : nullptr);
+    }
+
     bool copyLink(int srcDir, const char* srcName, int dstDir, const char* dstName,
                   const struct stat& st, const fs::path& src, const fs::path& dst,
                   const fs::path& rel) {
@@ -519,18 +537,14 @@ private:
         if (::symlinkat(target.c_str(), dstDir, dstName) != 0) {
             return entryFailed(src, errno, isEntryNameError(errno));
         }
-        if (::fchownat(dstDir, dstName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
-            keepOwner(errno) != 0) {
-            return fail(dst, errno);
+        if (!ownedAt(dstDir, dstName, st, dst)) {
+            return false;
         }
         const timespec times[2] = {st.st_atim, st.st_mtim};
         if (::utimensat(dstDir, dstName, times, AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP) {
             return fail(dst, errno);
         }
-        struct stat held;
-        const bool read =
-            m_options.onEntry && ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
-        placed(rel, EntryType::Link, st, false, dst, read ? &held : nullptr);
+        placedAt(dstDir, dstName, rel, EntryType::Link, st, dst);
         return true;
     }
 
@@ -543,19 +557,15 @@ private:
             const int err = errno;
             return entryFailed(src, err, err == EPERM || isEntryNameError(err));
         }
-        if (::fchownat(dstDir, dstName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
-            keepOwner(errno) != 0) {
-            return fail(dst, errno);
+        if (!ownedAt(dstDir, dstName, st, dst)) {
+            return false;
         }
         const timespec times[2] = {st.st_atim, st.st_mtim};
         if (::fchmodat(dstDir, dstName, st.st_mode & 07777, 0) != 0 ||
             ::utimensat(dstDir, dstName, times, AT_SYMLINK_NOFOLLOW) != 0) {
             return fail(dst, errno);
         }
-        struct stat held;
-        const bool read =
-            m_options.onEntry && ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
-        placed(rel, EntryType::Special, st, false, dst, read ? &held : nullptr);
+        placedAt(dstDir, dstName, rel, EntryType::Special, st, dst);
         return true;
     }
 

@@ -52,7 +52,7 @@ protected:
         presenter.tick();
         finish();
     }
-    std::size_t records() { return BackupRecordStore(dir / "wenjianming.mdb").List().size(); }
+    std::size_t records() { return BackupRecordStore(dir / "wenjianming.mdb").list().size(); }
 
     test::TempDir dir;
     test::FaultyFileOps files;

@@ -62,7 +62,7 @@ TEST_F(BackupJobTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
         std::vector<bool> due;
         for (std::size_t i = 1; i < c.ticks.size(); ++i) {
             clock.set(fire + std::chrono::milliseconds(c.ticks[i]));
-            due.push_back(timetable.IsDue(settings).has_value());
+            due.push_back(timetable.isDue(settings).has_value());
         }
         EXPECT_EQ(due, c.due) << "case " << (&c - cases);
     }
@@ -70,7 +70,7 @@ TEST_F(BackupJobTest, DueOnceForEachFireInstantWithinSixtySecondsOfIt) {
     settings.TargetFolder.clear();  // an empty path never runs
     job.startTimetable();
     clock.advanceSeconds(1);
-    EXPECT_FALSE(job.IsDue(settings));
+    EXPECT_FALSE(job.isDue(settings));
 }
 
 TEST_F(BackupJobTest, RefusedStartStaysStoppedButAFailedWriteStillStarts) {
@@ -164,7 +164,7 @@ TEST_F(JobTest, MissedInstantsAreRecordedAndCaughtUpOnceTwoMinutesAfterTheStart)
     BackupJob again{ws};
     again.startTimetable();
     clock.advanceSeconds(200);
-    EXPECT_FALSE(again.IsDue(settings));
+    EXPECT_FALSE(again.isDue(settings));
 }
 
 TEST_F(JobTest, WithoutCatchUpAMissedInstantIsOnlyRecorded) {
@@ -211,7 +211,7 @@ TEST_F(JobTest, ClockJumps) {
     job.startTimetable();
     EXPECT_EQ(tickUntil(at(2014, 5, 15, 9, 30, 0)), std::vector<RunTrigger>{});
     clock.set(at(2014, 5, 15, 11, 0, 0));
-    EXPECT_FALSE(job.IsDue(settings));
+    EXPECT_FALSE(job.isDue(settings));
     EXPECT_EQ(rows().front().outcome, RunOutcome::Missed);
     EXPECT_EQ(tickUntil(at(2014, 5, 15, 11, 1, 30)), std::vector<RunTrigger>{});
     EXPECT_EQ(tickUntil(at(2014, 5, 15, 11, 2, 0)), std::vector<RunTrigger>{RunTrigger::CatchUp});
@@ -224,7 +224,7 @@ TEST_F(JobTest, ClockJumps) {
     for (const auto t : {at(2014, 5, 22, 9, 59, 50), at(2014, 5, 22, 9, 59, 30),
                          at(2014, 5, 22, 9, 59, 50), at(2014, 5, 22, 10, 0, 10)}) {
         clock.set(t);
-        if (const auto due = timetable.IsDue(settings)) {
+        if (const auto due = timetable.isDue(settings)) {
             made.push_back(due->trigger);
         }
     }
@@ -232,9 +232,9 @@ TEST_F(JobTest, ClockJumps) {
 
     // Back from a run dated in the future: the timetable still runs at the true time.
     clock.set(at(2014, 5, 15, 9, 59, 45));
-    EXPECT_FALSE(timetable.IsDue(settings));
+    EXPECT_FALSE(timetable.isDue(settings));
     clock.set(at(2014, 5, 15, 9, 59, 50, 500));
-    const auto due = timetable.IsDue(settings);
+    const auto due = timetable.isDue(settings);
     ASSERT_TRUE(due);
     EXPECT_EQ(due->fireInstant, at(2014, 5, 15, 9, 59, 50));
 }
@@ -247,7 +247,9 @@ TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
 
     TBackupSettings inside = settings;
     inside.TargetFolder = settings.SourcePath + "/bak";
-    EXPECT_FALSE(job.execute(inside, byHand).error);
+    const RunResult refused = job.execute(inside, byHand);
+    EXPECT_FALSE(refused.error);
+    EXPECT_EQ(refused.report.refusal.value().reason, RefusalReason::TargetInsideSource);
 
     std::atomic<bool> cancel{false};
     files.cancelOnCopy = &cancel;
@@ -259,7 +261,10 @@ TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
 
     {
         auto held = RunLock::tryAcquire(ws.lockFile());
-        EXPECT_TRUE(job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine)).error);
+        const RunResult busy =
+            job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine));
+        EXPECT_TRUE(busy.error);
+        EXPECT_EQ(busy.report.refusal.value().reason, RefusalReason::Busy);
     }
     std::filesystem::remove_all(dir / "data");
     EXPECT_TRUE(job.execute(settings, byHand).error);
@@ -304,7 +309,7 @@ TEST_F(JobTest, EachTriggerChecksAndPrunesByOneRule) {
         clock.set(at(2014, 5, day++, 8, 0, 0));
         const RunResult r = job.execute(settings, RunRequest::forTrigger(c.trigger));
         EXPECT_EQ(r.record.outcome, c.outcome) << displayName(c.trigger);
-        EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().size(), c.copiesLeft)
+        EXPECT_EQ(BackupRecordStore(ws.databaseFile()).list().size(), c.copiesLeft)
             << displayName(c.trigger);
     }
     EXPECT_EQ(ui.messages, std::vector<std::string>{"请选定备份日期！"});
@@ -351,20 +356,20 @@ TEST(JobHealth, StatesAndExitStatuses) {
          State::Overdue, 4},
     };
     for (const auto& c : cases) {
-        const JobHealth h = JudgeHealth(c.last, c.complete, thursdays, c.timetableOn, now);
+        const JobHealth h = judgeHealth(c.last, c.complete, thursdays, c.timetableOn, now);
         EXPECT_EQ(h.state, c.state) << "case " << (&c - cases);
         EXPECT_EQ(h.exitStatus(), c.exit) << "case " << (&c - cases);
         EXPECT_EQ(h.nextRun.has_value(), c.timetableOn);
     }
-    const JobHealth ok = JudgeHealth(run(RunOutcome::Success, recent),
+    const JobHealth ok = judgeHealth(run(RunOutcome::Success, recent),
                                      run(RunOutcome::Success, recent), thursdays, true, now);
     EXPECT_EQ(ok.summaryLine(), "备份状态：正常");
     // Held pruning is a warning until confirmed, whatever the runs since; failures come first.
-    EXPECT_EQ(JudgeHealth(run(RunOutcome::Success, recent), run(RunOutcome::Success, recent),
+    EXPECT_EQ(judgeHealth(run(RunOutcome::Success, recent), run(RunOutcome::Success, recent),
                           thursdays, true, now, true)
                   .summaryLine(),
               "备份状态：警告（大量文件被修改或删除，旧备份暂不清理，待确认）");
-    EXPECT_EQ(JudgeHealth(run(RunOutcome::Failed, recent), run(RunOutcome::Success, recent),
+    EXPECT_EQ(judgeHealth(run(RunOutcome::Failed, recent), run(RunOutcome::Success, recent),
                           thursdays, true, now, true)
                   .state,
               State::Failed);
@@ -379,7 +384,7 @@ TEST(JobHealth, StatesAndExitStatuses) {
          {std::pair{at(2026, 12, 13, 23, 59, 55), "2026-12-14 23:59:50（星期一）"},
           std::pair{at(2026, 12, 14, 0, 0, 5), "2026-12-14 23:59:50（星期一）"},
           std::pair{at(2026, 12, 14, 23, 59, 51), "2026-12-21 23:59:50（星期一）"}}) {
-        EXPECT_EQ(JudgeHealth(none, none, mondays, true, seen).nextRunLine(),
+        EXPECT_EQ(judgeHealth(none, none, mondays, true, seen).nextRunLine(),
                   std::string("下次备份：") + next);
     }
 }

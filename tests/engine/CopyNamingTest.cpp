@@ -24,7 +24,7 @@ TEST(TargetPath, IsTargetFolderNameTailAndDate) {
 #endif
     };
     for (const auto& [from, to, expected] : cases) {
-        EXPECT_EQ(MakeTargetPath(from, to, at(2014, 5, 5, 23, 59, 59)), expected) << from;
+        EXPECT_EQ(makeTargetPath(from, to, at(2014, 5, 5, 23, 59, 59)), expected) << from;
     }
 }
 

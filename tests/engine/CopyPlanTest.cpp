@@ -65,6 +65,7 @@ TEST(SharingMatch, EveryFieldMustAgree) {
 
 TEST(SpaceEstimate, CountsOnlyWhatIsCopiedAndWhatPruningFrees) {
     test::TempDir dir;
+    RealFileOps ops;
     const fs::path src = dir / "src", prev = dir / "prev";
     fs::create_directories(src / "sub");
     writeSize(src / "same.bin", 100'000);
@@ -75,14 +76,14 @@ TEST(SpaceEstimate, CountsOnlyWhatIsCopiedAndWhatPruningFrees) {
     }
     writeSize(src / "sub" / "changed.bin", 60'000, 'y');
 
-    const auto all = estimateSpace(src, {}, 0, keepsOwners());
+    const auto all = estimateSpace(ops, src, {}, 0, keepsOwners());
     EXPECT_EQ(all.files, 2u);
     EXPECT_EQ(all.folders, 2u);
     // 100,000 and 60,000 bytes in 4 KiB blocks, two folders, 1 MiB, then 1 %.
     const std::uint64_t raw = 102'400 + 61'440 + 2 * 4096 + 1'048'576;
     EXPECT_EQ(all.neededBytes, raw + raw / 100);
 
-    const auto shared = estimateSpace(src, prev, 0, keepsOwners());
+    const auto shared = estimateSpace(ops, src, prev, 0, keepsOwners());
     EXPECT_EQ(shared.sharedFiles, 1u);
     EXPECT_EQ(shared.files, 1u);
     EXPECT_EQ(shared.sharedSoleBytes, 102'400u);
@@ -90,7 +91,7 @@ TEST(SpaceEstimate, CountsOnlyWhatIsCopiedAndWhatPruningFrees) {
 
     // A file with a second link elsewhere frees nothing when one copy goes.
     fs::create_hard_link(prev / "same.bin", dir / "elsewhere.bin");
-    EXPECT_EQ(spaceFreedByRemoving(prev), 53'248u + 2 * 4096);
+    EXPECT_EQ(spaceFreedByRemoving(ops, prev), 53'248u + 2 * 4096);
 }
 
 TEST(SpaceEstimate, FromTheCountAsFromItsOwnWalk) {
@@ -104,7 +105,7 @@ TEST(SpaceEstimate, FromTheCountAsFromItsOwnWalk) {
     TreeSize counted;
     ASSERT_TRUE(ops.measureTree(src, counted).ok());
     EXPECT_EQ(estimateFromCount(counted).neededBytes,
-              estimateSpace(src, {}, 0, keepsOwners()).neededBytes);
+              estimateSpace(ops, src, {}, 0, keepsOwners()).neededBytes);
     EXPECT_EQ(estimateFromCount(counted).folders, 3u);
 }
 

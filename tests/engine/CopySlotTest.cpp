@@ -1,3 +1,4 @@
+#include "engine/CopyJournal.h"
 #include "engine/CopySlot.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +35,7 @@ protected:
     // A run of the day replacing the earlier copy, killed right after `killAt`.
     void killedRun(Step killAt) {
         BackupRecordStore store(ws.databaseFile());
-        CopySlot slot(ws, store, target, pathToUtf8(target), "20140515");
+        CopySlot slot(ws, store, resolveRun(ws, settings, clock.now()).target);
         slot.recover();
         ASSERT_TRUE(files.copyTree(source, slot.staging(), {}, {}).ok());
         slot.setStepHook([killAt](Step s) {
@@ -66,7 +67,11 @@ protected:
         }
         return names;
     }
-    size_t rows() const { return BackupRecordStore(ws.databaseFile()).List().size(); }
+    size_t rows() const { return BackupRecordStore(ws.databaseFile()).list().size(); }
+    std::vector<JournalEntry> journal() const {
+        BackupRecordStore store(ws.databaseFile());
+        return CopyJournal(store).entries();
+    }
     size_t lines() const { return OperationLog(ws.logFile()).LoadLines().size(); }
 
     test::TempDir dir;
@@ -115,7 +120,7 @@ TEST_F(CopySlotTest, AKillAtAnyStepLeavesACompleteCopyAndTheNextRunCleansUp) {
         EXPECT_TRUE(leftovers().empty()) << leftovers().front();
         EXPECT_EQ(rows(), c.rowsAfterNextRun);
         EXPECT_EQ(lines(), rows());
-        EXPECT_TRUE(BackupRecordStore(ws.databaseFile()).journal().empty());
+        EXPECT_TRUE(journal().empty());
     }
 }
 
@@ -126,10 +131,10 @@ TEST_F(CopySlotTest, AnEntryForATargetOutOfReachWaitsAndBlocksNothing) {
     fs::rename(bak, dir / "unplugged");
     settings.TargetFolder = pathToUtf8(dir / "bak2");
     ASSERT_TRUE(RunBackup(ws, settings).ran);
-    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).journal().size(), 1u);
+    EXPECT_EQ(journal().size(), 1u);
     fs::rename(dir / "unplugged", bak);  // plugged in again: undone by the next run
     ASSERT_TRUE(RunBackup(ws, settings).ran);
-    EXPECT_TRUE(BackupRecordStore(ws.databaseFile()).journal().empty());
+    EXPECT_TRUE(journal().empty());
     EXPECT_EQ(holds(), "old");
     EXPECT_TRUE(leftovers().empty());
 }
@@ -142,7 +147,7 @@ TEST_F(CopySlotTest, ARunOnTheNextDayFinishesTheDayBefore) {
     clock.set(at(2014, 5, 16, 9, 59, 50));
     ASSERT_TRUE(RunBackup(ws, settings).ran);
     EXPECT_EQ(holds(), "new");
-    EXPECT_TRUE(BackupRecordStore(ws.databaseFile()).journal().empty());
+    EXPECT_TRUE(journal().empty());
     EXPECT_EQ(rows(), 3u);
     EXPECT_EQ(lines(), 3u);
     const auto left = leftovers();
@@ -151,15 +156,17 @@ TEST_F(CopySlotTest, ARunOnTheNextDayFinishesTheDayBefore) {
 
 TEST(CopySlotNames, AreShortFixedAndTheJobsOwn) {
     test::TempDir dir;
-    const auto a = CopySlot::jobKey(dir.path() / "a");
+    RealFileOps files;
+    const auto a = CopySlot::jobKey(files, dir.path() / "a");
     EXPECT_EQ(a.size(), 8u);
-    EXPECT_EQ(a, CopySlot::jobKey(dir.path() / "x" / ".." / "a"));
-    EXPECT_NE(a, CopySlot::jobKey(dir.path() / "b"));
-    const auto lock = CopySlot::lockFileFor(dir.path() / "bak" / "data_20140515");
+    EXPECT_EQ(a, CopySlot::jobKey(files, dir.path() / "x" / ".." / "a"));
+    EXPECT_NE(a, CopySlot::jobKey(files, dir.path() / "b"));
+    const auto lock = CopySlot::lockFileFor(files, dir.path() / "bak" / "data_20140515");
     EXPECT_EQ(lock.parent_path(), dir.path() / "bak");
-    EXPECT_EQ(lock, CopySlot::lockFileFor(dir.path() / "bak" / "." / "data_20140515"));
-    EXPECT_EQ(lock, CopySlot::lockFileFor(dir.path() / "bak" / "data_20140516"));  // no pile-up
-    EXPECT_NE(lock, CopySlot::lockFileFor(dir.path() / "bak" / "date_20140515"));
+    EXPECT_EQ(lock, CopySlot::lockFileFor(files, dir.path() / "bak" / "." / "data_20140515"));
+    EXPECT_EQ(lock,
+              CopySlot::lockFileFor(files, dir.path() / "bak" / "data_20140516"));  // no pile-up
+    EXPECT_NE(lock, CopySlot::lockFileFor(files, dir.path() / "bak" / "date_20140515"));
 }
 
 }  // namespace

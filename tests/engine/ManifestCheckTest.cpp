@@ -14,14 +14,15 @@ using test::writeBytes;
 
 TEST(ManifestCheck, FindsAFlippedByteADeletedFileAndAnAddedOne) {
     test::TempDir dir;
+    RealFileOps files;
     const fs::path copy = dir / "copy";
     fs::create_directories(copy / "sub");
     writeBytes(copy / "a.txt", "alpha");
     writeBytes(copy / "sub" / "b.txt", "beta");
     fs::create_symlink("a.txt", copy / "link");
-    const Manifest recorded = manifestOfTree(copy);
+    const Manifest recorded = manifestOfTree(files, copy);
     ASSERT_EQ(recorded.size(), 5u);  // the top, a.txt, link, sub, sub/b.txt
-    EXPECT_TRUE(compareManifests(recorded, manifestOfTree(copy)).intact());
+    EXPECT_TRUE(compareManifests(recorded, manifestOfTree(files, copy)).intact());
 
     // Same size and time: only the contents tell.
     const auto time = fs::last_write_time(copy / "a.txt");
@@ -29,7 +30,7 @@ TEST(ManifestCheck, FindsAFlippedByteADeletedFileAndAnAddedOne) {
     fs::last_write_time(copy / "a.txt", time);
     fs::remove(copy / "sub" / "b.txt");
     writeBytes(copy / "sub" / "new.txt", "new");
-    const ManifestDiff diff = compareManifests(recorded, manifestOfTree(copy));
+    const ManifestDiff diff = compareManifests(recorded, manifestOfTree(files, copy));
     EXPECT_EQ(diff.changed, std::vector<std::string>{"a.txt"});
     EXPECT_EQ(diff.missing, std::vector<std::string>{"sub/b.txt"});
     EXPECT_EQ(diff.extra, std::vector<std::string>{"sub/new.txt"});

@@ -57,6 +57,7 @@ protected:
     }
 
     test::TempDir dir;
+    test::FaultyFileOps files;
     fs::path copy = dir / "copy";
     fs::path db = dir / "wenjianming.mdb";
 };
@@ -67,13 +68,12 @@ TEST_F(ManifestStoreTest, StoreKeepsOneManifestPerRowAndDropsItWithTheRow) {
     const auto first = manifests.rowOf("/bak/a_20140515").value();
     const auto second = manifests.rowOf("/bak/a_20140516").value();
     EXPECT_FALSE(manifests.rowOf("/bak/other"));
-    const Manifest m = manifestOfTree(copy);
+    const Manifest m = manifestOfTree(files, copy);
     manifests.save(first, m);
     manifests.save(first, m);  // saved again: replaced, not doubled
     manifests.save(second, m);
     EXPECT_EQ(manifests.load(first).value(), m);
 
-    test::FaultyFileOps files;
     store.PruneBackups(1.0, files, {dir / "bak", "a"});
     EXPECT_FALSE(manifests.load(first));
     EXPECT_EQ(manifests.load(second).value(), m);
@@ -114,7 +114,7 @@ TEST_F(ManifestStoreTest, ManifestsInTheOldTableStillLoadUntilSavedAgain) {
     EXPECT_EQ(manifests.load(1).value(), old);
     EXPECT_FALSE(manifests.load(2));
 
-    const Manifest now = manifestOfTree(copy);
+    const Manifest now = manifestOfTree(files, copy);
     manifests.save(1, now);
     EXPECT_EQ(count("SELECT count(*) FROM manifest"), 0);
     EXPECT_EQ(manifests.load(1).value(), now);

@@ -273,8 +273,9 @@ TEST(CopyEntriesTest, ATreeOnDiskStreamsInManifestOrder) {
         writeBytes(dir / file, file);
     }
     fs::create_symlink("a.txt", dir.path() / "a/link");
-    const Manifest manifest = manifestOfTree(dir.path());
-    auto walked = streamOfTree(dir.path());
+    RealFileOps files;
+    const Manifest manifest = manifestOfTree(files, dir.path());
+    auto walked = streamOfTree(files, dir.path());
     auto recorded = streamOf(manifest);
     while (const ManifestEntry* e = recorded->next()) {
         const ManifestEntry* w = walked->next();

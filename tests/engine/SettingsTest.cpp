@@ -37,18 +37,18 @@ protected:
 };
 
 TEST(RunTime, WrittenAsHmmssAndReadInTheAcceptedForms) {
-    EXPECT_EQ(FormatRunTime({0, 0, 5}), "0:00:05");
+    EXPECT_EQ(formatRunTime({0, 0, 5}), "0:00:05");
     const std::pair<const char*, TimeOfDay> good[] = {
         {"09:30", {9, 30, 0}},    {" 23:05:07 ", {23, 5, 7}},   {"9:30 PM", {21, 30, 0}},
         {"am 12:15", {0, 15, 0}}, {"12:15:30PM", {12, 15, 30}}, {"下午3:00:00", {15, 0, 0}},
         {"7:45 上午", {7, 45, 0}}};
     for (const auto& [text, time] : good) {
-        EXPECT_EQ(ParseRunTime(text), time) << text;
+        EXPECT_EQ(parseRunTime(text), time) << text;
     }
     for (const char* bad : {"", "930", "24:00", "9:60", "9:30:60", "13:00 PM", "0:30 AM", "9.30",
                             "9:30:00:00", "9:30 XM", "2014-05-15 9:30"}) {
         try {
-            ParseRunTime(bad);
+            parseRunTime(bad);
             ADD_FAILURE() << "accepted " << bad;
         } catch (const BackupError& e) {
             EXPECT_NE(std::string(e.what()).find(bad), std::string::npos) << e.what();
@@ -58,17 +58,17 @@ TEST(RunTime, WrittenAsHmmssAndReadInTheAcceptedForms) {
 
 TEST(Validation, StopsAtTheFirstFailureInOrder) {
     TBackupSettings s;
-    EXPECT_EQ(ValidateSettings(s), "请输入要备份的文件地址！");
+    EXPECT_EQ(validateSettings(s), "请输入要备份的文件地址！");
     s.SourcePath = "/data";
-    EXPECT_EQ(ValidateSettings(s), "请输入备份文件的目的地址！");
+    EXPECT_EQ(validateSettings(s), "请输入备份文件的目的地址！");
     s.TargetFolder = "/bak";
-    EXPECT_EQ(ValidateSettings(s), "请选定备份日期！");
+    EXPECT_EQ(validateSettings(s), "请选定备份日期！");
     s.Days[Tuesday] = true;
-    EXPECT_EQ(ValidateSettings(s), "请输入备份个数！");
+    EXPECT_EQ(validateSettings(s), "请输入备份个数！");
     s.KeepCount = 0;
-    EXPECT_EQ(ValidateSettings(s), "备份个数输入不合法！");
+    EXPECT_EQ(validateSettings(s), "备份个数输入不合法！");
     s.KeepCount = 1;
-    EXPECT_EQ(ValidateSettings(s), std::nullopt);
+    EXPECT_EQ(validateSettings(s), std::nullopt);
 }
 
 TEST_F(SettingsTest, SaveWritesGbkKeysInPlaceKeepingOtherSections) {
@@ -201,7 +201,7 @@ TEST_F(SettingsTest, BadValueStopsLoadingAndKeepsWhatWasRead) {
             EXPECT_NE(std::string(e.what()).find(bad), std::string::npos) << e.what();
         }
         EXPECT_EQ(s.SourcePath, "/src");
-        EXPECT_EQ(s.TargetFolder + (s.KeepCount ? FormatKeepCount(*s.KeepCount) : ""), read);
+        EXPECT_EQ(s.TargetFolder + (s.KeepCount ? formatKeepCount(*s.KeepCount) : ""), read);
         EXPECT_EQ(s.RunTime, kNow);
         EXPECT_EQ(s.Days, (std::array<bool, 7>{}));
     }

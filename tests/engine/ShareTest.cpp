@@ -89,7 +89,8 @@ TEST_F(ShareRunTest, ADamagedPreviousManifestCostsOnlyTheHashesItWouldHaveSaved)
         << ui.messages.back();
     ManifestStore manifests(ws.databaseFile());
     const auto id = manifests.rowOf(pathToUtf8(copyOf(16))).value();
-    EXPECT_TRUE(compareManifests(manifests.load(id).value(), manifestOfTree(copyOf(16))).intact());
+    EXPECT_TRUE(
+        compareManifests(manifests.load(id).value(), manifestOfTree(files, copyOf(16))).intact());
 }
 
 TEST_F(ShareRunTest, TooLittleSpaceRefusesBeforeWritingAndNamesWhatPruningWouldFree) {
@@ -113,7 +114,7 @@ TEST_F(ShareRunTest, TooLittleSpaceRefusesBeforeWritingAndNamesWhatPruningWouldF
                     (name[0] == '.' && fs::file_size(entry.path()) == 0))
             << name;  // the run's lock files aside
     }
-    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().size(), 2u);
+    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).list().size(), 2u);
 
     settings.KeepCount = 1;
     const std::string withPrune = refusalOn(17, PruneAfterRun::IfKeepCountSet);
@@ -137,8 +138,8 @@ TEST_F(ShareRunTest, UnchangedFilesAreOneFileInBothCopiesAndSurvivePruning) {
     ManifestStore manifests(ws.databaseFile());
     for (unsigned day : {15u, 16u}) {
         const auto id = manifests.rowOf(pathToUtf8(copyOf(day))).value();
-        EXPECT_TRUE(
-            compareManifests(manifests.load(id).value(), manifestOfTree(copyOf(day))).intact())
+        EXPECT_TRUE(compareManifests(manifests.load(id).value(), manifestOfTree(files, copyOf(day)))
+                        .intact())
             << day;
     }
 
@@ -170,19 +171,17 @@ TEST_F(ShareRunTest, LinksRefusedByTheTargetAreCopiedAndCounted) {
 TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
     ASSERT_TRUE(runOn(15).ran);
     clock.set(at(2014, 5, 16, 10, 0, 0));
-    int probes = 0;
-    CopyPlan plan(ws, settings, source, copyOf(16), false, [&](const fs::path&, const fs::path&) {
-        ++probes;
-        return LinkSupport{false, 0};
-    });
+    files.linkSupport = LinkSupport{false, 0};
+    CopyPlan plan(ws, settings, resolveRun(ws, settings, clock.now()).target, false);
     plan.prepare();
-    EXPECT_EQ(probes, 1);
+    EXPECT_EQ(files.probes, 1);
     EXPECT_TRUE(plan.sharingUnsupported());
     EXPECT_TRUE(plan.options().shareFrom.empty());
     EXPECT_EQ(ui.messages, std::vector<std::string>{std::string(kSharingUnsupported)});
     EXPECT_EQ(plan.estimate().files, 2u);  // nothing counted as shared
 
-    CopyPlan real(ws, settings, source, copyOf(16), false);
+    files.linkSupport.reset();
+    CopyPlan real(ws, settings, resolveRun(ws, settings, clock.now()).target, false);
     real.prepare();
     EXPECT_EQ(real.sharedFrom(), copyOf(15));
 }

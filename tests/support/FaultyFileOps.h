@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -29,6 +31,11 @@ public:
     CopyOptions lastOptions;
     // When set, raised as a copy starts, as a user pressing cancel does.
     std::atomic<bool>* cancelOnCopy = nullptr;
+    // When set, the free space every target reports.
+    std::optional<std::uint64_t> freeSpace;
+    // When set, what every folder tried for hard links answers; `probes` counts the tries.
+    std::optional<LinkSupport> linkSupport;
+    int probes = 0;
 
     CopyResult copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
                         const CopyOptions& options, const ProgressFn& progress) override {
@@ -84,6 +91,42 @@ public:
     FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
                              const std::atomic<bool>* cancel) override {
         return m_real.measureTree(path, size, cancel);
+    }
+    std::optional<EntryStat> stat(const std::filesystem::path& path, bool followLink) override {
+        return m_real.stat(path, followLink);
+    }
+    std::optional<FileId> fileId(const std::filesystem::path& path) override {
+        return m_real.fileId(path);
+    }
+    std::optional<std::filesystem::path> readLink(const std::filesystem::path& path) override {
+        return m_real.readLink(path);
+    }
+    std::optional<std::filesystem::path> resolveLinks(const std::filesystem::path& path) override {
+        return m_real.resolveLinks(path);
+    }
+    std::optional<bool> isEmptyFolder(const std::filesystem::path& path) override {
+        return m_real.isEmptyFolder(path);
+    }
+    std::error_code listStats(const std::filesystem::path& folder,
+                              std::vector<FolderEntry>& entries) override {
+        return m_real.listStats(folder, entries);
+    }
+    std::vector<std::filesystem::path> list(const std::filesystem::path& folder) override {
+        return m_real.list(folder);
+    }
+    void walk(const std::filesystem::path& root, const Visit& visit) override {
+        m_real.walk(root, visit);
+    }
+    std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path) override {
+        return freeSpace ? freeSpace : m_real.availableSpace(path);
+    }
+    FileOpResult createFolders(const std::filesystem::path& folder) override {
+        return m_real.createFolders(folder);
+    }
+    LinkSupport probeLinks(const std::filesystem::path& folder,
+                           const std::filesystem::path& probeName) override {
+        ++probes;
+        return linkSupport ? *linkSupport : m_real.probeLinks(folder, probeName);
     }
 
 private:

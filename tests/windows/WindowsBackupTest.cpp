@@ -104,7 +104,7 @@ TEST(WindowsTargetPath, EitherSeparatorStartsTheNameTailAndRootsKeepTheirs) {
     for (const auto& [path, tail] : tails) {
         EXPECT_EQ(NameTail(path), tail) << path;
     }
-    EXPECT_EQ(MakeTargetPath(R"(D:\)", R"(E:\)", at(2014, 5, 15)), R"(E:\\_20140515)");
+    EXPECT_EQ(makeTargetPath(R"(D:\)", R"(E:\)", at(2014, 5, 15)), R"(E:\\_20140515)");
 }
 
 TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
@@ -172,7 +172,7 @@ TEST_F(WindowsBackup, LongTreeIsReplacedSameDayKeepingTimesAndPrunedNextDay) {
     clock.set(at(2014, 5, 16, 9, 59, 50));
     ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
     EXPECT_FALSE(fs::exists(longForm(copy)));
-    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).List().size(), 1u);
+    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).list().size(), 1u);
     // The temp folder's own clean-up does not use long paths.
     EXPECT_TRUE(files.removeTree(tmp.path()).ok());
 }

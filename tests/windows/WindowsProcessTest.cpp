@@ -111,7 +111,7 @@ TEST_F(WindowsCli, BackupMakesTheDatedCopyLogLineAndRow) {
     EXPECT_EQ(line.substr(0, 6) + line.substr(line.find("   ")),
               date.substr(2) + "   " + source + "   成功备份至   " + copy + "\r\n");
 
-    const auto rows = BackupRecordStore(work / "wenjianming.mdb").List();
+    const auto rows = BackupRecordStore(work / "wenjianming.mdb").list();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].path, copy);
     // The log is printed as UTF-8, whatever the console's code page.

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/BackupRecordStore.h"
+#include "engine/FailedEntryCodec.h"
+#include "platform/FileOps.h"
+
+namespace vantrel {
+
+// A replacement of a dated path under way: written before the staged copy takes the dated
+// name and removed in the transaction that records it, so the next run can finish or undo
+// a run that died in between. Paths are absolute (UTF-8).
+struct JournalEntry {
+    std::int64_t id = 0;
+    std::string targetText;  // TargetPath as it is recorded
+    std::string target;
+    std::string staging;
+    std::string aside;
+    FileId newCopy;  // identity of the staged copy's top folder or file
+    std::string logLine;
+    std::uint64_t logOffset = 0;  // the log's size before the line was appended
+    std::string date;             // "yyyy-mm-dd"
+    std::vector<FailedEntry> failed;
+};
+
+// The journal of replacements, in table `vantrel_journal` beside the rows it leads to. Errors
+// are BackupError naming the database.
+class CopyJournal {
+public:
+    explicit CopyJournal(BackupRecordStore& store) : m_store(store) {}
+
+    // Writes the entry; returns its id.
+    std::int64_t add(const JournalEntry& entry);
+    // Every entry, oldest first.
+    std::vector<JournalEntry> entries();
+    void drop(std::int64_t id);
+    // In one transaction: adds the entry's row and removes the entry. Returns the row's id.
+    std::int64_t commit(const JournalEntry& entry);
+
+private:
+    BackupRecordStore& m_store;
+};
+
+}  // namespace vantrel

@@ -1,0 +1,160 @@
+#include "engine/RecordDatabase.h"
+
+#include <string>
+#include <system_error>
+
+#include "engine/BackupError.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace {
+
+using Part = RecordDatabase::Part;
+
+struct SchemaStep {
+    Part part;
+    std::string_view table;  // the table it makes; empty for a trigger
+    std::string_view sql;
+};
+
+// Every statement that shapes the file, oldest first. Databases in use hold these texts:
+// a change is a new step, never an edit of one.
+constexpr SchemaStep kSchema[] = {
+    {Part::Copies, "wenjianming",
+     "CREATE TABLE wenjianming (id INTEGER PRIMARY KEY AUTOINCREMENT, wenjianming TEXT, "
+     "shijian TEXT)"},
+    // Completeness of each copy, keyed by its row; a row without one is a complete copy.
+    {Part::CopyState, "vantrel_copy_state",
+     "CREATE TABLE IF NOT EXISTS vantrel_copy_state (record_id INTEGER PRIMARY KEY, "
+     "complete INTEGER NOT NULL, failed_count INTEGER NOT NULL, failed_entries TEXT NOT NULL)"},
+    {Part::CopyState, "vantrel_journal",
+     "CREATE TABLE IF NOT EXISTS vantrel_journal (id INTEGER PRIMARY KEY AUTOINCREMENT, "
+     "target_text TEXT NOT NULL, target TEXT NOT NULL, staging TEXT NOT NULL, "
+     "aside TEXT NOT NULL, new_device INTEGER NOT NULL, new_inode INTEGER NOT NULL, "
+     "log_line TEXT NOT NULL, log_offset INTEGER NOT NULL, run_date TEXT NOT NULL, "
+     "failed_entries TEXT NOT NULL)"},
+    {Part::History, "run_history",
+     "CREATE TABLE IF NOT EXISTS run_history (id INTEGER PRIMARY KEY AUTOINCREMENT, "
+     "started TEXT NOT NULL, ended TEXT NOT NULL, trigger TEXT NOT NULL, outcome TEXT NOT NULL, "
+     "message TEXT NOT NULL DEFAULT '', files INTEGER NOT NULL DEFAULT 0, "
+     "bytes INTEGER NOT NULL DEFAULT 0, target_path TEXT NOT NULL DEFAULT '', "
+     "fire_instant TEXT, prune_failures INTEGER NOT NULL DEFAULT 0)"},
+    // Manifests are kept one BLOB per copy in vantrel_manifest; table manifest, one row per
+    // entry, is what earlier versions wrote, still read for the copies they made.
+    {Part::Manifests, "manifest",
+     "CREATE TABLE IF NOT EXISTS manifest ("
+     "copy_id INTEGER NOT NULL, path TEXT NOT NULL, type TEXT NOT NULL, "
+     "size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, hash TEXT NOT NULL, "
+     "PRIMARY KEY (copy_id, path)) WITHOUT ROWID"},
+    {Part::Manifests, "",
+     "CREATE TRIGGER IF NOT EXISTS manifest_goes_with_row AFTER DELETE ON wenjianming "
+     "BEGIN DELETE FROM manifest WHERE copy_id = OLD.id; END"},
+    {Part::Manifests, "vantrel_manifest",
+     "CREATE TABLE IF NOT EXISTS vantrel_manifest ("
+     "copy_id INTEGER PRIMARY KEY, entries BLOB NOT NULL)"},
+    {Part::Manifests, "",
+     "CREATE TRIGGER IF NOT EXISTS vantrel_manifest_goes_with_row AFTER DELETE ON wenjianming "
+     "BEGIN DELETE FROM vantrel_manifest WHERE copy_id = OLD.id; END"},
+    // What a run's copy changed against the previous copy, by the run's history row.
+    {Part::History, "vantrel_run_changes",
+     "CREATE TABLE IF NOT EXISTS vantrel_run_changes (run_id INTEGER PRIMARY KEY, "
+     "added INTEGER NOT NULL, modified INTEGER NOT NULL, deleted INTEGER NOT NULL)"},
+    // Holds on pruning after mass changes, each until confirmed.
+    {Part::ChangeGuard, "vantrel_change_hold",
+     "CREATE TABLE IF NOT EXISTS vantrel_change_hold (id INTEGER PRIMARY KEY AUTOINCREMENT, "
+     "record_id INTEGER NOT NULL, started TEXT NOT NULL, changed INTEGER NOT NULL, "
+     "files_before INTEGER NOT NULL, confirmed TEXT)"},
+    // The last check of each copy against its manifest.
+    {Part::CopyChecks, "vantrel_copy_check",
+     "CREATE TABLE IF NOT EXISTS vantrel_copy_check (record_id INTEGER PRIMARY KEY, "
+     "checked TEXT NOT NULL, intact INTEGER NOT NULL)"},
+    {Part::CopyChecks, "",
+     "CREATE TRIGGER IF NOT EXISTS vantrel_copy_check_goes_with_row AFTER DELETE ON wenjianming "
+     "BEGIN DELETE FROM vantrel_copy_check WHERE record_id = OLD.id; END"},
+};
+
+bool tableExists(Database& db, std::string_view name) {
+    auto stmt =
+        db.prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = :name");
+    stmt.bind("name", name);
+    return stmt.step() && stmt.columnInt(0) > 0;
+}
+
+// Runs the steps of `part` in order.
+void make(Database& db, Part part) {
+    for (const SchemaStep& step : kSchema) {
+        if (step.part == part) {
+            db.exec(step.sql);
+        }
+    }
+}
+
+}  // namespace
+
+void failDatabase(const std::filesystem::path& file, const std::exception& e) {
+    throw BackupError("记录数据库“" + pathToUtf8(file) + "”出错：" + e.what());
+}
+
+bool RecordDatabase::CreateIfMissing(const std::filesystem::path& file) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (std::filesystem::is_regular_file(status) && std::filesystem::file_size(file, ec) != 0) {
+        return false;
+    }
+    try {
+        Database db(file, Database::Mode::CreateIfMissing);
+        if (tableExists(db, "wenjianming")) {
+            return false;
+        }
+        try {
+            make(db, Part::Copies);
+        } catch (const DatabaseError&) {
+            // Another instance may have created it in the meantime.
+            if (!tableExists(db, "wenjianming")) {
+                throw;
+            }
+            return false;
+        }
+        return true;
+    } catch (const DatabaseError& e) {
+        failDatabase(file, e);
+    }
+}
+
+RecordDatabase::RecordDatabase(const std::filesystem::path& file) try
+    : m_file(file), m_db(file, Database::Mode::OpenExisting) {
+} catch (const DatabaseError& e) {
+    failDatabase(file, e);
+}
+
+bool RecordDatabase::hasTable(std::string_view name) {
+    try {
+        return tableExists(m_db, name);
+    } catch (const DatabaseError& e) {
+        fail(e);
+    }
+}
+
+bool RecordDatabase::has(Part part) {
+    for (const SchemaStep& step : kSchema) {
+        if (step.part == part && !step.table.empty() && !hasTable(step.table)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void RecordDatabase::ensure(Part part) {
+    try {
+        make(m_db, part);
+    } catch (const DatabaseError& e) {
+        fail(e);
+    }
+}
+
+void RecordDatabase::fail(const std::exception& e) const {
+    failDatabase(m_file, e);
+}
+
+}  // namespace vantrel

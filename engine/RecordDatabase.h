@@ -1,0 +1,57 @@
+#pragma once
+
+#include <exception>
+#include <filesystem>
+#include <string_view>
+
+#include "platform/Database.h"
+
+namespace vantrel {
+
+// The record database "wenjianming.mdb": one SQLite file beside the settings, whose schema
+// is made here and nowhere else. Each store opens its own connection through it.
+//
+// Tables, in the order they came: `wenjianming` (one row per copy, as the first versions
+// made it), `vantrel_copy_state` (what an incomplete copy lacks) and `vantrel_journal`
+// (replacements under way), `run_history`, and the manifests: the old per-entry table
+// `manifest`, still read, and `vantrel_manifest`, each with a trigger that drops a copy's
+// manifest with its row; then what each run's copy changed (`vantrel_run_changes`), the
+// guard's holds on pruning (`vantrel_change_hold`) and the last check of each copy
+// (`vantrel_copy_check`, dropped with its row).
+class RecordDatabase {
+public:
+    // Parts of the schema, each made when first written to, so a database that is only read
+    // is never changed.
+    enum class Part { Copies, CopyState, History, Manifests, ChangeGuard, CopyChecks };
+
+    // Creates the file with table `wenjianming` when no file of that name exists (an empty
+    // file, which an interrupted creation leaves, counts as none). Returns true when it made
+    // the table. Throws BackupError naming the file when it cannot.
+    static bool CreateIfMissing(const std::filesystem::path& file);
+
+    // Opens an existing database. Throws BackupError naming the file when it is missing or
+    // is not an SQLite database; such a file is never written.
+    explicit RecordDatabase(const std::filesystem::path& file);
+
+    Database& db() { return m_db; }
+    const std::filesystem::path& file() const { return m_file; }
+
+    bool hasTable(std::string_view name);
+    // Whether every table of `part` exists.
+    bool has(Part part);
+    // Makes the tables and triggers of `part` that are missing (Part::Copies is made by
+    // CreateIfMissing). Throws BackupError.
+    void ensure(Part part);
+
+    // Throws the BackupError that names the file, with SQLite's message.
+    [[noreturn]] void fail(const std::exception& e) const;
+
+private:
+    std::filesystem::path m_file;
+    Database m_db;
+};
+
+// "记录数据库“<file>”出错：<what>", thrown as BackupError.
+[[noreturn]] void failDatabase(const std::filesystem::path& file, const std::exception& e);
+
+}  // namespace vantrel

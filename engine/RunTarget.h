@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "engine/BackupSettings.h"
+#include "engine/Retention.h"
+#include "engine/Workspace.h"
+#include "platform/Clock.h"
+
+namespace vantrel {
+
+// Why a run was refused before it copied anything.
+enum class RefusalReason {
+    NoSource,            // no source was set
+    NoTarget,            // no target folder was set
+    TargetInsideSource,  // the copy would land inside what it copies
+    Settings,            // the settings fail the save command's checks
+    Busy,                // another run of the working directory holds its lock
+};
+
+// A refusal and the text the user was shown for it.
+struct Refusal {
+    RefusalReason reason;
+    std::string text;
+};
+
+// What one run copies where, resolved once from the settings and the clock at its start;
+// every step of the run takes its paths, names and date from here.
+struct RunTarget {
+    LocalTime started{};
+    std::string sourceText;           // SourcePath as set (UTF-8), as the log names it
+    std::filesystem::path source;     // resolved in the working directory, a link followed
+    std::filesystem::path target;     // the dated path of the copy, normalised
+    std::string targetText;           // TargetPath as recorded and logged (UTF-8)
+    std::string stem;                 // the source's last component, as its copies are named
+    std::string dateDigits;           // "yyyymmdd" of the start
+    std::string date;                 // "yyyy-mm-dd" of the start, as the records keep it
+    std::optional<std::size_t> keep;  // copies pruning keeps; none when it keeps them all
+
+    // The folder the copy lands in.
+    std::filesystem::path targetFolder() const { return target.parent_path(); }
+    // Where pruning may delete: this folder, copies of this source.
+    PruneScope pruneScope() const { return {targetFolder(), stem}; }
+};
+
+// A run's target, or why there is none.
+struct ResolvedRun {
+    RunTarget target;
+    std::optional<Refusal> refusal;
+};
+
+// The target of a run starting at `when`. Refused: an empty source or target folder, and a
+// target inside the source, as written, with links resolved, or through an alias of the
+// source such as a bind mount (copying a folder into itself would never end).
+ResolvedRun resolveRun(const Workspace& ws, const TBackupSettings& settings, LocalTime when);
+
+// The run's message for a target inside the source.
+std::string_view targetInsideSourceMessage();
+
+}  // namespace vantrel

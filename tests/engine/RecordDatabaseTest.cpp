@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "engine/RecordDatabase.h"
+#include "platform/Database.h"
+#include "tests/support/TempDir.h"
+
+namespace vantrel {
+namespace {
+
+using Part = RecordDatabase::Part;
+
+// Databases in use hold these statements: a change to the schema must still read them.
+TEST(RecordDatabase, TheSchemaStaysAsDatabasesInUseHaveIt) {
+    test::TempDir dir;
+    const auto file = dir / "wenjianming.mdb";
+    ASSERT_TRUE(RecordDatabase::CreateIfMissing(file));
+    EXPECT_FALSE(RecordDatabase::CreateIfMissing(file));
+    RecordDatabase records(file);
+    EXPECT_FALSE(records.has(Part::CopyState));  // made when first written, not when read
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const Part part : {Part::CopyState, Part::History, Part::Manifests, Part::ChangeGuard,
+                                Part::CopyChecks}) {
+            records.ensure(part);
+        }
+    }
+    EXPECT_TRUE(records.has(Part::CopyState) && records.has(Part::History) &&
+                records.has(Part::Manifests) && records.has(Part::ChangeGuard) &&
+                records.has(Part::CopyChecks));
+
+    std::map<std::string, std::string> schema;
+    auto stmt = records.db().prepare("SELECT name, sql FROM sqlite_master");
+    while (stmt.step()) {
+        schema[stmt.columnText(0)] = stmt.columnText(1);
+    }
+    const std::map<std::string, std::string> expected{
+        {"wenjianming",
+         "CREATE TABLE wenjianming (id INTEGER PRIMARY KEY AUTOINCREMENT, wenjianming TEXT, "
+         "shijian TEXT)"},
+        {"sqlite_sequence", "CREATE TABLE sqlite_sequence(name,seq)"},
+        {"vantrel_copy_state",
+         "CREATE TABLE vantrel_copy_state (record_id INTEGER PRIMARY KEY, complete INTEGER NOT "
+         "NULL, failed_count INTEGER NOT NULL, failed_entries TEXT NOT NULL)"},
+        {"vantrel_journal",
+         "CREATE TABLE vantrel_journal (id INTEGER PRIMARY KEY AUTOINCREMENT, target_text TEXT "
+         "NOT NULL, target TEXT NOT NULL, staging TEXT NOT NULL, aside TEXT NOT NULL, new_device "
+         "INTEGER NOT NULL, new_inode INTEGER NOT NULL, log_line TEXT NOT NULL, log_offset "
+         "INTEGER NOT NULL, run_date TEXT NOT NULL, failed_entries TEXT NOT NULL)"},
+        {"run_history",
+         "CREATE TABLE run_history (id INTEGER PRIMARY KEY AUTOINCREMENT, started TEXT NOT NULL, "
+         "ended TEXT NOT NULL, trigger TEXT NOT NULL, outcome TEXT NOT NULL, message TEXT NOT "
+         "NULL DEFAULT '', files INTEGER NOT NULL DEFAULT 0, bytes INTEGER NOT NULL DEFAULT 0, "
+         "target_path TEXT NOT NULL DEFAULT '', fire_instant TEXT, prune_failures INTEGER NOT "
+         "NULL DEFAULT 0)"},
+        {"manifest",
+         "CREATE TABLE manifest (copy_id INTEGER NOT NULL, path TEXT NOT NULL, type TEXT NOT "
+         "NULL, size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, hash TEXT NOT NULL, PRIMARY "
+         "KEY (copy_id, path)) WITHOUT ROWID"},
+        {"manifest_goes_with_row",
+         "CREATE TRIGGER manifest_goes_with_row AFTER DELETE ON wenjianming BEGIN DELETE FROM "
+         "manifest WHERE copy_id = OLD.id; END"},
+        {"vantrel_manifest",
+         "CREATE TABLE vantrel_manifest (copy_id INTEGER PRIMARY KEY, entries BLOB NOT NULL)"},
+        {"vantrel_manifest_goes_with_row",
+         "CREATE TRIGGER vantrel_manifest_goes_with_row AFTER DELETE ON wenjianming BEGIN "
+         "DELETE FROM vantrel_manifest WHERE copy_id = OLD.id; END"},
+        {"vantrel_run_changes",
+         "CREATE TABLE vantrel_run_changes (run_id INTEGER PRIMARY KEY, added INTEGER NOT NULL, "
+         "modified INTEGER NOT NULL, deleted INTEGER NOT NULL)"},
+        {"vantrel_change_hold",
+         "CREATE TABLE vantrel_change_hold (id INTEGER PRIMARY KEY AUTOINCREMENT, record_id "
+         "INTEGER NOT NULL, started TEXT NOT NULL, changed INTEGER NOT NULL, files_before "
+         "INTEGER NOT NULL, confirmed TEXT)"},
+        {"vantrel_copy_check",
+         "CREATE TABLE vantrel_copy_check (record_id INTEGER PRIMARY KEY, checked TEXT NOT NULL, "
+         "intact INTEGER NOT NULL)"},
+        {"vantrel_copy_check_goes_with_row",
+         "CREATE TRIGGER vantrel_copy_check_goes_with_row AFTER DELETE ON wenjianming BEGIN "
+         "DELETE FROM vantrel_copy_check WHERE record_id = OLD.id; END"},
+    };
+    EXPECT_EQ(schema, expected);
+}
+
+}  // namespace
+}  // namespace vantrel

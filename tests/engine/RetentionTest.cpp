@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "engine/BackupError.h"
+#include "engine/BackupRecordStore.h"
+#include "engine/CopyPlan.h"
+#include "platform/TextCodec.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/FakeUi.h"
+#include "tests/support/FaultyFileOps.h"
+#include "tests/support/TempDir.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using Ids = std::vector<std::int64_t>;
+
+constexpr year_month_day kDay{year{2014}, month{5}, day{15}};
+
+TEST(Retention, IncompleteCopiesNeverCostACompleteOne) {
+    test::FaultyFileOps files;
+    // Oldest first: 'c' a complete copy, 'i' an incomplete one; then the ids that stay.
+    const struct {
+        const char* copies;
+        double keep;
+        Ids kept;
+    } cases[] = {
+        {"ccii", 2, {4, 3, 2, 1}},  // the two newest complete copies and all newer
+        {"cciii", 1, {5, 4, 3, 2}}, {"ciiiic", 2, {6, 5, 4, 3, 2, 1}}, {"ccicc", 2, {5, 4}},
+        {"iiiii", 2, {5, 4}},     // no complete copy: the newest incomplete ones, bounded
+        {"ciiii", 2, {5, 4, 1}},  // fewer complete copies than asked: none of them goes
+    };
+    for (const auto& c : cases) {
+        test::TempDir fresh;
+        const auto file = fresh / "wenjianming.mdb";
+        BackupRecordStore::CreateIfMissing(file);
+        BackupRecordStore s(file);
+        s.checkWritable();
+        const std::vector<FailedEntry> failed{{"/src/locked.pst", "Permission denied"}};
+        int day = 10;
+        for (const char* k = c.copies; *k; ++k) {
+            const auto path = fresh / ("bak/data_201405" + std::to_string(day++));
+            fs::create_directories(path);
+            s.Add(pathToUtf8(path), kDay, *k == 'i' ? failed : std::vector<FailedEntry>{});
+        }
+        s.PruneBackups(c.keep, files, {fresh / "bak", "data"});
+        Ids left;
+        for (const auto& row : s.list()) {
+            left.push_back(row.id);
+            EXPECT_TRUE(fs::exists(pathFromUtf8(row.path))) << row.path;
+            if (!row.complete()) {
+                EXPECT_EQ(row.failed, failed);
+            }
+        }
+        EXPECT_EQ(left, c.kept) << c.copies << " keep " << c.keep;
+        EXPECT_FALSE(fs::exists(fresh / "bak/data_20140510") &&
+                     std::find(c.kept.begin(), c.kept.end(), 1) == c.kept.end());
+    }
+}
+
+// The free-space check names what pruning after the run will delete, and nothing else: here
+// not the day-15 copy a later run of that day replaced (its place is kept), but the
+// incomplete copy older than the kept complete ones.
+TEST(Retention, TheFreeSpaceCheckNamesWhatPruningDeletes) {
+    test::TempDir dir;
+    test::FakeClock clock;
+    test::FakeUi ui;
+    test::FaultyFileOps files;
+    Workspace ws{dir / "work", files, clock, ui};
+    fs::create_directories(ws.dir);
+    const auto source = dir / "data";
+    const auto bak = dir / "bak";
+    const auto copyOf = [&](int day) { return bak / ("data_201405" + std::to_string(day)); };
+    BackupRecordStore::CreateIfMissing(ws.databaseFile());
+    BackupRecordStore store(ws.databaseFile());
+    store.checkWritable();
+    // Oldest first; 15 twice (a second run of the day), 16 the newest and incomplete.
+    const std::vector<FailedEntry> failed{{"/src/locked.pst", "Permission denied"}};
+    for (const auto& [day, complete] : std::vector<std::pair<int, bool>>{
+             {11, true}, {12, false}, {13, true}, {15, true}, {15, true}, {16, false}}) {
+        fs::create_directories(copyOf(day));
+        store.Add(pathToUtf8(copyOf(day)), kDay, complete ? std::vector<FailedEntry>{} : failed);
+    }
+
+    TBackupSettings settings;
+    settings.SourcePath = pathToUtf8(source);
+    settings.TargetFolder = pathToUtf8(bak);
+    settings.KeepCount = 2;
+    clock.set(test::at(2014, 5, 17, 10, 0, 0));
+    const RunTarget run = resolveRun(ws, settings, clock.now()).target;
+    ASSERT_EQ(run.target, copyOf(17));
+    CopyPlan plan(ws, settings, run, true);
+    std::vector<fs::path> named = plan.pruningWouldDelete();
+    std::sort(named.begin(), named.end());
+    EXPECT_EQ(named, (std::vector<fs::path>{copyOf(11), copyOf(12), copyOf(13)}));
+    // A target short of space by less than they free: the refusal counts the same three.
+    files.freeSpace = std::uint64_t{1} << 20;
+    try {
+        plan.prepare();
+        ADD_FAILURE() << "the copy fits";
+    } catch (const BackupError& e) {
+        EXPECT_NE(std::string(e.what()).find("；删除将被清理的 3 个旧备份"), std::string::npos)
+            << e.what();
+    }
+    files.freeSpace.reset();
+
+    // The run records its copy, then prunes.
+    fs::create_directories(copyOf(17));
+    store.Add(pathToUtf8(copyOf(17)), kDay);
+    EXPECT_TRUE(store.PruneBackups(settings.KeepCount, files, {bak, "data"}).empty());
+    std::vector<fs::path> deleted;
+    for (const int day : {11, 12, 13, 15, 16, 17}) {
+        if (!fs::exists(copyOf(day))) {
+            deleted.push_back(copyOf(day));
+        }
+    }
+    EXPECT_EQ(deleted, named);
+}
+
+}  // namespace
+}  // namespace vantrel
