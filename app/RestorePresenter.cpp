@@ -289,8 +289,10 @@ void RestorePresenter::finishRestore(const RestoreOutcome& out, const std::strin
         return;
     }
     std::vector<std::string> details = out.sources;
-    for (const KeptBeside& b : out.besides) {
-        details.push_back(keptBesideText(b));
+    for (const auto* kept : {&out.foldersBeside, &out.besides}) {
+        for (const KeptBeside& b : *kept) {
+            details.push_back(keptBesideText(b));
+        }
     }
     for (const FailedEntry& f : out.failed) {
         details.push_back(notRestoredText(f));

@@ -304,8 +304,10 @@ int restore(Workspace& ws, const RestoreRequest& request) {
     for (const std::string& line : out.sources) {
         printOut(line);
     }
-    for (const KeptBeside& b : out.besides) {
-        printOut(keptBesideText(b));
+    for (const auto* kept : {&out.foldersBeside, &out.besides}) {
+        for (const KeptBeside& b : *kept) {
+            printOut(keptBesideText(b));
+        }
     }
     for (const FailedEntry& f : out.failed) {
         ws.ui.showMessage(notRestoredText(f));

@@ -267,6 +267,7 @@ private:
         for (int n = 1; n <= kMaxBesideNames; ++n) {
             const auto st = fresh ? std::nullopt : lstat(place);
             if (st && st->type == EntryType::Folder) {
+                keptBeside(dest, place);
                 m_folders.emplace(rel, place);
                 return;
             }
@@ -275,6 +276,7 @@ private:
                     fail(place, r.error);
                     return;
                 }
+                keptBeside(dest, place);
                 m_made.emplace_back(place, *like);
                 m_folders.emplace(rel, place);
                 m_fresh.insert(rel);
@@ -284,6 +286,13 @@ private:
                     pathFromUtf8(besideName(pathToUtf8(dest.filename()), m_digits, n));
         }
         fail(dest, "同名的项太多");
+    }
+
+    // A folder put beside what holds its name is said, or its files would seem to be in place.
+    void keptBeside(const fs::path& dest, const fs::path& place) {
+        if (place != dest) {
+            m_out.foldersBeside.push_back({pathToUtf8(dest), pathToUtf8(place)});
+        }
     }
 
     // Whether the entry at `destPath` is the copy's entry `e`, whose file is `sourcePath`:

@@ -45,7 +45,7 @@ struct RestoreControl {
     std::function<void(const RestoreProgress&)> progress;
 };
 
-// A destination file that differed and was kept; the restored one lies beside it.
+// A destination entry that differed and was kept; the restored one lies beside it.
 struct KeptBeside {
     std::string existing;  // the file kept (UTF-8)
     std::string restored;  // where the restored one was written
@@ -57,6 +57,9 @@ struct RestoreOutcome {
     std::uint64_t restored = 0;        // files and links written
     std::uint64_t identical = 0;       // already there and the same: left alone
     std::vector<KeptBeside> besides;
+    // Folders whose name something else held (a file, a link): kept; the restored folder and
+    // what it holds went beside it.
+    std::vector<KeptBeside> foldersBeside;
     std::vector<FailedEntry> failed;  // each entry that could not be restored, and why
     bool cancelled = false;
 

@@ -160,6 +160,8 @@ TEST_F(RestoreTest, NothingIsWrittenThroughALinkThatTookAFoldersPlace) {
     EXPECT_EQ(out.exitStatus(), 0);
     EXPECT_TRUE(fs::is_empty(outside));
     EXPECT_EQ(readBytes(source / "docs (恢复 20261210)" / "a.txt"), "alpha");
+    ASSERT_EQ(out.foldersBeside.size(), 1u);  // said, once
+    EXPECT_EQ(out.foldersBeside[0].restored, pathToUtf8(source / "docs (恢复 20261210)"));
 }
 
 TEST_F(RestoreTest, RefusesPathsOutsideTheSourceAndDestinationsInTheBackups) {
