@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "engine/BackupError.h"
+#include "engine/ChangeGuard.h"
 #include "engine/Schedule.h"
 #include "engine/Settings.h"
 #include "platform/TextCodec.h"
@@ -309,6 +310,13 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
             record.bytes = report.copied.bytes;
             record.targetPath = report.targetPath;
             record.pruneFailures = report.pruneFailures.size();
+            if (report.changes) {
+                record.changes = {report.changes->added, report.changes->modified,
+                                  report.changes->deleted};
+            }
+            if (report.massChange) {
+                record.message += (record.message.empty() ? "" : "；") + *report.massChange;
+            }
         }
     } catch (const BackupCancelled& e) {
         record.outcome = RunOutcome::Cancelled;
@@ -356,8 +364,9 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
         return judgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
     }
     RunHistory history(m_ws.databaseFile());
+    const bool held = ChangeGuard(m_ws.databaseFile()).active().has_value();
     return judgeHealth(history.lastRun(), history.lastComplete(), settings, timetableOn,
-                       m_ws.clock.now());
+                       m_ws.clock.now(), held);
 }
 
 }  // namespace vantrel

@@ -135,14 +135,11 @@ void BackupRecordStore::deleteRow(std::int64_t id, std::optional<std::int64_t> p
     }
 }
 
-std::set<std::int64_t> BackupRecordStore::heldRows() {
-    return {};
-}
-
-PruneSelection BackupRecordStore::selectPrune(
-    FileOps& files, const RetentionPolicy& policy, const PruneScope& scope,
-    const std::optional<std::filesystem::path>& coming,
-    std::optional<std::chrono::year_month_day> comingDate) {
+PruneSelection BackupRecordStore::selectPrune(FileOps& files, const RetentionPolicy& policy,
+                                              const PruneScope& scope,
+                                              const std::optional<std::filesystem::path>& coming,
+                                              std::optional<std::chrono::year_month_day> comingDate,
+                                              std::optional<std::int64_t> holdBefore) {
     PruneSelection selection;
     std::vector<std::optional<std::chrono::year_month_day>> dates;
     if (coming) {
@@ -156,7 +153,6 @@ PruneSelection BackupRecordStore::selectPrune(
         dates.push_back(dateOfText(row.date));
         selection.rows.push_back(std::move(row));
     }
-    const std::set<std::int64_t> held = heldRows();
     const Place folder = placeOf(files, scope.targetFolder);
     std::vector<RetentionRow> rows;
     for (std::size_t i = 0; i < selection.rows.size(); ++i) {
@@ -172,22 +168,26 @@ PruneSelection BackupRecordStore::selectPrune(
         rows.push_back({row.complete(), placeOf(files, place),
                         samePlace(placeOf(files, place.parent_path()), folder) &&
                             isCopyOf(pathToUtf8(place.filename()), scope.copyStem),
-                        dates[i], row.pinned, row.id != 0 && held.contains(row.id)});
+                        dates[i], row.pinned, holdBefore && row.id != 0 && row.id < *holdBefore});
     }
     selection.verdicts = selectPrunable(rows, policy);
     return selection;
 }
 
 std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::optional<double> keepValue,
-                                                          FileOps& files, const PruneScope& scope) {
+                                                          FileOps& files, const PruneScope& scope,
+                                                          std::optional<std::int64_t> holdBefore) {
     const auto keep = copiesToKeep(keepValue);
-    return keep ? prune(RetentionPolicy{*keep}, files, scope) : std::vector<PruneFailure>{};
+    return keep ? prune(RetentionPolicy{*keep}, files, scope, holdBefore)
+                : std::vector<PruneFailure>{};
 }
 
 std::vector<PruneFailure> BackupRecordStore::prune(const RetentionPolicy& policy, FileOps& files,
-                                                   const PruneScope& scope) {
+                                                   const PruneScope& scope,
+                                                   std::optional<std::int64_t> holdBefore) {
     std::vector<PruneFailure> failures;
-    const PruneSelection selection = selectPrune(files, policy, scope);
+    const PruneSelection selection =
+        selectPrune(files, policy, scope, std::nullopt, std::nullopt, holdBefore);
     // Oldest first, as rows were always pruned.
     for (std::size_t i = selection.rows.size(); i-- > 0;) {
         const std::filesystem::path& place = selection.places[i];

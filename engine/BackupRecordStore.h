@@ -71,18 +71,23 @@ public:
     // for a place a newer row names is dropped without touching the disk. A copy is deleted
     // on disk only within `scope`, shaped "..._yyyymmdd", and never while a kept row names
     // it; a copy that cannot be deleted keeps its row and is returned, and pruning goes on.
+    // Rows older than `holdBefore`, when set, are all kept: the guard against mass changes
+    // holds them.
     std::vector<PruneFailure> PruneBackups(std::optional<double> keepValue, FileOps& files,
-                                           const PruneScope& scope);
+                                           const PruneScope& scope,
+                                           std::optional<std::int64_t> holdBefore = std::nullopt);
     // The same under a whole policy (engine/Retention.h): monthly and yearly copies, pinned
     // and held ones are kept too.
     std::vector<PruneFailure> prune(const RetentionPolicy& policy, FileOps& files,
-                                    const PruneScope& scope);
+                                    const PruneScope& scope,
+                                    std::optional<std::int64_t> holdBefore = std::nullopt);
     // What prune would do, touching nothing. `coming`, a copy about to be made and recorded on
     // `comingDate`, counts as the newest complete copy (row id 0).
-    PruneSelection selectPrune(
-        FileOps& files, const RetentionPolicy& policy, const PruneScope& scope,
-        const std::optional<std::filesystem::path>& coming = std::nullopt,
-        std::optional<std::chrono::year_month_day> comingDate = std::nullopt);
+    PruneSelection selectPrune(FileOps& files, const RetentionPolicy& policy,
+                               const PruneScope& scope,
+                               const std::optional<std::filesystem::path>& coming = std::nullopt,
+                               std::optional<std::chrono::year_month_day> comingDate = std::nullopt,
+                               std::optional<std::int64_t> holdBefore = std::nullopt);
 
     // Marks the row's copy kept for good, or no longer. A pin on a row that a later run of the
     // same day supersedes passes to that run's row when pruning drops the older one.
@@ -103,9 +108,6 @@ private:
     // Adds the row, its state and its rules, inside the caller's transaction.
     std::int64_t insertRow(std::string_view targetPath, std::string_view date,
                            const std::vector<FailedEntry>& failed, std::string_view rules);
-    // The rows a guard holds back from pruning, whatever the policy says; the guard against
-    // mass changes answers here, so pruning, the free-space check and the preview agree.
-    std::set<std::int64_t> heldRows();
 
     RecordDatabase m_records;
     bool m_hasStateTables = false;  // vantrel_copy_state and vantrel_journal exist

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "engine/BackupError.h"
+#include "engine/ChangeGuard.h"
 #include "engine/CopyNaming.h"
 #include "engine/Retention.h"
 #include "engine/RunTarget.h"
@@ -46,8 +47,11 @@ std::vector<PreviewedCopy> previewPrune(const Workspace& ws, const TBackupSettin
         }
         return previewed;
     }
-    PruneSelection selection =
-        store.selectPrune(ws.files, *run.target.retention, run.target.pruneScope());
+    // Copies the guard against mass changes holds are kept, as the prune after a run keeps them.
+    const std::optional<ChangeHold> hold = ChangeGuard(ws.databaseFile()).active();
+    PruneSelection selection = store.selectPrune(
+        ws.files, *run.target.retention, run.target.pruneScope(), std::nullopt, std::nullopt,
+        hold ? std::optional<std::int64_t>(hold->recordId) : std::nullopt);
     for (std::size_t i = 0; i < selection.rows.size(); ++i) {
         if (selection.verdicts[i].fate != Fate::Superseded) {
             previewed.push_back({std::move(selection.rows[i]),

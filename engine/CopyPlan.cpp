@@ -121,8 +121,13 @@ std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t avai
     return text;
 }
 
-CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter)
-    : m_ws(ws), m_settings(settings), m_run(std::move(run)), m_pruneAfter(pruneAfter) {}
+CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
+                   std::optional<std::int64_t> holdBefore)
+    : m_ws(ws),
+      m_settings(settings),
+      m_run(std::move(run)),
+      m_pruneAfter(pruneAfter),
+      m_holdBefore(holdBefore) {}
 
 std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
@@ -157,6 +162,7 @@ void CopyPlan::prepare() {
         }
         if (support.hardLinks) {
             m_options.shareFrom = previous->path;
+            m_sharedFromId = previous->id;
             try {
                 m_previousManifest = manifests.load(previous->id);
             } catch (const BackupError& e) {
@@ -212,8 +218,8 @@ std::vector<fs::path> CopyPlan::pruningWouldDelete() {
         return copies;
     }
     BackupRecordStore store(m_ws.databaseFile());
-    const PruneSelection selection = store.selectPrune(m_ws.files, *m_run.retention,
-                                                       m_run.pruneScope(), m_run.target, m_run.day);
+    const PruneSelection selection = store.selectPrune(
+        m_ws.files, *m_run.retention, m_run.pruneScope(), m_run.target, m_run.day, m_holdBefore);
     for (std::size_t i = 0; i < selection.verdicts.size(); ++i) {
         if (selection.verdicts[i].fate == Fate::Deleted &&
             m_ws.files.stat(selection.places[i], false)) {
@@ -223,14 +229,21 @@ std::vector<fs::path> CopyPlan::pruningWouldDelete() {
     return copies;
 }
 
+void CopyPlan::releaseManifests() {
+    m_newManifest.reset();
+    m_previousManifest.reset();
+    m_recorder.reset();
+}
+
 void CopyPlan::recordManifest(std::string_view targetText) {
     if (!m_recorder) {
         return;
     }
     try {
         ManifestStore manifests(m_ws.databaseFile());
+        m_newManifest = m_recorder->take();
         if (const auto id = manifests.rowOf(targetText)) {
-            manifests.save(*id, m_recorder->take());
+            manifests.save(*id, *m_newManifest);
         }
     } catch (const BackupError& e) {
         // The copy and its row stand; only a later check of it is lost.

@@ -1,5 +1,6 @@
 #include "engine/JobHealth.h"
 
+#include "engine/ChangeGuard.h"
 #include "engine/Schedule.h"
 
 namespace vantrel {
@@ -77,9 +78,10 @@ std::string ageText(std::chrono::milliseconds age) {
 
 JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
                       const std::optional<RunRecord>& lastComplete, const TBackupSettings& settings,
-                      bool timetableOn, LocalTime now) {
+                      bool timetableOn, LocalTime now, bool changesHeld) {
     using State = JobHealth::State;
     JobHealth health;
+    health.changesHeld = changesHeld;
     if (lastComplete) {
         health.lastComplete = lastComplete->started;
     }
@@ -115,6 +117,11 @@ JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
     } else if (now - lastComplete->started > kOverdueWithoutTimetable) {
         health.state = State::Overdue;
         health.reason = "超过 8 天没有完整备份";
+        return health;
+    }
+    if (changesHeld) {
+        health.state = State::Warning;
+        health.reason = kHoldReason;
         return health;
     }
     if (lastRun && lastRun->outcome == RunOutcome::Incomplete) {

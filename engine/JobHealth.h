@@ -19,6 +19,8 @@ struct JobHealth {
     std::optional<LocalTime> lastComplete;  // start of the last complete copy
     std::optional<LocalTime> nextRun;       // when the timetable starts its next run, if on
 
+    bool changesHeld = false;  // the guard holds pruning until the changes are confirmed
+
     // Exit status of `vantrel-cli status`: 0 OK, 3 warning, 4 failed, overdue or never.
     int exitStatus() const;
     // "正常", "警告", "失败", "已逾期", "从未备份".
@@ -37,11 +39,11 @@ inline constexpr std::chrono::days kOverdueWithoutTimetable{8};
 // failed when the newest run failed or was refused; a warning when no complete copy exists
 // but the newest run made an incomplete one; never when no copy exists;
 // overdue when none was made since the older of the last two fire instants (or, with the
-// timetable off, for 8 days); a warning when the newest run was incomplete or could not
-// prune an old copy.
+// timetable off, for 8 days); a warning while the guard against mass changes holds pruning
+// (`changesHeld`), or when the newest run was incomplete or could not prune an old copy.
 JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
                       const std::optional<RunRecord>& lastComplete, const TBackupSettings& settings,
-                      bool timetableOn, LocalTime now);
+                      bool timetableOn, LocalTime now, bool changesHeld = false);
 
 // "3 天前", "5 小时前", "12 分钟前", "刚刚".
 std::string ageText(std::chrono::milliseconds age);

@@ -137,6 +137,64 @@ std::string encodeManifest(const Manifest& sorted) {
     return blob;
 }
 
+namespace {
+
+// The hash as the entry keeps it: packed bytes back to hex digits, or the text as it is.
+std::string hashText(std::uint64_t header, std::string_view bytes) {
+    if ((header & 1) == 0) {
+        return std::string(bytes);
+    }
+    std::string hex(bytes.size() * 2, '\0');
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
+        const auto byte = static_cast<unsigned char>(bytes[k]);
+        hex[2 * k] = kHexDigits[byte >> 4];
+        hex[2 * k + 1] = kHexDigits[byte & 15];
+    }
+    return hex;
+}
+
+}  // namespace
+
+std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_view path) {
+    if (blob.size() < 1 + kChecksumBytes) {
+        throw DamagedManifest{};
+    }
+    const std::size_t body = blob.size() - kChecksumBytes;
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
+        sum |= static_cast<std::uint64_t>(static_cast<unsigned char>(blob[body + i])) << (8 * i);
+    }
+    if (sum != XXH3_64bits(blob.data(), body)) {
+        throw DamagedManifest{};
+    }
+    BlobReader in(blob.substr(0, body));
+    if (in.byte() != kManifestFormat) {
+        throw DamagedManifest{};
+    }
+    const std::uint64_t count = in.varint();
+    std::string current;  // the path read last, grown in place
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t shared = in.varint();
+        if (shared > current.size()) {
+            throw DamagedManifest{};
+        }
+        current.resize(static_cast<std::size_t>(shared));
+        current.append(in.bytes(in.varint()));
+        const char type = static_cast<char>(in.byte());
+        const std::uint64_t size = in.varint();
+        const std::uint64_t mtime = in.varint();
+        const std::uint64_t hashHeader = in.varint();
+        const std::string_view hash = in.bytes(hashHeader >> 1);
+        if (current == path) {
+            return ManifestEntry{current, type, size, unzigzag(mtime), hashText(hashHeader, hash)};
+        }
+        if (std::string_view(current) > path) {
+            break;  // sorted: it is not there
+        }
+    }
+    return std::nullopt;
+}
+
 Manifest decodeManifest(std::string_view blob) {
     BlobReader in(blob);
     if (in.byte() != kManifestFormat) {
@@ -169,17 +227,7 @@ Manifest decodeManifest(std::string_view blob) {
         e.size = in.varint();
         e.mtimeNs = unzigzag(in.varint());
         const std::uint64_t hashHeader = in.varint();
-        const std::string_view hash = in.bytes(hashHeader >> 1);
-        if ((hashHeader & 1) != 0) {
-            e.hash.resize(hash.size() * 2);
-            for (std::size_t k = 0; k < hash.size(); ++k) {
-                const auto byte = static_cast<unsigned char>(hash[k]);
-                e.hash[2 * k] = kHexDigits[byte >> 4];
-                e.hash[2 * k + 1] = kHexDigits[byte & 15];
-            }
-        } else {
-            e.hash = hash;
-        }
+        e.hash = hashText(hashHeader, in.bytes(hashHeader >> 1));
         entries.push_back(std::move(e));
     }
     const std::size_t body = in.position();

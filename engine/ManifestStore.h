@@ -26,6 +26,14 @@ public:
     // BackupError when the stored manifest is damaged: it is never trusted in part.
     std::optional<Manifest> load(std::int64_t id);
 
+    // One entry of row `id`'s manifest, read without the rest.
+    struct Lookup {
+        bool hasManifest = false;
+        std::optional<ManifestEntry> entry;  // none when the manifest lacks the path
+    };
+    // Throws BackupError when the stored manifest is damaged, as load() does.
+    Lookup find(std::int64_t id, std::string_view path);
+
 private:
     RecordDatabase m_records;
 };

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/FileStat.h"
+#include "platform/posix/PosixStat.h"
 
 namespace vantrel {
 
@@ -40,6 +41,10 @@ EntryStat fromStat(const struct stat& st) {
 }
 
 }  // namespace
+
+EntryStat posix::entryStatOf(const struct stat& st) {
+    return fromStat(st);
+}
 
 std::optional<EntryStat> statEntry(const std::filesystem::path& path) {
     struct stat st;

@@ -17,6 +17,7 @@
 #include "shell/KeepCountField.h"
 #include "shell/LogShowUnit.h"
 #include "shell/QtText.h"
+#include "shell/RestoreUnit.h"
 #include "shell/TrayIcon.h"
 
 namespace vantrel {
@@ -52,6 +53,9 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
             });
     }
     m_w.excludePresets->setMenu(presets);
+    connect(m_w.restore, &QPushButton::clicked, this, &TMainForm::ButtonRestoreClick);
+    connect(m_w.confirmChanges, &QPushButton::clicked, this,
+            [this] { m_presenter->confirmChanges(); });
     connect(m_timer, &QTimer::timeout, this, &TMainForm::FileTimer2Timer);
     connect(m_minuteTimer, &QTimer::timeout, this, [this] { m_presenter->minuteTick(); });
     connect(m_w.cancelButton, &QPushButton::clicked, this, [this] {
@@ -68,6 +72,8 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
 }
 
 TMainForm::~TMainForm() {
+    // Restore windows first: their restores work in the presenter's working directory.
+    qDeleteAll(findChildren<TRestoreForm*>(QString(), Qt::FindDirectChildrenOnly));
     // A copy under way finishes with its cleanup; it is never cut off half-way.
     m_presenter.reset();
     if (m_tray) {
@@ -103,6 +109,10 @@ void TMainForm::Button7Click() {
     m_presenter->openLog();
 }
 
+void TMainForm::ButtonRestoreClick() {
+    m_presenter->openRestore();
+}
+
 void TMainForm::FileTimer2Timer() {
     m_presenter->tick();
 }
@@ -123,6 +133,7 @@ FormFields TMainForm::fields() const {
     f.excludeRules = toUtf8(m_w.excludeRules->text());
     f.keepMonthlyText = toUtf8(m_w.keepMonthly->text());
     f.keepYearlyText = toUtf8(m_w.keepYearly->text());
+    f.guard = m_w.guard->isChecked();
     return f;
 }
 
@@ -140,6 +151,7 @@ void TMainForm::showFields(const FormFields& f) {
     m_w.excludeRules->setText(toQString(f.excludeRules.value_or("")));
     m_w.keepMonthly->setText(toQString(f.keepMonthlyText.value_or("")));
     m_w.keepYearly->setText(toQString(f.keepYearlyText.value_or("")));
+    m_w.guard->setChecked(f.guard);
 }
 
 void TMainForm::showKeepText(std::string_view text) {
@@ -225,6 +237,7 @@ void TMainForm::showHealth(const HealthView& health) {
         }
         return html;
     };
+    m_w.confirmChanges->setVisible(health.changesHeld);
     m_w.statusArea->setText(
         QStringLiteral("<span style=\"color:#%1\">●</span> %2<br>%3<br>%4")
             .arg(health.colour, 6, 16, QLatin1Char('0'))
@@ -256,9 +269,16 @@ void TMainForm::setTicking(bool on) {
     }
 }
 
-void TMainForm::openLogViewer(const std::filesystem::path& logFile) {
-    auto* viewer = new TLogShowForm(logFile, m_dialogs);
+void TMainForm::openLogViewer(const std::filesystem::path& logFile,
+                              const std::filesystem::path& dbFile) {
+    auto* viewer = new TLogShowForm(logFile, m_dialogs, nullptr, dbFile);
     viewer->show();
+}
+
+void TMainForm::openRestoreWindow(Workspace& ws, const TBackupSettings& settings) {
+    // A child, so it goes before the presenter whose working directory it restores in.
+    auto* window = new TRestoreForm(ws, settings, m_dialogs, this);
+    window->show();
 }
 
 void TMainForm::post(std::function<void()> fn) {

@@ -158,35 +158,42 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     w.keepCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     QLabel* keepUnit = placeLabel(box, "KeepUnitLabel", QStringLiteral("个"), 248, 335);
 
-    // The monthly and yearly counts beside the keep count, each label as wide as its text.
+    // The monthly and yearly counts (按月保留, 按年保留) beside the keep count, each label as
+    // wide as its text, left of the restore command.
     int left = keepUnit->geometry().right() + 16;
     const struct {
         const char* caption;
         const char* labelName;
         const char* editName;
         QLineEdit** edit;
-    } periods[] = {{"按月保留", "KeepMonthlyLabel", "KeepMonthlyEdit", &w.keepMonthly},
-                   {"按年保留", "KeepYearlyLabel", "KeepYearlyEdit", &w.keepYearly}};
+    } periods[] = {{"按月", "KeepMonthlyLabel", "KeepMonthlyEdit", &w.keepMonthly},
+                   {"按年", "KeepYearlyLabel", "KeepYearlyEdit", &w.keepYearly}};
     for (const auto& period : periods) {
         QLabel* label = placeLabel(box, period.labelName, toQString(period.caption), left, 333);
         *period.edit =
-            placed(new QLineEdit(box), period.editName, label->geometry().right() + 6, 330, 40, 21);
+            placed(new QLineEdit(box), period.editName, label->geometry().right() + 4, 330, 32, 21);
         (*period.edit)->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        left = (*period.edit)->geometry().right() + 16;
+        left = (*period.edit)->geometry().right() + 10;
     }
-    w.keepMonthly->setToolTip(QStringLiteral("另保留最近几个有备份的月份中各自最早的完整备份"));
-    w.keepYearly->setToolTip(QStringLiteral("另保留最近几个有备份的年份中各自最早的完整备份"));
+    w.keepMonthly->setToolTip(
+        QStringLiteral("按月保留：另保留最近几个有备份的月份中各自最早的完整备份"));
+    w.keepYearly->setToolTip(
+        QStringLiteral("按年保留：另保留最近几个有备份的年份中各自最早的完整备份"));
 
     // The exclusion rules under them, with the presets menu and the preview.
     placeLabel(box, "ExcludeLabel", QStringLiteral("排除规则："), 3, 356);
-    w.excludeRules = placed(new QLineEdit(box), "ExcludeRulesEdit", 160, 353, 276, 21);
+    w.excludeRules = placed(new QLineEdit(box), "ExcludeRulesEdit", 160, 353, 176, 21);
     w.excludeRules->setToolTip(
         QStringLiteral("以“|”分隔；*、? 在名称内匹配，** 匹配任意层文件夹；含“/”的从源文件夹算起，"
                        "以“/”结尾的只匹配文件夹"));
     w.excludePresets = placed(new QPushButton(QStringLiteral("常用规则"), box), "ExcludePresets",
-                              440, 353, 68, 21);
+                              340, 353, 64, 21);
     w.excludePreview =
-        placed(new QPushButton(QStringLiteral("预览"), box), "ExcludePreview", 512, 353, 52, 21);
+        placed(new QPushButton(QStringLiteral("预览"), box), "ExcludePreview", 408, 353, 44, 21);
+    // Getting files back: a sixth command, in the room right of the keep count and above the
+    // five, so theirs stay where they were.
+    w.restore = placed(new QPushButton(QStringLiteral("恢复文件…"), box), "ButtonRestore",
+                       8 + 112 * 4, 327, 110, 33);
 
     // The five commands in one row, 112 pixels apart and 110 wide, so no two touch.
     const std::pair<const char*, const char*> commands[] = {{"Button6", "保存配置信息"},
@@ -208,7 +215,11 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     w.share->setToolTip(
         QStringLiteral("共享的文件在磁盘上只有一份：在一个备份中改动它，其他备份也随之改动。"
                        "备份仅供查看和恢复，请勿在其中编辑。"));
-    placeInRows({w.startAtLaunch, w.catchUp, w.share}, kOptionsTop, kLeftColumnWidth);
+    w.guard = checkBox(box, "GuardCheckBox", QStringLiteral("异常变化保护"));
+    w.guard->setToolTip(
+        QStringLiteral("一次备份发现上一个备份中至少一半（且至少 20 个）文件被修改或删除时，"
+                       "暂不清理旧备份，直到您确认这些变化。"));
+    placeInRows({w.startAtLaunch, w.catchUp, w.share, w.guard}, kOptionsTop, kLeftColumnWidth);
 
     // The help text on the right, each group at its top; where a taller font needs more
     // room, a group and all after it move down as far as it needs. The job's health follows.
@@ -222,8 +233,15 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
         helpBottom = label->geometry().bottom();
     }
     const int statusTop = std::max(312, helpBottom + 3 * kGap);
-    w.statusArea =
-        placed(new QLabel(box), "StatusArea", kHelpLeft, statusTop, 200, kBoxHeight - statusTop);
+    // The confirm command at the foot of the column, shown only while pruning is held.
+    w.confirmChanges = new QPushButton(QStringLiteral("确认变化"), box);
+    w.confirmChanges->setObjectName(QStringLiteral("ButtonConfirmChanges"));
+    const QSize confirmSize = w.confirmChanges->sizeHint();
+    w.confirmChanges->setGeometry(kHelpLeft, kBoxHeight - confirmSize.height(),
+                                  std::max(confirmSize.width(), 96), confirmSize.height());
+    w.confirmChanges->hide();
+    w.statusArea = placed(new QLabel(box), "StatusArea", kHelpLeft, statusTop, 200,
+                          kBoxHeight - confirmSize.height() - kGap - statusTop);
     w.statusArea->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     w.statusArea->setWordWrap(true);
     w.statusArea->setTextFormat(Qt::RichText);

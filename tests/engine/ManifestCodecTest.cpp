@@ -53,6 +53,17 @@ TEST(ManifestCodec, ADamagedBlobIsNeverTrusted) {
     EXPECT_TRUE(damaged(good + '\0'));
     EXPECT_TRUE(damaged("\x01\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01"));  // 2^64-1 entries
     EXPECT_EQ(decodeManifest(good), m);
+
+    // One entry looked up alone is the entry decoded; a damaged BLOB is refused there too.
+    for (const ManifestEntry& e : m) {
+        EXPECT_EQ(findInManifest(good, e.path), e) << e.path;
+    }
+    for (const char* absent : {"a", "a.txt0", "b"}) {
+        EXPECT_FALSE(findInManifest(good, absent)) << absent;
+    }
+    std::string flipped = good;
+    flipped[good.size() / 2] ^= 0x01;
+    EXPECT_THROW(findInManifest(flipped, "ab"), DamagedManifest);
 }
 
 }  // namespace

@@ -108,18 +108,23 @@ TEST_F(SettingsTest, SavedSettingsLoadBack) {
     valid.ExcludeRules = " *.tmp|node_modules/";  // a blank at the end is kept by quoting
     valid.KeepMonthly = 6;
     valid.KeepYearly = 2;
+    valid.GuardMassChanges = false;
     ASSERT_TRUE(SaveSettings(ws, valid));
+    EXPECT_NE(gbkToUtf8(readBytes(ws.configFile())).find("异常变化保护=0\r\n"), std::string::npos);
     LoadSettings(ws, s = {});
     const auto fields = [](const TBackupSettings& t) {
         return std::tie(t.SourcePath, t.TargetFolder, t.RunTime, t.Days, t.KeepCount,
                         t.StartScheduleAtLaunch, t.CatchUpMissed, t.ExcludeRules, t.KeepMonthly,
-                        t.KeepYearly);
+                        t.KeepYearly, t.GuardMassChanges);
     };
     EXPECT_EQ(fields(s), fields(valid));
-    // Only "1" turns an option on.
+    // Only "1" turns an option on; the guard, on by default, only "0" turns off.
     for (const char* value : {"0", "", "yes", "2"}) {
-        load(std::string("[备份设置]\r\n补做错过的备份=") + value + "\r\n", s = {});
+        load(std::string("[备份设置]\r\n补做错过的备份=") + value + "\r\n异常变化保护=" + value +
+                 "\r\n",
+             s = {});
         EXPECT_FALSE(s.CatchUpMissed) << value;
+        EXPECT_EQ(s.GuardMassChanges, std::string(value) != "0") << value;
     }
 }
 
