@@ -1,5 +1,6 @@
 #include "app/JobPresenter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <system_error>
@@ -8,6 +9,7 @@
 
 #include "engine/BackupRecordStore.h"
 #include "engine/ChangeGuard.h"
+#include "engine/Exclusions.h"
 #include "engine/KeepCount.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
@@ -51,8 +53,33 @@ FormFields fieldsOf(const TBackupSettings& s) {
     f.startAtLaunch = s.StartScheduleAtLaunch;
     f.catchUp = s.CatchUpMissed;
     f.share = s.ShareUnchanged;
+    f.excludeRules = s.ExcludeRules;
+    f.keepMonthlyText = s.KeepMonthly ? std::to_string(s.KeepMonthly) : std::string();
+    f.keepYearlyText = s.KeepYearly ? std::to_string(s.KeepYearly) : std::string();
     f.guard = s.GuardMassChanges;
     return f;
+}
+
+// A count of months or years as typed: empty is 0; anything but digits is refused on saving
+// (as a negative count), never read as 0.
+int countOf(const std::optional<std::string>& text, int loaded) {
+    if (!text) {
+        return loaded;
+    }
+    std::string_view t = *text;
+    while (!t.empty() && t.front() == ' ') {
+        t.remove_prefix(1);
+    }
+    while (!t.empty() && t.back() == ' ') {
+        t.remove_suffix(1);
+    }
+    if (t.empty()) {
+        return 0;
+    }
+    if (t.size() > 9 || t.find_first_not_of("0123456789") != std::string_view::npos) {
+        return -1;
+    }
+    return std::stoi(std::string(t));
 }
 
 }  // namespace
@@ -187,9 +214,11 @@ void JobPresenter::show() {
     TBackupSettings s = settings();
     try {
         LoadSettings(m_ws, s);
+        m_loaded = s;
         m_view.showFields(fieldsOf(s));
         m_view.showWorkingDirectory("工作目录：" + pathToUtf8(m_ws.dir));
     } catch (const std::exception& e) {
+        m_loaded = s;
         m_view.showFields(fieldsOf(s));  // the fields read before the bad value stay filled
         m_view.showMessage(e.what());
     }
@@ -228,8 +257,53 @@ TBackupSettings JobPresenter::settings() const {
     s.StartScheduleAtLaunch = f.startAtLaunch;
     s.CatchUpMissed = f.catchUp;
     s.ShareUnchanged = f.share;
+    s.ExcludeRules = f.excludeRules ? *f.excludeRules : m_loaded.ExcludeRules;
+    s.KeepMonthly = countOf(f.keepMonthlyText, m_loaded.KeepMonthly);
+    s.KeepYearly = countOf(f.keepYearlyText, m_loaded.KeepYearly);
     s.GuardMassChanges = f.guard;
     return s;
+}
+
+void JobPresenter::previewExclusions() {
+    guarded([this] {
+        const std::vector<ExcludedEntry> entries = previewExcluded(m_ws, settings());
+        std::vector<std::string> lines;
+        for (const ExcludedEntry& entry : entries) {
+            lines.push_back(excludedLine(entry));
+        }
+        m_view.showList(excludedSummary(entries), lines);
+    });
+}
+
+const std::vector<JobPresenter::ExclusionPreset>& JobPresenter::exclusionPresets() {
+    static const std::vector<ExclusionPreset> presets = {
+        {"临时文件", "*.tmp|*.temp|~$*|Thumbs.db|desktop.ini|.DS_Store"},
+        {"缓存与依赖", "node_modules/|__pycache__/|.cache/|*.pyc"},
+        {"回收站", "$RECYCLE.BIN/|System Volume Information/"}};
+    return presets;
+}
+
+std::string JobPresenter::withPreset(std::string_view rules, std::string_view patterns) {
+    std::string text(rules);
+    const auto holds = [&](std::string_view pattern) {
+        for (std::size_t start = 0; start <= text.size();) {
+            const std::size_t end = std::min(text.find('|', start), text.size());
+            if (std::string_view(text).substr(start, end - start) == pattern) {
+                return true;
+            }
+            start = end + 1;
+        }
+        return false;
+    };
+    for (std::size_t start = 0; start < patterns.size();) {
+        const std::size_t end = std::min(patterns.find('|', start), patterns.size());
+        const std::string_view pattern = patterns.substr(start, end - start);
+        start = end + 1;
+        if (!holds(pattern)) {
+            text += (text.empty() ? "" : "|") + std::string(pattern);
+        }
+    }
+    return text;
 }
 
 void JobPresenter::pickSource() {

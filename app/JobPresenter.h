@@ -61,6 +61,18 @@ public:
     // overdue while the window is in the tray.
     void minuteTick();
 
+    // 预览 beside 排除规则: what the rules in the field leave out of the source now, the list
+    // vantrel-cli excluded prints, under its summary.
+    void previewExclusions();
+    // The presets menu of 排除规则: each preset's caption and patterns, and the field's text
+    // with a preset's patterns added (those it already holds are not repeated).
+    struct ExclusionPreset {
+        std::string_view caption;
+        std::string_view patterns;
+    };
+    static const std::vector<ExclusionPreset>& exclusionPresets();
+    static std::string withPreset(std::string_view rules, std::string_view patterns);
+
     // The keep-count field: whether it may hold `candidate` (its text after a key press), and
     // its text once the user leaves it (a typed value below 1 becomes 1).
     static bool keepCountAccepts(std::string_view candidate);
@@ -107,6 +119,7 @@ private:
     std::string m_status;  // status panel 1 as last set
     bool m_shown = false;
     bool m_inTray = false;
+    TBackupSettings m_loaded;  // as config.ini held them: for fields a window does not show
 };
 
 }  // namespace vantrel

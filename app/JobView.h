@@ -25,7 +25,12 @@ struct FormFields {
     bool startAtLaunch = false;  // 启动时执行备份计划
     bool catchUp = false;        // 补做错过的备份
     bool share = false;          // 未改动的文件与上一个备份共享
-    bool guard = true;           // 异常变化保护
+    // 排除规则, 按月保留 and 按年保留 as shown; none from a window without such a field, which
+    // then keeps what config.ini holds.
+    std::optional<std::string> excludeRules;
+    std::optional<std::string> keepMonthlyText;
+    std::optional<std::string> keepYearlyText;
+    bool guard = true;  // 异常变化保护
 };
 
 // The job's health as the status area and the tray show it.

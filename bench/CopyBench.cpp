@@ -6,7 +6,7 @@
 // small tree the time measureTree takes on a cold cache as a share of the copy.
 //
 // Usage: copy_bench [--rounds N] [--small-files N] [--folders N] [--big-files N] [--big-mib N]
-//                   [--plain 0|1] [--repeat 0|1] [--dir PATH]
+//                   [--plain 0|1] [--repeat 0|1] [--exclusions 0|1] [--dir PATH]
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -42,8 +42,9 @@ struct Options {
     int folders = 200;
     int bigFiles = 4;
     int bigMib = 256;
-    bool plain = true;   // the plain copies against cp -a
-    bool repeat = true;  // the repeat scenarios and the hashing cost, after the plain copies
+    bool plain = true;       // the plain copies against cp -a
+    bool repeat = true;      // the repeat scenarios and the hashing cost, after the plain copies
+    bool exclusions = true;  // a backup of the small tree with ten rules against none
     fs::path dir = fs::temp_directory_path();
 };
 
@@ -69,6 +70,8 @@ Options parse(int argc, char** argv) {
             o.plain = std::atoi(value) != 0;
         } else if (arg == "--repeat") {
             o.repeat = std::atoi(value) != 0;
+        } else if (arg == "--exclusions") {
+            o.exclusions = std::atoi(value) != 0;
         } else if (arg == "--dir") {
             o.dir = vantrel::pathFromUtf8(value);
         } else {
@@ -322,6 +325,9 @@ int main(int argc, char** argv) {
             }
             if (o.repeat) {
                 vantrel::bench::benchRepeat(work / "small", work, o.rounds, repeatSteps());
+            }
+            if (o.exclusions) {
+                vantrel::bench::benchExclusions(work / "small", work, o.rounds, repeatSteps());
             }
             ops.removeTree(work / "small");
         }

@@ -25,4 +25,10 @@ void benchRepeat(const std::filesystem::path& source, const std::filesystem::pat
 void benchHashing(const std::filesystem::path& source, const std::filesystem::path& work,
                   int rounds, const BenchSteps& steps);
 
+// `source` is the small tree: a whole backup run with ten exclusion rules that match nothing
+// (every entry is asked, none left out) against the same run without rules, alternating; and
+// the rules asked alone for every entry of the tree.
+void benchExclusions(const std::filesystem::path& source, const std::filesystem::path& work,
+                     int rounds, const BenchSteps& steps);
+
 }  // namespace vantrel::bench

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/BackupError.h"
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
@@ -18,6 +19,7 @@
 #include "engine/CopyChecks.h"
 #include "engine/CopyEntries.h"
 #include "engine/CopyListing.h"
+#include "engine/Exclusions.h"
 #include "engine/FileVersions.h"
 #include "engine/ManifestCheck.h"
 #include "engine/OperationLog.h"
@@ -262,7 +264,58 @@ int printList(Workspace& ws) {
                                       ? "完整"
                                       : "不完整：" + notCopiedText(record.failed.size());
         printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path + "\t" +
-                 state);
+                 state + (record.pinned ? "\t永久保留" : ""));
+    }
+    return kOk;
+}
+
+int printExcluded(Workspace& ws) {
+    TBackupSettings settings;
+    if (!loadSettings(ws, settings)) {
+        return kRefused;
+    }
+    std::vector<ExcludedEntry> entries;
+    try {
+        entries = previewExcluded(ws, settings);
+    } catch (const BackupError& e) {
+        ws.ui.showMessage(e.what());
+        return settings.SourcePath.empty() ? kRefused : kFailed;
+    }
+    for (const ExcludedEntry& entry : entries) {
+        printOut(excludedLine(entry));
+    }
+    printOut(excludedSummary(entries));
+    return kOk;
+}
+
+int pinCopy(Workspace& ws, std::string_view date, bool pinned) {
+    const std::string day = dateTextOfDigits(date);
+    const std::vector<BackupRecord> marked = pinCopies(ws, day, pinned);
+    if (marked.empty()) {
+        ws.ui.showMessage("没有 " + day + " 的备份。");
+        return kFailed;
+    }
+    for (const BackupRecord& record : marked) {
+        printOut((pinned ? "已永久保留：" : "已取消永久保留：") + record.path);
+    }
+    return kOk;
+}
+
+int previewPrune(Workspace& ws) {
+    TBackupSettings settings;
+    if (!loadSettings(ws, settings)) {
+        return kRefused;
+    }
+    std::vector<PreviewedCopy> copies;
+    try {
+        copies = vantrel::previewPrune(ws, settings);
+    } catch (const BackupError& e) {
+        ws.ui.showMessage(e.what());
+        return kRefused;
+    }
+    for (const PreviewedCopy& copy : copies) {
+        printOut(std::to_string(copy.record.id) + "\t" + copy.record.date + "\t" +
+                 copy.record.path + "\t" + copy.verdict);
     }
     return kOk;
 }

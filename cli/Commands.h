@@ -30,5 +30,11 @@ int restore(Workspace& ws, const RestoreRequest& request);
 int printChanges(Workspace& ws, std::string_view date);
 // Confirms the changes the guard holds pruning back for.
 int confirmChanges(Workspace& ws);
+// Lists what the exclusion rules leave out of the source now.
+int printExcluded(Workspace& ws);
+// Marks the copy of `date` ("yyyymmdd") kept for good, or no longer.
+int pinCopy(Workspace& ws, std::string_view date, bool pinned);
+// Shows what the next prune would do to each copy, deleting nothing.
+int previewPrune(Workspace& ws);
 
 }  // namespace vantrel::cli

@@ -40,13 +40,22 @@ constexpr std::string_view kUsage =
     "  backup     按 config.ini 的设置立即备份一次，设有备份个数时清理旧的备份\n"
     "  schedule   按 config.ini 的每周计划在前台运行，直到收到 SIGINT 或 SIGTERM\n"
     "  log        显示操作日志\n"
-    "  list       显示备份记录，最新的在前：编号、日期、路径、是否完整\n"
+    "  list       显示备份记录，最新的在前：编号、日期、路径、是否完整，永久保留的另注\n"
+    "             “永久保留”\n"
     "  status     显示备份状态、上次完整备份和下次备份\n"
     "  history    显示每次备份的经过，最新的在前：开始、结束、起因、结果、文件数、字节数、\n"
     "             备份路径、相对于上一个备份新增、修改和删除的项数、说明\n"
     "  verify [yyyymmdd]\n"
     "             按备份时记下的清单逐项核对最新的（或该日期的）备份，\n"
     "             列出缺少、改动和多出的项；完好时退出状态为 0，否则为 1\n"
+    "  excluded   列出排除规则现在从源文件夹中排除的项（路径和大小，文件夹只列一次），\n"
+    "             最后一行为“排除 N 项，共 X”；规则有误时退出状态为 2\n"
+    "  pin yyyymmdd\n"
+    "             永久保留该日期的备份：清理时从不删除，也不计入备份个数\n"
+    "  unpin yyyymmdd\n"
+    "             取消该日期备份的永久保留；没有该日期的备份时退出状态为 1\n"
+    "  prune --preview\n"
+    "             按现有的备份列出下次清理时每个备份的去留及原因，不删除任何备份\n"
     "  versions <路径>\n"
     "             列出包含该文件或文件夹的每个备份，最新的在前：日期、大小（字节）、\n"
     "             修改时间，与上一行相同时加“同上”；有备份包含它时退出状态为 0，否则为 1\n"
@@ -221,6 +230,29 @@ int main(int argc, char** argv) {
     } else if (command == "restore") {
         wrong = parseRestore(args, restoreRequest);
         run = [&restoreRequest](Workspace& ws) { return cli::restore(ws, restoreRequest); };
+    } else if (command == "excluded") {
+        run = cli::printExcluded;
+        wrong = refuseArguments();
+    } else if (command == "pin" || command == "unpin") {
+        if (args.size() > 1) {
+            wrong = usageError("命令 " + std::string(command) + " 不接受参数“" + args[1] + "”。");
+        } else if (args.empty()) {
+            wrong = usageError("命令 " + std::string(command) + " 需要日期（yyyymmdd）。");
+        } else {
+            wrong = takeDate();
+        }
+        const bool pin = command == "pin";
+        run = [&date, pin](Workspace& ws) { return cli::pinCopy(ws, date, pin); };
+    } else if (command == "prune") {
+        if (args.empty()) {
+            wrong = usageError("命令 prune 需要参数 --preview。");
+        } else if (args.front() != "--preview") {
+            wrong =
+                usageError("命令 prune 不接受参数“" + args.front() + "”，只能用 prune --preview。");
+        } else if (args.size() > 1) {
+            wrong = usageError("命令 prune 不接受参数“" + args[1] + "”。");
+        }
+        run = cli::previewPrune;
     } else {
         return usageError("未知的命令：" + std::string(command));
     }

@@ -288,7 +288,8 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         counted.countSource = [this, &control](const RunTarget& run) -> std::optional<TreeSize> {
             m_ws.ui.setStatus(kCountingStatus);
             TreeSize total;
-            const auto measured = m_ws.files.measureTree(run.source, total, control.cancel);
+            const auto measured = m_ws.files.measureTree(run.source, total, control.cancel,
+                                                         run.exclusions.predicate());
             if (control.cancel && control.cancel->load()) {
                 throw BackupCancelled();
             }

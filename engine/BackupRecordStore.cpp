@@ -23,12 +23,22 @@ BackupRecordStore::BackupRecordStore(const std::filesystem::path& dbFile) : m_re
         throw BackupError("记录数据库“" + pathToUtf8(file()) + "”中没有表 wenjianming");
     }
     m_hasStateTables = m_records.has(RecordDatabase::Part::CopyState);
+    m_hasRuleTables = m_records.has(RecordDatabase::Part::Rules);
+    m_hasPins = m_records.has(RecordDatabase::Part::Pins);
 }
 
 void BackupRecordStore::ensureTables() {
     if (!m_hasStateTables) {
         m_records.ensure(RecordDatabase::Part::CopyState);
         m_hasStateTables = true;
+    }
+}
+
+void BackupRecordStore::ensureRuleTables() {
+    ensureTables();
+    if (!m_hasRuleTables) {
+        m_records.ensure(RecordDatabase::Part::Rules);
+        m_hasRuleTables = true;
     }
 }
 
@@ -42,7 +52,8 @@ void BackupRecordStore::checkWritable() {
 }
 
 std::int64_t BackupRecordStore::insertRow(std::string_view targetPath, std::string_view date,
-                                          const std::vector<FailedEntry>& failed) {
+                                          const std::vector<FailedEntry>& failed,
+                                          std::string_view rules) {
     Database& db = m_records.db();
     auto stmt =
         db.prepare("insert into wenjianming(wenjianming,shijian)values(:wenjianming,:shijian)");
@@ -59,17 +70,28 @@ std::int64_t BackupRecordStore::insertRow(std::string_view targetPath, std::stri
         state.bind("entries", encodeFailed(failed));
         state.step();
     }
+    if (!rules.empty()) {
+        auto kept = db.prepare(
+            "INSERT OR REPLACE INTO vantrel_copy_rules(record_id, rules) VALUES(:id, :r)");
+        kept.bind("id", id);
+        kept.bind("r", rules);
+        kept.step();
+    }
     return id;
 }
 
 std::int64_t BackupRecordStore::Add(std::string_view targetPath, std::chrono::year_month_day date,
-                                    const std::vector<FailedEntry>& failed) {
+                                    const std::vector<FailedEntry>& failed,
+                                    std::string_view rules) {
     if (!failed.empty()) {
         ensureTables();
     }
+    if (!rules.empty()) {
+        ensureRuleTables();
+    }
     try {
         Transaction tx(m_records.db());
-        const auto id = insertRow(targetPath, dateText(date), failed);
+        const auto id = insertRow(targetPath, dateText(date), failed, rules);
         tx.commit();
         return id;
     } catch (const DatabaseError& e) {
@@ -88,9 +110,16 @@ bool BackupRecordStore::namesPlace(FileOps& files, const std::filesystem::path& 
     return false;
 }
 
-void BackupRecordStore::deleteRow(std::int64_t id) {
+void BackupRecordStore::deleteRow(std::int64_t id, std::optional<std::int64_t> pinTo) {
     try {
         Transaction tx(m_records.db());
+        if (pinTo && m_hasPins) {
+            auto pin = m_records.db().prepare(
+                "UPDATE OR IGNORE vantrel_pin SET record_id = :to WHERE record_id = :c");
+            pin.bind("to", *pinTo);
+            pin.bind("c", id);
+            pin.step();
+        }
         auto del = m_records.db().prepare("delete from wenjianming where id =:c ");
         del.bind("c", id);
         del.step();
@@ -106,31 +135,42 @@ void BackupRecordStore::deleteRow(std::int64_t id) {
     }
 }
 
-PruneSelection BackupRecordStore::selectPrune(FileOps& files, std::size_t keep,
+PruneSelection BackupRecordStore::selectPrune(FileOps& files, const RetentionPolicy& policy,
                                               const PruneScope& scope,
                                               const std::optional<std::filesystem::path>& coming,
+                                              std::optional<std::chrono::year_month_day> comingDate,
                                               std::optional<std::int64_t> holdBefore) {
     PruneSelection selection;
+    std::vector<std::optional<std::chrono::year_month_day>> dates;
     if (coming) {
-        selection.rows.push_back({0, pathToUtf8(*coming), {}, {}});
+        selection.rows.push_back({0, pathToUtf8(*coming), {}, {}, {}, false});
         selection.places.push_back(coming->lexically_normal());
+        dates.push_back(comingDate);
     }
     const auto base = file().parent_path();
     for (auto& row : list()) {
         selection.places.push_back(row.place(base));
+        dates.push_back(dateOfText(row.date));
         selection.rows.push_back(std::move(row));
     }
     const Place folder = placeOf(files, scope.targetFolder);
     std::vector<RetentionRow> rows;
     for (std::size_t i = 0; i < selection.rows.size(); ++i) {
         const auto& place = selection.places[i];
-        const std::int64_t id = selection.rows[i].id;  // 0: the copy about to be made
-        rows.push_back({selection.rows[i].complete(), placeOf(files, place),
+        const BackupRecord& row = selection.rows[i];
+        // A date the records cannot give is taken from the copy's name.
+        if (!dates[i]) {
+            const std::string copyName = pathToUtf8(place.filename());  // the parts point into it
+            if (const auto name = parseCopyName(copyName)) {
+                dates[i] = dateOfText(dateTextOfDigits(name->digits));
+            }
+        }
+        rows.push_back({row.complete(), placeOf(files, place),
                         samePlace(placeOf(files, place.parent_path()), folder) &&
                             isCopyOf(pathToUtf8(place.filename()), scope.copyStem),
-                        holdBefore && id != 0 && id < *holdBefore});
+                        dates[i], row.pinned, holdBefore && row.id != 0 && row.id < *holdBefore});
     }
-    selection.fates = selectPrunable(rows, keep);
+    selection.verdicts = selectPrunable(rows, policy);
     return selection;
 }
 
@@ -138,18 +178,22 @@ std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::optional<double> 
                                                           FileOps& files, const PruneScope& scope,
                                                           std::optional<std::int64_t> holdBefore) {
     const auto keep = copiesToKeep(keepValue);
-    return keep ? prune(*keep, files, scope, holdBefore) : std::vector<PruneFailure>{};
+    return keep ? prune(RetentionPolicy{*keep}, files, scope, holdBefore)
+                : std::vector<PruneFailure>{};
 }
 
-std::vector<PruneFailure> BackupRecordStore::prune(std::size_t keep, FileOps& files,
+std::vector<PruneFailure> BackupRecordStore::prune(const RetentionPolicy& policy, FileOps& files,
                                                    const PruneScope& scope,
                                                    std::optional<std::int64_t> holdBefore) {
     std::vector<PruneFailure> failures;
-    const PruneSelection selection = selectPrune(files, keep, scope, std::nullopt, holdBefore);
+    const PruneSelection selection =
+        selectPrune(files, policy, scope, std::nullopt, std::nullopt, holdBefore);
     // Oldest first, as rows were always pruned.
     for (std::size_t i = selection.rows.size(); i-- > 0;) {
         const std::filesystem::path& place = selection.places[i];
-        switch (selection.fates[i]) {
+        const Verdict& verdict = selection.verdicts[i];
+        std::optional<std::int64_t> pinTo;
+        switch (verdict.fate) {
             case Fate::Kept:
                 continue;
             case Fate::Deleted:
@@ -164,25 +208,61 @@ std::vector<PruneFailure> BackupRecordStore::prune(std::size_t keep, FileOps& fi
                 }
                 break;
             case Fate::Superseded:
+                pinTo = selection.rows[verdict.supersededBy].id;  // the place stays pinned
+                break;
             case Fate::Forgotten:
                 break;
         }
-        deleteRow(selection.rows[i].id);
+        deleteRow(selection.rows[i].id, pinTo);
     }
     return failures;
 }
 
+void BackupRecordStore::setPinned(std::int64_t id, bool pinned) {
+    if (pinned && !m_hasPins) {
+        m_records.ensure(RecordDatabase::Part::Pins);
+        m_hasPins = true;
+    }
+    if (!m_hasPins) {
+        return;
+    }
+    try {
+        Database& db = m_records.db();
+        Transaction tx(db);
+        auto stmt = db.prepare(pinned ? "INSERT OR IGNORE INTO vantrel_pin(record_id) VALUES(:id)"
+                                      : "DELETE FROM vantrel_pin WHERE record_id = :id");
+        stmt.bind("id", id);
+        stmt.step();
+        tx.commit();
+    } catch (const DatabaseError& e) {
+        m_records.fail(e);
+    }
+}
+
 std::vector<BackupRecord> BackupRecordStore::list() {
     std::vector<BackupRecord> rows;
+    // Each table joined only where it exists: a database that is only read is never changed.
+    std::string sql = "SELECT w.id, w.wenjianming, w.shijian, ";
+    sql += m_hasStateTables ? "s.failed_entries, " : "NULL, ";
+    sql += m_hasRuleTables ? "r.rules, " : "NULL, ";
+    sql += m_hasPins ? "p.record_id IS NOT NULL" : "0";
+    sql += " FROM wenjianming w";
+    if (m_hasStateTables) {
+        sql += " LEFT JOIN vantrel_copy_state s ON s.record_id = w.id";
+    }
+    if (m_hasRuleTables) {
+        sql += " LEFT JOIN vantrel_copy_rules r ON r.record_id = w.id";
+    }
+    if (m_hasPins) {
+        sql += " LEFT JOIN vantrel_pin p ON p.record_id = w.id";
+    }
+    sql += " ORDER BY w.id DESC";
     try {
-        auto stmt = m_records.db().prepare(
-            m_hasStateTables
-                ? "SELECT w.id, w.wenjianming, w.shijian, s.failed_entries FROM wenjianming w "
-                  "LEFT JOIN vantrel_copy_state s ON s.record_id = w.id ORDER BY w.id DESC"
-                : "SELECT id, wenjianming, shijian, NULL FROM wenjianming ORDER BY id DESC");
+        auto stmt = m_records.db().prepare(sql);
         while (stmt.step()) {
             rows.push_back({stmt.columnInt(0), stmt.columnText(1), stmt.columnText(2),
-                            decodeFailed(stmt.columnText(3))});
+                            decodeFailed(stmt.columnText(3)), stmt.columnText(4),
+                            stmt.columnInt(5) != 0});
         }
     } catch (const DatabaseError& e) {
         m_records.fail(e);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,17 +27,19 @@ struct BackupRecord {
     std::string path;                 // TargetPath of the copy (UTF-8)
     std::string date;                 // the run's date as "yyyy-mm-dd"
     std::vector<FailedEntry> failed;  // entries the copy lacks; empty for a complete copy
+    std::string rules;                // the exclusion rules it was made with; empty for none
+    bool pinned = false;              // kept for good
     bool complete() const { return failed.empty(); }
     // Where the copy is: a relative path counts from the working directory `workDir`, where
     // the database lives.
     std::filesystem::path place(const std::filesystem::path& workDir) const;
 };
 
-// What pruning would do: each row with its place and fate, newest first.
+// What pruning would do: each row with its place and verdict, newest first.
 struct PruneSelection {
     std::vector<BackupRecord> rows;
     std::vector<std::filesystem::path> places;  // where each row's copy is (absolute)
-    std::vector<Fate> fates;
+    std::vector<Verdict> verdicts;
 };
 
 // The rows of copies made, in table `wenjianming` of the record database, each copy's
@@ -54,9 +57,10 @@ public:
     // Throws BackupError naming the file when a write transaction cannot be started.
     void checkWritable();
 
-    // Adds the row and, for an incomplete copy, its list of failed entries. Returns its id.
+    // Adds the row and, for an incomplete copy, its list of failed entries, and the exclusion
+    // rules it was made with. Returns its id.
     std::int64_t Add(std::string_view targetPath, std::chrono::year_month_day date,
-                     const std::vector<FailedEntry>& failed = {});
+                     const std::vector<FailedEntry>& failed = {}, std::string_view rules = {});
 
     // Whether a row names the place `path` (resolved from the working directory).
     bool namesPlace(FileOps& files, const std::filesystem::path& path);
@@ -72,14 +76,22 @@ public:
     std::vector<PruneFailure> PruneBackups(std::optional<double> keepValue, FileOps& files,
                                            const PruneScope& scope,
                                            std::optional<std::int64_t> holdBefore = std::nullopt);
-    // The same with the count of copies to keep already taken from the keep count.
-    std::vector<PruneFailure> prune(std::size_t keep, FileOps& files, const PruneScope& scope,
+    // The same under a whole policy (engine/Retention.h): monthly and yearly copies, pinned
+    // and held ones are kept too.
+    std::vector<PruneFailure> prune(const RetentionPolicy& policy, FileOps& files,
+                                    const PruneScope& scope,
                                     std::optional<std::int64_t> holdBefore = std::nullopt);
-    // What PruneBackups would do, keeping `keep` copies, and touching nothing. `coming`, a
-    // copy about to be made and recorded, counts as the newest complete copy (row id 0).
-    PruneSelection selectPrune(FileOps& files, std::size_t keep, const PruneScope& scope,
+    // What prune would do, touching nothing. `coming`, a copy about to be made and recorded on
+    // `comingDate`, counts as the newest complete copy (row id 0).
+    PruneSelection selectPrune(FileOps& files, const RetentionPolicy& policy,
+                               const PruneScope& scope,
                                const std::optional<std::filesystem::path>& coming = std::nullopt,
+                               std::optional<std::chrono::year_month_day> comingDate = std::nullopt,
                                std::optional<std::int64_t> holdBefore = std::nullopt);
+
+    // Marks the row's copy kept for good, or no longer. A pin on a row that a later run of the
+    // same day supersedes passes to that run's row when pruning drops the older one.
+    void setPinned(std::int64_t id, bool pinned);
 
     // Every row, newest first.
     std::vector<BackupRecord> list();
@@ -90,13 +102,17 @@ private:
     friend class CopyJournal;  // writes its entries and their rows on this connection
 
     void ensureTables();
-    void deleteRow(std::int64_t id);
-    // Adds the row and its state, inside the caller's transaction.
+    void ensureRuleTables();
+    // Deletes the row; a pin it held passes to `pinTo` when given.
+    void deleteRow(std::int64_t id, std::optional<std::int64_t> pinTo = std::nullopt);
+    // Adds the row, its state and its rules, inside the caller's transaction.
     std::int64_t insertRow(std::string_view targetPath, std::string_view date,
-                           const std::vector<FailedEntry>& failed);
+                           const std::vector<FailedEntry>& failed, std::string_view rules);
 
     RecordDatabase m_records;
     bool m_hasStateTables = false;  // vantrel_copy_state and vantrel_journal exist
+    bool m_hasRuleTables = false;   // vantrel_copy_rules and vantrel_journal_rules exist
+    bool m_hasPins = false;         // vantrel_pin exists
 };
 
 }  // namespace vantrel

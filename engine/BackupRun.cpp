@@ -177,9 +177,9 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     if (report.massChange) {
         ui.showMessage(*report.massChange);
     }
-    if (mayPrune && prune == PruneAfterRun::IfKeepCountSet && run.keep) {
+    if (mayPrune && prune == PruneAfterRun::IfKeepCountSet && run.retention) {
         report.pruneFailures =
-            store.prune(*run.keep, ws.files, run.pruneScope(),
+            store.prune(*run.retention, ws.files, run.pruneScope(),
                         hold ? std::optional<std::int64_t>(hold->recordId) : std::nullopt);
         for (const auto& f : report.pruneFailures) {
             ui.showMessage("无法删除旧备份“" + f.path + "”：" + f.reason);

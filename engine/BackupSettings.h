@@ -30,6 +30,9 @@ struct TBackupSettings {
     bool CatchUpMissed = false;          // make one run for fire instants that passed unrun
     bool ShareUnchanged = false;         // unchanged files are linked from the previous copy
     bool GuardMassChanges = true;        // a mass change holds pruning back until confirmed
+    std::string ExcludeRules = {};       // patterns separated by "|" (engine/Exclusions.h)
+    int KeepMonthly = 0;                 // months whose oldest complete copy is kept too
+    int KeepYearly = 0;                  // years whose oldest complete copy is kept too
 };
 
 }  // namespace vantrel

@@ -8,8 +8,12 @@ namespace vantrel {
 
 std::int64_t CopyJournal::add(const JournalEntry& entry) {
     m_store.ensureTables();
+    if (!entry.rules.empty()) {
+        m_store.ensureRuleTables();
+    }
     Database& db = m_store.m_records.db();
     try {
+        Transaction tx(db);
         auto stmt = db.prepare(
             "INSERT INTO vantrel_journal(target_text, target, staging, aside, new_device, "
             "new_inode, log_line, log_offset, run_date, failed_entries) VALUES(:text, :target, "
@@ -25,7 +29,16 @@ std::int64_t CopyJournal::add(const JournalEntry& entry) {
         stmt.bind("date", entry.date);
         stmt.bind("failed", encodeFailed(entry.failed));
         stmt.step();
-        return db.lastInsertRowId();
+        const std::int64_t id = db.lastInsertRowId();
+        if (!entry.rules.empty()) {
+            auto rules = db.prepare(
+                "INSERT OR REPLACE INTO vantrel_journal_rules(journal_id, rules) VALUES(:id, :r)");
+            rules.bind("id", id);
+            rules.bind("r", entry.rules);
+            rules.step();
+        }
+        tx.commit();
+        return id;
     } catch (const DatabaseError& e) {
         m_store.m_records.fail(e);
     }
@@ -39,8 +52,13 @@ std::vector<JournalEntry> CopyJournal::entries() {
     Database& db = m_store.m_records.db();
     try {
         auto stmt = db.prepare(
-            "SELECT id, target_text, target, staging, aside, new_device, new_inode, log_line, "
-            "log_offset, run_date, failed_entries FROM vantrel_journal ORDER BY id");
+            std::string("SELECT j.id, j.target_text, j.target, j.staging, j.aside, j.new_device, "
+                        "j.new_inode, j.log_line, j.log_offset, j.run_date, j.failed_entries, ") +
+            (m_store.m_hasRuleTables
+                 ? "r.rules FROM vantrel_journal j LEFT JOIN vantrel_journal_rules r "
+                   "ON r.journal_id = j.id"
+                 : "NULL FROM vantrel_journal j") +
+            " ORDER BY j.id");
         while (stmt.step()) {
             JournalEntry e;
             e.id = stmt.columnInt(0);
@@ -54,6 +72,7 @@ std::vector<JournalEntry> CopyJournal::entries() {
             e.logOffset = static_cast<std::uint64_t>(stmt.columnInt(8));
             e.date = stmt.columnText(9);
             e.failed = decodeFailed(stmt.columnText(10));
+            e.rules = stmt.columnText(11);
             entries.push_back(std::move(e));
         }
     } catch (const DatabaseError& e) {
@@ -77,7 +96,7 @@ std::int64_t CopyJournal::commit(const JournalEntry& entry) {
     Database& db = m_store.m_records.db();
     try {
         Transaction tx(db);
-        const auto id = m_store.insertRow(entry.targetText, entry.date, entry.failed);
+        const auto id = m_store.insertRow(entry.targetText, entry.date, entry.failed, entry.rules);
         auto stmt = db.prepare("DELETE FROM vantrel_journal WHERE id = :id");
         stmt.bind("id", entry.id);
         stmt.step();

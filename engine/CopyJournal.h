@@ -24,6 +24,7 @@ struct JournalEntry {
     std::uint64_t logOffset = 0;  // the log's size before the line was appended
     std::string date;             // "yyyy-mm-dd"
     std::vector<FailedEntry> failed;
+    std::string rules;  // the exclusion rules the copy was made with
 };
 
 // The journal of replacements, in table `vantrel_journal` beside the rows it leads to. Errors

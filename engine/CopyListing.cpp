@@ -5,7 +5,11 @@
 #include <string>
 #include <system_error>
 
+#include "engine/BackupError.h"
+#include "engine/ChangeGuard.h"
 #include "engine/CopyNaming.h"
+#include "engine/Retention.h"
+#include "engine/RunTarget.h"
 
 namespace vantrel {
 
@@ -24,6 +28,54 @@ std::vector<ListedCopy> listCopies(const Workspace& ws) {
         listed.push_back({std::move(record), onDisk});
     }
     return listed;
+}
+
+std::vector<PreviewedCopy> previewPrune(const Workspace& ws, const TBackupSettings& settings) {
+    const ResolvedRun run = resolveRun(ws, settings, ws.clock.now());
+    if (run.refusal && (run.refusal->reason == RefusalReason::NoSource ||
+                        run.refusal->reason == RefusalReason::NoTarget)) {
+        throw BackupError(run.refusal->text);
+    }
+    std::vector<PreviewedCopy> previewed;
+    if (!ws.files.stat(ws.databaseFile(), true)) {
+        return previewed;
+    }
+    BackupRecordStore store(ws.databaseFile());
+    if (!run.target.retention) {
+        for (ListedCopy& copy : listCopies(ws)) {
+            previewed.push_back({std::move(copy.record), std::string(kKeptWithoutKeepCount)});
+        }
+        return previewed;
+    }
+    // Copies the guard against mass changes holds are kept, as the prune after a run keeps them.
+    const std::optional<ChangeHold> hold = ChangeGuard(ws.databaseFile()).active();
+    PruneSelection selection = store.selectPrune(
+        ws.files, *run.target.retention, run.target.pruneScope(), std::nullopt, std::nullopt,
+        hold ? std::optional<std::int64_t>(hold->recordId) : std::nullopt);
+    for (std::size_t i = 0; i < selection.rows.size(); ++i) {
+        if (selection.verdicts[i].fate != Fate::Superseded) {
+            previewed.push_back({std::move(selection.rows[i]),
+                                 verdictText(selection.verdicts[i], *run.target.retention)});
+        }
+    }
+    return previewed;
+}
+
+std::vector<BackupRecord> pinCopies(const Workspace& ws, std::string_view date, bool pinned) {
+    std::vector<BackupRecord> marked;
+    for (ListedCopy& copy : listCopies(ws)) {
+        if (copy.record.date == date) {
+            marked.push_back(std::move(copy.record));
+        }
+    }
+    if (!marked.empty()) {
+        BackupRecordStore store(ws.databaseFile());
+        for (BackupRecord& record : marked) {
+            store.setPinned(record.id, pinned);
+            record.pinned = pinned;
+        }
+    }
+    return marked;
 }
 
 }  // namespace vantrel

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
+#include "engine/BackupSettings.h"
 #include "engine/Workspace.h"
 
 namespace vantrel {
@@ -17,5 +20,21 @@ struct ListedCopy {
 // the same day, replaced by the later one) is left out. Reads only: a working directory
 // without a record database has no copies, and none is made.
 std::vector<ListedCopy> listCopies(const Workspace& ws);
+
+// A copy with what the next prune would do to it and why.
+struct PreviewedCopy {
+    BackupRecord record;
+    std::string verdict;  // "保留（最近 2 个）", "保留（每月）", "将删除"...
+};
+
+// What pruning under `settings` would do to each of the job's copies as they are now, newest
+// first, touching nothing; the same selection pruning makes. Rows a later run of the same day
+// replaced are left out, as listCopies leaves them out. Throws BackupError with the refusal
+// when the settings name no source or no target folder.
+std::vector<PreviewedCopy> previewPrune(const Workspace& ws, const TBackupSettings& settings);
+
+// Marks the job's copies of `date` ("yyyy-mm-dd") kept for good, or no longer. Returns the
+// copies marked; none when the job has no copy of that date.
+std::vector<BackupRecord> pinCopies(const Workspace& ws, std::string_view date, bool pinned);
 
 }  // namespace vantrel

@@ -42,7 +42,8 @@ bool sameForSharing(const EntryStat& source, const EntryStat& previous, std::int
 }
 
 SpaceEstimate estimateSpace(FileOps& files, const fs::path& source, const fs::path& previous,
-                            std::int64_t toleranceNs, bool compareOwners) {
+                            std::int64_t toleranceNs, bool compareOwners,
+                            const ExcludeFn& exclude) {
     SpaceEstimate est;
     std::uint64_t bytes = 0;
     const auto count = [&](const fs::path& path, const EntryStat& st) {
@@ -71,7 +72,7 @@ SpaceEstimate estimateSpace(FileOps& files, const fs::path& source, const fs::pa
     if (const auto top = files.stat(source, true)) {
         count(source, *top);
         if (top->type == EntryType::Folder) {
-            files.walk(source, count);
+            files.walk(source, count, exclude);
         }
     }
     bytes += kMiB;
@@ -144,6 +145,7 @@ std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
 }
 
 void CopyPlan::prepare() {
+    m_options.exclude = m_run.exclusions.predicate();
     const std::vector<OldCopy> copies = ownCopies();
     ManifestStore manifests(m_ws.databaseFile());
     const OldCopy* previous = copies.empty() ? nullptr : &copies.front();
@@ -179,11 +181,13 @@ void CopyPlan::prepare() {
     // source alone; only when that does not fit are the files to be shared told apart, which
     // reads the previous copy too.
     m_estimate = m_counted ? estimateFromCount(*m_counted)
-                           : estimateSpace(m_ws.files, m_run.source, {}, 0, keepsOwners());
+                           : estimateSpace(m_ws.files, m_run.source, {}, 0, keepsOwners(),
+                                           m_options.exclude);
     const auto available = m_ws.files.availableSpace(m_run.targetFolder());
     if (available && m_estimate.neededBytes > *available && !m_options.shareFrom.empty()) {
-        m_estimate = estimateSpace(m_ws.files, m_run.source, m_options.shareFrom,
-                                   m_options.shareTimeToleranceNs, keepsOwners());
+        m_estimate =
+            estimateSpace(m_ws.files, m_run.source, m_options.shareFrom,
+                          m_options.shareTimeToleranceNs, keepsOwners(), m_options.exclude);
     }
     if (available && m_estimate.neededBytes > *available) {
         const std::vector<fs::path> prunable = pruningWouldDelete();
@@ -210,14 +214,15 @@ void CopyPlan::prepare() {
 
 std::vector<fs::path> CopyPlan::pruningWouldDelete() {
     std::vector<fs::path> copies;
-    if (!m_pruneAfter || !m_run.keep) {
+    if (!m_pruneAfter || !m_run.retention) {
         return copies;
     }
     BackupRecordStore store(m_ws.databaseFile());
-    const PruneSelection selection =
-        store.selectPrune(m_ws.files, *m_run.keep, m_run.pruneScope(), m_run.target, m_holdBefore);
-    for (std::size_t i = 0; i < selection.fates.size(); ++i) {
-        if (selection.fates[i] == Fate::Deleted && m_ws.files.stat(selection.places[i], false)) {
+    const PruneSelection selection = store.selectPrune(
+        m_ws.files, *m_run.retention, m_run.pruneScope(), m_run.target, m_run.day, m_holdBefore);
+    for (std::size_t i = 0; i < selection.verdicts.size(); ++i) {
+        if (selection.verdicts[i].fate == Fate::Deleted &&
+            m_ws.files.stat(selection.places[i], false)) {
             copies.push_back(selection.places[i]);
         }
     }

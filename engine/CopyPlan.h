@@ -37,12 +37,12 @@ struct SpaceEstimate {
     std::uint64_t sharedSoleBytes = 0;
 };
 
-// Walks the source (and, when `previous` is not empty, its counterparts there, compared as
-// sharing does): allocated size of the files to be copied, 4 KiB per folder, 1 MiB, and 1 %
-// of that on top.
+// Walks the source, leaving out what `exclude` names (and, when `previous` is not empty, its
+// counterparts there, compared as sharing does): allocated size of the files to be copied,
+// 4 KiB per folder, 1 MiB, and 1 % of that on top.
 SpaceEstimate estimateSpace(FileOps& files, const std::filesystem::path& source,
                             const std::filesystem::path& previous, std::int64_t toleranceNs,
-                            bool compareOwners);
+                            bool compareOwners, const ExcludeFn& exclude = {});
 
 // The same estimate for every file, from a count of the source: the allocated size it found
 // (files linked to each other once), 4 KiB per folder, 1 MiB, and 1 % of that on top.
@@ -72,7 +72,8 @@ public:
     // Starts the space check from this count of the source instead of a walk of its own.
     void useCount(const TreeSize& counted) { m_counted = counted; }
 
-    // The copy's options: sharing and, with sharing on, the manifest's recorder.
+    // The copy's options: what it leaves out, sharing and, with sharing on, the manifest's
+    // recorder.
     const CopyOptions& options() const { return m_options; }
     // Keeps the manifest with the row of `targetText` once that row exists.
     void recordManifest(std::string_view targetText);

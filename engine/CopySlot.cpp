@@ -78,6 +78,7 @@ CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run
       m_store(store),
       m_target(run.target.lexically_normal()),
       m_targetText(run.targetText),
+      m_rules(run.exclusions.text()),
       m_folder(m_target.parent_path()),
       m_job(jobKey(ws.files, ws.dir)) {
     const auto stem = std::string(kPrefix) + m_job + "-" + run.dateDigits;
@@ -177,6 +178,7 @@ std::int64_t CopySlot::commit(const std::string& logLine, const std::string& dat
     entry.logOffset = OperationLog(m_ws.logFile()).size();
     entry.date = date;
     entry.failed = failed;
+    entry.rules = m_rules;
     try {
         entry.id = m_journal.add(entry);
     } catch (const BackupError&) {

@@ -39,7 +39,8 @@ public:
 
     // Puts the staged copy under the dated name: flushed, journaled, swapped with the copy it
     // replaces (or that one moved aside), the folder flushed, the line logged and the row
-    // recorded; the replaced copy is removed last. Returns the row's id. Throws BackupError,
+    // recorded with the run's exclusion rules; the replaced copy is removed last. Returns the
+    // row's id. Throws BackupError,
     // having removed the staging, when the copy could not take the dated name.
     std::int64_t commit(const std::string& logLine, const std::string& date,
                         const std::vector<FailedEntry>& failed);
@@ -68,6 +69,7 @@ private:
     CopyJournal m_journal{m_store};
     std::filesystem::path m_target;
     std::string m_targetText;
+    std::string m_rules;  // the exclusion rules the copy is made with
     std::filesystem::path m_folder;
     std::filesystem::path m_staging;
     std::filesystem::path m_aside;

@@ -72,6 +72,26 @@ constexpr SchemaStep kSchema[] = {
     {Part::CopyChecks, "",
      "CREATE TRIGGER IF NOT EXISTS vantrel_copy_check_goes_with_row AFTER DELETE ON wenjianming "
      "BEGIN DELETE FROM vantrel_copy_check WHERE record_id = OLD.id; END"},
+    // The exclusion rules a copy was made with, so that an entry left out on purpose is told
+    // from one deleted since; a copy without a row was made without rules.
+    {Part::Rules, "vantrel_copy_rules",
+     "CREATE TABLE IF NOT EXISTS vantrel_copy_rules (record_id INTEGER PRIMARY KEY, "
+     "rules TEXT NOT NULL)"},
+    {Part::Rules, "",
+     "CREATE TRIGGER IF NOT EXISTS vantrel_copy_rules_go_with_row AFTER DELETE ON wenjianming "
+     "BEGIN DELETE FROM vantrel_copy_rules WHERE record_id = OLD.id; END"},
+    {Part::Rules, "vantrel_journal_rules",
+     "CREATE TABLE IF NOT EXISTS vantrel_journal_rules (journal_id INTEGER PRIMARY KEY, "
+     "rules TEXT NOT NULL)"},
+    {Part::Rules, "",
+     "CREATE TRIGGER IF NOT EXISTS vantrel_journal_rules_go_with_entry AFTER DELETE ON "
+     "vantrel_journal BEGIN DELETE FROM vantrel_journal_rules WHERE journal_id = OLD.id; END"},
+    // Copies kept for good, by row.
+    {Part::Pins, "vantrel_pin",
+     "CREATE TABLE IF NOT EXISTS vantrel_pin (record_id INTEGER PRIMARY KEY)"},
+    {Part::Pins, "",
+     "CREATE TRIGGER IF NOT EXISTS vantrel_pin_goes_with_row AFTER DELETE ON wenjianming "
+     "BEGIN DELETE FROM vantrel_pin WHERE record_id = OLD.id; END"},
 };
 
 bool tableExists(Database& db, std::string_view name) {

@@ -16,13 +16,15 @@ namespace vantrel {
 // (replacements under way), `run_history`, and the manifests: the old per-entry table
 // `manifest`, still read, and `vantrel_manifest`, each with a trigger that drops a copy's
 // manifest with its row; then what each run's copy changed (`vantrel_run_changes`), the
-// guard's holds on pruning (`vantrel_change_hold`) and the last check of each copy
-// (`vantrel_copy_check`, dropped with its row).
+// guard's holds on pruning (`vantrel_change_hold`), the last check of each copy
+// (`vantrel_copy_check`), the exclusion rules each copy was made with (`vantrel_copy_rules`,
+// and `vantrel_journal_rules` for a replacement under way) and the copies kept for good
+// (`vantrel_pin`), each dropped with its row by a trigger.
 class RecordDatabase {
 public:
     // Parts of the schema, each made when first written to, so a database that is only read
     // is never changed.
-    enum class Part { Copies, CopyState, History, Manifests, ChangeGuard, CopyChecks };
+    enum class Part { Copies, CopyState, History, Manifests, ChangeGuard, CopyChecks, Rules, Pins };
 
     // Creates the file with table `wenjianming` when no file of that name exists (an empty
     // file, which an interrupted creation leaves, counts as none). Returns true when it made
@@ -40,7 +42,7 @@ public:
     // Whether every table of `part` exists.
     bool has(Part part);
     // Makes the tables and triggers of `part` that are missing (Part::Copies is made by
-    // CreateIfMissing). Throws BackupError.
+    // CreateIfMissing; Part::Rules needs Part::CopyState). Throws BackupError.
     void ensure(Part part);
 
     // Throws the BackupError that names the file, with SQLite's message.

@@ -1,7 +1,11 @@
 #include "engine/Retention.h"
 
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <map>
+#include <string>
+#include <utility>
 
 #include "engine/CopyNaming.h"
 
@@ -20,59 +24,150 @@ Place placeOf(FileOps& files, const std::filesystem::path& path) {
     return {pathKey(path), files.fileId(path)};
 }
 
-std::vector<Fate> selectPrunable(const std::vector<RetentionRow>& newestFirst, std::size_t keep) {
+std::optional<RetentionPolicy> retentionOf(const TBackupSettings& settings) {
+    const auto keep = copiesToKeep(settings.KeepCount);
+    if (!keep) {
+        return std::nullopt;
+    }
+    const auto count = [](int n) { return n > 0 ? static_cast<std::size_t>(n) : std::size_t{0}; };
+    return RetentionPolicy{*keep, count(settings.KeepMonthly), count(settings.KeepYearly)};
+}
+
+namespace {
+
+// Keeps, for each of the `periods` most recent periods holding a complete copy, the oldest
+// complete copy in it; `periodOf` names a date's period so that later periods compare greater.
+template <class PeriodOf>
+void keepOldestPerPeriod(const std::vector<RetentionRow>& rows,
+                         const std::vector<Verdict>& verdicts, std::size_t periods,
+                         PeriodOf periodOf, bool KeepReasons::*reason, std::vector<Verdict>& out) {
+    if (periods == 0) {
+        return;
+    }
+    // Newest first, so the last row met in a period is its oldest.
+    std::map<int, std::size_t, std::greater<>> oldest;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (verdicts[i].fate != Fate::Superseded && rows[i].complete && rows[i].date) {
+            oldest[periodOf(*rows[i].date)] = i;
+        }
+    }
+    for (const auto& [period, i] : oldest) {
+        if (periods-- == 0) {
+            break;
+        }
+        out[i].reasons.*reason = true;
+    }
+}
+
+}  // namespace
+
+std::vector<Verdict> selectPrunable(const std::vector<RetentionRow>& newestFirst,
+                                    const RetentionPolicy& policy) {
+    using namespace std::chrono;
     const std::size_t n = newestFirst.size();
-    std::vector<Fate> fates(n, Fate::Forgotten);
-    // A row whose place a newer row names is superseded, not a copy of its own.
+    const std::size_t keep = policy.newest;
+    std::vector<Verdict> verdicts(n);
+    std::vector<bool> pinned(n), held(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        pinned[i] = newestFirst[i].pinned;
+        held[i] = newestFirst[i].held;
+    }
+    // A row whose place a newer row names is superseded, not a copy of its own; what it was
+    // pinned or held for, the place keeps.
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t newer = 0; newer < i; ++newer) {
             if (samePlace(newestFirst[newer].place, newestFirst[i].place)) {
-                fates[i] = Fate::Superseded;
+                verdicts[i].fate = Fate::Superseded;
+                verdicts[i].supersededBy = newer;
+                pinned[newer] = pinned[newer] || pinned[i];
+                held[newer] = held[newer] || held[i];
                 break;
             }
         }
     }
+    const auto open = [&](std::size_t i) { return verdicts[i].fate != Fate::Superseded; };
+    // The newest complete copies; pinned ones are kept anyway and not counted.
     std::size_t completeSeen = 0;
     std::size_t oldestKeptComplete = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (fates[i] != Fate::Superseded && newestFirst[i].complete && completeSeen < keep) {
+    for (std::size_t i = 0; i < n && completeSeen < keep; ++i) {
+        if (open(i) && newestFirst[i].complete && !pinned[i]) {
             ++completeSeen;
-            fates[i] = Fate::Kept;
+            verdicts[i].reasons.newest = true;
             oldestKeptComplete = i;
         }
     }
     std::size_t incompleteSeen = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (fates[i] == Fate::Forgotten && newestFirst[i].held) {
-            fates[i] = Fate::Kept;  // held, and not counted against the keep count
-        }
-        if (fates[i] != Fate::Forgotten) {
+        if (!open(i) || pinned[i] || verdicts[i].reasons.newest) {
             continue;
         }
         if (completeSeen >= keep) {
-            if (i < oldestKeptComplete) {
-                fates[i] = Fate::Kept;  // newer than the oldest kept complete copy
-            }
+            verdicts[i].reasons.newest = i < oldestKeptComplete;  // newer than the oldest kept
         } else if (!newestFirst[i].complete && incompleteSeen < keep) {
             ++incompleteSeen;  // too few complete copies: keep the newest incomplete ones too
-            fates[i] = Fate::Kept;
+            verdicts[i].reasons.newest = true;
+        }
+    }
+    keepOldestPerPeriod(
+        newestFirst, verdicts, policy.monthly,
+        [](const year_month_day& d) {
+            return static_cast<int>(d.year()) * 12 + static_cast<int>(unsigned(d.month()));
+        },
+        &KeepReasons::monthly, verdicts);
+    keepOldestPerPeriod(
+        newestFirst, verdicts, policy.yearly,
+        [](const year_month_day& d) { return static_cast<int>(d.year()); }, &KeepReasons::yearly,
+        verdicts);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (open(i)) {
+            verdicts[i].reasons.pinned = pinned[i];
+            verdicts[i].reasons.held = held[i];
+            if (verdicts[i].reasons.any()) {
+                verdicts[i].fate = Fate::Kept;
+            }
         }
     }
     // A copy goes from disk only in scope, and never while a kept row names it.
     for (std::size_t i = 0; i < n; ++i) {
-        if (fates[i] != Fate::Forgotten || !newestFirst[i].inScope) {
+        if (verdicts[i].fate != Fate::Forgotten || !newestFirst[i].inScope) {
             continue;
         }
         bool namedByKeptRow = false;
         for (std::size_t k = 0; k < n && !namedByKeptRow; ++k) {
-            namedByKeptRow =
-                fates[k] == Fate::Kept && samePlace(newestFirst[k].place, newestFirst[i].place);
+            namedByKeptRow = verdicts[k].fate == Fate::Kept &&
+                             samePlace(newestFirst[k].place, newestFirst[i].place);
         }
         if (!namedByKeptRow) {
-            fates[i] = Fate::Deleted;
+            verdicts[i].fate = Fate::Deleted;
         }
     }
-    return fates;
+    return verdicts;
+}
+
+std::string verdictText(const Verdict& verdict, const RetentionPolicy& policy) {
+    switch (verdict.fate) {
+        case Fate::Deleted:
+            return "将删除";
+        case Fate::Forgotten:
+        case Fate::Superseded:
+            return "将删除记录（备份不在目标文件夹中，不会删除）";
+        case Fate::Kept:
+            break;
+    }
+    const KeepReasons& r = verdict.reasons;
+    const std::pair<bool, std::string> reasons[] = {
+        {r.newest, "保留（最近 " + std::to_string(policy.newest) + " 个）"},
+        {r.monthly, "保留（每月）"},
+        {r.yearly, "保留（每年）"},
+        {r.pinned, "保留（永久保留）"},
+        {r.held, "保留（异常变化保护）"}};
+    std::string text;
+    for (const auto& [applies, words] : reasons) {
+        if (applies) {
+            text += (text.empty() ? "" : "；") + words;
+        }
+    }
+    return text;
 }
 
 }  // namespace vantrel

@@ -1,17 +1,20 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "engine/BackupSettings.h"
 #include "platform/FileOps.h"
 
 namespace vantrel {
 
-// Which copies pruning keeps: the one rule that pruning follows and that the free-space check
-// uses to say what pruning would free.
+// Which copies pruning keeps: the one rule that pruning follows, that the free-space check
+// uses to say what pruning would free, and that the prune preview shows.
 
 // How many copies a keep count keeps: the count rounded up, so rounding never deletes more
 // copies than were asked to be kept; none when absent or below 1, which prunes nothing.
@@ -36,6 +39,17 @@ struct PruneScope {
     std::string copyStem;                // the source's last component (UTF-8)
 };
 
+// What pruning keeps: the newest complete copies, and besides them the oldest complete copy
+// of each of the most recent calendar months and years that hold one.
+struct RetentionPolicy {
+    std::size_t newest = 1;   // the keep count, rounded up
+    std::size_t monthly = 0;  // months (this one included) whose oldest complete copy is kept
+    std::size_t yearly = 0;   // likewise for calendar years
+};
+
+// The settings' policy; none without a keep count of at least 1, which prunes nothing.
+std::optional<RetentionPolicy> retentionOf(const TBackupSettings& settings);
+
 // One recorded copy as retention sees it.
 struct RetentionRow {
     bool complete = true;
@@ -43,8 +57,9 @@ struct RetentionRow {
     // Directly in the current target folder, under the current source's name and a date:
     // only such a copy is deleted on disk.
     bool inScope = false;
-    // Held by the guard against mass changes: kept, whatever the keep count says.
-    bool held = false;
+    std::optional<std::chrono::year_month_day> date;  // the run's; none when unreadable
+    bool pinned = false;                              // kept for good by the user
+    bool held = false;                                // held back from pruning by a guard
 };
 
 enum class Fate {
@@ -54,9 +69,38 @@ enum class Fate {
     Deleted,     // its copy is deleted, then the row goes
 };
 
-// The fate of each row, given newest first. Keeps the newest `keep` complete copies and every
-// copy newer than the oldest of them; with fewer complete copies than that, every complete
-// copy and as many of the newest incomplete ones; and every held row. Pure.
-std::vector<Fate> selectPrunable(const std::vector<RetentionRow>& newestFirst, std::size_t keep);
+// Why a row is kept; one row may have several reasons.
+struct KeepReasons {
+    bool newest = false;   // among the newest complete copies (or newer than the oldest of them)
+    bool monthly = false;  // the oldest complete copy of one of the months kept
+    bool yearly = false;   // the oldest complete copy of one of the years kept
+    bool pinned = false;   // kept for good
+    bool held = false;     // a guard holds it
+
+    bool any() const { return newest || monthly || yearly || pinned || held; }
+};
+
+struct Verdict {
+    Fate fate = Fate::Forgotten;
+    KeepReasons reasons;  // for a kept row
+    // For a superseded row: the newer row that names its place.
+    std::size_t supersededBy = 0;
+};
+
+// The verdict on each row, given newest first. Keeps the newest `policy.newest` complete
+// copies that are not pinned and every copy newer than the oldest of them; with fewer
+// complete copies than that, every complete copy and as many of the newest incomplete ones.
+// Keeps too the oldest complete copy of each of the `monthly` most recent calendar months
+// holding one, likewise for years, and every pinned or held copy. A pin or hold on a
+// superseded row passes to the row that names its place now. Pure.
+std::vector<Verdict> selectPrunable(const std::vector<RetentionRow>& newestFirst,
+                                    const RetentionPolicy& policy);
+
+// What the prune preview says of a copy: each reason it is kept ("保留（最近 2 个）",
+// "保留（每月）", "保留（每年）", "保留（永久保留）", "保留（异常变化保护）", joined by "；"),
+// "将删除", or, for a row whose copy lies outside the target folder, that only the row goes.
+std::string verdictText(const Verdict& verdict, const RetentionPolicy& policy);
+// The preview's word for every copy when no keep count is set, which prunes nothing.
+inline constexpr std::string_view kKeptWithoutKeepCount = "保留（未设备份个数，不清理）";
 
 }  // namespace vantrel

@@ -71,7 +71,9 @@ ResolvedRun resolveRun(const Workspace& ws, const TBackupSettings& settings, Loc
     t.stem = copyStem(settings.SourcePath);
     t.dateDigits = dateDigits(when);
     t.date = dateText(when);
-    t.keep = copiesToKeep(settings.KeepCount);
+    t.day = std::chrono::year_month_day{std::chrono::floor<std::chrono::days>(when)};
+    t.retention = retentionOf(settings);
+    t.exclusions = Exclusions(settings.ExcludeRules);
     if (liesInside(ws.files, t.target, t.source)) {
         run.refusal = Refusal{RefusalReason::TargetInsideSource, std::string(kTargetInsideSource)};
     }

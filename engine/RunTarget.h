@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/BackupSettings.h"
+#include "engine/Exclusions.h"
 #include "engine/Retention.h"
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
@@ -38,7 +39,9 @@ struct RunTarget {
     std::string stem;                 // the source's last component, as its copies are named
     std::string dateDigits;           // "yyyymmdd" of the start
     std::string date;                 // "yyyy-mm-dd" of the start, as the records keep it
-    std::optional<std::size_t> keep;  // copies pruning keeps; none when it keeps them all
+    std::chrono::year_month_day day;  // the same date
+    std::optional<RetentionPolicy> retention;  // what pruning keeps; none when it keeps all
+    Exclusions exclusions;                     // what the copy leaves out
 
     // The folder the copy lands in.
     std::filesystem::path targetFolder() const { return target.parent_path(); }
@@ -54,7 +57,8 @@ struct ResolvedRun {
 
 // The target of a run starting at `when`. Refused: an empty source or target folder, and a
 // target inside the source, as written, with links resolved, or through an alias of the
-// source such as a bind mount (copying a folder into itself would never end).
+// source such as a bind mount (copying a folder into itself would never end). Throws
+// BackupError naming a malformed exclusion rule.
 ResolvedRun resolveRun(const Workspace& ws, const TBackupSettings& settings, LocalTime when);
 
 // The run's message for a target inside the source.

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <tuple>
 #include <utility>
 
 #include "engine/BackupError.h"
 #include "engine/BackupJob.h"
+#include "engine/Exclusions.h"
 #include "engine/KeepCount.h"
 #include "engine/TextRules.h"
 #include "platform/IniFile.h"
@@ -34,6 +36,9 @@ std::string_view flagText(bool on) {
     return on ? "1" : "0";
 }
 constexpr std::string_view kKeyShare = "共享未改动的文件";
+constexpr std::string_view kKeyExclude = "排除规则";
+constexpr std::string_view kKeyMonthly = "按月保留";
+constexpr std::string_view kKeyYearly = "按年保留";
 constexpr std::string_view kKeyGuard = "异常变化保护";
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
@@ -95,6 +100,24 @@ std::string quotedIfNeeded(const std::string& value) {
 std::string tooLongToSave(std::string_view key) {
     return "“" + std::string(key) + "”的内容超过 " + std::to_string(IniFile::kMaxValueBytes) +
            " 字节，无法保存到配置文件！";
+}
+
+// A count of months or years: digits alone, blanks around them allowed; empty is 0.
+std::optional<int> parseWholeNumber(std::string_view text) {
+    text = trimControls(text);
+    if (text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    int value = 0;
+    for (const char c : text) {
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+std::string notAWholeNumber(std::string_view key, std::string_view text) {
+    return "配置文件中“" + std::string(key) + "”的值“" + std::string(text) +
+           "”不是不小于 0 的整数，未采用这些设置！";
 }
 
 std::string tooLongToLoad(std::string_view key) {
@@ -188,7 +211,13 @@ std::optional<std::string> validateSettings(const TBackupSettings& settings) {
     if (*settings.KeepCount < 1) {
         return "备份个数输入不合法！";
     }
-    return std::nullopt;
+    if (settings.KeepMonthly < 0) {
+        return "按月保留的个数输入不合法！";
+    }
+    if (settings.KeepYearly < 0) {
+        return "按年保留的个数输入不合法！";
+    }
+    return Exclusions::problem(settings.ExcludeRules);
 }
 
 bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
@@ -207,6 +236,12 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
             {kKeyTime, formatRunTime(settings.RunTime)},
             {kKeyDays, BuildDayList(settings.Days)},
             {kKeyKeep, formatKeepCount(*settings.KeepCount)}};
+        // Written once they have been set, so the files of users who never set them keep
+        // their keys as they were.
+        const std::tuple<std::string_view, std::string, bool> later[] = {
+            {kKeyExclude, settings.ExcludeRules, !settings.ExcludeRules.empty()},
+            {kKeyMonthly, std::to_string(settings.KeepMonthly), settings.KeepMonthly != 0},
+            {kKeyYearly, std::to_string(settings.KeepYearly), settings.KeepYearly != 0}};
         // A value the file would hand back cut short is refused, never saved.
         for (const auto& [key, value] : values) {
             if (!ini.fitsWhole(value)) {
@@ -214,8 +249,19 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
                 return false;
             }
         }
+        for (const auto& [key, value, set] : later) {
+            if (!ini.fitsWhole(value)) {
+                ws.ui.showMessage(tooLongToSave(key));
+                return false;
+            }
+        }
         for (const auto& [key, value] : values) {
             ini.write(kSection, key, quotedIfNeeded(value));
+        }
+        for (const auto& [key, value, set] : later) {
+            if (set || !ini.read(kSection, key).empty()) {
+                ini.write(kSection, key, quotedIfNeeded(value));
+            }
         }
         // The tick boxes are written once they have been on, so the files of users who never
         // tick them keep their five keys.
@@ -246,6 +292,9 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.SourcePath.clear();
     settings.TargetFolder.clear();
     settings.ShareUnchanged = false;
+    settings.ExcludeRules.clear();
+    settings.KeepMonthly = 0;
+    settings.KeepYearly = 0;
     settings.GuardMassChanges = true;
     const LocalTime now = ws.clock.now();
     const hh_mm_ss<milliseconds> clock{now - floor<days>(now)};
@@ -264,7 +313,8 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
         throw BackupError(e.what());
     }
 
-    for (const auto key : {kKeySource, kKeyTarget, kKeyTime, kKeyDays, kKeyKeep}) {
+    for (const auto key : {kKeySource, kKeyTarget, kKeyTime, kKeyDays, kKeyKeep, kKeyExclude,
+                           kKeyMonthly, kKeyYearly}) {
         if (!ini->fitsWhole(kSection, key)) {
             throw BackupError(tooLongToLoad(key));
         }
@@ -284,6 +334,21 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     }
     for (size_t i = 0; i < kDayNames.size(); ++i) {
         settings.Days[i] = dayListHas(dayList, kDayNames[i]);
+    }
+    // Read last, so a bad one leaves every older setting filled; malformed rules stay in the
+    // field to be mended, and no run takes them.
+    for (const auto& [key, count] :
+         {std::pair{kKeyMonthly, &settings.KeepMonthly}, {kKeyYearly, &settings.KeepYearly}}) {
+        const std::string text = ini->read(kSection, key);
+        const auto value = parseWholeNumber(text);
+        if (!value) {
+            throw BackupError(notAWholeNumber(key, text));
+        }
+        *count = *value;
+    }
+    settings.ExcludeRules = ini->read(kSection, kKeyExclude);
+    if (auto problem = Exclusions::problem(settings.ExcludeRules)) {
+        throw BackupError("配置文件中的" + *problem);
     }
 }
 

@@ -48,6 +48,18 @@ std::string dateTextOfDigits(std::string_view yyyymmdd) {
            std::string(yyyymmdd.substr(6, 2));
 }
 
+std::optional<year_month_day> dateOfText(std::string_view text) {
+    int y = 0;
+    unsigned mo = 0, d = 0;
+    char tail = 0;
+    const std::string copy(text);
+    if (std::sscanf(copy.c_str(), "%4d-%2u-%2u%c", &y, &mo, &d, &tail) != 3) {
+        return std::nullopt;
+    }
+    const year_month_day date{year{y} / month{mo} / day{d}};
+    return date.ok() ? std::optional(date) : std::nullopt;
+}
+
 std::string formatLocalTime(LocalTime when) {
     const auto day = floor<days>(when);
     const hh_mm_ss<milliseconds> time{floor<milliseconds>(when - day)};

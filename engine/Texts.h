@@ -23,6 +23,8 @@ std::string dateText(std::chrono::year_month_day date);
 std::string dateText(LocalTime when);
 // "2014-05-15" from "20140515": a date named as copies name it, as the records keep it.
 std::string dateTextOfDigits(std::string_view yyyymmdd);
+// The date of "2014-05-15", as the records keep it; none when it is no such date.
+std::optional<std::chrono::year_month_day> dateOfText(std::string_view text);
 // "yyyy-mm-dd hh:mm:ss", as stored and shown; and back (none when malformed).
 std::string formatLocalTime(LocalTime when);
 std::optional<LocalTime> parseLocalTime(std::string_view text);

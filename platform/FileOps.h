@@ -63,6 +63,12 @@ struct CopiedEntry {
     const std::filesystem::path* written = nullptr;  // where it now is in the copy
 };
 
+// Entries a copy, a count or a walk leaves out, asked with an entry's path below the top and
+// whether it is a folder (a link never is). An entry it excludes is not copied, counted or
+// visited, and a folder it excludes is not entered. May be called from the copy's two threads
+// at once. Empty: nothing is excluded.
+using ExcludeFn = std::function<bool(const std::filesystem::path& relative, bool folder)>;
+
 struct CopyOptions {
     // Entries that cannot be copied on their own (an unreadable or locked file, a special
     // file that may not be made, a name the target refuses) are left out and listed in
@@ -88,6 +94,8 @@ struct CopyOptions {
     // Called for every entry placed in the copy. The copy's two threads may call it at
     // once, so it must be safe to call concurrently.
     std::function<void(const CopiedEntry&)> onEntry;
+    // Entries below the top left out on purpose: neither copied nor listed as skipped.
+    ExcludeFn exclude;
 };
 
 struct CopyResult : FileOpResult {
@@ -143,10 +151,12 @@ public:
 
     // Counts what `path` holds, following `path` itself when it is a link but no link inside.
     // Entries it may not read are left out, as a copy that skips failed entries leaves them
-    // out; files hard-linked to each other count their allocated space once. Stops with
-    // std::errc::operation_canceled once `cancel` is true.
+    // out; files hard-linked to each other count their allocated space once. Entries that
+    // `exclude` names are left out too. Stops with std::errc::operation_canceled once `cancel`
+    // is true.
     virtual FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
-                                     const std::atomic<bool>* cancel = nullptr) = 0;
+                                     const std::atomic<bool>* cancel = nullptr,
+                                     const ExcludeFn& exclude = {}) = 0;
 
     // One entry or one folder at a time: the engine asks these, never the OS, so that a fake
     // can answer for every path it takes.
@@ -175,9 +185,10 @@ public:
                                       std::vector<FolderEntry>& entries) = 0;
     // Calls `visit` with every entry below `root` (not `root` itself, which is followed when it
     // is a link) and what it is, a folder before what it holds. Links inside are not followed;
-    // entries that cannot be read are left out.
+    // entries that cannot be read, and those `exclude` names, are left out.
     using Visit = std::function<void(const std::filesystem::path&, const EntryStat&)>;
-    virtual void walk(const std::filesystem::path& root, const Visit& visit) = 0;
+    virtual void walk(const std::filesystem::path& root, const Visit& visit,
+                      const ExcludeFn& exclude = {}) = 0;
     // Space free for a new entry at `path`, on the nearest folder of it that exists; none
     // when it cannot be told.
     virtual std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path) = 0;
@@ -206,7 +217,8 @@ public:
     FileOpResult syncFileSystem(const std::filesystem::path& path) override;
     FileOpResult syncFolder(const std::filesystem::path& folder) override;
     FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
-                             const std::atomic<bool>* cancel = nullptr) override;
+                             const std::atomic<bool>* cancel = nullptr,
+                             const ExcludeFn& exclude = {}) override;
 
     std::optional<EntryStat> stat(const std::filesystem::path& path, bool followLink) override;
     std::optional<FileId> fileId(const std::filesystem::path& path) override;
@@ -216,7 +228,8 @@ public:
     std::vector<std::filesystem::path> list(const std::filesystem::path& folder) override;
     std::error_code listStats(const std::filesystem::path& folder,
                               std::vector<FolderEntry>& entries) override;
-    void walk(const std::filesystem::path& root, const Visit& visit) override;
+    void walk(const std::filesystem::path& root, const Visit& visit,
+              const ExcludeFn& exclude = {}) override;
     std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path) override;
     FileOpResult createFolders(const std::filesystem::path& folder) override;
     LinkSupport probeLinks(const std::filesystem::path& folder,

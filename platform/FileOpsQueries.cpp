@@ -65,12 +65,15 @@ std::vector<fs::path> RealFileOps::list(const fs::path& folder) {
     return entries;
 }
 
-void RealFileOps::walk(const fs::path& root, const Visit& visit) {
-    walkTree(root, [&](const fs::path& path, const fs::path& relative) {
-        if (const auto st = statEntry(path)) {
-            visit(root / relative, *st);
-        }
-    });
+void RealFileOps::walk(const fs::path& root, const Visit& visit, const ExcludeFn& exclude) {
+    walkTree(
+        root,
+        [&](const fs::path& path, const fs::path& relative) {
+            if (const auto st = statEntry(path)) {
+                visit(root / relative, *st);
+            }
+        },
+        exclude);
 }
 
 std::optional<std::uint64_t> RealFileOps::availableSpace(const fs::path& path) {

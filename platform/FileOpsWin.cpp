@@ -227,8 +227,12 @@ public:
                 return failCancelled(shownFrom / e.cFileName);
             }
             const std::wstring childFrom = child(from, e.cFileName);
-            if (isDirectory(e.dwFileAttributes) && !isLink(e.dwFileAttributes) &&
-                skipped(childFrom)) {
+            const bool folder = isDirectory(e.dwFileAttributes) && !isLink(e.dwFileAttributes);
+            // Left out on purpose: an excluded folder is never listed.
+            if (m_options.exclude && m_options.exclude(rel / e.cFileName, folder)) {
+                continue;
+            }
+            if (folder && skipped(childFrom)) {
                 continue;
             }
             if (!copy(childFrom, child(to, e.cFileName), e.dwFileAttributes, e.ftLastWriteTime,
@@ -546,18 +550,25 @@ FileOpResult RealFileOps::syncFolder(const fs::path&) {
 namespace {
 
 // Counts a folder's contents with FindFirstFileExW; links are counted, never entered.
-// Folders that cannot be listed are left out, as a copy that skips failed entries does.
-FileOpResult measureFolder(const std::wstring& folder, const fs::path& shown, TreeSize& size,
-                           const std::atomic<bool>* cancel) {
+// Folders that cannot be listed are left out, as a copy that skips failed entries does, and
+// so are the entries `exclude` names; `rel` is the folder's path below the top.
+FileOpResult measureFolder(const std::wstring& folder, const fs::path& shown, const fs::path& rel,
+                           TreeSize& size, const std::atomic<bool>* cancel,
+                           const ExcludeFn& exclude) {
     FileOpResult result;
     const DWORD err = forEachEntry(folder, [&](const WIN32_FIND_DATAW& e) {
         if (cancel && cancel->load()) {
             result = {shown, std::make_error_code(std::errc::operation_canceled)};
             return false;
         }
-        if (isDirectory(e.dwFileAttributes) && !isLink(e.dwFileAttributes)) {
+        const bool isFolder = isDirectory(e.dwFileAttributes) && !isLink(e.dwFileAttributes);
+        if (exclude && exclude(rel / e.cFileName, isFolder)) {
+            return true;
+        }
+        if (isFolder) {
             ++size.folders;
-            result = measureFolder(child(folder, e.cFileName), shown / e.cFileName, size, cancel);
+            result = measureFolder(child(folder, e.cFileName), shown / e.cFileName,
+                                   rel / e.cFileName, size, cancel, exclude);
             return result.ok();
         }
         ++size.files;
@@ -580,7 +591,7 @@ FileOpResult measureFolder(const std::wstring& folder, const fs::path& shown, Tr
 }  // namespace
 
 FileOpResult RealFileOps::measureTree(const fs::path& path, TreeSize& size,
-                                      const std::atomic<bool>* cancel) {
+                                      const std::atomic<bool>* cancel, const ExcludeFn& exclude) {
     const fs::path shown = withoutTrailingSeparator(path);
     const std::wstring p = extended(shown);
     // Followed when it is a link, as a copy follows it.
@@ -602,7 +613,7 @@ FileOpResult RealFileOps::measureTree(const fs::path& path, TreeSize& size,
         return {};
     }
     ++size.folders;
-    return measureFolder(p, shown, size, cancel);
+    return measureFolder(p, shown, {}, size, cancel, exclude);
 }
 
 std::optional<FileId> fileIdOf(const fs::path& path) {

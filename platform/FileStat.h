@@ -30,10 +30,12 @@ std::optional<EntryStat> statFollowed(const std::filesystem::path& path);
 // Calls `each(path, relative)` for every entry below the folder `root` (itself not included),
 // a folder before what it holds; links are reported, never entered, and folders that cannot be
 // read are left out. `relative` is the part below `root`. On Windows `path` has the long form,
-// so trees deeper than 260 characters are walked whole.
+// so trees deeper than 260 characters are walked whole. An entry `skip` names (by its relative
+// path and whether it is a folder, a link never being one) is neither reported nor entered.
 using WalkFn =
     std::function<void(const std::filesystem::path& path, const std::filesystem::path& relative)>;
-void walkTree(const std::filesystem::path& root, const WalkFn& each);
+using WalkSkipFn = std::function<bool(const std::filesystem::path& relative, bool folder)>;
+void walkTree(const std::filesystem::path& root, const WalkFn& each, const WalkSkipFn& skip = {});
 
 // Whether the process runs with the rights to keep owners (root).
 bool keepsOwners();

@@ -62,13 +62,21 @@ std::optional<EntryStat> statFollowed(const std::filesystem::path& path) {
     return fromStat(st);
 }
 
-void walkTree(const std::filesystem::path& root, const WalkFn& each) {
+void walkTree(const std::filesystem::path& root, const WalkFn& each, const WalkSkipFn& skip) {
     namespace fs = std::filesystem;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(
              root, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        each(it->path(), it->path().lexically_relative(root));
+        fs::path relative = it->path().lexically_relative(root);
+        if (skip) {
+            std::error_code typeError;
+            if (skip(relative, it->symlink_status(typeError).type() == fs::file_type::directory)) {
+                it.disable_recursion_pending();  // never opened
+                continue;
+            }
+        }
+        each(it->path(), relative);
     }
 }
 

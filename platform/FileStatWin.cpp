@@ -62,7 +62,7 @@ std::optional<EntryStat> statHandle(const std::filesystem::path& path, bool foll
 // FindFirstFileExW reaches any depth in the long form, where the C runtime's directory
 // listing stops at 260 characters.
 void walkFolder(const std::wstring& folder, const std::filesystem::path& relative,
-                const WalkFn& each) {
+                const WalkFn& each, const WalkSkipFn& skip) {
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &data,
                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -80,22 +80,26 @@ void walkFolder(const std::wstring& folder, const std::filesystem::path& relativ
     for (const WIN32_FIND_DATAW& e : entries) {
         const std::wstring path = folder + L'\\' + e.cFileName;
         const std::filesystem::path below = relative / e.cFileName;
+        const bool isFolder = (e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                              (e.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        if (skip && skip(below, isFolder)) {
+            continue;  // never listed
+        }
         each(path, below);
-        if ((e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-            (e.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            walkFolder(path, below, each);
+        if (isFolder) {
+            walkFolder(path, below, each, skip);
         }
     }
 }
 
 }  // namespace
 
-void walkTree(const std::filesystem::path& root, const WalkFn& each) {
+void walkTree(const std::filesystem::path& root, const WalkFn& each, const WalkSkipFn& skip) {
     std::wstring top = longPath(root).native();
     while (!top.empty() && top.back() == L'\\') {
         top.pop_back();  // each name is joined with a separator of its own
     }
-    walkFolder(top, {}, each);
+    walkFolder(top, {}, each, skip);
 }
 
 std::optional<EntryStat> statEntry(const std::filesystem::path& path) {

@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
@@ -40,6 +41,18 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
     connect(m_w.button9, &QPushButton::clicked, this, &TMainForm::Button9Click);
     connect(m_w.button10, &QPushButton::clicked, this, &TMainForm::Button10Click);
     connect(m_w.button7, &QPushButton::clicked, this, &TMainForm::Button7Click);
+    connect(m_w.excludePreview, &QPushButton::clicked, this,
+            [this] { m_presenter->previewExclusions(); });
+    auto* presets = new QMenu(m_w.excludePresets);
+    for (const auto& preset : JobPresenter::exclusionPresets()) {
+        const QString patterns = toQString(preset.patterns);
+        presets->addAction(
+            toQString(preset.caption) + "（" + patterns + "）", this, [this, patterns] {
+                m_w.excludeRules->setText(toQString(
+                    JobPresenter::withPreset(toUtf8(m_w.excludeRules->text()), toUtf8(patterns))));
+            });
+    }
+    m_w.excludePresets->setMenu(presets);
     connect(m_w.restore, &QPushButton::clicked, this, &TMainForm::ButtonRestoreClick);
     connect(m_w.confirmChanges, &QPushButton::clicked, this,
             [this] { m_presenter->confirmChanges(); });
@@ -117,6 +130,9 @@ FormFields TMainForm::fields() const {
     f.startAtLaunch = m_w.startAtLaunch->isChecked();
     f.catchUp = m_w.catchUp->isChecked();
     f.share = m_w.share->isChecked();
+    f.excludeRules = toUtf8(m_w.excludeRules->text());
+    f.keepMonthlyText = toUtf8(m_w.keepMonthly->text());
+    f.keepYearlyText = toUtf8(m_w.keepYearly->text());
     f.guard = m_w.guard->isChecked();
     return f;
 }
@@ -132,6 +148,9 @@ void TMainForm::showFields(const FormFields& f) {
     m_w.startAtLaunch->setChecked(f.startAtLaunch);
     m_w.catchUp->setChecked(f.catchUp);
     m_w.share->setChecked(f.share);
+    m_w.excludeRules->setText(toQString(f.excludeRules.value_or("")));
+    m_w.keepMonthly->setText(toQString(f.keepMonthlyText.value_or("")));
+    m_w.keepYearly->setText(toQString(f.keepYearlyText.value_or("")));
     m_w.guard->setChecked(f.guard);
 }
 

@@ -156,7 +156,40 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     placeLabel(box, "KeepLabel", QStringLiteral("保留最近的文件备份数："), 3, 333);
     w.keepCount = placed(new QLineEdit(box), "DBNumberEditEh1", 160, 330, 81, 21);
     w.keepCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    placeLabel(box, "KeepUnitLabel", QStringLiteral("个"), 248, 335);
+    QLabel* keepUnit = placeLabel(box, "KeepUnitLabel", QStringLiteral("个"), 248, 335);
+
+    // The monthly and yearly counts (按月保留, 按年保留) beside the keep count, each label as
+    // wide as its text, left of the restore command.
+    int left = keepUnit->geometry().right() + 16;
+    const struct {
+        const char* caption;
+        const char* labelName;
+        const char* editName;
+        QLineEdit** edit;
+    } periods[] = {{"按月", "KeepMonthlyLabel", "KeepMonthlyEdit", &w.keepMonthly},
+                   {"按年", "KeepYearlyLabel", "KeepYearlyEdit", &w.keepYearly}};
+    for (const auto& period : periods) {
+        QLabel* label = placeLabel(box, period.labelName, toQString(period.caption), left, 333);
+        *period.edit =
+            placed(new QLineEdit(box), period.editName, label->geometry().right() + 4, 330, 32, 21);
+        (*period.edit)->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        left = (*period.edit)->geometry().right() + 10;
+    }
+    w.keepMonthly->setToolTip(
+        QStringLiteral("按月保留：另保留最近几个有备份的月份中各自最早的完整备份"));
+    w.keepYearly->setToolTip(
+        QStringLiteral("按年保留：另保留最近几个有备份的年份中各自最早的完整备份"));
+
+    // The exclusion rules under them, with the presets menu and the preview.
+    placeLabel(box, "ExcludeLabel", QStringLiteral("排除规则："), 3, 356);
+    w.excludeRules = placed(new QLineEdit(box), "ExcludeRulesEdit", 160, 353, 176, 21);
+    w.excludeRules->setToolTip(
+        QStringLiteral("以“|”分隔；*、? 在名称内匹配，** 匹配任意层文件夹；含“/”的从源文件夹算起，"
+                       "以“/”结尾的只匹配文件夹"));
+    w.excludePresets = placed(new QPushButton(QStringLiteral("常用规则"), box), "ExcludePresets",
+                              340, 353, 64, 21);
+    w.excludePreview =
+        placed(new QPushButton(QStringLiteral("预览"), box), "ExcludePreview", 408, 353, 44, 21);
     // Getting files back: a sixth command, in the room right of the keep count and above the
     // five, so theirs stay where they were.
     w.restore = placed(new QPushButton(QStringLiteral("恢复文件…"), box), "ButtonRestore",

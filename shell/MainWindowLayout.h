@@ -23,7 +23,12 @@ struct MainWindowWidgets {
     QGroupBox* groupBox2 = nullptr;    // 执行周期
     std::array<QCheckBox*, 7> days{};  // Monday first; Wednesday's is CheckBox8
     QTimeEdit* dateTimePicker1 = nullptr;
-    QLineEdit* keepCount = nullptr;  // DBNumberEditEh1
+    QLineEdit* keepCount = nullptr;         // DBNumberEditEh1
+    QLineEdit* keepMonthly = nullptr;       // 按月保留
+    QLineEdit* keepYearly = nullptr;        // 按年保留
+    QLineEdit* excludeRules = nullptr;      // 排除规则
+    QPushButton* excludePresets = nullptr;  // its presets menu
+    QPushButton* excludePreview = nullptr;  // 预览
     QCheckBox* startAtLaunch = nullptr;
     QCheckBox* catchUp = nullptr;
     QCheckBox* share = nullptr;

@@ -33,8 +33,8 @@ FileOpResult RealFileOps::removeTree(const fs::path& path) {
 }
 
 FileOpResult RealFileOps::measureTree(const fs::path& path, TreeSize& size,
-                                      const std::atomic<bool>* cancel) {
-    return posix::measureTree(withoutTrailingSeparator(path), size, cancel);
+                                      const std::atomic<bool>* cancel, const ExcludeFn& exclude) {
+    return posix::measureTree(withoutTrailingSeparator(path), size, cancel, exclude);
 }
 
 FileOpResult RealFileOps::exchange(const fs::path& a, const fs::path& b) {

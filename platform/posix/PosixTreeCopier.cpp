@@ -159,6 +159,11 @@ private:
         }
     }
 
+    // Whether the caller leaves the entry out on purpose.
+    bool excluded(const fs::path& rel, bool folder) const {
+        return m_options.exclude && m_options.exclude(rel, folder);
+    }
+
     bool failCancelled(const fs::path& path) {
         return fail({path, std::make_error_code(std::errc::operation_canceled)});
     }
@@ -297,15 +302,23 @@ private:
             }
             // Names from the folder are native bytes, so they join the path unconverted.
             const fs::path src = f.srcPath / name;
+            const fs::path rel = f.rel / name;
             struct stat cst;
             if (::fstatat(f.src.get(), name.c_str(), &cst, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (!entryFailed(src, errno, isEntrySourceError(errno))) {
+                const int err = errno;
+                // Left out whatever it is: not a failure.
+                if (excluded(rel, false) && excluded(rel, true)) {
+                    continue;
+                }
+                if (!entryFailed(src, err, isEntrySourceError(err))) {
                     return false;
                 }
                 continue;
             }
+            if (excluded(rel, S_ISDIR(cst.st_mode))) {
+                continue;  // never opened, so an unreadable folder left out costs nothing
+            }
             const fs::path dst = f.dstPath / name;
-            const fs::path rel = f.rel / name;
             const char* n = name.c_str();
             bool ok;
             switch (cst.st_mode & S_IFMT) {

@@ -21,7 +21,8 @@ namespace {
 // Counts a tree through descriptors, never following a link inside it.
 class Measurer {
 public:
-    Measurer(TreeSize& size, const std::atomic<bool>* cancel) : m_size(size), m_cancel(cancel) {}
+    Measurer(TreeSize& size, const std::atomic<bool>* cancel, const ExcludeFn& exclude)
+        : m_size(size), m_cancel(cancel), m_exclude(exclude) {}
 
     FileOpResult result;
 
@@ -38,7 +39,8 @@ public:
         m_size.allocatedBytes += static_cast<std::uint64_t>(st.st_blocks) * 512;
     }
 
-    bool folder(Fd& dir, const FileId& id, const fs::path& shown, int depth) {
+    // `rel` is the folder's path below the top, kept only while something is excluded.
+    bool folder(Fd& dir, const FileId& id, const fs::path& shown, const fs::path& rel, int depth) {
         std::vector<DirEntry> entries;
         if (const int err = listEntries(dir.get(), entries)) {
             return skippable(err) || fail(shown, err);
@@ -50,7 +52,9 @@ public:
             }
             const char* name = e.name.c_str();
             if (e.type != DT_DIR && e.type != DT_REG && e.type != DT_UNKNOWN) {
-                ++m_size.files;  // links and special files need no stat
+                if (!excluded(rel, e.name, false)) {
+                    ++m_size.files;  // links and special files need no stat
+                }
                 continue;
             }
             struct stat st;
@@ -59,6 +63,9 @@ public:
                     continue;
                 }
                 return fail(shown / e.name, errno);
+            }
+            if (excluded(rel, e.name, S_ISDIR(st.st_mode))) {
+                continue;
             }
             if (!S_ISDIR(st.st_mode)) {
                 file(st);
@@ -77,7 +84,8 @@ public:
             if (release) {
                 dir.reset();
             }
-            if (!folder(child, idOf(st), shown / e.name, depth + 1)) {
+            if (!folder(child, idOf(st), shown / e.name, m_exclude ? rel / e.name : fs::path(),
+                        depth + 1)) {
                 return false;
             }
             if (release) {
@@ -93,6 +101,10 @@ public:
 private:
     static bool skippable(int err) { return err == EACCES || err == EPERM || err == ENOENT; }
 
+    bool excluded(const fs::path& rel, const std::string& name, bool isFolder) const {
+        return m_exclude && m_exclude(rel / name, isFolder);
+    }
+
     bool fail(const fs::path& path, int err) {
         result = failure(path, err);
         return false;
@@ -100,17 +112,19 @@ private:
 
     TreeSize& m_size;
     const std::atomic<bool>* m_cancel;
+    const ExcludeFn& m_exclude;
     std::set<std::pair<dev_t, ino_t>> m_linked;
 };
 
 }  // namespace
 
-FileOpResult measureTree(const fs::path& top, TreeSize& size, const std::atomic<bool>* cancel) {
+FileOpResult measureTree(const fs::path& top, TreeSize& size, const std::atomic<bool>* cancel,
+                         const ExcludeFn& exclude) {
     struct stat st;
     if (::stat(top.c_str(), &st) != 0) {
         return failure(top, errno);
     }
-    Measurer measurer(size, cancel);
+    Measurer measurer(size, cancel, exclude);
     if (!S_ISDIR(st.st_mode)) {
         measurer.file(st);
         return {};
@@ -120,7 +134,7 @@ FileOpResult measureTree(const fs::path& top, TreeSize& size, const std::atomic<
         return failure(top, errno);
     }
     ++size.folders;
-    measurer.folder(dir, idOf(st), top, 0);
+    measurer.folder(dir, idOf(st), top, {}, 0);
     return measurer.result;
 }
 

@@ -10,6 +10,6 @@ namespace vantrel::posix {
 // FileOps::measureTree on POSIX: through descriptors, never following a link inside.
 // `path` comes without a trailing separator.
 FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
-                         const std::atomic<bool>* cancel);
+                         const std::atomic<bool>* cancel, const ExcludeFn& exclude);
 
 }  // namespace vantrel::posix

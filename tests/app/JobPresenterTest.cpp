@@ -10,6 +10,7 @@
 #include "engine/ChangeGuard.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
+#include "engine/Settings.h"
 #include "platform/TextCodec.h"
 #include "tests/app/FakeJobView.h"
 #include "tests/support/FakeClock.h"
@@ -79,6 +80,36 @@ TEST_F(JobPresenterTest, ShowingLoadsTheFileOnceIntoTheFields) {
     view.form.source = "F:\\other";  // showing again does not reload
     presenter.show();
     EXPECT_EQ(view.form.source, "F:\\other");
+}
+
+// The rules and the counts go through the fields; a window without those fields keeps what
+// config.ini holds, so saving there never drops them. 预览 lists what vantrel-cli excluded does.
+TEST_F(JobPresenterTest, RulesAndCountsSurviveAWindowWithoutTheirFields) {
+    fillValid();
+    writeBytes(dir / "src/data/sub/x.tmp", "tmp");
+    view.form.excludeRules = JobPresenter::withPreset("*.tmp|cache/", "*.tmp|*.temp");
+    EXPECT_EQ(view.form.excludeRules, "*.tmp|cache/|*.temp");
+    view.form.keepMonthlyText = "6";
+    presenter.save();
+    presenter.previewExclusions();
+    EXPECT_EQ(view.messages, (std::vector<std::string>{"排除 1 项，共 3 B"}));
+    EXPECT_EQ(view.lists.back(), (std::vector<std::string>{"sub/x.tmp\t3 B"}));
+
+    test::FakeJobView older;  // shows neither field
+    JobPresenter other{dir.path(), files, clock, older};
+    other.show();
+    older.form.excludeRules.reset();
+    older.form.keepMonthlyText.reset();
+    other.save();
+    TBackupSettings saved;
+    LoadSettings(other.workspace(), saved);
+    EXPECT_EQ(saved.ExcludeRules, "*.tmp|cache/|*.temp");
+    EXPECT_EQ(saved.KeepMonthly, 6);
+
+    view.messages.clear();
+    view.form.keepYearlyText = "x";
+    presenter.save();
+    EXPECT_EQ(view.messages, (std::vector<std::string>{"按年保留的个数输入不合法！"}));
 }
 
 TEST_F(JobPresenterTest, SaveAndStartRefuseWhatCouldNeverRun) {

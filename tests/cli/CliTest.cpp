@@ -114,7 +114,10 @@ TEST_F(CliTest, UsageAndUnknownCommands) {
         {{"undo"}, "未知的命令：undo"},
         {{}, "缺少命令。"},
         {{"backup", "x"}, "命令 backup 不接受参数“x”。"},
-        {{"verify", "2014-05-15"}, "日期应为 8 位数字（yyyymmdd）：“2014-05-15”。"}};
+        {{"verify", "2014-05-15"}, "日期应为 8 位数字（yyyymmdd）：“2014-05-15”。"},
+        {{"pin"}, "命令 pin 需要日期（yyyymmdd）。"},
+        {{"prune"}, "命令 prune 需要参数 --preview。"},
+        {{"prune", "--now"}, "命令 prune 不接受参数“--now”，只能用 prune --preview。"}};
     for (const auto& [args, problem] : cases) {
         const Outcome bad = run(args);
         EXPECT_EQ(bad.status, 2);
@@ -259,6 +262,56 @@ TEST_F(CliTest, VerifyFindsAFlippedByteAndADeletedFileByPath) {
              {"verify", "2014051"}, {"verify", "2014051x"}, {"verify", "20140515", "x"}}) {
         EXPECT_EQ(run(args).status, 2) << args[1];
     }
+}
+
+// What the rules leave out is listed before a run; copies over three months are pruned as
+// the preview said, a pinned one kept although only one copy is to be kept.
+TEST_F(CliTest, ExcludedListsWhatIsLeftOutAndPrunePreviewAgreesWithThePrune) {
+    if (std::string_view(VANTREL_FAKETIME_LIB).empty()) {
+        GTEST_SKIP() << "libfaketime is not installed";
+    }
+    writeConfig("10:00:00", "星期四;", "9");
+    writeBytes(work / "数据" / "b.tmp", "bravo");
+    const std::string config = readBytes(work / "config.ini");
+    writeBytes(work / "config.ini", config + utf8ToGbk("排除规则=*.tmp|子/\r\n"));
+    const Outcome excluded = run({"excluded"});
+    EXPECT_EQ(excluded.status, 0) << excluded.err;
+    EXPECT_EQ(excluded.out, "b.tmp\t5 B\n子/\t5 B\n排除 2 项，共 10 B\n");
+    for (const char* day : {"@2014-03-10 10:00:00", "@2014-04-10 10:00:00", "@2014-04-20 10:00:00",
+                            "@2014-05-15 10:00:00"}) {
+        ASSERT_EQ(run({"backup"}, day).status, 0) << day;
+    }
+    EXPECT_FALSE(std::filesystem::exists(work / "bak" / "数据_20140515" / "子"));
+    EXPECT_EQ(run({"pin", "20140310"}).status, 0);
+    EXPECT_EQ(run({"pin", "20140311"}).status, 1);
+    EXPECT_EQ(run({"unpin", "20140410"}).status, 0);  // never pinned: nothing changes
+    EXPECT_NE(run({"list"}).out.find("数据_20140310\t完整\t永久保留\n"), std::string::npos);
+
+    writeConfig("10:00:00", "星期四;", "1");
+    writeBytes(work / "config.ini",
+               readBytes(work / "config.ini") + utf8ToGbk("排除规则=*.tmp|子/\r\n按月保留=2\r\n"));
+    const Outcome preview = run({"prune", "--preview"}, "@2014-05-15 11:00:00");
+    EXPECT_EQ(preview.status, 0) << preview.err;
+    const std::string bak = pathToUtf8(work / "bak") + "/数据_";
+    EXPECT_EQ(preview.out, "4\t2014-05-15\t" + bak + "20140515\t保留（最近 1 个）；保留（每月）\n" +
+                               "3\t2014-04-20\t" + bak + "20140420\t将删除\n" + "2\t2014-04-10\t" +
+                               bak + "20140410\t保留（每月）\n" + "1\t2014-03-10\t" + bak +
+                               "20140310\t保留（永久保留）\n");
+    // A rerun that day replaces the newest copy, so the prune after it meets the same copies.
+    ASSERT_EQ(run({"backup"}, "@2014-05-15 12:00:00").status, 0);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(work / "bak")) {
+        if (entry.is_directory()) {
+            left.push_back(pathToUtf8(entry.path().filename()));
+        }
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"数据_20140310", "数据_20140410", "数据_20140515"}));
+
+    writeBytes(work / "config.ini", config + utf8ToGbk("排除规则=a**b\r\n"));
+    const Outcome malformed = run({"excluded"});
+    EXPECT_EQ(malformed.status, 2);
+    EXPECT_NE(malformed.err.find("排除规则“a**b”有误"), std::string::npos) << malformed.err;
 }
 
 // The texts and exit statuses of getting files back, as scripts rely on them.

@@ -143,12 +143,16 @@ TEST_F(CopySlotTest, ARunOnTheNextDayFinishesTheDayBefore) {
     ASSERT_TRUE(RunBackup(ws, settings).ran);
     writeBytes(source / "a.txt", "new");
     writeBytes(source / "c.txt", "gamma");
+    settings.ExcludeRules = "*.bak";
     killedRun(Step::Swapped);
     clock.set(at(2014, 5, 16, 9, 59, 50));
+    settings.ExcludeRules.clear();
     ASSERT_TRUE(RunBackup(ws, settings).ran);
     EXPECT_EQ(holds(), "new");
     EXPECT_TRUE(journal().empty());
     EXPECT_EQ(rows(), 3u);
+    // The finished copy is recorded with the rules it was made with.
+    EXPECT_EQ(BackupRecordStore(ws.databaseFile()).list()[1].rules, "*.bak");
     EXPECT_EQ(lines(), 3u);
     const auto left = leftovers();
     EXPECT_EQ(left, std::vector<std::string>{"data_20140516"});

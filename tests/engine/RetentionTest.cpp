@@ -7,6 +7,7 @@
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/CopyPlan.h"
+#include "engine/Texts.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
@@ -120,6 +121,95 @@ TEST(Retention, TheFreeSpaceCheckNamesWhatPruningDeletes) {
         }
     }
     EXPECT_EQ(deleted, named);
+}
+
+// Copies spread over months and years: exactly the newest, monthly, yearly and pinned ones
+// stay, on disk and in the records. A copy is "yyyymmdd", then 'i' when incomplete and 'p'
+// when pinned; oldest first.
+TEST(Retention, KeepsMonthlyYearlyAndPinnedCopiesAsTheRulesSay) {
+    const struct {
+        std::vector<const char*> copies;
+        RetentionPolicy policy;
+        std::vector<const char*> kept;
+    } cases[] = {
+        // weekly copies and N = 2: nothing older than two weeks
+        {{"20240103", "20240110", "20240117", "20240124"}, {2, 0, 0}, {"20240124", "20240117"}},
+        // the oldest copy of each of the three most recent months, across New Year
+        {{"20231101", "20231115", "20231206", "20231220", "20240103", "20240117"},
+         {1, 3, 0},
+         {"20240117", "20240103", "20231206", "20231101"}},
+        // months that hold no copy are not counted; this month is one of them
+        {{"20230905", "20230912", "20240110"}, {1, 2, 0}, {"20240110", "20230905"}},
+        // an incomplete copy never stands for its month
+        {{"20240102i", "20240109", "20240116"}, {1, 1, 0}, {"20240116", "20240109"}},
+        // years likewise, the oldest of each
+        {{"20210301", "20220301", "20220601", "20230101", "20230701"},
+         {1, 0, 2},
+         {"20230701", "20230101", "20220301"}},
+        // a copy counted by every rule is kept once
+        {{"20240105", "20240112"}, {1, 1, 1}, {"20240112", "20240105"}},
+        // pinned: never pruned, not counted toward N, even where N is 1
+        {{"20240101p", "20240108", "20240115", "20240122p"},
+         {1, 0, 0},
+         {"20240122", "20240115", "20240101"}},
+    };
+    test::FaultyFileOps files;
+    for (const auto& c : cases) {
+        test::TempDir fresh;
+        const auto file = fresh / "wenjianming.mdb";
+        BackupRecordStore::CreateIfMissing(file);
+        BackupRecordStore s(file);
+        const std::vector<FailedEntry> failed{{"/src/locked.pst", "Permission denied"}};
+        for (const std::string copy : c.copies) {
+            const auto path = fresh / ("bak/data_" + copy.substr(0, 8));
+            fs::create_directories(path);
+            const auto date = dateOfText(dateTextOfDigits(copy.substr(0, 8)));
+            const auto id =
+                s.Add(pathToUtf8(path), *date,
+                      copy.find('i') != std::string::npos ? failed : std::vector<FailedEntry>{});
+            if (copy.find('p') != std::string::npos) {
+                s.setPinned(id, true);
+            }
+        }
+        EXPECT_TRUE(s.prune(c.policy, files, {fresh / "bak", "data"}).empty());
+        std::vector<std::string> left;
+        for (const auto& row : s.list()) {
+            left.push_back(pathToUtf8(pathFromUtf8(row.path).filename()).substr(5));
+        }
+        std::vector<std::string> onDisk;
+        for (const auto& e : fs::directory_iterator(fresh / "bak")) {
+            onDisk.push_back(pathToUtf8(e.path().filename()).substr(5));
+        }
+        std::sort(onDisk.rbegin(), onDisk.rend());
+        const std::vector<std::string> kept(c.kept.begin(), c.kept.end());
+        EXPECT_EQ(left, kept) << c.copies.front() << "… " << c.policy.newest << "/"
+                              << c.policy.monthly << "/" << c.policy.yearly;
+        EXPECT_EQ(onDisk, kept);
+    }
+}
+
+// A pin on a copy of the day passes to the later run that replaced it, so the place stays
+// kept for good; pruning drops only the older row.
+TEST(Retention, APinFollowsItsPlaceWhenALaterRunReplacesTheCopy) {
+    test::TempDir fresh;
+    const auto file = fresh / "wenjianming.mdb";
+    BackupRecordStore::CreateIfMissing(file);
+    BackupRecordStore s(file);
+    test::FaultyFileOps files;
+    const auto place = [&](const char* day) {
+        return fresh / ("bak/data_202401" + std::string(day));
+    };
+    for (const char* day : {"05", "12"}) {
+        fs::create_directories(place(day));
+    }
+    s.setPinned(s.Add(pathToUtf8(place("05")), kDay), true);
+    s.Add(pathToUtf8(place("05")), kDay);  // a second run of that day
+    s.Add(pathToUtf8(place("12")), kDay);
+    s.prune(RetentionPolicy{1}, files, {fresh / "bak", "data"});
+    const auto rows = s.list();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].id, 2);
+    EXPECT_TRUE(rows[1].pinned && fs::exists(place("05")));
 }
 
 }  // namespace

@@ -105,13 +105,17 @@ TEST_F(SettingsTest, SavedSettingsLoadBack) {
     EXPECT_EQ(std::tie(s.SourcePath, s.TargetFolder, s.RunTime), std::tie("", "", kNow));
     valid.KeepCount = 2.5;
     valid.StartScheduleAtLaunch = true;
+    valid.ExcludeRules = " *.tmp|node_modules/";  // a blank at the end is kept by quoting
+    valid.KeepMonthly = 6;
+    valid.KeepYearly = 2;
     valid.GuardMassChanges = false;
     ASSERT_TRUE(SaveSettings(ws, valid));
     EXPECT_NE(gbkToUtf8(readBytes(ws.configFile())).find("异常变化保护=0\r\n"), std::string::npos);
     LoadSettings(ws, s = {});
     const auto fields = [](const TBackupSettings& t) {
         return std::tie(t.SourcePath, t.TargetFolder, t.RunTime, t.Days, t.KeepCount,
-                        t.StartScheduleAtLaunch, t.CatchUpMissed, t.GuardMassChanges);
+                        t.StartScheduleAtLaunch, t.CatchUpMissed, t.ExcludeRules, t.KeepMonthly,
+                        t.KeepYearly, t.GuardMassChanges);
     };
     EXPECT_EQ(fields(s), fields(valid));
     // Only "1" turns an option on; the guard, on by default, only "0" turns off.
@@ -205,6 +209,43 @@ TEST_F(SettingsTest, BadValueStopsLoadingAndKeepsWhatWasRead) {
         EXPECT_EQ(s.RunTime, kNow);
         EXPECT_EQ(s.Days, (std::array<bool, 7>{}));
     }
+}
+
+// Rules and counts are refused by name, at save and at load; a malformed rule stays in the
+// field to be mended, and the settings read before it stay filled.
+TEST_F(SettingsTest, BadRulesAndCountsAreRefusedByName) {
+    const std::pair<const char*, const char*> loads[] = {
+        {"按月保留=abc", "配置文件中“按月保留”的值“abc”不是不小于 0 的整数，未采用这些设置！"},
+        {"按年保留=-1", "配置文件中“按年保留”的值“-1”不是不小于 0 的整数，未采用这些设置！"},
+        {"排除规则=a**b|*.tmp",
+         "配置文件中的排除规则“a**b”有误：“**”只能单独作为一层文件夹，如“项目/**/build”！"},
+    };
+    for (const auto& [line, message] : loads) {
+        TBackupSettings s;
+        try {
+            load(std::string("[备份设置]\r\n备份文件源地址=/src\r\n备份个数=2\r\n") + line + "\r\n",
+                 s);
+            ADD_FAILURE() << "accepted " << line;
+        } catch (const BackupError& e) {
+            EXPECT_STREQ(e.what(), message);
+        }
+        EXPECT_EQ(s.SourcePath, "/src");
+        EXPECT_EQ(s.KeepCount, 2.0);
+    }
+    TBackupSettings s;
+    EXPECT_THROW(load("[备份设置]\r\n排除规则=*.tmp||x\r\n", s), BackupError);
+    EXPECT_EQ(s.ExcludeRules, "*.tmp||x");
+
+    const auto before = readBytes(ws.configFile());
+    s = valid;
+    s.ExcludeRules = "*.tmp||x";
+    EXPECT_FALSE(SaveSettings(ws, s));
+    s.ExcludeRules.clear();
+    s.KeepYearly = -1;
+    EXPECT_FALSE(SaveSettings(ws, s));
+    EXPECT_EQ(ui.messages, (std::vector<std::string>{"排除规则第 2 条是空的：“|”的两边都应有规则！",
+                                                     "按年保留的个数输入不合法！"}));
+    EXPECT_EQ(readBytes(ws.configFile()), before);
 }
 
 }  // namespace

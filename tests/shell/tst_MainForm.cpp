@@ -1,6 +1,8 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QMenu>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimeEdit>
 
@@ -82,6 +84,14 @@ private slots:
         QVERIFY(!env.form.close());
         QCOMPARE(env.dialogs.questions, QStringList{"您确定要退出该系统吗？"});
         QVERIFY(env.dialogs.messages.isEmpty());
+        // 预览 shows what the rules in the field leave out; a preset adds its patterns.
+        env.edit("ExcludeRulesEdit")->setText("sub/");
+        env.button("ExcludePresets")->menu()->actions().front()->trigger();
+        QVERIFY(env.edit("ExcludeRulesEdit")->text().startsWith("sub/|*.tmp|*.temp|"));
+        env.click("ExcludePreview");
+        QVERIFY2(
+            !env.dialogs.messages.isEmpty() && env.dialogs.messages.back().contains("排除 1 项"),
+            qPrintable(env.dialogs.messages.join('\n')));
     }
 
     // Run also with only CJK fonts installed and at 150 % scale (tests/shell/CMakeLists.txt).

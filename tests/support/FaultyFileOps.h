@@ -89,8 +89,9 @@ public:
         return m_real.syncFolder(folder);
     }
     FileOpResult measureTree(const std::filesystem::path& path, TreeSize& size,
-                             const std::atomic<bool>* cancel) override {
-        return m_real.measureTree(path, size, cancel);
+                             const std::atomic<bool>* cancel,
+                             const ExcludeFn& exclude = {}) override {
+        return m_real.measureTree(path, size, cancel, exclude);
     }
     std::optional<EntryStat> stat(const std::filesystem::path& path, bool followLink) override {
         return m_real.stat(path, followLink);
@@ -114,8 +115,9 @@ public:
     std::vector<std::filesystem::path> list(const std::filesystem::path& folder) override {
         return m_real.list(folder);
     }
-    void walk(const std::filesystem::path& root, const Visit& visit) override {
-        m_real.walk(root, visit);
+    void walk(const std::filesystem::path& root, const Visit& visit,
+              const ExcludeFn& exclude = {}) override {
+        m_real.walk(root, visit, exclude);
     }
     std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path) override {
         return freeSpace ? freeSpace : m_real.availableSpace(path);

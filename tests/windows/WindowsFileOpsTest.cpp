@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "engine/Exclusions.h"
 #include "platform/ErrorText.h"
 #include "platform/FileOps.h"
 #include "platform/WinError.h"
@@ -112,6 +113,32 @@ TEST_F(WindowsFileOps, SharesUnchangedFilesAndCountsTrees) {
     EXPECT_EQ(size.files, 2u);
     EXPECT_EQ(size.bytes, 8u);
     EXPECT_EQ(m_ops.exchange(prev, m_dir / "next").error, std::errc::not_supported);
+}
+
+// Rules ignore case here, and the copy, the count and the walk all leave out what they name,
+// never entering an excluded folder.
+TEST_F(WindowsFileOps, ExclusionRulesIgnoreCaseInTheCopyTheCountAndTheWalk) {
+    for (const char* file :
+         {"keep.txt", "a.TMP", "web/Node_Modules/lib/x.js", "Docs/Old/y.txt", "docs/new.txt"}) {
+        fs::create_directories((m_dir / "src" / file).parent_path());
+        writeBytes(m_dir / "src" / file, "12345");
+    }
+    CopyOptions options;
+    options.exclude = Exclusions("node_modules/|*.tmp|docs/old").predicate();
+    const CopyResult r = m_ops.copyTree(m_dir / "src", m_dir / "dst", options, {});
+    ASSERT_TRUE(r.ok()) << r.failedPath << ": " << r.error.message();
+    EXPECT_TRUE(r.skipped.empty());
+    EXPECT_EQ(r.done.files, 2u);
+    EXPECT_TRUE(fs::exists(m_dir / "dst" / "docs" / "new.txt"));
+    EXPECT_FALSE(fs::exists(m_dir / "dst" / "a.TMP"));
+    EXPECT_FALSE(fs::exists(m_dir / "dst" / "web" / "Node_Modules"));
+    TreeSize size;
+    ASSERT_TRUE(m_ops.measureTree(m_dir / "src", size, nullptr, options.exclude).ok());
+    EXPECT_EQ(size.files, 2u);
+    int walked = 0;
+    m_ops.walk(
+        m_dir / "src", [&](const fs::path&, const EntryStat&) { ++walked; }, options.exclude);
+    EXPECT_EQ(walked, 4);  // keep.txt, web, Docs and Docs/new.txt ("docs" is "Docs" here)
 }
 
 }  // namespace

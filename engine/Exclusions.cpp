@@ -1,0 +1,283 @@
+#include "engine/Exclusions.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "engine/BackupError.h"
+#include "engine/RunTarget.h"
+#include "engine/TextRules.h"
+#include "engine/Texts.h"
+#include "platform/TextCodec.h"
+
+namespace vantrel {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kAnyFolders = "**";
+
+std::string_view trimBlanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+// Bytes of the UTF-8 character that starts with `lead`.
+std::size_t charLength(unsigned char lead) {
+    return lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+// Whether `name` matches `glob`: "*" any run of characters, "?" one character (not one byte).
+// The classic walk that, on a mismatch, lets the last "*" take one character more.
+bool globMatches(std::string_view glob, std::string_view name) {
+    std::size_t g = 0, n = 0;
+    std::size_t starG = std::string_view::npos, starN = 0;
+    while (n < name.size()) {
+        if (g < glob.size() && glob[g] == '*') {
+            starG = ++g;
+            starN = n;
+        } else if (g < glob.size() && glob[g] == '?') {
+            ++g;
+            n += charLength(static_cast<unsigned char>(name[n]));
+        } else if (g < glob.size() && glob[g] == name[n]) {
+            ++g;
+            ++n;
+        } else if (starG != std::string_view::npos) {
+            g = starG;
+            starN += charLength(static_cast<unsigned char>(name[starN]));
+            n = starN;
+        } else {
+            return false;
+        }
+    }
+    while (g < glob.size() && glob[g] == '*') {
+        ++g;
+    }
+    return g == glob.size() && n == name.size();
+}
+
+// Whether the folder levels `path` match `parts`, each part one level and "**" any number
+// of them: the same walk as globMatches, a level for a character.
+bool levelsMatch(const std::vector<std::string>& parts, const std::vector<std::string_view>& path) {
+    std::size_t p = 0, l = 0;
+    std::size_t starP = std::string_view::npos, starL = 0;
+    while (l < path.size()) {
+        if (p < parts.size() && parts[p] == kAnyFolders) {
+            starP = ++p;
+            starL = l;
+        } else if (p < parts.size() && globMatches(parts[p], path[l])) {
+            ++p;
+            ++l;
+        } else if (starP != std::string_view::npos) {
+            p = starP;
+            l = ++starL;
+        } else {
+            return false;
+        }
+    }
+    while (p < parts.size() && parts[p] == kAnyFolders) {
+        ++p;
+    }
+    return p == parts.size();
+}
+
+std::vector<std::string_view> levelsOf(std::string_view relative) {
+    std::vector<std::string_view> levels;
+    for (std::size_t start = 0; start <= relative.size();) {
+        const std::size_t end = std::min(relative.find('/', start), relative.size());
+        if (end > start) {
+            levels.push_back(relative.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return levels;
+}
+
+std::string genericUtf8(const fs::path& p) {
+    const std::u8string s = p.generic_u8string();
+    return std::string(reinterpret_cast<const char*>(s.data()), s.size());
+}
+
+// Names compare without case where the file system's own comparison folds it.
+bool namesFoldCase() {
+    return pathCaseKey("a") != "a";
+}
+
+std::string malformed(std::string_view pattern, std::string_view why) {
+    return "排除规则“" + std::string(pattern) + "”有误：" + std::string(why) + "！";
+}
+
+}  // namespace
+
+std::optional<std::string> Exclusions::problem(std::string_view text) {
+    try {
+        Exclusions rules(text);
+    } catch (const BackupError& e) {
+        return std::string(e.what());
+    }
+    return std::nullopt;
+}
+
+Exclusions::Exclusions(std::string_view text) : m_text(text), m_foldCase(namesFoldCase()) {
+    if (trimControls(text).empty()) {
+        return;
+    }
+    std::size_t number = 0;
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find('|', start), text.size());
+        const std::string_view written = trimBlanks(text.substr(start, end - start));
+        start = end + 1;
+        ++number;
+        if (written.empty()) {
+            throw BackupError("排除规则第 " + std::to_string(number) +
+                              " 条是空的：“|”的两边都应有规则！");
+        }
+        std::string spelled(written);
+        std::replace_if(spelled.begin(), spelled.end(), isPathSeparator, '/');
+        Pattern p;
+        p.foldersOnly = spelled.back() == '/';
+        while (!spelled.empty() && spelled.back() == '/') {
+            spelled.pop_back();
+        }
+        p.anchored = spelled.find('/') != std::string::npos;
+        for (const std::string_view level : levelsOf(spelled)) {
+            if (level != kAnyFolders && level.find(kAnyFolders) != std::string_view::npos) {
+                throw BackupError(
+                    malformed(written, "“**”只能单独作为一层文件夹，如“项目/**/build”"));
+            }
+            if (level == "." || level == "..") {
+                throw BackupError(malformed(written, "不能含有“.”或“..”这样的文件夹"));
+            }
+            // "**/**" is "**".
+            if (level == kAnyFolders && !p.parts.empty() && p.parts.back() == kAnyFolders) {
+                continue;
+            }
+            p.parts.push_back(m_foldCase ? pathCaseKey(level) : std::string(level));
+        }
+        if (p.parts.empty()) {
+            throw BackupError(malformed(written, "只有“/”，不指明任何文件或文件夹"));
+        }
+        // "*", "**" or "*/**" would leave the copy empty, and pruning would then delete the
+        // copies that hold the files.
+        if (!p.foldersOnly &&
+            std::all_of(p.parts.begin(), p.parts.end(), [](const std::string& part) {
+                return part.find_first_not_of('*') == std::string::npos;
+            })) {
+            throw BackupError(malformed(written, "会排除源文件夹中的所有文件"));
+        }
+        m_patterns.push_back(std::move(p));
+    }
+}
+
+bool Exclusions::excludes(std::string_view relative, bool folder) const {
+    if (m_patterns.empty() || relative.empty()) {
+        return false;
+    }
+    std::string folded;
+    if (m_foldCase) {
+        folded = pathCaseKey(relative);
+        relative = folded;
+    }
+    const std::string_view name = relative.substr(relative.rfind('/') + 1);
+    std::vector<std::string_view> levels;  // split once, when an anchored pattern asks
+    for (const Pattern& p : m_patterns) {
+        if (p.foldersOnly && !folder) {
+            continue;
+        }
+        if (!p.anchored) {
+            if (p.parts.front() == kAnyFolders || globMatches(p.parts.front(), name)) {
+                return true;
+            }
+            continue;
+        }
+        if (levels.empty()) {
+            levels = levelsOf(relative);
+        }
+        if (levelsMatch(p.parts, levels)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+ExcludeFn Exclusions::predicate() const {
+    if (empty()) {
+        return {};
+    }
+    auto rules = std::make_shared<const Exclusions>(*this);
+    return [rules](const fs::path& relative, bool folder) {
+        return rules->excludes(genericUtf8(relative), folder);
+    };
+}
+
+std::vector<ExcludedEntry> listExcluded(FileOps& files, const fs::path& source,
+                                        const Exclusions& rules) {
+    std::vector<ExcludedEntry> found;
+    if (rules.empty()) {
+        return found;
+    }
+    const auto top = files.stat(source, true);
+    if (!top || top->type != EntryType::Folder) {
+        return found;
+    }
+    files.walk(
+        source, [](const fs::path&, const EntryStat&) {},
+        [&](const fs::path& relative, bool folder) {
+            const std::string path = genericUtf8(relative);
+            if (!rules.excludes(path, folder)) {
+                return false;
+            }
+            found.push_back({path, folder, 0});
+            return true;
+        });
+    for (ExcludedEntry& entry : found) {
+        const fs::path at = source / pathFromUtf8(entry.path);
+        if (entry.folder) {
+            TreeSize size;
+            files.measureTree(at, size);
+            entry.bytes = size.bytes;
+        } else if (const auto st = files.stat(at, false); st && st->type == EntryType::File) {
+            entry.bytes = st->size;
+        }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const ExcludedEntry& a, const ExcludedEntry& b) { return a.path < b.path; });
+    return found;
+}
+
+std::string excludedSummary(const std::vector<ExcludedEntry>& entries) {
+    std::uint64_t total = 0;
+    for (const ExcludedEntry& entry : entries) {
+        total += entry.bytes;
+    }
+    return "排除 " + std::to_string(entries.size()) + " 项，共 " + sizeText(total);
+}
+
+std::string excludedLine(const ExcludedEntry& entry) {
+    return entry.path + (entry.folder ? "/" : "") + "\t" + sizeText(entry.bytes);
+}
+
+std::vector<ExcludedEntry> previewExcluded(const Workspace& ws, const TBackupSettings& settings) {
+    const Exclusions rules(settings.ExcludeRules);
+    // The source is resolved as a run resolves it; the target folder plays no part here.
+    TBackupSettings sourceOnly = settings;
+    if (sourceOnly.TargetFolder.empty()) {
+        sourceOnly.TargetFolder = ".";
+    }
+    const ResolvedRun run = resolveRun(ws, sourceOnly, ws.clock.now());
+    if (run.refusal && run.refusal->reason == RefusalReason::NoSource) {
+        throw BackupError(run.refusal->text);
+    }
+    const auto top = ws.files.stat(run.target.source, true);
+    if (!top || top->type != EntryType::Folder) {
+        throw BackupError("备份文件源地址“" + settings.SourcePath + "”不是可读的文件夹！");
+    }
+    return listExcluded(ws.files, run.target.source, rules);
+}
+
+}  // namespace vantrel
