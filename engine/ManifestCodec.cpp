@@ -10,7 +10,9 @@ namespace vantrel {
 
 namespace {
 
-constexpr unsigned char kManifestFormat = 1;
+// Format 1 has no source facts; format 2 follows each entry's hash with them.
+constexpr unsigned char kOldFormat = 1;
+constexpr unsigned char kManifestFormat = 2;
 constexpr std::size_t kChecksumBytes = 8;
 constexpr std::size_t kMaxVarintBytes = 10;
 // Five one-byte numbers and the type letter: no entry takes fewer bytes.
@@ -44,6 +46,13 @@ int hexValue(char c) {
         return c - '0';
     }
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+std::uint32_t narrow32(std::uint64_t value) {
+    if (value > 0xFFFFFFFFu) {
+        throw DamagedManifest{};
+    }
+    return static_cast<std::uint32_t>(value);
 }
 
 bool isPackable(std::string_view hash) {
@@ -101,7 +110,7 @@ std::string encodeManifest(const Manifest& sorted) {
     // Sized for the worst case first, so the loop writes without checks, then cut to fit.
     std::size_t bound = 1 + kMaxVarintBytes + kChecksumBytes;
     for (const ManifestEntry& e : sorted) {
-        bound += 5 * kMaxVarintBytes + 1 + e.path.size() + e.hash.size();
+        bound += 12 * kMaxVarintBytes + 1 + e.path.size() + e.hash.size();
     }
     std::string blob(bound, '\0');
     char* out = blob.data();
@@ -127,6 +136,17 @@ std::string encodeManifest(const Manifest& sorted) {
             out = putVarint(out, e.hash.size() << 1);
             out = putBytes(out, e.hash);
         }
+        if (const auto& src = e.source) {
+            out = putVarint(out, 1);
+            out = putVarint(out, src->size);
+            out = putVarint(out, zigzag(src->mtimeNs));
+            out = putVarint(out, zigzag(src->ctimeNs));
+            out = putVarint(out, src->permissions);
+            out = putVarint(out, src->owner);
+            out = putVarint(out, src->group);
+        } else {
+            out = putVarint(out, 0);
+        }
         previous = e.path;
     }
     const std::uint64_t sum = XXH3_64bits(blob.data(), static_cast<std::size_t>(out - blob.data()));
@@ -139,7 +159,8 @@ std::string encodeManifest(const Manifest& sorted) {
 
 Manifest decodeManifest(std::string_view blob) {
     BlobReader in(blob);
-    if (in.byte() != kManifestFormat) {
+    const unsigned char format = in.byte();
+    if (format != kOldFormat && format != kManifestFormat) {
         throw DamagedManifest{};
     }
     const std::uint64_t count = in.varint();
@@ -179,6 +200,21 @@ Manifest decodeManifest(std::string_view blob) {
             }
         } else {
             e.hash = hash;
+        }
+        if (format == kManifestFormat) {
+            const std::uint64_t hasSource = in.varint();
+            if (hasSource > 1) {
+                throw DamagedManifest{};
+            }
+            if (hasSource == 1) {
+                SourceFacts& src = e.source.emplace();
+                src.size = in.varint();
+                src.mtimeNs = unzigzag(in.varint());
+                src.ctimeNs = unzigzag(in.varint());
+                src.permissions = narrow32(in.varint());
+                src.owner = narrow32(in.varint());
+                src.group = narrow32(in.varint());
+            }
         }
         entries.push_back(std::move(e));
     }

@@ -56,6 +56,12 @@ constexpr SchemaStep kSchema[] = {
     {Part::Manifests, "",
      "CREATE TRIGGER IF NOT EXISTS vantrel_manifest_goes_with_row AFTER DELETE ON wenjianming "
      "BEGIN DELETE FROM vantrel_manifest WHERE copy_id = OLD.id; END"},
+    // Files a check found damaged, by identity: whichever copies hold one, it is never linked
+    // into a new copy again.
+    {Part::Manifests, "vantrel_damaged",
+     "CREATE TABLE IF NOT EXISTS vantrel_damaged (device INTEGER NOT NULL, "
+     "inode INTEGER NOT NULL, copy_path TEXT NOT NULL, path TEXT NOT NULL, "
+     "found TEXT NOT NULL, PRIMARY KEY (device, inode))"},
 };
 
 bool tableExists(Database& db, std::string_view name) {

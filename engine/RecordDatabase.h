@@ -15,7 +15,7 @@ namespace vantrel {
 // made it), `vantrel_copy_state` (what an incomplete copy lacks) and `vantrel_journal`
 // (replacements under way), `run_history`, and the manifests: the old per-entry table
 // `manifest`, still read, and `vantrel_manifest`, each with a trigger that drops a copy's
-// manifest with its row.
+// manifest with its row; `vantrel_damaged`, the files a check found damaged.
 class RecordDatabase {
 public:
     // Parts of the schema, each made when first written to, so a database that is only read
