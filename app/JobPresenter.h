@@ -103,6 +103,7 @@ private:
     std::string m_status;  // status panel 1 as last set
     bool m_shown = false;
     bool m_inTray = false;
+    std::string m_lastUnattendedFailure;  // the last failure of a run not started by hand
 };
 
 }  // namespace vantrel

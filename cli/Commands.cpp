@@ -157,7 +157,12 @@ int runSchedule(Workspace& ws) {
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
 
-    job.startTimetable();
+    try {
+        job.startTimetable();
+    } catch (const std::exception& e) {
+        ws.ui.showMessage(e.what());  // another window or process runs this timetable
+        return kFailed;
+    }
     ws.ui.setStatus("启动备份计划");
     FileStamp stamp = stampOf(ws.configFile());
     while (!g_stopRequested) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/BackupJob.h"
 #include "platform/Database.h"
 #include "platform/TextCodec.h"
 #include "tests/support/TempDir.h"
@@ -146,6 +147,10 @@ TEST_F(CliTest, BackupThenScheduleOnAFakeClock) {
     // The timetable re-reads a setting saved meanwhile, runs at its time and stops on SIGTERM.
     const pid_t pid = start({"schedule"}, "@2014-05-16 09:59:30 x10");
     EXPECT_TRUE(waitForOutput("启动备份计划"));
+    const Outcome second = run({"schedule"});  // a second timetable in this folder
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE((second.out + second.err).find(kTimetableElsewhere), std::string::npos)
+        << second.out << second.err;
     writeConfig("10:00", "星期五;");
     const bool ran = waitForOutput("文件备份完毕！");
     ::kill(pid, SIGTERM);

@@ -1,6 +1,8 @@
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 
+#include <sys/mount.h>
+
 #include <gtest/gtest.h>
 
 #include "engine/BackupError.h"
@@ -161,10 +163,92 @@ TEST_F(JobTest, MissedInstantsAreRecordedAndCaughtUpOnceTwoMinutesAfterTheStart)
     EXPECT_TRUE(std::filesystem::exists(dir / "bak" / "data_20140515" / "a.txt"));
 
     // A restart finds nothing more to catch up.
+    job.StopSchedule();
     BackupJob again{ws};
     again.startTimetable();
     clock.advanceSeconds(200);
     EXPECT_FALSE(again.isDue(settings));
+}
+
+TEST_F(JobTest, ASecondTimetableInOneWorkingDirectoryRefusesToStart) {
+    job.startTimetable();
+    BackupJob second{ws};
+    try {
+        second.startTimetable();
+        ADD_FAILURE() << "a second timetable started";
+    } catch (const BackupError& e) {
+        EXPECT_EQ(e.what(), std::string(kTimetableElsewhere));
+    }
+    EXPECT_FALSE(second.started());
+    job.StopSchedule();
+    second.startTimetable();
+    EXPECT_TRUE(second.started());
+}
+
+// Instants a clock a year ahead recorded as missed: once the clock is right again they are
+// not missed, and the instants really missed get one catch-up, not one a second.
+TEST_F(JobTest, MissedInstantsLaterThanNowNeverLoop) {
+    clock.set(at(2015, 5, 14, 12, 0, 0));  // a Thursday, a year ahead
+    job.startTimetable();
+    clock.advanceSeconds(61);
+    EXPECT_FALSE(job.isDue(settings));  // records the missed instants of the year ahead
+    job.StopSchedule();
+    ASSERT_GE(outcomes().size(), 2u);
+    ASSERT_EQ(outcomes().front(), RunOutcome::Missed);
+
+    clock.set(at(2014, 5, 15, 12, 0, 0));
+    BackupJob corrected{ws};
+    corrected.startTimetable();
+    int catchUps = 0;
+    for (int s = 0; s < 240; ++s) {
+        clock.advanceSeconds(1);
+        if (const auto result = corrected.CheckSchedule(settings)) {
+            catchUps += result->record.trigger == RunTrigger::CatchUp ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(catchUps, 1);
+    EXPECT_EQ(corrected.health(settings).lastComplete, rows().front().started);
+}
+
+// Detaches what a test mounted, however it ends.
+struct Unmount {
+    std::filesystem::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+};
+
+// A record database the process may only read: each catch-up is refused before it copies,
+// and the attempts keep their 15 min / 1 h / 4 h spacing though the history takes none.
+TEST_F(JobTest, AReadOnlyDatabaseRefusesCatchUpsBeforeCopyingAndTheBackoffHolds) {
+    for (const LocalTime fire : {at(2014, 5, 8, 9, 59, 50), at(2014, 5, 15, 9, 59, 50)}) {
+        RunRecord missed;
+        missed.started = missed.ended = fire;
+        missed.trigger = RunTrigger::Timetable;
+        missed.outcome = RunOutcome::Missed;
+        missed.fireInstant = fire;
+        RunHistory(ws.databaseFile()).add(missed);
+    }
+    const std::string db = ws.databaseFile().string();
+    if (::mount(db.c_str(), db.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "cannot bind-mount here";
+    }
+    const Unmount unmount{ws.databaseFile()};
+    ASSERT_EQ(::mount(nullptr, db.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+
+    job.startTimetable();
+    const LocalTime start = clock.now();
+    std::vector<long> minutesAfterStart;
+    while (clock.now() < start + std::chrono::hours{8}) {
+        clock.advanceSeconds(30);
+        try {
+            job.CheckSchedule(settings);
+        } catch (const BackupError& e) {
+            EXPECT_NE(std::string(e.what()).find("无法写入"), std::string::npos) << e.what();
+            minutesAfterStart.push_back(
+                std::chrono::duration_cast<minutes>(clock.now() - start).count());
+        }
+    }
+    EXPECT_EQ(minutesAfterStart, (std::vector<long>{2, 17, 77, 317}));
+    EXPECT_FALSE(std::filesystem::exists(dir / "bak"));
 }
 
 TEST_F(JobTest, WithoutCatchUpAMissedInstantIsOnlyRecorded) {
@@ -217,6 +301,7 @@ TEST_F(JobTest, ClockJumps) {
     EXPECT_EQ(tickUntil(at(2014, 5, 15, 11, 2, 0)), std::vector<RunTrigger>{RunTrigger::CatchUp});
 
     // Back over an instant already run: it is not run again.
+    job.StopSchedule();
     BackupJob timetable{ws};
     clock.set(at(2014, 5, 22, 9, 59, 40));
     timetable.startTimetable();
