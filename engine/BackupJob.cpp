@@ -398,7 +398,20 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
     }
     const LocalTime now = m_ws.clock.now();
     RunHistory history(m_ws.databaseFile());
-    return judgeHealth(history.lastRun(now), history.lastComplete(now), settings, timetableOn, now);
+    // The newest complete copy that is still there; a newer one that is gone is named.
+    std::optional<RunRecord> complete;
+    std::string lost;
+    for (RunRecord& run : history.completeRuns(now)) {
+        const std::filesystem::path place = pathFromUtf8(run.targetPath);
+        if (run.targetPath.empty() || m_ws.files.stat(m_ws.dir / place, false)) {
+            complete = std::move(run);  // a row without a path (an earlier version's) is trusted
+            break;
+        }
+        if (lost.empty()) {
+            lost = run.targetPath;
+        }
+    }
+    return judgeHealth(history.lastRun(now), complete, settings, timetableOn, now, lost);
 }
 
 }  // namespace vantrel

@@ -77,7 +77,7 @@ std::string ageText(std::chrono::milliseconds age) {
 
 JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
                       const std::optional<RunRecord>& lastComplete, const TBackupSettings& settings,
-                      bool timetableOn, LocalTime now) {
+                      bool timetableOn, LocalTime now, const std::string& lostCopy) {
     using State = JobHealth::State;
     JobHealth health;
     if (lastComplete) {
@@ -95,6 +95,11 @@ JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
         health.reason = lastRun->message.empty() ? "上次备份失败" : lastRun->message;
         return health;
     }
+    if (!lastComplete && !lostCopy.empty()) {
+        health.state = State::Failed;
+        health.reason = "完整备份已不存在：" + lostCopy;
+        return health;
+    }
     if (!lastComplete) {
         // A copy with entries left out is still a copy: a warning, not "never backed up".
         if (lastRun && lastRun->outcome == RunOutcome::Incomplete) {
@@ -107,7 +112,9 @@ JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
     }
     if (timetableOn) {
         const auto instants = lastFireInstants(settings, now, 2);
-        if (instants.size() == 2 && lastComplete->started < instants[1]) {
+        const bool copiedSince = lastRun && lastRun->outcome == RunOutcome::Incomplete &&
+                                 lastRun->started >= instants.back();
+        if (instants.size() == 2 && lastComplete->started < instants[1] && !copiedSince) {
             health.state = State::Overdue;
             health.reason = "已错过两次计划备份";
             return health;
@@ -115,6 +122,11 @@ JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
     } else if (now - lastComplete->started > kOverdueWithoutTimetable) {
         health.state = State::Overdue;
         health.reason = "超过 8 天没有完整备份";
+        return health;
+    }
+    if (!lostCopy.empty()) {
+        health.state = State::Warning;
+        health.reason = "最近的完整备份已不存在：" + lostCopy;
         return health;
     }
     if (lastRun && lastRun->outcome == RunOutcome::Incomplete) {

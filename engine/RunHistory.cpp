@@ -174,6 +174,11 @@ std::optional<RunRecord> RunHistory::lastComplete(LocalTime now) {
     return rows.front();
 }
 
+std::vector<RunRecord> RunHistory::completeRuns(LocalTime now) {
+    return query("outcome = 'success' AND started <= :now", "started DESC, id DESC", 0,
+                 std::nullopt, now);
+}
+
 std::optional<LocalTime> RunHistory::firstStarted() {
     auto rows = query("", "started ASC", 1, std::nullopt);
     if (rows.empty()) {

@@ -62,6 +62,8 @@ public:
     // The newest row of a run that was tried (not missed, caught up or cancelled).
     std::optional<RunRecord> lastRun(LocalTime now);
     std::optional<RunRecord> lastComplete(LocalTime now);
+    // Complete runs up to `now`, newest first.
+    std::vector<RunRecord> completeRuns(LocalTime now);
     // The oldest row's start: when the job began keeping history.
     std::optional<LocalTime> firstStarted();
     // Whether any row answers the fire instant.

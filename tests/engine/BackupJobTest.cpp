@@ -373,6 +373,25 @@ TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
     EXPECT_EQ(OperationLog(ws.logFile()).LoadLines().size(), 1u);
 }
 
+// Health believes only what is true now: a copy deleted by hand, and a row a clock running a
+// year ahead wrote, are no copies.
+TEST_F(JobTest, HealthIgnoresCopiesThatAreGoneAndRowsLaterThanNow) {
+    ASSERT_FALSE(job.execute(settings, RunRequest::forTrigger(RunTrigger::Manual)).error);
+    EXPECT_EQ(job.health(settings).state, JobHealth::State::Ok);
+    std::filesystem::remove_all(dir / "bak" / "data_20140515");
+    const JobHealth gone = job.health(settings);
+    EXPECT_NE(gone.state, JobHealth::State::Ok);
+    EXPECT_EQ(gone.lastComplete, at(2014, 5, 1, 9, 59, 50));  // the copy made before
+
+    RunRecord ahead;
+    ahead.started = ahead.ended = at(2015, 5, 15, 12, 0, 0);
+    ahead.trigger = RunTrigger::Manual;
+    RunHistory(ws.databaseFile()).add(ahead);
+    const JobHealth later = job.health(settings);
+    EXPECT_EQ(later.lastComplete, at(2014, 5, 1, 9, 59, 50));
+    EXPECT_EQ(later.state, JobHealth::State::Overdue);
+}
+
 TEST_F(JobTest, EachTriggerChecksAndPrunesByOneRule) {
     // No day ticked and a keep count of one: what each trigger makes of a run.
     settings.Days = {};
@@ -431,8 +450,11 @@ TEST(JobHealth, StatesAndExitStatuses) {
         {run(RunOutcome::Failed, recent), run(RunOutcome::Success, recent - std::chrono::days{7}),
          true, State::Failed, 4},
         {run(RunOutcome::Refused, recent), none, false, State::Failed, 4},
-        // The last two Thursdays made no complete copy.
+        // The last two Thursdays made only an incomplete copy: nothing was missed.
         {run(RunOutcome::Incomplete, recent), run(RunOutcome::Success, twoWeeks), true,
+         State::Warning, 3},
+        // The last two Thursdays made no copy at all.
+        {run(RunOutcome::Incomplete, twoWeeks), run(RunOutcome::Success, twoWeeks), true,
          State::Overdue, 4},
         // No timetable: 8 days are allowed.
         {run(RunOutcome::Success, recent - std::chrono::days{6}),
