@@ -260,7 +260,7 @@ int verifyCopy(Workspace& ws, std::string_view date) {
     }
     const auto print = [](std::string_view label, const std::vector<std::string>& paths) {
         for (const std::string& path : paths) {
-            printOut(std::string(label) + (path.empty() ? std::string(".") : path));
+            printOut(std::string(label) + (path.empty() ? std::string(".") : escapedName(path)));
         }
     };
     print("缺少：", result.diff.missing);

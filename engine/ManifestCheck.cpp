@@ -73,17 +73,22 @@ std::string VerifyResult::summary() const {
     if (!copy) {
         return refusal;
     }
+    const std::string path = escapedName(copy->path);
     if (diff.intact()) {
-        return "备份完好：" + copy->path + "（" + std::to_string(recordedEntries) + " 项）";
+        std::string text = "备份完好：" + path + "（" + std::to_string(recordedEntries) + " 项）";
+        if (!copy->complete()) {
+            // Intact as it was made, which was without some entries.
+            text += "；但这是不完整的备份，" + notCopiedText(copy->failed.size());
+        }
+        return text;
     }
-    std::string text = "备份“" + copy->path + "”与清单不符：缺少 " +
-                       std::to_string(diff.missing.size()) + " 项，改动 " +
-                       std::to_string(diff.changed.size()) + " 项，多出 " +
+    std::string text = "备份“" + path + "”与清单不符：缺少 " + std::to_string(diff.missing.size()) +
+                       " 项，改动 " + std::to_string(diff.changed.size()) + " 项，多出 " +
                        std::to_string(diff.extra.size()) + " 项";
     if (!sharedWith.empty()) {
         text += "；改动的文件与这些备份共用，它们同样受损：";
         for (std::size_t i = 0; i < sharedWith.size(); ++i) {
-            text += (i == 0 ? "" : "、") + sharedWith[i];
+            text += (i == 0 ? "" : "、") + escapedName(sharedWith[i]);
         }
     }
     return text;
@@ -146,13 +151,14 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     }
     const auto recorded = ManifestStore(ws.databaseFile()).load(result.copy->id);
     if (!recorded) {
-        result.refusal =
-            "备份“" + result.copy->path + "”没有清单，无法核对（清单只在共享未改动的文件时记录）";
+        // Copies made with sharing off, or by earlier versions, have none; so has one whose
+        // manifest was lost.
+        result.refusal = "备份“" + escapedName(result.copy->path) + "”没有清单，无法核对";
         return result;
     }
     const auto root = result.copy->place(ws.dir);
     if (!ws.files.stat(root, false)) {
-        result.refusal = "备份“" + result.copy->path + "”不存在";
+        result.refusal = "备份“" + escapedName(result.copy->path) + "”不存在";
         return result;
     }
     result.recordedEntries = recorded->size();

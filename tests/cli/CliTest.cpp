@@ -224,7 +224,7 @@ TEST_F(CliTest, VerifyFindsAFlippedByteAndADeletedFileByPath) {
     ASSERT_EQ(run({"backup"}).status, 0);
     const Outcome without = run({"verify"});  // a manifest is kept with sharing only
     EXPECT_EQ(without.status, 1);
-    EXPECT_NE(without.err.find("没有清单"), std::string::npos) << without.err;
+    EXPECT_NE(without.err.find("没有清单，无法核对"), std::string::npos) << without.err;
 
     writeBytes(work / "config.ini",
                readBytes(work / "config.ini") + utf8ToGbk("共享未改动的文件=1\r\n"));
