@@ -411,7 +411,22 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
             lost = run.targetPath;
         }
     }
-    return judgeHealth(history.lastRun(now), complete, settings, timetableOn, now, lost);
+    JobHealth health =
+        judgeHealth(history.lastRun(now), complete, settings, timetableOn, now, lost);
+    if (!m_checkedAt || now < *m_checkedAt || now - *m_checkedAt >= std::chrono::days{1}) {
+        m_checkedAt = now;
+        m_databaseDamage = RecordDatabase(m_ws.databaseFile()).damage();
+    }
+    if (m_databaseDamage) {
+        const std::string damaged = "记录数据库已损坏：" + *m_databaseDamage;
+        if (health.state == JobHealth::State::Ok) {
+            health.state = JobHealth::State::Warning;
+            health.reason = damaged;
+        } else {
+            health.reason += "；" + damaged;
+        }
+    }
+    return health;
 }
 
 }  // namespace vantrel

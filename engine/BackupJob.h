@@ -96,7 +96,8 @@ public:
     void finished(const RunResult& result);
 
     // The job's health now; the next run is given when the timetable is on here or in
-    // another process of the same working directory.
+    // another process of the same working directory. The record database is checked page by
+    // page on the first call and then once a day; damage found makes a healthy job a warning.
     JobHealth health(const TBackupSettings& settings);
     // When the next catch-up run is planned.
     std::optional<LocalTime> plannedCatchUp() const { return m_catchUpAt; }
@@ -127,6 +128,9 @@ private:
         bool copied = false;  // one made a copy: the set is done
     };
     std::optional<CatchUpTries> m_tries;
+    // The record database's last quick check, made at most once a day by one job.
+    std::optional<LocalTime> m_checkedAt;
+    std::optional<std::string> m_databaseDamage;
     std::optional<LocalTime> m_catchUpFor;  // the set the catch-up now due answers
 };
 

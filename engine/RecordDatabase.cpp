@@ -143,6 +143,22 @@ void RecordDatabase::ensure(Part part) {
     }
 }
 
+std::optional<std::string> RecordDatabase::damage() {
+    try {
+        auto stmt = m_db.prepare("PRAGMA quick_check(5)");
+        std::string found;
+        while (stmt.step()) {
+            const std::string line = stmt.columnText(0);
+            if (line != "ok") {
+                found += (found.empty() ? "" : "；") + line;
+            }
+        }
+        return found.empty() ? std::nullopt : std::optional<std::string>(found);
+    } catch (const DatabaseError& e) {
+        return std::string(e.what());
+    }
+}
+
 void RecordDatabase::fail(const std::exception& e) const {
     failDatabase(m_file, e);
 }

@@ -2,6 +2,8 @@
 
 #include <exception>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/Database.h"
@@ -40,6 +42,10 @@ public:
     // Makes the tables and triggers of `part` that are missing (Part::Copies is made by
     // CreateIfMissing). Throws BackupError.
     void ensure(Part part);
+
+    // SQLite's quick check of every page: none when the file is sound, else what it found
+    // (a damaged file may also fail to answer, which counts as damage).
+    std::optional<std::string> damage();
 
     // Throws the BackupError that names the file, with SQLite's message.
     [[noreturn]] void fail(const std::exception& e) const;

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "engine/BackupError.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
+#include "platform/Database.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
@@ -390,6 +393,29 @@ TEST_F(JobTest, HealthIgnoresCopiesThatAreGoneAndRowsLaterThanNow) {
     const JobHealth later = job.health(settings);
     EXPECT_EQ(later.lastComplete, at(2014, 5, 1, 9, 59, 50));
     EXPECT_EQ(later.state, JobHealth::State::Overdue);
+}
+
+// A damaged page of the record database, in a table no query reads: found by the check health
+// makes, and shown as a warning instead of 正常.
+TEST_F(JobTest, ADamagedDatabasePageMakesHealthAWarning) {
+    ASSERT_FALSE(job.execute(settings, RunRequest::forTrigger(RunTrigger::Manual)).error);
+    {
+        Database db(ws.databaseFile(), Database::Mode::OpenExisting);
+        db.exec("CREATE TABLE filler (x TEXT)");
+        db.exec(
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
+            "INSERT INTO filler SELECT printf('%.100c', 'x') FROM n");
+    }
+    const auto size = std::filesystem::file_size(ws.databaseFile());
+    {
+        std::fstream file(ws.databaseFile(), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(size - 4096));  // the last page: filler's
+        file.write("\xff\xff\xff\xff\xff\xff\xff\xff", 8);
+    }
+    BackupJob fresh{ws};
+    const JobHealth health = fresh.health(settings);
+    EXPECT_EQ(health.state, JobHealth::State::Warning);
+    EXPECT_EQ(health.reason.rfind("记录数据库已损坏：", 0), 0u) << health.reason;
 }
 
 TEST_F(JobTest, EachTriggerChecksAndPrunesByOneRule) {
