@@ -38,7 +38,13 @@ std::string NameTail(std::string_view sourcePath) {
 std::string makeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
                            LocalTime when) {
     std::string path(targetFolder);
-    path += NameTail(sourcePath);
+    std::string tail = NameTail(sourcePath);
+    // A folder that ends in its separator ("E:\bak\", a drive root "E:\") takes no second one.
+    if (!path.empty() && isPathSeparator(path.back()) && !tail.empty() &&
+        isPathSeparator(tail.front())) {
+        tail.erase(0, 1);
+    }
+    path += tail;
     path += '_';
     path += dateDigits(when);
     return path;

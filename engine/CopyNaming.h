@@ -16,7 +16,8 @@ namespace vantrel {
 // ("/data" for "/work/data"). On Windows both "\" and "/" are separators.
 std::string NameTail(std::string_view sourcePath);
 
-// TargetFolder + NameTail + "_" + yyyymmdd, joined with no further separator.
+// TargetFolder + NameTail + "_" + yyyymmdd, joined with no further separator; a TargetFolder
+// ending in a separator drops the one NameTail starts with.
 std::string makeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
                            LocalTime when);
 

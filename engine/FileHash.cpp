@@ -8,6 +8,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "platform/LongPath.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -27,7 +28,7 @@ std::string hashFile(const fs::path& file) {
     thread_local const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
     std::ifstream in;
     in.rdbuf()->pubsetbuf(nullptr, 0);  // read straight into the buffer
-    in.open(file, std::ios::binary);
+    in.open(longPath(file), std::ios::binary);
     if (!in) {
         throw std::system_error(errno ? errno : EIO, std::generic_category(), pathToUtf8(file));
     }

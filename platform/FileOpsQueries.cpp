@@ -1,10 +1,12 @@
 // RealFileOps' questions about single entries and folders: the OS's own answers come from
 // FileStatPosix.cpp or FileStatWin.cpp and the file operations of each OS; the rest is the
-// same everywhere.
+// same everywhere. The OS is asked with the long form of a path, so that on Windows entries
+// past 260 characters are reached; what comes back is spelt as the caller spelt the path.
 #include <system_error>
 
 #include "platform/FileOps.h"
 #include "platform/FileStat.h"
+#include "platform/LongPath.h"
 
 namespace vantrel {
 
@@ -34,7 +36,7 @@ std::optional<fs::path> pathOrNone(Call call) {
 }  // namespace
 
 std::optional<fs::path> RealFileOps::readLink(const fs::path& path) {
-    return pathOrNone([&](std::error_code& ec) { return fs::read_symlink(path, ec); });
+    return pathOrNone([&](std::error_code& ec) { return fs::read_symlink(longPath(path), ec); });
 }
 
 std::optional<fs::path> RealFileOps::resolveLinks(const fs::path& path) {
@@ -43,10 +45,11 @@ std::optional<fs::path> RealFileOps::resolveLinks(const fs::path& path) {
 
 std::optional<bool> RealFileOps::isEmptyFolder(const fs::path& path) {
     std::error_code ec;
-    if (!fs::is_directory(path, ec)) {
+    const fs::path asked = longPath(path);
+    if (!fs::is_directory(asked, ec)) {
         return std::nullopt;
     }
-    const bool empty = fs::is_empty(path, ec);
+    const bool empty = fs::is_empty(asked, ec);
     if (ec) {
         return std::nullopt;
     }
@@ -56,21 +59,18 @@ std::optional<bool> RealFileOps::isEmptyFolder(const fs::path& path) {
 std::vector<fs::path> RealFileOps::list(const fs::path& folder) {
     std::vector<fs::path> entries;
     std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        entries.push_back(it->path());
+    for (fs::directory_iterator it(longPath(folder), ec), end; !ec && it != end; it.increment(ec)) {
+        entries.push_back(folder / it->path().filename());
     }
     return entries;
 }
 
 void RealFileOps::walk(const fs::path& root, const Visit& visit) {
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(
-             root, fs::directory_options::skip_permission_denied, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (const auto st = statEntry(it->path())) {
-            visit(it->path(), *st);
+    walkTree(root, [&](const fs::path& path, const fs::path& relative) {
+        if (const auto st = statEntry(path)) {
+            visit(root / relative, *st);
         }
-    }
+    });
 }
 
 std::optional<std::uint64_t> RealFileOps::availableSpace(const fs::path& path) {

@@ -8,6 +8,7 @@
 
 #include "platform/FileOps.h"
 #include "platform/FileOpsCommon.h"
+#include "platform/LongPath.h"
 #include "platform/WinError.h"
 
 namespace vantrel {
@@ -25,19 +26,9 @@ std::error_code lastError() {
     return winError(GetLastError());
 }
 
-// The path in the \\?\ form, which has no 260-character limit. The system takes such a path
-// as it is, so it is made absolute and normalised first (doubled separators, "." and "..").
+// The long form, which the calls below need for paths past 260 characters.
 std::wstring extended(const fs::path& p) {
-    if (p.native().rfind(LR"(\\?\)", 0) == 0) {
-        return p.native();
-    }
-    std::error_code ec;
-    const fs::path absolute = p.is_absolute() ? p : fs::absolute(p, ec);
-    const std::wstring native = absolute.lexically_normal().make_preferred().native();
-    if (native.rfind(LR"(\\)", 0) == 0) {
-        return LR"(\\?\UNC\)" + native.substr(2);
-    }
-    return LR"(\\?\)" + native;
+    return longPath(p).native();
 }
 
 std::wstring child(const std::wstring& folder, const wchar_t* name) {
@@ -175,9 +166,9 @@ DWORD sourceReadError(const std::wstring& from) {
     return 0;
 }
 
-// Puts a copied file's contents on stable storage. A read-only copy is opened for writing
-// by lifting its read-only attribute for the moment.
-DWORD flushFile(const std::wstring& path, DWORD attributes) {
+// Puts a copied file's contents on stable storage and gives its size. A read-only copy is
+// opened for writing by lifting its read-only attribute for the moment.
+DWORD flushFile(const std::wstring& path, DWORD attributes, std::uint64_t& size) {
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (readOnly && !SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
         return GetLastError();
@@ -188,9 +179,11 @@ DWORD flushFile(const std::wstring& path, DWORD attributes) {
     if (h == INVALID_HANDLE_VALUE) {
         err = GetLastError();
     } else {
-        if (!FlushFileBuffers(h)) {
+        LARGE_INTEGER bytes{};
+        if (!FlushFileBuffers(h) || !GetFileSizeEx(h, &bytes)) {
             err = GetLastError();
         }
+        size = static_cast<std::uint64_t>(bytes.QuadPart);
         CloseHandle(h);
     }
     if (readOnly && !SetFileAttributesW(path.c_str(), attributes) && err == 0) {
@@ -397,9 +390,12 @@ private:
             }
             return fail(shownTo, err);
         }
-        if (const DWORD err = flushFile(to, attributes); err != 0) {
+        std::uint64_t copied = 0;
+        if (const DWORD err = flushFile(to, attributes, copied); err != 0) {
             return fail(shownTo, err);
         }
+        // What the callback left uncounted: some systems (Wine) never call it.
+        m_done.bytes += copied - std::min(copied, m_fileBytes);
         placed(rel, EntryType::File, size, written, false, shownTo, sourceStat);
         return true;
     }

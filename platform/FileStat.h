@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 namespace vantrel {
@@ -28,6 +29,14 @@ struct EntryStat {
 std::optional<EntryStat> statEntry(const std::filesystem::path& path);
 // The same, following `path` when it is a link.
 std::optional<EntryStat> statFollowed(const std::filesystem::path& path);
+
+// Calls `each(path, relative)` for every entry below the folder `root` (itself not included),
+// a folder before what it holds; links are reported, never entered, and folders that cannot be
+// read are left out. `relative` is the part below `root`. On Windows `path` has the long form,
+// so trees deeper than 260 characters are walked whole.
+using WalkFn =
+    std::function<void(const std::filesystem::path& path, const std::filesystem::path& relative)>;
+void walkTree(const std::filesystem::path& root, const WalkFn& each);
 
 // Whether the process runs with the rights to keep owners (root).
 bool keepsOwners();

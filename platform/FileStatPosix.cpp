@@ -63,6 +63,16 @@ std::optional<EntryStat> statFollowed(const std::filesystem::path& path) {
     return fromStat(st);
 }
 
+void walkTree(const std::filesystem::path& root, const WalkFn& each) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(
+             root, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        each(it->path(), it->path().lexically_relative(root));
+    }
+}
+
 bool keepsOwners() {
     return ::geteuid() == 0;
 }

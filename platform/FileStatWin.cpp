@@ -1,8 +1,14 @@
 #include <windows.h>
 
+#include <string>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "platform/FileStat.h"
+#include "platform/LongPath.h"
+#include "platform/TextCodec.h"
+#include "platform/WinError.h"
 
 namespace vantrel {
 
@@ -23,7 +29,7 @@ std::optional<EntryStat> statHandle(const std::filesystem::path& path, bool foll
     if (!follow) {
         flags |= FILE_FLAG_OPEN_REPARSE_POINT;
     }
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+    HANDLE h = CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, flags, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -58,7 +64,44 @@ std::optional<EntryStat> statHandle(const std::filesystem::path& path, bool foll
     return e;
 }
 
+// FindFirstFileExW reaches any depth in the long form, where the C runtime's directory
+// listing stops at 260 characters.
+void walkFolder(const std::wstring& folder, const std::filesystem::path& relative,
+                const WalkFn& each) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &data,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    std::vector<WIN32_FIND_DATAW> entries;
+    do {
+        const std::wstring_view name = data.cFileName;
+        if (name != L"." && name != L"..") {
+            entries.push_back(data);
+        }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    for (const WIN32_FIND_DATAW& e : entries) {
+        const std::wstring path = folder + L'\\' + e.cFileName;
+        const std::filesystem::path below = relative / e.cFileName;
+        each(path, below);
+        if ((e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+            (e.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            walkFolder(path, below, each);
+        }
+    }
+}
+
 }  // namespace
+
+void walkTree(const std::filesystem::path& root, const WalkFn& each) {
+    std::wstring top = longPath(root).native();
+    while (!top.empty() && top.back() == L'\\') {
+        top.pop_back();  // each name is joined with a separator of its own
+    }
+    walkFolder(top, {}, each);
+}
 
 std::optional<EntryStat> statEntry(const std::filesystem::path& path) {
     return statHandle(path, false);
@@ -75,7 +118,7 @@ bool keepsOwners() {
 LinkSupport probeLinks(const std::filesystem::path& folder,
                        const std::filesystem::path& probeName) {
     LinkSupport support;
-    const auto file = folder / probeName;
+    const auto file = longPath(folder / probeName);
     auto link = file;
     link += L".link";
     DeleteFileW(link.c_str());
@@ -83,8 +126,7 @@ LinkSupport probeLinks(const std::filesystem::path& folder,
     HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, 0, nullptr,
                            CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
-                                file.string());
+        throw std::system_error(windowsError(GetLastError()), pathToUtf8(folder / probeName));
     }
     // An odd second in 2023 with a fraction: FAT and exFAT keep 2-second times.
     const std::int64_t ticks = kEpochOffset + 17'000'000'010'000'000LL + 1'234'567;

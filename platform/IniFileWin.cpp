@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "platform/ErrorText.h"
 #include "platform/IniFileOs.h"
 #include "platform/TextCodec.h"
 #include "platform/WinError.h"
@@ -11,7 +12,7 @@ namespace vantrel::detail {
 namespace {
 
 std::string osReason(DWORD code) {
-    return windowsError(code).message();
+    return describeError(windowsError(code));
 }
 
 [[noreturn]] void fail(const std::filesystem::path& file, const std::string& reason) {

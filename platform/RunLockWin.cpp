@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "platform/LongPath.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 #include "platform/WinError.h"
@@ -10,12 +11,13 @@ namespace vantrel {
 
 std::optional<RunLock> RunLock::tryAcquire(const std::filesystem::path& lockFile) {
     const std::string shown = "无法打开锁文件 " + pathToUtf8(lockFile);
-    HANDLE h = CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE,
+    const std::filesystem::path file = longPath(lockFile);
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     // A lock file another user made may be read-only for this one; a lock needs only reading.
     if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-        h = CreateFileW(lockFile.c_str(), GENERIC_READ,
+        h = CreateFileW(file.c_str(), GENERIC_READ,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     }

@@ -10,8 +10,10 @@
 
 namespace vantrel {
 
-// Codes without an errno equivalent. Its messages are the system's own, in UTF-8: the C++
-// library's system_category gives them in the ANSI code page, which would garble Chinese text.
+// Windows' own error codes (GetLastError). Its messages are the system's own, in UTF-8: the
+// C++ library's system_category gives them in the ANSI code page, which would garble Chinese
+// text. Codes compare equal to their errno equivalents (ERROR_ACCESS_DENIED to
+// std::errc::permission_denied) through default_error_condition.
 class WindowsErrorCategory final : public std::error_category {
 public:
     const char* name() const noexcept override { return "windows"; }
@@ -49,14 +51,9 @@ inline const std::error_category& windowsErrorCategory() {
     return category;
 }
 
-// A Windows error code (GetLastError) as an error_code. Codes with an errno equivalent are
-// given as that, so the reason reads as it does on other systems.
+// A Windows error code (GetLastError) as an error_code that keeps the code itself, so that a
+// reason shown to the user names the code Windows gave, not a C library's stand-in for it.
 inline std::error_code windowsError(DWORD code) {
-    const std::error_condition cond =
-        std::system_category().default_error_condition(static_cast<int>(code));
-    if (cond.category() == std::generic_category()) {
-        return {cond.value(), std::generic_category()};
-    }
     return {static_cast<int>(code), windowsErrorCategory()};
 }
 

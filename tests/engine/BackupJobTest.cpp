@@ -280,7 +280,8 @@ TEST_F(JobTest, FailedCatchUpIsRetriedAfterQuarterHourHourAndFourHoursThenLeftAl
         return std::chrono::duration_cast<minutes>(attempts[i] - attempts[i - 1]).count();
     };
     EXPECT_EQ(attempts[0] - start, minutes{2});
-    EXPECT_EQ((std::vector<long>{after(1), after(2), after(3)}), (std::vector<long>{15, 60, 240}));
+    EXPECT_EQ((std::vector<minutes::rep>{after(1), after(2), after(3)}),
+              (std::vector<minutes::rep>{15, 60, 240}));
     EXPECT_EQ(rows().front().outcome, RunOutcome::Failed);
     EXPECT_EQ(rows().front().trigger, RunTrigger::CatchUp);
     EXPECT_EQ(job.health(settings).state, JobHealth::State::Failed);

@@ -13,12 +13,12 @@ using test::at;
 
 TEST(TargetPath, IsTargetFolderNameTailAndDate) {
     const char* cases[][3] = {
-        {"/work/data", "/bak/", "/bak//data_20140505"},
+        {"/work/data", "/bak/", "/bak/data_20140505"},  // one separator where the folder has it
         {"/", "/bak", "/bak/_20140505"},
         {"/a    ", "/b", "/b/a_20140505"},    // the tail is cut to the trimmed length...
         {"  数据", "/b", "/b  数_20140505"},  // ...on a character boundary
 #ifdef _WIN32
-        {"D:\\work\\data", "E:\\", "E:\\\\data_20140505"},
+        {"D:\\work\\data", "E:\\", "E:\\data_20140505"},
 #else
         {"D:\\work\\data", "/b", "/bD:\\work\\data_20140505"},
 #endif

@@ -11,7 +11,11 @@
 
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
+#include "engine/Manifest.h"
+#include "engine/ManifestCheck.h"
+#include "engine/ManifestStore.h"
 #include "engine/Settings.h"
+#include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 #include "platform/WinError.h"
 #include "tests/support/FakeClock.h"
@@ -102,7 +106,7 @@ TEST(WindowsTargetPath, EitherSeparatorStartsTheNameTailAndRootsKeepTheirs) {
     for (const auto& [path, tail] : tails) {
         EXPECT_EQ(NameTail(path), tail) << path;
     }
-    EXPECT_EQ(makeTargetPath(R"(D:\)", R"(E:\)", at(2014, 5, 15)), R"(E:\\_20140515)");
+    EXPECT_EQ(makeTargetPath(R"(D:\)", R"(E:\)", at(2014, 5, 15)), R"(E:\_20140515)");
 }
 
 TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
@@ -110,11 +114,11 @@ TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
     makeFile(tmp / "源/数据/sub/a.txt", "contents");
     const std::string source = native(tmp / "源/数据"), bak = native(tmp / "备份");
     std::vector<std::array<std::string, 3>> cases{{source, bak, bak + "\\数据_20140515"},
-                                                  {source, bak + "\\", bak + "\\\\数据_20140515"}};
+                                                  {source, bak + "\\", bak + "\\数据_20140515"}};
     if (drive.ok()) {
         makeFile(drive.root() / "sub/a.txt", "contents");  // ASCII: Wine's drives garble others
         cases.push_back({drive.rootText(), bak, bak + "\\_20140515"});
-        cases.push_back({source, drive.rootText(), drive.rootText() + "\\数据_20140515"});
+        cases.push_back({source, drive.rootText(), drive.rootText() + "数据_20140515"});
     }
     for (const auto& [from, to, copy] : cases) {
         settings.SourcePath = from;
@@ -124,6 +128,7 @@ TEST_F(WindowsBackup, CopiesFromAndToDriveRootsAndChineseNamesWithGbkLogLines) {
         EXPECT_EQ(test::readBytes(pathFromUtf8(copy + "\\sub\\a.txt")), "contents") << copy;
         EXPECT_EQ(test::readBytes(ws.logFile()),
                   utf8ToGbk("140515 9:59:50   " + from + "   成功备份至   " + copy + "\r\n"));
+        EXPECT_EQ(BackupRecordStore(ws.databaseFile()).list().front().path, copy);
         // The copy of a root is an ordinary folder, not hidden like the root itself.
         const DWORD attributes = GetFileAttributesW(pathFromUtf8(copy).c_str());
         EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u) << copy;
@@ -175,6 +180,49 @@ TEST_F(WindowsBackup, LongTreeIsReplacedSameDayKeepingTimesAndPrunedNextDay) {
     EXPECT_TRUE(files.removeTree(tmp.path()).ok());
 }
 
+TEST_F(WindowsBackup, CopiesPastTheShortPathLimitAreSharedAndVerifiedWhole) {
+    const std::string deep = std::string(200, 'd') + "/" + std::string(100, 'e') + "/notes.txt";
+    makeFile(tmp / "src/data" / deep, "notes");
+    settings.SourcePath = native(tmp / "src/data");
+    settings.TargetFolder = native(tmp / "bak");
+    settings.ShareUnchanged = true;
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    clock.set(at(2014, 5, 16, 9, 59, 50));
+    const RunReport second = RunBackup(ws, settings);
+    ASSERT_TRUE(second.ran);
+    EXPECT_EQ(second.shared + second.shareFallbacks, 1u);
+
+    ManifestStore manifests(ws.databaseFile());
+    for (const char* copy : {"bak/data_20140515", "bak/data_20140516"}) {
+        const Manifest recorded =
+            manifests.load(manifests.rowOf(native(tmp / copy)).value()).value();
+        const auto file = std::find_if(recorded.begin(), recorded.end(),
+                                       [&](const ManifestEntry& e) { return e.path == deep; });
+        ASSERT_NE(file, recorded.end()) << copy;
+        EXPECT_FALSE(file->hash.empty()) << copy;
+        const ManifestDiff diff = compareManifests(recorded, manifestOfTree(files, tmp / copy));
+        EXPECT_TRUE(diff.intact())
+            << copy << ": " << diff.missing.size() << " missing, " << diff.changed.size()
+            << " changed, " << diff.extra.size() << " extra";
+    }
+}
+
+TEST_F(WindowsBackup, ACopyRecordedWithADoubledSeparatorIsStillThisJobsToPrune) {
+    makeFile(tmp / "src/data/a.txt", "a");
+    fs::create_directories(tmp / "bak/data_20140514");
+    // As versions that joined "E:\bak\" and "\data" recorded it.
+    BackupRecordStore::CreateIfMissing(ws.databaseFile());
+    BackupRecordStore(ws.databaseFile())
+        .Add(native(tmp / "bak") + "\\\\data_20140514",
+             std::chrono::year_month_day{std::chrono::year{2014} / 5 / 14});
+    settings.SourcePath = native(tmp / "src/data");
+    settings.TargetFolder = native(tmp / "bak") + "\\";
+    settings.KeepCount = 1;
+    ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
+    EXPECT_FALSE(fs::exists(tmp / "bak/data_20140514"));
+    EXPECT_EQ(test::readBytes(tmp / "bak/data_20140515/a.txt"), "a");
+}
+
 TEST_F(WindowsBackup, ConfigIniIsReadAndWrittenInGbk) {
     test::writeBytes(ws.configFile(), utf8ToGbk("[备份设置]\r\n备份文件源地址=D:\\工作\\数据\r\n"
                                                 "备份文件目的地址=E:\\备份\r\n定时时刻=9:30:00\r\n"
@@ -188,7 +236,24 @@ TEST_F(WindowsBackup, ConfigIniIsReadAndWrittenInGbk) {
               std::string::npos);
 }
 
-TEST(WindowsErrors, ReasonsReadAsElsewhereOrAsTheSystemsTextInUtf8) {
+TEST(WindowsErrors, ReasonsInChineseWithTheWindowsCodeOrTheSystemsTextInUtf8) {
+    const std::pair<DWORD, std::string_view> cases[] = {
+        {ERROR_SHARING_VIOLATION, "文件正被其他程序使用"},
+        {ERROR_LOCK_VIOLATION, "文件正被其他程序使用"},
+        {ERROR_ACCESS_DENIED, "没有访问权限"},
+        {ERROR_DISK_FULL, "磁盘空间不足"},
+        {ERROR_PATH_NOT_FOUND, "路径不存在"},
+        {ERROR_FILE_NOT_FOUND, "文件或文件夹不存在"},
+        {ERROR_FILENAME_EXCED_RANGE, "文件名或路径太长"},
+        {ERROR_WRITE_PROTECT, "文件系统是只读的"},
+        {ERROR_TOO_MANY_LINKS, "链接过多"},
+        {ERROR_CRC, "读写设备出错"},
+    };
+    for (const auto& [code, reason] : cases) {
+        EXPECT_EQ(describeError(windowsError(code)),
+                  std::string(reason) + "（系统代码 " + std::to_string(code) + "）");
+    }
+    // The engine still tells the causes apart as on other systems.
     EXPECT_EQ(windowsError(ERROR_ACCESS_DENIED), std::errc::permission_denied);
     const std::string reason = windowsError(ERROR_NO_MORE_FILES).message();
     EXPECT_TRUE(!reason.empty() && isValidUtf8(reason)) << reason;

@@ -1,0 +1,135 @@
+; The Windows installer, vantrel-<version>-setup.exe, built by the build's vantrel_setup target:
+;   makensis -INPUTCHARSET UTF8 -DVERSION=0.1.0 -DSTAGE=<staged files> -DICON=<vantrel.ico>
+;            -DOUTFILE=<setup.exe> vantrel.nsi
+; Installs for the current user, without administrator rights: the programs under
+; %LOCALAPPDATA%\Programs\Vantrel, the job folder %APPDATA%\Vantrel that the shortcuts start
+; in, and an entry in Apps & Features. /S installs and uninstalls silently. The uninstaller
+; removes what it installed and never a job folder, settings, records, log or backup.
+
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+RequestExecutionLevel user
+
+!include "MUI2.nsh"
+!include "FileFunc.nsh"
+!include "LogicLib.nsh"
+
+!define PRODUCT "Vantrel 文件备份"
+!define PUBLISHER "The Vantrel developers"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vantrel"
+!define SHORTCUT "Vantrel 文件备份.lnk"
+
+Name "${PRODUCT}"
+OutFile "${OUTFILE}"
+InstallDir "$LOCALAPPDATA\Programs\Vantrel"
+InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
+ShowInstDetails nevershow
+ShowUninstDetails nevershow
+
+VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
+VIAddVersionKey /LANG=2052 "ProductName" "Vantrel"
+VIAddVersionKey /LANG=2052 "FileDescription" "${PRODUCT} 安装程序"
+VIAddVersionKey /LANG=2052 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=2052 "LegalCopyright" "${PUBLISHER}"
+VIAddVersionKey /LANG=2052 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=2052 "ProductVersion" "${VERSION}"
+
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+!define MUI_ABORTWARNING
+!define MUI_COMPONENTSPAGE_NODESC
+!define MUI_FINISHPAGE_RUN
+!define MUI_FINISHPAGE_RUN_TEXT "运行 ${PRODUCT}"
+!define MUI_FINISHPAGE_RUN_FUNCTION RunVantrel
+!define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\README.txt"
+!define MUI_FINISHPAGE_SHOWREADME_TEXT "查看使用说明"
+!define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
+
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "SimpChinese"
+
+; The shortcuts start the window in the job folder, where its config.ini, wenjianming.mdb
+; and Log are kept: never the program folder, which an update replaces.
+!macro JobFolderShortcut LINK ARGS
+    SetOutPath "$APPDATA\Vantrel"
+    CreateShortcut "${LINK}" "$INSTDIR\vantrel.exe" "${ARGS}" "$INSTDIR\vantrel.exe" 0
+!macroend
+
+; A running window holds its program file: replacing or removing it would fail half-way.
+!macro RefuseWhileRunning
+    FindWindow $0 "TMainForm"
+    ${If} $0 != 0
+        MessageBox MB_OK|MB_ICONEXCLAMATION "Vantrel 正在运行，请先退出它再继续。" /SD IDOK
+        Abort
+    ${EndIf}
+!macroend
+
+Function .onInit
+    !insertmacro RefuseWhileRunning
+FunctionEnd
+
+Function un.onInit
+    !insertmacro RefuseWhileRunning
+FunctionEnd
+
+Section "${PRODUCT}" SecProgram
+    SectionIn RO
+    SetOutPath "$INSTDIR"
+    File "${STAGE}\vantrel.exe"
+    File "${STAGE}\vantrel-cli.exe"
+    File "${STAGE}\README.txt"
+    File "${STAGE}\LICENSE.txt"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+
+    CreateDirectory "$APPDATA\Vantrel"
+    !insertmacro JobFolderShortcut "$SMPROGRAMS\${SHORTCUT}" ""
+
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\vantrel.exe,0"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Section "桌面快捷方式" SecDesktop
+    !insertmacro JobFolderShortcut "$DESKTOP\${SHORTCUT}" ""
+SectionEnd
+
+; Started in the notification area at log-on, with the settings of the job folder.
+Section /o "开机时启动" SecStartup
+    !insertmacro JobFolderShortcut "$SMSTARTUP\${SHORTCUT}" "--minimized"
+SectionEnd
+
+Function RunVantrel
+    SetOutPath "$APPDATA\Vantrel"
+    Exec '"$INSTDIR\vantrel.exe"'
+FunctionEnd
+
+; What the installer put there and nothing else. The program folder goes only when empty: a
+; copy started from it keeps its job (config.ini, wenjianming.mdb, Log) there.
+Section "Uninstall"
+    Delete "$SMPROGRAMS\${SHORTCUT}"
+    Delete "$DESKTOP\${SHORTCUT}"
+    Delete "$SMSTARTUP\${SHORTCUT}"
+    Delete "$INSTDIR\vantrel.exe"
+    Delete "$INSTDIR\vantrel-cli.exe"
+    Delete "$INSTDIR\README.txt"
+    Delete "$INSTDIR\LICENSE.txt"
+    Delete "$INSTDIR\uninstall.exe"
+    RMDir "$INSTDIR"
+    DeleteRegKey HKCU "${UNINSTALL_KEY}"
+SectionEnd

@@ -1,0 +1,71 @@
+#pragma once
+
+// The ids of the Windows window's controls and menu items, named after the controls' fixed
+// names (IDC_BUTTON10 is Button10), and the window classes and messages that UI automation
+// (and the UI test program) finds them by. Nothing here needs <windows.h>.
+
+namespace vantrel {
+
+// The main window's window class; the log viewer's. Named after their forms.
+inline constexpr wchar_t kMainWindowClass[] = L"TMainForm";
+inline constexpr wchar_t kLogWindowClass[] = L"TLogShowForm";
+// The confirmation dialog's caption.
+inline constexpr wchar_t kConfirmCaption[] = L"Confirm";
+
+// Ids from 1000 up, clear of the dialog ids IDOK to IDCONTINUE.
+enum ControlId : int {
+    IDC_GROUPBOX1 = 1000,
+    IDC_HEADING,
+    IDC_SOURCELABEL,
+    IDC_EDIT1,
+    IDC_BUTTON4,
+    IDC_TARGETLABEL,
+    IDC_EDIT2,
+    IDC_BUTTON5,
+    IDC_GROUPBOX2,
+    IDC_CHECKBOX1,  // Monday
+    IDC_CHECKBOX2,  // Tuesday
+    IDC_CHECKBOX8,  // Wednesday
+    IDC_CHECKBOX4,  // Thursday
+    IDC_CHECKBOX5,  // Friday
+    IDC_CHECKBOX6,  // Saturday
+    IDC_CHECKBOX7,  // Sunday
+    IDC_TIMELABEL,
+    IDC_DATETIMEPICKER1,
+    IDC_KEEPLABEL,
+    IDC_DBNUMBEREDITEH1,
+    IDC_KEEPUNITLABEL,
+    IDC_CHECKBOXSTARTATLAUNCH,
+    IDC_CHECKBOXCATCHUP,
+    IDC_SHARECHECKBOX,
+    IDC_BUTTON6,     // 保存配置信息
+    IDC_BUTTON8,     // 启动备份计划
+    IDC_BUTTON9,     // 终止备份计划
+    IDC_BUTTON10,    // 手动执行备份
+    IDC_BUTTON7,     // 查看操作日志
+    IDC_HELPLABEL1,  // the help text's line groups, IDC_HELPLABEL1 to IDC_HELPLABEL11
+    IDC_STATUSAREA = IDC_HELPLABEL1 + 11,
+    IDC_STATUSBAR1,
+    IDC_PROGRESSBAR,
+    IDC_CANCELBUTTON,
+
+    // The log viewer: its text and the two items of its context menu PopupMenu1.
+    IDC_MEMO1 = 1100,
+    IDM_N1,  // 刷新(&R)
+    IDM_N2,  // 清除(&C)
+
+    // The confirmation dialog's question; its buttons are IDYES and IDNO.
+    IDC_QUESTION = 1200,
+    // The list box's text and its list (entries not copied); its button is IDOK.
+    IDC_LISTCAPTION,
+    IDC_LISTTEXT,
+};
+
+// The day boxes in the order of the week, Monday first.
+inline constexpr int kDayBoxIds[7] = {IDC_CHECKBOX1, IDC_CHECKBOX2, IDC_CHECKBOX8, IDC_CHECKBOX4,
+                                      IDC_CHECKBOX5, IDC_CHECKBOX6, IDC_CHECKBOX7};
+
+// The message the tray icon sends to the main window (a left-button press in its lParam).
+inline constexpr unsigned kTrayMessage = 3000;
+
+}  // namespace vantrel

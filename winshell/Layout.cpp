@@ -1,0 +1,269 @@
+#include "winshell/Layout.h"
+
+#include <algorithm>
+#include <iterator>
+#include <stdexcept>
+
+#include "engine/Settings.h"
+#include "winshell/ControlIds.h"
+#include "winshell/WinText.h"
+
+namespace vantrel {
+
+namespace {
+
+using K = ControlKind;
+using C = Container;
+
+// Where GroupBox1 and GroupBox2 stand, at 96 DPI.
+constexpr POINT kGroupBox1{1, 0};
+constexpr POINT kGroupBox2{1 + 16, 0 + 168};
+// The client area of the 800 x 531 window: GroupBox1 (784 x 473) over the 19-pixel status bar.
+constexpr SIZE kClient{786, 492};
+constexpr int kStatusPanels[2] = {200, 300};
+// Room around a caption inside a button, and between a label and its field.
+constexpr int kButtonPadding = 12;
+constexpr int kLabelGap = 4;
+constexpr int kEditBorders = 6;  // client edge and the edit's own margins, top and bottom
+
+// Fields that follow a label on one row.
+constexpr std::pair<int, int> kLabelledFields[] = {
+    {IDC_SOURCELABEL, IDC_EDIT1},
+    {IDC_TARGETLABEL, IDC_EDIT2},
+    {IDC_TIMELABEL, IDC_DATETIMEPICKER1},
+    {IDC_KEEPLABEL, IDC_DBNUMBEREDITEH1},
+    {IDC_DBNUMBEREDITEH1, IDC_KEEPUNITLABEL},
+    {IDC_KEEPUNITLABEL, IDC_CHECKBOXSTARTATLAUNCH},
+    {IDC_CHECKBOXSTARTATLAUNCH, IDC_CHECKBOXCATCHUP},
+};
+
+// The command buttons, left to right. Their 96-DPI places overlap by a pixel or four; each
+// now ends a little before the next begins.
+constexpr int kCommandRow[] = {IDC_BUTTON6, IDC_BUTTON8, IDC_BUTTON9, IDC_BUTTON10, IDC_BUTTON7};
+constexpr int kButtonGap = 3;
+
+POINT originOf(Container in) {
+    switch (in) {
+        case C::GroupBox1:
+            return kGroupBox1;
+        case C::GroupBox2:
+            return kGroupBox2;
+        case C::Client:
+            break;
+    }
+    return {0, 0};
+}
+
+HFONT fontOf(const Fonts& fonts, ControlKind kind) {
+    switch (kind) {
+        case K::Heading:
+            return fonts.heading.get();
+        case K::TimePicker:
+            return fonts.picker.get();
+        default:
+            return fonts.ui.get();
+    }
+}
+
+}  // namespace
+
+std::span<const ControlPlan> mainControls() {
+    static const ControlPlan kControls[] = {
+        {IDC_GROUPBOX1, K::GroupBox, "", C::Client, 1, 0, 784, 473},
+        {IDC_HEADING, K::Heading, "Vantrel", C::GroupBox1, 264, 31, 168, 22},
+        {IDC_SOURCELABEL, K::Label, "备份文件/文件夹源地址：", C::GroupBox1, 3, 92, 0, 0},
+        {IDC_EDIT1, K::ReadOnlyEdit, "", C::GroupBox1, 149, 88, 348, 21},
+        {IDC_BUTTON4, K::Button, "...", C::GroupBox1, 502, 85, 62, 25},
+        {IDC_TARGETLABEL, K::Label, "备份文件/文件夹目的地址：", C::GroupBox1, 3, 123, 0, 0},
+        {IDC_EDIT2, K::ReadOnlyEdit, "", C::GroupBox1, 149, 117, 348, 21},
+        {IDC_BUTTON5, K::Button, "...", C::GroupBox1, 502, 116, 62, 25},
+        {IDC_GROUPBOX2, K::GroupBox, "执行周期", C::GroupBox1, 16, 168, 553, 153},
+        // Monday to Thursday on the first row, Friday to Sunday on the second.
+        {IDC_CHECKBOX1, K::CheckBox, kDayCaptions[0].data(), C::GroupBox2, 8, 24, 0, 0},
+        {IDC_CHECKBOX2, K::CheckBox, kDayCaptions[1].data(), C::GroupBox2, 144, 24, 0, 0},
+        {IDC_CHECKBOX8, K::CheckBox, kDayCaptions[2].data(), C::GroupBox2, 288, 24, 0, 0},
+        {IDC_CHECKBOX4, K::CheckBox, kDayCaptions[3].data(), C::GroupBox2, 424, 24, 0, 0},
+        {IDC_CHECKBOX5, K::CheckBox, kDayCaptions[4].data(), C::GroupBox2, 8, 56, 0, 0},
+        {IDC_CHECKBOX6, K::CheckBox, kDayCaptions[5].data(), C::GroupBox2, 144, 56, 0, 0},
+        {IDC_CHECKBOX7, K::CheckBox, kDayCaptions[6].data(), C::GroupBox2, 288, 56, 0, 0},
+        {IDC_TIMELABEL, K::Label, "时刻", C::GroupBox2, 8, 112, 0, 0},
+        {IDC_DATETIMEPICKER1, K::TimePicker, "", C::GroupBox2, 64, 104, 97, 31},
+        {IDC_KEEPLABEL, K::Label, "保留最近的文件备份数：", C::GroupBox1, 3, 333, 0, 0},
+        {IDC_DBNUMBEREDITEH1, K::NumberEdit, "", C::GroupBox1, 160, 330, 81, 21},
+        {IDC_KEEPUNITLABEL, K::Label, "个", C::GroupBox1, 248, 335, 0, 0},
+        // The options beside the keep count and in the free row under it.
+        {IDC_CHECKBOXSTARTATLAUNCH, K::CheckBox, "启动时执行备份计划", C::GroupBox1, 290, 331, 0,
+         0},
+        {IDC_CHECKBOXCATCHUP, K::CheckBox, "补做错过的备份", C::GroupBox1, 440, 331, 0, 0},
+        {IDC_SHARECHECKBOX, K::CheckBox, "未改动的文件与上一个备份共享（节省空间）", C::GroupBox1,
+         8, 354, 0, 0},
+        {IDC_BUTTON6, K::Button, "保存配置信息", C::GroupBox1, 8, 376, 113, 33},
+        {IDC_BUTTON8, K::Button, "启动备份计划", C::GroupBox1, 120, 376, 113, 33},
+        {IDC_BUTTON9, K::Button, "终止备份计划", C::GroupBox1, 232, 376, 113, 33},
+        {IDC_BUTTON10, K::Button, "手动执行备份", C::GroupBox1, 344, 376, 113, 33},
+        {IDC_BUTTON7, K::Button, "查看操作日志", C::GroupBox1, 453, 376, 113, 33},
+        {IDC_HELPLABEL1 + 0, K::HelpText, "操作步骤：", C::GroupBox1, 576, 40, 0, 0},
+        {IDC_HELPLABEL1 + 1, K::HelpText, "1、保存配置信息；", C::GroupBox1, 576, 56, 0, 0},
+        {IDC_HELPLABEL1 + 2, K::HelpText, "2、启动备份计划；", C::GroupBox1, 576, 72, 0, 0},
+        {IDC_HELPLABEL1 + 3, K::HelpText, "3、如有需要在保存配置信息\n后手动备份。", C::GroupBox1,
+         576, 88, 0, 0},
+        {IDC_HELPLABEL1 + 4, K::HelpText, "使用说明：", C::GroupBox1, 576, 128, 0, 0},
+        {IDC_HELPLABEL1 + 5, K::HelpText, "1、文件备份数需大于等于1；", C::GroupBox1, 576, 144, 0,
+         0},
+        {IDC_HELPLABEL1 + 6, K::HelpText, "2、请自行确保备份文件所需\n空间；", C::GroupBox1, 576,
+         161, 0, 0},
+        {IDC_HELPLABEL1 + 7, K::HelpText, "3、支持网络备份；", C::GroupBox1, 576, 190, 0, 0},
+        {IDC_HELPLABEL1 + 8, K::HelpText,
+         "4、每天最多保留一个备份，\n格式为\"源文件夹名_年月日\"；", C::GroupBox1, 576, 208, 0, 0},
+        {IDC_HELPLABEL1 + 9, K::HelpText, "5、支持文件、文件夹备份；", C::GroupBox1, 576, 238, 0,
+         0},
+        {IDC_HELPLABEL1 + 10, K::HelpText,
+         "6、将该执行文件放置不同目\n录下执行，可同时运行以完\n成 不同备份任务。", C::GroupBox1,
+         576, 256, 0, 0},
+        // The job's health, under the help text.
+        {IDC_STATUSAREA, K::StatusArea, "", C::GroupBox1, 576, 312, 200, 150},
+    };
+    return kControls;
+}
+
+const RECT& MainLayout::rectOf(int id) const {
+    const auto found = std::find_if(controls.begin(), controls.end(),
+                                    [id](const PlacedControl& c) { return c.id == id; });
+    if (found == controls.end()) {
+        throw std::out_of_range("no control with this id");
+    }
+    return found->rect;
+}
+
+SIZE measureText(HDC dc, HFONT font, const char* utf8) {
+    const std::wstring text = toWide(utf8);
+    SelectedFont selected(dc, font);
+    RECT r{0, 0, 0, 0};
+    if (text.empty()) {
+        TEXTMETRICW metrics{};
+        GetTextMetricsW(dc, &metrics);
+        return {0, metrics.tmHeight};
+    }
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &r, DT_CALCRECT | DT_NOPREFIX);
+    return {r.right - r.left, r.bottom - r.top};
+}
+
+RECT workAreaOf(HWND window) {
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    return monitor.rcWork;
+}
+
+void centreWindow(HWND window, const RECT& over) {
+    RECT r{};
+    GetWindowRect(window, &r);
+    SetWindowPos(window, nullptr, (over.left + over.right - (r.right - r.left)) / 2,
+                 (over.top + over.bottom - (r.bottom - r.top)) / 2, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarHeight) {
+    const auto px = [dpi](int length) { return scaled(length, dpi); };
+    MainLayout layout;
+    const std::span<const ControlPlan> plans = mainControls();
+    for (const ControlPlan& plan : plans) {
+        const POINT origin = originOf(plan.in);
+        RECT r{px(origin.x + plan.left), px(origin.y + plan.top), 0, 0};
+        r.right = r.left + px(plan.width);
+        r.bottom = r.top + px(plan.height);
+        const SIZE text = measureText(dc, fontOf(fonts, plan.kind), plan.text);
+        switch (plan.kind) {
+            case K::Label:
+            case K::Heading:
+            case K::HelpText:
+                r.right = std::max(r.right, r.left + text.cx);
+                r.bottom = std::max(r.bottom, r.top + text.cy);
+                break;
+            case K::CheckBox: {
+                const int box = GetSystemMetricsForDpi(SM_CXMENUCHECK, dpi);
+                r.right = r.left + box + px(kLabelGap + 4) + text.cx;
+                r.bottom = r.top + std::max<LONG>(box, text.cy) + px(2);
+                break;
+            }
+            case K::Button:
+                r.right = std::max(r.right, r.left + text.cx + px(kButtonPadding));
+                r.bottom = std::max(r.bottom, r.top + text.cy + px(8));
+                break;
+            case K::ReadOnlyEdit:
+            case K::NumberEdit:
+            case K::TimePicker:
+                r.bottom = std::max(r.bottom, r.top + text.cy + px(kEditBorders));
+                break;
+            case K::GroupBox:
+            case K::StatusArea:
+                break;
+        }
+        layout.controls.push_back({plan.id, r});
+    }
+
+    const auto rectOf = [&layout](int id) -> RECT& {
+        return std::find_if(layout.controls.begin(), layout.controls.end(),
+                            [id](const PlacedControl& c) { return c.id == id; })
+            ->rect;
+    };
+    // A field keeps its right edge and gives up width to a label that grew into it.
+    for (const auto& [label, field] : kLabelledFields) {
+        const RECT& before = rectOf(label);
+        RECT& after = rectOf(field);
+        const int left = before.right + px(kLabelGap);
+        if (after.left < left) {
+            const int width = after.right - after.left;
+            after.left = left;
+            after.right = std::max<LONG>(after.right, left + width / 2);
+        }
+    }
+    for (std::size_t i = 0; i + 1 < std::size(kCommandRow); ++i) {
+        RECT& button = rectOf(kCommandRow[i]);
+        button.right =
+            std::min<LONG>(button.right, rectOf(kCommandRow[i + 1]).left - px(kButtonGap));
+    }
+    // Help line groups flow down where a taller font would make them meet.
+    for (int i = 1; i < 11; ++i) {
+        const RECT& above = rectOf(IDC_HELPLABEL1 + i - 1);
+        RECT& line = rectOf(IDC_HELPLABEL1 + i);
+        if (line.top < above.bottom) {
+            OffsetRect(&line, 0, above.bottom - line.top);
+        }
+    }
+    RECT& area = rectOf(IDC_STATUSAREA);
+    const int areaTop = std::max(area.top, rectOf(IDC_HELPLABEL1 + 10).bottom + px(8));
+    OffsetRect(&area, 0, areaTop - area.top);
+
+    // The group boxes hold what is in them, and the window holds everything.
+    RECT& box2 = rectOf(IDC_GROUPBOX2);
+    RECT& box1 = rectOf(IDC_GROUPBOX1);
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        const RECT& r = layout.controls[i].rect;
+        if (plans[i].in == C::GroupBox2) {
+            box2.right = std::max(box2.right, r.right + px(8));
+            box2.bottom = std::max(box2.bottom, r.bottom + px(8));
+        }
+    }
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        const RECT& r = layout.controls[i].rect;
+        if (plans[i].in != C::Client) {
+            box1.right = std::max(box1.right, r.right + px(4));
+            box1.bottom = std::max(box1.bottom, r.bottom + px(4));
+        }
+    }
+    layout.client = {std::max<LONG>(px(kClient.cx), box1.right + px(1)),
+                     std::max<LONG>(px(kClient.cy), box1.bottom + statusBarHeight)};
+
+    layout.statusParts[0] = px(kStatusPanels[0]);
+    layout.statusParts[1] = layout.statusParts[0] + px(kStatusPanels[1]);
+    const int barTop = layout.client.cy - statusBarHeight;
+    const SIZE cancel = measureText(dc, fonts.ui.get(), "取消");
+    layout.cancel = {layout.client.cx - px(24) - cancel.cx - px(kButtonPadding), barTop + px(1),
+                     layout.client.cx - px(24), layout.client.cy - px(1)};
+    layout.progress = {layout.statusParts[1] + px(4), barTop + px(3), layout.cancel.left - px(4),
+                       layout.client.cy - px(3)};
+    return layout;
+}
+
+}  // namespace vantrel

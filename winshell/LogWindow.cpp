@@ -1,0 +1,175 @@
+#include "winshell/LogWindow.h"
+
+#include <commctrl.h>
+#include <windowsx.h>
+
+#include <string>
+
+#include "winshell/ControlIds.h"
+#include "winshell/Dialogs.h"
+#include "winshell/Layout.h"
+#include "winshell/Resource.h"
+#include "winshell/WinText.h"
+
+namespace vantrel {
+
+namespace {
+
+constexpr COLORREF kGreen = RGB(0x00, 0x80, 0x00);
+
+}  // namespace
+
+void TLogShowForm::registerClass(HINSTANCE instance) {
+    WNDCLASSEXW cls{};
+    cls.cbSize = sizeof cls;
+    cls.lpfnWndProc = windowProc;
+    cls.hInstance = instance;
+    cls.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_VANTREL));
+    cls.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    cls.lpszClassName = kLogWindowClass;
+    RegisterClassExW(&cls);
+}
+
+void TLogShowForm::open(const std::filesystem::path& logFile) {
+    auto* form = new TLogShowForm(logFile);
+    // Made at the size for the screen it opens on, then centred there.
+    HWND window = CreateWindowExW(
+        0, kLogWindowClass, L"操作日志", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+        kLogWindowSize.cx, kLogWindowSize.cy, nullptr, nullptr, GetModuleHandleW(nullptr), form);
+    if (window == nullptr) {
+        delete form;
+        return;
+    }
+    const UINT dpi = GetDpiForWindow(window);
+    SetWindowPos(window, nullptr, 0, 0, scaled(kLogWindowSize.cx, dpi),
+                 scaled(kLogWindowSize.cy, dpi), SWP_NOMOVE | SWP_NOZORDER);
+    centreWindow(window, workAreaOf(window));
+    form->m_presenter.show();  // the lines are there when the window appears
+    ShowWindow(window, SW_SHOWNORMAL);
+}
+
+LRESULT CALLBACK TLogShowForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* form =
+            static_cast<TLogShowForm*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        form->m_window = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+    }
+    auto* form = reinterpret_cast<TLogShowForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (form == nullptr) {
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    const LRESULT result = form->handle(message, wParam, lParam);
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        delete form;
+    }
+    return result;
+}
+
+LRESULT TLogShowForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            onCreate();
+            return 0;
+        case WM_SIZE:
+            MoveWindow(m_memo, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+            return 0;
+        case WM_COMMAND:
+            onCommand(LOWORD(wParam));
+            return 0;
+        case WM_CONTEXTMENU:
+            onContextMenu({GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+            return 0;
+        case WM_CTLCOLORSTATIC:
+            return onColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        case WM_DPICHANGED:
+            onDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
+            return 0;
+    }
+    return DefWindowProcW(m_window, message, wParam, lParam);
+}
+
+void TLogShowForm::onCreate() {
+    m_memo = CreateWindowExW(
+        WS_EX_CLIENTEDGE, L"EDIT", L"",
+        WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0, 0,
+        0, m_window, reinterpret_cast<HMENU>(IDC_MEMO1), nullptr, nullptr);
+    SetWindowSubclass(m_memo, memoProc, 0, 0);
+    m_fonts = Fonts::forDpi(GetDpiForWindow(m_window));
+    SendMessageW(m_memo, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.logText.get()), FALSE);
+    m_menu.reset(CreatePopupMenu());
+    AppendMenuW(m_menu.get(), MF_STRING, IDM_N1, L"刷新(&R)");
+    AppendMenuW(m_menu.get(), MF_STRING, IDM_N2, L"清除(&C)");
+}
+
+// The memo's own menu (copy, select all) gives way to PopupMenu1.
+LRESULT CALLBACK TLogShowForm::memoProc(HWND memo, UINT message, WPARAM wParam, LPARAM lParam,
+                                        UINT_PTR, DWORD_PTR) {
+    if (message == WM_CONTEXTMENU) {
+        return SendMessageW(GetParent(memo), WM_CONTEXTMENU, wParam, lParam);
+    }
+    if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(memo, memoProc, 0);
+    }
+    return DefSubclassProc(memo, message, wParam, lParam);
+}
+
+void TLogShowForm::onCommand(int id) {
+    switch (id) {
+        case IDM_N1:
+            m_presenter.reload();
+            break;
+        case IDM_N2:
+            m_presenter.empty();
+            break;
+    }
+}
+
+void TLogShowForm::onContextMenu(POINT at) {
+    if (at.x == -1 && at.y == -1) {  // from the keyboard: at the memo's corner
+        RECT r{};
+        GetWindowRect(m_memo, &r);
+        at = {r.left + 8, r.top + 8};
+    }
+    TrackPopupMenuEx(m_menu.get(), TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, at.x, at.y,
+                     m_window, nullptr);
+}
+
+void TLogShowForm::onDpiChanged(UINT dpi, const RECT& suggested) {
+    m_fonts = Fonts::forDpi(dpi);
+    SendMessageW(m_memo, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.logText.get()), TRUE);
+    SetWindowPos(m_window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Green text on the tooltip colour; a read-only edit asks as a static does.
+LRESULT TLogShowForm::onColor(HDC dc, HWND control) {
+    if (control != m_memo) {
+        return DefWindowProcW(m_window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                              reinterpret_cast<LPARAM>(control));
+    }
+    SetTextColor(dc, kGreen);
+    SetBkColor(dc, GetSysColor(COLOR_INFOBK));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_INFOBK));
+}
+
+void TLogShowForm::showLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    SetWindowTextW(m_memo, toWide(text).c_str());
+}
+
+bool TLogShowForm::confirm(std::string_view question) {
+    return vantrel::confirm(m_window, question);
+}
+
+void TLogShowForm::showMessage(std::string_view text) {
+    vantrel::showMessage(m_window, text);
+}
+
+}  // namespace vantrel

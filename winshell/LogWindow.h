@@ -1,0 +1,51 @@
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/LogPresenter.h"
+#include "winshell/Fonts.h"
+#include "winshell/Handles.h"
+
+namespace vantrel {
+
+// The log viewer "操作日志": the log in a read-only text (Memo1) with the context menu
+// PopupMenu1 (N1 刷新, N2 清除), which it forwards to its presenter. Each opening makes another
+// viewer; each frees itself when closed and none keeps the program running.
+class TLogShowForm final : public LogView {
+public:
+    static void registerClass(HINSTANCE instance);
+    // Opens a viewer of `logFile` centred on the screen, not blocking the main window.
+    static void open(const std::filesystem::path& logFile);
+
+    // LogView
+    void showLines(const std::vector<std::string>& lines) override;
+    bool confirm(std::string_view question) override;
+    void showMessage(std::string_view text) override;
+
+private:
+    explicit TLogShowForm(std::filesystem::path logFile) : m_presenter(std::move(logFile), *this) {}
+
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK memoProc(HWND memo, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR, DWORD_PTR);
+    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+
+    void onCreate();
+    void onCommand(int id);
+    void onContextMenu(POINT at);
+    void onDpiChanged(UINT dpi, const RECT& suggested);
+    LRESULT onColor(HDC dc, HWND control);
+
+    LogPresenter m_presenter;
+    HWND m_window = nullptr;
+    HWND m_memo = nullptr;
+    Fonts m_fonts;
+    MenuHandle m_menu;
+};
+
+}  // namespace vantrel

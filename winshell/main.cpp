@@ -1,0 +1,147 @@
+// vantrel.exe: the Windows window. Usage: vantrel [--minimized] [--workdir DIR]
+#include <windows.h>
+
+#include <commctrl.h>
+#include <ole2.h>
+#include <shellapi.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/FileOps.h"
+#include "platform/TextCodec.h"
+#include "winshell/Dialogs.h"
+#include "winshell/LogWindow.h"
+#include "winshell/MainWindow.h"
+#include "winshell/SingleInstance.h"
+#include "winshell/WinText.h"
+
+namespace {
+
+using namespace vantrel;
+
+constexpr char kUsage[] =
+    "用法：vantrel [--minimized] [--workdir 目录]\n\n"
+    "--minimized\t在通知区域中启动。\n"
+    "--workdir 目录\t工作目录（config.ini、wenjianming.mdb、Log 所在）；默认为当前目录。";
+
+struct Options {
+    bool minimized = false;
+    std::optional<std::wstring> workDir;
+};
+
+// -minimized as well as --minimized, as shortcuts made by hand may spell it.
+std::optional<Options> parseOptions() {
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (args == nullptr) {
+        return std::nullopt;
+    }
+    const std::vector<std::wstring> given(args + 1, args + count);
+    LocalFree(args);
+    Options options;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        const std::wstring& arg = given[i];
+        if (arg == L"--minimized" || arg == L"-minimized") {
+            options.minimized = true;
+        } else if ((arg == L"--workdir" || arg == L"-workdir") && i + 1 < given.size()) {
+            options.workDir = given[++i];
+        } else if (arg.starts_with(L"--workdir=")) {
+            options.workDir = arg.substr(10);
+        } else {
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+// The working directory: --workdir (relative to the current directory), else the current
+// directory, as a copy of the program started in a folder works in that folder. A --workdir
+// that does not exist is refused, not made.
+std::optional<std::filesystem::path> workingDirectory(const Options& options) {
+    std::error_code ec;
+    const std::filesystem::path given =
+        options.workDir ? std::filesystem::path(*options.workDir) : std::filesystem::path(L".");
+    std::filesystem::path dir = std::filesystem::absolute(given, ec).lexically_normal();
+    if (ec || !std::filesystem::is_directory(dir, ec)) {
+        return std::nullopt;
+    }
+    if (!dir.has_filename() && dir.has_relative_path()) {
+        dir = dir.parent_path();
+    }
+    return dir;
+}
+
+class OleApartment {
+public:
+    OleApartment() : m_ok(SUCCEEDED(OleInitialize(nullptr))) {}
+    OleApartment(const OleApartment&) = delete;
+    OleApartment& operator=(const OleApartment&) = delete;
+    ~OleApartment() {
+        if (m_ok) {
+            OleUninitialize();
+        }
+    }
+
+private:
+    bool m_ok;
+};
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    const std::optional<Options> options = parseOptions();
+    if (!options) {
+        showMessage(nullptr, kUsage);
+        return 2;
+    }
+    const auto dir = workingDirectory(*options);
+    if (!dir) {
+        showMessage(nullptr, "工作目录不可用：" + toUtf8(options->workDir.value_or(L".")));
+        return 2;
+    }
+    // As when started in it: the folder pickers open there.
+    SetCurrentDirectoryW(dir->c_str());
+
+    SystemClock clock;
+    RealFileOps files;
+    SingleInstance instanceOfDir(files, *dir);
+    if (!instanceOfDir.claim()) {
+        instanceOfDir.activateFirst();
+        return 0;
+    }
+
+    // The folder browser's new style needs OLE in this thread's apartment.
+    OleApartment ole;
+    const INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_BAR_CLASSES |
+                                                             ICC_DATE_CLASSES | ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    TMainForm::registerClass(instance);
+    TLogShowForm::registerClass(instance);
+
+    TMainForm form(*dir, files, clock);
+    if (!form.create()) {
+        return 1;
+    }
+    instanceOfDir.mark(form.window());
+    form.start(showCommand, options->minimized);
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Tab, arrow keys and Enter move between a window's controls as in a dialog.
+        HWND top = GetAncestor(message.hwnd, GA_ROOT);
+        if (top != nullptr && IsDialogMessageW(top, &message)) {
+            continue;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    // A run under way ends before the program does; meanwhile a new start in the directory
+    // gets a window of its own, which the run's lock keeps from starting a second run.
+    instanceOfDir.release();
+    return static_cast<int>(message.wParam);
+}
