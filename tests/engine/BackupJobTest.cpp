@@ -1,7 +1,9 @@
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 
+#ifndef _WIN32
 #include <sys/mount.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -213,6 +215,7 @@ TEST_F(JobTest, MissedInstantsLaterThanNowNeverLoop) {
     EXPECT_EQ(corrected.health(settings).lastComplete, rows().front().started);
 }
 
+#ifndef _WIN32
 // Detaches what a test mounted, however it ends.
 struct Unmount {
     std::filesystem::path at;
@@ -253,6 +256,8 @@ TEST_F(JobTest, AReadOnlyDatabaseRefusesCatchUpsBeforeCopyingAndTheBackoffHolds)
     EXPECT_EQ(minutesAfterStart, (std::vector<long>{2, 17, 77, 317}));
     EXPECT_FALSE(std::filesystem::exists(dir / "bak"));
 }
+
+#endif
 
 TEST_F(JobTest, WithoutCatchUpAMissedInstantIsOnlyRecorded) {
     settings.CatchUpMissed = false;
