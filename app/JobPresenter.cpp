@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
+#include "engine/ChangeGuard.h"
 #include "engine/KeepCount.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
@@ -22,6 +23,8 @@ namespace {
 constexpr std::string_view kSourcePrompt = "请选择备份文件源地址";
 constexpr std::string_view kTargetPrompt = "请选择备份文件目的地址，文件将备份到指定位置";
 constexpr std::string_view kCloseQuestion = "您确定要退出该系统吗？";
+constexpr std::string_view kConfirmChangesQuestion =
+    "确认这些变化是您有意为之（而不是误删或勒索软件造成的）吗？确认后旧备份将照常清理。";
 
 std::uint32_t colourOf(JobHealth::State state) {
     switch (state) {
@@ -48,6 +51,7 @@ FormFields fieldsOf(const TBackupSettings& s) {
     f.startAtLaunch = s.StartScheduleAtLaunch;
     f.catchUp = s.CatchUpMissed;
     f.share = s.ShareUnchanged;
+    f.guard = s.GuardMassChanges;
     return f;
 }
 
@@ -229,6 +233,7 @@ TBackupSettings JobPresenter::settings() const {
     s.StartScheduleAtLaunch = f.startAtLaunch;
     s.CatchUpMissed = f.catchUp;
     s.ShareUnchanged = f.share;
+    s.GuardMassChanges = f.guard;
     return s;
 }
 
@@ -271,8 +276,28 @@ void JobPresenter::backUpNow() {
 void JobPresenter::openLog() {
     guarded([this] {
         OperationLog(m_ws.logFile()).EnsureExists();
-        m_view.openLogViewer(m_ws.logFile());
+        m_view.openLogViewer(m_ws.logFile(), m_ws.databaseFile());
     });
+}
+
+void JobPresenter::openRestore() {
+    const TBackupSettings s = settings();
+    if (s.SourcePath.empty()) {
+        m_view.showMessage(kNoSourceMessage);
+        return;
+    }
+    m_view.openRestoreWindow(m_ws, s);
+}
+
+void JobPresenter::confirmChanges() {
+    if (!m_view.confirm(kConfirmChangesQuestion)) {
+        return;
+    }
+    guarded([this] {
+        const bool any = ChangeGuard(m_ws.databaseFile()).confirm(m_ws.clock.now()) > 0;
+        setStatus(any ? kChangesConfirmed : kNothingToConfirm);
+    });
+    refreshHealth();
 }
 
 void JobPresenter::cancelRun() {
@@ -333,6 +358,10 @@ void JobPresenter::finishRun(const RunResult& result) {
     m_view.showRunning(false);
     m_job.finished(result);
     refreshHealth();
+    // The guard's warning stays in the status until the next text.
+    if (result.report.massChange) {
+        setStatus(*result.report.massChange);
+    }
     showOutcome(result, m_engineUi->takeRunMessages());
 }
 
@@ -401,7 +430,9 @@ bool JobPresenter::notifyInTray(const RunResult& result, const std::vector<std::
             reason = "备份不完整：" + result.record.message;
             break;
         default:
-            if (m_health.state == JobHealth::State::Overdue) {
+            if (result.report.massChange) {
+                reason = *result.report.massChange;  // whatever else the run said
+            } else if (m_health.state == JobHealth::State::Overdue) {
                 reason = "备份已逾期：" + m_health.reason;
             } else if (!messages.empty()) {
                 reason = messages.front();  // an old copy not deleted, and the like
@@ -427,6 +458,7 @@ void JobPresenter::refreshHealth(bool byClock) {
         view.nextRun = m_health.nextRunLine();
         view.alarm = m_health.state == JobHealth::State::Failed ||
                      m_health.state == JobHealth::State::Overdue;
+        view.changesHeld = m_health.changesHeld;
         m_view.showHealth(view);
         m_view.showTray(trayToolTip(), view.alarm);
         // A job that falls overdue while nothing runs says so once.

@@ -49,7 +49,11 @@ public:
     void stopTimetable();   // Button9 终止备份计划
     void backUpNow();       // Button10 手动执行备份
     void openLog();         // Button7 查看操作日志
-    void cancelRun();       // 取消, beside the progress bar
+    void openRestore();     // 恢复文件…: the restore window
+    // 确认变化, in the health area while the guard holds pruning: after asking, confirms the
+    // changes, and later runs prune as before.
+    void confirmChanges();
+    void cancelRun();  // 取消, beside the progress bar
 
     // FileTimer2, every second while the timetable is on: starts the run that is due.
     void tick();

@@ -11,6 +11,7 @@
 
 #include "engine/BackupSettings.h"
 #include "engine/JobHealth.h"
+#include "engine/Workspace.h"
 
 namespace vantrel {
 
@@ -24,6 +25,7 @@ struct FormFields {
     bool startAtLaunch = false;  // 启动时执行备份计划
     bool catchUp = false;        // 补做错过的备份
     bool share = false;          // 未改动的文件与上一个备份共享
+    bool guard = true;           // 异常变化保护
 };
 
 // The job's health as the status area and the tray show it.
@@ -34,6 +36,7 @@ struct HealthView {
     std::string lastComplete;         // "上次完整备份：2014-05-22 09:59（1 天前）"
     std::string nextRun;              // "下次备份：2014-05-29 09:59:50（星期四）"
     bool alarm = false;               // failed or overdue: the tray icon carries a red mark
+    bool changesHeld = false;         // the guard holds pruning: "确认变化" is offered
 };
 
 // The copy under way, as the status bar shows it.
@@ -84,8 +87,12 @@ public:
 
     // The one-second timer (FileTimer2), which calls JobPresenter::tick.
     virtual void setTicking(bool on) = 0;
-    // Opens a log viewer on the file (a new one each time).
-    virtual void openLogViewer(const std::filesystem::path& logFile) = 0;
+    // Opens a log viewer on the log file and the run history kept in the record database
+    // (a new one each time).
+    virtual void openLogViewer(const std::filesystem::path& logFile,
+                               const std::filesystem::path& dbFile) = 0;
+    // Opens the restore window ("恢复文件") on the job's copies of the source in `settings`.
+    virtual void openRestoreWindow(Workspace& ws, const TBackupSettings& settings) = 0;
 
     // Runs `fn` on the window's thread, soon, in the order posted; callable from any thread.
     // Work posted to a window that is gone is dropped.

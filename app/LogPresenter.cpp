@@ -1,14 +1,29 @@
 #include "app/LogPresenter.h"
 
 #include <exception>
+#include <system_error>
 
 #include "engine/OperationLog.h"
+#include "engine/RunHistory.h"
 
 namespace vantrel {
 
 void LogPresenter::load() {
     try {
         m_view.showLines(OperationLog(m_logFile).LoadLines());
+    } catch (const std::exception& e) {
+        m_view.showMessage(e.what());
+    }
+    std::error_code ec;
+    if (m_dbFile.empty() || !std::filesystem::exists(m_dbFile, ec)) {
+        return;
+    }
+    try {
+        std::vector<std::vector<std::string>> rows;
+        for (const RunRecord& r : RunHistory(m_dbFile).list()) {
+            rows.push_back(shownFields(r));
+        }
+        m_view.showHistory(rows);
     } catch (const std::exception& e) {
         m_view.showMessage(e.what());
     }

@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -13,11 +14,16 @@
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
+#include "engine/ChangeGuard.h"
+#include "engine/CopyChecks.h"
+#include "engine/CopyEntries.h"
 #include "engine/CopyListing.h"
+#include "engine/FileVersions.h"
 #include "engine/ManifestCheck.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
+#include "engine/SourcePath.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
@@ -113,6 +119,19 @@ void printDetails(Workspace& ws, const RunReport& report) {
 bool hasRecords(const Workspace& ws) {
     std::error_code ec;
     return std::filesystem::exists(ws.databaseFile(), ec);
+}
+
+// Reads the settings for a command that needs the source. Shows why and returns false when
+// they cannot be read or name no source.
+bool loadSource(Workspace& ws, TBackupSettings& settings) {
+    if (!loadSettings(ws, settings)) {
+        return false;
+    }
+    if (settings.SourcePath.empty()) {
+        ws.ui.showMessage(kNoSourceMessage);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -227,12 +246,13 @@ int printHistory(Workspace& ws) {
     }
     RunHistory history(ws.databaseFile());
     for (const RunRecord& r : history.list()) {
-        std::string line = formatLocalTime(r.started) + "\t" + formatLocalTime(r.ended) + "\t" +
-                           std::string(displayName(r.trigger)) + "\t" +
-                           std::string(displayName(r.outcome)) + "\t" + std::to_string(r.files) +
-                           "\t" + std::to_string(r.bytes) + "\t" + r.targetPath;
-        if (!r.message.empty()) {
-            line += "\t" + r.message;
+        std::vector<std::string> fields = shownFields(r);
+        if (fields.back().empty()) {
+            fields.pop_back();  // no message
+        }
+        std::string line;
+        for (const std::string& field : fields) {
+            line += (line.empty() ? "" : "\t") + field;
         }
         printOut(line);
     }
@@ -252,12 +272,100 @@ int printList(Workspace& ws) {
     return kOk;
 }
 
+int printVersions(Workspace& ws, std::string_view path) {
+    TBackupSettings settings;
+    if (!loadSource(ws, settings)) {
+        return kRefused;
+    }
+    try {
+        const auto versions = versionsOf(ws, settings, path);
+        if (versions.empty()) {
+            ws.ui.showMessage("没有备份包含“" + std::string(path) + "”");
+            return kFailed;
+        }
+        for (const FileVersion& v : versions) {
+            printOut(v.line());
+        }
+        return kOk;
+    } catch (const RequestRefused& e) {
+        ws.ui.showMessage(e.what());
+        return kRefused;
+    }
+}
+
+int restore(Workspace& ws, const RestoreRequest& request) {
+    TBackupSettings settings;
+    if (!loadSource(ws, settings)) {
+        return kRefused;
+    }
+    RestoreOutcome out;
+    try {
+        RealFilePlacer placer;
+        out = restoreFiles(ws, settings, request, placer);
+    } catch (const RequestRefused& e) {
+        ws.ui.showMessage(e.what());
+        return kRefused;
+    }
+    for (const std::string& line : out.sources) {
+        printOut(line);
+    }
+    for (const auto* kept : {&out.foldersBeside, &out.besides}) {
+        for (const KeptBeside& b : *kept) {
+            printOut(keptBesideText(b));
+        }
+    }
+    for (const FailedEntry& f : out.failed) {
+        ws.ui.showMessage(notRestoredText(f));
+    }
+    printOut(out.summary());
+    return out.exitStatus();
+}
+
+int printChanges(Workspace& ws, std::string_view date) {
+    const std::string wanted = date.empty() ? std::string() : dateTextOfDigits(date);
+    std::vector<CopyEntries> copies = jobCopies(ws);
+    auto copy = std::find_if(copies.begin(), copies.end(), [&](const CopyEntries& c) {
+        return wanted.empty() || c.record().date == wanted;
+    });
+    if (copy == copies.end()) {
+        ws.ui.showMessage(wanted.empty() ? "没有备份记录"
+                                         : "没有日期为 " + std::string(date) + " 的备份");
+        return kFailed;
+    }
+    if (!copy->onDisk()) {
+        ws.ui.showMessage("备份“" + copy->record().path + "”已不存在");
+        return kFailed;
+    }
+    // The job's previous copy: the next older one still on disk.
+    const auto previous =
+        std::find_if(copy + 1, copies.end(), [](const CopyEntries& c) { return c.onDisk(); });
+    auto older = previous == copies.end() ? streamOf(Manifest{}) : previous->stream();
+    auto newer = copy->stream();
+    const ChangeCounts counts =
+        compareEntries(*older, *newer, [](ChangeKind kind, const ManifestEntry& e) {
+            printOut(std::string(changeWord(kind)) + "\t" + e.path);
+        });
+    printOut(counts.summary());
+    return kOk;
+}
+
+int confirmChanges(Workspace& ws) {
+    std::size_t confirmed = 0;
+    if (hasRecords(ws)) {
+        confirmed = ChangeGuard(ws.databaseFile()).confirm(ws.clock.now());
+    }
+    ws.ui.setStatus(confirmed > 0 ? kChangesConfirmed : kNothingToConfirm);
+    return kOk;
+}
+
 int verifyCopy(Workspace& ws, std::string_view date) {
     const VerifyResult result = vantrel::verifyCopy(ws, date);
     if (!result.checked()) {
         ws.ui.showMessage(result.refusal);
         return kFailed;
     }
+    // Kept for the restore window, which shows whether each copy was found intact.
+    recordCheck(ws.databaseFile(), result.copy->id, ws.clock.now(), result.intact());
     const auto print = [](std::string_view label, const std::vector<std::string>& paths) {
         for (const std::string& path : paths) {
             printOut(std::string(label) + (path.empty() ? std::string(".") : escapedName(path)));

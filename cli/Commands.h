@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "engine/Restore.h"
 #include "engine/Workspace.h"
 
 namespace vantrel::cli {
@@ -21,5 +22,13 @@ int printStatus(Workspace& ws);
 int printHistory(Workspace& ws);
 // Checks the newest copy, or the newest of `date` ("yyyymmdd"), against its manifest.
 int verifyCopy(Workspace& ws, std::string_view date);
+// The versions of a file or folder in the job's copies, newest first.
+int printVersions(Workspace& ws, std::string_view path);
+// Brings files back from the copies.
+int restore(Workspace& ws, const RestoreRequest& request);
+// What the newest copy, or the copy of `date`, changed against the job's previous copy.
+int printChanges(Workspace& ws, std::string_view date);
+// Confirms the changes the guard holds pruning back for.
+int confirmChanges(Workspace& ws);
 
 }  // namespace vantrel::cli

@@ -3,13 +3,17 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/CliUi.h"
 #include "cli/Commands.h"
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/Restore.h"
 #include "platform/Clock.h"
 #include "platform/ErrorText.h"
 #include "platform/FileOps.h"
@@ -18,6 +22,8 @@
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+
+#include <shellapi.h>
 #else
 #include <unistd.h>
 #include <csignal>
@@ -26,7 +32,7 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    "用法：vantrel-cli <命令>\n"
+    "用法：vantrel-cli <命令> [参数]\n"
     "\n"
     "在当前目录中工作：config.ini、wenjianming.mdb 和 Log 文件夹都在这里。\n"
     "\n"
@@ -37,15 +43,30 @@ constexpr std::string_view kUsage =
     "  list       显示备份记录，最新的在前：编号、日期、路径、是否完整\n"
     "  status     显示备份状态、上次完整备份和下次备份\n"
     "  history    显示每次备份的经过，最新的在前：开始、结束、起因、结果、文件数、字节数、\n"
-    "             备份路径、说明\n"
+    "             备份路径、相对于上一个备份新增、修改和删除的项数、说明\n"
     "  verify [yyyymmdd]\n"
     "             按备份时记下的清单逐项核对最新的（或该日期的）备份，\n"
     "             列出缺少、改动和多出的项；完好时退出状态为 0，否则为 1\n"
+    "  versions <路径>\n"
+    "             列出包含该文件或文件夹的每个备份，最新的在前：日期、大小（字节）、\n"
+    "             修改时间，与上一行相同时加“同上”；有备份包含它时退出状态为 0，否则为 1\n"
+    "  restore [--from yyyymmdd] [--to 文件夹] [--overwrite] <路径>...\n"
+    "             从包含它的最新完整备份（或该日期的备份）恢复文件或文件夹，“.”为整个源\n"
+    "             文件夹；默认恢复到原位置，--to 时恢复到该文件夹下并保持相对于源的路径。\n"
+    "             目的地已有相同的文件时不动它；已有不同的文件时保留它，恢复的文件另存为\n"
+    "             “<名称> (恢复 yyyymmdd)<扩展名>”，--overwrite 时替换它。\n"
+    "             退出状态：0 全部恢复；3 有的项未能恢复；1 没有可恢复的\n"
+    "  changes [yyyymmdd]\n"
+    "             列出最新的（或该日期的）备份相对于上一个备份新增、修改和删除的项\n"
+    "  confirm-changes\n"
+    "             确认异常变化保护发现的大量变化，此后旧备份照常清理\n"
     "  --help     显示本说明\n"
     "  --version  显示版本\n"
     "\n"
+    "路径：源文件夹中的文件或文件夹，绝对路径或相对于源文件夹的路径。\n"
+    "\n"
     "退出状态：0 成功；1 备份或操作失败；2 设置无效或命令有误；\n"
-    "          3 备份已完成，但有未能复制的项或无法删除的旧备份。\n"
+    "          3 备份已完成，但有未能复制的项、无法删除的旧备份或异常变化。\n"
     "status 的退出状态：0 正常；3 警告；4 失败、已逾期或从未备份。\n";
 
 bool isTerminal(std::FILE* out) {
@@ -55,8 +76,6 @@ bool isTerminal(std::FILE* out) {
     return ::isatty(::fileno(out)) != 0;
 #endif
 }
-
-std::string_view g_verifyDate;  // the date verify was given, if any
 
 void print(std::FILE* out, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), out);
@@ -74,6 +93,57 @@ bool isDate(std::string_view text) {
     return text.size() == 8 && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
+// restore's options and paths; the exit status of the usage error when they are wrong.
+std::optional<int> parseRestore(const std::vector<std::string>& args,
+                                vantrel::RestoreRequest& request) {
+    bool options = true;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (options && arg == "--") {
+            options = false;
+        } else if (options && arg == "--overwrite") {
+            request.overwrite = true;
+        } else if (options && arg == "--from") {
+            if (i + 1 == args.size() || !isDate(args[i + 1])) {
+                return usageError("选项 --from 需要一个 8 位数字的日期（yyyymmdd）。");
+            }
+            request.fromDate = args[++i];
+        } else if (options && arg == "--to") {
+            if (i + 1 == args.size() || args[i + 1].empty()) {
+                return usageError("选项 --to 需要一个文件夹。");
+            }
+            request.to = args[++i];
+        } else if (options && arg.size() > 1 && arg.starts_with("--")) {
+            return usageError("未知的选项：" + arg);
+        } else {
+            request.paths.push_back(arg);
+        }
+    }
+    if (request.paths.empty()) {
+        return usageError("命令 restore 需要至少一个路径（“.”为整个源文件夹）。");
+    }
+    return std::nullopt;
+}
+
+// The command line as UTF-8. Windows hands main() its arguments in the ANSI code page, which
+// cannot hold every name; the wide command line can.
+std::vector<std::string> utf8Arguments(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argv;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> args;
+    for (int i = 0; wide != nullptr && i < count; ++i) {
+        args.push_back(vantrel::pathToUtf8(std::filesystem::path(wide[i])));
+    }
+    LocalFree(wide);
+    if (static_cast<int>(args.size()) == argc) {
+        return args;
+    }
+#endif
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,10 +154,11 @@ int main(int argc, char** argv) {
     // A closed standard output (a pipe to "head") must never end a run half way.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    if (argc < 2) {
+    const std::vector<std::string> arguments = utf8Arguments(argc, argv);
+    if (arguments.size() < 2) {
         return usageError("缺少命令。");
     }
-    const std::string_view command = argv[1];
+    const std::string_view command = arguments[1];
     if (command == "--help" || command == "-h") {
         print(stdout, kUsage);
         return cli::kOk;
@@ -96,39 +167,65 @@ int main(int argc, char** argv) {
         print(stdout, "vantrel-cli " VANTREL_VERSION "\n");
         return cli::kOk;
     }
-    // Commands that only read: they never make the log folder, the database or a lock file.
+    const std::vector<std::string> args(arguments.begin() + 2, arguments.end());
+    const auto refuseArguments = [&]() -> std::optional<int> {
+        if (!args.empty()) {
+            return usageError("命令 " + std::string(command) + " 不接受参数“" + args.front() +
+                              "”。");
+        }
+        return std::nullopt;
+    };
+    // An optional date of eight digits, for verify and changes.
+    std::string date;
+    const auto takeDate = [&]() -> std::optional<int> {
+        if (args.size() > 1) {
+            return usageError("命令 " + std::string(command) + " 不接受参数“" + args[1] + "”。");
+        }
+        if (!args.empty() && !isDate(args.front())) {
+            return usageError("日期应为 8 位数字（yyyymmdd）：“" + args.front() + "”。");
+        }
+        date = args.empty() ? std::string() : args.front();
+        return std::nullopt;
+    };
+
+    // Commands that only read the job: they never make the log folder, the database or a lock
+    // file.
     bool readsOnly = true;
-    int (*run)(Workspace&) = nullptr;
-    if (command == "backup") {
-        run = cli::runBackup;
+    std::function<int(Workspace&)> run;
+    std::optional<int> wrong;
+    RestoreRequest restoreRequest;
+    if (command == "backup" || command == "schedule") {
+        run = command == "backup" ? cli::runBackup : cli::runSchedule;
         readsOnly = false;
-    } else if (command == "schedule") {
-        run = cli::runSchedule;
-        readsOnly = false;
-    } else if (command == "log") {
-        run = cli::printLog;
-    } else if (command == "list") {
-        run = cli::printList;
-    } else if (command == "status") {
-        run = cli::printStatus;
-    } else if (command == "history") {
-        run = cli::printHistory;
-    } else if (command == "verify") {
-        run = [](Workspace& ws) { return cli::verifyCopy(ws, g_verifyDate); };
+        wrong = refuseArguments();
+    } else if (command == "log" || command == "list" || command == "status" ||
+               command == "history" || command == "confirm-changes") {
+        run = command == "log"       ? cli::printLog
+              : command == "list"    ? cli::printList
+              : command == "status"  ? cli::printStatus
+              : command == "history" ? cli::printHistory
+                                     : cli::confirmChanges;
+        wrong = refuseArguments();
+    } else if (command == "verify" || command == "changes") {
+        wrong = takeDate();
+        const bool verify = command == "verify";
+        run = [&date, verify](Workspace& ws) {
+            return verify ? cli::verifyCopy(ws, date) : cli::printChanges(ws, date);
+        };
+    } else if (command == "versions") {
+        if (args.size() != 1) {
+            wrong = usageError(args.empty() ? "命令 versions 需要一个路径。"
+                                            : "命令 versions 不接受参数“" + args[1] + "”。");
+        }
+        run = [&args](Workspace& ws) { return cli::printVersions(ws, args.front()); };
+    } else if (command == "restore") {
+        wrong = parseRestore(args, restoreRequest);
+        run = [&restoreRequest](Workspace& ws) { return cli::restore(ws, restoreRequest); };
     } else {
         return usageError("未知的命令：" + std::string(command));
     }
-    // Only verify takes an argument: an optional date of eight digits.
-    if (argc > 2) {
-        const std::string_view argument = argv[2];
-        if (command != "verify" || argc > 3) {
-            return usageError("命令 " + std::string(command) + " 不接受参数“" +
-                              std::string(argv[command == "verify" ? 3 : 2]) + "”。");
-        }
-        if (!isDate(argument)) {
-            return usageError("日期应为 8 位数字（yyyymmdd）：“" + std::string(argument) + "”。");
-        }
-        g_verifyDate = argument;
+    if (wrong) {
+        return *wrong;
     }
 
     SystemClock clock;

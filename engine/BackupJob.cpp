@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "engine/BackupError.h"
+#include "engine/ChangeGuard.h"
 #include "engine/Schedule.h"
 #include "engine/Settings.h"
 #include "platform/TextCodec.h"
@@ -345,6 +346,13 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
             record.bytes = report.copied.bytes;
             record.targetPath = report.targetPath;
             record.pruneFailures = report.pruneFailures.size();
+            if (report.changes) {
+                record.changes = {report.changes->added, report.changes->modified,
+                                  report.changes->deleted};
+            }
+            if (report.massChange) {
+                record.message += (record.message.empty() ? "" : "；") + *report.massChange;
+            }
         }
     } catch (const BackupCancelled& e) {
         record.outcome = RunOutcome::Cancelled;
@@ -398,6 +406,7 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
     }
     const LocalTime now = m_ws.clock.now();
     RunHistory history(m_ws.databaseFile());
+    const bool held = ChangeGuard(m_ws.databaseFile()).active().has_value();
     // The newest complete copy that is still there; a newer one that is gone is named.
     std::optional<RunRecord> complete;
     std::string lost;
@@ -412,7 +421,7 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
         }
     }
     JobHealth health =
-        judgeHealth(history.lastRun(now), complete, settings, timetableOn, now, lost);
+        judgeHealth(history.lastRun(now), complete, settings, timetableOn, now, held, lost);
     if (!m_checkedAt || now < *m_checkedAt || now - *m_checkedAt >= std::chrono::days{1}) {
         m_checkedAt = now;
         m_databaseDamage = RecordDatabase(m_ws.databaseFile()).damage();

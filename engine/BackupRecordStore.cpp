@@ -115,7 +115,8 @@ void BackupRecordStore::deleteRow(std::int64_t id) {
 
 PruneSelection BackupRecordStore::selectPrune(FileOps& files, std::size_t keep,
                                               const PruneScope& scope,
-                                              const std::optional<std::filesystem::path>& coming) {
+                                              const std::optional<std::filesystem::path>& coming,
+                                              std::optional<std::int64_t> holdBefore) {
     PruneSelection selection;
     if (coming) {
         selection.rows.push_back({0, pathToUtf8(*coming), {}, {}});
@@ -130,24 +131,28 @@ PruneSelection BackupRecordStore::selectPrune(FileOps& files, std::size_t keep,
     std::vector<RetentionRow> rows;
     for (std::size_t i = 0; i < selection.rows.size(); ++i) {
         const auto& place = selection.places[i];
+        const std::int64_t id = selection.rows[i].id;  // 0: the copy about to be made
         rows.push_back({selection.rows[i].complete(), placeOf(files, place),
                         samePlace(placeOf(files, place.parent_path()), folder) &&
-                            isCopyOf(pathToUtf8(place.filename()), scope.copyStem)});
+                            isCopyOf(pathToUtf8(place.filename()), scope.copyStem),
+                        holdBefore && id != 0 && id < *holdBefore});
     }
     selection.fates = selectPrunable(rows, keep);
     return selection;
 }
 
 std::vector<PruneFailure> BackupRecordStore::PruneBackups(std::optional<double> keepValue,
-                                                          FileOps& files, const PruneScope& scope) {
+                                                          FileOps& files, const PruneScope& scope,
+                                                          std::optional<std::int64_t> holdBefore) {
     const auto keep = copiesToKeep(keepValue);
-    return keep ? prune(*keep, files, scope) : std::vector<PruneFailure>{};
+    return keep ? prune(*keep, files, scope, holdBefore) : std::vector<PruneFailure>{};
 }
 
 std::vector<PruneFailure> BackupRecordStore::prune(std::size_t keep, FileOps& files,
-                                                   const PruneScope& scope) {
+                                                   const PruneScope& scope,
+                                                   std::optional<std::int64_t> holdBefore) {
     std::vector<PruneFailure> failures;
-    const PruneSelection selection = selectPrune(files, keep, scope);
+    const PruneSelection selection = selectPrune(files, keep, scope, std::nullopt, holdBefore);
     // Oldest first, as rows were always pruned.
     for (std::size_t i = selection.rows.size(); i-- > 0;) {
         const std::filesystem::path& place = selection.places[i];

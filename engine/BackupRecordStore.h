@@ -67,14 +67,19 @@ public:
     // for a place a newer row names is dropped without touching the disk. A copy is deleted
     // on disk only within `scope`, shaped "..._yyyymmdd", and never while a kept row names
     // it; a copy that cannot be deleted keeps its row and is returned, and pruning goes on.
+    // Rows older than `holdBefore`, when set, are all kept: the guard against mass changes
+    // holds them.
     std::vector<PruneFailure> PruneBackups(std::optional<double> keepValue, FileOps& files,
-                                           const PruneScope& scope);
+                                           const PruneScope& scope,
+                                           std::optional<std::int64_t> holdBefore = std::nullopt);
     // The same with the count of copies to keep already taken from the keep count.
-    std::vector<PruneFailure> prune(std::size_t keep, FileOps& files, const PruneScope& scope);
+    std::vector<PruneFailure> prune(std::size_t keep, FileOps& files, const PruneScope& scope,
+                                    std::optional<std::int64_t> holdBefore = std::nullopt);
     // What PruneBackups would do, keeping `keep` copies, and touching nothing. `coming`, a
     // copy about to be made and recorded, counts as the newest complete copy (row id 0).
     PruneSelection selectPrune(FileOps& files, std::size_t keep, const PruneScope& scope,
-                               const std::optional<std::filesystem::path>& coming = std::nullopt);
+                               const std::optional<std::filesystem::path>& coming = std::nullopt,
+                               std::optional<std::int64_t> holdBefore = std::nullopt);
 
     // Every row, newest first.
     std::vector<BackupRecord> list();

@@ -5,6 +5,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/ChangeGuard.h"
 #include "engine/CopyNaming.h"
 #include "engine/CopyPlan.h"
 #include "engine/CopySlot.h"
@@ -90,7 +91,10 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
                           "”是空文件夹（也许磁盘未连接），本次未备份！");
     }
 
-    CopyPlan plan(ws, settings, run, prune == PruneAfterRun::IfKeepCountSet);
+    // While the guard against mass changes holds, no copy older than its run's is pruned.
+    std::optional<ChangeHold> hold = ChangeGuard(ws.databaseFile()).active();
+    CopyPlan plan(ws, settings, run, prune == PruneAfterRun::IfKeepCountSet,
+                  hold ? std::optional<std::int64_t>(hold->recordId) : std::nullopt);
     std::optional<TreeSize> count;
     if (control.countSource) {
         count = control.countSource(run);
@@ -130,7 +134,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     const auto line =
         OperationLog::composeLine(ws.clock.now(), run.sourceText, run.targetText, failed.size());
     try {
-        slot.commit(line, run.date, failed);
+        report.recordId = slot.commit(line, run.date, failed);
     } catch (const BackupError&) {
         ui.setStatus(kCopyFailed);
         throw;
@@ -146,9 +150,37 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     report.sharingUnsupported = plan.sharingUnsupported();
     report.duration =
         std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - run.started);
+
+    // What the copy changed; a mass change holds pruning back until the user confirms it.
+    bool mayPrune = true;
+    try {
+        const CopyChanges changes = measureNewCopy(ws, target, plan.newManifest(),
+                                                   plan.sharedFromId(), plan.sharedFromManifest());
+        report.changes = changes.sincePrevious;
+        if (settings.GuardMassChanges && changes.sinceComplete &&
+            isMassChange(*changes.sinceComplete)) {
+            const ChangeCounts& c = *changes.sinceComplete;
+            report.massChange = massChangeWarning(c);
+            const ChangeHold held{report.recordId, run.started, c.filesModified + c.filesDeleted,
+                                  c.filesBefore};
+            ChangeGuard(ws.databaseFile()).hold(held);
+            hold = hold ? hold : held;
+        }
+    } catch (const BackupError& e) {
+        // Without the counts the guard cannot judge: nothing is pruned this time.
+        mayPrune = false;
+        ui.showMessage(std::string("未能统计本次备份的变化，本次不清理旧备份：") + e.what());
+    }
+    plan.releaseManifests();
+
     ui.setStatus(finishedText(report));
-    if (prune == PruneAfterRun::IfKeepCountSet && run.keep) {
-        report.pruneFailures = store.prune(*run.keep, ws.files, run.pruneScope());
+    if (report.massChange) {
+        ui.showMessage(*report.massChange);
+    }
+    if (mayPrune && prune == PruneAfterRun::IfKeepCountSet && run.keep) {
+        report.pruneFailures =
+            store.prune(*run.keep, ws.files, run.pruneScope(),
+                        hold ? std::optional<std::int64_t>(hold->recordId) : std::nullopt);
         for (const auto& f : report.pruneFailures) {
             ui.showMessage("无法删除旧备份“" + f.path + "”：" + f.reason);
         }

@@ -14,6 +14,7 @@
 
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupSettings.h"
+#include "engine/CopyEntries.h"
 #include "engine/CopyNaming.h"
 #include "engine/RunTarget.h"
 #include "engine/Workspace.h"
@@ -52,10 +53,14 @@ struct RunReport {
     std::uint64_t shareFallbacks = 0;       // of those, links that failed and were copied instead
     bool sharingUnsupported = false;        // sharing was on, but the target holds no hard links
     std::chrono::milliseconds duration{0};  // from the start until the copy was in place
+    std::int64_t recordId = 0;              // the copy's row
+    std::optional<ChangeCounts> changes;    // what the copy changed against the previous one
+    // The guard's warning when the copy changed so much that pruning is held back.
+    std::optional<std::string> massChange;
 
     bool incomplete() const { return !skipped.empty(); }
     // Done, but with something the user should look at.
-    bool hasWarning() const { return incomplete() || !pruneFailures.empty(); }
+    bool hasWarning() const { return incomplete() || !pruneFailures.empty() || massChange; }
 };
 
 // Makes one dated copy of the source in the target folder, logs it and records it; then,

@@ -29,6 +29,7 @@ struct TBackupSettings {
     bool StartScheduleAtLaunch = false;  // start the timetable as soon as settings are loaded
     bool CatchUpMissed = false;          // make one run for fire instants that passed unrun
     bool ShareUnchanged = false;         // unchanged files are linked from the previous copy
+    bool GuardMassChanges = true;        // a mass change holds pruning back until confirmed
 };
 
 }  // namespace vantrel

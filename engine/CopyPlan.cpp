@@ -127,8 +127,13 @@ std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t avai
     return text;
 }
 
-CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter)
-    : m_ws(ws), m_settings(settings), m_run(std::move(run)), m_pruneAfter(pruneAfter) {}
+CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
+                   std::optional<std::int64_t> holdBefore)
+    : m_ws(ws),
+      m_settings(settings),
+      m_run(std::move(run)),
+      m_pruneAfter(pruneAfter),
+      m_holdBefore(holdBefore) {}
 
 std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
@@ -162,6 +167,7 @@ void CopyPlan::prepare() {
         }
         if (support.hardLinks) {
             m_options.shareFrom = previous->path;
+            m_sharedFromId = previous->id;
             try {
                 m_previousManifest = manifests.load(previous->id);
                 m_damaged = manifests.damaged();
@@ -227,7 +233,7 @@ std::vector<fs::path> CopyPlan::pruningWouldDelete() {
     }
     BackupRecordStore store(m_ws.databaseFile());
     const PruneSelection selection =
-        store.selectPrune(m_ws.files, *m_run.keep, m_run.pruneScope(), m_run.target);
+        store.selectPrune(m_ws.files, *m_run.keep, m_run.pruneScope(), m_run.target, m_holdBefore);
     for (std::size_t i = 0; i < selection.fates.size(); ++i) {
         if (selection.fates[i] == Fate::Deleted && m_ws.files.stat(selection.places[i], false)) {
             copies.push_back(selection.places[i]);
@@ -236,14 +242,21 @@ std::vector<fs::path> CopyPlan::pruningWouldDelete() {
     return copies;
 }
 
+void CopyPlan::releaseManifests() {
+    m_newManifest.reset();
+    m_previousManifest.reset();
+    m_recorder.reset();
+}
+
 void CopyPlan::recordManifest(std::string_view targetText) {
     if (!m_recorder) {
         return;
     }
     try {
         ManifestStore manifests(m_ws.databaseFile());
+        m_newManifest = m_recorder->take();
         if (const auto id = manifests.rowOf(targetText)) {
-            manifests.save(*id, m_recorder->take());
+            manifests.save(*id, *m_newManifest);
         }
     } catch (const BackupError& e) {
         // The copy and its row stand; only a later check of it is lost.

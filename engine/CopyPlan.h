@@ -69,8 +69,10 @@ std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t avai
 // the space it needs, and the manifest it records.
 class CopyPlan {
 public:
-    // `run` is the copy to make; `pruneAfter` whether the run prunes.
-    CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter);
+    // `run` is the copy to make; `pruneAfter` whether the run prunes, keeping every copy
+    // whose row is older than `holdBefore` when set (the guard against mass changes).
+    CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
+             std::optional<std::int64_t> holdBefore = std::nullopt);
 
     // Chooses the previous copy, probes the target for hard links (saying once when it has
     // none), and refuses with BackupError when the copy would not fit. Writes nothing but
@@ -83,6 +85,15 @@ public:
     const CopyOptions& options() const { return m_options; }
     // Keeps the manifest with the row of `targetText` once that row exists.
     void recordManifest(std::string_view targetText);
+    // The manifests the run holds, for comparing the new copy with the one it shared from:
+    // the new copy's (once recorded) and that copy's, of row sharedFromId(). Null when not
+    // held. Released at once by releaseManifests().
+    const Manifest* newManifest() const { return m_newManifest ? &*m_newManifest : nullptr; }
+    const Manifest* sharedFromManifest() const {
+        return m_previousManifest ? &*m_previousManifest : nullptr;
+    }
+    std::int64_t sharedFromId() const { return m_sharedFromId; }
+    void releaseManifests();
 
     // The copies on disk that pruning after this run would delete, this copy counted as the
     // newest: what the free-space refusal names. Empty when the run does not prune.
@@ -108,9 +119,12 @@ private:
     bool m_sharingUnsupported = false;
     SpaceEstimate m_estimate;
     std::optional<TreeSize> m_counted;
+    std::optional<std::int64_t> m_holdBefore;
     std::optional<Manifest> m_previousManifest;
+    std::int64_t m_sharedFromId = 0;
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_damaged;  // files never to link
     std::optional<ManifestRecorder> m_recorder;
+    std::optional<Manifest> m_newManifest;
 };
 
 }  // namespace vantrel

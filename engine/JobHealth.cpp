@@ -1,5 +1,6 @@
 #include "engine/JobHealth.h"
 
+#include "engine/ChangeGuard.h"
 #include "engine/Schedule.h"
 
 namespace vantrel {
@@ -77,9 +78,11 @@ std::string ageText(std::chrono::milliseconds age) {
 
 JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
                       const std::optional<RunRecord>& lastComplete, const TBackupSettings& settings,
-                      bool timetableOn, LocalTime now, const std::string& lostCopy) {
+                      bool timetableOn, LocalTime now, bool changesHeld,
+                      const std::string& lostCopy) {
     using State = JobHealth::State;
     JobHealth health;
+    health.changesHeld = changesHeld;
     if (lastComplete) {
         health.lastComplete = lastComplete->started;
     }
@@ -127,6 +130,11 @@ JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
     if (!lostCopy.empty()) {
         health.state = State::Warning;
         health.reason = "最近的完整备份已不存在：" + lostCopy;
+        return health;
+    }
+    if (changesHeld) {
+        health.state = State::Warning;
+        health.reason = kHoldReason;
         return health;
     }
     if (lastRun && lastRun->outcome == RunOutcome::Incomplete) {

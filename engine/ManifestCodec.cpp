@@ -157,6 +157,90 @@ std::string encodeManifest(const Manifest& sorted) {
     return blob;
 }
 
+namespace {
+
+// The hash as the entry keeps it: packed bytes back to hex digits, or the text as it is.
+std::string hashText(std::uint64_t header, std::string_view bytes) {
+    if ((header & 1) == 0) {
+        return std::string(bytes);
+    }
+    std::string hex(bytes.size() * 2, '\0');
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
+        const auto byte = static_cast<unsigned char>(bytes[k]);
+        hex[2 * k] = kHexDigits[byte >> 4];
+        hex[2 * k + 1] = kHexDigits[byte & 15];
+    }
+    return hex;
+}
+
+// What a format-2 entry recorded of its source, read after its hash.
+std::optional<SourceFacts> sourceFacts(BlobReader& in, unsigned char format) {
+    if (format != kManifestFormat) {
+        return std::nullopt;
+    }
+    const std::uint64_t hasSource = in.varint();
+    if (hasSource > 1) {
+        throw DamagedManifest{};
+    }
+    if (hasSource == 0) {
+        return std::nullopt;
+    }
+    SourceFacts src;
+    src.size = in.varint();
+    src.mtimeNs = unzigzag(in.varint());
+    src.ctimeNs = unzigzag(in.varint());
+    src.permissions = narrow32(in.varint());
+    src.owner = narrow32(in.varint());
+    src.group = narrow32(in.varint());
+    return src;
+}
+
+}  // namespace
+
+std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_view path) {
+    if (blob.size() < 1 + kChecksumBytes) {
+        throw DamagedManifest{};
+    }
+    const std::size_t body = blob.size() - kChecksumBytes;
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
+        sum |= static_cast<std::uint64_t>(static_cast<unsigned char>(blob[body + i])) << (8 * i);
+    }
+    if (sum != XXH3_64bits(blob.data(), body)) {
+        throw DamagedManifest{};
+    }
+    BlobReader in(blob.substr(0, body));
+    const unsigned char format = in.byte();
+    if (format != kOldFormat && format != kManifestFormat) {
+        throw DamagedManifest{};
+    }
+    const std::uint64_t count = in.varint();
+    std::string current;  // the path read last, grown in place
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t shared = in.varint();
+        if (shared > current.size()) {
+            throw DamagedManifest{};
+        }
+        current.resize(static_cast<std::size_t>(shared));
+        current.append(in.bytes(in.varint()));
+        const char type = static_cast<char>(in.byte());
+        const std::uint64_t size = in.varint();
+        const std::uint64_t mtime = in.varint();
+        const std::uint64_t hashHeader = in.varint();
+        const std::string_view hash = in.bytes(hashHeader >> 1);
+        std::optional<SourceFacts> source = sourceFacts(in, format);
+        if (current == path) {
+            return ManifestEntry{
+                current,          type, size, unzigzag(mtime), hashText(hashHeader, hash),
+                std::move(source)};
+        }
+        if (std::string_view(current) > path) {
+            break;  // sorted: it is not there
+        }
+    }
+    return std::nullopt;
+}
+
 Manifest decodeManifest(std::string_view blob) {
     BlobReader in(blob);
     const unsigned char format = in.byte();
@@ -190,32 +274,8 @@ Manifest decodeManifest(std::string_view blob) {
         e.size = in.varint();
         e.mtimeNs = unzigzag(in.varint());
         const std::uint64_t hashHeader = in.varint();
-        const std::string_view hash = in.bytes(hashHeader >> 1);
-        if ((hashHeader & 1) != 0) {
-            e.hash.resize(hash.size() * 2);
-            for (std::size_t k = 0; k < hash.size(); ++k) {
-                const auto byte = static_cast<unsigned char>(hash[k]);
-                e.hash[2 * k] = kHexDigits[byte >> 4];
-                e.hash[2 * k + 1] = kHexDigits[byte & 15];
-            }
-        } else {
-            e.hash = hash;
-        }
-        if (format == kManifestFormat) {
-            const std::uint64_t hasSource = in.varint();
-            if (hasSource > 1) {
-                throw DamagedManifest{};
-            }
-            if (hasSource == 1) {
-                SourceFacts& src = e.source.emplace();
-                src.size = in.varint();
-                src.mtimeNs = unzigzag(in.varint());
-                src.ctimeNs = unzigzag(in.varint());
-                src.permissions = narrow32(in.varint());
-                src.owner = narrow32(in.varint());
-                src.group = narrow32(in.varint());
-            }
-        }
+        e.hash = hashText(hashHeader, in.bytes(hashHeader >> 1));
+        e.source = sourceFacts(in, format);
         entries.push_back(std::move(e));
     }
     const std::size_t body = in.position();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,5 +29,10 @@ struct DamagedManifest {};
 // The entries of a BLOB from encodeManifest. Throws DamagedManifest for anything else: another
 // format, a count or length that does not fit, entries out of order, a checksum that differs.
 Manifest decodeManifest(std::string_view blob);
+
+// The one entry at `path` in a BLOB from encodeManifest, found without making the others;
+// none when the manifest lacks it. Throws DamagedManifest as decodeManifest does for a BLOB
+// whose checksum differs or whose entries up to `path` do not read.
+std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_view path);
 
 }  // namespace vantrel

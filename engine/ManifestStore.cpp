@@ -57,6 +57,52 @@ void ManifestStore::save(std::int64_t id, const Manifest& manifest) {
     }
 }
 
+ManifestStore::Lookup ManifestStore::find(std::int64_t id, std::string_view path) {
+    Lookup found;
+    std::optional<std::string> blob;
+    try {
+        auto stored =
+            m_records.db().prepare("SELECT entries FROM vantrel_manifest WHERE copy_id = :id");
+        stored.bind("id", id);
+        if (stored.step()) {
+            blob = stored.columnBlob(0);
+        } else {
+            // A copy made by an earlier version: its rows are keyed by path.
+            auto any = m_records.db().prepare("SELECT 1 FROM manifest WHERE copy_id = :id LIMIT 1");
+            any.bind("id", id);
+            found.hasManifest = any.step();
+            if (found.hasManifest) {
+                auto stmt = m_records.db().prepare(
+                    "SELECT type, size, mtime_ns, hash FROM manifest WHERE copy_id = :id AND "
+                    "path = :path");
+                stmt.bind("id", id);
+                stmt.bind("path", path);
+                if (stmt.step()) {
+                    const std::string type = stmt.columnText(0);
+                    found.entry = ManifestEntry{std::string(path),
+                                                type.empty() ? 's' : type[0],
+                                                static_cast<std::uint64_t>(stmt.columnInt(1)),
+                                                stmt.columnInt(2),
+                                                stmt.columnText(3),
+                                                {}};
+                }
+            }
+        }
+    } catch (const DatabaseError& e) {
+        m_records.fail(e);
+    }
+    if (blob) {
+        found.hasManifest = true;
+        try {
+            found.entry = findInManifest(*blob, path);
+        } catch (const DamagedManifest&) {
+            throw BackupError("记录数据库“" + pathToUtf8(m_records.file()) +
+                              "”中的备份清单已损坏（备份记录 " + std::to_string(id) + "）");
+        }
+    }
+    return found;
+}
+
 std::optional<Manifest> ManifestStore::load(std::int64_t id) {
     std::optional<std::string> blob;
     Manifest entries;

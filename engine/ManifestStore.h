@@ -35,6 +35,13 @@ public:
                      std::string_view when);
     // The identities (device, inode) of every file found damaged.
     std::set<std::pair<std::uint64_t, std::uint64_t>> damaged();
+    // One entry of row `id`'s manifest, read without the rest.
+    struct Lookup {
+        bool hasManifest = false;
+        std::optional<ManifestEntry> entry;  // none when the manifest lacks the path
+    };
+    // Throws BackupError when the stored manifest is damaged, as load() does.
+    Lookup find(std::int64_t id, std::string_view path);
 
 private:
     RecordDatabase m_records;

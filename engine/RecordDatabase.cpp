@@ -56,6 +56,22 @@ constexpr SchemaStep kSchema[] = {
     {Part::Manifests, "",
      "CREATE TRIGGER IF NOT EXISTS vantrel_manifest_goes_with_row AFTER DELETE ON wenjianming "
      "BEGIN DELETE FROM vantrel_manifest WHERE copy_id = OLD.id; END"},
+    // What a run's copy changed against the previous copy, by the run's history row.
+    {Part::History, "vantrel_run_changes",
+     "CREATE TABLE IF NOT EXISTS vantrel_run_changes (run_id INTEGER PRIMARY KEY, "
+     "added INTEGER NOT NULL, modified INTEGER NOT NULL, deleted INTEGER NOT NULL)"},
+    // Holds on pruning after mass changes, each until confirmed.
+    {Part::ChangeGuard, "vantrel_change_hold",
+     "CREATE TABLE IF NOT EXISTS vantrel_change_hold (id INTEGER PRIMARY KEY AUTOINCREMENT, "
+     "record_id INTEGER NOT NULL, started TEXT NOT NULL, changed INTEGER NOT NULL, "
+     "files_before INTEGER NOT NULL, confirmed TEXT)"},
+    // The last check of each copy against its manifest.
+    {Part::CopyChecks, "vantrel_copy_check",
+     "CREATE TABLE IF NOT EXISTS vantrel_copy_check (record_id INTEGER PRIMARY KEY, "
+     "checked TEXT NOT NULL, intact INTEGER NOT NULL)"},
+    {Part::CopyChecks, "",
+     "CREATE TRIGGER IF NOT EXISTS vantrel_copy_check_goes_with_row AFTER DELETE ON wenjianming "
+     "BEGIN DELETE FROM vantrel_copy_check WHERE record_id = OLD.id; END"},
     // Files a check found damaged, by identity: whichever copies hold one, it is never linked
     // into a new copy again.
     {Part::Manifests, "vantrel_damaged",

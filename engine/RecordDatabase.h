@@ -17,12 +17,15 @@ namespace vantrel {
 // made it), `vantrel_copy_state` (what an incomplete copy lacks) and `vantrel_journal`
 // (replacements under way), `run_history`, and the manifests: the old per-entry table
 // `manifest`, still read, and `vantrel_manifest`, each with a trigger that drops a copy's
-// manifest with its row; `vantrel_damaged`, the files a check found damaged.
+// manifest with its row; then what each run's copy changed (`vantrel_run_changes`), the
+// guard's holds on pruning (`vantrel_change_hold`), the last check of each copy
+// (`vantrel_copy_check`, dropped with its row) and the files a check found damaged
+// (`vantrel_damaged`).
 class RecordDatabase {
 public:
     // Parts of the schema, each made when first written to, so a database that is only read
     // is never changed.
-    enum class Part { Copies, CopyState, History, Manifests };
+    enum class Part { Copies, CopyState, History, Manifests, ChangeGuard, CopyChecks };
 
     // Creates the file with table `wenjianming` when no file of that name exists (an empty
     // file, which an interrupted creation leaves, counts as none). Returns true when it made

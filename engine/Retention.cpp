@@ -43,6 +43,9 @@ std::vector<Fate> selectPrunable(const std::vector<RetentionRow>& newestFirst, s
     }
     std::size_t incompleteSeen = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        if (fates[i] == Fate::Forgotten && newestFirst[i].held) {
+            fates[i] = Fate::Kept;  // held, and not counted against the keep count
+        }
         if (fates[i] != Fate::Forgotten) {
             continue;
         }

@@ -43,6 +43,8 @@ struct RetentionRow {
     // Directly in the current target folder, under the current source's name and a date:
     // only such a copy is deleted on disk.
     bool inScope = false;
+    // Held by the guard against mass changes: kept, whatever the keep count says.
+    bool held = false;
 };
 
 enum class Fate {
@@ -54,7 +56,7 @@ enum class Fate {
 
 // The fate of each row, given newest first. Keeps the newest `keep` complete copies and every
 // copy newer than the oldest of them; with fewer complete copies than that, every complete
-// copy and as many of the newest incomplete ones. Pure.
+// copy and as many of the newest incomplete ones; and every held row. Pure.
 std::vector<Fate> selectPrunable(const std::vector<RetentionRow>& newestFirst, std::size_t keep);
 
 }  // namespace vantrel

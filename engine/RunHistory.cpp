@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "engine/CopyEntries.h"
 #include "engine/RecordDatabase.h"
 #include "platform/TextCodec.h"
 
@@ -9,9 +10,12 @@ namespace vantrel {
 
 namespace {
 
+// A run's counts of changes, when it made a copy and counted them, come from a table of
+// their own; a run without has none there (-1 below).
 constexpr std::string_view kColumns =
     "SELECT id, started, ended, trigger, outcome, message, files, bytes, target_path, "
-    "fire_instant, prune_failures FROM run_history";
+    "fire_instant, prune_failures, coalesce(c.added, -1), coalesce(c.modified, -1), "
+    "coalesce(c.deleted, -1) FROM run_history LEFT JOIN vantrel_run_changes c ON c.run_id = id";
 
 struct TriggerName {
     RunTrigger trigger;
@@ -79,6 +83,26 @@ std::string_view displayName(RunOutcome outcome) {
     return kOutcomes[static_cast<std::size_t>(outcome)].shown;
 }
 
+std::vector<std::string> shownFields(const RunRecord& r) {
+    std::string changes;
+    if (r.changes) {
+        ChangeCounts c;
+        c.added = (*r.changes)[0];
+        c.modified = (*r.changes)[1];
+        c.deleted = (*r.changes)[2];
+        changes = c.summary();
+    }
+    return {formatLocalTime(r.started),
+            formatLocalTime(r.ended),
+            std::string(displayName(r.trigger)),
+            std::string(displayName(r.outcome)),
+            std::to_string(r.files),
+            std::to_string(r.bytes),
+            r.targetPath,
+            changes,
+            r.message};
+}
+
 RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_records(madeIfMissing(dbFile)) {
     m_records.ensure(RecordDatabase::Part::History);
 }
@@ -103,7 +127,18 @@ std::int64_t RunHistory::add(const RunRecord& r) {
         }
         stmt.bind("prune", static_cast<std::int64_t>(r.pruneFailures));
         stmt.step();
-        return m_records.db().lastInsertRowId();
+        const std::int64_t id = m_records.db().lastInsertRowId();
+        if (r.changes) {
+            auto changes = m_records.db().prepare(
+                "INSERT OR REPLACE INTO vantrel_run_changes (run_id, added, modified, deleted) "
+                "VALUES (:id, :added, :modified, :deleted)");
+            changes.bind("id", id);
+            changes.bind("added", static_cast<std::int64_t>((*r.changes)[0]));
+            changes.bind("modified", static_cast<std::int64_t>((*r.changes)[1]));
+            changes.bind("deleted", static_cast<std::int64_t>((*r.changes)[2]));
+            changes.step();
+        }
+        return id;
     } catch (const std::exception& e) {
         m_records.fail(e);
     }
@@ -144,6 +179,11 @@ std::vector<RunRecord> RunHistory::query(std::string_view where, std::string_vie
             r.targetPath = stmt.columnText(8);
             r.fireInstant = parseLocalTime(stmt.columnText(9));
             r.pruneFailures = static_cast<std::uint64_t>(stmt.columnInt(10));
+            if (stmt.columnInt(11) >= 0) {
+                r.changes = {static_cast<std::uint64_t>(stmt.columnInt(11)),
+                             static_cast<std::uint64_t>(stmt.columnInt(12)),
+                             static_cast<std::uint64_t>(stmt.columnInt(13))};
+            }
             rows.push_back(std::move(r));
         }
     } catch (const std::exception& e) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -32,6 +33,9 @@ struct RunRecord {
     std::string targetPath;                // TargetPath of the copy, when one was made
     std::optional<LocalTime> fireInstant;  // the timetable's instant the row answers
     std::uint64_t pruneFailures = 0;       // old copies that could not be deleted
+    // What the copy changed against the previous one: entries added, modified, deleted;
+    // none when the run made no copy or they were not counted.
+    std::optional<std::array<std::uint64_t, 3>> changes;
 
     // A copy with everything in it.
     bool complete() const { return outcome == RunOutcome::Success; }
@@ -42,6 +46,11 @@ std::string_view storedName(RunTrigger trigger);
 std::string_view storedName(RunOutcome outcome);
 std::string_view displayName(RunTrigger trigger);
 std::string_view displayName(RunOutcome outcome);
+
+// A row as `vantrel-cli history` and the window show it: start and end (yyyy-mm-dd hh:mm:ss),
+// trigger, outcome, files, bytes, copy path, "新增 A 个，修改 B 个，删除 C 个" (empty when the
+// run made no copy or did not count), and the message (empty when none).
+std::vector<std::string> shownFields(const RunRecord& record);
 
 // Every run of the job, in table `run_history` of the record database beside the copies'
 // table, which it leaves alone.

@@ -34,6 +34,7 @@ std::string_view flagText(bool on) {
     return on ? "1" : "0";
 }
 constexpr std::string_view kKeyShare = "共享未改动的文件";
+constexpr std::string_view kKeyGuard = "异常变化保护";
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) {
@@ -227,6 +228,10 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
                 ini.write(kSection, key, flagText(on));
             }
         }
+        // On unless turned off: written once it has been off.
+        if (!settings.GuardMassChanges || !ini.read(kSection, kKeyGuard).empty()) {
+            ini.write(kSection, kKeyGuard, flagText(settings.GuardMassChanges));
+        }
         ini.save();
     } catch (const std::exception&) {
         ws.ui.setStatus("配置文件保存失败!");
@@ -241,6 +246,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.SourcePath.clear();
     settings.TargetFolder.clear();
     settings.ShareUnchanged = false;
+    settings.GuardMassChanges = true;
     const LocalTime now = ws.clock.now();
     const hh_mm_ss<milliseconds> clock{now - floor<days>(now)};
     settings.RunTime = {static_cast<int>(clock.hours().count()),
@@ -270,6 +276,8 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
     settings.CatchUpMissed = ini->read(kSection, kKeyCatchUp) == "1";
     settings.ShareUnchanged = trimControls(ini->read(kSection, kKeyShare)) == "1";
+    // Only "0" turns the guard off; a missing key or anything else leaves it on.
+    settings.GuardMassChanges = trimControls(ini->read(kSection, kKeyGuard)) != "0";
     const std::string timeText = ini->read(kSection, kKeyTime);
     if (!timeText.empty()) {
         settings.RunTime = parseRunTime(timeText);

@@ -4,10 +4,10 @@
 
 namespace vantrel {
 
-LocalTime SystemClock::now() const {
+namespace {
+
+LocalTime localTimeOfEpoch(std::chrono::milliseconds sinceEpoch) {
     using namespace std::chrono;
-    const auto t = system_clock::now();
-    const auto sinceEpoch = t.time_since_epoch();
     const auto whole = floor<seconds>(sinceEpoch);
     const std::time_t secs = static_cast<std::time_t>(whole.count());
     const auto ms = floor<milliseconds>(sinceEpoch - whole);
@@ -19,6 +19,18 @@ LocalTime SystemClock::now() const {
 #endif
     const local_days day{year{tm.tm_year + 1900} / (tm.tm_mon + 1) / tm.tm_mday};
     return day + hours{tm.tm_hour} + minutes{tm.tm_min} + seconds{tm.tm_sec} + ms;
+}
+
+}  // namespace
+
+LocalTime SystemClock::now() const {
+    using namespace std::chrono;
+    return localTimeOfEpoch(duration_cast<milliseconds>(system_clock::now().time_since_epoch()));
+}
+
+LocalTime localTimeOf(std::int64_t epochNs) {
+    using namespace std::chrono;
+    return localTimeOfEpoch(floor<milliseconds>(nanoseconds{epochNs}));
 }
 
 }  // namespace vantrel

@@ -110,6 +110,12 @@ struct CopyResult : FileOpResult {
 
 using ProgressFn = std::function<void(const CopyProgress&)>;
 
+// One entry of a folder, as listed, a link not followed.
+struct FolderEntry {
+    std::filesystem::path name;
+    EntryStat stat;
+};
+
 // The engine's way to the file system: copies, deletes and counts whole trees, and answers
 // questions about single entries. One real implementation, whose OS-specific parts live in
 // one file per OS; tests may fake faults that real files cannot show on demand.
@@ -169,6 +175,12 @@ public:
     virtual std::optional<bool> isEmptyFolder(const std::filesystem::path& path) = 0;
     // The entries directly in `folder`; empty when it cannot be read.
     virtual std::vector<std::filesystem::path> list(const std::filesystem::path& folder) = 0;
+    // The entries directly in `folder`, in no particular order, each with what it is, read
+    // beside the listing rather than by its path again (a tree of small files is read at the
+    // speed of its folders); entries gone since the listing are left out. The OS's reason
+    // when the folder cannot be read. Reaches paths of any length.
+    virtual std::error_code listStats(const std::filesystem::path& folder,
+                                      std::vector<FolderEntry>& entries) = 0;
     // Calls `visit` with every entry below `root` (not `root` itself, which is followed when it
     // is a link) and what it is, a folder before what it holds. Links inside are not followed;
     // entries that cannot be read are left out.
@@ -210,6 +222,8 @@ public:
     std::optional<std::filesystem::path> resolveLinks(const std::filesystem::path& path) override;
     std::optional<bool> isEmptyFolder(const std::filesystem::path& path) override;
     std::vector<std::filesystem::path> list(const std::filesystem::path& folder) override;
+    std::error_code listStats(const std::filesystem::path& folder,
+                              std::vector<FolderEntry>& entries) override;
     void walk(const std::filesystem::path& root, const Visit& visit) override;
     std::optional<std::uint64_t> availableSpace(const std::filesystem::path& path) override;
     FileOpResult createFolders(const std::filesystem::path& folder) override;

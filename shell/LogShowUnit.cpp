@@ -2,9 +2,12 @@
 
 #include <QAction>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScreen>
+#include <QTabWidget>
+#include <QTableWidget>
 #include <QVBoxLayout>
 
 #include "shell/AppIcon.h"
@@ -12,8 +15,11 @@
 
 namespace vantrel {
 
-TLogShowForm::TLogShowForm(std::filesystem::path logFile, Dialogs& dialogs, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_dialogs(dialogs), m_presenter(std::move(logFile), *this) {
+TLogShowForm::TLogShowForm(std::filesystem::path logFile, Dialogs& dialogs, QWidget* parent,
+                           std::filesystem::path dbFile)
+    : QWidget(parent, Qt::Window),
+      m_dialogs(dialogs),
+      m_presenter(std::move(logFile), *this, std::move(dbFile)) {
     setObjectName(QStringLiteral("LogShowForm"));
     setAttribute(Qt::WA_DeleteOnClose);
     // A viewer left open never keeps the program running after the main window closed.
@@ -38,9 +44,24 @@ TLogShowForm::TLogShowForm(std::filesystem::path logFile, Dialogs& dialogs, QWid
     font.setBold(true);
     m_memo->setFont(font);
 
+    // The run history in a second tab: every run, failures and cancels too, which the log
+    // (successful copies only) does not hold.
+    m_history = new QTableWidget(0, 9, this);
+    m_history->setObjectName(QStringLiteral("RunHistory"));
+    m_history->setHorizontalHeaderLabels(
+        {"开始", "结束", "起因", "结果", "文件数", "字节数", "备份路径", "变化", "说明"});
+    m_history->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_history->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_history->verticalHeader()->hide();
+    m_history->horizontalHeader()->setStretchLastSection(true);
+    auto* tabs = new QTabWidget(this);
+    tabs->setObjectName(QStringLiteral("LogTabs"));
+    tabs->addTab(m_memo, QStringLiteral("操作日志"));
+    tabs->addTab(m_history, QStringLiteral("运行记录"));
+
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_memo);
+    layout->addWidget(tabs);
 
     m_menu = new QMenu(this);
     m_menu->setObjectName(QStringLiteral("PopupMenu1"));
@@ -68,6 +89,19 @@ void TLogShowForm::showLines(const std::vector<std::string>& lines) {
         text.append(toQString(line));
     }
     m_memo->setPlainText(text.join(QLatin1Char('\n')));
+}
+
+void TLogShowForm::showHistory(const std::vector<std::vector<std::string>>& rows) {
+    m_history->setRowCount(static_cast<int>(rows.size()));
+    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+        const auto& fields = rows[static_cast<std::size_t>(row)];
+        for (int column = 0; column < static_cast<int>(fields.size()); ++column) {
+            m_history->setItem(
+                row, column,
+                new QTableWidgetItem(toQString(fields[static_cast<std::size_t>(column)])));
+        }
+    }
+    m_history->resizeColumnsToContents();
 }
 
 bool TLogShowForm::confirm(std::string_view question) {

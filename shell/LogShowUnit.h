@@ -10,6 +10,7 @@
 class QAction;
 class QMenu;
 class QPlainTextEdit;
+class QTableWidget;
 
 namespace vantrel {
 
@@ -19,13 +20,16 @@ class TLogShowForm final : public QWidget, public LogView {
     Q_OBJECT
 
 public:
-    TLogShowForm(std::filesystem::path logFile, Dialogs& dialogs, QWidget* parent = nullptr);
+    // `dbFile`: the record database whose run history is shown beside the log.
+    TLogShowForm(std::filesystem::path logFile, Dialogs& dialogs, QWidget* parent = nullptr,
+                 std::filesystem::path dbFile = {});
 
     void N1Click();  // reload
     void N2Click();  // empty, after asking
 
     // LogView
     void showLines(const std::vector<std::string>& lines) override;
+    void showHistory(const std::vector<std::vector<std::string>>& rows) override;
     bool confirm(std::string_view question) override;
     void showMessage(std::string_view text) override;
 
@@ -36,6 +40,7 @@ private:
     Dialogs& m_dialogs;
     LogPresenter m_presenter;
     QPlainTextEdit* m_memo = nullptr;
+    QTableWidget* m_history = nullptr;
     QMenu* m_menu = nullptr;
 };
 

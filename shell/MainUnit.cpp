@@ -16,6 +16,7 @@
 #include "shell/KeepCountField.h"
 #include "shell/LogShowUnit.h"
 #include "shell/QtText.h"
+#include "shell/RestoreUnit.h"
 #include "shell/TrayIcon.h"
 
 namespace vantrel {
@@ -39,6 +40,9 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
     connect(m_w.button9, &QPushButton::clicked, this, &TMainForm::Button9Click);
     connect(m_w.button10, &QPushButton::clicked, this, &TMainForm::Button10Click);
     connect(m_w.button7, &QPushButton::clicked, this, &TMainForm::Button7Click);
+    connect(m_w.restore, &QPushButton::clicked, this, &TMainForm::ButtonRestoreClick);
+    connect(m_w.confirmChanges, &QPushButton::clicked, this,
+            [this] { m_presenter->confirmChanges(); });
     connect(m_timer, &QTimer::timeout, this, &TMainForm::FileTimer2Timer);
     connect(m_minuteTimer, &QTimer::timeout, this, [this] { m_presenter->minuteTick(); });
     connect(m_w.cancelButton, &QPushButton::clicked, this, [this] {
@@ -55,6 +59,8 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
 }
 
 TMainForm::~TMainForm() {
+    // Restore windows first: their restores work in the presenter's working directory.
+    qDeleteAll(findChildren<TRestoreForm*>(QString(), Qt::FindDirectChildrenOnly));
     // A copy under way finishes with its cleanup; it is never cut off half-way.
     m_presenter.reset();
     if (m_tray) {
@@ -90,6 +96,10 @@ void TMainForm::Button7Click() {
     m_presenter->openLog();
 }
 
+void TMainForm::ButtonRestoreClick() {
+    m_presenter->openRestore();
+}
+
 void TMainForm::FileTimer2Timer() {
     m_presenter->tick();
 }
@@ -107,6 +117,7 @@ FormFields TMainForm::fields() const {
     f.startAtLaunch = m_w.startAtLaunch->isChecked();
     f.catchUp = m_w.catchUp->isChecked();
     f.share = m_w.share->isChecked();
+    f.guard = m_w.guard->isChecked();
     return f;
 }
 
@@ -121,6 +132,7 @@ void TMainForm::showFields(const FormFields& f) {
     m_w.startAtLaunch->setChecked(f.startAtLaunch);
     m_w.catchUp->setChecked(f.catchUp);
     m_w.share->setChecked(f.share);
+    m_w.guard->setChecked(f.guard);
 }
 
 void TMainForm::showKeepText(std::string_view text) {
@@ -206,6 +218,7 @@ void TMainForm::showHealth(const HealthView& health) {
         }
         return html;
     };
+    m_w.confirmChanges->setVisible(health.changesHeld);
     m_w.statusArea->setText(
         QStringLiteral("<span style=\"color:#%1\">●</span> %2<br>%3<br>%4")
             .arg(health.colour, 6, 16, QLatin1Char('0'))
@@ -237,9 +250,16 @@ void TMainForm::setTicking(bool on) {
     }
 }
 
-void TMainForm::openLogViewer(const std::filesystem::path& logFile) {
-    auto* viewer = new TLogShowForm(logFile, m_dialogs);
+void TMainForm::openLogViewer(const std::filesystem::path& logFile,
+                              const std::filesystem::path& dbFile) {
+    auto* viewer = new TLogShowForm(logFile, m_dialogs, nullptr, dbFile);
     viewer->show();
+}
+
+void TMainForm::openRestoreWindow(Workspace& ws, const TBackupSettings& settings) {
+    // A child, so it goes before the presenter whose working directory it restores in.
+    auto* window = new TRestoreForm(ws, settings, m_dialogs, this);
+    window->show();
 }
 
 void TMainForm::post(std::function<void()> fn) {

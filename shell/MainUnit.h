@@ -47,13 +47,14 @@ public:
     QStringList lastNotification() const { return m_lastNotification; }
 
     // Commands, named after the buttons that give them.
-    void Button1Click();   // source picker (Button4)
-    void Button5Click();   // target picker
-    void Button6Click();   // save settings
-    void Button8Click();   // start the timetable
-    void Button9Click();   // stop the timetable
-    void Button10Click();  // back up now
-    void Button7Click();   // open a log viewer
+    void Button1Click();        // source picker (Button4)
+    void Button5Click();        // target picker
+    void Button6Click();        // save settings
+    void Button8Click();        // start the timetable
+    void Button9Click();        // stop the timetable
+    void Button10Click();       // back up now
+    void Button7Click();        // open a log viewer
+    void ButtonRestoreClick();  // open the restore window
     void FileTimer2Timer();
 
     // JobView
@@ -74,7 +75,9 @@ public:
     void showTray(std::string_view toolTip, bool alarm) override;
     bool notify(std::string_view title, std::string_view text, Severity severity) override;
     void setTicking(bool on) override;
-    void openLogViewer(const std::filesystem::path& logFile) override;
+    void openLogViewer(const std::filesystem::path& logFile,
+                       const std::filesystem::path& dbFile) override;
+    void openRestoreWindow(Workspace& ws, const TBackupSettings& settings) override;
     void post(std::function<void()> fn) override;
 
 protected:

@@ -157,6 +157,10 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     w.keepCount = placed(new QLineEdit(box), "DBNumberEditEh1", 160, 330, 81, 21);
     w.keepCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     placeLabel(box, "KeepUnitLabel", QStringLiteral("个"), 248, 335);
+    // Getting files back: a sixth command, in the room right of the keep count and above the
+    // five, so theirs stay where they were.
+    w.restore = placed(new QPushButton(QStringLiteral("恢复文件…"), box), "ButtonRestore",
+                       8 + 112 * 4, 327, 110, 33);
 
     // The five commands in one row, 112 pixels apart and 110 wide, so no two touch.
     const std::pair<const char*, const char*> commands[] = {{"Button6", "保存配置信息"},
@@ -178,7 +182,11 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     w.share->setToolTip(
         QStringLiteral("共享的文件在磁盘上只有一份：在一个备份中改动它，其他备份也随之改动。"
                        "备份仅供查看和恢复，请勿在其中编辑。"));
-    placeInRows({w.startAtLaunch, w.catchUp, w.share}, kOptionsTop, kLeftColumnWidth);
+    w.guard = checkBox(box, "GuardCheckBox", QStringLiteral("异常变化保护"));
+    w.guard->setToolTip(
+        QStringLiteral("一次备份发现上一个备份中至少一半（且至少 20 个）文件被修改或删除时，"
+                       "暂不清理旧备份，直到您确认这些变化。"));
+    placeInRows({w.startAtLaunch, w.catchUp, w.share, w.guard}, kOptionsTop, kLeftColumnWidth);
 
     // The help text on the right, each group at its top; where a taller font needs more
     // room, a group and all after it move down as far as it needs. The job's health follows.
@@ -192,8 +200,15 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
         helpBottom = label->geometry().bottom();
     }
     const int statusTop = std::max(312, helpBottom + 3 * kGap);
-    w.statusArea =
-        placed(new QLabel(box), "StatusArea", kHelpLeft, statusTop, 200, kBoxHeight - statusTop);
+    // The confirm command at the foot of the column, shown only while pruning is held.
+    w.confirmChanges = new QPushButton(QStringLiteral("确认变化"), box);
+    w.confirmChanges->setObjectName(QStringLiteral("ButtonConfirmChanges"));
+    const QSize confirmSize = w.confirmChanges->sizeHint();
+    w.confirmChanges->setGeometry(kHelpLeft, kBoxHeight - confirmSize.height(),
+                                  std::max(confirmSize.width(), 96), confirmSize.height());
+    w.confirmChanges->hide();
+    w.statusArea = placed(new QLabel(box), "StatusArea", kHelpLeft, statusTop, 200,
+                          kBoxHeight - confirmSize.height() - kGap - statusTop);
     w.statusArea->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     w.statusArea->setWordWrap(true);
     w.statusArea->setTextFormat(Qt::RichText);

@@ -51,7 +51,12 @@ public:
         return true;
     }
     void setTicking(bool on) override { ticking = on; }
-    void openLogViewer(const std::filesystem::path& file) override { logViewers.push_back(file); }
+    void openLogViewer(const std::filesystem::path& file, const std::filesystem::path&) override {
+        logViewers.push_back(file);
+    }
+    void openRestoreWindow(Workspace&, const TBackupSettings& settings) override {
+        restoreWindows.push_back(settings.SourcePath);
+    }
     void post(std::function<void()> fn) override {
         std::lock_guard lock(m_mutex);
         m_posted.push_back(std::move(fn));
@@ -83,6 +88,7 @@ public:
     std::deque<bool> answers;
     std::deque<std::optional<std::string>> folders;
     std::vector<std::filesystem::path> logViewers;
+    std::vector<std::string> restoreWindows;  // the source each was opened on
 
 private:
     template <class T>

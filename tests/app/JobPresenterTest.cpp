@@ -7,6 +7,7 @@
 
 #include "app/LogPresenter.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/ChangeGuard.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
 #include "platform/TextCodec.h"
@@ -293,6 +294,27 @@ TEST_F(JobPresenterTest, OpeningTheLogMakesTheFileFirst) {
     EXPECT_TRUE(std::filesystem::exists(view.logViewers[0]));
 }
 
+TEST_F(JobPresenterTest, TheRestoreWindowNeedsASourceAndHeldChangesAreConfirmedAfterAsking) {
+    presenter.openRestore();
+    EXPECT_EQ(view.messages, std::vector<std::string>{"请输入要备份的文件地址！"});
+    fillValid();
+    presenter.openRestore();
+    EXPECT_EQ(view.restoreWindows, std::vector<std::string>{view.form.source});
+
+    presenter.backUpNow();
+    finish();
+    ChangeGuard(dir / "wenjianming.mdb").hold({1, clock.now(), 40, 50});
+    presenter.minuteTick();
+    EXPECT_TRUE(view.health.changesHeld);
+    EXPECT_EQ(view.health.state, JobHealth::State::Warning);
+    presenter.confirmChanges();  // No
+    EXPECT_TRUE(view.health.changesHeld);
+    view.answers = {true};
+    presenter.confirmChanges();
+    EXPECT_FALSE(view.health.changesHeld);
+    EXPECT_EQ(view.status, "已确认这些变化，旧备份将照常清理");
+}
+
 class FakeLogView final : public LogView {
 public:
     void showLines(const std::vector<std::string>& l) override { lines = l; }
@@ -301,8 +323,10 @@ public:
         return answer;
     }
     void showMessage(std::string_view text) override { messages.emplace_back(text); }
+    void showHistory(const std::vector<std::vector<std::string>>& rows) override { history = rows; }
 
     std::vector<std::string> lines, questions, messages;
+    std::vector<std::vector<std::string>> history;
     bool answer = false;
 };
 
@@ -327,6 +351,19 @@ TEST(LogPresenter, LoadsOnShowAndReloadAndEmptiesOnlyWhenAskedYes) {
     EXPECT_EQ(view.questions, std::vector<std::string>(2, "您确定要清除现有的日志信息吗？"));
     EXPECT_TRUE(view.lines.empty());
     EXPECT_EQ(readBytes(file), "");
+
+    // The run history beside it, failures included, with four-digit years.
+    RunRecord failed;
+    failed.started = failed.ended = at(2026, 12, 1, 9, 0, 0);
+    failed.outcome = RunOutcome::Failed;
+    failed.message = "文件备份失败！";
+    RunHistory(dir / "wenjianming.mdb").add(failed);
+    LogPresenter withHistory(file, view, dir / "wenjianming.mdb");
+    withHistory.show();
+    ASSERT_EQ(view.history.size(), 1u);
+    EXPECT_EQ(view.history[0][0], "2026-12-01 09:00:00");
+    EXPECT_EQ(view.history[0][3], "失败");
+    EXPECT_EQ(view.history[0].back(), "文件备份失败！");
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ TEST_F(CliTest, UsageAndUnknownCommands) {
     EXPECT_NE(help.out.find("schedule"), std::string::npos);
     EXPECT_EQ(run({"--version"}).out.rfind("vantrel-cli ", 0), 0u);
     const std::pair<std::vector<const char*>, std::string> cases[] = {
-        {{"restore"}, "未知的命令：restore"},
+        {{"undo"}, "未知的命令：undo"},
         {{}, "缺少命令。"},
         {{"backup", "x"}, "命令 backup 不接受参数“x”。"},
         {{"verify", "2014-05-15"}, "日期应为 8 位数字（yyyymmdd）：“2014-05-15”。"}};
@@ -207,7 +207,8 @@ TEST_F(CliTest, StatusExitsWithTheHealthAndHistoryListsEveryRunNewestFirst) {
     const Outcome history = run({"history"});
     EXPECT_EQ(history.status, 0);
     const auto copy = pathToUtf8(work / "bak" / "数据_20140515");
-    EXPECT_EQ(history.out.rfind("2014-05-16 08:00:00\t2014-05-16 08:00:00\t命令行\t失败\t0\t0\t\t"
+    // A run without a copy has no copy path and no counts of changes.
+    EXPECT_EQ(history.out.rfind("2014-05-16 08:00:00\t2014-05-16 08:00:00\t命令行\t失败\t0\t0\t\t\t"
                                 "文件备份失败！",
                                 0),
               0u)
@@ -215,7 +216,9 @@ TEST_F(CliTest, StatusExitsWithTheHealthAndHistoryListsEveryRunNewestFirst) {
     EXPECT_NE(history.out.find("\n2014-05-15 14:30:00\t2014-05-15 14:30:00\t命令行\t成功\t"),
               std::string::npos)
         << history.out;
-    EXPECT_NE(history.out.find("\t" + copy + "\n"), std::string::npos) << history.out;
+    EXPECT_NE(history.out.find("\t" + copy + "\t新增 2 个，修改 0 个，删除 0 个\n"),
+              std::string::npos)
+        << history.out;
 }
 
 TEST_F(CliTest, VerifyFindsAFlippedByteAndADeletedFileByPath) {
@@ -261,6 +264,53 @@ TEST_F(CliTest, VerifyFindsAFlippedByteAndADeletedFileByPath) {
              {"verify", "2014051"}, {"verify", "2014051x"}, {"verify", "20140515", "x"}}) {
         EXPECT_EQ(run(args).status, 2) << args[1];
     }
+}
+
+// The texts and exit statuses of getting files back, as scripts rely on them.
+TEST_F(CliTest, VersionsRestoreAndChangesTellTheirOutcomeInTheirStatus) {
+    if (std::string_view(VANTREL_FAKETIME_LIB).empty()) {
+        GTEST_SKIP() << "libfaketime is not installed";
+    }
+    writeConfig();
+    ASSERT_EQ(run({"backup"}, "@2026-12-01 10:00:00").status, 0);
+    writeBytes(work / "数据" / "子" / "a.txt", "changed");
+    ASSERT_EQ(run({"backup"}, "@2026-12-02 10:00:00").status, 0);
+
+    const Outcome versions = run({"versions", "子/a.txt"});
+    EXPECT_EQ(versions.status, 0);
+    EXPECT_EQ(versions.out.substr(0, 13), "2026-12-02\t7\t") << versions.out;
+    EXPECT_NE(versions.out.find("\n2026-12-01\t5\t"), std::string::npos) << versions.out;
+    EXPECT_EQ(run({"versions", "nothing.txt"}).status, 1);
+    EXPECT_EQ(run({"changes"}).out, "修改\t子/a.txt\n新增 0 个，修改 1 个，删除 0 个\n");
+    EXPECT_EQ(run({"changes", "20261130"}).status, 1);
+
+    std::filesystem::remove(work / "数据" / "子" / "a.txt");
+    const Outcome some = run({"restore", "--from", "20261201", "子/a.txt", "nothing.txt"});
+    EXPECT_EQ(some.status, 3);
+    EXPECT_EQ(readBytes(work / "数据" / "子" / "a.txt"), "hello");
+    EXPECT_NE(some.out.find(
+                  "恢复完毕：已恢复 1 个文件，0 个文件已相同，0 个文件另存为新名称，1 项未能恢复"),
+              std::string::npos)
+        << some.out;
+    EXPECT_EQ(some.err, "未能恢复“nothing.txt”：备份“" +
+                            pathToUtf8(work / "bak" / "数据_20261201") + "”中没有“nothing.txt”\n");
+    const Outcome beside = run({"restore", "子/a.txt"});
+    EXPECT_EQ(beside.status, 0);
+    EXPECT_NE(beside.out.find("恢复的文件另存为“" +
+                              pathToUtf8(work / "数据" / "子" / "a (恢复 20261202).txt") + "”"),
+              std::string::npos)
+        << beside.out;
+    EXPECT_EQ(run({"restore", "nothing.txt"}).status, 1);
+    for (const auto& args : std::vector<std::vector<const char*>>{{"restore", "/etc/passwd"},
+                                                                  {"restore", "--to", "bak", "."},
+                                                                  {"restore", "--from", "1", "."},
+                                                                  {"restore", "--now", "."},
+                                                                  {"versions"},
+                                                                  {"versions", "../config.ini"}}) {
+        EXPECT_EQ(run(args).status, 2) << args.back();
+    }
+    const Outcome confirm = run({"confirm-changes"});
+    EXPECT_EQ(confirm.out, "没有待确认的变化\n");
 }
 
 TEST_F(CliTest, RefusedSettingsExitTwoAndAFailedRunOne) {

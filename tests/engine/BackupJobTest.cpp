@@ -503,6 +503,15 @@ TEST(JobHealth, StatesAndExitStatuses) {
     const JobHealth ok = judgeHealth(run(RunOutcome::Success, recent),
                                      run(RunOutcome::Success, recent), thursdays, true, now);
     EXPECT_EQ(ok.summaryLine(), "备份状态：正常");
+    // Held pruning is a warning until confirmed, whatever the runs since; failures come first.
+    EXPECT_EQ(judgeHealth(run(RunOutcome::Success, recent), run(RunOutcome::Success, recent),
+                          thursdays, true, now, true)
+                  .summaryLine(),
+              "备份状态：警告（大量文件被修改或删除，旧备份暂不清理，待确认）");
+    EXPECT_EQ(judgeHealth(run(RunOutcome::Failed, recent), run(RunOutcome::Success, recent),
+                          thursdays, true, now, true)
+                  .state,
+              State::Failed);
     EXPECT_EQ(ok.lastCompleteLine(now), "上次完整备份：2014-05-22 09:59（1 天前）");
     EXPECT_EQ(ok.nextRunLine(), "下次备份：2014-05-29 09:59:50（星期四）");
     // 00:00 runs at 23:59:50 of the ticked day itself: Monday's run, seen on the Sunday

@@ -33,7 +33,7 @@ TEST(ManifestCodec, ADamagedBlobIsNeverTrusted) {
     const Manifest m = {{"", 'd', 0, 1, "", {}},
                         {"a.txt", 'f', 300, -70'000, "0123456789abcdef0123456789abcdef", {}},
                         {"ab", 'l', 0, 2, "a.txt", {}},
-                        {"b", 'f', 1, 2, "", SourceFacts{1, 2, 3, 0644, 0, 0}}};
+                        {"ab/c", 'f', 1, 2, "", SourceFacts{1, 2, 3, 0644, 0, 0}}};
     const std::string good = encodeManifest(m);
     const auto damaged = [](const std::string& blob) {
         try {
@@ -58,6 +58,17 @@ TEST(ManifestCodec, ADamagedBlobIsNeverTrusted) {
     EXPECT_TRUE(damaged(good + '\0'));
     EXPECT_TRUE(damaged("\x02\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01"));  // 2^64-1 entries
     EXPECT_EQ(decodeManifest(good), m);
+
+    // One entry looked up alone is the entry decoded; a damaged BLOB is refused there too.
+    for (const ManifestEntry& e : m) {
+        EXPECT_EQ(findInManifest(good, e.path), e) << e.path;
+    }
+    for (const char* absent : {"a", "a.txt0", "b"}) {
+        EXPECT_FALSE(findInManifest(good, absent)) << absent;
+    }
+    std::string flipped = good;
+    flipped[good.size() / 2] ^= 0x01;
+    EXPECT_THROW(findInManifest(flipped, "ab"), DamagedManifest);
 }
 
 }  // namespace

@@ -21,12 +21,14 @@ TEST(RecordDatabase, TheSchemaStaysAsDatabasesInUseHaveIt) {
     RecordDatabase records(file);
     EXPECT_FALSE(records.has(Part::CopyState));  // made when first written, not when read
     for (int pass = 0; pass < 2; ++pass) {
-        for (const Part part : {Part::CopyState, Part::History, Part::Manifests}) {
+        for (const Part part : {Part::CopyState, Part::History, Part::Manifests, Part::ChangeGuard,
+                                Part::CopyChecks}) {
             records.ensure(part);
         }
     }
     EXPECT_TRUE(records.has(Part::CopyState) && records.has(Part::History) &&
-                records.has(Part::Manifests));
+                records.has(Part::Manifests) && records.has(Part::ChangeGuard) &&
+                records.has(Part::CopyChecks));
 
     std::map<std::string, std::string> schema;
     auto stmt = records.db().prepare("SELECT name, sql FROM sqlite_master");
@@ -64,6 +66,19 @@ TEST(RecordDatabase, TheSchemaStaysAsDatabasesInUseHaveIt) {
         {"vantrel_manifest_goes_with_row",
          "CREATE TRIGGER vantrel_manifest_goes_with_row AFTER DELETE ON wenjianming BEGIN "
          "DELETE FROM vantrel_manifest WHERE copy_id = OLD.id; END"},
+        {"vantrel_run_changes",
+         "CREATE TABLE vantrel_run_changes (run_id INTEGER PRIMARY KEY, added INTEGER NOT NULL, "
+         "modified INTEGER NOT NULL, deleted INTEGER NOT NULL)"},
+        {"vantrel_change_hold",
+         "CREATE TABLE vantrel_change_hold (id INTEGER PRIMARY KEY AUTOINCREMENT, record_id "
+         "INTEGER NOT NULL, started TEXT NOT NULL, changed INTEGER NOT NULL, files_before "
+         "INTEGER NOT NULL, confirmed TEXT)"},
+        {"vantrel_copy_check",
+         "CREATE TABLE vantrel_copy_check (record_id INTEGER PRIMARY KEY, checked TEXT NOT NULL, "
+         "intact INTEGER NOT NULL)"},
+        {"vantrel_copy_check_goes_with_row",
+         "CREATE TRIGGER vantrel_copy_check_goes_with_row AFTER DELETE ON wenjianming BEGIN "
+         "DELETE FROM vantrel_copy_check WHERE record_id = OLD.id; END"},
         {"vantrel_damaged",
          "CREATE TABLE vantrel_damaged (device INTEGER NOT NULL, inode INTEGER NOT NULL, "
          "copy_path TEXT NOT NULL, path TEXT NOT NULL, found TEXT NOT NULL, PRIMARY KEY "

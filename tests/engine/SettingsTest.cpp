@@ -105,17 +105,22 @@ TEST_F(SettingsTest, SavedSettingsLoadBack) {
     EXPECT_EQ(std::tie(s.SourcePath, s.TargetFolder, s.RunTime), std::tie("", "", kNow));
     valid.KeepCount = 2.5;
     valid.StartScheduleAtLaunch = true;
+    valid.GuardMassChanges = false;
     ASSERT_TRUE(SaveSettings(ws, valid));
+    EXPECT_NE(gbkToUtf8(readBytes(ws.configFile())).find("异常变化保护=0\r\n"), std::string::npos);
     LoadSettings(ws, s = {});
     const auto fields = [](const TBackupSettings& t) {
         return std::tie(t.SourcePath, t.TargetFolder, t.RunTime, t.Days, t.KeepCount,
-                        t.StartScheduleAtLaunch, t.CatchUpMissed);
+                        t.StartScheduleAtLaunch, t.CatchUpMissed, t.GuardMassChanges);
     };
     EXPECT_EQ(fields(s), fields(valid));
-    // Only "1" turns an option on.
+    // Only "1" turns an option on; the guard, on by default, only "0" turns off.
     for (const char* value : {"0", "", "yes", "2"}) {
-        load(std::string("[备份设置]\r\n补做错过的备份=") + value + "\r\n", s = {});
+        load(std::string("[备份设置]\r\n补做错过的备份=") + value + "\r\n异常变化保护=" + value +
+                 "\r\n",
+             s = {});
         EXPECT_FALSE(s.CatchUpMissed) << value;
+        EXPECT_EQ(s.GuardMassChanges, std::string(value) != "0") << value;
     }
 }
 

@@ -42,6 +42,7 @@ private slots:
         // Monday's box is CheckBox1, Wednesday's CheckBox8.
         QVERIFY(env.box("CheckBox1")->isChecked() && env.box("CheckBox8")->isChecked());
         QVERIFY(!env.box("CheckBox4")->isChecked() && env.box("ShareCheckBox")->isChecked());
+        QVERIFY(env.box("GuardCheckBox")->isChecked());  // on unless the file says "0"
         QCOMPARE(env.edit("DBNumberEditEh1")->text(), QString("0"));
         QVERIFY(child<QLabel>(env.form, "StatusArea")->text().contains("备份状态：从未备份"));
 
@@ -51,11 +52,13 @@ private slots:
         QCOMPARE(env.edit("Edit2")->text(), qstr(env.dir / "bak"));
         fillValid(env);
         env.box("ShareCheckBox")->setChecked(false);
+        env.box("GuardCheckBox")->setChecked(false);
         env.click("Button6");
         QCOMPARE(env.panel1(), QString("配置文件保存完毕!"));
         const std::string ini = gbkToUtf8(readBytes(env.dir / "config.ini"));
         QVERIFY(ini.find("备份频率=星期一;星期三;星期四;") != std::string::npos &&
-                ini.find("共享未改动的文件=0") != std::string::npos);
+                ini.find("共享未改动的文件=0") != std::string::npos &&
+                ini.find("异常变化保护=0") != std::string::npos);
 
         env.click("Button8");
         QVERIFY(env.timerOn());
@@ -88,6 +91,15 @@ private slots:
         }
         ShellEnv env;
         env.form.show();
+        // The fullest health area: pruning held, with the command to confirm under it.
+        HealthView held;
+        held.state = JobHealth::State::Warning;
+        held.summary = "备份状态：警告（大量文件被修改或删除，旧备份暂不清理，待确认）";
+        held.lastComplete = "上次完整备份：2014-05-22 09:59（1 天前）";
+        held.nextRun = "下次备份：2014-05-29 09:59:50（星期四）";
+        held.changesHeld = true;
+        env.form.showHealth(held);
+        QVERIFY(env.button("ButtonConfirmChanges")->isVisible());
         const auto fits = [](QWidget* w) {
             const QFontMetrics metrics = w->fontMetrics();
             if (auto* button = qobject_cast<QPushButton*>(w)) {

@@ -107,6 +107,10 @@ public:
     std::optional<bool> isEmptyFolder(const std::filesystem::path& path) override {
         return m_real.isEmptyFolder(path);
     }
+    std::error_code listStats(const std::filesystem::path& folder,
+                              std::vector<FolderEntry>& entries) override {
+        return m_real.listStats(folder, entries);
+    }
     std::vector<std::filesystem::path> list(const std::filesystem::path& folder) override {
         return m_real.list(folder);
     }

@@ -11,9 +11,11 @@
 
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
+#include "engine/FileVersions.h"
 #include "engine/Manifest.h"
 #include "engine/ManifestCheck.h"
 #include "engine/ManifestStore.h"
+#include "engine/Restore.h"
 #include "engine/Settings.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
@@ -221,6 +223,36 @@ TEST_F(WindowsBackup, ACopyRecordedWithADoubledSeparatorIsStillThisJobsToPrune) 
     ASSERT_TRUE(RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet).ran);
     EXPECT_FALSE(fs::exists(tmp / "bak/data_20140514"));
     EXPECT_EQ(test::readBytes(tmp / "bak/data_20140515/a.txt"), "a");
+}
+
+TEST_F(WindowsBackup, RestoresALongTreeWithTimesAndReadOnlyKeepingWhatDiffers) {
+    const fs::path deep = fs::path(std::string(200, 'd')) / std::string(100, 'e');
+    makeFile(tmp / "src/Data" / deep / "notes.txt", "notes");
+    makeFile(tmp / "src/Data/报告.docx", "first");
+    const std::uint64_t stamp =
+        writeTime(tmp / "src/Data" / deep / "notes.txt", 130'000'000'001'234'567ull);
+    SetFileAttributesW(longForm(tmp / "src/Data/报告.docx").c_str(), FILE_ATTRIBUTE_READONLY);
+    settings.SourcePath = native(tmp / "src/Data");
+    settings.TargetFolder = native(tmp / "bak");
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    ASSERT_TRUE(files.removeTree(tmp / "src/Data" / std::string(200, 'd')).ok());
+    SetFileAttributesW(longForm(tmp / "src/Data/报告.docx").c_str(), FILE_ATTRIBUTE_NORMAL);
+    test::writeBytes(tmp / "src/Data/报告.docx", "changed");
+
+    RestoreRequest request;
+    // Another case and either separator name the same place here.
+    request.paths = {".", native(tmp / "SRC/data") + "\\报告.docx"};
+    RealFilePlacer placer;
+    const RestoreOutcome out = restoreFiles(ws, settings, request, placer);
+    EXPECT_EQ(out.exitStatus(), 0) << (out.failed.empty() ? "" : out.failed[0].reason);
+    EXPECT_EQ(test::readBytes(longForm(tmp / "src/Data" / deep / "notes.txt")), "notes");
+    EXPECT_EQ(writeTime(tmp / "src/Data" / deep / "notes.txt"), stamp);
+    EXPECT_EQ(test::readBytes(tmp / "src/Data/报告.docx"), "changed");
+    const fs::path beside = tmp / "src/Data/报告 (恢复 20140515).docx";
+    EXPECT_EQ(test::readBytes(beside), "first");
+    EXPECT_TRUE(GetFileAttributesW(beside.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(versionsOf(ws, settings, "报告.docx").size(), 1u);
+    EXPECT_TRUE(files.removeTree(tmp.path()).ok());
 }
 
 TEST_F(WindowsBackup, ConfigIniIsReadAndWrittenInGbk) {

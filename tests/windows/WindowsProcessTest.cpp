@@ -73,11 +73,11 @@ protected:
                                                         "\r\n备份频率=星期一;\r\n备份个数=2\r\n"));
     }
 
-    int runCli(const char* command) {
+    int runCli(std::vector<fs::path> args) {
         // A file of its own each run: Wine may still hold the last run's handle on its file
         // for a moment after the process has ended.
         const fs::path out = tmp / ("cli-" + std::to_string(++runs) + ".out");
-        ChildProcess cli(pathFromUtf8(VANTREL_CLI_FROM_TESTS), {command}, work, out);
+        ChildProcess cli(pathFromUtf8(VANTREL_CLI_FROM_TESTS), args, work, out);
         const int code = cli.wait();
         output = test::readBytes(out);
         return code;
@@ -98,7 +98,7 @@ protected:
 
 TEST_F(WindowsCli, BackupMakesTheDatedCopyLogLineAndRow) {
     const std::string before = today();
-    ASSERT_EQ(runCli("backup"), 0) << output;
+    ASSERT_EQ(runCli({"backup"}), 0) << output;
     // Whichever date the run fell on, if midnight passed meanwhile.
     const std::string date =
         fs::exists(pathFromUtf8(target + "\\数据_" + before)) ? before : today();
@@ -115,8 +115,17 @@ TEST_F(WindowsCli, BackupMakesTheDatedCopyLogLineAndRow) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].path, copy);
     // The log is printed as UTF-8, whatever the console's code page.
-    ASSERT_EQ(runCli("log"), 0) << output;
+    ASSERT_EQ(runCli({"log"}), 0) << output;
     EXPECT_NE(output.find(source + "   成功备份至   " + copy), std::string::npos) << output;
+
+    // A Chinese name on the command line reaches the program whole, whatever the code page.
+    fs::remove(tmp / "源/数据/报告.txt");
+    ASSERT_EQ(runCli({"restore", pathFromUtf8("报告.txt")}), 0) << output;
+    EXPECT_EQ(test::readBytes(tmp / "源/数据/报告.txt"), "报告内容");
+    ASSERT_EQ(runCli({"versions", pathFromUtf8(source + "\\报告.txt")}), 0) << output;
+    EXPECT_EQ(output.substr(0, 11),
+              date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6) + "\t")
+        << output;
 }
 
 TEST_F(WindowsCli, RunLockHeldByAnotherProcessRefusesBackupsUntilItDies) {
@@ -127,7 +136,7 @@ TEST_F(WindowsCli, RunLockHeldByAnotherProcessRefusesBackupsUntilItDies) {
             Sleep(10);
         }
         ASSERT_TRUE(fs::exists(held)) << "the lock holder did not start";
-        EXPECT_EQ(runCli("backup"), 1) << output;
+        EXPECT_EQ(runCli({"backup"}), 1) << output;
         EXPECT_NE(output.find("另一个备份正在进行中，请稍后再试！"), std::string::npos) << output;
         EXPECT_FALSE(fs::exists(pathFromUtf8(target)));
     }

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/RestoreView.h"
+#include "engine/BackupSettings.h"
+#include "engine/CopyEntries.h"
+#include "engine/Restore.h"
+#include "engine/Workspace.h"
+#include "platform/FilePlacer.h"
+
+namespace vantrel {
+
+// The restore window's behaviour, whatever draws it: the job's copies, the chosen copy's
+// folders and files (with a name filter, and the entries the source no longer has), the
+// versions of the chosen entry, and restoring to the original place or to a folder picked,
+// beside the window with its progress and a summary at the end. Every method is called on
+// the window's thread; a restore runs on a worker thread and reports through
+// RestoreView::post.
+class RestorePresenter {
+public:
+    RestorePresenter(Workspace& ws, TBackupSettings settings, RestoreView& view,
+                     FilePlacer& placer);
+    // Waits for a restore under way: files are never left half-placed.
+    ~RestorePresenter();
+    RestorePresenter(const RestorePresenter&) = delete;
+    RestorePresenter& operator=(const RestorePresenter&) = delete;
+
+    // Lists the copies and shows the newest one still on disk.
+    void show();
+    void chooseCopy(std::int64_t id);
+    // Shows a folder of the chosen copy ("" its top); ".." of the one shown goes up.
+    void openFolder(const std::string& path);
+    void setFilter(const std::string& text);  // names containing it, in any case
+    void setShowDeleted(bool on);  // 显示已删除的文件: only what the source lacks
+    // The entries chosen in the list (paths below the source); one shows its versions.
+    void select(const std::vector<std::string>& paths);
+
+    void restoreToOriginal();  // 恢复到原位置: beside what differs there
+    void restoreTo();          // 恢复到…: under a folder picked, keeping paths
+    void openBackupFolder();   // 打开备份文件夹: the folder shown, in the copy
+    void cancel();             // 取消, while restoring
+
+    bool restoring() const { return m_restoring; }
+    // Blocks until a restore under way has ended; its outcome is then posted to the window.
+    void waitForRestore();
+
+private:
+    void showFolder();
+    void startRestore(const std::string& to);
+    void finishRestore(const RestoreOutcome& out, const std::string& error);
+
+    Workspace& m_ws;
+    TBackupSettings m_settings;
+    RestoreView& m_view;
+    FilePlacer& m_placer;
+    std::vector<CopyEntries> m_copies;
+    CopyEntries* m_copy = nullptr;
+    std::string m_folder;
+    std::string m_filter;
+    bool m_showDeleted = false;
+    std::vector<std::string> m_selected;
+    std::thread m_worker;
+    std::atomic<bool> m_cancel{false};
+    bool m_restoring = false;
+};
+
+}  // namespace vantrel

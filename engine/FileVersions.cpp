@@ -1,0 +1,66 @@
+#include "engine/FileVersions.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "engine/CopyEntries.h"
+#include "engine/SourcePath.h"
+#include "engine/Texts.h"
+
+namespace vantrel {
+
+std::string FileVersion::line() const {
+    return date + "\t" + std::to_string(size) + "\t" + formatLocalTime(localTimeOf(mtimeNs)) +
+           (sameAsNewer ? "\t同上" : "");
+}
+
+std::vector<FileVersion> versionsOf(const Workspace& ws, const TBackupSettings& settings,
+                                    std::string_view path) {
+    const std::string rel = sourceRelative(ws, settings, path);
+    std::vector<FileVersion> versions;
+    std::vector<CopyEntries> copies = jobCopies(ws);
+    CopyEntries* newer = nullptr;
+    ManifestEntry newerEntry;
+    for (CopyEntries& copy : copies) {
+        if (!copy.onDisk()) {
+            continue;
+        }
+        const auto entry = copy.find(rel);
+        if (!entry) {
+            continue;
+        }
+        FileVersion v;
+        v.copyId = copy.record().id;
+        v.date = copy.record().date;
+        v.type = entry->type;
+        v.size = entry->size;
+        v.mtimeNs = entry->mtimeNs;
+        if (entry->type == 'd') {
+            bool anyFile = false;
+            auto s = copy.stream(rel);
+            while (const ManifestEntry* e = s->next()) {
+                if (e->type != 'd') {
+                    v.size += e->size;
+                    v.mtimeNs = anyFile ? std::max(v.mtimeNs, e->mtimeNs) : e->mtimeNs;
+                    anyFile = true;
+                }
+            }
+        }
+        if (newer != nullptr && versions.back().type == v.type) {
+            if (v.type == 'd') {
+                auto older = copy.stream(rel);
+                auto newerEntries = newer->stream(rel);
+                const ChangeCounts c = compareEntries(*older, *newerEntries);
+                v.sameAsNewer = c.added + c.modified + c.deleted == 0;
+            } else {
+                v.sameAsNewer = sameEntry(*entry, newerEntry);
+            }
+        }
+        versions.push_back(v);
+        newer = &copy;
+        newerEntry = *entry;
+    }
+    return versions;
+}
+
+}  // namespace vantrel

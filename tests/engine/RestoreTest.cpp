@@ -1,0 +1,298 @@
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/BackupRun.h"
+#include "engine/ChangeGuard.h"
+#include "engine/CopyEntries.h"
+#include "engine/FileVersions.h"
+#include "engine/ManifestCheck.h"
+#include "engine/Restore.h"
+#include "engine/SourcePath.h"
+#include "platform/FileStat.h"
+#include "platform/TextCodec.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/FakeUi.h"
+#include "tests/support/TempDir.h"
+
+namespace vantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::at;
+using test::readBytes;
+using test::writeBytes;
+
+RestoreRequest pathsOf(std::vector<std::string> paths) {
+    RestoreRequest request;
+    request.paths = std::move(paths);
+    return request;
+}
+
+// A job with daily copies of a small tree, and restores from them.
+class RestoreTest : public ::testing::Test {
+protected:
+    RestoreTest() {
+        fs::create_directories(work);
+        fs::create_directories(source / "docs" / "old");
+        fs::create_directories(bak);
+        writeBytes(source / "report.docx", "first");
+        writeBytes(source / "docs" / "a.txt", "alpha");
+        writeBytes(source / "docs" / "old" / "b", "beta");
+        settings.KeepCount = 5;
+    }
+    RunReport runOn(unsigned day) {
+        clock.set(at(2026, 12, day, 10, 0, 0));
+        return RunBackup(ws, settings, PruneAfterRun::IfKeepCountSet);
+    }
+    RestoreOutcome restore(RestoreRequest request) {
+        return restoreFiles(ws, settings, request, placer);
+    }
+    std::string refusal(RestoreRequest request) {
+        try {
+            restore(std::move(request));
+            return "not refused";
+        } catch (const RequestRefused& e) {
+            return e.what();
+        }
+    }
+    fs::path copyOf(unsigned day) const { return bak / ("data_202612" + std::to_string(day)); }
+
+    test::TempDir dir;
+    fs::path work = dir / "work";
+    fs::path bak = dir / "bak";
+    fs::path source = dir / "data";
+    test::FakeClock clock;
+    test::FakeUi ui;
+    RealFileOps files;
+    RealFilePlacer placer;
+    Workspace ws{work, files, clock, ui};
+    TBackupSettings settings{pathToUtf8(source), pathToUtf8(bak), {}, {}, {}};
+};
+
+TEST_F(RestoreTest, ADeletedFileComesBackAsANewFileWithItsTimeAndMode) {
+    settings.ShareUnchanged = true;
+    fs::permissions(source / "docs" / "a.txt", fs::perms(0640));
+    runOn(10);
+    runOn(11);  // shares a.txt with the copy before
+    const auto copied = statEntry(copyOf(11) / "docs" / "a.txt").value();
+    ASSERT_EQ(copied.linkCount, 2u);
+    fs::remove(source / "docs" / "a.txt");
+
+    const RestoreOutcome out = restore(pathsOf({"docs/a.txt"}));
+    EXPECT_EQ(out.restored, 1u);
+    EXPECT_EQ(out.exitStatus(), 0);
+    const fs::path back = source / "docs" / "a.txt";
+    EXPECT_EQ(readBytes(back), "alpha");
+    const auto st = statEntry(back).value();
+    EXPECT_EQ(st.mtimeNs, copied.mtimeNs);
+    EXPECT_EQ(st.permissions, 0640u);
+    // Its own file: editing it can never change a backup.
+    EXPECT_EQ(st.linkCount, 1u);
+    EXPECT_NE(fileIdOf(back)->inode, fileIdOf(copyOf(11) / "docs" / "a.txt")->inode);
+    writeBytes(back, "edited");
+    EXPECT_EQ(readBytes(copyOf(11) / "docs" / "a.txt"), "alpha");
+    for (const auto& e : fs::directory_iterator(source / "docs")) {
+        EXPECT_FALSE(pathToUtf8(e.path().filename()).starts_with(".vantrel-")) << e.path();
+    }
+}
+
+TEST_F(RestoreTest, ADifferentFileIsKeptAndTheRestoredOneLiesBesideUnlessOverwriting) {
+    ASSERT_EQ(::mkfifo((source / "pipe").c_str(), 0600), 0);
+    runOn(10);
+    writeBytes(source / "report.docx", "changed since");
+    writeBytes(source / "docs" / "old" / "b", "also changed");
+
+    RestoreOutcome out = restore(pathsOf({"report.docx", "docs/old/b"}));
+    EXPECT_EQ(readBytes(source / "report.docx"), "changed since");
+    EXPECT_EQ(readBytes(source / "report (恢复 20261210).docx"), "first");
+    EXPECT_EQ(readBytes(source / "docs" / "old" / "b (恢复 20261210)"), "beta");
+    ASSERT_EQ(out.besides.size(), 2u);
+    EXPECT_EQ(out.besides[0].restored, pathToUtf8(source / "report (恢复 20261210).docx"));
+
+    // Again: what lies beside is the same now, so nothing more is written.
+    out = restore(pathsOf({"report.docx"}));
+    EXPECT_EQ(out.identical, 1u);
+    EXPECT_FALSE(fs::exists(source / "report (恢复 20261210 2).docx"));
+
+    RestoreRequest over = pathsOf({"report.docx"});
+    over.overwrite = true;
+    out = restore(over);
+    EXPECT_EQ(out.restored, 1u);
+    EXPECT_EQ(readBytes(source / "report.docx"), "first");
+    // The whole source again: everything is there, the pipe too, so all is well.
+    EXPECT_EQ(restore(pathsOf({"."})).exitStatus(), 0);
+}
+
+TEST_F(RestoreTest, ToAFolderRestoresTheTreeAndTouchesNothingElseThere) {
+    runOn(10);
+    const fs::path elsewhere = dir / "elsewhere";
+    fs::create_directories(elsewhere / "docs");
+    writeBytes(elsewhere / "docs" / "mine.txt", "mine");
+    writeBytes(elsewhere / "docs" / "a.txt", "alpha");  // the same as the copy's
+
+    RestoreRequest request = pathsOf({"docs"});
+    request.to = pathToUtf8(elsewhere);
+    const RestoreOutcome out = restore(request);
+    EXPECT_EQ(out.restored, 1u);
+    EXPECT_EQ(out.identical, 1u);
+    EXPECT_EQ(readBytes(elsewhere / "docs" / "old" / "b"), "beta");
+    EXPECT_EQ(readBytes(elsewhere / "docs" / "mine.txt"), "mine");
+    EXPECT_FALSE(fs::exists(elsewhere / "report.docx"));
+
+    // A whole-source restore into a folder not yet there makes it.
+    request = pathsOf({"."});
+    request.to = pathToUtf8(dir / "new" / "place");
+    EXPECT_EQ(restore(request).restored, 3u);
+    EXPECT_EQ(readBytes(dir / "new" / "place" / "report.docx"), "first");
+}
+
+TEST_F(RestoreTest, NothingIsWrittenThroughALinkThatTookAFoldersPlace) {
+    runOn(10);
+    const fs::path outside = dir / "outside";
+    fs::create_directories(outside);
+    fs::remove_all(source / "docs");
+    fs::create_directory_symlink(outside, source / "docs");
+
+    const RestoreOutcome out = restore(pathsOf({"docs"}));
+    EXPECT_EQ(out.exitStatus(), 0);
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_EQ(readBytes(source / "docs (恢复 20261210)" / "a.txt"), "alpha");
+    ASSERT_EQ(out.foldersBeside.size(), 1u);  // said, once
+    EXPECT_EQ(out.foldersBeside[0].restored, pathToUtf8(source / "docs (恢复 20261210)"));
+}
+
+TEST_F(RestoreTest, RefusesPathsOutsideTheSourceAndDestinationsInTheBackups) {
+    runOn(10);
+    EXPECT_NE(refusal(pathsOf({"../work/config.ini"})).find("不在备份文件源地址"),
+              std::string::npos);
+    EXPECT_NE(refusal(pathsOf({"/etc/passwd"})).find("“/etc/passwd”"), std::string::npos);
+    for (const fs::path& to : {bak / "restored", copyOf(10) / "docs"}) {
+        RestoreRequest request = pathsOf({"docs"});
+        request.to = pathToUtf8(to);
+        EXPECT_NE(refusal(request).find(pathToUtf8(to)), std::string::npos) << to;
+    }
+    EXPECT_FALSE(fs::exists(bak / "restored"));
+    // No copy holds it, or none of that date: nothing could be restored.
+    RestoreRequest missing = pathsOf({"nowhere.txt"});
+    EXPECT_EQ(restore(missing).exitStatus(), 1);
+    missing = pathsOf({"report.docx"});
+    missing.fromDate = "20261111";
+    EXPECT_EQ(restore(missing).failed.at(0).reason, "没有日期为 20261111 的备份");
+}
+
+TEST_F(RestoreTest, VersionsAndChangesMatchWhatWasDoneBetweenRuns) {
+    runOn(10);
+    runOn(11);
+    writeBytes(source / "report.docx", "second");
+    fs::remove(source / "docs" / "old" / "b");
+    writeBytes(source / "docs" / "c.txt", "new");
+    runOn(12);
+
+    const auto versions = versionsOf(ws, settings, pathToUtf8(source / "report.docx"));
+    ASSERT_EQ(versions.size(), 3u);
+    EXPECT_EQ(versions[0].date, "2026-12-12");
+    EXPECT_EQ(versions[0].size, 6u);
+    EXPECT_FALSE(versions[0].sameAsNewer);
+    EXPECT_FALSE(versions[1].sameAsNewer);
+    EXPECT_TRUE(versions[2].sameAsNewer);
+    EXPECT_TRUE(versionsOf(ws, settings, "docs/c.txt").size() == 1);
+
+    auto copies = jobCopies(ws);
+    std::vector<std::string> lines;
+    auto older = copies[1].stream();
+    auto newer = copies[0].stream();
+    const ChangeCounts counts = compareEntries(*older, *newer, [&](ChangeKind k, const auto& e) {
+        lines.push_back(std::string(changeWord(k)) + " " + e.path);
+    });
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"新增 docs/c.txt", "删除 docs/old/b", "修改 report.docx"}));
+    EXPECT_EQ(counts.summary(), "新增 1 个，修改 1 个，删除 1 个");
+    // The run counted the same.
+    EXPECT_EQ(runOn(13).changes->summary(), "新增 0 个，修改 0 个，删除 0 个");
+}
+
+TEST_F(RestoreTest, AMassChangeHoldsPruningUntilConfirmed) {
+    settings.KeepCount = 1;
+    for (int i = 0; i < 100; ++i) {
+        writeBytes(source / "docs" / ("f" + std::to_string(i)), "plain");
+    }
+    runOn(10);
+    for (int i = 0; i < 80; ++i) {
+        writeBytes(source / "docs" / ("f" + std::to_string(i)), "encrypted");
+    }
+    const RunReport held = runOn(11);
+    ASSERT_TRUE(held.massChange);
+    EXPECT_EQ(
+        *held.massChange,
+        "本次备份发现 80 个文件被修改或删除（占上一个备份的 77%），为防止误删或勒索软件造成损失，"
+        "旧备份暂不清理，请确认这些变化。");
+    EXPECT_TRUE(held.hasWarning());
+    // Calm runs after it neither prune the good copy nor confirm on the user's behalf.
+    runOn(12);
+    EXPECT_TRUE(fs::exists(copyOf(10)));
+    EXPECT_TRUE(activeHold(ws));
+
+    EXPECT_EQ(ChangeGuard(ws.databaseFile()).confirm(clock.now()), 1u);
+    runOn(13);
+    EXPECT_FALSE(fs::exists(copyOf(10)));
+    EXPECT_FALSE(fs::exists(copyOf(12)));
+    EXPECT_FALSE(activeHold(ws));
+
+    // Turned off, the same changes only count.
+    settings.GuardMassChanges = false;
+    for (int i = 0; i < 80; ++i) {
+        writeBytes(source / "docs" / ("f" + std::to_string(i)), "again");
+    }
+    EXPECT_FALSE(runOn(14).massChange);
+    EXPECT_FALSE(fs::exists(copyOf(13)));
+}
+
+TEST(BesideNameTest, TheSuffixGoesBeforeTheLastExtension) {
+    const struct {
+        const char *name, *beside;
+        int counter;
+    } cases[] = {{"报告.docx", "报告 (恢复 20261201).docx", 1},
+                 {"README", "README (恢复 20261201)", 1},
+                 {".bashrc", ".bashrc (恢复 20261201)", 1},
+                 {"a.tar.gz", "a.tar (恢复 20261201 2).gz", 2}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(besideName(c.name, "20261201", c.counter), c.beside);
+    }
+}
+
+// Walking a copy on disk gives its entries in the order its manifest keeps them, which
+// is not the order of a plain walk: "a" comes before "a.txt", whose name sorts before what
+// "a" holds.
+TEST(CopyEntriesTest, ATreeOnDiskStreamsInManifestOrder) {
+    test::TempDir dir;
+    for (const char* folder : {"a/b", "a-b", "a.d/x", "z"}) {
+        fs::create_directories(dir / folder);
+    }
+    for (const char* file : {"a.txt", "a/b/c", "a/0", "a-b/y", "a.d/x/q", "a0"}) {
+        writeBytes(dir / file, file);
+    }
+    fs::create_symlink("a.txt", dir.path() / "a/link");
+    RealFileOps files;
+    const Manifest manifest = manifestOfTree(files, dir.path());
+    auto walked = streamOfTree(files, dir.path());
+    auto recorded = streamOf(manifest);
+    while (const ManifestEntry* e = recorded->next()) {
+        const ManifestEntry* w = walked->next();
+        ASSERT_TRUE(w) << e->path;
+        EXPECT_EQ(w->path, e->path);
+        EXPECT_TRUE(sameEntry(*w, *e)) << e->path;
+    }
+    EXPECT_FALSE(walked->next());
+    // A subtree alone: the folder and what it holds, not its neighbours "a.txt" or "a-b".
+    std::vector<std::string> below;
+    for (auto s = streamOf(manifest, "a"); const ManifestEntry* e = s->next();) {
+        below.push_back(e->path);
+    }
+    EXPECT_EQ(below, (std::vector<std::string>{"a", "a/0", "a/b", "a/b/c", "a/link"}));
+}
+
+}  // namespace
+}  // namespace vantrel

@@ -1,0 +1,53 @@
+#include <QApplication>
+#include <QListWidget>
+#include <QTableWidget>
+
+#include "shell/RestoreUnit.h"
+#include "tests/shell/ShellTestSupport.h"
+
+using namespace vantrel;
+using namespace vantrel::test;
+
+class TestRestoreForm : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The window draws and forwards; what it forwards is decided and tested in the presenter.
+    void restoresOneFileFromTheMainWindowsCommand() {
+        ShellEnv env;
+        std::filesystem::create_directories(env.dir / "src/data");
+        std::filesystem::create_directories(env.dir / "bak");
+        writeBytes(env.dir / "src/data/a.txt", "alpha");
+        writeBytes(env.dir / "src/data/b.txt", "beta");
+        env.form.show();
+        env.edit("Edit1")->setText(qstr(env.dir / "src/data"));
+        env.edit("Edit2")->setText(qstr(env.dir / "bak"));
+        env.click("Button10");
+        env.form.waitForRun();
+        std::filesystem::remove(env.dir / "src/data/a.txt");
+
+        env.click("ButtonRestore");
+        auto* window = env.form.findChild<TRestoreForm*>();
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(window->windowTitle(), QString("恢复文件"));
+        auto* copies = child<QTableWidget>(*window, "CopyList");
+        QCOMPARE(copies->rowCount(), 1);
+        QCOMPARE(copies->item(0, 0)->text(), QString("2014-05-15"));
+        auto* entries = child<QTableWidget>(*window, "EntryList");
+        QCOMPARE(entries->rowCount(), 2);
+        entries->selectRow(0);  // a.txt
+        QCOMPARE(child<QListWidget>(*window, "VersionList")->count(), 1);
+
+        child<QPushButton>(*window, "RestoreOriginalButton")->click();
+        window->waitForRestore();
+        QCOMPARE(QString::fromStdString(readBytes(env.dir / "src/data/a.txt")), QString("alpha"));
+        QVERIFY(child<QLabel>(*window, "RestoreStatus")
+                    ->text()
+                    .startsWith("恢复完毕：已恢复 1 个文件"));
+        QCOMPARE(env.dialogs.messages.size(), 1);  // the summary, with where it came from
+        QVERIFY(env.dialogs.lists.front().front().startsWith("从 2014-05-15 的备份"));
+    }
+};
+
+QTEST_MAIN(TestRestoreForm)
+#include "tst_RestoreForm.moc"
