@@ -236,7 +236,12 @@ void JobPresenter::startTimetableAtLaunch() {
         m_view.showMessage(*refusal);
         return;
     }
-    m_job.startTimetable();
+    try {
+        m_job.startTimetable();
+    } catch (const std::exception& e) {
+        m_view.showMessage(e.what());  // another window or process runs this timetable
+        return;
+    }
     m_view.setTicking(true);
     setStatus("启动备份计划");
     refreshHealth();
@@ -435,6 +440,21 @@ void JobPresenter::finishRun(const RunResult& result) {
 }
 
 void JobPresenter::showOutcome(const RunResult& result, const std::vector<std::string>& messages) {
+    // A run nobody started by hand that fails as the one before it did says nothing new: one
+    // box or balloon per kind of failure, not one per try (a catch-up retried, a timetable
+    // whose database stays read-only).
+    const RunRecord& record = result.record;
+    if (record.trigger == RunTrigger::Timetable || record.trigger == RunTrigger::CatchUp) {
+        const bool failed =
+            record.outcome == RunOutcome::Failed || record.outcome == RunOutcome::Refused;
+        std::string kind =
+            failed ? std::string(storedName(record.outcome)) + "\n" + record.message : "";
+        const bool repeated = failed && kind == m_lastUnattendedFailure;
+        m_lastUnattendedFailure = std::move(kind);
+        if (repeated) {
+            return;
+        }
+    }
     // One notification per outcome: a balloon while in the tray, the boxes while shown.
     if (notifyInTray(result, messages)) {
         return;

@@ -120,6 +120,7 @@ private:
     bool m_shown = false;
     bool m_inTray = false;
     TBackupSettings m_loaded;  // as config.ini held them: for fields a window does not show
+    std::string m_lastUnattendedFailure;  // the last failure of a run not started by hand
 };
 
 }  // namespace vantrel

@@ -178,7 +178,12 @@ int runSchedule(Workspace& ws) {
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
 
-    job.startTimetable();
+    try {
+        job.startTimetable();
+    } catch (const std::exception& e) {
+        ws.ui.showMessage(e.what());  // another window or process runs this timetable
+        return kFailed;
+    }
     ws.ui.setStatus("启动备份计划");
     FileStamp stamp = stampOf(ws.configFile());
     while (!g_stopRequested) {
@@ -416,7 +421,7 @@ int verifyCopy(Workspace& ws, std::string_view date) {
     recordCheck(ws.databaseFile(), result.copy->id, ws.clock.now(), result.intact());
     const auto print = [](std::string_view label, const std::vector<std::string>& paths) {
         for (const std::string& path : paths) {
-            printOut(std::string(label) + (path.empty() ? std::string(".") : path));
+            printOut(std::string(label) + (path.empty() ? std::string(".") : escapedName(path)));
         }
     };
     print("缺少：", result.diff.missing);

@@ -85,6 +85,19 @@ void BackupJob::startTimetable() {
     if (m_started) {
         return;
     }
+    // Tells other processes of this working directory that a timetable runs here; one that
+    // already does refuses this start. A lock file that cannot be made does not stop it.
+    std::optional<RunLock> lock;
+    bool heldElsewhere = false;
+    try {
+        lock = RunLock::tryAcquire(timetableLockFile(m_ws));
+        heldElsewhere = !lock;
+    } catch (const std::exception&) {
+    }
+    if (heldElsewhere) {
+        throw BackupError(std::string(kTimetableElsewhere));
+    }
+    m_timetableLock = std::move(lock);
     const LocalTime now = m_ws.clock.now();
     m_started = true;
     m_lastTick = now;
@@ -97,19 +110,14 @@ void BackupJob::startTimetable() {
     try {
         RunHistory history(m_ws.databaseFile());
         if (const auto first = history.firstStarted()) {
-            m_sweptUntil = std::max(*first, now - kMissedLookBack);
-            if (const auto complete = history.lastComplete()) {
+            // A first row later than now (the clock ran ahead) hides nothing before it.
+            m_sweptUntil = std::max(std::min(*first, now), now - kMissedLookBack);
+            if (const auto complete = history.lastComplete(now)) {
                 m_sweptUntil = std::max(m_sweptUntil, complete->started);
             }
         }
     } catch (const std::exception&) {
         // Without a history nothing counts as missed; the run reports the database itself.
-    }
-    // Tells other processes of this working directory that a timetable runs here.
-    try {
-        m_timetableLock = RunLock::tryAcquire(timetableLockFile(m_ws));
-    } catch (const std::exception&) {
-        m_timetableLock.reset();
     }
 }
 
@@ -194,7 +202,14 @@ std::optional<RunRequest> BackupJob::isDue(const TBackupSettings& settings) {
         return std::nullopt;
     }
     m_catchUpAt.reset();
-    return RunRequest::forTrigger(RunTrigger::CatchUp);
+    RunRequest request = RunRequest::forTrigger(RunTrigger::CatchUp);
+    // Counted at once, so that a run whose end is never reported still counts.
+    if (!m_tries || m_tries->forInstant != *m_catchUpFor) {
+        m_tries = CatchUpTries{*m_catchUpFor};
+    }
+    ++m_tries->attempts;
+    m_tries->lastEnded = now;
+    return request;
 }
 
 void BackupJob::sweepMissed(const TBackupSettings& settings, LocalTime upTo) {
@@ -229,25 +244,47 @@ void BackupJob::sweepMissed(const TBackupSettings& settings, LocalTime upTo) {
 }
 
 std::optional<LocalTime> BackupJob::planCatchUp(LocalTime armedAt) {
+    const LocalTime now = m_ws.clock.now();
+    std::size_t attempts = 0;
+    LocalTime lastEnded{};
+    LocalTime newest{};
     try {
+        // Instants later than now have not passed: they are not missed, whatever a clock that
+        // ran ahead recorded.
         RunHistory history(m_ws.databaseFile());
-        const auto complete = history.lastComplete();
-        const auto missed = history.missedAfter(complete ? complete->started : LocalTime{});
+        const auto complete = history.lastComplete(now);
+        const auto missed = history.missedAfter(complete ? complete->started : LocalTime{}, now);
         if (missed.empty()) {
             return std::nullopt;
         }
-        // Attempts for the newest missed instant: one run and at most three retries.
-        const auto attempts = history.catchUpsAfter(missed.back());
-        if (attempts.empty()) {
-            return armedAt + kCatchUpDelay;
+        newest = missed.back();
+        const auto recorded = history.catchUpsAfter(newest, now);
+        attempts = recorded.size();
+        if (!recorded.empty()) {
+            lastEnded = recorded.front().ended;
         }
-        if (attempts.size() > kCatchUpRetries.size()) {
-            return std::nullopt;
-        }
-        return attempts.front().ended + kCatchUpRetries[attempts.size() - 1];
     } catch (const std::exception&) {
         return std::nullopt;
     }
+    // Attempts this timetable made count even where the history did not take them.
+    if (m_tries && m_tries->forInstant == newest) {
+        if (m_tries->copied) {
+            return std::nullopt;
+        }
+        if (m_tries->attempts > attempts) {
+            attempts = m_tries->attempts;
+            lastEnded = m_tries->lastEnded;
+        }
+    }
+    m_catchUpFor = newest;
+    // One run for the set, and at most three retries.
+    if (attempts == 0) {
+        return armedAt + kCatchUpDelay;
+    }
+    if (attempts > kCatchUpRetries.size()) {
+        return std::nullopt;
+    }
+    return lastEnded + kCatchUpRetries[attempts - 1];
 }
 
 std::optional<RunResult> BackupJob::CheckSchedule(const TBackupSettings& settings) {
@@ -350,7 +387,12 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
 }
 
 void BackupJob::finished(const RunResult& result) {
-    (void)result;
+    const RunRecord& record = result.record;
+    if (record.trigger == RunTrigger::CatchUp && m_tries) {
+        m_tries->lastEnded = record.ended;
+        m_tries->copied =
+            record.outcome == RunOutcome::Success || record.outcome == RunOutcome::Incomplete;
+    }
     // Whatever the outcome, the next catch-up is worked out from the history again.
     if (m_started) {
         m_replan = true;
@@ -363,10 +405,38 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
     if (!m_ws.files.stat(m_ws.databaseFile(), true)) {
         return judgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
     }
+    const LocalTime now = m_ws.clock.now();
     RunHistory history(m_ws.databaseFile());
     const bool held = ChangeGuard(m_ws.databaseFile()).active().has_value();
-    return judgeHealth(history.lastRun(), history.lastComplete(), settings, timetableOn,
-                       m_ws.clock.now(), held);
+    // The newest complete copy that is still there; a newer one that is gone is named.
+    std::optional<RunRecord> complete;
+    std::string lost;
+    for (RunRecord& run : history.completeRuns(now)) {
+        const std::filesystem::path place = pathFromUtf8(run.targetPath);
+        if (run.targetPath.empty() || m_ws.files.stat(m_ws.dir / place, false)) {
+            complete = std::move(run);  // a row without a path (an earlier version's) is trusted
+            break;
+        }
+        if (lost.empty()) {
+            lost = run.targetPath;
+        }
+    }
+    JobHealth health =
+        judgeHealth(history.lastRun(now), complete, settings, timetableOn, now, held, lost);
+    if (!m_checkedAt || now < *m_checkedAt || now - *m_checkedAt >= std::chrono::days{1}) {
+        m_checkedAt = now;
+        m_databaseDamage = RecordDatabase(m_ws.databaseFile()).damage();
+    }
+    if (m_databaseDamage) {
+        const std::string damaged = "记录数据库已损坏：" + *m_databaseDamage;
+        if (health.state == JobHealth::State::Ok) {
+            health.state = JobHealth::State::Warning;
+            health.reason = damaged;
+        } else {
+            health.reason += "；" + damaged;
+        }
+    }
+    return health;
 }
 
 }  // namespace vantrel

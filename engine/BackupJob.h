@@ -42,6 +42,10 @@ struct RunResult {
                                // a refusal of the settings or a cancel
 };
 
+// Why a second timetable of one working directory does not start.
+inline constexpr std::string_view kTimetableElsewhere =
+    "此工作目录的备份计划已在另一个窗口或 vantrel-cli schedule 中运行，不再启动第二个";
+
 // Status texts of a run.
 inline constexpr std::string_view kCountingStatus = "正在统计……";
 
@@ -58,13 +62,15 @@ public:
 
     // Saves the settings; when they are refused, neither starts nor says so and returns
     // false. Otherwise starts (even when the file could not be written), shows "启动备份计划"
-    // and returns true.
+    // and returns true. Throws BackupError as startTimetable does.
     bool StartSchedule(const TBackupSettings& settings);
     // Why a timetable with these settings could never succeed (the save command's checks);
     // none when it can start.
     std::optional<std::string> timetableRefusal(const TBackupSettings& settings) const;
     // Starts without saving the settings (at launch, and on the command line); the
-    // start time counts as the previous tick. Does nothing while started.
+    // start time counts as the previous tick. Does nothing while started. Throws BackupError
+    // (kTimetableElsewhere) when a timetable of this working directory runs in another window
+    // or process: two would both run at each fire instant.
     void startTimetable();
     // Stops and shows "终止备份计划".
     void StopSchedule();
@@ -90,7 +96,8 @@ public:
     void finished(const RunResult& result);
 
     // The job's health now; the next run is given when the timetable is on here or in
-    // another process of the same working directory.
+    // another process of the same working directory. The record database is checked page by
+    // page on the first call and then once a day; damage found makes a healthy job a warning.
     JobHealth health(const TBackupSettings& settings);
     // When the next catch-up run is planned.
     std::optional<LocalTime> plannedCatchUp() const { return m_catchUpAt; }
@@ -112,6 +119,19 @@ private:
     bool m_replan = false;
     std::optional<LocalTime> m_catchUpAt;
     std::optional<RunLock> m_timetableLock;
+    // The catch-up attempts for one set of missed instants (named by its newest), kept here
+    // as well as in the history, which may not take them.
+    struct CatchUpTries {
+        LocalTime forInstant{};
+        std::size_t attempts = 0;
+        LocalTime lastEnded{};
+        bool copied = false;  // one made a copy: the set is done
+    };
+    std::optional<CatchUpTries> m_tries;
+    // The record database's last quick check, made at most once a day by one job.
+    std::optional<LocalTime> m_checkedAt;
+    std::optional<std::string> m_databaseDamage;
+    std::optional<LocalTime> m_catchUpFor;  // the set the catch-up now due answers
 };
 
 // Rejects the settings the run would refuse because the target lies inside the source.

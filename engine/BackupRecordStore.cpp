@@ -43,10 +43,17 @@ void BackupRecordStore::ensureRuleTables() {
 }
 
 void BackupRecordStore::checkWritable() {
+    Database& db = m_records.db();
+    const std::string refused = "记录数据库“" + pathToUtf8(file()) + "”无法写入：";
+    if (db.readOnly()) {
+        throw BackupError(refused + "只能以只读方式打开");  // an immutable or read-only file
+    }
     try {
-        Transaction probe(m_records.db());
+        // A row written and rolled back: the journal beside the file must be made too.
+        Transaction probe(db);
+        db.exec("INSERT INTO wenjianming (wenjianming, shijian) VALUES ('', '')");
     } catch (const DatabaseError& e) {
-        throw BackupError("记录数据库“" + pathToUtf8(file()) + "”无法写入：" + e.what());
+        throw BackupError(refused + e.what());
     }
     ensureTables();
 }

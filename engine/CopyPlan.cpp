@@ -41,6 +41,13 @@ bool sameForSharing(const EntryStat& source, const EntryStat& previous, std::int
            (!compareOwners || (source.owner == previous.owner && source.group == previous.group));
 }
 
+bool mayLinkFromPrevious(const ManifestEntry* recorded, const EntryStat& source,
+                         const EntryStat& previous) {
+    return recorded != nullptr && recorded->type == 'f' && recorded->source &&
+           *recorded->source == sourceFactsOf(source) && previous.type == EntryType::File &&
+           previous.size == recorded->size && previous.mtimeNs == recorded->mtimeNs;
+}
+
 SpaceEstimate estimateSpace(FileOps& files, const fs::path& source, const fs::path& previous,
                             std::int64_t toleranceNs, bool compareOwners,
                             const ExcludeFn& exclude) {
@@ -165,12 +172,23 @@ void CopyPlan::prepare() {
             m_sharedFromId = previous->id;
             try {
                 m_previousManifest = manifests.load(previous->id);
+                m_damaged = manifests.damaged();
             } catch (const BackupError& e) {
-                // Without it every file is hashed again; the copy and sharing go on.
-                m_ws.ui.showMessage(
-                    std::string("上一个备份的清单未能读取，本次将重新校验每个文件：") + e.what());
+                // Without a trusted record of the source, nothing is linked: every file is
+                // copied, and the copy goes on.
+                m_previousManifest.reset();
+                m_ws.ui.showMessage(std::string("上一个备份的清单未能读取，本次将复制每个文件：") +
+                                    e.what());
             }
             m_options.shareTimeToleranceNs = support.timeToleranceNs;
+            // Never the target's times, which a coarse file system rounds: only what the
+            // previous copy's manifest recorded of the source says a file is unchanged.
+            m_options.mayShare = [this](const fs::path& relative, const EntryStat& source,
+                                        const EntryStat& before, const FileId& id) {
+                return m_previousManifest && !m_damaged.count({id.device, id.inode}) &&
+                       mayLinkFromPrevious(findEntry(*m_previousManifest, manifestPath(relative)),
+                                           source, before);
+            };
         } else {
             m_sharingUnsupported = true;
             m_ws.ui.showMessage(kSharingUnsupported);

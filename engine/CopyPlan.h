@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/BackupSettings.h"
@@ -25,6 +27,13 @@ inline constexpr std::string_view kSharingUnsupported =
 // kept, same owner and group.
 bool sameForSharing(const EntryStat& source, const EntryStat& previous, std::int64_t toleranceNs,
                     bool compareOwners);
+
+// Whether a source file may be linked from the previous copy instead of copied: that copy's
+// manifest recorded this very source (`recorded`: size, modification and change time to the
+// nanosecond, permission bits, owner and group), and the previous copy's file is still what
+// the manifest recorded of it. A time the target rounded never makes two versions one.
+bool mayLinkFromPrevious(const ManifestEntry* recorded, const EntryStat& source,
+                         const EntryStat& previous);
 
 // What a new copy of `source` takes on the target.
 struct SpaceEstimate {
@@ -114,6 +123,7 @@ private:
     std::optional<std::int64_t> m_holdBefore;
     std::optional<Manifest> m_previousManifest;
     std::int64_t m_sharedFromId = 0;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> m_damaged;  // files never to link
     std::optional<ManifestRecorder> m_recorder;
     std::optional<Manifest> m_newManifest;
 };

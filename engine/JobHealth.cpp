@@ -78,7 +78,8 @@ std::string ageText(std::chrono::milliseconds age) {
 
 JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
                       const std::optional<RunRecord>& lastComplete, const TBackupSettings& settings,
-                      bool timetableOn, LocalTime now, bool changesHeld) {
+                      bool timetableOn, LocalTime now, bool changesHeld,
+                      const std::string& lostCopy) {
     using State = JobHealth::State;
     JobHealth health;
     health.changesHeld = changesHeld;
@@ -97,6 +98,11 @@ JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
         health.reason = lastRun->message.empty() ? "上次备份失败" : lastRun->message;
         return health;
     }
+    if (!lastComplete && !lostCopy.empty()) {
+        health.state = State::Failed;
+        health.reason = "完整备份已不存在：" + lostCopy;
+        return health;
+    }
     if (!lastComplete) {
         // A copy with entries left out is still a copy: a warning, not "never backed up".
         if (lastRun && lastRun->outcome == RunOutcome::Incomplete) {
@@ -109,7 +115,9 @@ JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
     }
     if (timetableOn) {
         const auto instants = lastFireInstants(settings, now, 2);
-        if (instants.size() == 2 && lastComplete->started < instants[1]) {
+        const bool copiedSince = lastRun && lastRun->outcome == RunOutcome::Incomplete &&
+                                 lastRun->started >= instants.back();
+        if (instants.size() == 2 && lastComplete->started < instants[1] && !copiedSince) {
             health.state = State::Overdue;
             health.reason = "已错过两次计划备份";
             return health;
@@ -117,6 +125,11 @@ JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
     } else if (now - lastComplete->started > kOverdueWithoutTimetable) {
         health.state = State::Overdue;
         health.reason = "超过 8 天没有完整备份";
+        return health;
+    }
+    if (!lostCopy.empty()) {
+        health.state = State::Warning;
+        health.reason = "最近的完整备份已不存在：" + lostCopy;
         return health;
     }
     if (changesHeld) {

@@ -40,10 +40,14 @@ inline constexpr std::chrono::days kOverdueWithoutTimetable{8};
 // but the newest run made an incomplete one; never when no copy exists;
 // overdue when none was made since the older of the last two fire instants (or, with the
 // timetable off, for 8 days); a warning while the guard against mass changes holds pruning
-// (`changesHeld`), or when the newest run was incomplete or could not prune an old copy.
+// (`changesHeld`), or when the newest run was incomplete or could not prune an old copy. A
+// run that made an incomplete copy since then is a warning, not a missed run. `lastComplete`
+// is the newest complete copy still on disk; `lostCopy` names a newer complete one that is
+// gone (deleted by hand, a lost disk): failed when no complete copy is left, else a warning.
 JobHealth judgeHealth(const std::optional<RunRecord>& lastRun,
                       const std::optional<RunRecord>& lastComplete, const TBackupSettings& settings,
-                      bool timetableOn, LocalTime now, bool changesHeld = false);
+                      bool timetableOn, LocalTime now, bool changesHeld = false,
+                      const std::string& lostCopy = {});
 
 // "3 天前", "5 小时前", "12 分钟前", "刚刚".
 std::string ageText(std::chrono::milliseconds age);

@@ -16,6 +16,11 @@ bool byPath(const ManifestEntry& a, const ManifestEntry& b) {
 
 }  // namespace
 
+SourceFacts sourceFactsOf(const EntryStat& source) {
+    return {source.size,        source.mtimeNs, source.ctimeNs,
+            source.permissions, source.owner,   source.group};
+}
+
 char typeLetter(EntryType type) {
     // In the order of EntryType: File, Folder, Link, Special.
     static constexpr char kLetters[] = {'f', 'd', 'l', 's'};
@@ -37,6 +42,13 @@ std::string linkTarget(FileOps& files, const fs::path& link) {
 
 bool isSortedByPath(const Manifest& entries) {
     return std::is_sorted(entries.begin(), entries.end(), byPath);
+}
+
+const ManifestEntry* findEntry(const Manifest& sorted, std::string_view path) {
+    const auto it = std::lower_bound(
+        sorted.begin(), sorted.end(), path,
+        [](const ManifestEntry& e, std::string_view wanted) { return e.path < wanted; });
+    return it != sorted.end() && it->path == path ? &*it : nullptr;
 }
 
 void sortByPath(Manifest& entries) {

@@ -2,20 +2,41 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/FileOps.h"
 
 namespace vantrel {
 
-// One entry of a copy as it was made: what a later check compares the copy with.
-struct ManifestEntry {
-    std::string path;  // below the copy's top, UTF-8 with "/" between names; "" for the top
-    char type = 'f';   // 'f' file, 'd' folder, 'l' link, 's' special file
+// What the source entry was when it was copied, to the nanosecond: a later run links a file
+// from this copy instead of copying it only when the source still matches all of it. The
+// change time moves on every edit, even one that sets the modification time back.
+struct SourceFacts {
     std::uint64_t size = 0;
     std::int64_t mtimeNs = 0;
-    std::string hash;  // files: XXH3-128 of the contents in hex; links: the link's target
+    std::int64_t ctimeNs = 0;
+    std::uint32_t permissions = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+
+    friend bool operator==(const SourceFacts&, const SourceFacts&) = default;
+};
+
+SourceFacts sourceFactsOf(const EntryStat& source);
+
+// One entry of a copy as it was made: what a later check compares the copy with.
+struct ManifestEntry {
+    std::string path;          // below the copy's top, UTF-8 with "/" between names; "" for the top
+    char type = 'f';           // 'f' file, 'd' folder, 'l' link, 's' special file
+    std::uint64_t size = 0;    // as the copy holds it
+    std::int64_t mtimeNs = 0;  // as the copy holds it: a coarse file system rounds it
+    std::string hash;          // files: XXH3-128 of the contents in hex; links: the link's target
+    // The source as it was copied; none in manifests of earlier versions, which never let a
+    // file be linked.
+    std::optional<SourceFacts> source;
 
     friend bool operator==(const ManifestEntry&, const ManifestEntry&) = default;
 };
@@ -30,6 +51,8 @@ std::string manifestPath(const std::filesystem::path& relative);
 std::string linkTarget(FileOps& files, const std::filesystem::path& link);
 
 bool isSortedByPath(const Manifest& entries);
+// The entry of `path` in a manifest sorted by path; null when it has none.
+const ManifestEntry* findEntry(const Manifest& sorted, std::string_view path);
 // Entries come in walk order, or already sorted from the database.
 void sortByPath(Manifest& entries);
 

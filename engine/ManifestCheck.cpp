@@ -1,11 +1,13 @@
 #include "engine/ManifestCheck.h"
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
 #include "engine/FileHash.h"
 #include "engine/ManifestStore.h"
 #include "engine/Texts.h"
+#include "platform/TextCodec.h"
 
 namespace vantrel {
 
@@ -71,13 +73,63 @@ std::string VerifyResult::summary() const {
     if (!copy) {
         return refusal;
     }
+    const std::string path = escapedName(copy->path);
     if (diff.intact()) {
-        return "备份完好：" + copy->path + "（" + std::to_string(recordedEntries) + " 项）";
+        std::string text = "备份完好：" + path + "（" + std::to_string(recordedEntries) + " 项）";
+        if (!copy->complete()) {
+            // Intact as it was made, which was without some entries.
+            text += "；但这是不完整的备份，" + notCopiedText(copy->failed.size());
+        }
+        return text;
     }
-    return "备份“" + copy->path + "”与清单不符：缺少 " + std::to_string(diff.missing.size()) +
-           " 项，改动 " + std::to_string(diff.changed.size()) + " 项，多出 " +
-           std::to_string(diff.extra.size()) + " 项";
+    std::string text = "备份“" + path + "”与清单不符：缺少 " + std::to_string(diff.missing.size()) +
+                       " 项，改动 " + std::to_string(diff.changed.size()) + " 项，多出 " +
+                       std::to_string(diff.extra.size()) + " 项";
+    if (!sharedWith.empty()) {
+        text += "；改动的文件与这些备份共用，它们同样受损：";
+        for (std::size_t i = 0; i < sharedWith.size(); ++i) {
+            text += (i == 0 ? "" : "、") + escapedName(sharedWith[i]);
+        }
+    }
+    return text;
 }
+
+namespace {
+
+// Marks the changed files of a checked copy as damaged, and finds the other copies that hold
+// them as the same file.
+void rememberDamage(const Workspace& ws, VerifyResult& result,
+                    const std::vector<BackupRecord>& records, const fs::path& root) {
+    if (result.diff.changed.empty()) {
+        return;
+    }
+    ManifestStore manifests(ws.databaseFile());
+    const std::string when = formatLocalTime(ws.clock.now());
+    for (const std::string& changed : result.diff.changed) {
+        const fs::path relative = pathFromUtf8(changed);
+        const fs::path file = relative.empty() ? root : root / relative;
+        const auto st = ws.files.stat(file, false);
+        const auto id = ws.files.fileId(file);
+        if (!st || st->type != EntryType::File || !id) {
+            continue;
+        }
+        manifests.markDamaged(*id, result.copy->path, changed, when);
+        for (const BackupRecord& other : records) {
+            const fs::path place = other.place(ws.dir);
+            if (other.id == result.copy->id || place == root) {
+                continue;
+            }
+            const auto otherId = ws.files.fileId(relative.empty() ? place : place / relative);
+            if (otherId && *otherId == *id &&
+                std::find(result.sharedWith.begin(), result.sharedWith.end(), other.path) ==
+                    result.sharedWith.end()) {
+                result.sharedWith.push_back(other.path);
+            }
+        }
+    }
+}
+
+}  // namespace
 
 VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     const std::string wanted = yyyymmdd.empty() ? std::string() : dateTextOfDigits(yyyymmdd);
@@ -99,17 +151,19 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     }
     const auto recorded = ManifestStore(ws.databaseFile()).load(result.copy->id);
     if (!recorded) {
-        result.refusal =
-            "备份“" + result.copy->path + "”没有清单，无法核对（清单只在共享未改动的文件时记录）";
+        // Copies made with sharing off, or by earlier versions, have none; so has one whose
+        // manifest was lost.
+        result.refusal = "备份“" + escapedName(result.copy->path) + "”没有清单，无法核对";
         return result;
     }
     const auto root = result.copy->place(ws.dir);
     if (!ws.files.stat(root, false)) {
-        result.refusal = "备份“" + result.copy->path + "”不存在";
+        result.refusal = "备份“" + escapedName(result.copy->path) + "”不存在";
         return result;
     }
     result.recordedEntries = recorded->size();
     result.diff = compareManifests(*recorded, manifestOfTree(ws.files, root));
+    rememberDamage(ws, result, records, root);
     return result;
 }
 

@@ -34,6 +34,9 @@ struct VerifyResult {
     std::string refusal;               // why nothing was compared; empty when it was
     std::size_t recordedEntries = 0;   // entries in the manifest
     ManifestDiff diff;
+    // Other copies that hold one of the changed files as the same file (linked to it): the
+    // damage is theirs too.
+    std::vector<std::string> sharedWith;
 
     bool checked() const { return refusal.empty(); }
     bool intact() const { return checked() && diff.intact(); }
@@ -42,7 +45,8 @@ struct VerifyResult {
 };
 
 // Checks the newest copy of the date `yyyymmdd` (the newest of all when empty) against the
-// manifest kept with it. Throws BackupError when the records or the manifest cannot be read.
+// manifest kept with it. Every changed file is remembered as damaged, so that no later run
+// links it into a new copy. Throws BackupError when the records or the manifest cannot be read.
 VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd);
 
 }  // namespace vantrel

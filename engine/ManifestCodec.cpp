@@ -10,7 +10,9 @@ namespace vantrel {
 
 namespace {
 
-constexpr unsigned char kManifestFormat = 1;
+// Format 1 has no source facts; format 2 follows each entry's hash with them.
+constexpr unsigned char kOldFormat = 1;
+constexpr unsigned char kManifestFormat = 2;
 constexpr std::size_t kChecksumBytes = 8;
 constexpr std::size_t kMaxVarintBytes = 10;
 // Five one-byte numbers and the type letter: no entry takes fewer bytes.
@@ -44,6 +46,13 @@ int hexValue(char c) {
         return c - '0';
     }
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+std::uint32_t narrow32(std::uint64_t value) {
+    if (value > 0xFFFFFFFFu) {
+        throw DamagedManifest{};
+    }
+    return static_cast<std::uint32_t>(value);
 }
 
 bool isPackable(std::string_view hash) {
@@ -101,7 +110,7 @@ std::string encodeManifest(const Manifest& sorted) {
     // Sized for the worst case first, so the loop writes without checks, then cut to fit.
     std::size_t bound = 1 + kMaxVarintBytes + kChecksumBytes;
     for (const ManifestEntry& e : sorted) {
-        bound += 5 * kMaxVarintBytes + 1 + e.path.size() + e.hash.size();
+        bound += 12 * kMaxVarintBytes + 1 + e.path.size() + e.hash.size();
     }
     std::string blob(bound, '\0');
     char* out = blob.data();
@@ -126,6 +135,17 @@ std::string encodeManifest(const Manifest& sorted) {
         } else {
             out = putVarint(out, e.hash.size() << 1);
             out = putBytes(out, e.hash);
+        }
+        if (const auto& src = e.source) {
+            out = putVarint(out, 1);
+            out = putVarint(out, src->size);
+            out = putVarint(out, zigzag(src->mtimeNs));
+            out = putVarint(out, zigzag(src->ctimeNs));
+            out = putVarint(out, src->permissions);
+            out = putVarint(out, src->owner);
+            out = putVarint(out, src->group);
+        } else {
+            out = putVarint(out, 0);
         }
         previous = e.path;
     }
@@ -153,6 +173,28 @@ std::string hashText(std::uint64_t header, std::string_view bytes) {
     return hex;
 }
 
+// What a format-2 entry recorded of its source, read after its hash.
+std::optional<SourceFacts> sourceFacts(BlobReader& in, unsigned char format) {
+    if (format != kManifestFormat) {
+        return std::nullopt;
+    }
+    const std::uint64_t hasSource = in.varint();
+    if (hasSource > 1) {
+        throw DamagedManifest{};
+    }
+    if (hasSource == 0) {
+        return std::nullopt;
+    }
+    SourceFacts src;
+    src.size = in.varint();
+    src.mtimeNs = unzigzag(in.varint());
+    src.ctimeNs = unzigzag(in.varint());
+    src.permissions = narrow32(in.varint());
+    src.owner = narrow32(in.varint());
+    src.group = narrow32(in.varint());
+    return src;
+}
+
 }  // namespace
 
 std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_view path) {
@@ -168,7 +210,8 @@ std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_v
         throw DamagedManifest{};
     }
     BlobReader in(blob.substr(0, body));
-    if (in.byte() != kManifestFormat) {
+    const unsigned char format = in.byte();
+    if (format != kOldFormat && format != kManifestFormat) {
         throw DamagedManifest{};
     }
     const std::uint64_t count = in.varint();
@@ -185,8 +228,11 @@ std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_v
         const std::uint64_t mtime = in.varint();
         const std::uint64_t hashHeader = in.varint();
         const std::string_view hash = in.bytes(hashHeader >> 1);
+        std::optional<SourceFacts> source = sourceFacts(in, format);
         if (current == path) {
-            return ManifestEntry{current, type, size, unzigzag(mtime), hashText(hashHeader, hash)};
+            return ManifestEntry{
+                current,          type, size, unzigzag(mtime), hashText(hashHeader, hash),
+                std::move(source)};
         }
         if (std::string_view(current) > path) {
             break;  // sorted: it is not there
@@ -197,7 +243,8 @@ std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_v
 
 Manifest decodeManifest(std::string_view blob) {
     BlobReader in(blob);
-    if (in.byte() != kManifestFormat) {
+    const unsigned char format = in.byte();
+    if (format != kOldFormat && format != kManifestFormat) {
         throw DamagedManifest{};
     }
     const std::uint64_t count = in.varint();
@@ -228,6 +275,7 @@ Manifest decodeManifest(std::string_view blob) {
         e.mtimeNs = unzigzag(in.varint());
         const std::uint64_t hashHeader = in.varint();
         e.hash = hashText(hashHeader, in.bytes(hashHeader >> 1));
+        e.source = sourceFacts(in, format);
         entries.push_back(std::move(e));
     }
     const std::size_t body = in.position();

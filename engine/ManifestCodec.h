@@ -9,11 +9,13 @@
 namespace vantrel {
 
 // A manifest as one BLOB, entries sorted by path:
-//   format byte (1), varint entry count, then per entry
+//   format byte (2; 1 is read too), varint entry count, then per entry
 //     varint bytes shared with the previous path, varint length and bytes of the rest,
 //     type letter, varint size, zig-zag varint mtime_ns,
 //     varint (n << 1 | packed) and n bytes of hash: packed, the bytes of a hash of lowercase
 //     hex digits (every file's), else its text;
+//     (format 2) varint 0, or 1 and the source's facts: varint size, zig-zag varint mtime_ns
+//     and ctime_ns, varint permission bits, owner, group;
 //   then the XXH3-64 of all the bytes before it, 8 bytes little-endian.
 // Varints are LEB128: seven bits a byte, low bits first, the top bit set on all but the last.
 // Databases keep these bytes: a change must still read what earlier versions wrote.

@@ -9,14 +9,10 @@ namespace vantrel {
 
 namespace fs = std::filesystem;
 
-ManifestRecorder::ManifestRecorder(FileOps& files, const Manifest* previous) : m_files(files) {
+ManifestRecorder::ManifestRecorder(FileOps& files, const Manifest* previous)
+    : m_files(files), m_previous(previous) {
     if (previous != nullptr) {
-        // A new copy holds about what the previous one did.
-        m_previous.reserve(previous->size());
-        m_entries.reserve(previous->size());
-        for (const ManifestEntry& e : *previous) {
-            m_previous.emplace(e.path, &e);
-        }
+        m_entries.reserve(previous->size());  // a new copy holds about what the previous one did
     }
 }
 
@@ -38,11 +34,16 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
     }
     bool hashed = false;
     if (entry.type == EntryType::File) {
-        const auto before = entry.shared ? m_previous.find(e.path) : m_previous.end();
-        if (before != m_previous.end() && before->second->type == 'f' &&
-            before->second->size == e.size && before->second->mtimeNs == e.mtimeNs &&
-            !before->second->hash.empty()) {
-            e.hash = before->second->hash;
+        if (entry.source != nullptr) {
+            e.source = sourceFactsOf(*entry.source);
+        }
+        const ManifestEntry* before =
+            entry.shared && m_previous != nullptr ? findEntry(*m_previous, e.path) : nullptr;
+        // Its hash is borrowed only from the record of this very file, as it was shared.
+        if (before != nullptr && before->type == 'f' && before->size == e.size &&
+            before->mtimeNs == e.mtimeNs && before->source && before->source == e.source &&
+            !before->hash.empty()) {
+            e.hash = before->hash;
         } else {
             try {
                 e.hash = hashFile(written);

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string_view>
-#include <unordered_map>
 
 #include "engine/Manifest.h"
 #include "platform/FileOps.h"
@@ -14,7 +13,7 @@ namespace vantrel {
 // A file linked from the previous copy takes its hash from that copy's manifest.
 class ManifestRecorder {
 public:
-    // `files` reads back what the copy placed.
+    // `files` reads back what the copy placed; `previous`, sorted by path, outlives this.
     explicit ManifestRecorder(FileOps& files, const Manifest* previous = nullptr);
 
     // Safe to call from several threads at once; files are hashed outside the lock.
@@ -26,8 +25,8 @@ public:
 
 private:
     FileOps& m_files;
-    std::unordered_map<std::string_view, const ManifestEntry*> m_previous;  // read-only
-    std::mutex m_mutex;                                                     // guards the two below
+    const Manifest* m_previous;  // read-only
+    std::mutex m_mutex;          // guards the two below
     Manifest m_entries;
     std::uint64_t m_hashed = 0;
 };

@@ -79,9 +79,12 @@ ManifestStore::Lookup ManifestStore::find(std::int64_t id, std::string_view path
                 stmt.bind("path", path);
                 if (stmt.step()) {
                     const std::string type = stmt.columnText(0);
-                    found.entry = ManifestEntry{std::string(path), type.empty() ? 's' : type[0],
+                    found.entry = ManifestEntry{std::string(path),
+                                                type.empty() ? 's' : type[0],
                                                 static_cast<std::uint64_t>(stmt.columnInt(1)),
-                                                stmt.columnInt(2), stmt.columnText(3)};
+                                                stmt.columnInt(2),
+                                                stmt.columnText(3),
+                                                {}};
                 }
             }
         }
@@ -145,6 +148,41 @@ std::optional<Manifest> ManifestStore::load(std::int64_t id) {
     // was set by hand.
     sortByPath(entries);
     return entries;
+}
+
+}  // namespace vantrel
+
+namespace vantrel {
+
+void ManifestStore::markDamaged(const FileId& id, std::string_view copyPath, std::string_view path,
+                                std::string_view when) {
+    try {
+        auto stmt = m_records.db().prepare(
+            "INSERT OR REPLACE INTO vantrel_damaged (device, inode, copy_path, path, found) "
+            "VALUES (:device, :inode, :copy, :path, :found)");
+        stmt.bind("device", static_cast<std::int64_t>(id.device));
+        stmt.bind("inode", static_cast<std::int64_t>(id.inode));
+        stmt.bind("copy", copyPath);
+        stmt.bind("path", path);
+        stmt.bind("found", when);
+        stmt.step();
+    } catch (const DatabaseError& e) {
+        m_records.fail(e);
+    }
+}
+
+std::set<std::pair<std::uint64_t, std::uint64_t>> ManifestStore::damaged() {
+    std::set<std::pair<std::uint64_t, std::uint64_t>> ids;
+    try {
+        auto stmt = m_records.db().prepare("SELECT device, inode FROM vantrel_damaged");
+        while (stmt.step()) {
+            ids.emplace(static_cast<std::uint64_t>(stmt.columnInt(0)),
+                        static_cast<std::uint64_t>(stmt.columnInt(1)));
+        }
+    } catch (const DatabaseError& e) {
+        m_records.fail(e);
+    }
+    return ids;
 }
 
 }  // namespace vantrel

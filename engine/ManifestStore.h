@@ -3,10 +3,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "engine/Manifest.h"
 #include "engine/RecordDatabase.h"
+#include "platform/FileOps.h"
 
 namespace vantrel {
 
@@ -26,6 +30,11 @@ public:
     // BackupError when the stored manifest is damaged: it is never trusted in part.
     std::optional<Manifest> load(std::int64_t id);
 
+    // Remembers that the file `id`, at `path` in the copy `copyPath`, was found damaged.
+    void markDamaged(const FileId& id, std::string_view copyPath, std::string_view path,
+                     std::string_view when);
+    // The identities (device, inode) of every file found damaged.
+    std::set<std::pair<std::uint64_t, std::uint64_t>> damaged();
     // One entry of row `id`'s manifest, read without the rest.
     struct Lookup {
         bool hasManifest = false;

@@ -92,6 +92,12 @@ constexpr SchemaStep kSchema[] = {
     {Part::Pins, "",
      "CREATE TRIGGER IF NOT EXISTS vantrel_pin_goes_with_row AFTER DELETE ON wenjianming "
      "BEGIN DELETE FROM vantrel_pin WHERE record_id = OLD.id; END"},
+    // Files a check found damaged, by identity: whichever copies hold one, it is never linked
+    // into a new copy again.
+    {Part::Manifests, "vantrel_damaged",
+     "CREATE TABLE IF NOT EXISTS vantrel_damaged (device INTEGER NOT NULL, "
+     "inode INTEGER NOT NULL, copy_path TEXT NOT NULL, path TEXT NOT NULL, "
+     "found TEXT NOT NULL, PRIMARY KEY (device, inode))"},
 };
 
 bool tableExists(Database& db, std::string_view name) {
@@ -170,6 +176,22 @@ void RecordDatabase::ensure(Part part) {
         make(m_db, part);
     } catch (const DatabaseError& e) {
         fail(e);
+    }
+}
+
+std::optional<std::string> RecordDatabase::damage() {
+    try {
+        auto stmt = m_db.prepare("PRAGMA quick_check(5)");
+        std::string found;
+        while (stmt.step()) {
+            const std::string line = stmt.columnText(0);
+            if (line != "ok") {
+                found += (found.empty() ? "" : "；") + line;
+            }
+        }
+        return found.empty() ? std::nullopt : std::optional<std::string>(found);
+    } catch (const DatabaseError& e) {
+        return std::string(e.what());
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <exception>
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/Database.h"
@@ -18,8 +20,9 @@ namespace vantrel {
 // manifest with its row; then what each run's copy changed (`vantrel_run_changes`), the
 // guard's holds on pruning (`vantrel_change_hold`), the last check of each copy
 // (`vantrel_copy_check`), the exclusion rules each copy was made with (`vantrel_copy_rules`,
-// and `vantrel_journal_rules` for a replacement under way) and the copies kept for good
-// (`vantrel_pin`), each dropped with its row by a trigger.
+// and `vantrel_journal_rules` for a replacement under way), the copies kept for good
+// (`vantrel_pin`), each dropped with its row by a trigger, and the files a check found
+// damaged (`vantrel_damaged`).
 class RecordDatabase {
 public:
     // Parts of the schema, each made when first written to, so a database that is only read
@@ -44,6 +47,10 @@ public:
     // Makes the tables and triggers of `part` that are missing (Part::Copies is made by
     // CreateIfMissing; Part::Rules needs Part::CopyState). Throws BackupError.
     void ensure(Part part);
+
+    // SQLite's quick check of every page: none when the file is sound, else what it found
+    // (a damaged file may also fail to answer, which counts as damage).
+    std::optional<std::string> damage();
 
     // Throws the BackupError that names the file, with SQLite's message.
     [[noreturn]] void fail(const std::exception& e) const;

@@ -145,7 +145,8 @@ std::int64_t RunHistory::add(const RunRecord& r) {
 }
 
 std::vector<RunRecord> RunHistory::query(std::string_view where, std::string_view order,
-                                         std::size_t limit, std::optional<LocalTime> bound) {
+                                         std::size_t limit, std::optional<LocalTime> bound,
+                                         std::optional<LocalTime> now) {
     std::string sql(kColumns);
     if (!where.empty()) {
         sql += " WHERE ";
@@ -161,6 +162,9 @@ std::vector<RunRecord> RunHistory::query(std::string_view where, std::string_vie
         auto stmt = m_records.db().prepare(sql);
         if (bound) {
             stmt.bind("bound", formatLocalTime(*bound));
+        }
+        if (now) {
+            stmt.bind("now", formatLocalTime(*now));
         }
         while (stmt.step()) {
             RunRecord r;
@@ -192,21 +196,27 @@ std::vector<RunRecord> RunHistory::list(std::size_t limit) {
     return query("", "id DESC", limit, std::nullopt);
 }
 
-std::optional<RunRecord> RunHistory::lastRun() {
-    auto rows =
-        query("outcome NOT IN ('missed', 'caught_up', 'cancelled')", "id DESC", 1, std::nullopt);
+std::optional<RunRecord> RunHistory::lastRun(LocalTime now) {
+    auto rows = query("outcome NOT IN ('missed', 'caught_up', 'cancelled') AND started <= :now",
+                      "id DESC", 1, std::nullopt, now);
     if (rows.empty()) {
         return std::nullopt;
     }
     return rows.front();
 }
 
-std::optional<RunRecord> RunHistory::lastComplete() {
-    auto rows = query("outcome = 'success'", "started DESC, id DESC", 1, std::nullopt);
+std::optional<RunRecord> RunHistory::lastComplete(LocalTime now) {
+    auto rows = query("outcome = 'success' AND started <= :now", "started DESC, id DESC", 1,
+                      std::nullopt, now);
     if (rows.empty()) {
         return std::nullopt;
     }
     return rows.front();
+}
+
+std::vector<RunRecord> RunHistory::completeRuns(LocalTime now) {
+    return query("outcome = 'success' AND started <= :now", "started DESC, id DESC", 0,
+                 std::nullopt, now);
 }
 
 std::optional<LocalTime> RunHistory::firstStarted() {
@@ -221,10 +231,11 @@ bool RunHistory::answers(LocalTime fireInstant) {
     return !query("fire_instant = :bound", "id DESC", 1, fireInstant).empty();
 }
 
-std::vector<LocalTime> RunHistory::missedAfter(LocalTime after) {
+std::vector<LocalTime> RunHistory::missedAfter(LocalTime after, LocalTime now) {
     std::vector<LocalTime> instants;
     for (const auto& r :
-         query("outcome = 'missed' AND fire_instant > :bound", "fire_instant ASC", 0, after)) {
+         query("outcome = 'missed' AND fire_instant > :bound AND fire_instant <= :now",
+               "fire_instant ASC", 0, after, now)) {
         if (r.fireInstant) {
             instants.push_back(*r.fireInstant);
         }
@@ -232,8 +243,9 @@ std::vector<LocalTime> RunHistory::missedAfter(LocalTime after) {
     return instants;
 }
 
-std::vector<RunRecord> RunHistory::catchUpsAfter(LocalTime after) {
-    return query("trigger = 'catch_up' AND started > :bound", "id DESC", 0, after);
+std::vector<RunRecord> RunHistory::catchUpsAfter(LocalTime after, LocalTime now) {
+    return query("trigger = 'catch_up' AND started > :bound AND started <= :now", "id DESC", 0,
+                 after, now);
 }
 
 void RunHistory::markCaughtUp(LocalTime upTo) {

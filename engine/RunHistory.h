@@ -64,23 +64,30 @@ public:
     // Newest first; all rows when `limit` is 0.
     std::vector<RunRecord> list(std::size_t limit = 0);
 
+    // Rows that started later than `now` (written while the clock ran ahead) are no evidence
+    // of a run done, a copy made or an instant missed: the queries below that take `now`
+    // leave them out.
+
     // The newest row of a run that was tried (not missed, caught up or cancelled).
-    std::optional<RunRecord> lastRun();
-    std::optional<RunRecord> lastComplete();
+    std::optional<RunRecord> lastRun(LocalTime now);
+    std::optional<RunRecord> lastComplete(LocalTime now);
+    // Complete runs up to `now`, newest first.
+    std::vector<RunRecord> completeRuns(LocalTime now);
     // The oldest row's start: when the job began keeping history.
     std::optional<LocalTime> firstStarted();
     // Whether any row answers the fire instant.
     bool answers(LocalTime fireInstant);
-    // Missed rows of instants after `after` that are not covered yet.
-    std::vector<LocalTime> missedAfter(LocalTime after);
-    // Catch-up runs started after `after`, newest first.
-    std::vector<RunRecord> catchUpsAfter(LocalTime after);
+    // Missed rows of instants in (after, now] that are not covered yet.
+    std::vector<LocalTime> missedAfter(LocalTime after, LocalTime now);
+    // Catch-up runs started in (after, now], newest first.
+    std::vector<RunRecord> catchUpsAfter(LocalTime after, LocalTime now);
     // Marks the missed rows of instants up to `upTo` as caught up.
     void markCaughtUp(LocalTime upTo);
 
 private:
     std::vector<RunRecord> query(std::string_view where, std::string_view order, std::size_t limit,
-                                 std::optional<LocalTime> bound);
+                                 std::optional<LocalTime> bound,
+                                 std::optional<LocalTime> now = std::nullopt);
 
     RecordDatabase m_records;
 };

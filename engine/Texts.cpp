@@ -121,6 +121,23 @@ std::string notCopiedText(std::size_t count) {
     return std::to_string(count) + " 项未能复制";
 }
 
+std::string escapedName(std::string_view name) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            text += "\\x";
+            text += kHex[byte >> 4];
+            text += kHex[byte & 15];
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
 std::string finishedText(const RunReport& report) {
     // An incomplete copy keeps saying so; the figures follow either way.
     const std::string head =

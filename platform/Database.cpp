@@ -192,6 +192,10 @@ void Database::fail(int code) const {
     throwError(m_db, code);
 }
 
+bool Database::readOnly() const {
+    return sqlite3_db_readonly(m_db, "main") == 1;
+}
+
 Transaction::Transaction(Database& db) : m_db(db) {
     m_db.exec("BEGIN IMMEDIATE");
 }

@@ -70,6 +70,9 @@ public:
     void exec(std::string_view sql);
     Statement prepare(std::string_view sql);
     std::int64_t lastInsertRowId() const;
+    // Whether the file was opened for reading only (SQLite does so, silently, when it may not
+    // write it).
+    bool readOnly() const;
 
 private:
     [[noreturn]] void fail(int code) const;

@@ -61,6 +61,8 @@ struct CopiedEntry {
     bool shared = false;       // hard-linked from the previous copy instead of copied
     bool asWritten = false;    // size and time were read back from the copy, not the source
     const std::filesystem::path* written = nullptr;  // where it now is in the copy
+    // The source entry as it was read before it was copied; null where it could not be read.
+    const EntryStat* source = nullptr;
 };
 
 // Entries a copy, a count or a walk leaves out, asked with an entry's path below the top and
@@ -82,15 +84,21 @@ struct CopyOptions {
     // Folders with these identities are not copied (a target reached inside the source).
     std::vector<FileId> skipFolders;
     // When set, a regular file whose counterpart at the same relative path under `shareFrom`
-    // has the same size, modification time, permission bits and (as root) owner is
-    // hard-linked from there instead of copied: the two copies then hold one file, whose
-    // owner, mode and times are left as they are. A link that fails because the target cannot
-    // hold it (too many links, not supported, another device, no permission) falls back to a
-    // copy, counted in CopyResult::shareFallbacks.
+    // is a regular file that `mayShare` accepts is hard-linked from there instead of copied:
+    // the two copies then hold one file, whose owner, mode and times are left as they are.
+    // Without `mayShare`, a counterpart with the same size, modification time, permission bits
+    // and (as root) owner is accepted. A link that fails because the target cannot hold it
+    // (too many links, not supported, another device, no permission) falls back to a copy,
+    // counted in CopyResult::shareFallbacks; the source's other names then link to that copy.
     std::filesystem::path shareFrom;
-    // Modification times within this many nanoseconds count as equal when sharing
-    // (2 s on file systems that keep only 2-second times).
+    // Modification times within this many nanoseconds count as equal when sharing without
+    // `mayShare` (2 s on file systems that keep only 2-second times).
     std::int64_t shareTimeToleranceNs = 0;
+    // Whether the source file at `relative` (as `source` says it is now) may be linked from its
+    // counterpart, which `previous` and `previousId` describe. Both threads may call it at once.
+    std::function<bool(const std::filesystem::path& relative, const EntryStat& source,
+                       const EntryStat& previous, const FileId& previousId)>
+        mayShare;
     // Called for every entry placed in the copy. The copy's two threads may call it at
     // once, so it must be safe to call concurrently.
     std::function<void(const CopiedEntry&)> onEntry;

@@ -298,7 +298,7 @@ private:
     }
 
     void placed(const fs::path& rel, EntryType type, std::uint64_t size, const FILETIME& written,
-                bool shared, const fs::path& shownTo) {
+                bool shared, const fs::path& shownTo, const EntryStat* source = nullptr) {
         if (type != EntryType::Folder) {
             ++m_done.files;
             if (m_progress) {
@@ -313,6 +313,7 @@ private:
             e.mtimeNs = nanoseconds(written);
             e.shared = shared;
             e.written = &shownTo;
+            e.source = source;
             m_options.onEntry(e);
         }
     }
@@ -320,12 +321,22 @@ private:
     // Links `to` to the same file at `rel` in the copy shared from, when that file is
     // unchanged. Returns 0 when linked, else the reason (ERROR_FILE_NOT_FOUND: no match).
     DWORD share(const std::wstring& to, DWORD attributes, const FILETIME& written,
-                std::uint64_t size, const fs::path& rel) {
+                std::uint64_t size, const fs::path& rel, const EntryStat* source) {
         if (m_options.shareFrom.empty()) {
             return ERROR_FILE_NOT_FOUND;
         }
         const std::wstring counterpart =
             extended(rel.empty() ? m_options.shareFrom : m_options.shareFrom / rel);
+        if (m_options.mayShare) {
+            const fs::path previousPath(counterpart);
+            const auto previous = statEntry(previousPath);
+            const auto id = fileIdOf(previousPath);
+            if (source == nullptr || !previous || !id || previous->type != EntryType::File ||
+                !m_options.mayShare(rel, *source, *previous, *id)) {
+                return ERROR_FILE_NOT_FOUND;
+            }
+            return CreateHardLinkW(to.c_str(), counterpart.c_str(), nullptr) ? 0 : GetLastError();
+        }
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (!GetFileAttributesExW(counterpart.c_str(), GetFileExInfoStandard, &data) ||
             isDirectory(data.dwFileAttributes) || isLink(data.dwFileAttributes) ||
@@ -347,10 +358,17 @@ private:
     bool copyFile(const std::wstring& from, const std::wstring& to, DWORD attributes,
                   const FILETIME& written, std::uint64_t size, const fs::path& shownFrom,
                   const fs::path& shownTo, const fs::path& rel) {
-        if (const DWORD err = share(to, attributes, written, size, rel); err == 0) {
+        // The source's change time is read from the file itself, once, for the sharing rule
+        // and the manifest.
+        std::optional<EntryStat> source;
+        if (m_options.mayShare || m_options.onEntry) {
+            source = statEntry(fs::path(from));
+        }
+        const EntryStat* sourceStat = source ? &*source : nullptr;
+        if (const DWORD err = share(to, attributes, written, size, rel, sourceStat); err == 0) {
             ++result.shared;
             m_done.bytes += size;
-            placed(rel, EntryType::File, size, written, true, shownTo);
+            placed(rel, EntryType::File, size, written, true, shownTo, sourceStat);
             return true;
         } else if (isShareFallbackError(err)) {
             ++result.shareFallbacks;
@@ -382,7 +400,7 @@ private:
         }
         // What the callback left uncounted: some systems (Wine) never call it.
         m_done.bytes += copied - std::min(copied, m_fileBytes);
-        placed(rel, EntryType::File, size, written, false, shownTo);
+        placed(rel, EntryType::File, size, written, false, shownTo, sourceStat);
         return true;
     }
 

@@ -16,7 +16,10 @@ struct EntryStat {
     std::uint64_t size = 0;
     std::uint64_t allocatedBytes = 0;  // space its data takes on disk
     std::int64_t mtimeNs = 0;          // nanoseconds since the epoch
-    std::uint32_t permissions = 0;     // permission bits (07777)
+    // When the entry itself last changed (contents, mode, owner, links, extended attributes),
+    // which no program can set back: ctime on POSIX, the NTFS change time on Windows.
+    std::int64_t ctimeNs = 0;
+    std::uint32_t permissions = 0;  // permission bits (07777)
     std::uint32_t owner = 0;
     std::uint32_t group = 0;
     std::uint64_t linkCount = 1;

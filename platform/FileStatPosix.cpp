@@ -33,6 +33,7 @@ EntryStat fromStat(const struct stat& st) {
     e.size = static_cast<std::uint64_t>(st.st_size);
     e.allocatedBytes = static_cast<std::uint64_t>(st.st_blocks) * 512;
     e.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    e.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
     e.permissions = st.st_mode & 07777;
     e.owner = st.st_uid;
     e.group = st.st_gid;

@@ -37,9 +37,12 @@ std::optional<EntryStat> statHandle(const std::filesystem::path& path, bool foll
     }
     BY_HANDLE_FILE_INFORMATION info;
     FILE_STANDARD_INFO standard{};
+    FILE_BASIC_INFO basic{};
     const bool ok = GetFileInformationByHandle(h, &info) != 0;
     const bool haveStandard =
         ok && GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) != 0;
+    const bool haveBasic =
+        ok && GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) != 0;
     CloseHandle(h);
     if (!ok) {
         return std::nullopt;
@@ -54,6 +57,8 @@ std::optional<EntryStat> statHandle(const std::filesystem::path& path, bool foll
     e.allocatedBytes = haveStandard ? static_cast<std::uint64_t>(standard.AllocationSize.QuadPart)
                                     : (e.size + 4095) / 4096 * 4096;
     e.mtimeNs = unixNs(info.ftLastWriteTime);
+    // The change time moves on any change to the file, even one that keeps its write time.
+    e.ctimeNs = haveBasic ? (basic.ChangeTime.QuadPart - kEpochOffset) * 100 : e.mtimeNs;
     e.permissions = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
     e.linkCount = info.nNumberOfLinks;
     return e;

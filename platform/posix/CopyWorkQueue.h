@@ -55,6 +55,13 @@ struct FolderTask {
 // parallel but separate folders do, and while one thread waits for the disk the other goes
 // on. `mutex` guards the result, the progress, the queue and every call of the progress
 // callback, which therefore never runs twice at once; `onEntry` is called outside it.
+// A name in the copy that a source file became; `shared` when it is linked from the copy
+// shared from.
+struct LinkedName {
+    std::filesystem::path path;
+    bool shared = false;
+};
+
 struct CopyShared {
     std::mutex mutex;
     std::condition_variable changed;  // a task queued or finished, or the helper told to end
@@ -72,7 +79,8 @@ struct CopyShared {
     // Held while a file with several names is looked up and copied, so that its names in
     // folders copied at once still end up as one file.
     std::mutex linkMutex;
-    std::map<FileId, std::filesystem::path, IdLess> links;  // first copy of each linked file
+    // The file each source file with several names became in the copy, for its other names.
+    std::map<FileId, LinkedName, IdLess> links;
 
     // Records the copy's first failure and stops every thread.
     void fail(FileOpResult what);

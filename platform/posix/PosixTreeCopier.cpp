@@ -18,6 +18,7 @@
 #include "platform/posix/PosixDataCopy.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixFd.h"
+#include "platform/posix/PosixStat.h"
 
 namespace vantrel::posix {
 
@@ -203,7 +204,9 @@ private:
         // Outside the lock: the manifest hashes copied files here, and the other thread
         // goes on meanwhile.
         if (m_options.onEntry) {
+            const EntryStat source = entryStatOf(st);
             CopiedEntry e;
+            e.source = &source;
             e.relative = rel;
             e.type = type;
             const struct stat& kept = held != nullptr ? *held : st;
@@ -410,9 +413,14 @@ private:
     }
 
     // Whether `share` (the counterpart in the copy shared from) holds the same file as `st`.
-    bool sameAsShared(const struct stat& st, const struct stat& shared) const {
-        if (!S_ISREG(shared.st_mode) || shared.st_size != st.st_size ||
-            (shared.st_mode & 07777) != (st.st_mode & 07777)) {
+    bool sameAsShared(const struct stat& st, const struct stat& shared, const fs::path& rel) const {
+        if (!S_ISREG(shared.st_mode)) {
+            return false;
+        }
+        if (m_options.mayShare) {
+            return m_options.mayShare(rel, entryStatOf(st), entryStatOf(shared), idOf(shared));
+        }
+        if (shared.st_size != st.st_size || (shared.st_mode & 07777) != (st.st_mode & 07777)) {
             return false;
         }
         const std::int64_t diff = nanoseconds(shared.st_mtim) - nanoseconds(st.st_mtim);
@@ -433,7 +441,7 @@ private:
     void fileLinked(const struct stat& st, const fs::path& rel, const fs::path& dst, bool shared,
                     const struct stat* held) {
         if (st.st_nlink > 1) {
-            m_shared.links.emplace(idOf(st), dst);
+            m_shared.links.insert_or_assign(idOf(st), LinkedName{dst, shared});
         }
         placed(rel, EntryType::File, st, shared, dst, held, static_cast<std::uint64_t>(st.st_size));
     }
@@ -445,10 +453,28 @@ private:
         if (st.st_nlink > 1) {
             linkLock = std::unique_lock(m_shared.linkMutex);
         }
+        // Files hard-linked to each other in the source are linked to each other in the copy,
+        // to whichever file the first name became: shared, or copied after a failed share.
+        if (st.st_nlink > 1) {
+            if (const auto it = m_shared.links.find(idOf(st)); it != m_shared.links.end()) {
+                const int err = linkInstead(AT_FDCWD, it->second.path.c_str(), dstDir, dstName);
+                if (err == 0) {
+                    struct stat held;
+                    const bool read = m_options.onEntry &&
+                                      ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
+                    placed(rel, EntryType::File, st, it->second.shared, dst, read ? &held : nullptr,
+                           static_cast<std::uint64_t>(st.st_size));
+                    return true;
+                }
+                // That file is full of links: this name gets a copy of its own, which the
+                // names after it link to; the shared file would refuse them as well.
+                shareName = nullptr;
+            }
+        }
         if (shareName && (shareDir >= 0 || shareDir == AT_FDCWD)) {
             struct stat shared;
             if (::fstatat(shareDir, shareName, &shared, AT_SYMLINK_NOFOLLOW) == 0 &&
-                sameAsShared(st, shared)) {
+                sameAsShared(st, shared, rel)) {
                 const int err = linkInstead(shareDir, shareName, dstDir, dstName);
                 if (err == 0) {
                     fileLinked(st, rel, dst, true, &shared);
@@ -459,18 +485,6 @@ private:
                     ++m_shared.shareFallbacks;
                 } else if (err != ENOENT) {
                     return fail(dst, err);
-                }
-            }
-        }
-        // Files hard-linked to each other in the source are linked to each other in the copy.
-        if (st.st_nlink > 1) {
-            if (const auto it = m_shared.links.find(idOf(st)); it != m_shared.links.end()) {
-                if (linkInstead(AT_FDCWD, it->second.c_str(), dstDir, dstName) == 0) {
-                    struct stat held;
-                    const bool read = m_options.onEntry &&
-                                      ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
-                    fileLinked(st, rel, dst, false, read ? &held : nullptr);
-                    return true;
                 }
             }
         }
@@ -508,7 +522,7 @@ private:
             return fail(dst, errno);
         }
         if (st.st_nlink > 1) {
-            m_shared.links.emplace(idOf(st), dst);
+            m_shared.links.insert_or_assign(idOf(st), LinkedName{dst, false});
         }
         placed(rel, EntryType::File, st, false, dst, read ? &held : nullptr);
         return true;

@@ -268,6 +268,8 @@ TEST_F(JobPresenterTest, ScheduledRunsCopyAndPruneAndAFailureSaysWhichJob) {
     EXPECT_TRUE(startsWith(view.health.summary, "备份状态：失败"));
     EXPECT_TRUE(view.health.alarm && view.trayAlarm);
     EXPECT_EQ(view.health.colour, 0xc62828u);
+    tickAt(23, 50);  // the same failure again: no second box
+    EXPECT_EQ(view.messages.size(), 1u);
 
     presenter.stopTimetable();
     EXPECT_FALSE(view.ticking);

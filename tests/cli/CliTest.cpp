@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/BackupJob.h"
 #include "platform/Database.h"
 #include "platform/TextCodec.h"
 #include "tests/support/TempDir.h"
@@ -149,6 +150,10 @@ TEST_F(CliTest, BackupThenScheduleOnAFakeClock) {
     // The timetable re-reads a setting saved meanwhile, runs at its time and stops on SIGTERM.
     const pid_t pid = start({"schedule"}, "@2014-05-16 09:59:30 x10");
     EXPECT_TRUE(waitForOutput("启动备份计划"));
+    const Outcome second = run({"schedule"});  // a second timetable in this folder
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE((second.out + second.err).find(kTimetableElsewhere), std::string::npos)
+        << second.out << second.err;
     writeConfig("10:00", "星期五;");
     const bool ran = waitForOutput("文件备份完毕！");
     ::kill(pid, SIGTERM);
@@ -225,7 +230,7 @@ TEST_F(CliTest, VerifyFindsAFlippedByteAndADeletedFileByPath) {
     ASSERT_EQ(run({"backup"}).status, 0);
     const Outcome without = run({"verify"});  // a manifest is kept with sharing only
     EXPECT_EQ(without.status, 1);
-    EXPECT_NE(without.err.find("没有清单"), std::string::npos) << without.err;
+    EXPECT_NE(without.err.find("没有清单，无法核对"), std::string::npos) << without.err;
 
     writeBytes(work / "config.ini",
                readBytes(work / "config.ini") + utf8ToGbk("共享未改动的文件=1\r\n"));

@@ -1,11 +1,18 @@
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
 
+#ifndef _WIN32
+#include <sys/mount.h>
+#endif
+
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "engine/BackupError.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
+#include "platform/Database.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
@@ -161,11 +168,96 @@ TEST_F(JobTest, MissedInstantsAreRecordedAndCaughtUpOnceTwoMinutesAfterTheStart)
     EXPECT_TRUE(std::filesystem::exists(dir / "bak" / "data_20140515" / "a.txt"));
 
     // A restart finds nothing more to catch up.
+    job.StopSchedule();
     BackupJob again{ws};
     again.startTimetable();
     clock.advanceSeconds(200);
     EXPECT_FALSE(again.isDue(settings));
 }
+
+TEST_F(JobTest, ASecondTimetableInOneWorkingDirectoryRefusesToStart) {
+    job.startTimetable();
+    BackupJob second{ws};
+    try {
+        second.startTimetable();
+        ADD_FAILURE() << "a second timetable started";
+    } catch (const BackupError& e) {
+        EXPECT_EQ(e.what(), std::string(kTimetableElsewhere));
+    }
+    EXPECT_FALSE(second.started());
+    job.StopSchedule();
+    second.startTimetable();
+    EXPECT_TRUE(second.started());
+}
+
+// Instants a clock a year ahead recorded as missed: once the clock is right again they are
+// not missed, and the instants really missed get one catch-up, not one a second.
+TEST_F(JobTest, MissedInstantsLaterThanNowNeverLoop) {
+    clock.set(at(2015, 5, 14, 12, 0, 0));  // a Thursday, a year ahead
+    job.startTimetable();
+    clock.advanceSeconds(61);
+    EXPECT_FALSE(job.isDue(settings));  // records the missed instants of the year ahead
+    job.StopSchedule();
+    ASSERT_GE(outcomes().size(), 2u);
+    ASSERT_EQ(outcomes().front(), RunOutcome::Missed);
+
+    clock.set(at(2014, 5, 15, 12, 0, 0));
+    BackupJob corrected{ws};
+    corrected.startTimetable();
+    int catchUps = 0;
+    for (int s = 0; s < 240; ++s) {
+        clock.advanceSeconds(1);
+        if (const auto result = corrected.CheckSchedule(settings)) {
+            catchUps += result->record.trigger == RunTrigger::CatchUp ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(catchUps, 1);
+    EXPECT_EQ(corrected.health(settings).lastComplete, rows().front().started);
+}
+
+#ifndef _WIN32
+// Detaches what a test mounted, however it ends.
+struct Unmount {
+    std::filesystem::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+};
+
+// A record database the process may only read: each catch-up is refused before it copies,
+// and the attempts keep their 15 min / 1 h / 4 h spacing though the history takes none.
+TEST_F(JobTest, AReadOnlyDatabaseRefusesCatchUpsBeforeCopyingAndTheBackoffHolds) {
+    for (const LocalTime fire : {at(2014, 5, 8, 9, 59, 50), at(2014, 5, 15, 9, 59, 50)}) {
+        RunRecord missed;
+        missed.started = missed.ended = fire;
+        missed.trigger = RunTrigger::Timetable;
+        missed.outcome = RunOutcome::Missed;
+        missed.fireInstant = fire;
+        RunHistory(ws.databaseFile()).add(missed);
+    }
+    const std::string db = ws.databaseFile().string();
+    if (::mount(db.c_str(), db.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "cannot bind-mount here";
+    }
+    const Unmount unmount{ws.databaseFile()};
+    ASSERT_EQ(::mount(nullptr, db.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+
+    job.startTimetable();
+    const LocalTime start = clock.now();
+    std::vector<long> minutesAfterStart;
+    while (clock.now() < start + std::chrono::hours{8}) {
+        clock.advanceSeconds(30);
+        try {
+            job.CheckSchedule(settings);
+        } catch (const BackupError& e) {
+            EXPECT_NE(std::string(e.what()).find("无法写入"), std::string::npos) << e.what();
+            minutesAfterStart.push_back(
+                std::chrono::duration_cast<minutes>(clock.now() - start).count());
+        }
+    }
+    EXPECT_EQ(minutesAfterStart, (std::vector<long>{2, 17, 77, 317}));
+    EXPECT_FALSE(std::filesystem::exists(dir / "bak"));
+}
+
+#endif
 
 TEST_F(JobTest, WithoutCatchUpAMissedInstantIsOnlyRecorded) {
     settings.CatchUpMissed = false;
@@ -218,6 +310,7 @@ TEST_F(JobTest, ClockJumps) {
     EXPECT_EQ(tickUntil(at(2014, 5, 15, 11, 2, 0)), std::vector<RunTrigger>{RunTrigger::CatchUp});
 
     // Back over an instant already run: it is not run again.
+    job.StopSchedule();
     BackupJob timetable{ws};
     clock.set(at(2014, 5, 22, 9, 59, 40));
     timetable.startTimetable();
@@ -289,6 +382,48 @@ TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
     EXPECT_EQ(OperationLog(ws.logFile()).LoadLines().size(), 1u);
 }
 
+// Health believes only what is true now: a copy deleted by hand, and a row a clock running a
+// year ahead wrote, are no copies.
+TEST_F(JobTest, HealthIgnoresCopiesThatAreGoneAndRowsLaterThanNow) {
+    ASSERT_FALSE(job.execute(settings, RunRequest::forTrigger(RunTrigger::Manual)).error);
+    EXPECT_EQ(job.health(settings).state, JobHealth::State::Ok);
+    std::filesystem::remove_all(dir / "bak" / "data_20140515");
+    const JobHealth gone = job.health(settings);
+    EXPECT_NE(gone.state, JobHealth::State::Ok);
+    EXPECT_EQ(gone.lastComplete, at(2014, 5, 1, 9, 59, 50));  // the copy made before
+
+    RunRecord ahead;
+    ahead.started = ahead.ended = at(2015, 5, 15, 12, 0, 0);
+    ahead.trigger = RunTrigger::Manual;
+    RunHistory(ws.databaseFile()).add(ahead);
+    const JobHealth later = job.health(settings);
+    EXPECT_EQ(later.lastComplete, at(2014, 5, 1, 9, 59, 50));
+    EXPECT_EQ(later.state, JobHealth::State::Overdue);
+}
+
+// A damaged page of the record database, in a table no query reads: found by the check health
+// makes, and shown as a warning instead of 正常.
+TEST_F(JobTest, ADamagedDatabasePageMakesHealthAWarning) {
+    ASSERT_FALSE(job.execute(settings, RunRequest::forTrigger(RunTrigger::Manual)).error);
+    {
+        Database db(ws.databaseFile(), Database::Mode::OpenExisting);
+        db.exec("CREATE TABLE filler (x TEXT)");
+        db.exec(
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
+            "INSERT INTO filler SELECT printf('%.100c', 'x') FROM n");
+    }
+    const auto size = std::filesystem::file_size(ws.databaseFile());
+    {
+        std::fstream file(ws.databaseFile(), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(size - 4096));  // the last page: filler's
+        file.write("\xff\xff\xff\xff\xff\xff\xff\xff", 8);
+    }
+    BackupJob fresh{ws};
+    const JobHealth health = fresh.health(settings);
+    EXPECT_EQ(health.state, JobHealth::State::Warning);
+    EXPECT_EQ(health.reason.rfind("记录数据库已损坏：", 0), 0u) << health.reason;
+}
+
 TEST_F(JobTest, EachTriggerChecksAndPrunesByOneRule) {
     // No day ticked and a keep count of one: what each trigger makes of a run.
     settings.Days = {};
@@ -347,8 +482,11 @@ TEST(JobHealth, StatesAndExitStatuses) {
         {run(RunOutcome::Failed, recent), run(RunOutcome::Success, recent - std::chrono::days{7}),
          true, State::Failed, 4},
         {run(RunOutcome::Refused, recent), none, false, State::Failed, 4},
-        // The last two Thursdays made no complete copy.
+        // The last two Thursdays made only an incomplete copy: nothing was missed.
         {run(RunOutcome::Incomplete, recent), run(RunOutcome::Success, twoWeeks), true,
+         State::Warning, 3},
+        // The last two Thursdays made no copy at all.
+        {run(RunOutcome::Incomplete, twoWeeks), run(RunOutcome::Success, twoWeeks), true,
          State::Overdue, 4},
         // No timetable: 8 days are allowed.
         {run(RunOutcome::Success, recent - std::chrono::days{6}),

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/ManifestCheck.h"
+#include "engine/Texts.h"
 #include "tests/support/TempDir.h"
 
 namespace vantrel {
@@ -34,6 +35,18 @@ TEST(ManifestCheck, FindsAFlippedByteADeletedFileAndAnAddedOne) {
     EXPECT_EQ(diff.changed, std::vector<std::string>{"a.txt"});
     EXPECT_EQ(diff.missing, std::vector<std::string>{"sub/b.txt"});
     EXPECT_EQ(diff.extra, std::vector<std::string>{"sub/new.txt"});
+}
+
+TEST(ManifestCheck, SummariesSayWhatTheCopyIs) {
+    VerifyResult intact;
+    intact.copy = BackupRecord{1, "/bak/data_20140515", "2014-05-15", {{"a.txt", "denied"}}};
+    intact.recordedEntries = 3;
+    EXPECT_EQ(intact.summary(),
+              "备份完好：/bak/data_20140515（3 项）；但这是不完整的备份，1 项未能复制");
+    VerifyResult odd;
+    odd.copy = BackupRecord{2, "/bak/x\ny_20140515", "2014-05-15", {}};
+    odd.diff.changed = {"a"};
+    EXPECT_EQ(odd.summary().find('\n'), std::string::npos) << odd.summary();
 }
 
 }  // namespace

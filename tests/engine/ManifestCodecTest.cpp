@@ -10,7 +10,7 @@ namespace {
 
 // Databases keep these bytes: a change to the encoding must still read them.
 TEST(ManifestCodec, TheStoredFormatStaysReadable) {
-    const Manifest m = {{"", 'd', 0, 5, ""}, {"a", 'f', 3, -2, "ab"}};
+    const Manifest m = {{"", 'd', 0, 5, "", {}}, {"a", 'f', 3, -2, "ab", {}}};
     // Format 1, two entries: "" d, size 0, time zigzag(5), no hash; then "a" sharing nothing
     // with "", f, size 3, time zigzag(-2), one packed hash byte; then the checksum.
     const std::string blob(
@@ -22,13 +22,18 @@ TEST(ManifestCodec, TheStoredFormatStaysReadable) {
         "\x57\x3d\x4c\x36\x0e\x60\x33\xfd",
         24);
     EXPECT_EQ(decodeManifest(blob), m);
-    EXPECT_EQ(encodeManifest(m), blob);
+    // Written now with the source's facts, which come back whole.
+    Manifest withSource = m;
+    withSource[1].source = SourceFacts{3, -2, 1'700'000'000'123'456'789, 04755, 1000, 65534};
+    EXPECT_EQ(decodeManifest(encodeManifest(withSource)), withSource);
+    EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
 }
 
 TEST(ManifestCodec, ADamagedBlobIsNeverTrusted) {
-    const Manifest m = {{"", 'd', 0, 1, ""},
-                        {"a.txt", 'f', 300, -70'000, "0123456789abcdef0123456789abcdef"},
-                        {"ab", 'l', 0, 2, "a.txt"}};
+    const Manifest m = {{"", 'd', 0, 1, "", {}},
+                        {"a.txt", 'f', 300, -70'000, "0123456789abcdef0123456789abcdef", {}},
+                        {"ab", 'l', 0, 2, "a.txt", {}},
+                        {"ab/c", 'f', 1, 2, "", SourceFacts{1, 2, 3, 0644, 0, 0}}};
     const std::string good = encodeManifest(m);
     const auto damaged = [](const std::string& blob) {
         try {
@@ -51,7 +56,7 @@ TEST(ManifestCodec, ADamagedBlobIsNeverTrusted) {
         }
     }
     EXPECT_TRUE(damaged(good + '\0'));
-    EXPECT_TRUE(damaged("\x01\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01"));  // 2^64-1 entries
+    EXPECT_TRUE(damaged("\x02\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01"));  // 2^64-1 entries
     EXPECT_EQ(decodeManifest(good), m);
 
     // One entry looked up alone is the entry decoded; a damaged BLOB is refused there too.

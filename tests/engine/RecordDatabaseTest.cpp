@@ -79,6 +79,11 @@ TEST(RecordDatabase, TheSchemaStaysAsDatabasesInUseHaveIt) {
         {"vantrel_copy_check_goes_with_row",
          "CREATE TRIGGER vantrel_copy_check_goes_with_row AFTER DELETE ON wenjianming BEGIN "
          "DELETE FROM vantrel_copy_check WHERE record_id = OLD.id; END"},
+        {"vantrel_damaged",
+         "CREATE TABLE vantrel_damaged (device INTEGER NOT NULL, inode INTEGER NOT NULL, "
+         "copy_path TEXT NOT NULL, path TEXT NOT NULL, found TEXT NOT NULL, PRIMARY KEY "
+         "(device, inode))"},
+        {"sqlite_autoindex_vantrel_damaged_1", ""},
     };
     EXPECT_EQ(schema, expected);
 }

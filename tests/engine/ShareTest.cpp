@@ -1,4 +1,6 @@
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <gtest/gtest.h>
 
@@ -77,13 +79,13 @@ struct Unmount {
     ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
 };
 
-TEST_F(ShareRunTest, ADamagedPreviousManifestCostsOnlyTheHashesItWouldHaveSaved) {
+TEST_F(ShareRunTest, ADamagedPreviousManifestLinksNothingAndTheNewCopyIsIntact) {
     ASSERT_TRUE(runOn(15).ran);
     Database(ws.databaseFile(), Database::Mode::OpenExisting)
         .exec("UPDATE vantrel_manifest SET entries = substr(entries, 1, 10)");
     const RunReport second = runOn(16);
     ASSERT_TRUE(second.ran);
-    EXPECT_EQ(second.shared, 2u);  // sharing goes by the previous copy, not its manifest
+    EXPECT_EQ(second.shared, 0u);  // no trusted record of the source: every file is copied
     ASSERT_FALSE(ui.messages.empty());
     EXPECT_NE(ui.messages.back().find("中的备份清单已损坏"), std::string::npos)
         << ui.messages.back();
@@ -184,6 +186,73 @@ TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
     CopyPlan real(ws, settings, resolveRun(ws, settings, clock.now()).target, false);
     real.prepare();
     EXPECT_EQ(real.sharedFrom(), copyOf(15));
+}
+
+// Sets the modification time of `file` to `seconds` and `nanos`.
+void setTime(const fs::path& file, std::time_t seconds, long nanos) {
+    const timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+}
+
+// Edits that leave size and modification time as the target keeps them: on ext4 with small
+// inodes (whole seconds), a rewrite within the second, a rewrite with its time set back, new
+// extended attributes. Each reaches the next copy as a new file.
+TEST_F(ShareRunTest, EditsTheTargetsTimesCannotShowAreCopiedNotLinked) {
+    const fs::path image = dir / "ext4.img";
+    const std::string make = "truncate -s 16M '" + image.string() + "' && mkfs.ext4 -q -I 128 '" +
+                             image.string() + "' >/dev/null 2>&1 && mount -o loop '" +
+                             image.string() + "' '" + bak.string() + "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0) {
+        GTEST_SKIP() << "cannot make and mount an ext4 image here";
+    }
+    const Unmount unmount{bak};
+    ASSERT_EQ(probeLinks(bak, ".probe").timeToleranceNs, 1'000'000'000);
+    for (const char* name : {"second.txt", "back.txt", "xattr.txt"}) {
+        writeBytes(source / name, "old");
+        setTime(source / name, 1'400'000'000, 100'000'000);
+    }
+    ASSERT_TRUE(runOn(15).ran);
+
+    writeBytes(source / "second.txt", "new");
+    setTime(source / "second.txt", 1'400'000'000, 900'000'000);  // the same whole second
+    writeBytes(source / "back.txt", "new");
+    setTime(source / "back.txt", 1'400'000'000, 100'000'000);  // as before, to the nanosecond
+    const bool xattrs = ::setxattr((source / "xattr.txt").c_str(), "user.tag", "v", 1, 0) == 0;
+    const RunReport second = runOn(16);
+    ASSERT_TRUE(second.ran);
+    EXPECT_EQ(readBytes(copyOf(16) / "second.txt"), "new");
+    EXPECT_EQ(readBytes(copyOf(16) / "back.txt"), "new");
+    EXPECT_EQ(inodeOf(copyOf(15) / "same.txt"), inodeOf(copyOf(16) / "same.txt"));
+    if (xattrs) {
+        char value[4] = {};
+        EXPECT_EQ(::getxattr((copyOf(16) / "xattr.txt").c_str(), "user.tag", value, 4), 1);
+        EXPECT_EQ(second.shared, 2u);  // same.txt and sub/edit.txt
+    }
+}
+
+// Bit rot in a copy: a check finds it, names the copies that hold the same file, and the
+// next run copies the file from the source instead of linking the damage forward.
+TEST_F(ShareRunTest, ADamagedFileIsNeverLinkedAgain) {
+    ASSERT_TRUE(runOn(15).ran);
+    ASSERT_TRUE(runOn(16).ran);
+    const fs::path rotten = copyOf(16) / "same.txt";
+    ASSERT_EQ(inodeOf(copyOf(15) / "same.txt"), inodeOf(rotten));
+    struct stat before;
+    ASSERT_EQ(::stat(rotten.c_str(), &before), 0);
+    writeBytes(rotten, "unchAnged");
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, rotten.c_str(), times, 0), 0);
+
+    const VerifyResult check = verifyCopy(ws, "20140516");
+    EXPECT_EQ(check.diff.changed, std::vector<std::string>{"same.txt"});
+    EXPECT_EQ(check.sharedWith, std::vector<std::string>{pathToUtf8(copyOf(15))});
+    EXPECT_NE(check.summary().find(pathToUtf8(copyOf(15))), std::string::npos);
+
+    const RunReport next = runOn(17);
+    ASSERT_TRUE(next.ran);
+    EXPECT_EQ(readBytes(copyOf(17) / "same.txt"), "unchanged");
+    EXPECT_NE(inodeOf(copyOf(17) / "same.txt"), inodeOf(rotten));
+    EXPECT_TRUE(verifyCopy(ws, "20140517").intact());
 }
 
 TEST_F(ShareRunTest, OnAFatImageEverythingIsCopiedAndTheRunSucceeds) {

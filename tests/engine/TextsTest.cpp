@@ -30,6 +30,11 @@ TEST(Texts, SizesInTheirUnitRoundedAsPrinted) {
     }
 }
 
+TEST(Texts, NamesWithControlCharactersStayOnOneLine) {
+    EXPECT_EQ(escapedName("a\nb\tc\x7f"), "a\\x0ab\\x09c\\x7f");
+    EXPECT_EQ(escapedName("D:\\备份\\数据_20140515"), "D:\\备份\\数据_20140515");
+}
+
 TEST(Texts, DurationsAndDates) {
     using std::chrono::milliseconds;
     EXPECT_EQ(durationText(milliseconds(7'999)), "7 秒");

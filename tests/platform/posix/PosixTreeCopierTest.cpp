@@ -12,9 +12,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -320,6 +322,53 @@ TEST_F(PosixTreeCopierTest, SharesUnchangedFilesWithThePreviousCopy) {
     const CopyResult tolerant = m_ops.copyTree(src, m_dir / "tolerant", options, {});
     EXPECT_EQ(tolerant.shared, 3u);
     EXPECT_EQ(statOf(prev / "later.txt").st_ino, statOf(m_dir / "tolerant" / "later.txt").st_ino);
+}
+
+// A shared file that is full of links (ext4 holds 65,000): the first source name that cannot
+// be linked is copied, and the source's other names link to that copy, not each to a copy.
+TEST_F(PosixTreeCopierTest, NamesOfAFullSharedFileLinkToOneFallbackCopy) {
+    const fs::path image = m_dir / "ext4.img";
+    const fs::path mnt = m_dir / "mnt";
+    fs::create_directory(mnt);
+    const std::string make = "truncate -s 32M '" + image.string() + "' && mkfs.ext4 -q -N 64 '" +
+                             image.string() + "' >/dev/null 2>&1 && mount -o loop '" +
+                             image.string() + "' '" + mnt.string() + "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0) {
+        GTEST_SKIP() << "cannot make and mount an ext4 image here";
+    }
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mnt};
+    const fs::path src = mnt / "src";
+    const fs::path prev = mnt / "prev";
+    fs::create_directories(src);
+    fs::create_directories(prev);
+    fs::create_directories(mnt / "fill");
+    writeBytes(src / "h1", "data");
+    for (const char* name : {"h2", "h3"}) {
+        fs::create_hard_link(src / "h1", src / name);
+    }
+    for (const char* name : {"h1", "h2", "h3"}) {
+        fs::create_hard_link(src / "h1", prev / name);  // the previous copy: the same file
+    }
+    int links = 6;
+    for (; links < 64'999; ++links) {
+        if (::link((src / "h1").c_str(), (mnt / "fill" / std::to_string(links)).c_str()) != 0) {
+            break;
+        }
+    }
+    ASSERT_EQ(links, 64'999);  // room for one more link
+    CopyOptions options;
+    options.shareFrom = prev;
+    const CopyResult r = m_ops.copyTree(src, mnt / "next", options, {});
+    ASSERT_TRUE(r.ok()) << describe(r);
+    std::set<ino_t> inodes;
+    for (const char* name : {"h1", "h2", "h3"}) {
+        EXPECT_EQ(readBytes(mnt / "next" / name), "data");
+        inodes.insert(statOf(mnt / "next" / name).st_ino);
+    }
+    EXPECT_EQ(inodes.size(), 2u);  // the shared file, and one copy for the other two names
 }
 
 TEST_F(PosixTreeCopierTest, SkipsListedFoldersAndSwapsAndSyncs) {
