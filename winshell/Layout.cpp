@@ -1,5 +1,7 @@
 #include "winshell/Layout.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <iterator>
 #include <stdexcept>
@@ -169,6 +171,18 @@ void centreWindow(HWND window, const RECT& over) {
     SetWindowPos(window, nullptr, (over.left + over.right - (r.right - r.left)) / 2,
                  (over.top + over.bottom - (r.bottom - r.top)) / 2, 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void fitListColumns(HWND list, std::span<const wchar_t* const> headings) {
+    for (int column = 0; column < static_cast<int>(headings.size()); ++column) {
+        ListView_SetColumnWidth(list, column, LVSCW_AUTOSIZE);
+        const int heading =
+            ListView_GetStringWidth(list, headings[static_cast<std::size_t>(column)]) +
+            scaled(16, GetDpiForWindow(list));
+        if (ListView_GetColumnWidth(list, column) < heading) {
+            ListView_SetColumnWidth(list, column, heading);
+        }
+    }
 }
 
 MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarHeight) {

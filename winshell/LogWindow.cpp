@@ -243,9 +243,7 @@ void TLogShowForm::showHistory(const std::vector<std::vector<std::string>>& rows
             }
         }
     }
-    for (int column = 0; column < static_cast<int>(std::size(kHistoryColumns)); ++column) {
-        ListView_SetColumnWidth(m_history, column, LVSCW_AUTOSIZE_USEHEADER);
-    }
+    fitListColumns(m_history, kHistoryColumns);
 }
 
 bool TLogShowForm::confirm(std::string_view question) {

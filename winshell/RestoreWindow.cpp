@@ -71,12 +71,6 @@ void addRow(HWND list, int row, const std::vector<std::string>& cells, LPARAM pa
     }
 }
 
-void fitColumns(HWND list, int columns) {
-    for (int column = 0; column < columns; ++column) {
-        ListView_SetColumnWidth(list, column, LVSCW_AUTOSIZE_USEHEADER);
-    }
-}
-
 }  // namespace
 
 void TRestoreForm::registerClass(HINSTANCE instance) {
@@ -104,7 +98,19 @@ void TRestoreForm::open(HWND owner, Workspace& ws, const TBackupSettings& settin
                  scaled(kWindowSize.cy, form->m_dpi), SWP_NOMOVE | SWP_NOZORDER);
     centreWindow(window, workAreaOf(owner != nullptr ? owner : window));
     ShowWindow(window, SW_SHOWNORMAL);
+    ++form->m_depth;
     form->m_presenter.show();
+    --form->m_depth;
+    form->freeIfGone();
+}
+
+// Once destroyed and no message of its own is being handled. A restore the presenter started
+// from inside a box after the window went (a folder picked as its owner closed) is stopped.
+void TRestoreForm::freeIfGone() {
+    if (m_gone && m_depth == 0) {
+        m_presenter.cancel();
+        delete this;
+    }
 }
 
 LRESULT CALLBACK TRestoreForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -128,9 +134,7 @@ LRESULT CALLBACK TRestoreForm::windowProc(HWND window, UINT message, WPARAM wPar
         form->m_window = nullptr;
         form->m_gone = true;
     }
-    if (form->m_gone && form->m_depth == 0) {
-        delete form;
-    }
+    form->freeIfGone();
     return result;
 }
 
@@ -376,7 +380,7 @@ void TRestoreForm::showCopies(const std::vector<RestoreCopyRow>& copies, std::in
                                   LVIS_SELECTED | LVIS_FOCUSED);
         }
     }
-    fitColumns(list, static_cast<int>(std::size(kCopyColumns)));
+    fitListColumns(list, kCopyColumns);
     m_quiet = false;
 }
 
@@ -398,16 +402,18 @@ void TRestoreForm::showEntries(std::string_view folder, const std::vector<Restor
         m_entryPaths.push_back(e.path);
         m_entryFolders.push_back(e.folder);
     }
-    fitColumns(list, static_cast<int>(std::size(kEntryColumns)));
+    fitListColumns(list, kEntryColumns);
     m_quiet = false;
 }
 
 void TRestoreForm::showVersions(const std::vector<std::string>& lines) {
     HWND list = control(IDC_VERSIONLIST);
     SendMessageW(list, LB_RESETCONTENT, 0, 0);
-    for (std::string line : lines) {
-        std::replace(line.begin(), line.end(), '\t', ' ');
-        const std::wstring text = toWide(line);
+    for (const std::string& line : lines) {
+        std::wstring text = toWide(line);
+        for (std::size_t tab; (tab = text.find(L'\t')) != std::wstring::npos;) {
+            text.replace(tab, 1, L"    ");
+        }
         SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
     }
 }

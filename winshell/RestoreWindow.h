@@ -59,6 +59,7 @@ private:
     void applyFonts();
     void layOut();
     void entriesChosen();
+    void freeIfGone();
     HWND control(int id) const { return GetDlgItem(m_window, id); }
 
     HWND m_window = nullptr;
