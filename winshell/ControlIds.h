@@ -6,9 +6,11 @@
 
 namespace vantrel {
 
-// The main window's window class; the log viewer's. Named after their forms.
+// The main window's window class; the log viewer's; the restore window's. Named after their
+// forms.
 inline constexpr wchar_t kMainWindowClass[] = L"TMainForm";
 inline constexpr wchar_t kLogWindowClass[] = L"TLogShowForm";
+inline constexpr wchar_t kRestoreWindowClass[] = L"TRestoreForm";
 // The confirmation dialog's caption.
 inline constexpr wchar_t kConfirmCaption[] = L"Confirm";
 
@@ -48,17 +50,40 @@ enum ControlId : int {
     IDC_STATUSBAR1,
     IDC_PROGRESSBAR,
     IDC_CANCELBUTTON,
+    IDC_BUTTONRESTORE,         // 恢复文件…
+    IDC_GUARDCHECKBOX,         // 异常变化保护
+    IDC_BUTTONCONFIRMCHANGES,  // 确认变化, under the health while pruning is held
 
-    // The log viewer: its text and the two items of its context menu PopupMenu1.
+    // The log viewer: its text and the two items of its context menu PopupMenu1; its tabs and
+    // the run history.
     IDC_MEMO1 = 1100,
     IDM_N1,  // 刷新(&R)
     IDM_N2,  // 清除(&C)
+    IDC_LOGTABS,
+    IDC_RUNHISTORY,
 
     // The confirmation dialog's question; its buttons are IDYES and IDNO.
     IDC_QUESTION = 1200,
     // The list box's text and its list (entries not copied); its button is IDOK.
     IDC_LISTCAPTION,
     IDC_LISTTEXT,
+
+    // The restore window 恢复文件.
+    IDC_COPYLIST = 1300,  // the job's copies
+    IDC_COPIESLABEL,
+    IDC_UPBUTTON,     // 上一级
+    IDC_FOLDERLABEL,  // the folder shown
+    IDC_NAMEFILTER,
+    IDC_SHOWDELETED,  // 显示已删除的文件
+    IDC_ENTRYLIST,    // the folder's entries
+    IDC_VERSIONSLABEL,
+    IDC_VERSIONLIST,      // the versions of the chosen entry
+    IDC_RESTOREORIGINAL,  // 恢复到原位置
+    IDC_RESTORETO,        // 恢复到…
+    IDC_OPENFOLDER,       // 打开备份文件夹
+    IDC_RESTOREPROGRESS,
+    IDC_CANCELRESTORE,  // 取消
+    IDC_RESTORESTATUS,
 };
 
 // The day boxes in the order of the week, Monday first.

@@ -1,5 +1,7 @@
 #include "winshell/Layout.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <iterator>
 #include <stdexcept>
@@ -36,6 +38,9 @@ constexpr std::pair<int, int> kLabelledFields[] = {
     {IDC_KEEPUNITLABEL, IDC_CHECKBOXSTARTATLAUNCH},
     {IDC_CHECKBOXSTARTATLAUNCH, IDC_CHECKBOXCATCHUP},
 };
+// Check boxes that follow another on one row: moved right, whole, where the one before grew
+// into them.
+constexpr std::pair<int, int> kFollowingBoxes[] = {{IDC_SHARECHECKBOX, IDC_GUARDCHECKBOX}};
 
 // The command buttons, left to right. Their 96-DPI places overlap by a pixel or four; each
 // now ends a little before the next begins.
@@ -97,11 +102,14 @@ std::span<const ControlPlan> mainControls() {
         {IDC_CHECKBOXCATCHUP, K::CheckBox, "补做错过的备份", C::GroupBox1, 440, 331, 0, 0},
         {IDC_SHARECHECKBOX, K::CheckBox, "未改动的文件与上一个备份共享（节省空间）", C::GroupBox1,
          8, 354, 0, 0},
+        {IDC_GUARDCHECKBOX, K::CheckBox, "异常变化保护", C::GroupBox1, 330, 354, 0, 0},
         {IDC_BUTTON6, K::Button, "保存配置信息", C::GroupBox1, 8, 376, 113, 33},
         {IDC_BUTTON8, K::Button, "启动备份计划", C::GroupBox1, 120, 376, 113, 33},
         {IDC_BUTTON9, K::Button, "终止备份计划", C::GroupBox1, 232, 376, 113, 33},
         {IDC_BUTTON10, K::Button, "手动执行备份", C::GroupBox1, 344, 376, 113, 33},
         {IDC_BUTTON7, K::Button, "查看操作日志", C::GroupBox1, 453, 376, 113, 33},
+        // Getting files back: a sixth command under the fifth, so the five stay where they were.
+        {IDC_BUTTONRESTORE, K::Button, "恢复文件…", C::GroupBox1, 453, 418, 113, 33},
         {IDC_HELPLABEL1 + 0, K::HelpText, "操作步骤：", C::GroupBox1, 576, 40, 0, 0},
         {IDC_HELPLABEL1 + 1, K::HelpText, "1、保存配置信息；", C::GroupBox1, 576, 56, 0, 0},
         {IDC_HELPLABEL1 + 2, K::HelpText, "2、启动备份计划；", C::GroupBox1, 576, 72, 0, 0},
@@ -121,7 +129,9 @@ std::span<const ControlPlan> mainControls() {
          "6、将该执行文件放置不同目\n录下执行，可同时运行以完\n成 不同备份任务。", C::GroupBox1,
          576, 256, 0, 0},
         // The job's health, under the help text.
-        {IDC_STATUSAREA, K::StatusArea, "", C::GroupBox1, 576, 312, 200, 150},
+        {IDC_STATUSAREA, K::StatusArea, "", C::GroupBox1, 576, 312, 200, 118},
+        // Under it, shown only while the guard holds pruning.
+        {IDC_BUTTONCONFIRMCHANGES, K::Button, "确认变化", C::GroupBox1, 576, 436, 96, 25},
     };
     return kControls;
 }
@@ -161,6 +171,18 @@ void centreWindow(HWND window, const RECT& over) {
     SetWindowPos(window, nullptr, (over.left + over.right - (r.right - r.left)) / 2,
                  (over.top + over.bottom - (r.bottom - r.top)) / 2, 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void fitListColumns(HWND list, std::span<const wchar_t* const> headings) {
+    for (int column = 0; column < static_cast<int>(headings.size()); ++column) {
+        ListView_SetColumnWidth(list, column, LVSCW_AUTOSIZE);
+        const int heading =
+            ListView_GetStringWidth(list, headings[static_cast<std::size_t>(column)]) +
+            scaled(16, GetDpiForWindow(list));
+        if (ListView_GetColumnWidth(list, column) < heading) {
+            ListView_SetColumnWidth(list, column, heading);
+        }
+    }
 }
 
 MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarHeight) {
@@ -218,6 +240,13 @@ MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarH
             after.right = std::max<LONG>(after.right, left + width / 2);
         }
     }
+    for (const auto& [before, after] : kFollowingBoxes) {
+        RECT& box = rectOf(after);
+        const int left = rectOf(before).right + px(kLabelGap * 4);
+        if (box.left < left) {
+            OffsetRect(&box, left - box.left, 0);
+        }
+    }
     for (std::size_t i = 0; i + 1 < std::size(kCommandRow); ++i) {
         RECT& button = rectOf(kCommandRow[i]);
         button.right =
@@ -234,6 +263,10 @@ MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarH
     RECT& area = rectOf(IDC_STATUSAREA);
     const int areaTop = std::max(area.top, rectOf(IDC_HELPLABEL1 + 10).bottom + px(8));
     OffsetRect(&area, 0, areaTop - area.top);
+    RECT& confirm = rectOf(IDC_BUTTONCONFIRMCHANGES);
+    if (confirm.top < area.bottom + px(6)) {
+        OffsetRect(&confirm, 0, area.bottom + px(6) - confirm.top);
+    }
 
     // The group boxes hold what is in them, and the window holds everything.
     RECT& box2 = rectOf(IDC_GROUPBOX2);

@@ -68,6 +68,9 @@ RECT workAreaOf(HWND window);
 // Moves the window, keeping its size, to the middle of `over`.
 void centreWindow(HWND window, const RECT& over);
 
+// Each column of a list view in report style as wide as its widest cell and its heading.
+void fitListColumns(HWND list, std::span<const wchar_t* const> headings);
+
 // The log viewer's size, outer frame included, at 96 DPI.
 inline constexpr SIZE kLogWindowSize{771, 537};
 

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <windowsx.h>
 
+#include <iterator>
 #include <string>
 
 #include "winshell/ControlIds.h"
@@ -31,8 +32,8 @@ void TLogShowForm::registerClass(HINSTANCE instance) {
     RegisterClassExW(&cls);
 }
 
-void TLogShowForm::open(const std::filesystem::path& logFile) {
-    auto* form = new TLogShowForm(logFile);
+void TLogShowForm::open(const std::filesystem::path& logFile, const std::filesystem::path& dbFile) {
+    auto* form = new TLogShowForm(logFile, dbFile);
     // Made at the size for the screen it opens on, then centred there.
     HWND window = CreateWindowExW(
         0, kLogWindowClass, L"操作日志", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
@@ -74,7 +75,13 @@ LRESULT TLogShowForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             onCreate();
             return 0;
         case WM_SIZE:
-            MoveWindow(m_memo, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+            onSize();
+            return 0;
+        case WM_NOTIFY:
+            if (reinterpret_cast<const NMHDR*>(lParam)->hwndFrom == m_tabs &&
+                reinterpret_cast<const NMHDR*>(lParam)->code == TCN_SELCHANGE) {
+                showTab();
+            }
             return 0;
         case WM_COMMAND:
             onCommand(LOWORD(wParam));
@@ -91,7 +98,39 @@ LRESULT TLogShowForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(m_window, message, wParam, lParam);
 }
 
+namespace {
+
+// The run history's columns, in the order of the presenter's fields.
+constexpr const wchar_t* kHistoryColumns[] = {L"开始",   L"结束",     L"起因", L"结果", L"文件数",
+                                              L"字节数", L"备份路径", L"变化", L"说明"};
+
+}  // namespace
+
 void TLogShowForm::onCreate() {
+    // The log and, in a second tab, the run history: every run, failures and cancels too,
+    // which the log (successful copies only) does not hold.
+    m_tabs =
+        CreateWindowExW(0, WC_TABCONTROLW, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, 0, 0,
+                        m_window, reinterpret_cast<HMENU>(IDC_LOGTABS), nullptr, nullptr);
+    for (const wchar_t* caption : {L"操作日志", L"运行记录"}) {
+        TCITEMW item{};
+        item.mask = TCIF_TEXT;
+        item.pszText = const_cast<wchar_t*>(caption);
+        SendMessageW(m_tabs, TCM_INSERTITEMW, SendMessageW(m_tabs, TCM_GETITEMCOUNT, 0, 0),
+                     reinterpret_cast<LPARAM>(&item));
+    }
+    m_history =
+        CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, L"",
+                        WS_CHILD | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 0, 0, 0, 0,
+                        m_window, reinterpret_cast<HMENU>(IDC_RUNHISTORY), nullptr, nullptr);
+    ListView_SetExtendedListViewStyle(m_history, LVS_EX_FULLROWSELECT);
+    for (int i = 0; i < static_cast<int>(std::size(kHistoryColumns)); ++i) {
+        LVCOLUMNW column{};
+        column.mask = LVCF_TEXT | LVCF_WIDTH;
+        column.pszText = const_cast<wchar_t*>(kHistoryColumns[i]);
+        column.cx = 80;
+        ListView_InsertColumn(m_history, i, &column);
+    }
     m_memo = CreateWindowExW(
         WS_EX_CLIENTEDGE, L"EDIT", L"",
         WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0, 0,
@@ -99,6 +138,9 @@ void TLogShowForm::onCreate() {
     SetWindowSubclass(m_memo, memoProc, 0, 0);
     m_fonts = Fonts::forDpi(GetDpiForWindow(m_window));
     SendMessageW(m_memo, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.logText.get()), FALSE);
+    SendMessageW(m_tabs, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.ui.get()), FALSE);
+    SendMessageW(m_history, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.ui.get()), FALSE);
+    SetWindowPos(m_tabs, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     m_menu.reset(CreatePopupMenu());
     AppendMenuW(m_menu.get(), MF_STRING, IDM_N1, L"刷新(&R)");
     AppendMenuW(m_menu.get(), MF_STRING, IDM_N2, L"清除(&C)");
@@ -114,6 +156,23 @@ LRESULT CALLBACK TLogShowForm::memoProc(HWND memo, UINT message, WPARAM wParam, 
         RemoveWindowSubclass(memo, memoProc, 0);
     }
     return DefSubclassProc(memo, message, wParam, lParam);
+}
+
+// The tabs fill the window; the page shown fills the tabs' own area.
+void TLogShowForm::onSize() {
+    RECT r{};
+    GetClientRect(m_window, &r);
+    MoveWindow(m_tabs, 0, 0, r.right, r.bottom, TRUE);
+    TabCtrl_AdjustRect(m_tabs, FALSE, &r);
+    for (HWND page : {m_memo, m_history}) {
+        MoveWindow(page, r.left, r.top, r.right - r.left, r.bottom - r.top, TRUE);
+    }
+}
+
+void TLogShowForm::showTab() {
+    const bool history = TabCtrl_GetCurSel(m_tabs) == 1;
+    ShowWindow(m_memo, history ? SW_HIDE : SW_SHOW);
+    ShowWindow(m_history, history ? SW_SHOW : SW_HIDE);
 }
 
 void TLogShowForm::onCommand(int id) {
@@ -140,6 +199,8 @@ void TLogShowForm::onContextMenu(POINT at) {
 void TLogShowForm::onDpiChanged(UINT dpi, const RECT& suggested) {
     m_fonts = Fonts::forDpi(dpi);
     SendMessageW(m_memo, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.logText.get()), TRUE);
+    SendMessageW(m_tabs, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.ui.get()), TRUE);
+    SendMessageW(m_history, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.ui.get()), TRUE);
     SetWindowPos(m_window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
                  suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
 }
@@ -162,6 +223,27 @@ void TLogShowForm::showLines(const std::vector<std::string>& lines) {
         text += "\r\n";
     }
     SetWindowTextW(m_memo, toWide(text).c_str());
+}
+
+void TLogShowForm::showHistory(const std::vector<std::vector<std::string>>& rows) {
+    ListView_DeleteAllItems(m_history);
+    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+        const std::vector<std::string>& fields = rows[static_cast<std::size_t>(row)];
+        for (int column = 0; column < static_cast<int>(fields.size()); ++column) {
+            std::wstring text = toWide(fields[static_cast<std::size_t>(column)]);
+            LVITEMW item{};
+            item.mask = LVIF_TEXT;
+            item.iItem = row;
+            item.iSubItem = column;
+            item.pszText = text.data();
+            if (column == 0) {
+                ListView_InsertItem(m_history, &item);
+            } else {
+                ListView_SetItem(m_history, &item);
+            }
+        }
+    }
+    fitListColumns(m_history, kHistoryColumns);
 }
 
 bool TLogShowForm::confirm(std::string_view question) {

@@ -14,21 +14,25 @@
 namespace vantrel {
 
 // The log viewer "操作日志": the log in a read-only text (Memo1) with the context menu
-// PopupMenu1 (N1 刷新, N2 清除), which it forwards to its presenter. Each opening makes another
-// viewer; each frees itself when closed and none keeps the program running.
+// PopupMenu1 (N1 刷新, N2 清除), which it forwards to its presenter, and in a second tab the
+// job's run history. Each opening makes another viewer; each frees itself when closed and
+// none keeps the program running.
 class TLogShowForm final : public LogView {
 public:
     static void registerClass(HINSTANCE instance);
-    // Opens a viewer of `logFile` centred on the screen, not blocking the main window.
-    static void open(const std::filesystem::path& logFile);
+    // Opens a viewer of `logFile`, and of the run history in `dbFile`, centred on the screen,
+    // not blocking the main window.
+    static void open(const std::filesystem::path& logFile, const std::filesystem::path& dbFile);
 
     // LogView
     void showLines(const std::vector<std::string>& lines) override;
+    void showHistory(const std::vector<std::vector<std::string>>& rows) override;
     bool confirm(std::string_view question) override;
     void showMessage(std::string_view text) override;
 
 private:
-    explicit TLogShowForm(std::filesystem::path logFile) : m_presenter(std::move(logFile), *this) {}
+    TLogShowForm(std::filesystem::path logFile, std::filesystem::path dbFile)
+        : m_presenter(std::move(logFile), *this, std::move(dbFile)) {}
 
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK memoProc(HWND memo, UINT message, WPARAM wParam, LPARAM lParam,
@@ -38,12 +42,16 @@ private:
     void onCreate();
     void onCommand(int id);
     void onContextMenu(POINT at);
+    void onSize();
+    void showTab();
     void onDpiChanged(UINT dpi, const RECT& suggested);
     LRESULT onColor(HDC dc, HWND control);
 
     LogPresenter m_presenter;
     HWND m_window = nullptr;
     HWND m_memo = nullptr;
+    HWND m_tabs = nullptr;
+    HWND m_history = nullptr;
     Fonts m_fonts;
     MenuHandle m_menu;
 };

@@ -11,6 +11,7 @@
 #include "winshell/Dialogs.h"
 #include "winshell/LogWindow.h"
 #include "winshell/Resource.h"
+#include "winshell/RestoreWindow.h"
 #include "winshell/WinText.h"
 
 namespace vantrel {
@@ -209,6 +210,7 @@ LRESULT TMainForm::OnCreate() {
         m_postTarget = m_window;
     }
     createControls();
+    ShowWindow(control(IDC_BUTTONCONFIRMCHANGES), SW_HIDE);  // while pruning is held
     applyLayout(true);
     m_presenter->create();
     SetTimer(m_window, kMinuteTimer, 60 * 1000, nullptr);
@@ -368,6 +370,12 @@ void TMainForm::OnCommand(int id, int code) {
             break;
         case IDC_BUTTON7:
             m_presenter->openLog();
+            break;
+        case IDC_BUTTONRESTORE:
+            m_presenter->openRestore();
+            break;
+        case IDC_BUTTONCONFIRMCHANGES:
+            m_presenter->confirmChanges();
             break;
         case IDC_CANCELBUTTON:
             EnableWindow(control(IDC_CANCELBUTTON), FALSE);
@@ -542,6 +550,7 @@ FormFields TMainForm::fields() const {
     f.startAtLaunch = Button_GetCheck(control(IDC_CHECKBOXSTARTATLAUNCH)) == BST_CHECKED;
     f.catchUp = Button_GetCheck(control(IDC_CHECKBOXCATCHUP)) == BST_CHECKED;
     f.share = Button_GetCheck(control(IDC_SHARECHECKBOX)) == BST_CHECKED;
+    f.guard = Button_GetCheck(control(IDC_GUARDCHECKBOX)) == BST_CHECKED;
     return f;
 }
 
@@ -564,6 +573,7 @@ void TMainForm::showFields(const FormFields& f) {
                     f.startAtLaunch ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_CHECKBOXCATCHUP), f.catchUp ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_SHARECHECKBOX), f.share ? BST_CHECKED : BST_UNCHECKED);
+    Button_SetCheck(control(IDC_GUARDCHECKBOX), f.guard ? BST_CHECKED : BST_UNCHECKED);
 }
 
 void TMainForm::showKeepText(std::string_view text) {
@@ -704,6 +714,7 @@ void TMainForm::showHealth(const HealthView& health) {
     setText(IDC_STATUSAREA, health.summary + "\n" + headingApart(health.lastComplete) + "\n" +
                                 headingApart(health.nextRun));
     InvalidateRect(control(IDC_STATUSAREA), nullptr, TRUE);
+    ShowWindow(control(IDC_BUTTONCONFIRMCHANGES), health.changesHeld ? SW_SHOWNA : SW_HIDE);
 }
 
 void TMainForm::showTray(std::string_view toolTip, bool alarm) {
@@ -729,8 +740,15 @@ void TMainForm::setTicking(bool on) {
     }
 }
 
-void TMainForm::openLogViewer(const std::filesystem::path& logFile) {
-    TLogShowForm::open(logFile);
+void TMainForm::openLogViewer(const std::filesystem::path& logFile,
+                              const std::filesystem::path& dbFile) {
+    TLogShowForm::open(logFile, dbFile);
+}
+
+void TMainForm::openRestoreWindow(Workspace& ws, const TBackupSettings& settings) {
+    // Owned by the main window, so it goes, its restore ended, before the presenter whose
+    // working directory it restores in.
+    TRestoreForm::open(m_window, ws, settings);
 }
 
 // Keys that would make the text anything but a number are dropped without a sound; leaving

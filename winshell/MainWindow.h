@@ -64,7 +64,9 @@ public:
     void showTray(std::string_view toolTip, bool alarm) override;
     bool notify(std::string_view title, std::string_view text, Severity severity) override;
     void setTicking(bool on) override;
-    void openLogViewer(const std::filesystem::path& logFile) override;
+    void openLogViewer(const std::filesystem::path& logFile,
+                       const std::filesystem::path& dbFile) override;
+    void openRestoreWindow(Workspace& ws, const TBackupSettings& settings) override;
     void post(std::function<void()> fn) override;
 
 private:

@@ -17,6 +17,7 @@
 #include "winshell/Dialogs.h"
 #include "winshell/LogWindow.h"
 #include "winshell/MainWindow.h"
+#include "winshell/RestoreWindow.h"
 #include "winshell/SingleInstance.h"
 #include "winshell/WinText.h"
 
@@ -117,11 +118,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     // The folder browser's new style needs OLE in this thread's apartment.
     OleApartment ole;
-    const INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_BAR_CLASSES |
-                                                             ICC_DATE_CLASSES | ICC_PROGRESS_CLASS};
+    const INITCOMMONCONTROLSEX controls{
+        sizeof controls, ICC_STANDARD_CLASSES | ICC_BAR_CLASSES | ICC_DATE_CLASSES |
+                             ICC_PROGRESS_CLASS | ICC_LISTVIEW_CLASSES | ICC_TAB_CLASSES};
     InitCommonControlsEx(&controls);
     TMainForm::registerClass(instance);
     TLogShowForm::registerClass(instance);
+    TRestoreForm::registerClass(instance);
 
     TMainForm form(*dir, files, clock);
     if (!form.create()) {

@@ -169,6 +169,17 @@ public:
         return static_cast<int>(code);
     }
     DWORD pid() const { return m_pid; }
+    // Selects a row of a list view of the window's process: the message takes a pointer, so
+    // the item goes through memory of that process.
+    void selectRow(HWND list, int row) const {
+        LVITEMW item{};
+        item.stateMask = item.state = LVIS_SELECTED | LVIS_FOCUSED;
+        void* remote = VirtualAllocEx(m_process, nullptr, sizeof item, MEM_COMMIT, PAGE_READWRITE);
+        WriteProcessMemory(m_process, remote, &item, sizeof item, nullptr);
+        SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                     reinterpret_cast<LPARAM>(remote));
+        VirtualFreeEx(m_process, remote, 0, MEM_RELEASE);
+    }
 
     // A status bar panel's text, or its tooltip's, read through memory of the window's
     // process: the status bar's messages take a pointer, which another process cannot give it.
@@ -354,6 +365,50 @@ TEST_F(WindowsUi, TheRunShowsItsProgressAndCancelRemovesTheUnfinishedCopy) {
     EXPECT_NE(progress.find("/900 个文件"), std::string::npos) << progress;
     EXPECT_EQ(inTarget(), before);
     EXPECT_EQ(records(), recordsBefore);
+}
+
+TEST_F(WindowsUi, TheRestoreWindowBringsADeletedFileBackToItsPlace) {
+    fs::create_directories(tmp / "src/data");
+    fs::create_directories(tmp / "bak");
+    test::writeBytes(tmp / "src/data/a.txt", "alpha");
+    test::writeBytes(tmp / "src/data/b.txt", "beta");
+    writeConfig("备份文件源地址=" + pathToUtf8(tmp / "src/data") +
+                "\r\n备份文件目的地址=" + pathToUtf8(tmp / "bak") + "\r\n");
+    RunningWindow app(work);
+    ASSERT_NE(app.window, nullptr) << "no main window";
+    app.click(IDC_BUTTON10);
+    ASSERT_TRUE(app.waitForStatus("文件备份完毕！用时").starts_with("文件备份完毕！用时"));
+    ASSERT_TRUE(app.runEnded());
+    fs::remove(tmp / "src/data/a.txt");
+
+    app.click(IDC_BUTTONRESTORE);
+    HWND restore = waitFor([&] {
+        HWND found = topWindow(app.pid(), kRestoreWindowClass, L"恢复文件");
+        return found != nullptr && IsWindowVisible(found) ? found : nullptr;
+    });
+    ASSERT_NE(restore, nullptr) << "no restore window";
+    EXPECT_EQ(ListView_GetItemCount(GetDlgItem(restore, IDC_COPYLIST)), 1);
+    HWND entries = GetDlgItem(restore, IDC_ENTRYLIST);
+    EXPECT_EQ(ListView_GetItemCount(entries), 2);
+    // Only what the source lacks; chosen, it shows its one version.
+    PostMessageW(GetDlgItem(restore, IDC_SHOWDELETED), BM_CLICK, 0, 0);
+    ASSERT_EQ(waitFor([&] { return ListView_GetItemCount(entries) == 1 ? entries : nullptr; }),
+              entries);
+    app.selectRow(entries, 0);
+    HWND versions = GetDlgItem(restore, IDC_VERSIONLIST);
+    EXPECT_EQ(waitFor([&] {
+                  return SendMessageW(versions, LB_GETCOUNT, 0, 0) == 1 ? versions : nullptr;
+              }),
+              versions);
+
+    PostMessageW(GetDlgItem(restore, IDC_RESTOREORIGINAL), BM_CLICK, 0, 0);
+    HWND box = app.dialog(L"Vantrel");
+    ASSERT_NE(box, nullptr) << "no summary";
+    EXPECT_TRUE(textOf(GetDlgItem(box, IDC_LISTCAPTION)).starts_with("恢复完毕：已恢复 1 个文件"))
+        << textOf(GetDlgItem(box, IDC_LISTCAPTION));
+    PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+    EXPECT_EQ(test::readBytes(tmp / "src/data/a.txt"), "alpha");
+    EXPECT_EQ(test::readBytes(tmp / "src/data/b.txt"), "beta");
 }
 
 TEST_F(WindowsUi, CloseAsksAndOnlyYesEnds) {

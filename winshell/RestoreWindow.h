@@ -1,0 +1,83 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/RestorePresenter.h"
+#include "app/RestoreView.h"
+#include "platform/FilePlacer.h"
+#include "winshell/Fonts.h"
+
+namespace vantrel {
+
+// The restore window "恢复文件": the job's copies, the chosen copy's folder with a name filter
+// and 显示已删除的文件, the versions of the chosen entry, and the commands 恢复到原位置, 恢复到…
+// and 打开备份文件夹. It draws and forwards to its presenter, which decides. Owned by the main
+// window, it goes with it; it frees itself when closed, once a restore under way has ended.
+class TRestoreForm final : public RestoreView {
+public:
+    static void registerClass(HINSTANCE instance);
+    // Opens a restore window on the job's copies of the source in `settings`.
+    static void open(HWND owner, Workspace& ws, const TBackupSettings& settings);
+
+    TRestoreForm(const TRestoreForm&) = delete;
+    TRestoreForm& operator=(const TRestoreForm&) = delete;
+
+    // RestoreView
+    void showCopies(const std::vector<RestoreCopyRow>& copies, std::int64_t chosen) override;
+    void showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) override;
+    void showVersions(const std::vector<std::string>& lines) override;
+    void showRestoring(bool running) override;
+    void showProgress(const ProgressView& progress) override;
+    void showSummary(std::string_view summary, const std::vector<std::string>& details) override;
+    void showMessage(std::string_view text) override;
+    std::optional<std::string> pickFolder(std::string_view prompt) override;
+    void openInFileManager(const std::filesystem::path& folder) override;
+    void post(std::function<void()> fn) override;
+
+private:
+    TRestoreForm(Workspace& ws, const TBackupSettings& settings)
+        : m_presenter(ws, settings, *this, m_placer) {}
+    ~TRestoreForm() = default;
+
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+
+    void onCreate();
+    void onCommand(int id, int code);
+    void onNotify(const NMHDR& header);
+    void onPosted();
+    void onDestroy();
+    void onDpiChanged(UINT dpi, const RECT& suggested);
+    void applyFonts();
+    void layOut();
+    void entriesChosen();
+    void freeIfGone();
+    HWND control(int id) const { return GetDlgItem(m_window, id); }
+
+    HWND m_window = nullptr;
+    UINT m_dpi = 96;
+    Fonts m_fonts;
+    bool m_quiet = false;     // lists filled by the presenter: their changes are not the user's
+    bool m_choosing = false;  // a change of the entries chosen is on its way to the presenter
+    std::vector<std::string> m_entryPaths;  // by row of the entries shown
+    std::vector<bool> m_entryFolders;
+    int m_depth = 0;      // messages being handled, nested ones included
+    bool m_gone = false;  // the window is destroyed: freed once no message is being handled
+
+    std::mutex m_postedMutex;
+    HWND m_postTarget = nullptr;
+    std::deque<std::function<void()>> m_posted;
+
+    RealFilePlacer m_placer;
+    RestorePresenter m_presenter;  // last: gone, and its restore ended, first
+};
+
+}  // namespace vantrel
