@@ -336,7 +336,7 @@ TEST_F(WindowsUi, AManualBackupMakesTheCopyLogLineAndRecordThatTheLogViewerShows
 }
 
 TEST_F(WindowsUi, TheRunShowsItsProgressAndCancelRemovesTheUnfinishedCopy) {
-    writeJob(30);  // 900 files: under Wine a copy of a few seconds, stopped half-way
+    writeJob(100);  // 3000 files: under Wine a copy of a few seconds, stopped half-way
     RunningWindow app(work);
     ASSERT_NE(app.window, nullptr) << "no main window";
     // On a busy machine a copy may end before 取消 reaches it; the next one is stopped then,
@@ -362,7 +362,7 @@ TEST_F(WindowsUi, TheRunShowsItsProgressAndCancelRemovesTheUnfinishedCopy) {
         status = app.statusText(1);
     }
     ASSERT_EQ(status, "文件备份已取消") << "no run was stopped";
-    EXPECT_NE(progress.find("/900 个文件"), std::string::npos) << progress;
+    EXPECT_NE(progress.find("/3000 个文件"), std::string::npos) << progress;
     EXPECT_EQ(inTarget(), before);
     EXPECT_EQ(records(), recordsBefore);
 }
