@@ -205,6 +205,27 @@ bool Exclusions::excludes(std::string_view relative, bool folder) const {
     return false;
 }
 
+Exclusions Exclusions::stored(std::string_view text) {
+    try {
+        return Exclusions(text);
+    } catch (const BackupError&) {
+        return {};  // a rule refused today: counted as none rather than trusted
+    }
+}
+
+bool Exclusions::leavesOut(std::string_view relative, bool folder) const {
+    if (m_patterns.empty()) {
+        return false;
+    }
+    for (std::size_t slash = relative.find('/'); slash != std::string_view::npos;
+         slash = relative.find('/', slash + 1)) {
+        if (excludes(relative.substr(0, slash), true)) {
+            return true;
+        }
+    }
+    return excludes(relative, folder);
+}
+
 ExcludeFn Exclusions::predicate() const {
     if (empty()) {
         return {};

@@ -37,9 +37,15 @@ public:
     // The patterns as given.
     const std::string& text() const { return m_text; }
 
+    // The rules a copy's record keeps: rules this version would refuse count as none, so that
+    // nothing is hidden on their account.
+    static Exclusions stored(std::string_view text);
+
     // Whether the entry at `relative`, its path below the source with "/" between folders
     // (UTF-8), is left out.
     bool excludes(std::string_view relative, bool folder) const;
+    // Whether it is left out, or lies in a folder that is (and so was never entered).
+    bool leavesOut(std::string_view relative, bool folder) const;
     // The same question in the form the copy, the count and the walk ask it; empty when
     // nothing is excluded. It holds its own copy of the patterns.
     ExcludeFn predicate() const;

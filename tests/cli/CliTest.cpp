@@ -319,6 +319,26 @@ TEST_F(CliTest, ExcludedListsWhatIsLeftOutAndPrunePreviewAgreesWithThePrune) {
     EXPECT_NE(malformed.err.find("排除规则“a**b”有误"), std::string::npos) << malformed.err;
 }
 
+// An entry a copy's rules left out was not deleted, even once the rules have changed since.
+TEST_F(CliTest, ChangesNeverCallWhatACopysRulesLeftOutDeleted) {
+    if (std::string_view(VANTREL_FAKETIME_LIB).empty()) {
+        GTEST_SKIP() << "libfaketime is not installed";
+    }
+    writeConfig();
+    std::filesystem::create_directories(work / "数据" / "web" / "node_modules");
+    writeBytes(work / "数据" / "web" / "node_modules" / "x.js", "x");
+    writeBytes(work / "数据" / "b.tmp", "bravo");
+    const std::string config = readBytes(work / "config.ini");
+    ASSERT_EQ(run({"backup"}, "@2026-12-01 10:00:00").status, 0);
+    writeBytes(work / "config.ini", config + utf8ToGbk("排除规则=*.tmp|node_modules/\r\n"));
+    std::filesystem::remove(work / "数据" / "子" / "a.txt");
+    ASSERT_EQ(run({"backup"}, "@2026-12-02 10:00:00").status, 0);
+    const std::string changed = "删除\t子/a.txt\n新增 0 个，修改 0 个，删除 1 个\n";
+    EXPECT_EQ(run({"changes"}).out, changed);
+    writeBytes(work / "config.ini", config);
+    EXPECT_EQ(run({"changes"}).out, changed);
+}
+
 // The texts and exit statuses of getting files back, as scripts rely on them.
 TEST_F(CliTest, VersionsRestoreAndChangesTellTheirOutcomeInTheirStatus) {
     if (std::string_view(VANTREL_FAKETIME_LIB).empty()) {
