@@ -95,6 +95,7 @@ enum ControlId : int {
     IDC_RESTOREPROGRESS,
     IDC_CANCELRESTORE,  // 取消
     IDC_RESTORESTATUS,
+    IDC_PINCOPY,  // 永久保留 / 取消永久保留, for the chosen copy
 };
 
 // The day boxes in the order of the week, Monday first.

@@ -434,6 +434,13 @@ TEST_F(WindowsUi, TheRestoreWindowBringsADeletedFileBackToItsPlace) {
     PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
     EXPECT_EQ(test::readBytes(tmp / "src/data/a.txt"), "alpha");
     EXPECT_EQ(test::readBytes(tmp / "src/data/b.txt"), "beta");
+
+    // 永久保留 marks the chosen copy, and then offers to take the mark away.
+    HWND pin = GetDlgItem(restore, IDC_PINCOPY);
+    EXPECT_EQ(textOf(pin), "永久保留");
+    PostMessageW(pin, BM_CLICK, 0, 0);
+    EXPECT_EQ(waitFor([&] { return textOf(pin) == "取消永久保留" ? pin : nullptr; }), pin);
+    EXPECT_TRUE(BackupRecordStore(work / "wenjianming.mdb").list().front().pinned);
 }
 
 TEST_F(WindowsUi, CloseAsksAndOnlyYesEnds) {
