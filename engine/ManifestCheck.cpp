@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "engine/CopyJournal.h"
 #include "engine/FileHash.h"
 #include "engine/ManifestStore.h"
 #include "engine/Texts.h"
@@ -222,6 +223,19 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
         result.refusal =
             wanted.empty() ? "没有备份记录" : "没有日期为 " + std::string(yyyymmdd) + " 的备份记录";
         return result;
+    }
+    // A newer copy may hold the dated name while its row waits in the journal (a run replacing
+    // it now, or one killed before recording it): the row's manifest is not that copy's.
+    {
+        BackupRecordStore store(ws.databaseFile());
+        for (const JournalEntry& pending : CopyJournal(store).entries()) {
+            if (pending.targetText == result.copy->path) {
+                result.refusal =
+                    "备份“" + escapedName(result.copy->path) +
+                    "”正在被替换（或替换它的运行被中断，下一次备份时完成），现在无法核对";
+                return result;
+            }
+        }
     }
     const auto recorded = ManifestStore(ws.databaseFile()).load(result.copy->id);
     if (!recorded) {

@@ -147,6 +147,9 @@ TEST_F(CopySlotTest, AKillAtAnyStepLeavesACompleteCopyAndTheNextRunCleansUp) {
         killedRun(c.step);
         EXPECT_EQ(holds(), c.holdsAfterKill);
         expectEveryRowHasItsManifest();
+        // While the journal holds the replacement, no row's manifest is the dated copy's.
+        EXPECT_EQ(verifyCopy(ws, "20140515").refusal.find("正在被替换") != std::string::npos,
+                  !journal().empty());
 
         writeBytes(source / "a.txt", "next");
         ASSERT_TRUE(RunBackup(ws, settings).ran);
