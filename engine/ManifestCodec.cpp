@@ -109,17 +109,25 @@ private:
 }  // namespace
 
 std::string encodeManifest(const Manifest& sorted) {
-    // Sized for the worst case first, so the loop writes without checks, then cut to fit.
-    std::size_t bound = 1 + kMaxVarintBytes + kChecksumBytes;
-    for (const ManifestEntry& e : sorted) {
-        bound += 16 * kMaxVarintBytes + 1 + e.path.size() + e.hash.size();
-    }
-    std::string blob(bound, '\0');
-    char* out = blob.data();
+    // Grown as it is written, each entry given room for its worst case first so the writing
+    // needs no checks; a worst-case size for the whole manifest would be five times the
+    // result, held while the manifests it came from still are.
+    std::string blob;
+    std::size_t used = 0;
+    const auto room = [&blob, &used](std::size_t need) {
+        if (blob.size() - used < need) {
+            blob.resize(std::max(used + need, blob.size() + blob.size() / 2));
+        }
+        return blob.data() + used;
+    };
+    blob.resize(64 + sorted.size() * 48);  // about what an entry of a file with a hash takes
+    char* out = room(1 + kMaxVarintBytes);
     *out++ = static_cast<char>(kManifestFormat);
     out = putVarint(out, sorted.size());
+    used = static_cast<std::size_t>(out - blob.data());
     std::string_view previous;
     for (const ManifestEntry& e : sorted) {
+        out = room(16 * kMaxVarintBytes + 1 + e.path.size() + e.hash.size());
         const auto shared = static_cast<std::size_t>(
             std::mismatch(previous.begin(), previous.end(), e.path.begin(), e.path.end()).first -
             previous.begin());
@@ -158,12 +166,15 @@ std::string encodeManifest(const Manifest& sorted) {
             out = putVarint(out, 0);
         }
         previous = e.path;
+        used = static_cast<std::size_t>(out - blob.data());
     }
-    const std::uint64_t sum = XXH3_64bits(blob.data(), static_cast<std::size_t>(out - blob.data()));
+    const std::uint64_t sum = XXH3_64bits(blob.data(), used);
+    out = room(kChecksumBytes);
     for (std::size_t i = 0; i < kChecksumBytes; ++i) {
         *out++ = static_cast<char>((sum >> (8 * i)) & 0xFF);
     }
-    blob.resize(static_cast<std::size_t>(out - blob.data()));
+    blob.resize(used + kChecksumBytes);
+    blob.shrink_to_fit();
     return blob;
 }
 
