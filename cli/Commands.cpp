@@ -262,14 +262,22 @@ int printHistory(Workspace& ws) {
 }
 
 int printList(Workspace& ws) {
-    for (const ListedCopy& copy : listCopies(ws)) {
+    // Settings that cannot be read still leave the records to list, unmarked.
+    TBackupSettings settings;
+    try {
+        LoadSettings(ws, settings);
+    } catch (const std::exception&) {
+        settings = TBackupSettings{};
+    }
+    for (const ListedCopy& copy : listCopies(ws, settings)) {
         const BackupRecord& record = copy.record;
         const std::string state = !copy.onDisk ? "已不存在"
                                   : record.complete()
                                       ? "完整"
                                       : "不完整：" + notCopiedText(record.failed.size());
         printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path + "\t" +
-                 state + (record.pinned ? "\t永久保留" : ""));
+                 state + (record.pinned ? "\t永久保留" : "") +
+                 (copy.elsewhere ? "\t以前的源或目标文件夹" : ""));
     }
     return kOk;
 }

@@ -160,7 +160,6 @@ PruneSelection BackupRecordStore::selectPrune(FileOps& files, const RetentionPol
         dates.push_back(dateOfText(row.date));
         selection.rows.push_back(std::move(row));
     }
-    const Place folder = placeOf(files, scope.targetFolder);
     std::vector<RetentionRow> rows;
     for (std::size_t i = 0; i < selection.rows.size(); ++i) {
         const auto& place = selection.places[i];
@@ -172,9 +171,7 @@ PruneSelection BackupRecordStore::selectPrune(FileOps& files, const RetentionPol
                 dates[i] = dateOfText(dateTextOfDigits(name->digits));
             }
         }
-        rows.push_back({row.complete(), placeOf(files, place),
-                        samePlace(placeOf(files, place.parent_path()), folder) &&
-                            isCopyOf(pathToUtf8(place.filename()), scope.copyStem),
+        rows.push_back({row.complete(), placeOf(files, place), inPruneScope(files, place, scope),
                         dates[i], row.pinned, holdBefore && row.id != 0 && row.id < *holdBefore});
     }
     selection.verdicts = selectPrunable(rows, policy);

@@ -13,7 +13,7 @@
 
 namespace vantrel {
 
-std::vector<ListedCopy> listCopies(const Workspace& ws) {
+std::vector<ListedCopy> listCopies(const Workspace& ws, const PruneScope* scope) {
     std::vector<ListedCopy> listed;
     if (!ws.files.stat(ws.databaseFile(), true)) {
         return listed;
@@ -25,9 +25,24 @@ std::vector<ListedCopy> listCopies(const Workspace& ws) {
             continue;
         }
         const bool onDisk = ws.files.stat(place, false).has_value();
-        listed.push_back({std::move(record), onDisk});
+        const bool elsewhere = scope && !inPruneScope(ws.files, place, *scope);
+        listed.push_back({std::move(record), onDisk, elsewhere});
     }
     return listed;
+}
+
+std::vector<ListedCopy> listCopies(const Workspace& ws, const TBackupSettings& settings) {
+    std::optional<PruneScope> scope;
+    try {
+        const ResolvedRun run = resolveRun(ws, settings, ws.clock.now());
+        if (!run.refusal || (run.refusal->reason != RefusalReason::NoSource &&
+                             run.refusal->reason != RefusalReason::NoTarget)) {
+            scope = run.target.pruneScope();
+        }
+    } catch (const BackupError&) {
+        // A malformed rule says nothing of where the copies go; they are listed unmarked.
+    }
+    return listCopies(ws, scope ? &*scope : nullptr);
 }
 
 std::vector<PreviewedCopy> previewPrune(const Workspace& ws, const TBackupSettings& settings) {

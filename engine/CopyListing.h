@@ -6,6 +6,7 @@
 
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupSettings.h"
+#include "engine/Retention.h"
 #include "engine/Workspace.h"
 
 namespace vantrel {
@@ -14,12 +15,19 @@ namespace vantrel {
 struct ListedCopy {
     BackupRecord record;
     bool onDisk = false;  // the copy still exists where its row says
+    // Made for a source or target folder the settings no longer name: never pruned.
+    bool elsewhere = false;
 };
 
 // The job's copies, newest first. A row for a place a newer row also names (an earlier run of
 // the same day, replaced by the later one) is left out. Reads only: a working directory
-// without a record database has no copies, and none is made.
-std::vector<ListedCopy> listCopies(const Workspace& ws);
+// without a record database has no copies, and none is made. With `scope`, the copies
+// outside it are marked.
+std::vector<ListedCopy> listCopies(const Workspace& ws, const PruneScope* scope = nullptr);
+
+// The copies of the job `settings` describe, marked as above; every copy unmarked when the
+// settings name no source or target folder.
+std::vector<ListedCopy> listCopies(const Workspace& ws, const TBackupSettings& settings);
 
 // A copy with what the next prune would do to it and why.
 struct PreviewedCopy {

@@ -7,6 +7,7 @@
 #include "engine/RunTarget.h"
 #include "engine/TextRules.h"
 #include "engine/Texts.h"
+#include "platform/IniFile.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -16,16 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kAnyFolders = "**";
-
-std::string_view trimBlanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
 
 // Bytes of the UTF-8 character that starts with `lead`.
 std::size_t charLength(unsigned char lead) {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/CopyNaming.h"
+#include "platform/TextCodec.h"
 
 namespace vantrel {
 
@@ -22,6 +23,11 @@ std::optional<std::size_t> copiesToKeep(std::optional<double> keepValue) {
 
 Place placeOf(FileOps& files, const std::filesystem::path& path) {
     return {pathKey(path), files.fileId(path)};
+}
+
+bool inPruneScope(FileOps& files, const std::filesystem::path& place, const PruneScope& scope) {
+    return samePlace(placeOf(files, place.parent_path()), placeOf(files, scope.targetFolder)) &&
+           isCopyOf(pathToUtf8(place.filename()), scope.copyStem);
 }
 
 std::optional<RetentionPolicy> retentionOf(const TBackupSettings& settings) {
@@ -47,7 +53,8 @@ void keepOldestPerPeriod(const std::vector<RetentionRow>& rows,
     // Newest first, so the last row met in a period is its oldest.
     std::map<int, std::size_t, std::greater<>> oldest;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (verdicts[i].fate != Fate::Superseded && rows[i].complete && rows[i].date) {
+        if (verdicts[i].fate != Fate::Superseded && rows[i].inScope && rows[i].complete &&
+            rows[i].date) {
             oldest[periodOf(*rows[i].date)] = i;
         }
     }
@@ -86,11 +93,12 @@ std::vector<Verdict> selectPrunable(const std::vector<RetentionRow>& newestFirst
         }
     }
     const auto open = [&](std::size_t i) { return verdicts[i].fate != Fate::Superseded; };
+    const auto counts = [&](std::size_t i) { return open(i) && newestFirst[i].inScope; };
     // The newest complete copies; pinned ones are kept anyway and not counted.
     std::size_t completeSeen = 0;
     std::size_t oldestKeptComplete = 0;
     for (std::size_t i = 0; i < n && completeSeen < keep; ++i) {
-        if (open(i) && newestFirst[i].complete && !pinned[i]) {
+        if (counts(i) && newestFirst[i].complete && !pinned[i]) {
             ++completeSeen;
             verdicts[i].reasons.newest = true;
             oldestKeptComplete = i;
@@ -98,7 +106,7 @@ std::vector<Verdict> selectPrunable(const std::vector<RetentionRow>& newestFirst
     }
     std::size_t incompleteSeen = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (!open(i) || pinned[i] || verdicts[i].reasons.newest) {
+        if (!counts(i) || pinned[i] || verdicts[i].reasons.newest) {
             continue;
         }
         if (completeSeen >= keep) {
@@ -122,6 +130,7 @@ std::vector<Verdict> selectPrunable(const std::vector<RetentionRow>& newestFirst
         if (open(i)) {
             verdicts[i].reasons.pinned = pinned[i];
             verdicts[i].reasons.held = held[i];
+            verdicts[i].reasons.elsewhere = !newestFirst[i].inScope;
             if (verdicts[i].reasons.any()) {
                 verdicts[i].fate = Fate::Kept;
             }
@@ -160,7 +169,8 @@ std::string verdictText(const Verdict& verdict, const RetentionPolicy& policy) {
         {r.monthly, "保留（每月）"},
         {r.yearly, "保留（每年）"},
         {r.pinned, "保留（永久保留）"},
-        {r.held, "保留（异常变化保护）"}};
+        {r.held, "保留（异常变化保护）"},
+        {r.elsewhere, "保留（来自以前的源或目标文件夹，不会删除）"}};
     std::string text;
     for (const auto& [applies, words] : reasons) {
         if (applies) {

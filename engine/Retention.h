@@ -39,6 +39,9 @@ struct PruneScope {
     std::string copyStem;                // the source's last component (UTF-8)
 };
 
+// Whether a copy at `place` lies where pruning may delete it.
+bool inPruneScope(FileOps& files, const std::filesystem::path& place, const PruneScope& scope);
+
 // What pruning keeps: the newest complete copies, and besides them the oldest complete copy
 // of each of the most recent calendar months and years that hold one.
 struct RetentionPolicy {
@@ -55,7 +58,9 @@ struct RetentionRow {
     bool complete = true;
     Place place;
     // Directly in the current target folder, under the current source's name and a date:
-    // only such a copy is deleted on disk.
+    // only such a copy counts toward the policy and is ever deleted on disk. Any other row
+    // (a copy in the target folder used before, on a disk not plugged in now) is kept, so
+    // the copy stays listed and restorable and is the job's own again when the folder returns.
     bool inScope = false;
     std::optional<std::chrono::year_month_day> date;  // the run's; none when unreadable
     bool pinned = false;                              // kept for good by the user
@@ -71,13 +76,14 @@ enum class Fate {
 
 // Why a row is kept; one row may have several reasons.
 struct KeepReasons {
-    bool newest = false;   // among the newest complete copies (or newer than the oldest of them)
-    bool monthly = false;  // the oldest complete copy of one of the months kept
-    bool yearly = false;   // the oldest complete copy of one of the years kept
-    bool pinned = false;   // kept for good
-    bool held = false;     // a guard holds it
+    bool newest = false;     // among the newest complete copies (or newer than the oldest of them)
+    bool monthly = false;    // the oldest complete copy of one of the months kept
+    bool yearly = false;     // the oldest complete copy of one of the years kept
+    bool pinned = false;     // kept for good
+    bool held = false;       // a guard holds it
+    bool elsewhere = false;  // outside the current target folder, where nothing is deleted
 
-    bool any() const { return newest || monthly || yearly || pinned || held; }
+    bool any() const { return newest || monthly || yearly || pinned || held || elsewhere; }
 };
 
 struct Verdict {
@@ -87,8 +93,9 @@ struct Verdict {
     std::size_t supersededBy = 0;
 };
 
-// The verdict on each row, given newest first. Keeps the newest `policy.newest` complete
-// copies that are not pinned and every copy newer than the oldest of them; with fewer
+// The verdict on each row, given newest first. Rows out of scope are kept and count for
+// nothing. Keeps the newest `policy.newest` complete copies in scope that are not pinned and
+// every copy newer than the oldest of them; with fewer
 // complete copies than that, every complete copy and as many of the newest incomplete ones.
 // Keeps too the oldest complete copy of each of the `monthly` most recent calendar months
 // holding one, likewise for years, and every pinned or held copy. A pin or hold on a
@@ -97,8 +104,8 @@ std::vector<Verdict> selectPrunable(const std::vector<RetentionRow>& newestFirst
                                     const RetentionPolicy& policy);
 
 // What the prune preview says of a copy: each reason it is kept ("保留（最近 2 个）",
-// "保留（每月）", "保留（每年）", "保留（永久保留）", "保留（异常变化保护）", joined by "；"),
-// "将删除", or, for a row whose copy lies outside the target folder, that only the row goes.
+// "保留（每月）", "保留（每年）", "保留（永久保留）", "保留（异常变化保护）",
+// "保留（来自以前的源或目标文件夹，不会删除）", joined by "；"), or "将删除".
 std::string verdictText(const Verdict& verdict, const RetentionPolicy& policy);
 // The preview's word for every copy when no keep count is set, which prunes nothing.
 inline constexpr std::string_view kKeptWithoutKeepCount = "保留（未设备份个数，不清理）";

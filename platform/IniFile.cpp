@@ -14,16 +14,6 @@ namespace {
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
-std::string_view trimBlanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
 bool equalsIgnoreAsciiCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
         return false;
@@ -119,6 +109,16 @@ size_t boundaryPrefix(std::string_view bytes, size_t limit, bool utf8) {
 }
 
 }  // namespace
+
+std::string_view trimBlanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
 
 IniFile::IniFile(std::filesystem::path file) : m_file(std::move(file)) {
     std::error_code ec;

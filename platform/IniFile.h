@@ -8,6 +8,9 @@
 
 namespace vantrel {
 
+// `s` without the spaces and tabs around it, as names and values are read from the file.
+std::string_view trimBlanks(std::string_view s);
+
 // An INI file with the private-profile semantics of Windows: section and key names match
 // case-insensitively (ASCII) after trimming blanks; a value is the text after the first "=",
 // trimmed, with one pair of enclosing double quotes removed; a missing key reads as empty;

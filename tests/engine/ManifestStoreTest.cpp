@@ -74,7 +74,7 @@ TEST_F(ManifestStoreTest, StoreKeepsOneManifestPerRowAndDropsItWithTheRow) {
     manifests.save(second, m);
     EXPECT_EQ(manifests.load(first).value(), m);
 
-    store.PruneBackups(1.0, files, {dir / "bak", "a"});
+    store.PruneBackups(1.0, files, {"/bak", "a"});
     EXPECT_FALSE(manifests.load(first));
     EXPECT_EQ(manifests.load(second).value(), m);
     EXPECT_EQ(count("SELECT count(*) FROM vantrel_manifest"), 1);
