@@ -9,6 +9,7 @@
 #include "engine/BackupError.h"
 #include "engine/BackupRun.h"
 #include "engine/CopyChecks.h"
+#include "engine/CopyListing.h"
 #include "engine/FileVersions.h"
 #include "engine/RunHistory.h"
 #include "engine/SourcePath.h"
@@ -60,41 +61,79 @@ void RestorePresenter::waitForRestore() {
 
 void RestorePresenter::show() {
     try {
-        m_copies = jobCopies(m_ws);
-        // The files and size each run counted, by the copy it made.
-        std::map<std::string, RunRecord> runs;
-        if (m_ws.files.stat(m_ws.databaseFile(), true)) {
-            for (RunRecord& r : RunHistory(m_ws.databaseFile()).list()) {
-                if (!r.targetPath.empty()) {
-                    runs.emplace(r.targetPath, std::move(r));  // newest first: the first stays
-                }
-            }
-        }
-        const auto checks = copyChecks(m_ws.files, m_ws.databaseFile());
-        std::vector<RestoreCopyRow> rows;
-        for (const CopyEntries& copy : m_copies) {
-            const BackupRecord& r = copy.record();
-            RestoreCopyRow row;
-            row.id = r.id;
-            row.date = r.date;
-            row.state = !copy.onDisk() ? "已不存在" : r.complete() ? "完整" : "不完整";
-            if (const auto run = runs.find(r.path);
-                run != runs.end() && run->second.started.time_since_epoch().count() != 0 &&
-                dateText(run->second.started) == r.date) {
-                row.files = std::to_string(run->second.files);
-                row.size = sizeText(run->second.bytes);
-            }
-            const auto check = checks.find(r.id);
-            row.verified =
-                checkText(check == checks.end() ? std::nullopt : std::optional(check->second));
-            rows.push_back(std::move(row));
-        }
-        const auto onDisk = std::find_if(m_copies.begin(), m_copies.end(),
-                                         [](const CopyEntries& c) { return c.onDisk(); });
-        m_copy = onDisk == m_copies.end() ? nullptr : &*onDisk;
-        m_view.showCopies(rows, m_copy != nullptr ? m_copy->record().id : 0);
+        relist(0);
         m_folder.clear();
         showFolder();
+    } catch (const std::exception& e) {
+        m_view.showMessage(e.what());
+    }
+}
+
+bool RestorePresenter::relist(std::int64_t keep) {
+    const std::int64_t before = m_copy != nullptr ? m_copy->record().id : 0;
+    m_copy = nullptr;
+    m_copies = jobCopies(m_ws);
+    // The files and size each run counted, by the copy it made.
+    std::map<std::string, RunRecord> runs;
+    if (m_ws.files.stat(m_ws.databaseFile(), true)) {
+        for (RunRecord& r : RunHistory(m_ws.databaseFile()).list()) {
+            if (!r.targetPath.empty()) {
+                runs.emplace(r.targetPath, std::move(r));  // newest first: the first stays
+            }
+        }
+    }
+    const auto checks = copyChecks(m_ws.files, m_ws.databaseFile());
+    std::vector<RestoreCopyRow> rows;
+    for (const CopyEntries& copy : m_copies) {
+        const BackupRecord& r = copy.record();
+        RestoreCopyRow row;
+        row.id = r.id;
+        row.date = r.date;
+        row.state = !copy.onDisk() ? "已不存在" : r.complete() ? "完整" : "不完整";
+        if (const auto run = runs.find(r.path);
+            run != runs.end() && run->second.started.time_since_epoch().count() != 0 &&
+            dateText(run->second.started) == r.date) {
+            row.files = std::to_string(run->second.files);
+            row.size = sizeText(run->second.bytes);
+        }
+        const auto check = checks.find(r.id);
+        row.verified =
+            checkText(check == checks.end() ? std::nullopt : std::optional(check->second));
+        row.pinned = r.pinned;
+        rows.push_back(std::move(row));
+    }
+    const auto kept = std::find_if(m_copies.begin(), m_copies.end(), [keep](const CopyEntries& c) {
+        return c.onDisk() && c.record().id == keep;
+    });
+    const auto onDisk = kept != m_copies.end()
+                            ? kept
+                            : std::find_if(m_copies.begin(), m_copies.end(),
+                                           [](const CopyEntries& c) { return c.onDisk(); });
+    m_copy = onDisk == m_copies.end() ? nullptr : &*onDisk;
+    m_view.showCopies(rows, m_copy != nullptr ? m_copy->record().id : 0);
+    showPinCommand();
+    return (m_copy != nullptr ? m_copy->record().id : 0) != before;
+}
+
+void RestorePresenter::showPinCommand() {
+    const bool pinned = m_copy != nullptr && m_copy->record().pinned;
+    m_view.showPinCommand(pinned ? "取消永久保留" : "永久保留", m_copy != nullptr);
+}
+
+void RestorePresenter::togglePin() {
+    if (m_copy == nullptr) {
+        return;
+    }
+    const BackupRecord chosen = m_copy->record();
+    try {
+        if (!pinCopy(m_ws, chosen.id, !chosen.pinned)) {
+            m_view.showMessage("备份“" + chosen.path + "”已不在备份记录中");
+        }
+        // The folder shown stays, unless the copy is gone meanwhile.
+        if (relist(chosen.id)) {
+            m_folder.clear();
+            showFolder();
+        }
     } catch (const std::exception& e) {
         m_view.showMessage(e.what());
     }
@@ -108,6 +147,7 @@ void RestorePresenter::chooseCopy(std::int64_t id) {
                 return;
             }
             m_copy = &copy;
+            showPinCommand();
             // The same folder in the other copy, when it has one.
             if (!m_folder.empty() && !m_copy->find(m_folder)) {
                 m_folder.clear();

@@ -45,13 +45,20 @@ public:
     void restoreToOriginal();  // 恢复到原位置: beside what differs there
     void restoreTo();          // 恢复到…: under a folder picked, keeping paths
     void openBackupFolder();   // 打开备份文件夹: the folder shown, in the copy
-    void cancel();             // 取消, while restoring
+    // 永久保留 / 取消永久保留: keeps the chosen copy for good, so pruning never deletes it, or
+    // takes that mark away, as vantrel-cli pin and unpin do.
+    void togglePin();
+    void cancel();  // 取消, while restoring
 
     bool restoring() const { return m_restoring; }
     // Blocks until a restore under way has ended; its outcome is then posted to the window.
     void waitForRestore();
 
 private:
+    // Lists the copies anew and chooses the copy of row `keep` when it is still on disk, else
+    // the newest one that is. True when the copy chosen is another than before.
+    bool relist(std::int64_t keep);
+    void showPinCommand();
     void showFolder();
     void startRestore(const std::string& to);
     void finishRestore(const RestoreOutcome& out, const std::string& error);

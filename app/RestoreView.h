@@ -20,6 +20,7 @@ struct RestoreCopyRow {
     std::string files;    // "20000", or "" when not known
     std::string size;     // "1.2 GB", or ""
     std::string verified;  // "完好（2026-12-02 核对）", "与清单不符（…）", "未核对"
+    bool pinned = false;  // kept for good: "永久保留"
 };
 
 // One entry of the folder shown.
@@ -41,6 +42,9 @@ public:
     virtual void showCopies(const std::vector<RestoreCopyRow>& copies, std::int64_t chosen) = 0;
     // The chosen copy's folder (`folder`: "" for its top; the text above the list).
     virtual void showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) = 0;
+    // The command that keeps the chosen copy for good or takes that mark away: its caption
+    // ("永久保留", "取消永久保留"), and whether a copy is chosen for it.
+    virtual void showPinCommand(std::string_view caption, bool enabled) = 0;
     // The versions of the chosen entry, one line each ("2026-12-01\t5\t… \t同上"), newest first.
     virtual void showVersions(const std::vector<std::string>& lines) = 0;
     // While a restore runs: the commands off, progress and 取消 shown.

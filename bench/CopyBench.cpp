@@ -7,7 +7,8 @@
 //
 // Usage: copy_bench [--rounds N] [--small-files N] [--folders N] [--big-files N] [--big-mib N]
 //                   [--plain 0|1] [--repeat 0|1] [--exclusions 0|1] [--hashing 0|1]
-//                   [--dir PATH]
+//                   [--dir PATH]...
+// Each --dir is measured in turn: the machine's own disk and a loop-mounted image, say.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -47,7 +48,9 @@ struct Options {
     bool repeat = true;      // the repeat scenarios and the hashing cost, after the plain copies
     bool exclusions = true;  // a backup of the small tree with ten rules against none
     bool hashing = true;     // the copy alone against the copy hashing what it wrote, both trees
-    fs::path dir = fs::temp_directory_path();
+    // Where the trees are made and copied; each --dir adds one, measured in turn (the
+    // machine's own disk and a loop-mounted image, say).
+    std::vector<fs::path> dirs;
 };
 
 Options parse(int argc, char** argv) {
@@ -77,7 +80,7 @@ Options parse(int argc, char** argv) {
         } else if (arg == "--hashing") {
             o.hashing = std::atoi(value) != 0;
         } else if (arg == "--dir") {
-            o.dir = vantrel::pathFromUtf8(value);
+            o.dirs.push_back(vantrel::pathFromUtf8(value));
         } else {
             throw std::runtime_error("unknown option " + arg);
         }
@@ -306,48 +309,61 @@ vantrel::bench::BenchSteps repeatSteps() {
     return steps;
 }
 
+// Every measure asked for, with the trees made and copied under `dir`.
+void benchIn(const fs::path& dir, const Options& o) {
+    const fs::path work = dir / ("vantrel-copy-bench-" + std::to_string(::getpid()));
+    RealFileOps ops;
+    fs::create_directories(work);
+    struct Cleanup {
+        RealFileOps& ops;
+        fs::path path;
+        ~Cleanup() { ops.removeTree(path); }
+    } cleanup{ops, work};
+
+    if (o.smallFiles > 0) {
+        const std::uint64_t bytes = buildSmallTree(work / "small", o);
+        std::printf("small tree: %d files in %d folders, %.1f MiB\n", o.smallFiles, o.folders,
+                    static_cast<double>(bytes) / (1 << 20));
+        if (o.plain) {
+            bench("small", work / "small", work, o.rounds, true);
+        }
+        if (o.repeat) {
+            vantrel::bench::benchRepeat(work / "small", work, o.rounds, repeatSteps());
+        }
+        if (o.exclusions) {
+            vantrel::bench::benchExclusions(work / "small", work, o.rounds, repeatSteps());
+        }
+        if (o.hashing) {
+            vantrel::bench::benchHashing(work / "small", work, o.rounds, repeatSteps());
+        }
+        ops.removeTree(work / "small");
+    }
+    if (o.bigFiles > 0) {
+        const std::uint64_t bytes = buildBigTree(work / "big", o);
+        std::printf("big tree: %d files of %d MiB, %.1f MiB\n", o.bigFiles, o.bigMib,
+                    static_cast<double>(bytes) / (1 << 20));
+        if (o.plain) {
+            bench("big", work / "big", work, o.rounds, false);
+        }
+        if (o.hashing) {
+            vantrel::bench::benchHashing(work / "big", work, o.rounds, repeatSteps());
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     try {
-        const Options o = parse(argc, argv);
-        const fs::path work = o.dir / ("vantrel-copy-bench-" + std::to_string(::getpid()));
-        RealFileOps ops;
-        fs::create_directories(work);
-        struct Cleanup {
-            RealFileOps& ops;
-            fs::path path;
-            ~Cleanup() { ops.removeTree(path); }
-        } cleanup{ops, work};
-
-        if (o.smallFiles > 0) {
-            const std::uint64_t bytes = buildSmallTree(work / "small", o);
-            std::printf("small tree: %d files in %d folders, %.1f MiB\n", o.smallFiles, o.folders,
-                        static_cast<double>(bytes) / (1 << 20));
-            if (o.plain) {
-                bench("small", work / "small", work, o.rounds, true);
-            }
-            if (o.repeat) {
-                vantrel::bench::benchRepeat(work / "small", work, o.rounds, repeatSteps());
-            }
-            if (o.exclusions) {
-                vantrel::bench::benchExclusions(work / "small", work, o.rounds, repeatSteps());
-            }
-            if (o.hashing) {
-                vantrel::bench::benchHashing(work / "small", work, o.rounds, repeatSteps());
-            }
-            ops.removeTree(work / "small");
+        Options o = parse(argc, argv);
+        if (o.dirs.empty()) {
+            o.dirs.push_back(fs::temp_directory_path());
         }
-        if (o.bigFiles > 0) {
-            const std::uint64_t bytes = buildBigTree(work / "big", o);
-            std::printf("big tree: %d files of %d MiB, %.1f MiB\n", o.bigFiles, o.bigMib,
-                        static_cast<double>(bytes) / (1 << 20));
-            if (o.plain) {
-                bench("big", work / "big", work, o.rounds, false);
+        for (const fs::path& dir : o.dirs) {
+            if (o.dirs.size() > 1) {
+                std::printf("== %s\n", dir.c_str());
             }
-            if (o.hashing) {
-                vantrel::bench::benchHashing(work / "big", work, o.rounds, repeatSteps());
-            }
+            benchIn(dir, o);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "copy_bench: %s\n", e.what());

@@ -402,10 +402,14 @@ int printChanges(Workspace& ws, std::string_view date) {
         std::find_if(copy + 1, copies.end(), [](const CopyEntries& c) { return c.onDisk(); });
     auto older = previous == copies.end() ? streamOf(Manifest{}) : previous->stream();
     auto newer = copy->stream();
-    const ChangeCounts counts =
-        compareEntries(*older, *newer, [](ChangeKind kind, const ManifestEntry& e) {
+    // What the copy's own rules left out was not deleted, whatever the rules say now.
+    const Exclusions rules = Exclusions::stored(copy->record().rules);
+    const ChangeCounts counts = compareEntries(
+        *older, *newer,
+        [](ChangeKind kind, const ManifestEntry& e) {
             printOut(std::string(changeWord(kind)) + "\t" + e.path);
-        });
+        },
+        &rules);
     printOut(counts.summary());
     return kOk;
 }

@@ -41,8 +41,14 @@ CopyChanges measureNewCopy(const Workspace& ws, const fs::path& newCopy,
     std::vector<CopyEntries> copies = jobCopies(ws);
     CopyEntries* previous = nullptr;
     CopyEntries* complete = nullptr;
+    // What the new copy's own rules leave out was not deleted by anyone.
+    Exclusions rules;
     for (CopyEntries& copy : copies) {
-        if (!copy.onDisk() || pathKey(copy.place()) == pathKey(newCopy)) {
+        if (pathKey(copy.place()) == pathKey(newCopy)) {
+            rules = Exclusions::stored(copy.record().rules);
+            continue;
+        }
+        if (!copy.onDisk()) {
             continue;
         }
         previous = previous != nullptr ? previous : &copy;
@@ -63,14 +69,14 @@ CopyChanges measureNewCopy(const Workspace& ws, const fs::path& newCopy,
     {
         auto older = entriesOf(previous);
         auto newer = newEntries();
-        result.sincePrevious = compareEntries(*older, *newer);
+        result.sincePrevious = compareEntries(*older, *newer, {}, &rules);
     }
     if (complete == previous && complete != nullptr) {
         result.sinceComplete = result.sincePrevious;
     } else if (complete != nullptr) {
         auto older = entriesOf(complete);
         auto newer = newEntries();
-        result.sinceComplete = compareEntries(*older, *newer);
+        result.sinceComplete = compareEntries(*older, *newer, {}, &rules);
     }
     return result;
 }

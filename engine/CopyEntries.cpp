@@ -200,7 +200,8 @@ std::string ChangeCounts::summary() const {
            " 个，删除 " + std::to_string(deleted) + " 个";
 }
 
-ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const ChangeFn& each) {
+ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const ChangeFn& each,
+                            const Exclusions* newerRules) {
     ChangeCounts counts;
     const auto tell = [&each](ChangeKind kind, const ManifestEntry& e) {
         if (each) {
@@ -222,6 +223,9 @@ ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const Change
     };
     const auto takeOlder = [&] {
         take(older, o);
+        while (o && newerRules != nullptr && newerRules->leavesOut(o->path, o->type == 'd')) {
+            take(older, o);
+        }
         if (o && o->type != 'd') {
             ++counts.filesBefore;
         }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
+#include "engine/Exclusions.h"
 #include "engine/Manifest.h"
 #include "engine/Workspace.h"
 
@@ -62,7 +63,10 @@ struct ChangeCounts {
 using ChangeFn = std::function<void(ChangeKind, const ManifestEntry&)>;
 // Merges the two streams by path; `each` is told of every entry added, modified or deleted
 // (for a deletion, the older entry), in path order. The top entries ("") are not compared.
-ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const ChangeFn& each = {});
+// Entries of the older copy that `newerRules`, the rules the newer copy was made with, leave
+// out were not deleted: they are neither told nor counted.
+ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const ChangeFn& each = {},
+                            const Exclusions* newerRules = nullptr);
 
 // One recorded copy and its entries: from the manifest kept with it when it has one (and it
 // can be read), else read from the copy on disk.

@@ -76,10 +76,14 @@ std::vector<PreviewedCopy> previewPrune(const Workspace& ws, const TBackupSettin
     return previewed;
 }
 
-std::vector<BackupRecord> pinCopies(const Workspace& ws, std::string_view date, bool pinned) {
+namespace {
+
+// Marks the listed copies `which` picks, in one place for the date and the row alike.
+template <class Which>
+std::vector<BackupRecord> pinListed(const Workspace& ws, bool pinned, Which which) {
     std::vector<BackupRecord> marked;
     for (ListedCopy& copy : listCopies(ws)) {
-        if (copy.record.date == date) {
+        if (which(copy.record)) {
             marked.push_back(std::move(copy.record));
         }
     }
@@ -91,6 +95,21 @@ std::vector<BackupRecord> pinCopies(const Workspace& ws, std::string_view date, 
         }
     }
     return marked;
+}
+
+}  // namespace
+
+std::vector<BackupRecord> pinCopies(const Workspace& ws, std::string_view date, bool pinned) {
+    return pinListed(ws, pinned, [date](const BackupRecord& r) { return r.date == date; });
+}
+
+std::optional<BackupRecord> pinCopy(const Workspace& ws, std::int64_t id, bool pinned) {
+    std::vector<BackupRecord> marked =
+        pinListed(ws, pinned, [id](const BackupRecord& r) { return r.id == id; });
+    if (marked.empty()) {
+        return std::nullopt;
+    }
+    return std::move(marked.front());
 }
 
 }  // namespace vantrel

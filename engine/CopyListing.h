@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,5 +46,7 @@ std::vector<PreviewedCopy> previewPrune(const Workspace& ws, const TBackupSettin
 // Marks the job's copies of `date` ("yyyy-mm-dd") kept for good, or no longer. Returns the
 // copies marked; none when the job has no copy of that date.
 std::vector<BackupRecord> pinCopies(const Workspace& ws, std::string_view date, bool pinned);
+// The same for the one copy of row `id`, as listCopies lists it; none when it lists no such copy.
+std::optional<BackupRecord> pinCopy(const Workspace& ws, std::int64_t id, bool pinned);
 
 }  // namespace vantrel

@@ -196,6 +196,27 @@ bool Exclusions::excludes(std::string_view relative, bool folder) const {
     return false;
 }
 
+Exclusions Exclusions::stored(std::string_view text) {
+    try {
+        return Exclusions(text);
+    } catch (const BackupError&) {
+        return {};  // a rule refused today: counted as none rather than trusted
+    }
+}
+
+bool Exclusions::leavesOut(std::string_view relative, bool folder) const {
+    if (m_patterns.empty()) {
+        return false;
+    }
+    for (std::size_t slash = relative.find('/'); slash != std::string_view::npos;
+         slash = relative.find('/', slash + 1)) {
+        if (excludes(relative.substr(0, slash), true)) {
+            return true;
+        }
+    }
+    return excludes(relative, folder);
+}
+
 ExcludeFn Exclusions::predicate() const {
     if (empty()) {
         return {};
@@ -205,6 +226,33 @@ ExcludeFn Exclusions::predicate() const {
         return rules->excludes(genericUtf8(relative), folder);
     };
 }
+
+namespace {
+
+// The files in the excluded folder at `at`, links not followed; a folder in it that cannot be
+// read leaves its size unknown rather than smaller.
+void sizeFolder(FileOps& files, const fs::path& at, ExcludedEntry& entry) {
+    std::vector<fs::path> folders{at};
+    std::vector<FolderEntry> listed;
+    while (!folders.empty()) {
+        const fs::path folder = std::move(folders.back());
+        folders.pop_back();
+        listed.clear();
+        if (files.listStats(folder, listed)) {
+            entry.sizeKnown = false;
+            continue;
+        }
+        for (const FolderEntry& e : listed) {
+            if (e.stat.type == EntryType::Folder) {
+                folders.push_back(folder / e.name);
+            } else if (e.stat.type == EntryType::File) {
+                entry.bytes += e.stat.size;
+            }
+        }
+    }
+}
+
+}  // namespace
 
 std::vector<ExcludedEntry> listExcluded(FileOps& files, const fs::path& source,
                                         const Exclusions& rules) {
@@ -229,11 +277,11 @@ std::vector<ExcludedEntry> listExcluded(FileOps& files, const fs::path& source,
     for (ExcludedEntry& entry : found) {
         const fs::path at = source / pathFromUtf8(entry.path);
         if (entry.folder) {
-            TreeSize size;
-            files.measureTree(at, size);
-            entry.bytes = size.bytes;
-        } else if (const auto st = files.stat(at, false); st && st->type == EntryType::File) {
-            entry.bytes = st->size;
+            sizeFolder(files, at, entry);
+        } else if (const auto st = files.stat(at, false)) {
+            entry.bytes = st->type == EntryType::File ? st->size : 0;
+        } else {
+            entry.sizeKnown = false;
         }
     }
     std::sort(found.begin(), found.end(),
@@ -243,14 +291,23 @@ std::vector<ExcludedEntry> listExcluded(FileOps& files, const fs::path& source,
 
 std::string excludedSummary(const std::vector<ExcludedEntry>& entries) {
     std::uint64_t total = 0;
+    std::size_t unknown = 0;
     for (const ExcludedEntry& entry : entries) {
         total += entry.bytes;
+        unknown += entry.sizeKnown ? 0 : 1;
     }
-    return "排除 " + std::to_string(entries.size()) + " 项，共 " + sizeText(total);
+    const std::string head = "排除 " + std::to_string(entries.size()) + " 项，共";
+    if (unknown == 0) {
+        return head + " " + sizeText(total);
+    }
+    return head + "至少 " + sizeText(total) + "（" + std::to_string(unknown) + " 项无法完整读取）";
 }
 
 std::string excludedLine(const ExcludedEntry& entry) {
-    return entry.path + (entry.folder ? "/" : "") + "\t" + sizeText(entry.bytes);
+    const std::string size = entry.sizeKnown    ? sizeText(entry.bytes)
+                             : entry.bytes == 0 ? std::string("大小未知")
+                                                : "至少 " + sizeText(entry.bytes);
+    return entry.path + (entry.folder ? "/" : "") + "\t" + size;
 }
 
 std::vector<ExcludedEntry> previewExcluded(const Workspace& ws, const TBackupSettings& settings) {

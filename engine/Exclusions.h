@@ -37,9 +37,15 @@ public:
     // The patterns as given.
     const std::string& text() const { return m_text; }
 
+    // The rules a copy's record keeps: rules this version would refuse count as none, so that
+    // nothing is hidden on their account.
+    static Exclusions stored(std::string_view text);
+
     // Whether the entry at `relative`, its path below the source with "/" between folders
     // (UTF-8), is left out.
     bool excludes(std::string_view relative, bool folder) const;
+    // Whether it is left out, or lies in a folder that is (and so was never entered).
+    bool leavesOut(std::string_view relative, bool folder) const;
     // The same question in the form the copy, the count and the walk ask it; empty when
     // nothing is excluded. It holds its own copy of the patterns.
     ExcludeFn predicate() const;
@@ -60,15 +66,20 @@ struct ExcludedEntry {
     std::string path;  // below the source, "/" between folders (UTF-8)
     bool folder = false;
     std::uint64_t bytes = 0;  // a file's size; for a folder, the files in it
+    // All of it could be read: `bytes` is its size. Otherwise its size is unknown, at least
+    // `bytes`.
+    bool sizeKnown = true;
 };
 
 // What `rules` leave out of `source` now, by path: folders once, not what they hold.
 std::vector<ExcludedEntry> listExcluded(FileOps& files, const std::filesystem::path& source,
                                         const Exclusions& rules);
 
-// "排除 N 项，共 X": the summary under that list.
+// "排除 N 项，共 X": the summary under that list; "排除 N 项，共至少 X（K 项无法完整读取）" when
+// the size of some is unknown.
 std::string excludedSummary(const std::vector<ExcludedEntry>& entries);
-// One line of the list: the path ("/" after a folder's), a tab, the size.
+// One line of the list: the path ("/" after a folder's), a tab, the size ("至少 X" when part of
+// it could not be read, "大小未知" when none of it could).
 std::string excludedLine(const ExcludedEntry& entry);
 
 // The preview of the settings' rules: what they leave out of the source, as a run resolves

@@ -1,13 +1,13 @@
 #include "engine/FileHash.h"
 
-#include <cerrno>
-#include <fstream>
-#include <memory>
+#include <algorithm>
+#include <cstdint>
 #include <system_error>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "platform/FileContents.h"
 #include "platform/LongPath.h"
 #include "platform/TextCodec.h"
 
@@ -22,24 +22,23 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 }  // namespace
 
 std::string hashFile(const fs::path& file) {
-    // One buffer per thread, made once: small files are the many, and clearing a fresh
-    // megabyte for each cost more than hashing it.
-    constexpr std::size_t kBufferSize = 1 << 20;
-    thread_local const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
-    std::ifstream in;
-    in.rdbuf()->pubsetbuf(nullptr, 0);  // read straight into the buffer
-    in.open(longPath(file), std::ios::binary);
-    if (!in) {
-        throw std::system_error(errno ? errno : EIO, std::generic_category(), pathToUtf8(file));
-    }
+    // A hole hashes as the zeros it reads as, so the hash is that of the bytes whatever the
+    // file system keeps, and stays comparable with every hash recorded before; only the
+    // reading of holes is spared.
+    static constexpr char kZeros[64 * 1024] = {};
     XXH3_state_t state;
     XXH3_128bits_reset(&state);
-    while (in) {
-        in.read(buffer.get(), static_cast<std::streamsize>(kBufferSize));
-        XXH3_128bits_update(&state, buffer.get(), static_cast<size_t>(in.gcount()));
-    }
-    if (in.bad()) {
-        throw std::system_error(EIO, std::generic_category(), pathToUtf8(file));
+    const ContentSink sink{
+        [&state](const char* bytes, std::size_t size) { XXH3_128bits_update(&state, bytes, size); },
+        [&state](std::uint64_t size) {
+            for (; size > 0; size -= std::min<std::uint64_t>(size, sizeof kZeros)) {
+                XXH3_128bits_update(
+                    &state, kZeros,
+                    static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof kZeros)));
+            }
+        }};
+    if (const std::error_code error = readContents(longPath(file), sink)) {
+        throw std::system_error(error, pathToUtf8(file));
     }
     XXH128_canonical_t canonical;
     XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(&state));

@@ -70,13 +70,15 @@ void ManifestStore::save(std::int64_t id, const Manifest& manifest) {
 
 ManifestStore::Lookup ManifestStore::find(std::int64_t id, std::string_view path) {
     Lookup found;
-    std::optional<std::string> blob;
+    bool blob = false;
     try {
-        auto stored =
-            m_records.db().prepare("SELECT entries FROM vantrel_manifest WHERE copy_id = :id");
+        // Asked whether there is one without reading it; then read into the buffer kept for
+        // lookups, since a file's versions look into many large manifests in turn.
+        auto stored = m_records.db().prepare("SELECT 1 FROM vantrel_manifest WHERE copy_id = :id");
         stored.bind("id", id);
         if (stored.step()) {
-            blob = stored.columnBlob(0);
+            m_records.db().readBlob("vantrel_manifest", "entries", id, m_lookupBlob);
+            blob = true;
         } else {
             // A copy made by an earlier version: its rows are keyed by path.
             auto any = m_records.db().prepare("SELECT 1 FROM manifest WHERE copy_id = :id LIMIT 1");
@@ -107,7 +109,7 @@ ManifestStore::Lookup ManifestStore::find(std::int64_t id, std::string_view path
     if (blob) {
         found.hasManifest = true;
         try {
-            found.entry = findInManifest(*blob, path);
+            found.entry = findInManifest(m_lookupBlob, path);
         } catch (const DamagedManifest&) {
             throw BackupError("记录数据库“" + pathToUtf8(m_records.file()) +
                               "”中的备份清单已损坏（备份记录 " + std::to_string(id) + "）");

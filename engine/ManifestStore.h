@@ -45,6 +45,7 @@ public:
 
 private:
     RecordDatabase m_records;
+    std::string m_lookupBlob;  // find's buffer, reused from one manifest to the next
 };
 
 }  // namespace vantrel

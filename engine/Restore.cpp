@@ -92,8 +92,8 @@ public:
         const auto top = copy.find("");
         m_syncRoot = !top || top->type == 'd' ? base : base.parent_path();
         m_folders.clear();
-        m_fresh.clear();
         m_unmade.clear();
+        m_topOf.clear();
         auto entries = copy.stream(rel);
         while (const ManifestEntry* e = entries->next()) {
             if (cancelled()) {
@@ -106,7 +106,7 @@ public:
                         m_unmade.insert("");
                     }
                 } else if (lstat(base.parent_path()) || makeAbove(base)) {
-                    place(*e, base, false);
+                    place(*e, base, std::nullopt);
                 }
                 continue;
             }
@@ -122,10 +122,11 @@ public:
                     m_unmade.insert(e->path);
                 }
             } else {
-                place(*e, dest, m_fresh.contains(parentRel));
+                place(*e, dest, newTopOf(parentRel));
             }
         }
         flush();
+        placeNewFolders();
     }
 
     // Gives the folders made their copy's mode and time, deepest first, and flushes that.
@@ -144,6 +145,10 @@ private:
     struct Pending {
         fs::path temp;
         fs::path to;
+        // Written at its own name in a folder made now under a temporary name (`temp` is `to`),
+        // which puts the file in place with the rest: the index of that folder in m_newTops.
+        std::optional<std::size_t> inNewTop;
+        fs::path shown;  // its place as the user knows it, for a failure
         bool replace = false;
         bool beside = false;
         fs::path existing;  // the file kept, when written beside it
@@ -190,15 +195,7 @@ private:
             fail(m_base, "不是文件夹");
         } else if (makeAbove(m_base)) {
             const auto like = lstat(inCopy(""));
-            if (auto r = m_placer.makeFolder(m_base, like ? like->permissions : 0755); !r.ok()) {
-                fail(m_base, r.error);
-                return;
-            }
-            if (like) {
-                m_made.emplace_back(m_base, *like);
-            }
-            m_folders.emplace("", m_base);
-            m_fresh.insert("");
+            makeNewTop("", m_base, like);
         }
     }
 
@@ -262,7 +259,7 @@ private:
             return;
         }
         // In a folder this restore made, nothing else can have the name.
-        const bool fresh = m_fresh.contains(parentOf(rel));
+        const bool fresh = newTopOf(parentOf(rel)).has_value();
         fs::path place = dest;
         for (int n = 1; n <= kMaxBesideNames; ++n) {
             const auto st = fresh ? std::nullopt : lstat(place);
@@ -271,15 +268,19 @@ private:
                 m_folders.emplace(rel, place);
                 return;
             }
-            if (!st) {
+            if (!st && fresh) {
                 if (auto r = m_placer.makeFolder(place, like->permissions); !r.ok()) {
                     fail(place, r.error);
                     return;
                 }
-                keptBeside(dest, place);
-                m_made.emplace_back(place, *like);
+                m_newMade.emplace_back(place, *like);
                 m_folders.emplace(rel, place);
-                m_fresh.insert(rel);
+                m_topOf.emplace(rel, m_topOf.at(parentOf(rel)));
+                return;
+            }
+            if (!st) {
+                keptBeside(dest, place);
+                makeNewTop(rel, place, like);
                 return;
             }
             place = dest.parent_path() /
@@ -317,8 +318,10 @@ private:
         }
     }
 
-    // `fresh`: `dest` lies in a folder this restore made, where nothing else can be.
-    void place(const ManifestEntry& e, const fs::path& dest, bool fresh) {
+    // `newTop`: `dest` lies in a folder this restore made, where nothing else can be, and goes
+    // in place with that folder.
+    void place(const ManifestEntry& e, const fs::path& dest, std::optional<std::size_t> newTop) {
+        const bool fresh = newTop.has_value();
         const fs::path source = inCopy(e.path);
         if (e.type == 's') {
             // Pipes and devices are not files to bring back; one still there is left alone.
@@ -337,6 +340,20 @@ private:
         Pending pending;
         pending.to = dest;
         pending.bytes = link ? 0 : e.size;
+        if (fresh) {
+            const NewTop& top = m_newTops[*newTop];
+            pending.inNewTop = newTop;
+            pending.temp = dest;
+            pending.shown = top.place / dest.lexically_relative(top.temp);
+            pending.source = source;
+            pending.link = link;
+            m_batchBytes += pending.bytes;
+            m_pending.push_back(std::move(pending));
+            if (m_batchBytes >= kBatchBytes || m_pending.size() >= kBatchFiles) {
+                flush();
+            }
+            return;
+        }
         if (const auto st = fresh ? std::nullopt : lstat(dest)) {
             if (same(dest, *st)) {
                 ++m_out.identical;
@@ -374,6 +391,7 @@ private:
             m_batchPlaces.insert(pathKey(pending.to));
         }
         pending.temp = tempFor(pending.to);
+        pending.shown = pending.to;
         pending.source = source;
         pending.link = link;
         m_batchBytes += pending.bytes;
@@ -435,6 +453,80 @@ private:
         }
     }
 
+    // Makes the folder `rel`, missing at `place`, under a temporary name beside it: what is
+    // restored into it is written at its own names there, and the whole folder is renamed into
+    // place once it is on disk, instead of each file on its own.
+    void makeNewTop(const std::string& rel, const fs::path& place,
+                    const std::optional<EntryStat>& like) {
+        const fs::path temp = tempFor(place);
+        // Left by a restore that was stopped before it could put the folder in place.
+        if (const auto st = lstat(temp); st && st->type == EntryType::Folder) {
+            m_ws.files.removeTree(temp);
+        }
+        if (auto r = m_placer.makeFolder(temp, like ? like->permissions : 0755); !r.ok()) {
+            fail(place, r.error);
+            return;
+        }
+        if (like) {
+            m_newMade.emplace_back(temp, *like);
+        }
+        m_topOf.emplace(rel, m_newTops.size());
+        m_newTops.push_back({temp, place, 0});
+        m_folders.emplace(rel, temp);
+    }
+
+    // The folder made now under a temporary name that holds the copy's folder `rel`; none
+    // when `rel` was there before.
+    std::optional<std::size_t> newTopOf(const std::string& rel) const {
+        const auto it = m_topOf.find(rel);
+        return it == m_topOf.end() ? std::nullopt : std::optional<std::size_t>(it->second);
+    }
+
+    // Gives the folders made under temporary names their mode and time, puts them on disk
+    // and renames each into place (beside a name that was taken since).
+    void placeNewFolders() {
+        if (m_newTops.empty()) {
+            return;
+        }
+        for (auto it = m_newMade.rbegin(); it != m_newMade.rend(); ++it) {
+            m_placer.finishFolder(it->first, it->second);
+        }
+        const bool stop = cancelled();
+        const FileOpResult synced = syncDestination();
+        for (const NewTop& top : m_newTops) {
+            FileOpResult placed = synced.ok() ? m_placer.place(top.temp, top.place, false) : synced;
+            fs::path to = top.place;
+            for (int n = 1; placed.error == std::errc::file_exists && n <= kMaxBesideNames; ++n) {
+                to = top.place.parent_path() /
+                     pathFromUtf8(besideName(pathToUtf8(top.place.filename()), m_digits, n));
+                placed = m_placer.place(top.temp, to, false);
+            }
+            if (!placed.ok()) {
+                m_ws.files.removeTree(top.temp);
+                if (!stop || top.files > 0) {
+                    fail(top.place, placed.error);
+                }
+                continue;
+            }
+            keptBeside(top.place, to);
+            m_out.restored += top.files;
+        }
+        m_newTops.clear();
+        m_newMade.clear();
+    }
+
+    // Flushes the destination's file system: its nearest folder that exists.
+    FileOpResult syncDestination() {
+        fs::path root = m_syncRoot;
+        while (!m_ws.files.stat(longPath(root), true) && root.has_relative_path()) {
+            root = root.parent_path();
+        }
+        if (std::find(m_roots.begin(), m_roots.end(), root) == m_roots.end()) {
+            m_roots.push_back(root);
+        }
+        return m_ws.files.syncFileSystem(root);
+    }
+
     // Puts the written files on disk, then gives them their names.
     void flush() {
         if (m_pending.empty()) {
@@ -445,14 +537,11 @@ private:
         m_batchPlaces.clear();
         m_batchBytes = 0;
         writeBatch(batch);
-        if (std::find(m_roots.begin(), m_roots.end(), m_syncRoot) == m_roots.end()) {
-            m_roots.push_back(m_syncRoot);
-        }
-        const FileOpResult synced = m_ws.files.syncFileSystem(m_syncRoot);
+        const FileOpResult synced = syncDestination();
         if (synced.ok() && !cancelled()) {
             onTwoThreads(batch.size(), [&](std::size_t i) {
                 Pending& p = batch[i];
-                if (p.written.ok()) {
+                if (p.written.ok() && !p.inNewTop) {
                     p.placed = m_placer.place(p.temp, p.to, p.replace);
                 }
             });
@@ -462,7 +551,7 @@ private:
                 if (p.written.error != std::errc::operation_canceled) {
                     fail(p.written.failedPath == p.source ? p.source
                          : p.beside                       ? p.existing
-                                                          : p.to,
+                                                          : p.shown,
                          p.written.error);
                 }
                 continue;
@@ -470,8 +559,12 @@ private:
             if (!synced.ok() || cancelled()) {
                 m_placer.removeFile(p.temp);
                 if (!synced.ok()) {
-                    fail(p.beside ? p.existing : p.to, synced.error);
+                    fail(p.beside ? p.existing : p.shown, synced.error);
                 }
+                continue;
+            }
+            if (p.inNewTop) {
+                ++m_newTops[*p.inNewTop].files;  // counted once its folder is in place
                 continue;
             }
             FileOpResult& placed = p.placed;
@@ -507,10 +600,18 @@ private:
     fs::path m_base;
     fs::path m_syncRoot;  // an existing folder on the destination's file system
     std::unordered_map<std::string, fs::path> m_folders;  // the copy's folder → its place
-    std::unordered_set<std::string> m_fresh;              // of those, the ones made now
     std::unordered_set<std::string> m_unmade;             // the copy's folders that failed
-    std::vector<std::pair<fs::path, EntryStat>> m_made;   // folders made, in the order made
-    std::vector<fs::path> m_roots;                        // destinations flushed
+    std::vector<std::pair<fs::path, EntryStat>> m_made;   // folders made above the base
+    // A folder made now under a temporary name, and where it goes; the files placed in it.
+    struct NewTop {
+        fs::path temp;
+        fs::path place;
+        std::uint64_t files = 0;
+    };
+    std::vector<NewTop> m_newTops;
+    std::vector<std::pair<fs::path, EntryStat>> m_newMade;  // made in those, in the order made
+    std::unordered_map<std::string, std::size_t> m_topOf;   // a folder made now → its NewTop
+    std::vector<fs::path> m_roots;                          // destinations flushed
     std::vector<Pending> m_pending;
     std::unordered_set<std::string> m_batchPlaces;  // where the batch's files go
     std::uint64_t m_batchBytes = 0;

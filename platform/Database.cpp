@@ -188,6 +188,23 @@ std::int64_t Database::lastInsertRowId() const {
     return sqlite3_last_insert_rowid(m_db);
 }
 
+void Database::readBlob(std::string_view table, std::string_view column, std::int64_t rowid,
+                        std::string& into) {
+    sqlite3_blob* blob = nullptr;
+    int rc = sqlite3_blob_open(m_db, "main", std::string(table).c_str(),
+                               std::string(column).c_str(), rowid, 0, &blob);
+    if (rc == SQLITE_OK) {
+        into.resize(static_cast<std::size_t>(sqlite3_blob_bytes(blob)));
+        rc = sqlite3_blob_read(blob, into.data(), static_cast<int>(into.size()), 0);
+    }
+    if (rc != SQLITE_OK) {
+        const std::string message = sqlite3_errmsg(m_db);
+        sqlite3_blob_close(blob);
+        throw DatabaseError(message, rc & 0xFF);
+    }
+    sqlite3_blob_close(blob);
+}
+
 void Database::fail(int code) const {
     throwError(m_db, code);
 }

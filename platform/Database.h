@@ -70,6 +70,11 @@ public:
     void exec(std::string_view sql);
     Statement prepare(std::string_view sql);
     std::int64_t lastInsertRowId() const;
+    // Reads the BLOB in `column` of row `rowid` of `table` into `into`, whose memory is reused:
+    // a caller reading many large BLOBs in turn pays for fresh pages once, not for each.
+    // Throws DatabaseError when there is no such row.
+    void readBlob(std::string_view table, std::string_view column, std::int64_t rowid,
+                  std::string& into);
     // Whether the file was opened for reading only (SQLite does so, silently, when it may not
     // write it).
     bool readOnly() const;

@@ -63,7 +63,7 @@ TRestoreForm::TRestoreForm(Workspace& ws, const TBackupSettings& settings, Dialo
     setWindowTitle(QStringLiteral("恢复文件"));
     setWindowIcon(appIcon());
 
-    m_copies = table(this, "CopyList", {"备份日期", "状态", "文件数", "大小", "核对"});
+    m_copies = table(this, "CopyList", {"备份日期", "状态", "文件数", "大小", "核对", "保留"});
     m_copies->setSelectionMode(QAbstractItemView::SingleSelection);
 
     m_up = button(this, "UpButton", QStringLiteral("上一级"));
@@ -99,6 +99,9 @@ TRestoreForm::TRestoreForm(Workspace& ws, const TBackupSettings& settings, Dialo
     m_toOriginal = button(this, "RestoreOriginalButton", QStringLiteral("恢复到原位置"));
     m_toFolder = button(this, "RestoreToButton", QStringLiteral("恢复到…"));
     m_openFolder = button(this, "OpenFolderButton", QStringLiteral("打开备份文件夹"));
+    m_pin = button(this, "PinButton", QStringLiteral("取消永久保留"));
+    m_pin->setMinimumWidth(m_pin->sizeHint().width());  // either caption fits, and it never moves
+    m_pin->setEnabled(false);
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("RestoreProgress"));
     m_progress->hide();
@@ -108,6 +111,7 @@ TRestoreForm::TRestoreForm(Workspace& ws, const TBackupSettings& settings, Dialo
     commands->addWidget(m_toOriginal);
     commands->addWidget(m_toFolder);
     commands->addWidget(m_openFolder);
+    commands->addWidget(m_pin);
     commands->addStretch(1);
     commands->addWidget(m_progress);
     commands->addWidget(m_cancel);
@@ -145,6 +149,7 @@ TRestoreForm::TRestoreForm(Workspace& ws, const TBackupSettings& settings, Dialo
     connect(m_toOriginal, &QPushButton::clicked, this, [this] { m_presenter.restoreToOriginal(); });
     connect(m_toFolder, &QPushButton::clicked, this, [this] { m_presenter.restoreTo(); });
     connect(m_openFolder, &QPushButton::clicked, this, [this] { m_presenter.openBackupFolder(); });
+    connect(m_pin, &QPushButton::clicked, this, [this] { m_presenter.togglePin(); });
     connect(m_cancel, &QPushButton::clicked, this, [this] {
         m_cancel->setEnabled(false);
         m_presenter.cancel();
@@ -178,13 +183,18 @@ void TRestoreForm::showCopies(const std::vector<RestoreCopyRow>& copies, std::in
         const RestoreCopyRow& c = copies[static_cast<std::size_t>(row)];
         setRow(m_copies, row,
                {toQString(c.date), toQString(c.state), toQString(c.files), toQString(c.size),
-                toQString(c.verified)});
+                toQString(c.verified), c.pinned ? QStringLiteral("永久保留") : QString()});
         m_copies->item(row, 0)->setData(kPathRole, static_cast<qlonglong>(c.id));
         if (c.id == chosen) {
             m_copies->selectRow(row);
         }
     }
     m_copies->resizeColumnsToContents();
+}
+
+void TRestoreForm::showPinCommand(std::string_view caption, bool enabled) {
+    m_pin->setText(toQString(caption));
+    m_pin->setEnabled(enabled);
 }
 
 void TRestoreForm::showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) {

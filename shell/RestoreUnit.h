@@ -33,6 +33,7 @@ public:
 
     // RestoreView
     void showCopies(const std::vector<RestoreCopyRow>& copies, std::int64_t chosen) override;
+    void showPinCommand(std::string_view caption, bool enabled) override;
     void showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) override;
     void showVersions(const std::vector<std::string>& lines) override;
     void showRestoring(bool running) override;
@@ -61,6 +62,7 @@ private:
     QPushButton* m_toOriginal = nullptr;
     QPushButton* m_toFolder = nullptr;
     QPushButton* m_openFolder = nullptr;
+    QPushButton* m_pin = nullptr;
     QProgressBar* m_progress = nullptr;
     QPushButton* m_cancel = nullptr;
     QLabel* m_status = nullptr;

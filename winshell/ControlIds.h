@@ -53,6 +53,17 @@ enum ControlId : int {
     IDC_BUTTONRESTORE,         // 恢复文件…
     IDC_GUARDCHECKBOX,         // 异常变化保护
     IDC_BUTTONCONFIRMCHANGES,  // 确认变化, under the health while pruning is held
+    IDC_KEEPMONTHLYLABEL,
+    IDC_KEEPMONTHLY,  // 按月保留
+    IDC_KEEPYEARLYLABEL,
+    IDC_KEEPYEARLY,  // 按年保留
+    IDC_EXCLUDELABEL,
+    IDC_EXCLUDERULES,    // 排除规则
+    IDC_EXCLUDEPRESETS,  // 常用规则: the menu of presets
+    IDC_EXCLUDEPREVIEW,  // 预览
+
+    // The items of the presets menu, in the order of JobPresenter::exclusionPresets().
+    IDM_EXCLUDEPRESET1 = 1090,
 
     // The log viewer: its text and the two items of its context menu PopupMenu1; its tabs and
     // the run history.
@@ -84,6 +95,7 @@ enum ControlId : int {
     IDC_RESTOREPROGRESS,
     IDC_CANCELRESTORE,  // 取消
     IDC_RESTORESTATUS,
+    IDC_PINCOPY,  // 永久保留 / 取消永久保留, for the chosen copy
 };
 
 // The day boxes in the order of the week, Monday first.

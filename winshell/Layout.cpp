@@ -28,19 +28,29 @@ constexpr int kButtonPadding = 12;
 constexpr int kLabelGap = 4;
 constexpr int kEditBorders = 6;  // client edge and the edit's own margins, top and bottom
 
-// Fields that follow a label on one row.
-constexpr std::pair<int, int> kLabelledFields[] = {
-    {IDC_SOURCELABEL, IDC_EDIT1},
-    {IDC_TARGETLABEL, IDC_EDIT2},
-    {IDC_TIMELABEL, IDC_DATETIMEPICKER1},
-    {IDC_KEEPLABEL, IDC_DBNUMBEREDITEH1},
-    {IDC_DBNUMBEREDITEH1, IDC_KEEPUNITLABEL},
-    {IDC_KEEPUNITLABEL, IDC_CHECKBOXSTARTATLAUNCH},
-    {IDC_CHECKBOXSTARTATLAUNCH, IDC_CHECKBOXCATCHUP},
+// Controls that follow another on one row, left to right, in the order they are fitted: where
+// the one before grew into the next, a field keeps its right edge and gives up width to it,
+// and anything else moves right, whole.
+enum class Fit { Shrink, Move };
+struct Following {
+    int before, after;
+    int gap;
+    Fit fit;
 };
-// Check boxes that follow another on one row: moved right, whole, where the one before grew
-// into them.
-constexpr std::pair<int, int> kFollowingBoxes[] = {{IDC_SHARECHECKBOX, IDC_GUARDCHECKBOX}};
+constexpr Following kRows[] = {
+    {IDC_SOURCELABEL, IDC_EDIT1, kLabelGap, Fit::Shrink},
+    {IDC_TARGETLABEL, IDC_EDIT2, kLabelGap, Fit::Shrink},
+    {IDC_TIMELABEL, IDC_DATETIMEPICKER1, kLabelGap, Fit::Shrink},
+    {IDC_KEEPLABEL, IDC_DBNUMBEREDITEH1, kLabelGap, Fit::Shrink},
+    {IDC_DBNUMBEREDITEH1, IDC_KEEPUNITLABEL, kLabelGap, Fit::Move},
+    {IDC_KEEPUNITLABEL, IDC_KEEPMONTHLYLABEL, kLabelGap * 3, Fit::Move},
+    {IDC_KEEPMONTHLYLABEL, IDC_KEEPMONTHLY, kLabelGap, Fit::Move},
+    {IDC_KEEPMONTHLY, IDC_KEEPYEARLYLABEL, kLabelGap * 3, Fit::Move},
+    {IDC_KEEPYEARLYLABEL, IDC_KEEPYEARLY, kLabelGap, Fit::Move},
+    {IDC_SHARECHECKBOX, IDC_GUARDCHECKBOX, kLabelGap * 4, Fit::Move},
+    {IDC_EXCLUDELABEL, IDC_EXCLUDERULES, kLabelGap, Fit::Shrink},
+    {IDC_CHECKBOXSTARTATLAUNCH, IDC_CHECKBOXCATCHUP, kLabelGap * 4, Fit::Move},
+};
 
 // The command buttons, left to right. Their 96-DPI places overlap by a pixel or four; each
 // now ends a little before the next begins.
@@ -96,10 +106,11 @@ std::span<const ControlPlan> mainControls() {
         {IDC_KEEPLABEL, K::Label, "保留最近的文件备份数：", C::GroupBox1, 3, 333, 0, 0},
         {IDC_DBNUMBEREDITEH1, K::NumberEdit, "", C::GroupBox1, 160, 330, 81, 21},
         {IDC_KEEPUNITLABEL, K::Label, "个", C::GroupBox1, 248, 335, 0, 0},
-        // The options beside the keep count and in the free row under it.
-        {IDC_CHECKBOXSTARTATLAUNCH, K::CheckBox, "启动时执行备份计划", C::GroupBox1, 290, 331, 0,
-         0},
-        {IDC_CHECKBOXCATCHUP, K::CheckBox, "补做错过的备份", C::GroupBox1, 440, 331, 0, 0},
+        // The monthly and yearly counts beside the keep count.
+        {IDC_KEEPMONTHLYLABEL, K::Label, "按月保留", C::GroupBox1, 272, 333, 0, 0},
+        {IDC_KEEPMONTHLY, K::CountEdit, "", C::GroupBox1, 324, 330, 36, 21},
+        {IDC_KEEPYEARLYLABEL, K::Label, "按年保留", C::GroupBox1, 372, 333, 0, 0},
+        {IDC_KEEPYEARLY, K::CountEdit, "", C::GroupBox1, 424, 330, 36, 21},
         {IDC_SHARECHECKBOX, K::CheckBox, "未改动的文件与上一个备份共享（节省空间）", C::GroupBox1,
          8, 354, 0, 0},
         {IDC_GUARDCHECKBOX, K::CheckBox, "异常变化保护", C::GroupBox1, 330, 354, 0, 0},
@@ -108,8 +119,16 @@ std::span<const ControlPlan> mainControls() {
         {IDC_BUTTON9, K::Button, "终止备份计划", C::GroupBox1, 232, 376, 113, 33},
         {IDC_BUTTON10, K::Button, "手动执行备份", C::GroupBox1, 344, 376, 113, 33},
         {IDC_BUTTON7, K::Button, "查看操作日志", C::GroupBox1, 453, 376, 113, 33},
-        // Getting files back: a sixth command under the fifth, so the five stay where they were.
+        // Under the commands: the exclusion rules with their presets and preview, left of
+        // 恢复文件… (a sixth command under the fifth, so the five stay where they were), and
+        // the options of the timetable under them.
+        {IDC_EXCLUDELABEL, K::Label, "排除规则：", C::GroupBox1, 3, 421, 0, 0},
+        {IDC_EXCLUDERULES, K::Edit, "", C::GroupBox1, 70, 418, 250, 21},
+        {IDC_EXCLUDEPRESETS, K::Button, "常用规则", C::GroupBox1, 324, 417, 68, 23},
+        {IDC_EXCLUDEPREVIEW, K::Button, "预览", C::GroupBox1, 396, 417, 48, 23},
         {IDC_BUTTONRESTORE, K::Button, "恢复文件…", C::GroupBox1, 453, 418, 113, 33},
+        {IDC_CHECKBOXSTARTATLAUNCH, K::CheckBox, "启动时执行备份计划", C::GroupBox1, 8, 446, 0, 0},
+        {IDC_CHECKBOXCATCHUP, K::CheckBox, "补做错过的备份", C::GroupBox1, 160, 446, 0, 0},
         {IDC_HELPLABEL1 + 0, K::HelpText, "操作步骤：", C::GroupBox1, 576, 40, 0, 0},
         {IDC_HELPLABEL1 + 1, K::HelpText, "1、保存配置信息；", C::GroupBox1, 576, 56, 0, 0},
         {IDC_HELPLABEL1 + 2, K::HelpText, "2、启动备份计划；", C::GroupBox1, 576, 72, 0, 0},
@@ -213,7 +232,9 @@ MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarH
                 r.bottom = std::max(r.bottom, r.top + text.cy + px(8));
                 break;
             case K::ReadOnlyEdit:
+            case K::Edit:
             case K::NumberEdit:
+            case K::CountEdit:
             case K::TimePicker:
                 r.bottom = std::max(r.bottom, r.top + text.cy + px(kEditBorders));
                 break;
@@ -229,22 +250,40 @@ MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarH
                             [id](const PlacedControl& c) { return c.id == id; })
             ->rect;
     };
-    // A field keeps its right edge and gives up width to a label that grew into it.
-    for (const auto& [label, field] : kLabelledFields) {
-        const RECT& before = rectOf(label);
-        RECT& after = rectOf(field);
-        const int left = before.right + px(kLabelGap);
-        if (after.left < left) {
+    for (const Following& row : kRows) {
+        const RECT& before = rectOf(row.before);
+        RECT& after = rectOf(row.after);
+        const int left = before.right + px(row.gap);
+        if (after.left >= left) {
+            continue;
+        }
+        if (row.fit == Fit::Move) {
+            OffsetRect(&after, left - after.left, 0);
+        } else {
             const int width = after.right - after.left;
             after.left = left;
             after.right = std::max<LONG>(after.right, left + width / 2);
         }
     }
-    for (const auto& [before, after] : kFollowingBoxes) {
-        RECT& box = rectOf(after);
-        const int left = rectOf(before).right + px(kLabelGap * 4);
-        if (box.left < left) {
-            OffsetRect(&box, left - box.left, 0);
+    // The exclusion row ends before 恢复文件…: its two commands as wide as their captions,
+    // right to left, and the field gives up what they need.
+    int right = rectOf(IDC_BUTTONRESTORE).left - px(kButtonGap * 3);
+    for (const int id : {IDC_EXCLUDEPREVIEW, IDC_EXCLUDEPRESETS}) {
+        RECT& button = rectOf(id);
+        OffsetRect(&button, right - button.right, 0);
+        right = button.left - px(kLabelGap);
+    }
+    rectOf(IDC_EXCLUDERULES).right = right;
+    // The options' row under the exclusion row, however tall a font makes it.
+    int rowBottom = 0;
+    for (const int id :
+         {IDC_EXCLUDELABEL, IDC_EXCLUDERULES, IDC_EXCLUDEPRESETS, IDC_EXCLUDEPREVIEW}) {
+        rowBottom = std::max<int>(rowBottom, rectOf(id).bottom);
+    }
+    for (const int id : {IDC_CHECKBOXSTARTATLAUNCH, IDC_CHECKBOXCATCHUP}) {
+        RECT& box = rectOf(id);
+        if (box.top < rowBottom + px(kLabelGap)) {
+            OffsetRect(&box, 0, rowBottom + px(kLabelGap) - box.top);
         }
     }
     for (std::size_t i = 0; i + 1 < std::size(kCommandRow); ++i) {

@@ -17,10 +17,12 @@ enum class ControlKind {
     Heading,
     HelpText,  // one line group of the help text, its lines broken by "\n"
     ReadOnlyEdit,
+    Edit,  // a line of text the user types
     Button,
     CheckBox,
     TimePicker,
     NumberEdit,
+    CountEdit,  // a whole number: digits only
     StatusArea,
 };
 
@@ -57,7 +59,8 @@ struct MainLayout {
 
 // The main window laid out at `dpi`: the 96-DPI places scaled, then each control made as
 // large as its text needs in `fonts` (measured in `dc`), a field moved right of a label that
-// grew into it, and a help line group moved below the one above where they would meet.
+// grew into it, the exclusion row fitted left of 恢复文件… and the row under it moved below it,
+// and a help line group moved below the one above where they would meet.
 MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarHeight);
 
 // The text a control needs room for, in its font, with no line broken: the size measured.

@@ -54,8 +54,12 @@ ControlClass classOf(ControlKind kind) {
             return {L"BUTTON", BS_AUTOCHECKBOX | WS_TABSTOP, 0};
         case ControlKind::TimePicker:
             return {DATETIMEPICK_CLASSW, DTS_TIMEFORMAT | WS_TABSTOP, 0};
+        case ControlKind::Edit:
+            return {L"EDIT", ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
         case ControlKind::NumberEdit:
             return {L"EDIT", ES_RIGHT | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
+        case ControlKind::CountEdit:
+            return {L"EDIT", ES_RIGHT | ES_NUMBER | ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
     }
     return {L"STATIC", 0, 0};
 }
@@ -231,6 +235,8 @@ void TMainForm::createControls() {
     }
     SetWindowSubclass(control(IDC_DBNUMBEREDITEH1), keepCountProc, 0,
                       reinterpret_cast<DWORD_PTR>(this));
+    SendMessageW(control(IDC_EXCLUDERULES), EM_SETCUEBANNER, TRUE,
+                 reinterpret_cast<LPARAM>(L"以“|”分隔，如 *.tmp|node_modules/"));
 
     m_statusBar = CreateWindowExW(
         0, STATUSCLASSNAMEW, nullptr, WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0, 0,
@@ -377,11 +383,39 @@ void TMainForm::OnCommand(int id, int code) {
         case IDC_BUTTONCONFIRMCHANGES:
             m_presenter->confirmChanges();
             break;
+        case IDC_EXCLUDEPRESETS:
+            OnExclusionPresets();
+            break;
+        case IDC_EXCLUDEPREVIEW:
+            m_presenter->previewExclusions();
+            break;
         case IDC_CANCELBUTTON:
             EnableWindow(control(IDC_CANCELBUTTON), FALSE);
             m_presenter->cancelRun();
             break;
     }
+}
+
+// 常用规则: the presets in a menu under the button; the one chosen adds its patterns to the
+// field's.
+void TMainForm::OnExclusionPresets() {
+    const MenuHandle menu(CreatePopupMenu());
+    const auto& presets = JobPresenter::exclusionPresets();
+    for (std::size_t i = 0; i < presets.size(); ++i) {
+        const std::string item =
+            std::string(presets[i].caption) + "（" + std::string(presets[i].patterns) + "）";
+        AppendMenuW(menu.get(), MF_STRING, IDM_EXCLUDEPRESET1 + i, toWide(item).c_str());
+    }
+    RECT button{};
+    GetWindowRect(control(IDC_EXCLUDEPRESETS), &button);
+    const int chosen = TrackPopupMenu(menu.get(), TPM_RETURNCMD | TPM_NONOTIFY | TPM_LEFTALIGN,
+                                      button.left, button.bottom, 0, m_window, nullptr);
+    if (chosen < IDM_EXCLUDEPRESET1 ||
+        chosen >= IDM_EXCLUDEPRESET1 + static_cast<int>(presets.size())) {
+        return;
+    }
+    const auto& preset = presets[static_cast<std::size_t>(chosen - IDM_EXCLUDEPRESET1)];
+    setText(IDC_EXCLUDERULES, JobPresenter::withPreset(text(IDC_EXCLUDERULES), preset.patterns));
 }
 
 void TMainForm::OnTimer(UINT_PTR id) {
@@ -551,6 +585,9 @@ FormFields TMainForm::fields() const {
     f.catchUp = Button_GetCheck(control(IDC_CHECKBOXCATCHUP)) == BST_CHECKED;
     f.share = Button_GetCheck(control(IDC_SHARECHECKBOX)) == BST_CHECKED;
     f.guard = Button_GetCheck(control(IDC_GUARDCHECKBOX)) == BST_CHECKED;
+    f.excludeRules = text(IDC_EXCLUDERULES);
+    f.keepMonthlyText = text(IDC_KEEPMONTHLY);
+    f.keepYearlyText = text(IDC_KEEPYEARLY);
     return f;
 }
 
@@ -574,6 +611,9 @@ void TMainForm::showFields(const FormFields& f) {
     Button_SetCheck(control(IDC_CHECKBOXCATCHUP), f.catchUp ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_SHARECHECKBOX), f.share ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_GUARDCHECKBOX), f.guard ? BST_CHECKED : BST_UNCHECKED);
+    setText(IDC_EXCLUDERULES, f.excludeRules.value_or(""));
+    setText(IDC_KEEPMONTHLY, f.keepMonthlyText.value_or(""));
+    setText(IDC_KEEPYEARLY, f.keepYearlyText.value_or(""));
 }
 
 void TMainForm::showKeepText(std::string_view text) {

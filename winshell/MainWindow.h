@@ -79,6 +79,7 @@ private:
 
     LRESULT OnCreate();
     void OnCommand(int id, int code);
+    void OnExclusionPresets();
     void OnTimer(UINT_PTR id);
     void OnPosted();
     LRESULT OnSysCommand(WPARAM command, LPARAM lParam);

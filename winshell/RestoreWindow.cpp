@@ -26,9 +26,10 @@ constexpr UINT kEntriesChosen = WM_APP + 2;
 
 // The window's size, outer frame included, and its smallest client area, at 96 DPI.
 constexpr SIZE kWindowSize{760, 560};
-constexpr SIZE kMinimumClient{560, 400};
+constexpr SIZE kMinimumClient{640, 400};
 
-constexpr const wchar_t* kCopyColumns[] = {L"备份日期", L"状态", L"文件数", L"大小", L"核对"};
+constexpr const wchar_t* kCopyColumns[] = {L"备份日期", L"状态", L"文件数",
+                                           L"大小",     L"核对", L"保留"};
 constexpr const wchar_t* kEntryColumns[] = {L"名称", L"大小", L"修改时间", L""};
 
 HWND makeChild(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, int id,
@@ -201,6 +202,8 @@ void TRestoreForm::onCreate() {
               IDC_RESTOREORIGINAL);
     makeChild(m_window, L"BUTTON", L"恢复到…", BS_PUSHBUTTON | WS_TABSTOP, IDC_RESTORETO);
     makeChild(m_window, L"BUTTON", L"打开备份文件夹", BS_PUSHBUTTON | WS_TABSTOP, IDC_OPENFOLDER);
+    makeChild(m_window, L"BUTTON", L"永久保留", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED,
+              IDC_PINCOPY);
     HWND progress = makeChild(m_window, PROGRESS_CLASSW, nullptr, 0, IDC_RESTOREPROGRESS);
     SendMessageW(progress, PBM_SETRANGE32, 0, 1000);
     makeChild(m_window, L"BUTTON", L"取消", BS_PUSHBUTTON | WS_TABSTOP, IDC_CANCELRESTORE);
@@ -268,9 +271,10 @@ void TRestoreForm::layOut() {
     y += versionsHeight + gap;
 
     int x = margin;
+    // 永久保留 as wide as the longer of its two captions, so that it never moves.
     for (const auto& [id, caption] :
          {std::pair{IDC_RESTOREORIGINAL, "恢复到原位置"}, std::pair{IDC_RESTORETO, "恢复到…"},
-          std::pair{IDC_OPENFOLDER, "打开备份文件夹"}}) {
+          std::pair{IDC_OPENFOLDER, "打开备份文件夹"}, std::pair{IDC_PINCOPY, "取消永久保留"}}) {
         const int w = buttonWidth(caption);
         place(id, x, y, w, button);
         x += w + gap;
@@ -318,6 +322,9 @@ void TRestoreForm::onCommand(int id, int code) {
             break;
         case IDC_OPENFOLDER:
             m_presenter.openBackupFolder();
+            break;
+        case IDC_PINCOPY:
+            m_presenter.togglePin();
             break;
         case IDC_CANCELRESTORE:
             EnableWindow(control(id), FALSE);
@@ -373,7 +380,8 @@ void TRestoreForm::showCopies(const std::vector<RestoreCopyRow>& copies, std::in
     ListView_DeleteAllItems(list);
     for (int row = 0; row < static_cast<int>(copies.size()); ++row) {
         const RestoreCopyRow& c = copies[static_cast<std::size_t>(row)];
-        addRow(list, row, {c.date, c.state, c.files, c.size, c.verified},
+        addRow(list, row,
+               {c.date, c.state, c.files, c.size, c.verified, c.pinned ? "永久保留" : ""},
                static_cast<LPARAM>(c.id));
         if (c.id == chosen) {
             ListView_SetItemState(list, row, LVIS_SELECTED | LVIS_FOCUSED,
@@ -382,6 +390,11 @@ void TRestoreForm::showCopies(const std::vector<RestoreCopyRow>& copies, std::in
     }
     fitListColumns(list, kCopyColumns);
     m_quiet = false;
+}
+
+void TRestoreForm::showPinCommand(std::string_view caption, bool enabled) {
+    SetWindowTextW(control(IDC_PINCOPY), toWide(caption).c_str());
+    EnableWindow(control(IDC_PINCOPY), enabled);
 }
 
 void TRestoreForm::showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) {

@@ -18,9 +18,10 @@
 namespace vantrel {
 
 // The restore window "恢复文件": the job's copies, the chosen copy's folder with a name filter
-// and 显示已删除的文件, the versions of the chosen entry, and the commands 恢复到原位置, 恢复到…
-// and 打开备份文件夹. It draws and forwards to its presenter, which decides. Owned by the main
-// window, it goes with it; it frees itself when closed, once a restore under way has ended.
+// and 显示已删除的文件, the versions of the chosen entry, and the commands 恢复到原位置, 恢复到…,
+// 打开备份文件夹 and 永久保留 (取消永久保留 for a copy kept for good). It draws and forwards to its
+// presenter, which decides. Owned by the main window, it goes with it; it frees itself when closed,
+// once a restore under way has ended.
 class TRestoreForm final : public RestoreView {
 public:
     static void registerClass(HINSTANCE instance);
@@ -32,6 +33,7 @@ public:
 
     // RestoreView
     void showCopies(const std::vector<RestoreCopyRow>& copies, std::int64_t chosen) override;
+    void showPinCommand(std::string_view caption, bool enabled) override;
     void showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) override;
     void showVersions(const std::vector<std::string>& lines) override;
     void showRestoring(bool running) override;

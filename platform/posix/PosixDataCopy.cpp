@@ -18,6 +18,32 @@ constexpr size_t kBufferSize = size_t{1} << 20;
 
 }  // namespace
 
+std::uint64_t heldBytes(int dirFd, const char* name, const struct stat& st) {
+    const off_t size = st.st_size;
+    if (size <= 0 || st.st_blocks * 512 >= size) {
+        return static_cast<std::uint64_t>(std::max<off_t>(size, 0));
+    }
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return static_cast<std::uint64_t>(size);
+    }
+    std::uint64_t held = 0;
+    for (off_t pos = 0; pos < size;) {
+        const off_t data = ::lseek(fd, pos, SEEK_DATA);
+        if (data < 0) {
+            // Past the last data, or no hole finding here: the rest counts whole.
+            held += errno == ENXIO ? 0 : static_cast<std::uint64_t>(size - pos);
+            break;
+        }
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        hole = hole < 0 ? size : std::min(hole, size);
+        held += static_cast<std::uint64_t>(std::max<off_t>(hole - data, 0));
+        pos = std::max(hole, data + 1);
+    }
+    ::close(fd);
+    return held;
+}
+
 int DataCopy::copy(int in, int out, const struct stat& st, DataCopyObserver& observer) {
     const off_t size = st.st_size;
     if (size <= 0) {

@@ -21,6 +21,11 @@ protected:
     ~DataCopyObserver() = default;
 };
 
+// The bytes a regular file holds: its size, or for a file with holes the bytes of its data
+// ranges, which is what a copy moves. `dirFd` and `name` lead to the file (AT_FDCWD and a path
+// alike), opened only when `st` shows fewer blocks than the size needs.
+std::uint64_t heldBytes(int dirFd, const char* name, const struct stat& st);
+
 // Moves the contents of one file into another, keeping holes. With CopyMethod::Auto it tries
 // the kernel's copy_file_range, then sendfile, then plain read and write, each falling to the
 // next where the file systems refuse it, and keeps the way that worked for the files after.

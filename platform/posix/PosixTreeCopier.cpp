@@ -445,11 +445,11 @@ private:
 
     // With linkMutex held when `st` has several names.
     void fileLinked(const struct stat& st, const fs::path& rel, const fs::path& dst, bool shared,
-                    const struct stat* held) {
+                    const struct stat* held, std::uint64_t bytes) {
         if (st.st_nlink > 1) {
             m_shared.links.insert_or_assign(idOf(st), LinkedName{dst, shared});
         }
-        placed(rel, EntryType::File, st, shared, dst, held, static_cast<std::uint64_t>(st.st_size));
+        placed(rel, EntryType::File, st, shared, dst, held, bytes);
     }
 
     bool copyFile(int srcDir, const char* srcName, int dstDir, const char* dstName, int shareDir,
@@ -469,7 +469,7 @@ private:
                     const bool read = m_options.onEntry &&
                                       ::fstatat(dstDir, dstName, &held, AT_SYMLINK_NOFOLLOW) == 0;
                     placed(rel, EntryType::File, st, it->second.shared, dst, read ? &held : nullptr,
-                           static_cast<std::uint64_t>(st.st_size));
+                           heldBytes(srcDir, srcName, st));
                     return true;
                 }
                 // That file is full of links: this name gets a copy of its own, which the
@@ -483,7 +483,7 @@ private:
                 sameAsShared(st, shared, rel)) {
                 const int err = linkInstead(shareDir, shareName, dstDir, dstName);
                 if (err == 0) {
-                    fileLinked(st, rel, dst, true, &shared);
+                    fileLinked(st, rel, dst, true, &shared, heldBytes(srcDir, srcName, st));
                     return true;
                 }
                 if (isShareFallbackError(err)) {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/PosixDataCopy.h"
 #include "platform/posix/PosixErrors.h"
 #include "platform/posix/PosixFd.h"
 
@@ -26,12 +27,13 @@ public:
 
     FileOpResult result;
 
-    void file(const struct stat& st) {
+    // `dirFd` and `name` lead to the entry described by `st`.
+    void file(int dirFd, const char* name, const struct stat& st) {
         ++m_size.files;
         if (!S_ISREG(st.st_mode)) {
             return;
         }
-        m_size.bytes += static_cast<std::uint64_t>(st.st_size);
+        m_size.bytes += heldBytes(dirFd, name, st);  // as the copy counts what it moves
         // Files linked to each other take their space once.
         if (st.st_nlink > 1 && !m_linked.insert({st.st_dev, st.st_ino}).second) {
             return;
@@ -68,7 +70,7 @@ public:
                 continue;
             }
             if (!S_ISDIR(st.st_mode)) {
-                file(st);
+                file(dir.get(), name, st);
                 continue;
             }
             Fd child(::openat(dir.get(), name, kDirFlags));
@@ -126,7 +128,7 @@ FileOpResult measureTree(const fs::path& top, TreeSize& size, const std::atomic<
     }
     Measurer measurer(size, cancel, exclude);
     if (!S_ISDIR(st.st_mode)) {
-        measurer.file(st);
+        measurer.file(AT_FDCWD, top.c_str(), st);
         return {};
     }
     Fd dir(::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

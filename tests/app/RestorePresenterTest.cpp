@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "engine/BackupJob.h"
+#include "engine/CopyListing.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
@@ -35,6 +36,9 @@ public:
             entries.push_back(row.name + (row.folder ? "/" : ""));
         }
     }
+    void showPinCommand(std::string_view caption, bool enabled) override {
+        pinCaption = enabled ? caption : "";
+    }
     void showVersions(const std::vector<std::string>& lines) override { versions = lines; }
     void showRestoring(bool on) override { restoring = on; }
     void showProgress(const ProgressView& p) override { progress = p.status; }
@@ -62,7 +66,7 @@ public:
 
     std::vector<RestoreCopyRow> copies;
     std::int64_t chosen = 0;
-    std::string folder, progress, summary;
+    std::string folder, progress, summary, pinCaption;
     std::vector<std::string> entries, versions, details, messages;
     bool restoring = false;
     std::optional<std::string> picked;
@@ -164,6 +168,31 @@ TEST_F(RestorePresenterTest, RestoresBesideTheWindowAndEndsWithASummary) {
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_NE(view.messages[0].find("不能恢复到这里"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir / "bak" / "x"));
+}
+
+TEST_F(RestorePresenterTest, KeepsTheChosenCopyForGoodAndTakesTheMarkAwayAgain) {
+    presenter.show();
+    presenter.chooseCopy(view.copies[1].id);  // the older copy, in a folder of its own
+    presenter.openFolder("docs");
+    EXPECT_EQ(view.pinCaption, "永久保留");
+
+    presenter.togglePin();
+    const std::int64_t older = view.copies[1].id;
+    EXPECT_EQ(view.chosen, older);
+    EXPECT_TRUE(view.copies[1].pinned);
+    EXPECT_FALSE(view.copies[0].pinned);
+    EXPECT_EQ(view.pinCaption, "取消永久保留");
+    EXPECT_EQ(view.folder, "docs");
+    // The mark is the one pruning and vantrel-cli list read.
+    for (const ListedCopy& copy : listCopies(ws)) {
+        EXPECT_EQ(copy.record.pinned, copy.record.id == older) << copy.record.date;
+    }
+
+    presenter.togglePin();
+    EXPECT_FALSE(view.copies[1].pinned);
+    EXPECT_EQ(view.pinCaption, "永久保留");
+    EXPECT_FALSE(listCopies(ws)[1].record.pinned);
+    EXPECT_TRUE(view.messages.empty());
 }
 
 }  // namespace

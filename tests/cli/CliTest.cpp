@@ -323,6 +323,32 @@ TEST_F(CliTest, ExcludedListsWhatIsLeftOutAndPrunePreviewAgreesWithThePrune) {
     EXPECT_NE(malformed.err.find("排除规则“a**b”有误"), std::string::npos) << malformed.err;
 }
 
+// An entry a copy's rules left out was not deleted, even once the rules have changed since.
+// Nor is a rule that leaves out many files a mass deletion.
+TEST_F(CliTest, NeitherChangesNorTheGuardCallWhatACopysRulesLeftOutDeleted) {
+    if (std::string_view(VANTREL_FAKETIME_LIB).empty()) {
+        GTEST_SKIP() << "libfaketime is not installed";
+    }
+    writeConfig();
+    std::filesystem::create_directories(work / "数据" / "web" / "node_modules");
+    for (int i = 0; i < 30; ++i) {  // enough for the guard against mass changes to look
+        writeBytes(work / "数据" / "web" / "node_modules" / (std::to_string(i) + ".js"), "x");
+    }
+    writeBytes(work / "数据" / "b.tmp", "bravo");
+    const std::string config = readBytes(work / "config.ini");
+    ASSERT_EQ(run({"backup"}, "@2026-12-01 10:00:00").status, 0);
+    writeBytes(work / "config.ini", config + utf8ToGbk("排除规则=*.tmp|node_modules/\r\n"));
+    std::filesystem::remove(work / "数据" / "子" / "a.txt");
+    // Not a mass deletion: the run ends as any other, and its history agrees with changes.
+    const Outcome second = run({"backup"}, "@2026-12-02 10:00:00");
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(run({"history"}).out.find("新增 0 个，修改 0 个，删除 1 个"), std::string::npos);
+    const std::string changed = "删除\t子/a.txt\n新增 0 个，修改 0 个，删除 1 个\n";
+    EXPECT_EQ(run({"changes"}).out, changed);
+    writeBytes(work / "config.ini", config);
+    EXPECT_EQ(run({"changes"}).out, changed);
+}
+
 // A copy in a target folder the job used before stays recorded, listed and on disk, and is
 // the job's own again when the folder returns.
 TEST_F(CliTest, ACopyInAnEarlierTargetFolderIsKeptAndTheJobsOwnWhenItReturns) {

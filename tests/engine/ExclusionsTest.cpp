@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
@@ -127,6 +129,42 @@ TEST(Exclusions, TheCopyLacksExactlyWhatThePreviewLists) {
     std::sort(lacking.begin(), lacking.end());
     EXPECT_EQ(lacking, paths);
     EXPECT_EQ(BackupRecordStore(ws.databaseFile()).list().front().rules, rules.text());
+}
+
+// A folder that cannot be read has a size nobody knows: never shown as 0 B, nor its part read
+// as the whole.
+TEST(Exclusions, AnUnreadableExcludedFolderHasNoSizeOnlyALowerBound) {
+    test::TempDir dir;
+    const fs::path source = dir / "src";
+    for (const char* file : {"cache/a.bin", "cache/sealed/b.bin", "locked/c.bin", "x.tmp"}) {
+        fs::create_directories((source / file).parent_path());
+        writeBytes(source / file, "12345");
+    }
+    test::FaultyFileOps files;
+    files.unlistable = {source / "cache" / "sealed", source / "locked"};
+    std::vector<std::string> lines;
+    const auto listed = listExcluded(files, source, Exclusions("cache/|locked/|*.tmp"));
+    for (const ExcludedEntry& e : listed) {
+        lines.push_back(excludedLine(e));
+    }
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"cache/\t至少 5 B", "locked/\t大小未知", "x.tmp\t5 B"}));
+    EXPECT_EQ(excludedSummary(listed), "排除 3 项，共至少 10 B（2 项无法完整读取）");
+}
+
+// What a copy's own rules left out was not deleted, however the rules read now; a rule this
+// version refuses hides nothing.
+TEST(Exclusions, ACopysStoredRulesKeepWhatTheyLeftOutFromItsChanges) {
+    const Exclusions stored = Exclusions::stored("node_modules/|*.tmp");
+    for (const auto& [path, folder, out] : std::vector<std::tuple<std::string, bool, bool>>{
+             {"web/node_modules", true, true},
+             {"web/node_modules/lib/x.js", false, true},
+             {"a.tmp", false, true},
+             {"web/node_modules.txt", false, false},
+             {"web/app.js", false, false}}) {
+        EXPECT_EQ(stored.leavesOut(path, folder), out) << path;
+    }
+    EXPECT_TRUE(Exclusions::stored("a**b").empty());
 }
 
 }  // namespace

@@ -147,6 +147,17 @@ TEST_F(RestoreTest, ToAFolderRestoresTheTreeAndTouchesNothingElseThere) {
     request.to = pathToUtf8(dir / "new" / "place");
     EXPECT_EQ(restore(request).restored, 3u);
     EXPECT_EQ(readBytes(dir / "new" / "place" / "report.docx"), "first");
+    // Folders made come with the copy's time, and nothing of the work is left beside them.
+    for (const char* folder : {"docs", "docs/old"}) {
+        EXPECT_EQ(statEntry(dir / "new" / "place" / folder)->mtimeNs,
+                  statEntry(copyOf(10) / folder)->mtimeNs)
+            << folder;
+    }
+    for (const fs::path& parent : {dir / "new", elsewhere / "docs"}) {
+        for (const auto& e : fs::directory_iterator(parent)) {
+            EXPECT_FALSE(e.path().filename().string().starts_with(".vantrel-")) << e.path();
+        }
+    }
 }
 
 TEST_F(RestoreTest, NothingIsWrittenThroughALinkThatTookAFoldersPlace) {

@@ -61,6 +61,19 @@ TEST(Database, BlobsKeepEveryByteAndAnEmptyOneReadsEmpty) {
     ASSERT_TRUE(select.step());
     EXPECT_EQ(select.columnBlob(0), "");  // NOT NULL held: stored as an empty BLOB
     EXPECT_EQ(select.columnText(1), "blob");
+
+    // Read in place into one buffer: a large BLOB over many pages, then the small ones, each
+    // whole and no longer; a row that is not there throws.
+    const std::string large(300000, 'L');
+    insert.bindBlob("data", large);
+    insert.step();
+    std::string buffer;
+    const std::pair<std::int64_t, std::string_view> rows[] = {{3, large}, {1, bytes}, {2, ""}};
+    for (const auto& [row, want] : rows) {
+        db.readBlob("t", "data", row, buffer);
+        EXPECT_EQ(buffer, want) << "row " << row;
+    }
+    EXPECT_THROW(db.readBlob("t", "data", 4, buffer), DatabaseError);
 }
 
 }  // namespace

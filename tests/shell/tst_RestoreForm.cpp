@@ -46,6 +46,12 @@ private slots:
                     .startsWith("恢复完毕：已恢复 1 个文件"));
         QCOMPARE(env.dialogs.messages.size(), 1);  // the summary, with where it came from
         QVERIFY(env.dialogs.lists.front().front().startsWith("从 2014-05-15 的备份"));
+
+        auto* pin = child<QPushButton>(*window, "PinButton");
+        QCOMPARE(pin->text(), QString("永久保留"));
+        pin->click();
+        QCOMPARE(copies->item(0, 5)->text(), QString("永久保留"));
+        QCOMPARE(pin->text(), QString("取消永久保留"));
     }
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -23,6 +24,8 @@ public:
     // Entries below the source (relative paths) that cannot be copied, as an unreadable file:
     // left out and listed with skipFailedEntries, otherwise the copy fails at the first.
     std::vector<std::filesystem::path> unreadable;
+    // Folders whose listing is refused, as an unreadable folder's is.
+    std::vector<std::filesystem::path> unlistable;
     // exchange answers "not supported", as where the OS has no atomic swap.
     bool noExchange = false;
     // Called once the copy is written, before it returns (to cancel it, for instance).
@@ -110,6 +113,9 @@ public:
     }
     std::error_code listStats(const std::filesystem::path& folder,
                               std::vector<FolderEntry>& entries) override {
+        if (std::find(unlistable.begin(), unlistable.end(), folder) != unlistable.end()) {
+            return std::make_error_code(std::errc::permission_denied);
+        }
         return m_real.listStats(folder, entries);
     }
     std::vector<std::filesystem::path> list(const std::filesystem::path& folder) override {

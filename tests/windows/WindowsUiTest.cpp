@@ -312,6 +312,31 @@ TEST_F(WindowsUi, SaveShowsTheValidationMessageThenWritesConfigIniInGbk) {
     EXPECT_EQ(app.statusText(1), "配置文件保存完毕!");
 }
 
+TEST_F(WindowsUi, TheRulesAndRetentionFieldsSaveToConfigIniAndPreviewListsWhatIsLeftOut) {
+    writeJob(1);
+    test::writeBytes(tmp / "src/data/a.tmp", "12345");
+    RunningWindow app(work);
+    ASSERT_NE(app.window, nullptr) << "no main window";
+    SetWindowTextW(app.control(IDC_DBNUMBEREDITEH1), L"2");
+    SendMessageW(app.control(IDC_CHECKBOX1), BM_SETCHECK, BST_CHECKED, 0);
+    SetWindowTextW(app.control(IDC_EXCLUDERULES), L"*.tmp|缓存/");
+    SetWindowTextW(app.control(IDC_KEEPMONTHLY), L"6");
+    SetWindowTextW(app.control(IDC_KEEPYEARLY), L"3");
+    app.click(IDC_BUTTON6);
+    ASSERT_EQ(app.waitForStatus("配置文件保存完毕!"), "配置文件保存完毕!");
+    const std::string saved = gbkToUtf8(test::readBytes(work / "config.ini"));
+    for (const char* line : {"排除规则=*.tmp|缓存/\r\n", "按月保留=6\r\n", "按年保留=3\r\n"}) {
+        EXPECT_NE(saved.find(line), std::string::npos) << line << " in " << saved;
+    }
+
+    app.click(IDC_EXCLUDEPREVIEW);
+    HWND box = app.dialog(L"Vantrel");
+    ASSERT_NE(box, nullptr) << "no preview";
+    EXPECT_EQ(textOf(GetDlgItem(box, IDC_LISTCAPTION)), "排除 1 项，共 5 B");
+    EXPECT_NE(textOf(GetDlgItem(box, IDC_LISTTEXT)).find("a.tmp"), std::string::npos);
+    PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+}
+
 TEST_F(WindowsUi, AManualBackupMakesTheCopyLogLineAndRecordThatTheLogViewerShows) {
     writeJob(1);
     RunningWindow app(work);
@@ -409,6 +434,13 @@ TEST_F(WindowsUi, TheRestoreWindowBringsADeletedFileBackToItsPlace) {
     PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
     EXPECT_EQ(test::readBytes(tmp / "src/data/a.txt"), "alpha");
     EXPECT_EQ(test::readBytes(tmp / "src/data/b.txt"), "beta");
+
+    // 永久保留 marks the chosen copy, and then offers to take the mark away.
+    HWND pin = GetDlgItem(restore, IDC_PINCOPY);
+    EXPECT_EQ(textOf(pin), "永久保留");
+    PostMessageW(pin, BM_CLICK, 0, 0);
+    EXPECT_EQ(waitFor([&] { return textOf(pin) == "取消永久保留" ? pin : nullptr; }), pin);
+    EXPECT_TRUE(BackupRecordStore(work / "wenjianming.mdb").list().front().pinned);
 }
 
 TEST_F(WindowsUi, CloseAsksAndOnlyYesEnds) {

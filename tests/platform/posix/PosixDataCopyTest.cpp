@@ -51,6 +51,17 @@ TEST_F(PosixDataCopyTest, EachCopyMethodKeepsContentsAndHoles) {
         EXPECT_EQ(readAt(dst / "sparse.img", 0, 4096), std::string(4096, '\0'));
         EXPECT_EQ(readAt(dst / "sparse.img", sparseSize - 4096, 4096), std::string(4096, '\0'));
     }
+    // Counted before a copy and linked by a sharing copy, files count the bytes they hold, as
+    // a copy moves them: sizes shown and progress agree.
+    TreeSize size;
+    ASSERT_TRUE(m_ops.measureTree(src, size).ok());
+    EXPECT_EQ(size.bytes, dense.size() + data.size());
+    CopyOptions share;
+    share.shareFrom = m_dir / "auto";
+    const CopyResult linked = m_ops.copyTree(src, m_dir / "linked", share, {});
+    ASSERT_TRUE(linked.ok()) << describe(linked);
+    EXPECT_EQ(linked.shared, 3u);
+    EXPECT_EQ(linked.done.bytes, dense.size() + data.size());
 }
 
 }  // namespace
