@@ -6,7 +6,8 @@
 // small tree the time measureTree takes on a cold cache as a share of the copy.
 //
 // Usage: copy_bench [--rounds N] [--small-files N] [--folders N] [--big-files N] [--big-mib N]
-//                   [--plain 0|1] [--repeat 0|1] [--exclusions 0|1] [--dir PATH]...
+//                   [--plain 0|1] [--repeat 0|1] [--exclusions 0|1] [--hashing 0|1]
+//                   [--dir PATH]...
 // Each --dir is measured in turn: the machine's own disk and a loop-mounted image, say.
 
 #include <fcntl.h>
@@ -46,6 +47,7 @@ struct Options {
     bool plain = true;       // the plain copies against cp -a
     bool repeat = true;      // the repeat scenarios and the hashing cost, after the plain copies
     bool exclusions = true;  // a backup of the small tree with ten rules against none
+    bool hashing = true;     // the copy alone against the copy hashing what it wrote, both trees
     // Where the trees are made and copied; each --dir adds one, measured in turn (the
     // machine's own disk and a loop-mounted image, say).
     std::vector<fs::path> dirs;
@@ -75,6 +77,8 @@ Options parse(int argc, char** argv) {
             o.repeat = std::atoi(value) != 0;
         } else if (arg == "--exclusions") {
             o.exclusions = std::atoi(value) != 0;
+        } else if (arg == "--hashing") {
+            o.hashing = std::atoi(value) != 0;
         } else if (arg == "--dir") {
             o.dirs.push_back(vantrel::pathFromUtf8(value));
         } else {
@@ -329,6 +333,9 @@ void benchIn(const fs::path& dir, const Options& o) {
         if (o.exclusions) {
             vantrel::bench::benchExclusions(work / "small", work, o.rounds, repeatSteps());
         }
+        if (o.hashing) {
+            vantrel::bench::benchHashing(work / "small", work, o.rounds, repeatSteps());
+        }
         ops.removeTree(work / "small");
     }
     if (o.bigFiles > 0) {
@@ -338,7 +345,7 @@ void benchIn(const fs::path& dir, const Options& o) {
         if (o.plain) {
             bench("big", work / "big", work, o.rounds, false);
         }
-        if (o.repeat) {
+        if (o.hashing) {
             vantrel::bench::benchHashing(work / "big", work, o.rounds, repeatSteps());
         }
     }

@@ -437,7 +437,11 @@ int verifyCopy(Workspace& ws, std::string_view date) {
         }
     };
     print("缺少：", result.diff.missing);
-    print("已改动：", result.diff.changed);
+    for (std::size_t i = 0; i < result.diff.changed.size(); ++i) {
+        const std::string& path = result.diff.changed[i];
+        printOut("已改动：" + (path.empty() ? std::string(".") : escapedName(path)) + "（" +
+                 result.diff.changedWhy[i] + "）");
+    }
     print("多出：", result.diff.extra);
     printOut(result.summary());
     return result.intact() ? kOk : kFailed;

@@ -319,6 +319,7 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
             }
         }
         RunControl counted = control;
+        counted.history = &record;
         // The total first, so progress can say how much is left; counted once the run holds
         // its locks, so a refused run does not wait for it. A source that cannot be counted
         // is left to the copy, which reports it.
@@ -372,7 +373,11 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
     record.ended = m_ws.clock.now();
     try {
         RunHistory history(m_ws.databaseFile());
-        history.add(record);
+        if (record.id != 0) {
+            history.update(record);  // written with the copy's row
+        } else {
+            history.add(record);
+        }
         // A copy made covers the instants missed before it.
         if (record.outcome == RunOutcome::Success || record.outcome == RunOutcome::Incomplete) {
             history.markCaughtUp(record.started);

@@ -133,13 +133,28 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     }
     const auto line =
         OperationLog::composeLine(ws.clock.now(), run.sourceText, run.targetText, failed.size());
+    std::optional<RunRecord> historyRow;
+    if (control.history != nullptr) {
+        // As the run ends here; the caller rewrites it once the run has ended.
+        historyRow = *control.history;
+        historyRow->ended = ws.clock.now();
+        historyRow->outcome = failed.empty() ? RunOutcome::Success : RunOutcome::Incomplete;
+        historyRow->message = failed.empty() ? std::string() : notCopiedText(failed.size());
+        historyRow->files = copied.done.files;
+        historyRow->bytes = copied.done.bytes;
+        historyRow->targetPath = run.targetText;
+    }
     try {
-        report.recordId = slot.commit(line, run.date, failed);
+        const Committed done =
+            slot.commit(line, run.date, failed, plan.takeManifest(), std::move(historyRow));
+        report.recordId = done.recordId;
+        if (control.history != nullptr) {
+            control.history->id = done.historyId;
+        }
     } catch (const BackupError&) {
         ui.setStatus(kCopyFailed);
         throw;
     }
-    plan.recordManifest(run.targetText);
 
     report.ran = true;
     report.targetPath = run.targetText;

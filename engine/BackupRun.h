@@ -16,6 +16,7 @@
 #include "engine/BackupSettings.h"
 #include "engine/CopyEntries.h"
 #include "engine/CopyNaming.h"
+#include "engine/RunHistory.h"
 #include "engine/RunTarget.h"
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
@@ -39,6 +40,10 @@ struct RunControl {
     // copy: where the caller counts the source, so that a refused run never waits for a count.
     // Returns the count, or none when the source could not be counted.
     std::function<std::optional<TreeSize>(const RunTarget& run)> countSource = {};
+    // The run's history row (its start, trigger and fire instant), written with the copy's
+    // row so that a run killed afterwards still has one; its id is set once it is written.
+    // Null: the caller keeps no history.
+    RunRecord* history = nullptr;
 };
 
 // What a run did.

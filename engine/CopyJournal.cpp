@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/Texts.h"
 #include "platform/Database.h"
 
 namespace vantrel {
@@ -10,6 +11,14 @@ std::int64_t CopyJournal::add(const JournalEntry& entry) {
     m_store.ensureTables();
     if (!entry.rules.empty()) {
         m_store.ensureRuleTables();
+    }
+    RecordDatabase& records = m_store.m_records;
+    const bool withRun = !entry.manifest.empty() || entry.run;
+    if (withRun) {
+        // Made now, so that the commit, and a later run finishing it, find them.
+        records.ensure(RecordDatabase::Part::JournalRuns);
+        records.ensure(RecordDatabase::Part::Manifests);
+        records.ensure(RecordDatabase::Part::History);
     }
     Database& db = m_store.m_records.db();
     try {
@@ -37,6 +46,26 @@ std::int64_t CopyJournal::add(const JournalEntry& entry) {
             rules.bind("r", entry.rules);
             rules.step();
         }
+        if (withRun) {
+            auto run = db.prepare(
+                "INSERT OR REPLACE INTO vantrel_journal_run(journal_id, manifest, started, "
+                "trigger, fire_instant, files, bytes) VALUES(:id, :manifest, :started, "
+                ":trigger, :fire, :files, :bytes)");
+            run.bind("id", id);
+            if (!entry.manifest.empty()) {
+                run.bindBlob("manifest", entry.manifest);
+            }
+            if (const auto& r = entry.run) {
+                run.bind("started", formatLocalTime(r->started));
+                run.bind("trigger", storedName(r->trigger));
+                if (r->fireInstant) {
+                    run.bind("fire", formatLocalTime(*r->fireInstant));
+                }
+                run.bind("files", static_cast<std::int64_t>(r->files));
+                run.bind("bytes", static_cast<std::int64_t>(r->bytes));
+            }
+            run.step();
+        }
         tx.commit();
         return id;
     } catch (const DatabaseError& e) {
@@ -50,15 +79,22 @@ std::vector<JournalEntry> CopyJournal::entries() {
         return entries;
     }
     Database& db = m_store.m_records.db();
+    const bool withRuns = m_store.m_records.has(RecordDatabase::Part::JournalRuns);
     try {
-        auto stmt = db.prepare(
-            std::string("SELECT j.id, j.target_text, j.target, j.staging, j.aside, j.new_device, "
-                        "j.new_inode, j.log_line, j.log_offset, j.run_date, j.failed_entries, ") +
-            (m_store.m_hasRuleTables
-                 ? "r.rules FROM vantrel_journal j LEFT JOIN vantrel_journal_rules r "
-                   "ON r.journal_id = j.id"
-                 : "NULL FROM vantrel_journal j") +
-            " ORDER BY j.id");
+        std::string sql =
+            "SELECT j.id, j.target_text, j.target, j.staging, j.aside, j.new_device, "
+            "j.new_inode, j.log_line, j.log_offset, j.run_date, j.failed_entries, ";
+        sql += m_store.m_hasRuleTables ? "r.rules, " : "NULL, ";
+        sql += withRuns ? "w.started, w.trigger, w.fire_instant, w.files, w.bytes "
+                        : "NULL, NULL, NULL, 0, 0 ";
+        sql += "FROM vantrel_journal j";
+        if (m_store.m_hasRuleTables) {
+            sql += " LEFT JOIN vantrel_journal_rules r ON r.journal_id = j.id";
+        }
+        if (withRuns) {
+            sql += " LEFT JOIN vantrel_journal_run w ON w.journal_id = j.id";
+        }
+        auto stmt = db.prepare(sql + " ORDER BY j.id");
         while (stmt.step()) {
             JournalEntry e;
             e.id = stmt.columnInt(0);
@@ -73,6 +109,21 @@ std::vector<JournalEntry> CopyJournal::entries() {
             e.date = stmt.columnText(9);
             e.failed = decodeFailed(stmt.columnText(10));
             e.rules = stmt.columnText(11);
+            if (const auto started = parseLocalTime(stmt.columnText(12))) {
+                RunRecord run;
+                run.started = *started;
+                run.ended = *started;
+                run.trigger = triggerFrom(stmt.columnText(13));
+                run.fireInstant = parseLocalTime(stmt.columnText(14));
+                run.files = static_cast<std::uint64_t>(stmt.columnInt(15));
+                run.bytes = static_cast<std::uint64_t>(stmt.columnInt(16));
+                run.targetPath = e.targetText;
+                run.outcome = e.failed.empty() ? RunOutcome::Success : RunOutcome::Incomplete;
+                if (!e.failed.empty()) {
+                    run.message = notCopiedText(e.failed.size());
+                }
+                e.run = std::move(run);
+            }
             entries.push_back(std::move(e));
         }
     } catch (const DatabaseError& e) {
@@ -92,16 +143,31 @@ void CopyJournal::drop(std::int64_t id) {
     }
 }
 
-std::int64_t CopyJournal::commit(const JournalEntry& entry) {
+Committed CopyJournal::commit(const JournalEntry& entry) {
     Database& db = m_store.m_records.db();
+    const bool withRuns = m_store.m_records.has(RecordDatabase::Part::JournalRuns);
     try {
         Transaction tx(db);
-        const auto id = m_store.insertRow(entry.targetText, entry.date, entry.failed, entry.rules);
+        Committed done;
+        done.recordId = m_store.insertRow(entry.targetText, entry.date, entry.failed, entry.rules);
+        if (withRuns) {
+            // Taken from the journal's table, where it waited since the entry was written.
+            auto manifest = db.prepare(
+                "INSERT OR REPLACE INTO vantrel_manifest (copy_id, entries) SELECT :row, "
+                "manifest FROM vantrel_journal_run WHERE journal_id = :id AND manifest IS NOT "
+                "NULL");
+            manifest.bind("row", done.recordId);
+            manifest.bind("id", entry.id);
+            manifest.step();
+        }
+        if (entry.run) {
+            done.historyId = insertRunRow(db, *entry.run);
+        }
         auto stmt = db.prepare("DELETE FROM vantrel_journal WHERE id = :id");
         stmt.bind("id", entry.id);
         stmt.step();
         tx.commit();
-        return id;
+        return done;
     } catch (const DatabaseError& e) {
         m_store.m_records.fail(e);
     }

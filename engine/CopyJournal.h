@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
 #include "engine/FailedEntryCodec.h"
+#include "engine/RunHistory.h"
 #include "platform/FileOps.h"
 
 namespace vantrel {
@@ -25,6 +27,17 @@ struct JournalEntry {
     std::string date;             // "yyyy-mm-dd"
     std::vector<FailedEntry> failed;
     std::string rules;  // the exclusion rules the copy was made with
+    // Written with the row: the copy's manifest (encoded; empty for none, and never read back
+    // into an entry: the row's transaction takes it from the journal's table) and the history
+    // row of the run as its copy ends it (none in entries of earlier versions).
+    std::string manifest;
+    std::optional<RunRecord> run;
+};
+
+// The rows one commit wrote.
+struct Committed {
+    std::int64_t recordId = 0;   // the copy's row
+    std::int64_t historyId = 0;  // the run's history row; 0 when the entry had none
 };
 
 // The journal of replacements, in table `vantrel_journal` beside the rows it leads to. Errors
@@ -38,8 +51,9 @@ public:
     // Every entry, oldest first.
     std::vector<JournalEntry> entries();
     void drop(std::int64_t id);
-    // In one transaction: adds the entry's row and removes the entry. Returns the row's id.
-    std::int64_t commit(const JournalEntry& entry);
+    // In one transaction: adds the entry's row, its manifest and its run's history row, and
+    // removes the entry.
+    Committed commit(const JournalEntry& entry);
 
 private:
     BackupRecordStore& m_store;

@@ -7,6 +7,7 @@
 #include "engine/BackupRecordStore.h"
 #include "engine/CopyNaming.h"
 #include "engine/CopySlot.h"
+#include "engine/ManifestCodec.h"
 #include "engine/ManifestStore.h"
 #include "engine/Texts.h"
 #include "platform/TextCodec.h"
@@ -43,7 +44,10 @@ bool sameForSharing(const EntryStat& source, const EntryStat& previous, std::int
 
 bool mayLinkFromPrevious(const ManifestEntry* recorded, const EntryStat& source,
                          const EntryStat& previous) {
+    // Without a hash nothing vouches for the previous copy's contents, which the new copy's
+    // manifest would otherwise take on from the file as it is now, damaged or not.
     return recorded != nullptr && recorded->type == 'f' && recorded->source &&
+           !recorded->hash.empty() && recorded->hash != kUnreadHash &&
            *recorded->source == sourceFactsOf(source) && previous.type == EntryType::File &&
            previous.size == recorded->size && previous.mtimeNs == recorded->mtimeNs;
 }
@@ -222,12 +226,12 @@ void CopyPlan::prepare() {
         }
     }
 
-    // Hashing every file costs far more than the copy can spare, so the manifest goes with
-    // sharing, where only the files that changed are read again.
-    if (m_settings.ShareUnchanged) {
-        m_recorder.emplace(m_ws.files, m_previousManifest ? &*m_previousManifest : nullptr);
-        m_options.onEntry = [this](const CopiedEntry& entry) { m_recorder->add(entry); };
-    }
+    // Every copy gets a manifest, from what the copy read and wrote anyway. Hashing every
+    // file costs more than the copy can spare, so hashes go with sharing, where only the
+    // files that changed are read again.
+    m_recorder.emplace(m_ws.files, m_previousManifest ? &*m_previousManifest : nullptr,
+                       m_settings.ShareUnchanged);
+    m_options.onEntry = [this](const CopiedEntry& entry) { m_recorder->add(entry); };
 }
 
 std::vector<fs::path> CopyPlan::pruningWouldDelete() {
@@ -253,20 +257,13 @@ void CopyPlan::releaseManifests() {
     m_recorder.reset();
 }
 
-void CopyPlan::recordManifest(std::string_view targetText) {
+std::string CopyPlan::takeManifest() {
     if (!m_recorder) {
-        return;
+        return {};
     }
-    try {
-        ManifestStore manifests(m_ws.databaseFile());
-        m_newManifest = m_recorder->take();
-        if (const auto id = manifests.rowOf(targetText)) {
-            manifests.save(*id, *m_newManifest);
-        }
-    } catch (const BackupError& e) {
-        // The copy and its row stand; only a later check of it is lost.
-        m_ws.ui.showMessage(std::string("备份清单未能保存：") + e.what());
-    }
+    m_newManifest = m_recorder->take();
+    m_recorder.reset();
+    return encodeManifest(*m_newManifest);
 }
 
 }  // namespace vantrel

@@ -30,8 +30,9 @@ bool sameForSharing(const EntryStat& source, const EntryStat& previous, std::int
 
 // Whether a source file may be linked from the previous copy instead of copied: that copy's
 // manifest recorded this very source (`recorded`: size, modification and change time to the
-// nanosecond, permission bits, owner and group), and the previous copy's file is still what
-// the manifest recorded of it. A time the target rounded never makes two versions one.
+// nanosecond, permission bits, owner and group) with the hash of its contents, and the
+// previous copy's file is still what the manifest recorded of it. A time the target rounded
+// never makes two versions one.
 bool mayLinkFromPrevious(const ManifestEntry* recorded, const EntryStat& source,
                          const EntryStat& previous);
 
@@ -81,11 +82,11 @@ public:
     // Starts the space check from this count of the source instead of a walk of its own.
     void useCount(const TreeSize& counted) { m_counted = counted; }
 
-    // The copy's options: what it leaves out, sharing and, with sharing on, the manifest's
-    // recorder.
+    // The copy's options: what it leaves out, sharing, and the manifest's recorder.
     const CopyOptions& options() const { return m_options; }
-    // Keeps the manifest with the row of `targetText` once that row exists.
-    void recordManifest(std::string_view targetText);
+    // The manifest of the copy just made, encoded for the commit that records it with the
+    // copy's row; held as newManifest() from then on.
+    std::string takeManifest();
     // The manifests the run holds, for comparing the new copy with the one it shared from:
     // the new copy's (once recorded) and that copy's, of row sharedFromId(). Null when not
     // held. Released at once by releaseManifests().

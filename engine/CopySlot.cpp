@@ -138,12 +138,21 @@ void CopySlot::recover() {
     }
 }
 
-void CopySlot::finish(const JournalEntry& entry) {
+void CopySlot::finish(JournalEntry entry) {
     OperationLog log(m_ws.logFile());
     if (!log.hasLineAfter(entry.logOffset, entry.logLine)) {
         log.Append(entry.logLine);
     }
+    if (entry.run) {
+        // The run that made the copy never ended: its row says so, and when it was finished.
+        entry.run->ended = m_ws.clock.now();
+        entry.run->message +=
+            std::string(entry.run->message.empty() ? "" : "；") + std::string(kFinishedLater);
+    }
     m_journal.commit(entry);
+    if (entry.run) {
+        RunHistory(m_ws.databaseFile()).markCaughtUp(entry.run->started);
+    }
     m_ws.files.removeTree(pathFromUtf8(entry.staging));
     m_ws.files.removeTree(pathFromUtf8(entry.aside));
 }
@@ -161,8 +170,9 @@ void CopySlot::undo(const JournalEntry& entry) {
     m_journal.drop(entry.id);
 }
 
-std::int64_t CopySlot::commit(const std::string& logLine, const std::string& date,
-                              const std::vector<FailedEntry>& failed) {
+Committed CopySlot::commit(const std::string& logLine, const std::string& date,
+                           const std::vector<FailedEntry>& failed, std::string manifest,
+                           std::optional<RunRecord> run) {
     // Everything staged reaches the disk before the copy can be called by its dated name.
     if (auto r = m_ws.files.syncFileSystem(m_staging); !r.ok()) {
         discard();
@@ -179,12 +189,16 @@ std::int64_t CopySlot::commit(const std::string& logLine, const std::string& dat
     entry.date = date;
     entry.failed = failed;
     entry.rules = m_rules;
+    entry.manifest = std::move(manifest);
+    entry.run = std::move(run);
     try {
         entry.id = m_journal.add(entry);
     } catch (const BackupError&) {
         discard();
         throw;
     }
+    // Kept in the journal's table from here on.
+    std::string().swap(entry.manifest);
     step(Step::Journaled);
 
     auto undoAndFail = [&](const FileOpResult& r, const fs::path& where) {
@@ -214,12 +228,12 @@ std::int64_t CopySlot::commit(const std::string& logLine, const std::string& dat
 
     OperationLog(m_ws.logFile()).Append(logLine);
     step(Step::Logged);
-    const auto id = m_journal.commit(entry);
+    const Committed done = m_journal.commit(entry);
     step(Step::Recorded);
     // After an exchange the staging name holds the replaced copy.
     m_ws.files.removeTree(m_staging);
     m_ws.files.removeTree(m_aside);
-    return id;
+    return done;
 }
 
 void CopySlot::discard() {

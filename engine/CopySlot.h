@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
@@ -13,6 +14,10 @@
 #include "platform/RunLock.h"
 
 namespace vantrel {
+
+// Added to the history row of a run that was killed after its copy took the dated name, when
+// a later run records it.
+inline constexpr std::string_view kFinishedLater = "运行在记录完成前中断，由之后的一次运行补记";
 
 // The place where one job's copy for one dated path is made and put in: the staging and
 // set-aside folders beside the dated path, the lock on that path, and the journal that lets
@@ -37,13 +42,16 @@ public:
     const std::filesystem::path& staging() const { return m_staging; }
     const std::filesystem::path& target() const { return m_target; }
 
-    // Puts the staged copy under the dated name: flushed, journaled, swapped with the copy it
-    // replaces (or that one moved aside), the folder flushed, the line logged and the row
-    // recorded with the run's exclusion rules; the replaced copy is removed last. Returns the
-    // row's id. Throws BackupError,
+    // Puts the staged copy under the dated name: flushed, journaled (with `manifest`, the
+    // encoded manifest, and `run`, the run's history row as the copy ends it), swapped with
+    // the copy it replaces (or that one moved aside), the folder flushed, the line logged, and
+    // the row recorded in one transaction with the run's exclusion rules, the manifest and the
+    // history row; the replaced copy is removed last. A run killed after the journal entry is
+    // finished by the next one, manifest and history row included. Throws BackupError,
     // having removed the staging, when the copy could not take the dated name.
-    std::int64_t commit(const std::string& logLine, const std::string& date,
-                        const std::vector<FailedEntry>& failed);
+    Committed commit(const std::string& logLine, const std::string& date,
+                     const std::vector<FailedEntry>& failed, std::string manifest = {},
+                     std::optional<RunRecord> run = std::nullopt);
 
     // Removes the staging folder.
     void discard();
@@ -61,7 +69,7 @@ private:
             m_hook(s);
         }
     }
-    void finish(const JournalEntry& entry);
+    void finish(JournalEntry entry);
     void undo(const JournalEntry& entry);
 
     Workspace& m_ws;

@@ -21,6 +21,10 @@ SourceFacts sourceFactsOf(const EntryStat& source) {
             source.permissions, source.owner,   source.group};
 }
 
+EntryAttributes attributesOf(const EntryStat& st) {
+    return {st.permissions, st.owner, st.group};
+}
+
 char typeLetter(EntryType type) {
     // In the order of EntryType: File, Folder, Link, Special.
     static constexpr char kLetters[] = {'f', 'd', 'l', 's'};

@@ -27,16 +27,38 @@ struct SourceFacts {
 
 SourceFacts sourceFactsOf(const EntryStat& source);
 
+// Permission bits, owner and group of an entry as the copy holds it (owner and group are 0
+// where the platform has none).
+struct EntryAttributes {
+    std::uint32_t permissions = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+
+    friend bool operator==(const EntryAttributes&, const EntryAttributes&) = default;
+};
+
+EntryAttributes attributesOf(const EntryStat& st);
+
+// The hash of a file whose contents could not be read back when the copy was made: it never
+// equals a hash, so a later check reports the file as changed rather than intact. An empty
+// hash means the copy was made without hashing its files.
+inline constexpr std::string_view kUnreadHash = "?";
+
 // One entry of a copy as it was made: what a later check compares the copy with.
 struct ManifestEntry {
     std::string path;          // below the copy's top, UTF-8 with "/" between names; "" for the top
     char type = 'f';           // 'f' file, 'd' folder, 'l' link, 's' special file
     std::uint64_t size = 0;    // as the copy holds it
     std::int64_t mtimeNs = 0;  // as the copy holds it: a coarse file system rounds it
-    std::string hash;          // files: XXH3-128 of the contents in hex; links: the link's target
+    // Files: XXH3-128 of the contents in hex, kUnreadHash, or "" when not hashed; links: the
+    // link's target.
+    std::string hash;
     // The source as it was copied; none in manifests of earlier versions, which never let a
     // file be linked.
     std::optional<SourceFacts> source;
+    // As the copy holds the entry; none in manifests of earlier versions, which never recorded
+    // them.
+    std::optional<EntryAttributes> attributes;
 
     friend bool operator==(const ManifestEntry&, const ManifestEntry&) = default;
 };

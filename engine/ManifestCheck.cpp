@@ -1,9 +1,11 @@
 #include "engine/ManifestCheck.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <system_error>
 #include <utility>
 
+#include "engine/CopyJournal.h"
 #include "engine/FileHash.h"
 #include "engine/ManifestStore.h"
 #include "engine/Texts.h"
@@ -13,7 +15,7 @@ namespace vantrel {
 
 namespace fs = std::filesystem;
 
-Manifest manifestOfTree(FileOps& files, const fs::path& root) {
+Manifest manifestOfTree(FileOps& files, const fs::path& root, const Manifest* recorded) {
     Manifest entries;
     const auto add = [&](const fs::path& path, const fs::path& relative, const EntryStat& st) {
         ManifestEntry e;
@@ -21,9 +23,17 @@ Manifest manifestOfTree(FileOps& files, const fs::path& root) {
         e.type = typeLetter(st.type);
         e.size = e.type == 'f' ? st.size : 0;
         e.mtimeNs = st.mtimeNs;
+        e.attributes = attributesOf(st);
         if (e.type == 'f') {
+            const ManifestEntry* before =
+                recorded != nullptr ? findEntry(*recorded, e.path) : nullptr;
+            // A file recorded without a hash, or with one that could not be read, tells
+            // nothing from its contents: it is not read now either.
+            const bool wanted =
+                recorded == nullptr || (before != nullptr && before->type == 'f' &&
+                                        !before->hash.empty() && before->hash != kUnreadHash);
             try {
-                e.hash = hashFile(path);
+                e.hash = wanted ? hashFile(path) : std::string();
             } catch (const std::system_error&) {
             }
         } else if (e.type == 'l') {
@@ -45,6 +55,65 @@ Manifest manifestOfTree(FileOps& files, const fs::path& root) {
     return entries;
 }
 
+namespace {
+
+std::string octal(std::uint32_t bits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(bits));
+    return text;
+}
+
+std::string ownerText(const EntryAttributes& a) {
+    return std::to_string(a.owner) + ":" + std::to_string(a.group);
+}
+
+// What differs between the recorded entry `r` and the one found `f` of one path, joined by
+// "，"; empty when nothing does. Counts a file whose contents were not compared.
+std::string differences(const ManifestEntry& r, const ManifestEntry& f, std::size_t& unchecked) {
+    std::vector<std::string> found;
+    if (r.type != f.type) {
+        found.push_back("类型不同");
+    } else if (r.type == 'f') {
+        if (r.size != f.size) {
+            found.push_back("大小不同");
+        }
+        if (r.mtimeNs != f.mtimeNs) {
+            found.push_back("修改时间不同");
+        }
+        if (r.hash.empty()) {
+            ++unchecked;
+        } else if (r.hash == kUnreadHash) {
+            found.push_back("备份时内容未能读回");
+        } else if (f.hash.empty()) {
+            found.push_back("内容无法读取");
+        } else if (r.hash != f.hash) {
+            found.push_back("内容不同");
+        }
+    } else if (r.type == 'l' && r.hash != f.hash) {
+        found.push_back("链接目标不同");
+    }
+    if (r.type == f.type && r.attributes && f.attributes) {
+        const EntryAttributes& was = *r.attributes;
+        const EntryAttributes& now = *f.attributes;
+        // A link's own permission bits mean nothing on most systems.
+        if (r.type != 'l' && was.permissions != now.permissions) {
+            found.push_back("权限不同（清单记录 " + octal(was.permissions) + "，现为 " +
+                            octal(now.permissions) + "）");
+        }
+        if (was.owner != now.owner || was.group != now.group) {
+            found.push_back("所有者不同（清单记录 " + ownerText(was) + "，现为 " + ownerText(now) +
+                            "）");
+        }
+    }
+    std::string text;
+    for (const std::string& part : found) {
+        text += (text.empty() ? "" : "，") + part;
+    }
+    return text;
+}
+
+}  // namespace
+
 ManifestDiff compareManifests(const Manifest& recorded, const Manifest& found) {
     ManifestDiff diff;
     auto r = recorded.begin();
@@ -55,12 +124,10 @@ ManifestDiff compareManifests(const Manifest& recorded, const Manifest& found) {
         } else if (r == recorded.end() || f->path < r->path) {
             diff.extra.push_back(f++->path);
         } else {
-            const bool same =
-                r->type == f->type &&
-                (r->type == 'd' || r->type == 's' ||
-                 (r->size == f->size && r->mtimeNs == f->mtimeNs && r->hash == f->hash));
-            if (!same) {
+            std::string why = differences(*r, *f, diff.contentsUnchecked);
+            if (!why.empty()) {
                 diff.changed.push_back(r->path);
+                diff.changedWhy.push_back(std::move(why));
             }
             ++r;
             ++f;
@@ -80,7 +147,7 @@ std::string VerifyResult::summary() const {
             // Intact as it was made, which was without some entries.
             text += "；但这是不完整的备份，" + notCopiedText(copy->failed.size());
         }
-        return text;
+        return text + uncheckedNote();
     }
     std::string text = "备份“" + path + "”与清单不符：缺少 " + std::to_string(diff.missing.size()) +
                        " 项，改动 " + std::to_string(diff.changed.size()) + " 项，多出 " +
@@ -91,7 +158,15 @@ std::string VerifyResult::summary() const {
             text += (i == 0 ? "" : "、") + escapedName(sharedWith[i]);
         }
     }
-    return text;
+    return text + uncheckedNote();
+}
+
+std::string VerifyResult::uncheckedNote() const {
+    if (diff.contentsUnchecked == 0) {
+        return {};
+    }
+    return "；此备份没有记录文件内容的校验值，" + std::to_string(diff.contentsUnchecked) +
+           " 个文件只核对了大小、修改时间、权限和所有者，未核对内容";
 }
 
 namespace {
@@ -149,10 +224,22 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
             wanted.empty() ? "没有备份记录" : "没有日期为 " + std::string(yyyymmdd) + " 的备份记录";
         return result;
     }
+    // A newer copy may hold the dated name while its row waits in the journal (a run replacing
+    // it now, or one killed before recording it): the row's manifest is not that copy's.
+    {
+        BackupRecordStore store(ws.databaseFile());
+        for (const JournalEntry& pending : CopyJournal(store).entries()) {
+            if (pending.targetText == result.copy->path) {
+                result.refusal =
+                    "备份“" + escapedName(result.copy->path) +
+                    "”正在被替换（或替换它的运行被中断，下一次备份时完成），现在无法核对";
+                return result;
+            }
+        }
+    }
     const auto recorded = ManifestStore(ws.databaseFile()).load(result.copy->id);
     if (!recorded) {
-        // Copies made with sharing off, or by earlier versions, have none; so has one whose
-        // manifest was lost.
+        // Copies made by earlier versions have none (with sharing off, they made none).
         result.refusal = "备份“" + escapedName(result.copy->path) + "”没有清单，无法核对";
         return result;
     }
@@ -162,7 +249,7 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
         return result;
     }
     result.recordedEntries = recorded->size();
-    result.diff = compareManifests(*recorded, manifestOfTree(ws.files, root));
+    result.diff = compareManifests(*recorded, manifestOfTree(ws.files, root, &*recorded));
     rememberDamage(ws, result, records, root);
     return result;
 }

@@ -13,19 +13,26 @@
 
 namespace vantrel {
 
-// What `root` holds now, in manifest form; entries that cannot be read are hashed as "".
-Manifest manifestOfTree(FileOps& files, const std::filesystem::path& root);
+// What `root` holds now, in manifest form; files that cannot be read are hashed as "". With
+// `recorded` (sorted by path), only files it holds a hash of are read.
+Manifest manifestOfTree(FileOps& files, const std::filesystem::path& root,
+                        const Manifest* recorded = nullptr);
 
 // How a copy differs from its manifest, by path.
 struct ManifestDiff {
     std::vector<std::string> missing;  // in the manifest, not in the copy
-    std::vector<std::string> changed;  // in both, with another type, size, time or contents
-    std::vector<std::string> extra;    // in the copy, not in the manifest
+    // In both, with another type, size, time, contents, permission bits or owner.
+    std::vector<std::string> changed;
+    std::vector<std::string> changedWhy;  // what differs, for each of `changed` in its order
+    std::vector<std::string> extra;       // in the copy, not in the manifest
+    // Files whose contents were not compared: the manifest holds no hash of them.
+    std::size_t contentsUnchecked = 0;
 
     bool intact() const { return missing.empty() && changed.empty() && extra.empty(); }
 };
 
-// Folders compare by type only: their times move as entries come and go.
+// Folders compare by type, permission bits and owner: their times move as entries come and
+// go. Permission bits and owners are compared where the manifest recorded them.
 ManifestDiff compareManifests(const Manifest& recorded, const Manifest& found);
 
 // A recorded copy checked against its manifest.
@@ -40,8 +47,12 @@ struct VerifyResult {
 
     bool checked() const { return refusal.empty(); }
     bool intact() const { return checked() && diff.intact(); }
-    // "备份完好：<path>（N 项）", or what differs, counted.
+    // "备份完好：<path>（N 项）", or what differs, counted; either says when the contents of
+    // some files were not compared.
     std::string summary() const;
+
+private:
+    std::string uncheckedNote() const;
 };
 
 // Checks the newest copy of the date `yyyymmdd` (the newest of all when empty) against the

@@ -10,9 +10,11 @@ namespace vantrel {
 
 namespace {
 
-// Format 1 has no source facts; format 2 follows each entry's hash with them.
-constexpr unsigned char kOldFormat = 1;
-constexpr unsigned char kManifestFormat = 2;
+// Format 1 has no source facts; format 2 follows each entry's hash with them; format 3 adds
+// the entry's attributes in the copy.
+constexpr unsigned char kFirstFormat = 1;
+constexpr unsigned char kSourceFormat = 2;
+constexpr unsigned char kManifestFormat = 3;
 constexpr std::size_t kChecksumBytes = 8;
 constexpr std::size_t kMaxVarintBytes = 10;
 // Five one-byte numbers and the type letter: no entry takes fewer bytes.
@@ -107,17 +109,25 @@ private:
 }  // namespace
 
 std::string encodeManifest(const Manifest& sorted) {
-    // Sized for the worst case first, so the loop writes without checks, then cut to fit.
-    std::size_t bound = 1 + kMaxVarintBytes + kChecksumBytes;
-    for (const ManifestEntry& e : sorted) {
-        bound += 12 * kMaxVarintBytes + 1 + e.path.size() + e.hash.size();
-    }
-    std::string blob(bound, '\0');
-    char* out = blob.data();
+    // Grown as it is written, each entry given room for its worst case first so the writing
+    // needs no checks; a worst-case size for the whole manifest would be five times the
+    // result, held while the manifests it came from still are.
+    std::string blob;
+    std::size_t used = 0;
+    const auto room = [&blob, &used](std::size_t need) {
+        if (blob.size() - used < need) {
+            blob.resize(std::max(used + need, blob.size() + blob.size() / 2));
+        }
+        return blob.data() + used;
+    };
+    blob.resize(64 + sorted.size() * 48);  // about what an entry of a file with a hash takes
+    char* out = room(1 + kMaxVarintBytes);
     *out++ = static_cast<char>(kManifestFormat);
     out = putVarint(out, sorted.size());
+    used = static_cast<std::size_t>(out - blob.data());
     std::string_view previous;
     for (const ManifestEntry& e : sorted) {
+        out = room(16 * kMaxVarintBytes + 1 + e.path.size() + e.hash.size());
         const auto shared = static_cast<std::size_t>(
             std::mismatch(previous.begin(), previous.end(), e.path.begin(), e.path.end()).first -
             previous.begin());
@@ -147,13 +157,24 @@ std::string encodeManifest(const Manifest& sorted) {
         } else {
             out = putVarint(out, 0);
         }
+        if (const auto& attrs = e.attributes) {
+            out = putVarint(out, 1);
+            out = putVarint(out, attrs->permissions);
+            out = putVarint(out, attrs->owner);
+            out = putVarint(out, attrs->group);
+        } else {
+            out = putVarint(out, 0);
+        }
         previous = e.path;
+        used = static_cast<std::size_t>(out - blob.data());
     }
-    const std::uint64_t sum = XXH3_64bits(blob.data(), static_cast<std::size_t>(out - blob.data()));
+    const std::uint64_t sum = XXH3_64bits(blob.data(), used);
+    out = room(kChecksumBytes);
     for (std::size_t i = 0; i < kChecksumBytes; ++i) {
         *out++ = static_cast<char>((sum >> (8 * i)) & 0xFF);
     }
-    blob.resize(static_cast<std::size_t>(out - blob.data()));
+    blob.resize(used + kChecksumBytes);
+    blob.shrink_to_fit();
     return blob;
 }
 
@@ -173,16 +194,22 @@ std::string hashText(std::uint64_t header, std::string_view bytes) {
     return hex;
 }
 
-// What a format-2 entry recorded of its source, read after its hash.
-std::optional<SourceFacts> sourceFacts(BlobReader& in, unsigned char format) {
-    if (format != kManifestFormat) {
-        return std::nullopt;
-    }
-    const std::uint64_t hasSource = in.varint();
-    if (hasSource > 1) {
+bool isKnownFormat(unsigned char format) {
+    return format >= kFirstFormat && format <= kManifestFormat;
+}
+
+// Whether an optional part follows: varint 0 or 1.
+bool present(BlobReader& in) {
+    const std::uint64_t flag = in.varint();
+    if (flag > 1) {
         throw DamagedManifest{};
     }
-    if (hasSource == 0) {
+    return flag == 1;
+}
+
+// What an entry of format 2 on recorded of its source, read after its hash.
+std::optional<SourceFacts> sourceFacts(BlobReader& in, unsigned char format) {
+    if (format < kSourceFormat || !present(in)) {
         return std::nullopt;
     }
     SourceFacts src;
@@ -193,6 +220,29 @@ std::optional<SourceFacts> sourceFacts(BlobReader& in, unsigned char format) {
     src.owner = narrow32(in.varint());
     src.group = narrow32(in.varint());
     return src;
+}
+
+// What an entry of format 3 recorded of itself in the copy, read after the source's facts.
+std::optional<EntryAttributes> attributes(BlobReader& in, unsigned char format) {
+    if (format < kManifestFormat || !present(in)) {
+        return std::nullopt;
+    }
+    EntryAttributes attrs;
+    attrs.permissions = narrow32(in.varint());
+    attrs.owner = narrow32(in.varint());
+    attrs.group = narrow32(in.varint());
+    return attrs;
+}
+
+// The hash as read: earlier formats hashed every file, so their empty file hash is one that
+// could not be read back.
+std::string storedHash(char type, std::uint64_t header, std::string_view bytes,
+                       unsigned char format) {
+    std::string hash = hashText(header, bytes);
+    if (format < kManifestFormat && type == 'f' && hash.empty()) {
+        hash = kUnreadHash;
+    }
+    return hash;
 }
 
 }  // namespace
@@ -211,7 +261,7 @@ std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_v
     }
     BlobReader in(blob.substr(0, body));
     const unsigned char format = in.byte();
-    if (format != kOldFormat && format != kManifestFormat) {
+    if (!isKnownFormat(format)) {
         throw DamagedManifest{};
     }
     const std::uint64_t count = in.varint();
@@ -229,10 +279,15 @@ std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_v
         const std::uint64_t hashHeader = in.varint();
         const std::string_view hash = in.bytes(hashHeader >> 1);
         std::optional<SourceFacts> source = sourceFacts(in, format);
+        std::optional<EntryAttributes> attrs = attributes(in, format);
         if (current == path) {
-            return ManifestEntry{
-                current,          type, size, unzigzag(mtime), hashText(hashHeader, hash),
-                std::move(source)};
+            return ManifestEntry{current,
+                                 type,
+                                 size,
+                                 unzigzag(mtime),
+                                 storedHash(type, hashHeader, hash, format),
+                                 std::move(source),
+                                 std::move(attrs)};
         }
         if (std::string_view(current) > path) {
             break;  // sorted: it is not there
@@ -244,7 +299,7 @@ std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_v
 Manifest decodeManifest(std::string_view blob) {
     BlobReader in(blob);
     const unsigned char format = in.byte();
-    if (format != kOldFormat && format != kManifestFormat) {
+    if (!isKnownFormat(format)) {
         throw DamagedManifest{};
     }
     const std::uint64_t count = in.varint();
@@ -274,8 +329,9 @@ Manifest decodeManifest(std::string_view blob) {
         e.size = in.varint();
         e.mtimeNs = unzigzag(in.varint());
         const std::uint64_t hashHeader = in.varint();
-        e.hash = hashText(hashHeader, in.bytes(hashHeader >> 1));
+        e.hash = storedHash(e.type, hashHeader, in.bytes(hashHeader >> 1), format);
         e.source = sourceFacts(in, format);
+        e.attributes = attributes(in, format);
         entries.push_back(std::move(e));
     }
     const std::size_t body = in.position();

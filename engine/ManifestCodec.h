@@ -9,16 +9,20 @@
 namespace vantrel {
 
 // A manifest as one BLOB, entries sorted by path:
-//   format byte (2; 1 is read too), varint entry count, then per entry
+//   format byte (3; 1 and 2 are read too), varint entry count, then per entry
 //     varint bytes shared with the previous path, varint length and bytes of the rest,
 //     type letter, varint size, zig-zag varint mtime_ns,
 //     varint (n << 1 | packed) and n bytes of hash: packed, the bytes of a hash of lowercase
-//     hex digits (every file's), else its text;
-//     (format 2) varint 0, or 1 and the source's facts: varint size, zig-zag varint mtime_ns
-//     and ctime_ns, varint permission bits, owner, group;
+//     hex digits, else its text;
+//     (format 2 on) varint 0, or 1 and the source's facts: varint size, zig-zag varint
+//     mtime_ns and ctime_ns, varint permission bits, owner, group;
+//     (format 3) varint 0, or 1 and the entry's attributes in the copy: varint permission
+//     bits, owner, group;
 //   then the XXH3-64 of all the bytes before it, 8 bytes little-endian.
 // Varints are LEB128: seven bits a byte, low bits first, the top bit set on all but the last.
-// Databases keep these bytes: a change must still read what earlier versions wrote.
+// Databases keep these bytes: a change must still read what earlier versions wrote. Formats 1
+// and 2 hashed every file, so a file without a hash there is one that could not be read back
+// (kUnreadHash); from format 3 on it is a file the copy did not hash.
 
 // The BLOB of a manifest sorted by path.
 std::string encodeManifest(const Manifest& sorted);

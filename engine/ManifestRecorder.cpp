@@ -1,5 +1,6 @@
 #include "engine/ManifestRecorder.h"
 
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -9,8 +10,8 @@ namespace vantrel {
 
 namespace fs = std::filesystem;
 
-ManifestRecorder::ManifestRecorder(FileOps& files, const Manifest* previous)
-    : m_files(files), m_previous(previous) {
+ManifestRecorder::ManifestRecorder(FileOps& files, const Manifest* previous, bool hashContents)
+    : m_files(files), m_previous(previous), m_hashContents(hashContents) {
     if (previous != nullptr) {
         m_entries.reserve(previous->size());  // a new copy holds about what the previous one did
     }
@@ -25,12 +26,19 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
     static const fs::path nowhere;
     const fs::path& written = entry.written != nullptr ? *entry.written : nowhere;
     // What the target kept, which a later check reads back: a file system with coarser
-    // times rounds the source's.
-    if (entry.type != EntryType::Folder && !entry.asWritten) {
-        if (const auto st = m_files.stat(written, false)) {
-            e.size = entry.type == EntryType::File ? st->size : 0;
-            e.mtimeNs = st->mtimeNs;
+    // times rounds the source's, and only a process that may set owners keeps the source's.
+    std::optional<EntryStat> readBack;
+    const EntryStat* held = entry.held;
+    if (held == nullptr && (entry.type == EntryType::Folder || !entry.asWritten)) {
+        readBack = m_files.stat(written, false);
+        held = readBack ? &*readBack : nullptr;
+    }
+    if (held != nullptr) {
+        if (entry.type != EntryType::Folder && !entry.asWritten) {
+            e.size = entry.type == EntryType::File ? held->size : 0;
+            e.mtimeNs = held->mtimeNs;
         }
+        e.attributes = attributesOf(*held);
     }
     bool hashed = false;
     if (entry.type == EntryType::File) {
@@ -42,14 +50,15 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
         // Its hash is borrowed only from the record of this very file, as it was shared.
         if (before != nullptr && before->type == 'f' && before->size == e.size &&
             before->mtimeNs == e.mtimeNs && before->source && before->source == e.source &&
-            !before->hash.empty()) {
+            !before->hash.empty() && before->hash != kUnreadHash) {
             e.hash = before->hash;
-        } else {
+        } else if (m_hashContents) {
             try {
                 e.hash = hashFile(written);
                 hashed = true;
             } catch (const std::system_error&) {
-                // Left empty: the check then reports the file as changed, never as intact.
+                // The check then reports the file as changed, never as intact.
+                e.hash = kUnreadHash;
             }
         }
     } else if (entry.type == EntryType::Link) {

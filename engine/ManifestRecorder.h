@@ -13,8 +13,10 @@ namespace vantrel {
 // A file linked from the previous copy takes its hash from that copy's manifest.
 class ManifestRecorder {
 public:
-    // `files` reads back what the copy placed; `previous`, sorted by path, outlives this.
-    explicit ManifestRecorder(FileOps& files, const Manifest* previous = nullptr);
+    // `files` reads back what the copy placed where the copy did not; `previous`, sorted by
+    // path, outlives this. Without `hashContents` files are recorded without their hash.
+    explicit ManifestRecorder(FileOps& files, const Manifest* previous = nullptr,
+                              bool hashContents = true);
 
     // Safe to call from several threads at once; files are hashed outside the lock.
     void add(const CopiedEntry& entry);
@@ -26,7 +28,8 @@ public:
 private:
     FileOps& m_files;
     const Manifest* m_previous;  // read-only
-    std::mutex m_mutex;          // guards the two below
+    bool m_hashContents;
+    std::mutex m_mutex;  // guards the two below
     Manifest m_entries;
     std::uint64_t m_hashed = 0;
 };

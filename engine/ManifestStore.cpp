@@ -12,6 +12,17 @@ namespace vantrel {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Earlier versions hashed every file they recorded: one without a hash could not be read.
+void markUnreadInEarlierRow(ManifestEntry& e) {
+    if (e.type == 'f' && e.hash.empty()) {
+        e.hash = kUnreadHash;
+    }
+}
+
+}  // namespace
+
 ManifestStore::ManifestStore(const fs::path& dbFile) : m_records(dbFile) {
     m_records.ensure(RecordDatabase::Part::Manifests);
 }
@@ -86,7 +97,9 @@ ManifestStore::Lookup ManifestStore::find(std::int64_t id, std::string_view path
                                                 static_cast<std::uint64_t>(stmt.columnInt(1)),
                                                 stmt.columnInt(2),
                                                 stmt.columnText(3),
+                                                {},
                                                 {}};
+                    markUnreadInEarlierRow(*found.entry);
                 }
             }
         }
@@ -128,6 +141,7 @@ std::optional<Manifest> ManifestStore::load(std::int64_t id) {
                 e.size = static_cast<std::uint64_t>(stmt.columnInt(2));
                 e.mtimeNs = stmt.columnInt(3);
                 e.hash = stmt.columnText(4);
+                markUnreadInEarlierRow(e);
                 entries.push_back(std::move(e));
             }
         }

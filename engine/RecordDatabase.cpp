@@ -98,6 +98,15 @@ constexpr SchemaStep kSchema[] = {
      "CREATE TABLE IF NOT EXISTS vantrel_damaged (device INTEGER NOT NULL, "
      "inode INTEGER NOT NULL, copy_path TEXT NOT NULL, path TEXT NOT NULL, "
      "found TEXT NOT NULL, PRIMARY KEY (device, inode))"},
+    // What a replacement under way records with its row, so that whichever run finishes it
+    // writes them in the row's transaction: the copy's manifest and its run's history row.
+    {Part::JournalRuns, "vantrel_journal_run",
+     "CREATE TABLE IF NOT EXISTS vantrel_journal_run (journal_id INTEGER PRIMARY KEY, "
+     "manifest BLOB, started TEXT, trigger TEXT, fire_instant TEXT, "
+     "files INTEGER NOT NULL DEFAULT 0, bytes INTEGER NOT NULL DEFAULT 0)"},
+    {Part::JournalRuns, "",
+     "CREATE TRIGGER IF NOT EXISTS vantrel_journal_run_goes_with_entry AFTER DELETE ON "
+     "vantrel_journal BEGIN DELETE FROM vantrel_journal_run WHERE journal_id = OLD.id; END"},
 };
 
 bool tableExists(Database& db, std::string_view name) {

@@ -21,13 +21,24 @@ namespace vantrel {
 // guard's holds on pruning (`vantrel_change_hold`), the last check of each copy
 // (`vantrel_copy_check`), the exclusion rules each copy was made with (`vantrel_copy_rules`,
 // and `vantrel_journal_rules` for a replacement under way), the copies kept for good
-// (`vantrel_pin`), each dropped with its row by a trigger, and the files a check found
-// damaged (`vantrel_damaged`).
+// (`vantrel_pin`), each dropped with its row by a trigger, the files a check found
+// damaged (`vantrel_damaged`), and what a replacement under way records with its row
+// (`vantrel_journal_run`: the manifest and the run's history row).
 class RecordDatabase {
 public:
     // Parts of the schema, each made when first written to, so a database that is only read
     // is never changed.
-    enum class Part { Copies, CopyState, History, Manifests, ChangeGuard, CopyChecks, Rules, Pins };
+    enum class Part {
+        Copies,
+        CopyState,
+        History,
+        Manifests,
+        ChangeGuard,
+        CopyChecks,
+        Rules,
+        Pins,
+        JournalRuns
+    };
 
     // Creates the file with table `wenjianming` when no file of that name exists (an empty
     // file, which an interrupted creation leaves, counts as none). Returns true when it made

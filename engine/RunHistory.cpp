@@ -44,15 +44,6 @@ constexpr std::array<OutcomeName, 7> kOutcomes = {{
     {RunOutcome::CaughtUp, "caught_up", "错过，已补做"},
 }};
 
-RunTrigger triggerFrom(std::string_view stored) {
-    for (const auto& t : kTriggers) {
-        if (t.stored == stored) {
-            return t.trigger;
-        }
-    }
-    return RunTrigger::Manual;
-}
-
 RunOutcome outcomeFrom(std::string_view stored) {
     for (const auto& o : kOutcomes) {
         if (o.stored == stored) {
@@ -69,6 +60,15 @@ const std::filesystem::path& madeIfMissing(const std::filesystem::path& file) {
 }
 
 }  // namespace
+
+RunTrigger triggerFrom(std::string_view stored) {
+    for (const auto& t : kTriggers) {
+        if (t.stored == stored) {
+            return t.trigger;
+        }
+    }
+    return RunTrigger::Manual;
+}
 
 std::string_view storedName(RunTrigger trigger) {
     return kTriggers[static_cast<std::size_t>(trigger)].stored;
@@ -107,38 +107,73 @@ RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_records(madeIfMi
     m_records.ensure(RecordDatabase::Part::History);
 }
 
+namespace {
+
+void bindRun(Statement& stmt, const RunRecord& r) {
+    stmt.bind("started", formatLocalTime(r.started));
+    stmt.bind("ended", formatLocalTime(r.ended));
+    stmt.bind("trigger", storedName(r.trigger));
+    stmt.bind("outcome", storedName(r.outcome));
+    stmt.bind("message", r.message);
+    stmt.bind("files", static_cast<std::int64_t>(r.files));
+    stmt.bind("bytes", static_cast<std::int64_t>(r.bytes));
+    stmt.bind("target", r.targetPath);
+    // An instant is kept as its text; rows without one leave the column NULL.
+    if (r.fireInstant) {
+        stmt.bind("fire", formatLocalTime(*r.fireInstant));
+    }
+    stmt.bind("prune", static_cast<std::int64_t>(r.pruneFailures));
+}
+
+void writeChanges(Database& db, std::int64_t id, const RunRecord& r) {
+    if (r.changes) {
+        auto changes = db.prepare(
+            "INSERT OR REPLACE INTO vantrel_run_changes (run_id, added, modified, deleted) "
+            "VALUES (:id, :added, :modified, :deleted)");
+        changes.bind("id", id);
+        changes.bind("added", static_cast<std::int64_t>((*r.changes)[0]));
+        changes.bind("modified", static_cast<std::int64_t>((*r.changes)[1]));
+        changes.bind("deleted", static_cast<std::int64_t>((*r.changes)[2]));
+        changes.step();
+    }
+}
+
+}  // namespace
+
+std::int64_t insertRunRow(Database& db, const RunRecord& r) {
+    auto stmt = db.prepare(
+        "INSERT INTO run_history (started, ended, trigger, outcome, message, files, bytes, "
+        "target_path, fire_instant, prune_failures) VALUES (:started, :ended, :trigger, "
+        ":outcome, :message, :files, :bytes, :target, :fire, :prune)");
+    bindRun(stmt, r);
+    stmt.step();
+    const std::int64_t id = db.lastInsertRowId();
+    writeChanges(db, id, r);
+    return id;
+}
+
 std::int64_t RunHistory::add(const RunRecord& r) {
     try {
-        auto stmt = m_records.db().prepare(
-            "INSERT INTO run_history (started, ended, trigger, outcome, message, files, bytes, "
-            "target_path, fire_instant, prune_failures) VALUES (:started, :ended, :trigger, "
-            ":outcome, :message, :files, :bytes, :target, :fire, :prune)");
-        stmt.bind("started", formatLocalTime(r.started));
-        stmt.bind("ended", formatLocalTime(r.ended));
-        stmt.bind("trigger", storedName(r.trigger));
-        stmt.bind("outcome", storedName(r.outcome));
-        stmt.bind("message", r.message);
-        stmt.bind("files", static_cast<std::int64_t>(r.files));
-        stmt.bind("bytes", static_cast<std::int64_t>(r.bytes));
-        stmt.bind("target", r.targetPath);
-        // An instant is kept as its text; rows without one leave the column NULL.
-        if (r.fireInstant) {
-            stmt.bind("fire", formatLocalTime(*r.fireInstant));
-        }
-        stmt.bind("prune", static_cast<std::int64_t>(r.pruneFailures));
+        return insertRunRow(m_records.db(), r);
+    } catch (const std::exception& e) {
+        m_records.fail(e);
+    }
+}
+
+void RunHistory::update(const RunRecord& r) {
+    try {
+        Database& db = m_records.db();
+        Transaction tx(db);
+        auto stmt = db.prepare(
+            "UPDATE run_history SET started = :started, ended = :ended, trigger = :trigger, "
+            "outcome = :outcome, message = :message, files = :files, bytes = :bytes, "
+            "target_path = :target, fire_instant = :fire, prune_failures = :prune "
+            "WHERE id = :id");
+        bindRun(stmt, r);
+        stmt.bind("id", r.id);
         stmt.step();
-        const std::int64_t id = m_records.db().lastInsertRowId();
-        if (r.changes) {
-            auto changes = m_records.db().prepare(
-                "INSERT OR REPLACE INTO vantrel_run_changes (run_id, added, modified, deleted) "
-                "VALUES (:id, :added, :modified, :deleted)");
-            changes.bind("id", id);
-            changes.bind("added", static_cast<std::int64_t>((*r.changes)[0]));
-            changes.bind("modified", static_cast<std::int64_t>((*r.changes)[1]));
-            changes.bind("deleted", static_cast<std::int64_t>((*r.changes)[2]));
-            changes.step();
-        }
-        return id;
+        writeChanges(db, r.id, r);
+        tx.commit();
     } catch (const std::exception& e) {
         m_records.fail(e);
     }

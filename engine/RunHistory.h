@@ -45,12 +45,18 @@ struct RunRecord {
 std::string_view storedName(RunTrigger trigger);
 std::string_view storedName(RunOutcome outcome);
 std::string_view displayName(RunTrigger trigger);
+// The trigger of a stored name; Manual for one it does not know.
+RunTrigger triggerFrom(std::string_view stored);
 std::string_view displayName(RunOutcome outcome);
 
 // A row as `vantrel-cli history` and the window show it: start and end (yyyy-mm-dd hh:mm:ss),
 // trigger, outcome, files, bytes, copy path, "新增 A 个，修改 B 个，删除 C 个" (empty when the
 // run made no copy or did not count), and the message (empty when none).
 std::vector<std::string> shownFields(const RunRecord& record);
+
+// Writes `record` as a new row of table `run_history` through `db`, inside whatever
+// transaction `db` has open; returns its id. Throws DatabaseError.
+std::int64_t insertRunRow(Database& db, const RunRecord& record);
 
 // Every run of the job, in table `run_history` of the record database beside the copies'
 // table, which it leaves alone.
@@ -61,6 +67,8 @@ public:
     explicit RunHistory(const std::filesystem::path& dbFile);
 
     std::int64_t add(const RunRecord& record);
+    // Rewrites the row `record.id` (written with the run's copy) as the run ended.
+    void update(const RunRecord& record);
     // Newest first; all rows when `limit` is 0.
     std::vector<RunRecord> list(std::size_t limit = 0);
 

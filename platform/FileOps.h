@@ -63,6 +63,9 @@ struct CopiedEntry {
     const std::filesystem::path* written = nullptr;  // where it now is in the copy
     // The source entry as it was read before it was copied; null where it could not be read.
     const EntryStat* source = nullptr;
+    // The entry as the copy holds it, read back (permission bits, owner, group); null where it
+    // was not.
+    const EntryStat* held = nullptr;
 };
 
 // Entries a copy, a count or a walk leaves out, asked with an entry's path below the top and

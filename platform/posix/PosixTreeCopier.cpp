@@ -205,8 +205,10 @@ private:
         // goes on meanwhile.
         if (m_options.onEntry) {
             const EntryStat source = entryStatOf(st);
+            const EntryStat copy = held != nullptr ? entryStatOf(*held) : EntryStat{};
             CopiedEntry e;
             e.source = &source;
+            e.held = held != nullptr ? &copy : nullptr;
             e.relative = rel;
             e.type = type;
             const struct stat& kept = held != nullptr ? *held : st;
@@ -294,7 +296,11 @@ private:
         if (::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0) {
             return fail(f.dstPath, errno);
         }
-        placed(f.rel, EntryType::Folder, st, false, f.dstPath);
+        // Read back for the manifest: the owner is the source's only where the process may
+        // set it.
+        struct stat held;
+        const bool read = m_options.onEntry && ::fstat(out, &held) == 0;
+        placed(f.rel, EntryType::Folder, st, false, f.dstPath, read ? &held : nullptr);
         return true;
     }
 

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "engine/BackupRun.h"
+#include "engine/ManifestCheck.h"
+#include "engine/ManifestCodec.h"
+#include "engine/ManifestStore.h"
 #include "engine/OperationLog.h"
+#include "engine/RunHistory.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
@@ -45,7 +49,21 @@ protected:
         });
         const auto line =
             OperationLog::composeLine(clock.now(), pathToUtf8(source), pathToUtf8(target));
-        EXPECT_THROW(slot.commit(line, "2014-05-15", {}), Killed);
+        killedManifest = manifestOfTree(files, slot.staging());
+        RunRecord run;
+        run.started = clock.now();
+        run.trigger = RunTrigger::Timetable;
+        run.files = 3;
+        run.targetPath = pathToUtf8(target);
+        EXPECT_THROW(slot.commit(line, "2014-05-15", {}, encodeManifest(killedManifest), run),
+                     Killed);
+    }
+    // Every row with its manifest: a reader never sees one without the other.
+    void expectEveryRowHasItsManifest() const {
+        ManifestStore manifests(ws.databaseFile());
+        for (const BackupRecord& row : BackupRecordStore(ws.databaseFile()).list()) {
+            EXPECT_TRUE(manifests.load(row.id).has_value()) << "row " << row.id;
+        }
     }
     std::string holds() const {
         std::error_code ec;
@@ -73,6 +91,16 @@ protected:
         return CopyJournal(store).entries();
     }
     size_t lines() const { return OperationLog(ws.logFile()).LoadLines().size(); }
+    // The history rows, as "<outcome>/<message>"; only the killed run writes any.
+    std::vector<std::string> history() const {
+        std::vector<std::string> rows;
+        for (const RunRecord& r : RunHistory(ws.databaseFile()).list()) {
+            rows.push_back(std::string(storedName(r.outcome)) + "/" + r.message);
+        }
+        return rows;
+    }
+
+    Manifest killedManifest;
 
     test::TempDir dir;
     fs::path work = dir / "work";
@@ -91,12 +119,17 @@ TEST_F(CopySlotTest, AKillAtAnyStepLeavesACompleteCopyAndTheNextRunCleansUp) {
         Step step;
         bool noExchange;
         const char* holdsAfterKill;
-        size_t rowsAfterNextRun;  // the first run, the killed one when finished, the next one
+        size_t rowsAfterNextRun;    // the first run, the killed one when finished, the next one
+        const char* killedRunsRow;  // its history row after the next run; "" for none
     } cases[] = {
-        {Step::Journaled, false, "old", 2}, {Step::Swapped, false, "new", 3},
-        {Step::Logged, false, "new", 3},    {Step::Recorded, false, "new", 3},
-        {Step::Journaled, true, "old", 2},  {Step::SetAside, true, "nothing", 2},
-        {Step::Swapped, true, "new", 3},    {Step::Logged, true, "new", 3},
+        {Step::Journaled, false, "old", 2, ""},
+        {Step::Swapped, false, "new", 3, "success/运行在记录完成前中断，由之后的一次运行补记"},
+        {Step::Logged, false, "new", 3, "success/运行在记录完成前中断，由之后的一次运行补记"},
+        {Step::Recorded, false, "new", 3, "success/"},
+        {Step::Journaled, true, "old", 2, ""},
+        {Step::SetAside, true, "nothing", 2, ""},
+        {Step::Swapped, true, "new", 3, "success/运行在记录完成前中断，由之后的一次运行补记"},
+        {Step::Logged, true, "new", 3, "success/运行在记录完成前中断，由之后的一次运行补记"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message()
@@ -113,6 +146,10 @@ TEST_F(CopySlotTest, AKillAtAnyStepLeavesACompleteCopyAndTheNextRunCleansUp) {
         writeBytes(source / "c.txt", "gamma");
         killedRun(c.step);
         EXPECT_EQ(holds(), c.holdsAfterKill);
+        expectEveryRowHasItsManifest();
+        // While the journal holds the replacement, no row's manifest is the dated copy's.
+        EXPECT_EQ(verifyCopy(ws, "20140515").refusal.find("正在被替换") != std::string::npos,
+                  !journal().empty());
 
         writeBytes(source / "a.txt", "next");
         ASSERT_TRUE(RunBackup(ws, settings).ran);
@@ -121,6 +158,16 @@ TEST_F(CopySlotTest, AKillAtAnyStepLeavesACompleteCopyAndTheNextRunCleansUp) {
         EXPECT_EQ(rows(), c.rowsAfterNextRun);
         EXPECT_EQ(lines(), rows());
         EXPECT_TRUE(journal().empty());
+        expectEveryRowHasItsManifest();
+        const std::string killedRow = c.killedRunsRow;
+        EXPECT_EQ(history(), killedRow.empty() ? std::vector<std::string>{}
+                                               : std::vector<std::string>{killedRow});
+        if (c.rowsAfterNextRun == 3) {
+            // The killed run's copy keeps the manifest it was made with.
+            ManifestStore manifests(ws.databaseFile());
+            EXPECT_EQ(manifests.load(BackupRecordStore(ws.databaseFile()).list()[1].id),
+                      killedManifest);
+        }
     }
 }
 

@@ -10,7 +10,7 @@ namespace {
 
 // Databases keep these bytes: a change to the encoding must still read them.
 TEST(ManifestCodec, TheStoredFormatStaysReadable) {
-    const Manifest m = {{"", 'd', 0, 5, "", {}}, {"a", 'f', 3, -2, "ab", {}}};
+    const Manifest m = {{"", 'd', 0, 5, "", {}, {}}, {"a", 'f', 3, -2, "ab", {}, {}}};
     // Format 1, two entries: "" d, size 0, time zigzag(5), no hash; then "a" sharing nothing
     // with "", f, size 3, time zigzag(-2), one packed hash byte; then the checksum.
     const std::string blob(
@@ -27,13 +27,30 @@ TEST(ManifestCodec, TheStoredFormatStaysReadable) {
     withSource[1].source = SourceFacts{3, -2, 1'700'000'000'123'456'789, 04755, 1000, 65534};
     EXPECT_EQ(decodeManifest(encodeManifest(withSource)), withSource);
     EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
+    // And with the entries' attributes in the copy, and a file recorded without a hash.
+    Manifest withAttributes = withSource;
+    withAttributes[0].attributes = EntryAttributes{0755, 0, 0};
+    withAttributes[1].attributes = EntryAttributes{04755, 1000, 65534};
+    withAttributes[1].hash.clear();
+    EXPECT_EQ(decodeManifest(encodeManifest(withAttributes)), withAttributes);
+
+    // Format 2 hashed every file: one without a hash could not be read back, never "not hashed".
+    const std::string unread(
+        "\x02\x01"
+        "\x00\x01"
+        "af\x03\x03\x00\x00"
+        "\x23\x97\x94\x03\x0b\xde\xcf\x21",
+        18);
+    const Manifest unreadFile = {{"a", 'f', 3, -2, std::string(kUnreadHash), {}, {}}};
+    EXPECT_EQ(decodeManifest(unread), unreadFile);
+    EXPECT_EQ(findInManifest(unread, "a"), unreadFile[0]);
 }
 
 TEST(ManifestCodec, ADamagedBlobIsNeverTrusted) {
-    const Manifest m = {{"", 'd', 0, 1, "", {}},
-                        {"a.txt", 'f', 300, -70'000, "0123456789abcdef0123456789abcdef", {}},
-                        {"ab", 'l', 0, 2, "a.txt", {}},
-                        {"ab/c", 'f', 1, 2, "", SourceFacts{1, 2, 3, 0644, 0, 0}}};
+    const Manifest m = {{"", 'd', 0, 1, "", {}, {}},
+                        {"a.txt", 'f', 300, -70'000, "0123456789abcdef0123456789abcdef", {}, {}},
+                        {"ab", 'l', 0, 2, "a.txt", {}, {}},
+                        {"ab/c", 'f', 1, 2, "", SourceFacts{1, 2, 3, 0644, 0, 0}, {}}};
     const std::string good = encodeManifest(m);
     const auto damaged = [](const std::string& blob) {
         try {

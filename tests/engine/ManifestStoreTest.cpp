@@ -83,16 +83,16 @@ TEST_F(ManifestStoreTest, StoreKeepsOneManifestPerRowAndDropsItWithTheRow) {
 TEST_F(ManifestStoreTest, StoreKeepsEveryFieldExactlyAndSortsWhatItIsGiven) {
     ManifestStore manifests(twoRows());
     const Manifest m = {
-        {"", 'd', 0, -1, "", {}},  // the top, a time before 1970
-        {"a", 'f', UINT64_MAX, INT64_MIN, "0123456789abcdef0123456789abcdef", {}},
-        {"a/b", 'l', 0, INT64_MAX, "../目标 b",
-         SourceFacts{0, -3, INT64_MAX, 07777, UINT32_MAX, 0}},
-        {"a/bc", 'f', std::uint64_t{1} << 40, 1'400'000'000'123'456'789, "", {}},  // unread
-        {"a/bc/d", 's', 0, 0, "", {}},
-        {"a/bc/e", 'f', 3, 7, "ABCDEF", {}},  // not lowercase hex: kept as text
-        {"a/bc/f", 'f', 3, 7, "abc", {}},
-        {"数据", 'd', 0, 999'999'999, "", {}},
-        {"数据/文件.txt", 'f', 127, 128, "ffffffffffffffffffffffffffffffff", {}},
+        {"", 'd', 0, -1, "", {}, {}},  // the top, a time before 1970
+        {"a", 'f', UINT64_MAX, INT64_MIN, "0123456789abcdef0123456789abcdef", {}, {}},
+        {"a/b", 'l', 0, INT64_MAX, "../目标 b", SourceFacts{0, -3, INT64_MAX, 07777, UINT32_MAX, 0},
+         EntryAttributes{0777, 0, 65534}},
+        {"a/bc", 'f', std::uint64_t{1} << 40, 1'400'000'000'123'456'789, "", {}, {}},  // unhashed
+        {"a/bc/d", 's', 0, 0, "", {}, {}},
+        {"a/bc/e", 'f', 3, 7, "ABCDEF", {}, {}},  // not lowercase hex: kept as text
+        {"a/bc/f", 'f', 3, 7, "abc", {}, {}},
+        {"数据", 'd', 0, 999'999'999, "", {}, {}},
+        {"数据/文件.txt", 'f', 127, 128, "ffffffffffffffffffffffffffffffff", {}, {}},
     };
     manifests.save(1, m);
     EXPECT_EQ(manifests.load(1).value(), m);
@@ -110,8 +110,8 @@ TEST_F(ManifestStoreTest, ManifestsInTheOldTableStillLoadUntilSavedAgain) {
             "INSERT INTO manifest (copy_id, path, type, size, mtime_ns, hash) VALUES "
             "(1, '子/a.txt', 'f', 5, -5, '0123456789abcdef0123456789abcdef'), "
             "(1, '', 'd', 0, -5, '')");
-    const Manifest old = {{"", 'd', 0, -5, "", {}},
-                          {"子/a.txt", 'f', 5, -5, "0123456789abcdef0123456789abcdef", {}}};
+    const Manifest old = {{"", 'd', 0, -5, "", {}, {}},
+                          {"子/a.txt", 'f', 5, -5, "0123456789abcdef0123456789abcdef", {}, {}}};
     EXPECT_EQ(manifests.load(1).value(), old);
     EXPECT_FALSE(manifests.load(2));
 
@@ -123,8 +123,8 @@ TEST_F(ManifestStoreTest, ManifestsInTheOldTableStillLoadUntilSavedAgain) {
 
 TEST_F(ManifestStoreTest, KeepsTheCodecsBytesAndReportsDamageWithTheRow) {
     ManifestStore manifests(twoRows());
-    const Manifest m = {{"", 'd', 0, 1, "", {}},
-                        {"a.txt", 'f', 300, -70'000, "0123456789abcdef", {}}};
+    const Manifest m = {{"", 'd', 0, 1, "", {}, {}},
+                        {"a.txt", 'f', 300, -70'000, "0123456789abcdef", {}, {}}};
     manifests.save(1, m);
     EXPECT_EQ(blobOf(1), encodeManifest(m));
     storeBlob(1, blobOf(1).substr(0, 10));

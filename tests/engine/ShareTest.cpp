@@ -79,6 +79,19 @@ struct Unmount {
     ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
 };
 
+TEST_F(ShareRunTest, ACopyWithoutHashesIsRecordedAndCheckedButNeverSharedFrom) {
+    settings.ShareUnchanged = false;
+    ASSERT_TRUE(runOn(15).ran);
+    const VerifyResult unhashed = verifyCopy(ws, "20140515");
+    EXPECT_TRUE(unhashed.intact()) << unhashed.summary();
+    EXPECT_EQ(unhashed.diff.contentsUnchecked, 2u);
+    // Its record of the source vouches for nothing in the copy's contents: copied once more.
+    settings.ShareUnchanged = true;
+    EXPECT_EQ(runOn(16).shared, 0u);
+    EXPECT_EQ(runOn(17).shared, 2u);
+    EXPECT_EQ(verifyCopy(ws, "20140517").diff.contentsUnchecked, 0u);
+}
+
 TEST_F(ShareRunTest, ADamagedPreviousManifestLinksNothingAndTheNewCopyIsIntact) {
     ASSERT_TRUE(runOn(15).ran);
     Database(ws.databaseFile(), Database::Mode::OpenExisting)
