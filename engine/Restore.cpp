@@ -345,13 +345,7 @@ private:
             pending.inNewTop = newTop;
             pending.temp = dest;
             pending.shown = top.place / dest.lexically_relative(top.temp);
-            pending.source = source;
-            pending.link = link;
-            m_batchBytes += pending.bytes;
-            m_pending.push_back(std::move(pending));
-            if (m_batchBytes >= kBatchBytes || m_pending.size() >= kBatchFiles) {
-                flush();
-            }
+            enqueue(std::move(pending), source, link);
             return;
         }
         if (const auto st = fresh ? std::nullopt : lstat(dest)) {
@@ -392,13 +386,7 @@ private:
         }
         pending.temp = tempFor(pending.to);
         pending.shown = pending.to;
-        pending.source = source;
-        pending.link = link;
-        m_batchBytes += pending.bytes;
-        m_pending.push_back(std::move(pending));
-        if (m_batchBytes >= kBatchBytes || m_pending.size() >= kBatchFiles) {
-            flush();
-        }
+        enqueue(std::move(pending), source, link);
     }
 
     void advance(std::uint64_t bytes) {
@@ -528,6 +516,17 @@ private:
     }
 
     // Puts the written files on disk, then gives them their names.
+    // Adds a file to the batch, which is written out once it holds enough.
+    void enqueue(Pending pending, const fs::path& source, bool link) {
+        pending.source = source;
+        pending.link = link;
+        m_batchBytes += pending.bytes;
+        m_pending.push_back(std::move(pending));
+        if (m_batchBytes >= kBatchBytes || m_pending.size() >= kBatchFiles) {
+            flush();
+        }
+    }
+
     void flush() {
         if (m_pending.empty()) {
             return;
