@@ -1,4 +1,5 @@
 #include "winshell/LogWindow.h"
+#include "winshell/WindowClass.h"
 
 #include <commctrl.h>
 #include <windowsx.h>
@@ -21,15 +22,7 @@ constexpr COLORREF kGreen = RGB(0x00, 0x80, 0x00);
 }  // namespace
 
 void TLogShowForm::registerClass(HINSTANCE instance) {
-    WNDCLASSEXW cls{};
-    cls.cbSize = sizeof cls;
-    cls.lpfnWndProc = windowProc;
-    cls.hInstance = instance;
-    cls.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_VANTREL));
-    cls.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    cls.lpszClassName = kLogWindowClass;
-    RegisterClassExW(&cls);
+    registerWindowClass(instance, windowProc, kLogWindowClass);
 }
 
 void TLogShowForm::open(const std::filesystem::path& logFile, const std::filesystem::path& dbFile) {
@@ -51,15 +44,12 @@ void TLogShowForm::open(const std::filesystem::path& logFile, const std::filesys
 }
 
 LRESULT CALLBACK TLogShowForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* form =
-            static_cast<TLogShowForm*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-        form->m_window = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-    }
-    auto* form = reinterpret_cast<TLogShowForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* form = formOfWindow<TLogShowForm>(window, message, lParam);
     if (form == nullptr) {
         return DefWindowProcW(window, message, wParam, lParam);
+    }
+    if (message == WM_NCCREATE) {
+        form->m_window = window;
     }
     const LRESULT result = form->handle(message, wParam, lParam);
     if (message == WM_NCDESTROY) {

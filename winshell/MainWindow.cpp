@@ -1,4 +1,5 @@
 #include "winshell/MainWindow.h"
+#include "winshell/WindowClass.h"
 
 #include <commctrl.h>
 #include <windowsx.h>
@@ -99,18 +100,7 @@ TMainForm::~TMainForm() {
 }
 
 void TMainForm::registerClass(HINSTANCE instance) {
-    WNDCLASSEXW cls{};
-    cls.cbSize = sizeof cls;
-    cls.lpfnWndProc = windowProc;
-    cls.hInstance = instance;
-    cls.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_VANTREL));
-    cls.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_VANTREL), IMAGE_ICON,
-                                                GetSystemMetrics(SM_CXSMICON),
-                                                GetSystemMetrics(SM_CYSMICON), LR_SHARED));
-    cls.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    cls.lpszClassName = kMainWindowClass;
-    RegisterClassExW(&cls);
+    registerWindowClass(instance, windowProc, kMainWindowClass);
 }
 
 bool TMainForm::create() {
@@ -125,15 +115,12 @@ bool TMainForm::create() {
 }
 
 LRESULT CALLBACK TMainForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* form =
-            static_cast<TMainForm*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-        form->m_window = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-    }
-    auto* form = reinterpret_cast<TMainForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* form = formOfWindow<TMainForm>(window, message, lParam);
     if (form == nullptr) {
         return DefWindowProcW(window, message, wParam, lParam);
+    }
+    if (message == WM_NCCREATE) {
+        form->m_window = window;
     }
     if (message == WM_NCDESTROY) {
         form->m_window = nullptr;

@@ -1,4 +1,5 @@
 #include "winshell/RestoreWindow.h"
+#include "winshell/WindowClass.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -75,15 +76,7 @@ void addRow(HWND list, int row, const std::vector<std::string>& cells, LPARAM pa
 }  // namespace
 
 void TRestoreForm::registerClass(HINSTANCE instance) {
-    WNDCLASSEXW cls{};
-    cls.cbSize = sizeof cls;
-    cls.lpfnWndProc = windowProc;
-    cls.hInstance = instance;
-    cls.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_VANTREL));
-    cls.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    cls.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    cls.lpszClassName = kRestoreWindowClass;
-    RegisterClassExW(&cls);
+    registerWindowClass(instance, windowProc, kRestoreWindowClass);
 }
 
 void TRestoreForm::open(HWND owner, Workspace& ws, const TBackupSettings& settings) {
@@ -115,15 +108,12 @@ void TRestoreForm::freeIfGone() {
 }
 
 LRESULT CALLBACK TRestoreForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* form =
-            static_cast<TRestoreForm*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-        form->m_window = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-    }
-    auto* form = reinterpret_cast<TRestoreForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* form = formOfWindow<TRestoreForm>(window, message, lParam);
     if (form == nullptr) {
         return DefWindowProcW(window, message, wParam, lParam);
+    }
+    if (message == WM_NCCREATE) {
+        form->m_window = window;
     }
     // A box of the presenter's runs a loop of its own, in which the window may be destroyed
     // (its owner closed): the form is freed once the outermost message has been handled.
