@@ -49,13 +49,19 @@ void BackupRecordStore::checkWritable() {
         throw BackupError(refused + "只能以只读方式打开");  // an immutable or read-only file
     }
     try {
-        // A row written and rolled back: the journal beside the file must be made too.
-        Transaction probe(db);
-        db.exec("INSERT INTO wenjianming (wenjianming, shijian) VALUES ('', '')");
+        // Whatever a run's journal entry, record, manifest and history need, made before the
+        // copy in one transaction, which is the write tried; where nothing was missing, a row
+        // written and rolled back tries it (the journal beside the file must be made too).
+        using Part = RecordDatabase::Part;
+        if (!m_records.makeMissing(
+                {Part::CopyState, Part::Manifests, Part::JournalRuns, Part::History})) {
+            Transaction probe(db);
+            db.exec("INSERT INTO wenjianming (wenjianming, shijian) VALUES ('', '')");
+        }
     } catch (const DatabaseError& e) {
         throw BackupError(refused + e.what());
     }
-    ensureTables();
+    m_hasStateTables = true;
 }
 
 std::int64_t BackupRecordStore::insertRow(std::string_view targetPath, std::string_view date,

@@ -54,7 +54,8 @@ public:
     // is not an SQLite database; such a file is never written.
     explicit BackupRecordStore(const std::filesystem::path& dbFile);
 
-    // Throws BackupError naming the file when a write transaction cannot be started.
+    // Throws BackupError naming the file when a write transaction cannot be started. Makes
+    // the tables a backup run writes that are missing, in one transaction.
     void checkWritable();
 
     // Adds the row and, for an incomplete copy, its list of failed entries, and the exclusion

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "engine/BackupError.h"
 #include "platform/TextCodec.h"
@@ -16,6 +17,7 @@ struct SchemaStep {
     Part part;
     std::string_view table;  // the table it makes; empty for a trigger
     std::string_view sql;
+    std::string_view trigger = {};  // the trigger it makes; empty for a table
 };
 
 // Every statement that shapes the file, oldest first. Databases in use hold these texts:
@@ -49,13 +51,15 @@ constexpr SchemaStep kSchema[] = {
      "PRIMARY KEY (copy_id, path)) WITHOUT ROWID"},
     {Part::Manifests, "",
      "CREATE TRIGGER IF NOT EXISTS manifest_goes_with_row AFTER DELETE ON wenjianming "
-     "BEGIN DELETE FROM manifest WHERE copy_id = OLD.id; END"},
+     "BEGIN DELETE FROM manifest WHERE copy_id = OLD.id; END",
+     "manifest_goes_with_row"},
     {Part::Manifests, "vantrel_manifest",
      "CREATE TABLE IF NOT EXISTS vantrel_manifest ("
      "copy_id INTEGER PRIMARY KEY, entries BLOB NOT NULL)"},
     {Part::Manifests, "",
      "CREATE TRIGGER IF NOT EXISTS vantrel_manifest_goes_with_row AFTER DELETE ON wenjianming "
-     "BEGIN DELETE FROM vantrel_manifest WHERE copy_id = OLD.id; END"},
+     "BEGIN DELETE FROM vantrel_manifest WHERE copy_id = OLD.id; END",
+     "vantrel_manifest_goes_with_row"},
     // What a run's copy changed against the previous copy, by the run's history row.
     {Part::History, "vantrel_run_changes",
      "CREATE TABLE IF NOT EXISTS vantrel_run_changes (run_id INTEGER PRIMARY KEY, "
@@ -71,7 +75,8 @@ constexpr SchemaStep kSchema[] = {
      "checked TEXT NOT NULL, intact INTEGER NOT NULL)"},
     {Part::CopyChecks, "",
      "CREATE TRIGGER IF NOT EXISTS vantrel_copy_check_goes_with_row AFTER DELETE ON wenjianming "
-     "BEGIN DELETE FROM vantrel_copy_check WHERE record_id = OLD.id; END"},
+     "BEGIN DELETE FROM vantrel_copy_check WHERE record_id = OLD.id; END",
+     "vantrel_copy_check_goes_with_row"},
     // The exclusion rules a copy was made with, so that an entry left out on purpose is told
     // from one deleted since; a copy without a row was made without rules.
     {Part::Rules, "vantrel_copy_rules",
@@ -79,19 +84,22 @@ constexpr SchemaStep kSchema[] = {
      "rules TEXT NOT NULL)"},
     {Part::Rules, "",
      "CREATE TRIGGER IF NOT EXISTS vantrel_copy_rules_go_with_row AFTER DELETE ON wenjianming "
-     "BEGIN DELETE FROM vantrel_copy_rules WHERE record_id = OLD.id; END"},
+     "BEGIN DELETE FROM vantrel_copy_rules WHERE record_id = OLD.id; END",
+     "vantrel_copy_rules_go_with_row"},
     {Part::Rules, "vantrel_journal_rules",
      "CREATE TABLE IF NOT EXISTS vantrel_journal_rules (journal_id INTEGER PRIMARY KEY, "
      "rules TEXT NOT NULL)"},
     {Part::Rules, "",
      "CREATE TRIGGER IF NOT EXISTS vantrel_journal_rules_go_with_entry AFTER DELETE ON "
-     "vantrel_journal BEGIN DELETE FROM vantrel_journal_rules WHERE journal_id = OLD.id; END"},
+     "vantrel_journal BEGIN DELETE FROM vantrel_journal_rules WHERE journal_id = OLD.id; END",
+     "vantrel_journal_rules_go_with_entry"},
     // Copies kept for good, by row.
     {Part::Pins, "vantrel_pin",
      "CREATE TABLE IF NOT EXISTS vantrel_pin (record_id INTEGER PRIMARY KEY)"},
     {Part::Pins, "",
      "CREATE TRIGGER IF NOT EXISTS vantrel_pin_goes_with_row AFTER DELETE ON wenjianming "
-     "BEGIN DELETE FROM vantrel_pin WHERE record_id = OLD.id; END"},
+     "BEGIN DELETE FROM vantrel_pin WHERE record_id = OLD.id; END",
+     "vantrel_pin_goes_with_row"},
     // Files a check found damaged, by identity: whichever copies hold one, it is never linked
     // into a new copy again.
     {Part::Manifests, "vantrel_damaged",
@@ -106,14 +114,31 @@ constexpr SchemaStep kSchema[] = {
      "files INTEGER NOT NULL DEFAULT 0, bytes INTEGER NOT NULL DEFAULT 0)"},
     {Part::JournalRuns, "",
      "CREATE TRIGGER IF NOT EXISTS vantrel_journal_run_goes_with_entry AFTER DELETE ON "
-     "vantrel_journal BEGIN DELETE FROM vantrel_journal_run WHERE journal_id = OLD.id; END"},
+     "vantrel_journal BEGIN DELETE FROM vantrel_journal_run WHERE journal_id = OLD.id; END",
+     "vantrel_journal_run_goes_with_entry"},
 };
 
-bool tableExists(Database& db, std::string_view name) {
+bool exists(Database& db, std::string_view type, std::string_view name) {
     auto stmt =
-        db.prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = :name");
+        db.prepare("SELECT count(*) FROM sqlite_master WHERE type = :type AND name = :name");
+    stmt.bind("type", type);
     stmt.bind("name", name);
     return stmt.step() && stmt.columnInt(0) > 0;
+}
+
+bool tableExists(Database& db, std::string_view name) {
+    return exists(db, "table", name);
+}
+
+// Whether every table and trigger of `part` exists.
+bool complete(Database& db, Part part) {
+    for (const SchemaStep& step : kSchema) {
+        if (step.part == part && !(step.trigger.empty() ? tableExists(db, step.table)
+                                                        : exists(db, "trigger", step.trigger))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Runs the steps of `part` in order.
@@ -123,6 +148,10 @@ void make(Database& db, Part part) {
             db.exec(step.sql);
         }
     }
+}
+
+std::size_t bit(Part part) {
+    return static_cast<std::size_t>(part);
 }
 
 }  // namespace
@@ -181,11 +210,42 @@ bool RecordDatabase::has(Part part) {
 }
 
 void RecordDatabase::ensure(Part part) {
+    ensure({part});
+}
+
+void RecordDatabase::ensure(std::initializer_list<Part> parts) {
     try {
-        make(m_db, part);
+        makeMissing(parts);
     } catch (const DatabaseError& e) {
         fail(e);
     }
+}
+
+bool RecordDatabase::makeMissing(std::initializer_list<Part> parts) {
+    std::vector<Part> missing;
+    for (const Part part : parts) {
+        if (m_complete.test(bit(part))) {
+            continue;
+        }
+        if (complete(m_db, part)) {
+            m_complete.set(bit(part));
+        } else {
+            missing.push_back(part);
+        }
+    }
+    if (missing.empty()) {
+        return false;
+    }
+    // One transaction, one flush: each statement alone would be a transaction of its own.
+    Transaction tx(m_db);
+    for (const Part part : missing) {
+        make(m_db, part);
+    }
+    tx.commit();
+    for (const Part part : missing) {
+        m_complete.set(bit(part));
+    }
+    return true;
 }
 
 std::optional<std::string> RecordDatabase::damage() {

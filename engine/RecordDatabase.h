@@ -1,7 +1,9 @@
 #pragma once
 
+#include <bitset>
 #include <exception>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +60,11 @@ public:
     // Makes the tables and triggers of `part` that are missing (Part::Copies is made by
     // CreateIfMissing; Part::Rules needs Part::CopyState). Throws BackupError.
     void ensure(Part part);
+    // The same for several parts, those missing made in one transaction.
+    void ensure(std::initializer_list<Part> parts);
+    // As ensure, but throws the DatabaseError; returns whether any part was missing (and
+    // so whether anything was written).
+    bool makeMissing(std::initializer_list<Part> parts);
 
     // SQLite's quick check of every page: none when the file is sound, else what it found
     // (a damaged file may also fail to answer, which counts as damage).
@@ -69,6 +76,7 @@ public:
 private:
     std::filesystem::path m_file;
     Database m_db;
+    std::bitset<static_cast<std::size_t>(Part::JournalRuns) + 1> m_complete;  // known whole
 };
 
 // "记录数据库“<file>”出错：<what>", thrown as BackupError.

@@ -88,5 +88,28 @@ TEST(RecordDatabase, TheSchemaStaysAsDatabasesInUseHaveIt) {
     EXPECT_EQ(schema, expected);
 }
 
+// A part made only in half (a trigger lost, as statements made one at a time could leave it)
+// is completed, though its tables are there.
+TEST(RecordDatabase, APartMissingOnlyATriggerIsCompleted) {
+    test::TempDir dir;
+    const auto file = dir / "wenjianming.mdb";
+    RecordDatabase::CreateIfMissing(file);
+    {
+        RecordDatabase records(file);
+        records.ensure({Part::Manifests, Part::History});
+        records.db().exec("DROP TRIGGER vantrel_manifest_goes_with_row");
+        records.ensure(Part::Manifests);  // known whole on this connection: nothing looked up
+    }
+    RecordDatabase records(file);
+    EXPECT_TRUE(records.makeMissing({Part::History, Part::Manifests}));
+    EXPECT_FALSE(records.makeMissing({Part::Manifests}));
+    records.db().exec("INSERT INTO wenjianming (id, wenjianming, shijian) VALUES (7, 'a', 'b')");
+    records.db().exec("INSERT INTO vantrel_manifest (copy_id, entries) VALUES (7, x'00')");
+    records.db().exec("DELETE FROM wenjianming WHERE id = 7");
+    auto left = records.db().prepare("SELECT count(*) FROM vantrel_manifest");
+    ASSERT_TRUE(left.step());
+    EXPECT_EQ(left.columnInt(0), 0);  // the manifest went with its row
+}
+
 }  // namespace
 }  // namespace vantrel
