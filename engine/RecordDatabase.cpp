@@ -130,6 +130,11 @@ bool tableExists(Database& db, std::string_view name) {
     return exists(db, "table", name);
 }
 
+bool anyTable(Database& db) {
+    auto stmt = db.prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table'");
+    return stmt.step() && stmt.columnInt(0) > 0;
+}
+
 // Whether every table and trigger of `part` exists.
 bool complete(Database& db, Part part) {
     for (const SchemaStep& step : kSchema) {
@@ -161,14 +166,20 @@ void failDatabase(const std::filesystem::path& file, const std::exception& e) {
 }
 
 bool RecordDatabase::CreateIfMissing(const std::filesystem::path& file) {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    const auto status = std::filesystem::status(file, ec);
-    if (std::filesystem::is_regular_file(status) && std::filesystem::file_size(file, ec) != 0) {
+    const bool filled = fs::is_regular_file(fs::status(file, ec)) && fs::file_size(file, ec) != 0;
+    // A creation killed before its commit leaves a filled file with its journal beside it,
+    // which SQLite rolls back to an empty database on opening. Any other filled file is left
+    // to whoever opens it, which names what is wrong with it.
+    const fs::path journal =
+        file.parent_path() / pathFromUtf8(pathToUtf8(file.filename()) + "-journal");
+    if (filled && !fs::exists(journal, ec)) {
         return false;
     }
     try {
         Database db(file, Database::Mode::CreateIfMissing);
-        if (tableExists(db, "wenjianming")) {
+        if (filled ? anyTable(db) : tableExists(db, "wenjianming")) {
             return false;
         }
         try {
@@ -182,6 +193,9 @@ bool RecordDatabase::CreateIfMissing(const std::filesystem::path& file) {
         }
         return true;
     } catch (const DatabaseError& e) {
+        if (filled) {
+            return false;
+        }
         failDatabase(file, e);
     }
 }

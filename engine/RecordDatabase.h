@@ -43,8 +43,8 @@ public:
     };
 
     // Creates the file with table `wenjianming` when no file of that name exists (an empty
-    // file, which an interrupted creation leaves, counts as none). Returns true when it made
-    // the table. Throws BackupError naming the file when it cannot.
+    // file, or one whose creation was killed before its commit, counts as none). Returns true
+    // when it made the table. Throws BackupError naming the file when it cannot.
     static bool CreateIfMissing(const std::filesystem::path& file);
 
     // Opens an existing database. Throws BackupError naming the file when it is missing or

@@ -111,5 +111,34 @@ TEST(RecordDatabase, APartMissingOnlyATriggerIsCompleted) {
     EXPECT_EQ(left.columnInt(0), 0);  // the manifest went with its row
 }
 
+#ifndef _WIN32
+// What a creation killed before its commit leaves: the file with pages written, its journal
+// beside it. Copied while the transaction is open, as a kill would leave them.
+TEST(RecordDatabase, ACreationKilledBeforeItsCommitIsMadeAgain) {
+    test::TempDir dir, killed;
+    const auto file = dir / "wenjianming.mdb";
+    {
+        Database db(file, Database::Mode::CreateIfMissing);
+        db.exec("PRAGMA cache_size = 10");
+        Transaction tx(db);
+        db.exec(
+            "CREATE TABLE wenjianming (id INTEGER PRIMARY KEY, wenjianming TEXT, shijian TEXT)");
+        db.exec("CREATE TABLE spill (b BLOB)");
+        for (int i = 0; i < 100; ++i) {
+            db.exec("INSERT INTO spill VALUES (randomblob(4000))");  // more than the cache holds
+        }
+        for (const char* name : {"wenjianming.mdb", "wenjianming.mdb-journal"}) {
+            std::filesystem::copy_file(dir / name, killed / name);
+        }
+    }
+    const auto left = killed / "wenjianming.mdb";
+    ASSERT_GT(std::filesystem::file_size(left), 0u);
+    EXPECT_TRUE(RecordDatabase::CreateIfMissing(left));
+    EXPECT_TRUE(RecordDatabase(left).hasTable("wenjianming"));
+    EXPECT_FALSE(RecordDatabase(left).hasTable("spill"));
+    EXPECT_FALSE(RecordDatabase::CreateIfMissing(left));
+}
+#endif
+
 }  // namespace
 }  // namespace vantrel
