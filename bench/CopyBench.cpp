@@ -5,11 +5,12 @@
 // then, once per tree, the engine with an fsync per file instead of one syncfs, and for the
 // small tree the time measureTree takes on a cold cache as a share of the copy. With --cli,
 // a whole first `vantrel-cli backup` of each tree (a new job: count, database, copy, flush,
-// record, history), the process timed from start to exit, against `cp -a` + `sync` as well.
+// record, history), the process timed from start to exit, against `cp -a` + `sync` as well;
+// --cli given twice (an earlier build, say) times both in the same rounds.
 //
 // Usage: copy_bench [--rounds N] [--small-files N] [--folders N] [--big-files N] [--big-mib N]
 //                   [--plain 0|1] [--repeat 0|1] [--exclusions 0|1] [--hashing 0|1]
-//                   [--cli PATH] [--dir PATH]...
+//                   [--big-folders N] [--cli PATH] [--dir PATH]...
 // Each --dir is measured in turn: the machine's own disk and a loop-mounted image, say.
 
 #include <fcntl.h>
@@ -46,6 +47,9 @@ struct Options {
     int folders = 200;
     int bigFiles = 4;
     int bigMib = 256;
+    // Folders the big files are spread over: with more than one, both threads of a copy
+    // write a big file at once.
+    int bigFolders = 1;
     bool plain = true;       // the plain copies against cp -a
     bool repeat = true;      // the repeat scenarios and the hashing cost, after the plain copies
     bool exclusions = true;  // a backup of the small tree with ten rules against none
@@ -53,8 +57,8 @@ struct Options {
     // Where the trees are made and copied; each --dir adds one, measured in turn (the
     // machine's own disk and a loop-mounted image, say).
     std::vector<fs::path> dirs;
-    // vantrel-cli, whose whole backup run is timed against cp -a + sync; none: not timed.
-    fs::path cli;
+    // Each vantrel-cli whose whole backup run is timed against cp -a + sync.
+    std::vector<fs::path> clis;
 };
 
 Options parse(int argc, char** argv) {
@@ -73,6 +77,8 @@ Options parse(int argc, char** argv) {
             o.folders = std::max(1, std::atoi(value));
         } else if (arg == "--big-files") {
             o.bigFiles = std::atoi(value);
+        } else if (arg == "--big-folders") {
+            o.bigFolders = std::max(1, std::atoi(value));
         } else if (arg == "--big-mib") {
             o.bigMib = std::atoi(value);
         } else if (arg == "--plain") {
@@ -84,7 +90,7 @@ Options parse(int argc, char** argv) {
         } else if (arg == "--hashing") {
             o.hashing = std::atoi(value) != 0;
         } else if (arg == "--cli") {
-            o.cli = fs::absolute(vantrel::pathFromUtf8(value));
+            o.clis.push_back(fs::absolute(vantrel::pathFromUtf8(value)));
         } else if (arg == "--dir") {
             o.dirs.push_back(vantrel::pathFromUtf8(value));
         } else {
@@ -147,7 +153,12 @@ std::uint64_t buildBigTree(const fs::path& root, const Options& o) {
     }
     const size_t size = static_cast<size_t>(o.bigMib) << 20;
     for (int i = 0; i < o.bigFiles; ++i) {
-        writeFile(root / ("big" + std::to_string(i) + ".bin"), data, size);
+        fs::path folder = root;
+        if (o.bigFolders > 1) {
+            folder /= "folder" + std::to_string(i % o.bigFolders);
+            fs::create_directories(folder);
+        }
+        writeFile(folder / ("big" + std::to_string(i) + ".bin"), data, size);
     }
     return std::uint64_t{size} * static_cast<std::uint64_t>(o.bigFiles);
 }
@@ -338,38 +349,51 @@ double timeCli(const fs::path& cli, const fs::path& job) {
     return std::chrono::duration<double>(end - start).count();
 }
 
-// The whole run against cp -a + sync, alternating, each from a cold cache; the job's
-// folder (its database and log) lies beside the tree, on the file system measured.
-void benchCli(const char* label, const fs::path& cli, const fs::path& source, const fs::path& work,
-              int rounds) {
+// Each program's whole run against cp -a + sync, in turns that start one later each round,
+// each from a cold cache; the job's folder (its database and log) lies beside the tree, on
+// the file system measured.
+void benchCli(const char* label, const std::vector<fs::path>& clis, const fs::path& source,
+              const fs::path& work, int rounds) {
     RealFileOps ops;
-    std::vector<double> whole, cp;
+    const std::size_t sides = clis.size() + 1;  // the last is cp
+    std::vector<std::vector<double>> times(sides);
     bool dropped = false;
     const fs::path job = work / (std::string(label) + "-job");
     const fs::path target = work / (std::string(label) + "-target");
     const fs::path dst = work / (std::string(label) + "-cp");
     for (int round = 0; round < rounds; ++round) {
-        for (int side = 0; side < 2; ++side) {
-            const bool cliTurn = (side == 0) == (round % 2 == 0);
+        for (std::size_t turn = 0; turn < sides; ++turn) {
+            const std::size_t side = (turn + static_cast<std::size_t>(round)) % sides;
             ops.removeTree(job);
             ops.removeTree(target);
             ops.removeTree(dst);
             writeJob(job, source, target);
             prepare(source, dropped);
-            const double t = cliTurn ? timeCli(cli, job) : timeCp(source, dst);
-            (cliTurn ? whole : cp).push_back(t);
+            times[side].push_back(side < clis.size() ? timeCli(clis[side], job)
+                                                     : timeCp(source, dst));
         }
-        std::printf("  round %d: vantrel-cli backup %.3f s, cp -a+sync %.3f s\n", round + 1,
-                    whole.back(), cp.back());
+        std::printf("  round %d:", round + 1);
+        for (std::size_t side = 0; side < clis.size(); ++side) {
+            std::printf(" vantrel-cli backup (%zu) %.3f s,", side + 1, times[side].back());
+        }
+        std::printf(" cp -a+sync %.3f s\n", times.back().back());
         std::fflush(stdout);
     }
     ops.removeTree(job);
     ops.removeTree(target);
     ops.removeTree(dst);
-    const double w = median(whole);
-    const double c = median(cp);
-    std::printf("  %s median: vantrel-cli backup %.3f s, cp -a+sync %.3f s, ratio %.2f%s\n", label,
-                w, c, w / c, dropped ? "" : " (page cache not dropped: no permission)");
+    const double c = median(times.back());
+    for (std::size_t side = 0; side < clis.size(); ++side) {
+        const double w = median(times[side]);
+        // The best rounds too: a loaded machine or a loop image slows some rounds threefold.
+        const double best = *std::min_element(times[side].begin(), times[side].end());
+        const double bestCp = *std::min_element(times.back().begin(), times.back().end());
+        std::printf(
+            "  %s median: vantrel-cli backup (%zu: %s) %.3f s, cp -a+sync %.3f s, "
+            "ratio %.2f; best %.3f s against %.3f s, %.2f%s\n",
+            label, side + 1, clis[side].c_str(), w, c, w / c, best, bestCp, best / bestCp,
+            dropped ? "" : " (page cache not dropped: no permission)");
+    }
     std::fflush(stdout);
 }
 
@@ -402,8 +426,8 @@ void benchIn(const fs::path& dir, const Options& o) {
         if (o.plain) {
             bench("small", work / "small", work, o.rounds, true);
         }
-        if (!o.cli.empty()) {
-            benchCli("small", o.cli, work / "small", work, o.rounds);
+        if (!o.clis.empty()) {
+            benchCli("small", o.clis, work / "small", work, o.rounds);
         }
         if (o.repeat) {
             vantrel::bench::benchRepeat(work / "small", work, o.rounds, repeatSteps());
@@ -418,13 +442,13 @@ void benchIn(const fs::path& dir, const Options& o) {
     }
     if (o.bigFiles > 0) {
         const std::uint64_t bytes = buildBigTree(work / "big", o);
-        std::printf("big tree: %d files of %d MiB, %.1f MiB\n", o.bigFiles, o.bigMib,
-                    static_cast<double>(bytes) / (1 << 20));
+        std::printf("big tree: %d files of %d MiB in %d folder(s), %.1f MiB\n", o.bigFiles,
+                    o.bigMib, o.bigFolders, static_cast<double>(bytes) / (1 << 20));
         if (o.plain) {
             bench("big", work / "big", work, o.rounds, false);
         }
-        if (!o.cli.empty()) {
-            benchCli("big", o.cli, work / "big", work, o.rounds);
+        if (!o.clis.empty()) {
+            benchCli("big", o.clis, work / "big", work, o.rounds);
         }
         if (o.hashing) {
             vantrel::bench::benchHashing(work / "big", work, o.rounds, repeatSteps());
