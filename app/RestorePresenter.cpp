@@ -40,6 +40,9 @@ std::string checkText(const std::optional<CopyCheck>& check) {
         return "未核对";
     }
     const std::string when = formatLocalTime(check->when).substr(0, 10) + " 核对";
+    if (check->intact && !check->contentsChecked) {
+        return "完好（" + when + "，未核对内容）";  // no hashes were recorded to compare with
+    }
     return (check->intact ? "完好（" : "与清单不符（") + when + "）";
 }
 

@@ -430,7 +430,8 @@ int verifyCopy(Workspace& ws, std::string_view date) {
         return kFailed;
     }
     // Kept for the restore window, which shows whether each copy was found intact.
-    recordCheck(ws.databaseFile(), result.copy->id, ws.clock.now(), result.intact());
+    recordCheck(ws.databaseFile(), result.copy->id, ws.clock.now(), result.intact(),
+                result.diff.contentsUnchecked == 0);
     const auto print = [](std::string_view label, const std::vector<std::string>& paths) {
         for (const std::string& path : paths) {
             printOut(std::string(label) + (path.empty() ? std::string(".") : escapedName(path)));

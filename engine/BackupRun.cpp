@@ -169,8 +169,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     // What the copy changed; a mass change holds pruning back until the user confirms it.
     bool mayPrune = true;
     try {
-        const CopyChanges changes = measureNewCopy(ws, target, plan.newManifest(),
-                                                   plan.sharedFromId(), plan.sharedFromManifest());
+        const CopyChanges changes = measureNewCopy(ws, target, plan.newManifest());
         report.changes = changes.sincePrevious;
         if (settings.GuardMassChanges && changes.sinceComplete &&
             isMassChange(*changes.sinceComplete)) {

@@ -35,8 +35,7 @@ std::string massChangeWarning(const ChangeCounts& c) {
 }
 
 CopyChanges measureNewCopy(const Workspace& ws, const fs::path& newCopy,
-                           const Manifest* newManifest, std::int64_t knownId,
-                           const Manifest* known) {
+                           const std::string* newManifest) {
     CopyChanges result;
     std::vector<CopyEntries> copies = jobCopies(ws);
     CopyEntries* previous = nullptr;
@@ -61,10 +60,11 @@ CopyChanges measureNewCopy(const Workspace& ws, const fs::path& newCopy,
         if (copy == nullptr) {
             return streamOf(Manifest{});  // nothing before: every entry is new
         }
-        return known != nullptr && copy->record().id == knownId ? streamOf(*known) : copy->stream();
+        return copy->stream();
     };
     const auto newEntries = [&] {
-        return newManifest != nullptr ? streamOf(*newManifest) : streamOfTree(ws.files, newCopy);
+        return newManifest != nullptr ? streamOfBlob(*newManifest)
+                                      : streamOfTree(ws.files, newCopy);
     };
     {
         auto older = entriesOf(previous);

@@ -37,12 +37,11 @@ struct CopyChanges {
     std::optional<ChangeCounts> sinceComplete;  // none when no earlier complete copy exists
 };
 
-// Compares the new copy at `newCopy` with the job's earlier copies on disk. Manifests the run
-// holds already are used as they are: `newManifest` for the new copy, `known` for the copy
-// of row `knownId`; the rest are read.
+// Compares the new copy at `newCopy`, whose manifest's BLOB the run holds as `newManifest`
+// (read on disk when null), with the job's earlier copies on disk. Every manifest is read
+// entry by entry, never held decoded.
 CopyChanges measureNewCopy(const Workspace& ws, const std::filesystem::path& newCopy,
-                           const Manifest* newManifest, std::int64_t knownId,
-                           const Manifest* known);
+                           const std::string* newManifest);
 
 // A hold on pruning, set by the run that saw the changes.
 struct ChangeHold {

@@ -10,7 +10,16 @@ namespace vantrel {
 
 namespace fs = std::filesystem;
 
-void recordCheck(const fs::path& dbFile, std::int64_t recordId, LocalTime when, bool intact) {
+namespace {
+
+// Column `intact`: 0 not intact, 1 intact, 2 intact as far as checked, the contents not
+// compared. Earlier versions wrote 0 and 1, and read any other value as intact.
+constexpr std::int64_t kIntactUnhashed = 2;
+
+}  // namespace
+
+void recordCheck(const fs::path& dbFile, std::int64_t recordId, LocalTime when, bool intact,
+                 bool contentsChecked) {
     RecordDatabase records(dbFile);
     records.ensure(RecordDatabase::Part::CopyChecks);
     try {
@@ -19,7 +28,7 @@ void recordCheck(const fs::path& dbFile, std::int64_t recordId, LocalTime when, 
             ":when, :intact)");
         stmt.bind("id", recordId);
         stmt.bind("when", formatLocalTime(when));
-        stmt.bind("intact", intact ? 1 : 0);
+        stmt.bind("intact", !intact ? 0 : contentsChecked ? 1 : kIntactUnhashed);
         stmt.step();
     } catch (const DatabaseError& e) {
         records.fail(e);
@@ -39,8 +48,9 @@ std::map<std::int64_t, CopyCheck> copyChecks(FileOps& files, const fs::path& dbF
         auto stmt =
             records.db().prepare("SELECT record_id, checked, intact FROM vantrel_copy_check");
         while (stmt.step()) {
+            const std::int64_t intact = stmt.columnInt(2);
             checks[stmt.columnInt(0)] = {parseLocalTime(stmt.columnText(1)).value_or(LocalTime{}),
-                                         stmt.columnInt(2) != 0};
+                                         intact != 0, intact != kIntactUnhashed};
         }
     } catch (const std::exception&) {
         // What was checked is a hint for the window; without it every copy reads 未核对.

@@ -8,6 +8,7 @@
 #include "engine/BackupError.h"
 #include "engine/CopyListing.h"
 #include "engine/CopyNaming.h"
+#include "engine/ManifestCodec.h"
 #include "engine/ManifestStore.h"
 #include "engine/TextRules.h"
 #include "platform/FileStat.h"
@@ -24,6 +25,53 @@ bool isBelow(std::string_view path, std::string_view folder) {
     return folder.empty() ||
            (path.size() > folder.size() && path[folder.size()] == '/' && path.starts_with(folder));
 }
+
+// The entries of a manifest's BLOB, decoded one at a time.
+class BlobStream final : public EntryStream {
+public:
+    BlobStream(std::string_view blob, std::string_view below)
+        : m_in(openReader(blob)), m_below(below), m_end(m_below + "0") {}
+
+    const ManifestEntry* next() override {
+        try {
+            while (!m_done && m_in.next()) {
+                const std::string& path = m_in.path();
+                if (!m_below.empty() && path < m_below) {
+                    continue;
+                }
+                // Everything under "below/" sorts before "below0"; names such as "below.txt"
+                // sort among them and are passed over.
+                if (!m_below.empty() && path >= m_end) {
+                    break;
+                }
+                if (path == m_below || isBelow(path, m_below)) {
+                    m_in.read(m_entry);
+                    return &m_entry;
+                }
+            }
+        } catch (const DamagedManifest&) {
+            throw BackupError(std::string(kDamagedManifestText));
+        }
+        m_done = true;
+        return nullptr;
+    }
+
+private:
+    static ManifestReader openReader(std::string_view blob) {
+        try {
+            return ManifestReader(blob);
+        } catch (const DamagedManifest&) {
+            throw BackupError(std::string(kDamagedManifestText));
+        }
+    }
+    static constexpr std::string_view kDamagedManifestText = "备份清单已损坏";
+
+    ManifestReader m_in;
+    std::string m_below;
+    std::string m_end;
+    bool m_done = false;
+    ManifestEntry m_entry;
+};
 
 class ManifestStream final : public EntryStream {
 public:
@@ -161,6 +209,10 @@ private:
 
 std::unique_ptr<EntryStream> streamOf(const Manifest& sorted, std::string_view below) {
     return std::make_unique<ManifestStream>(sorted, below);
+}
+
+std::unique_ptr<EntryStream> streamOfBlob(std::string_view blob, std::string_view below) {
+    return std::make_unique<BlobStream>(blob, below);
 }
 
 std::unique_ptr<EntryStream> streamOfTree(FileOps& files, const fs::path& root,
@@ -307,7 +359,29 @@ std::optional<ManifestEntry> CopyEntries::find(std::string_view path) {
     return std::nullopt;
 }
 
+const std::string* CopyEntries::manifestBlob() {
+    if (!m_blobLoaded) {
+        m_blobLoaded = true;
+        if (m_manifests && !m_loaded) {
+            try {
+                std::string blob;
+                if (m_manifests->loadBlob(m_record.id, blob)) {
+                    m_blob = std::move(blob);
+                }
+            } catch (const BackupError&) {
+                // A damaged manifest is never trusted: the copy on disk is read instead.
+                m_loaded = true;
+            }
+        }
+    }
+    return m_blob ? &*m_blob : nullptr;
+}
+
 std::unique_ptr<EntryStream> CopyEntries::stream(std::string_view path) {
+    // Read from the BLOB entry by entry: comparing two large copies never holds either whole.
+    if (const std::string* blob = manifestBlob()) {
+        return streamOfBlob(*blob, path);
+    }
     if (const Manifest* m = manifest()) {
         return streamOf(*m, path);
     }

@@ -30,6 +30,9 @@ public:
 // The entries of a manifest sorted by path, held elsewhere: `below` and everything under it
 // ("" for all).
 std::unique_ptr<EntryStream> streamOf(const Manifest& sorted, std::string_view below = {});
+// The entries of a manifest's BLOB, held elsewhere, decoded one at a time: `below` and
+// everything under it ("" for all). Throws BackupError from next() if the BLOB is damaged.
+std::unique_ptr<EntryStream> streamOfBlob(std::string_view blob, std::string_view below = {});
 // The tree at `root` as it is on disk: `below` and everything under it. Files carry no hash
 // (unknown); links carry their target; folders that cannot be read show nothing under them.
 std::unique_ptr<EntryStream> streamOfTree(FileOps& files, const std::filesystem::path& root,
@@ -87,6 +90,7 @@ public:
 
 private:
     const Manifest* manifest();
+    const std::string* manifestBlob();
 
     FileOps* m_files;
     BackupRecord m_record;
@@ -95,6 +99,8 @@ private:
     std::shared_ptr<ManifestStore> m_manifests;
     bool m_loaded = false;
     std::optional<Manifest> m_manifest;
+    bool m_blobLoaded = false;
+    std::optional<std::string> m_blob;
 };
 
 // The job's copies, newest first, as `vantrel-cli list` shows them (a place a newer row

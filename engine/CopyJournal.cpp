@@ -53,7 +53,7 @@ std::int64_t CopyJournal::add(const JournalEntry& entry) {
                 ":trigger, :fire, :files, :bytes)");
             run.bind("id", id);
             if (!entry.manifest.empty()) {
-                run.bindBlob("manifest", entry.manifest);
+                run.bindBlob("manifest", entry.manifest, Statement::Lifetime::OutlivesStatement);
             }
             if (const auto& r = entry.run) {
                 run.bind("started", formatLocalTime(r->started));
@@ -151,14 +151,23 @@ Committed CopyJournal::commit(const JournalEntry& entry) {
         Committed done;
         done.recordId = m_store.insertRow(entry.targetText, entry.date, entry.failed, entry.rules);
         if (withRuns) {
-            // Taken from the journal's table, where it waited since the entry was written.
+            // Taken from the journal's table, where it waited since the entry was written; its
+            // room made first and filled a block at a time, never held whole.
             auto manifest = db.prepare(
                 "INSERT OR REPLACE INTO vantrel_manifest (copy_id, entries) SELECT :row, "
-                "manifest FROM vantrel_journal_run WHERE journal_id = :id AND manifest IS NOT "
-                "NULL");
+                "zeroblob(length(manifest)) FROM vantrel_journal_run WHERE journal_id = :id AND "
+                "manifest IS NOT NULL");
             manifest.bind("row", done.recordId);
             manifest.bind("id", entry.id);
             manifest.step();
+            auto waiting = db.prepare(
+                "SELECT 1 FROM vantrel_journal_run WHERE journal_id = :id AND manifest IS NOT "
+                "NULL");
+            waiting.bind("id", entry.id);
+            if (waiting.step()) {
+                db.copyBlob("vantrel_journal_run", "manifest", entry.id, "vantrel_manifest",
+                            "entries", done.recordId);
+            }
         }
         if (entry.run) {
             done.historyId = insertRunRow(db, *entry.run);

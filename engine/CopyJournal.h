@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
@@ -27,10 +28,11 @@ struct JournalEntry {
     std::string date;             // "yyyy-mm-dd"
     std::vector<FailedEntry> failed;
     std::string rules;  // the exclusion rules the copy was made with
-    // Written with the row: the copy's manifest (encoded; empty for none, and never read back
-    // into an entry: the row's transaction takes it from the journal's table) and the history
-    // row of the run as its copy ends it (none in entries of earlier versions).
-    std::string manifest;
+    // Written with the row: the copy's manifest (encoded; empty for none; held by the caller
+    // while the entry is added, and never read back into an entry: the row's transaction
+    // takes it from the journal's table) and the history row of the run as its copy ends it
+    // (none in entries of earlier versions).
+    std::string_view manifest;
     std::optional<RunRecord> run;
 };
 

@@ -173,14 +173,13 @@ void CopyPlan::prepare() {
         }
         if (support.hardLinks) {
             m_options.shareFrom = previous->path;
-            m_sharedFromId = previous->id;
             try {
-                m_previousManifest = manifests.load(previous->id);
+                m_previous = manifests.loadIndex(previous->id);
                 m_damaged = manifests.damaged();
             } catch (const BackupError& e) {
                 // Without a trusted record of the source, nothing is linked: every file is
                 // copied, and the copy goes on.
-                m_previousManifest.reset();
+                m_previous.reset();
                 m_ws.ui.showMessage(std::string("上一个备份的清单未能读取，本次将复制每个文件：") +
                                     e.what());
             }
@@ -189,9 +188,11 @@ void CopyPlan::prepare() {
             // previous copy's manifest recorded of the source says a file is unchanged.
             m_options.mayShare = [this](const fs::path& relative, const EntryStat& source,
                                         const EntryStat& before, const FileId& id) {
-                return m_previousManifest && !m_damaged.count({id.device, id.inode}) &&
-                       mayLinkFromPrevious(findEntry(*m_previousManifest, manifestPath(relative)),
-                                           source, before);
+                if (!m_previous || m_damaged.count({id.device, id.inode})) {
+                    return false;
+                }
+                const auto recorded = m_previous->find(manifestPath(relative));
+                return mayLinkFromPrevious(recorded ? &*recorded : nullptr, source, before);
             };
         } else {
             m_sharingUnsupported = true;
@@ -229,8 +230,7 @@ void CopyPlan::prepare() {
     // Every copy gets a manifest, from what the copy read and wrote anyway. Hashing every
     // file costs more than the copy can spare, so hashes go with sharing, where only the
     // files that changed are read again.
-    m_recorder.emplace(m_ws.files, m_previousManifest ? &*m_previousManifest : nullptr,
-                       m_settings.ShareUnchanged);
+    m_recorder.emplace(m_ws.files, m_previous ? &*m_previous : nullptr, m_settings.ShareUnchanged);
     m_options.onEntry = [this](const CopiedEntry& entry) { m_recorder->add(entry); };
 }
 
@@ -252,18 +252,19 @@ std::vector<fs::path> CopyPlan::pruningWouldDelete() {
 }
 
 void CopyPlan::releaseManifests() {
-    m_newManifest.reset();
-    m_previousManifest.reset();
+    std::string().swap(m_newManifest);
+    m_previous.reset();
     m_recorder.reset();
 }
 
-std::string CopyPlan::takeManifest() {
-    if (!m_recorder) {
-        return {};
+const std::string& CopyPlan::takeManifest() {
+    // The previous copy's manifest is looked into no more: gone before the new one is made.
+    m_previous.reset();
+    if (m_recorder) {
+        m_newManifest = m_recorder->take();
+        m_recorder.reset();
     }
-    m_newManifest = m_recorder->take();
-    m_recorder.reset();
-    return encodeManifest(*m_newManifest);
+    return m_newManifest;
 }
 
 }  // namespace vantrel

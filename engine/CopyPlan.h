@@ -11,6 +11,7 @@
 
 #include "engine/BackupSettings.h"
 #include "engine/Manifest.h"
+#include "engine/ManifestIndex.h"
 #include "engine/ManifestRecorder.h"
 #include "engine/RunTarget.h"
 #include "engine/Workspace.h"
@@ -85,16 +86,14 @@ public:
     // The copy's options: what it leaves out, sharing, and the manifest's recorder.
     const CopyOptions& options() const { return m_options; }
     // The manifest of the copy just made, encoded for the commit that records it with the
-    // copy's row; held as newManifest() from then on.
-    std::string takeManifest();
-    // The manifests the run holds, for comparing the new copy with the one it shared from:
-    // the new copy's (once recorded) and that copy's, of row sharedFromId(). Null when not
-    // held. Released at once by releaseManifests().
-    const Manifest* newManifest() const { return m_newManifest ? &*m_newManifest : nullptr; }
-    const Manifest* sharedFromManifest() const {
-        return m_previousManifest ? &*m_previousManifest : nullptr;
+    // copy's row (empty when none was recorded); held as newManifest() until
+    // releaseManifests().
+    const std::string& takeManifest();
+    // The new copy's manifest once taken, for comparing it with earlier copies; null when
+    // none was made.
+    const std::string* newManifest() const {
+        return m_newManifest.empty() ? nullptr : &m_newManifest;
     }
-    std::int64_t sharedFromId() const { return m_sharedFromId; }
     void releaseManifests();
 
     // The copies on disk that pruning after this run would delete, this copy counted as the
@@ -122,11 +121,10 @@ private:
     SpaceEstimate m_estimate;
     std::optional<TreeSize> m_counted;
     std::optional<std::int64_t> m_holdBefore;
-    std::optional<Manifest> m_previousManifest;
-    std::int64_t m_sharedFromId = 0;
+    std::optional<ManifestIndex> m_previous;  // the manifest of the copy shared from
     std::set<std::pair<std::uint64_t, std::uint64_t>> m_damaged;  // files never to link
     std::optional<ManifestRecorder> m_recorder;
-    std::optional<Manifest> m_newManifest;
+    std::string m_newManifest;
 };
 
 }  // namespace vantrel

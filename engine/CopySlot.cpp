@@ -171,7 +171,7 @@ void CopySlot::undo(const JournalEntry& entry) {
 }
 
 Committed CopySlot::commit(const std::string& logLine, const std::string& date,
-                           const std::vector<FailedEntry>& failed, std::string manifest,
+                           const std::vector<FailedEntry>& failed, std::string_view manifest,
                            std::optional<RunRecord> run) {
     // Everything staged reaches the disk before the copy can be called by its dated name.
     if (auto r = m_ws.files.syncFileSystem(m_staging); !r.ok()) {
@@ -189,7 +189,7 @@ Committed CopySlot::commit(const std::string& logLine, const std::string& date,
     entry.date = date;
     entry.failed = failed;
     entry.rules = m_rules;
-    entry.manifest = std::move(manifest);
+    entry.manifest = manifest;
     entry.run = std::move(run);
     try {
         entry.id = m_journal.add(entry);
@@ -198,7 +198,7 @@ Committed CopySlot::commit(const std::string& logLine, const std::string& date,
         throw;
     }
     // Kept in the journal's table from here on.
-    std::string().swap(entry.manifest);
+    entry.manifest = {};
     step(Step::Journaled);
 
     auto undoAndFail = [&](const FileOpResult& r, const fs::path& where) {

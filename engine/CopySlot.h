@@ -50,7 +50,7 @@ public:
     // finished by the next one, manifest and history row included. Throws BackupError,
     // having removed the staging, when the copy could not take the dated name.
     Committed commit(const std::string& logLine, const std::string& date,
-                     const std::vector<FailedEntry>& failed, std::string manifest = {},
+                     const std::vector<FailedEntry>& failed, std::string_view manifest = {},
                      std::optional<RunRecord> run = std::nullopt);
 
     // Removes the staging folder.

@@ -15,7 +15,6 @@ namespace {
 constexpr unsigned char kFirstFormat = 1;
 constexpr unsigned char kSourceFormat = 2;
 constexpr unsigned char kManifestFormat = 3;
-constexpr std::size_t kChecksumBytes = 8;
 constexpr std::size_t kMaxVarintBytes = 10;
 // Five one-byte numbers and the type letter: no entry takes fewer bytes.
 constexpr std::size_t kMinEntryBytes = 6;
@@ -65,7 +64,8 @@ bool isPackable(std::string_view hash) {
 // Reads a BLOB front to back; never past its end.
 class BlobReader {
 public:
-    explicit BlobReader(std::string_view bytes) : m_bytes(bytes) {}
+    explicit BlobReader(std::string_view bytes, std::size_t from = 0)
+        : m_bytes(bytes), m_pos(from) {}
 
     std::size_t left() const { return m_bytes.size() - m_pos; }
     std::size_t position() const { return m_pos; }
@@ -106,92 +106,132 @@ private:
     std::size_t m_pos = 0;
 };
 
+std::size_t varintBytes(std::uint64_t value) {
+    std::size_t n = 1;
+    for (; value >= 0x80; value >>= 7) {
+        ++n;
+    }
+    return n;
+}
+
+std::size_t sharedPrefix(std::string_view a, std::string_view b) {
+    return static_cast<std::size_t>(std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first -
+                                    a.begin());
+}
+
 }  // namespace
 
-std::string encodeManifest(const Manifest& sorted) {
-    // Grown as it is written, each entry given room for its worst case first so the writing
-    // needs no checks; a worst-case size for the whole manifest would be five times the
-    // result, held while the manifests it came from still are.
-    std::string blob;
-    std::size_t used = 0;
-    const auto room = [&blob, &used](std::size_t need) {
-        if (blob.size() - used < need) {
-            blob.resize(std::max(used + need, blob.size() + blob.size() / 2));
+void encodeFields(const ManifestEntry& e, std::string& out) {
+    // Room for the worst case first, so the writing needs no checks.
+    const std::size_t start = out.size();
+    out.resize(start + 16 * kMaxVarintBytes + 1 + e.hash.size());
+    char* p = out.data() + start;
+    *p++ = e.type;
+    p = putVarint(p, e.size);
+    p = putVarint(p, zigzag(e.mtimeNs));
+    if (isPackable(e.hash)) {
+        p = putVarint(p, ((e.hash.size() / 2) << 1) | 1);
+        for (std::size_t i = 0; i < e.hash.size(); i += 2) {
+            *p++ = static_cast<char>((hexValue(e.hash[i]) << 4) | hexValue(e.hash[i + 1]));
         }
-        return blob.data() + used;
-    };
-    blob.resize(64 + sorted.size() * 48);  // about what an entry of a file with a hash takes
-    char* out = room(1 + kMaxVarintBytes);
-    *out++ = static_cast<char>(kManifestFormat);
-    out = putVarint(out, sorted.size());
-    used = static_cast<std::size_t>(out - blob.data());
+    } else {
+        p = putVarint(p, e.hash.size() << 1);
+        p = putBytes(p, e.hash);
+    }
+    if (const auto& src = e.source) {
+        p = putVarint(p, 1);
+        p = putVarint(p, src->size);
+        p = putVarint(p, zigzag(src->mtimeNs));
+        p = putVarint(p, zigzag(src->ctimeNs));
+        p = putVarint(p, src->permissions);
+        p = putVarint(p, src->owner);
+        p = putVarint(p, src->group);
+    } else {
+        p = putVarint(p, 0);
+    }
+    if (const auto& attrs = e.attributes) {
+        p = putVarint(p, 1);
+        p = putVarint(p, attrs->permissions);
+        p = putVarint(p, attrs->owner);
+        p = putVarint(p, attrs->group);
+    } else {
+        p = putVarint(p, 0);
+    }
+    out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+ManifestWriter::ManifestWriter(std::uint64_t count, std::size_t expectedBytes) {
+    m_blob.reserve(std::max(expectedBytes, headerBytes(count) + kChecksumBytes));
+    m_blob.push_back(static_cast<char>(kManifestFormat));
+    char buf[kMaxVarintBytes];
+    m_blob.append(buf, putVarint(buf, count));
+}
+
+std::size_t ManifestWriter::headerBytes(std::uint64_t count) {
+    return 1 + varintBytes(count);
+}
+
+std::size_t ManifestWriter::entryBytes(std::string_view previous, std::string_view path,
+                                       std::size_t fieldBytes) {
+    const std::size_t shared = sharedPrefix(previous, path);
+    return varintBytes(shared) + varintBytes(path.size() - shared) + path.size() - shared +
+           fieldBytes;
+}
+
+void ManifestWriter::add(std::string_view path, std::string_view fields) {
+    const std::size_t shared = sharedPrefix(m_previous, path);
+    char buf[2 * kMaxVarintBytes];
+    char* p = putVarint(buf, shared);
+    p = putVarint(p, path.size() - shared);
+    m_blob.append(buf, p);
+    m_blob.append(path.substr(shared));
+    m_blob.append(fields);
+    m_previous.assign(path);
+}
+
+std::string ManifestWriter::finish() {
+    const std::uint64_t sum = XXH3_64bits(m_blob.data(), m_blob.size());
+    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
+        m_blob.push_back(static_cast<char>((sum >> (8 * i)) & 0xFF));
+    }
+    return std::move(m_blob);
+}
+
+std::string encodeManifest(const Manifest& sorted) {
+    // Sized exactly first: growing the BLOB as it is written would briefly hold it more than
+    // once, while the manifest it comes from still is.
+    std::string fields;
+    std::size_t bytes = ManifestWriter::headerBytes(sorted.size()) + ManifestWriter::kChecksumBytes;
     std::string_view previous;
     for (const ManifestEntry& e : sorted) {
-        out = room(16 * kMaxVarintBytes + 1 + e.path.size() + e.hash.size());
-        const auto shared = static_cast<std::size_t>(
-            std::mismatch(previous.begin(), previous.end(), e.path.begin(), e.path.end()).first -
-            previous.begin());
-        out = putVarint(out, shared);
-        out = putVarint(out, e.path.size() - shared);
-        out = putBytes(out, std::string_view(e.path).substr(shared));
-        *out++ = e.type;
-        out = putVarint(out, e.size);
-        out = putVarint(out, zigzag(e.mtimeNs));
-        if (isPackable(e.hash)) {
-            out = putVarint(out, ((e.hash.size() / 2) << 1) | 1);
-            for (std::size_t i = 0; i < e.hash.size(); i += 2) {
-                *out++ = static_cast<char>((hexValue(e.hash[i]) << 4) | hexValue(e.hash[i + 1]));
-            }
-        } else {
-            out = putVarint(out, e.hash.size() << 1);
-            out = putBytes(out, e.hash);
-        }
-        if (const auto& src = e.source) {
-            out = putVarint(out, 1);
-            out = putVarint(out, src->size);
-            out = putVarint(out, zigzag(src->mtimeNs));
-            out = putVarint(out, zigzag(src->ctimeNs));
-            out = putVarint(out, src->permissions);
-            out = putVarint(out, src->owner);
-            out = putVarint(out, src->group);
-        } else {
-            out = putVarint(out, 0);
-        }
-        if (const auto& attrs = e.attributes) {
-            out = putVarint(out, 1);
-            out = putVarint(out, attrs->permissions);
-            out = putVarint(out, attrs->owner);
-            out = putVarint(out, attrs->group);
-        } else {
-            out = putVarint(out, 0);
-        }
+        fields.clear();
+        encodeFields(e, fields);
+        bytes += ManifestWriter::entryBytes(previous, e.path, fields.size());
         previous = e.path;
-        used = static_cast<std::size_t>(out - blob.data());
     }
-    const std::uint64_t sum = XXH3_64bits(blob.data(), used);
-    out = room(kChecksumBytes);
-    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
-        *out++ = static_cast<char>((sum >> (8 * i)) & 0xFF);
+    ManifestWriter writer(sorted.size(), bytes);
+    for (const ManifestEntry& e : sorted) {
+        fields.clear();
+        encodeFields(e, fields);
+        writer.add(e.path, fields);
     }
-    blob.resize(used + kChecksumBytes);
-    blob.shrink_to_fit();
-    return blob;
+    return writer.finish();
 }
 
 namespace {
 
 // The hash as the entry keeps it: packed bytes back to hex digits, or the text as it is.
-std::string hashText(std::uint64_t header, std::string_view bytes) {
+void hashText(std::uint64_t header, std::string_view bytes, std::string& hash) {
     if ((header & 1) == 0) {
-        return std::string(bytes);
+        hash.assign(bytes);
+        return;
     }
-    std::string hex(bytes.size() * 2, '\0');
+    hash.resize(bytes.size() * 2);
     for (std::size_t k = 0; k < bytes.size(); ++k) {
         const auto byte = static_cast<unsigned char>(bytes[k]);
-        hex[2 * k] = kHexDigits[byte >> 4];
-        hex[2 * k + 1] = kHexDigits[byte & 15];
+        hash[2 * k] = kHexDigits[byte >> 4];
+        hash[2 * k + 1] = kHexDigits[byte & 15];
     }
-    return hex;
 }
 
 bool isKnownFormat(unsigned char format) {
@@ -234,62 +274,106 @@ std::optional<EntryAttributes> attributes(BlobReader& in, unsigned char format) 
     return attrs;
 }
 
-// The hash as read: earlier formats hashed every file, so their empty file hash is one that
-// could not be read back.
-std::string storedHash(char type, std::uint64_t header, std::string_view bytes,
-                       unsigned char format) {
-    std::string hash = hashText(header, bytes);
-    if (format < kManifestFormat && type == 'f' && hash.empty()) {
-        hash = kUnreadHash;
+// Reads an entry's fields into `e`, or only checks them when `e` is null.
+void fields(BlobReader& in, unsigned char format, ManifestEntry* e) {
+    const char type = static_cast<char>(in.byte());
+    if (type != 'f' && type != 'd' && type != 'l' && type != 's') {
+        throw DamagedManifest{};
     }
-    return hash;
+    const std::uint64_t size = in.varint();
+    const std::uint64_t mtime = in.varint();
+    const std::uint64_t hashHeader = in.varint();
+    const std::string_view hash = in.bytes(hashHeader >> 1);
+    auto source = sourceFacts(in, format);
+    auto attrs = attributes(in, format);
+    if (e == nullptr) {
+        return;
+    }
+    e->type = type;
+    e->size = size;
+    e->mtimeNs = unzigzag(mtime);
+    hashText(hashHeader, hash, e->hash);
+    // Earlier formats hashed every file, so their empty file hash is one that could not be
+    // read back.
+    if (format < kManifestFormat && type == 'f' && e->hash.empty()) {
+        e->hash = kUnreadHash;
+    }
+    e->source = source;
+    e->attributes = attrs;
 }
 
 }  // namespace
 
-std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_view path) {
-    if (blob.size() < 1 + kChecksumBytes) {
+ManifestReader::ManifestReader(std::string_view blob) {
+    if (blob.size() < 1 + ManifestWriter::kChecksumBytes) {
         throw DamagedManifest{};
     }
-    const std::size_t body = blob.size() - kChecksumBytes;
+    m_body = blob.substr(0, blob.size() - ManifestWriter::kChecksumBytes);
     std::uint64_t sum = 0;
-    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
-        sum |= static_cast<std::uint64_t>(static_cast<unsigned char>(blob[body + i])) << (8 * i);
+    for (std::size_t i = 0; i < ManifestWriter::kChecksumBytes; ++i) {
+        sum |= static_cast<std::uint64_t>(static_cast<unsigned char>(blob[m_body.size() + i]))
+               << (8 * i);
     }
-    if (sum != XXH3_64bits(blob.data(), body)) {
+    if (sum != XXH3_64bits(m_body.data(), m_body.size())) {
         throw DamagedManifest{};
     }
-    BlobReader in(blob.substr(0, body));
-    const unsigned char format = in.byte();
-    if (!isKnownFormat(format)) {
+    BlobReader in(m_body);
+    m_format = in.byte();
+    if (!isKnownFormat(m_format)) {
         throw DamagedManifest{};
     }
-    const std::uint64_t count = in.varint();
-    std::string current;  // the path read last, grown in place
-    for (std::uint64_t i = 0; i < count; ++i) {
-        const std::uint64_t shared = in.varint();
-        if (shared > current.size()) {
+    m_count = in.varint();
+    if (m_count > in.left() / kMinEntryBytes) {
+        throw DamagedManifest{};  // checked before the count sizes anything
+    }
+    m_pos = in.position();
+}
+
+bool ManifestReader::next() {
+    if (m_read == m_count) {
+        if (m_pos != m_body.size()) {
             throw DamagedManifest{};
         }
-        current.resize(static_cast<std::size_t>(shared));
-        current.append(in.bytes(in.varint()));
-        const char type = static_cast<char>(in.byte());
-        const std::uint64_t size = in.varint();
-        const std::uint64_t mtime = in.varint();
-        const std::uint64_t hashHeader = in.varint();
-        const std::string_view hash = in.bytes(hashHeader >> 1);
-        std::optional<SourceFacts> source = sourceFacts(in, format);
-        std::optional<EntryAttributes> attrs = attributes(in, format);
-        if (current == path) {
-            return ManifestEntry{current,
-                                 type,
-                                 size,
-                                 unzigzag(mtime),
-                                 storedHash(type, hashHeader, hash, format),
-                                 std::move(source),
-                                 std::move(attrs)};
+        return false;
+    }
+    BlobReader in(m_body, m_pos);
+    const std::uint64_t shared = in.varint();
+    if (shared > m_path.size()) {
+        throw DamagedManifest{};
+    }
+    const std::string_view rest = in.bytes(in.varint());
+    if (m_read > 0 && rest < std::string_view(m_path).substr(static_cast<std::size_t>(shared))) {
+        throw DamagedManifest{};  // out of order: lookups and comparisons rely on it
+    }
+    m_path.resize(static_cast<std::size_t>(shared));
+    m_path.append(rest);
+    m_fields = in.position();
+    fields(in, m_format, nullptr);
+    m_pos = in.position();
+    ++m_read;
+    return true;
+}
+
+void ManifestReader::read(ManifestEntry& e) const {
+    e.path = m_path;
+    readFieldsAt(m_body, m_format, m_fields, e);
+}
+
+void readFieldsAt(std::string_view blob, unsigned char format, std::size_t offset,
+                  ManifestEntry& e) {
+    BlobReader in(blob, offset);
+    fields(in, format, &e);
+}
+
+std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_view path) {
+    ManifestReader in(blob);
+    while (in.next()) {
+        if (in.path() == path) {
+            ManifestEntry e;
+            in.read(e);
+            return e;
         }
-        if (std::string_view(current) > path) {
+        if (std::string_view(in.path()) > path) {
             break;  // sorted: it is not there
         }
     }
@@ -297,53 +381,11 @@ std::optional<ManifestEntry> findInManifest(std::string_view blob, std::string_v
 }
 
 Manifest decodeManifest(std::string_view blob) {
-    BlobReader in(blob);
-    const unsigned char format = in.byte();
-    if (!isKnownFormat(format)) {
-        throw DamagedManifest{};
-    }
-    const std::uint64_t count = in.varint();
-    if (count > in.left() / kMinEntryBytes) {
-        throw DamagedManifest{};  // checked before the count sizes anything
-    }
+    ManifestReader in(blob);
     Manifest entries;
-    entries.reserve(static_cast<std::size_t>(count));
-    for (std::uint64_t i = 0; i < count; ++i) {
-        const std::string_view previous =
-            entries.empty() ? std::string_view() : std::string_view(entries.back().path);
-        const std::uint64_t shared = in.varint();
-        if (shared > previous.size()) {
-            throw DamagedManifest{};
-        }
-        const std::string_view rest = in.bytes(in.varint());
-        if (rest < previous.substr(static_cast<std::size_t>(shared))) {
-            throw DamagedManifest{};  // out of order: a later check merges by path
-        }
-        ManifestEntry e;
-        e.path.reserve(static_cast<std::size_t>(shared) + rest.size());
-        e.path.append(previous.substr(0, static_cast<std::size_t>(shared))).append(rest);
-        e.type = static_cast<char>(in.byte());
-        if (e.type != 'f' && e.type != 'd' && e.type != 'l' && e.type != 's') {
-            throw DamagedManifest{};
-        }
-        e.size = in.varint();
-        e.mtimeNs = unzigzag(in.varint());
-        const std::uint64_t hashHeader = in.varint();
-        e.hash = storedHash(e.type, hashHeader, in.bytes(hashHeader >> 1), format);
-        e.source = sourceFacts(in, format);
-        e.attributes = attributes(in, format);
-        entries.push_back(std::move(e));
-    }
-    const std::size_t body = in.position();
-    if (in.left() != kChecksumBytes) {
-        throw DamagedManifest{};
-    }
-    std::uint64_t sum = 0;
-    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
-        sum |= static_cast<std::uint64_t>(in.byte()) << (8 * i);
-    }
-    if (sum != XXH3_64bits(blob.data(), body)) {
-        throw DamagedManifest{};
+    entries.reserve(static_cast<std::size_t>(in.count()));
+    while (in.next()) {
+        in.read(entries.emplace_back());
     }
     return entries;
 }

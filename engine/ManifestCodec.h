@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,8 +29,67 @@ namespace vantrel {
 // The BLOB of a manifest sorted by path.
 std::string encodeManifest(const Manifest& sorted);
 
+// Appends the bytes an entry keeps after its path (its type letter on) to `out`.
+void encodeFields(const ManifestEntry& entry, std::string& out);
+
+// Writes a BLOB entry by entry, in path order, from each entry's path and its bytes from
+// encodeFields: a run's manifest is written without ever holding it decoded.
+class ManifestWriter {
+public:
+    // `count` entries will be added; `expectedBytes`, when known, sizes the BLOB once.
+    explicit ManifestWriter(std::uint64_t count, std::size_t expectedBytes = 0);
+
+    void add(std::string_view path, std::string_view fields);
+    // The BLOB, its checksum added.
+    std::string finish();
+
+    // What add() takes for an entry following `previous`; with the header and the checksum,
+    // the BLOB's exact size.
+    static std::size_t entryBytes(std::string_view previous, std::string_view path,
+                                  std::size_t fieldBytes);
+    static std::size_t headerBytes(std::uint64_t count);
+    static constexpr std::size_t kChecksumBytes = 8;
+
+private:
+    std::string m_blob;
+    std::string m_previous;
+};
+
 // Thrown by the decoder when the BLOB is not a manifest it wrote.
 struct DamagedManifest {};
+
+// Reads a BLOB from encodeManifest entry by entry, in path order, never holding more than one:
+// the checksum and header are checked first, each entry as it is reached, and the end when it
+// is. Throws DamagedManifest for anything it did not write.
+class ManifestReader {
+public:
+    explicit ManifestReader(std::string_view blob);
+
+    std::uint64_t count() const { return m_count; }
+    // Steps to the next entry, passing over its fields; false after the last.
+    bool next();
+    // The path of the entry stepped to.
+    const std::string& path() const { return m_path; }
+    // The entry stepped to, whole, into `e`, whose strings' memory is reused.
+    void read(ManifestEntry& e) const;
+    // Where the fields of the entry stepped to begin: readFieldsAt() reads them from there.
+    std::size_t fieldsOffset() const { return m_fields; }
+    unsigned char format() const { return m_format; }
+
+private:
+    std::string_view m_body;  // the BLOB without its checksum
+    unsigned char m_format = 0;
+    std::uint64_t m_count = 0;
+    std::uint64_t m_read = 0;
+    std::size_t m_pos = 0;
+    std::size_t m_fields = 0;
+    std::string m_path;
+};
+
+// The fields of the entry at `offset` of a BLOB a ManifestReader of `format` went through,
+// into `e` (all but its path).
+void readFieldsAt(std::string_view blob, unsigned char format, std::size_t offset,
+                  ManifestEntry& e);
 
 // The entries of a BLOB from encodeManifest. Throws DamagedManifest for anything else: another
 // format, a count or length that does not fit, entries out of order, a checksum that differs.

@@ -1,19 +1,29 @@
 #include "engine/ManifestRecorder.h"
 
+#include <algorithm>
+#include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
 #include "engine/FileHash.h"
+#include "engine/ManifestCodec.h"
 
 namespace vantrel {
 
 namespace fs = std::filesystem;
 
-ManifestRecorder::ManifestRecorder(FileOps& files, const Manifest* previous, bool hashContents)
+namespace {
+
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+
+}  // namespace
+
+ManifestRecorder::ManifestRecorder(FileOps& files, const ManifestIndex* previous, bool hashContents)
     : m_files(files), m_previous(previous), m_hashContents(hashContents) {
     if (previous != nullptr) {
-        m_entries.reserve(previous->size());  // a new copy holds about what the previous one did
+        m_kept.reserve(previous->size());  // a new copy holds about what the previous one did
     }
 }
 
@@ -45,10 +55,10 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
         if (entry.source != nullptr) {
             e.source = sourceFactsOf(*entry.source);
         }
-        const ManifestEntry* before =
-            entry.shared && m_previous != nullptr ? findEntry(*m_previous, e.path) : nullptr;
+        const std::optional<ManifestEntry> before =
+            entry.shared && m_previous != nullptr ? m_previous->find(e.path) : std::nullopt;
         // Its hash is borrowed only from the record of this very file, as it was shared.
-        if (before != nullptr && before->type == 'f' && before->size == e.size &&
+        if (before && before->type == 'f' && before->size == e.size &&
             before->mtimeNs == e.mtimeNs && before->source && before->source == e.source &&
             !before->hash.empty() && before->hash != kUnreadHash) {
             e.hash = before->hash;
@@ -64,15 +74,52 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
     } else if (entry.type == EntryType::Link) {
         e.hash = linkTarget(m_files, written);
     }
+    thread_local std::string fields;
+    fields.clear();
+    encodeFields(e, fields);
     std::lock_guard lock(m_mutex);
-    m_entries.push_back(std::move(e));
+    keep(e.path, fields);
     m_hashed += hashed ? 1 : 0;
 }
 
-Manifest ManifestRecorder::take() {
+void ManifestRecorder::keep(std::string_view path, std::string_view fields) {
+    if (path.size() > UINT32_MAX || fields.size() > UINT32_MAX) {
+        throw std::length_error("manifest entry too long");
+    }
+    const std::size_t need = path.size() + fields.size();
+    if (m_blocks.empty() || need > m_blockSize - m_blockUsed) {
+        // A longer entry than a block gets a block of its own.
+        m_blockSize = std::max(need, kBlockBytes);
+        m_blocks.emplace_back(new char[m_blockSize]);
+        m_blockUsed = 0;
+    }
+    char* at = m_blocks.back().get() + m_blockUsed;
+    m_blockUsed += need;
+    std::memcpy(at, path.data(), path.size());
+    std::memcpy(at + path.size(), fields.data(), fields.size());
+    m_kept.push_back(
+        {at, static_cast<std::uint32_t>(path.size()), static_cast<std::uint32_t>(fields.size())});
+}
+
+std::string ManifestRecorder::take() {
     std::lock_guard lock(m_mutex);
-    sortByPath(m_entries);
-    return std::move(m_entries);
+    std::sort(m_kept.begin(), m_kept.end(),
+              [](const Kept& a, const Kept& b) { return a.path() < b.path(); });
+    // Sized exactly, so the BLOB is never held twice while it grows.
+    std::size_t bytes = ManifestWriter::headerBytes(m_kept.size()) + ManifestWriter::kChecksumBytes;
+    std::string_view previous;
+    for (const Kept& k : m_kept) {
+        bytes += ManifestWriter::entryBytes(previous, k.path(), k.fields().size());
+        previous = k.path();
+    }
+    ManifestWriter writer(m_kept.size(), bytes);
+    for (const Kept& k : m_kept) {
+        writer.add(k.path(), k.fields());
+    }
+    std::vector<Kept>().swap(m_kept);
+    std::vector<std::unique_ptr<char[]>>().swap(m_blocks);
+    m_blockUsed = m_blockSize = 0;
+    return writer.finish();
 }
 
 }  // namespace vantrel

@@ -74,10 +74,7 @@ ManifestStore::Lookup ManifestStore::find(std::int64_t id, std::string_view path
     try {
         // Asked whether there is one without reading it; then read into the buffer kept for
         // lookups, since a file's versions look into many large manifests in turn.
-        auto stored = m_records.db().prepare("SELECT 1 FROM vantrel_manifest WHERE copy_id = :id");
-        stored.bind("id", id);
-        if (stored.step()) {
-            m_records.db().readBlob("vantrel_manifest", "entries", id, m_lookupBlob);
+        if (readBlob(id, m_lookupBlob)) {
             blob = true;
         } else {
             // A copy made by an earlier version: its rows are keyed by path.
@@ -111,22 +108,63 @@ ManifestStore::Lookup ManifestStore::find(std::int64_t id, std::string_view path
         try {
             found.entry = findInManifest(m_lookupBlob, path);
         } catch (const DamagedManifest&) {
-            throw BackupError("记录数据库“" + pathToUtf8(m_records.file()) +
-                              "”中的备份清单已损坏（备份记录 " + std::to_string(id) + "）");
+            damaged(id);
         }
     }
     return found;
+}
+
+void ManifestStore::damaged(std::int64_t id) const {
+    throw BackupError("记录数据库“" + pathToUtf8(m_records.file()) +
+                      "”中的备份清单已损坏（备份记录 " + std::to_string(id) + "）");
+}
+
+bool ManifestStore::readBlob(std::int64_t id, std::string& into) {
+    try {
+        auto stored = m_records.db().prepare("SELECT 1 FROM vantrel_manifest WHERE copy_id = :id");
+        stored.bind("id", id);
+        if (!stored.step()) {
+            return false;
+        }
+        // Read in place: a statement would hold the BLOB twice more while it is copied out.
+        m_records.db().readBlob("vantrel_manifest", "entries", id, into);
+        return true;
+    } catch (const DatabaseError& e) {
+        m_records.fail(e);
+    }
+}
+
+bool ManifestStore::loadBlob(std::int64_t id, std::string& into) {
+    if (!readBlob(id, into)) {
+        return false;
+    }
+    try {
+        for (ManifestReader in(into); in.next();) {
+        }
+    } catch (const DamagedManifest&) {
+        damaged(id);
+    }
+    return true;
+}
+
+std::optional<ManifestIndex> ManifestStore::loadIndex(std::int64_t id) {
+    std::string blob;
+    if (!readBlob(id, blob)) {
+        return std::nullopt;
+    }
+    try {
+        return ManifestIndex(std::move(blob));
+    } catch (const DamagedManifest&) {
+        damaged(id);
+    }
 }
 
 std::optional<Manifest> ManifestStore::load(std::int64_t id) {
     std::optional<std::string> blob;
     Manifest entries;
     try {
-        auto stored =
-            m_records.db().prepare("SELECT entries FROM vantrel_manifest WHERE copy_id = :id");
-        stored.bind("id", id);
-        if (stored.step()) {
-            blob = stored.columnBlob(0);
+        if (std::string bytes; readBlob(id, bytes)) {
+            blob = std::move(bytes);
         } else {
             // A copy made by an earlier version: one row per entry.
             auto stmt = m_records.db().prepare(
@@ -153,8 +191,7 @@ std::optional<Manifest> ManifestStore::load(std::int64_t id) {
             return decodeManifest(*blob);
         } catch (const DamagedManifest&) {
             // Never trusted in part: a check against it would call a damaged copy intact.
-            throw BackupError("记录数据库“" + pathToUtf8(m_records.file()) +
-                              "”中的备份清单已损坏（备份记录 " + std::to_string(id) + "）");
+            damaged(id);
         }
     }
     if (entries.empty()) {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "engine/Manifest.h"
+#include "engine/ManifestIndex.h"
 #include "engine/RecordDatabase.h"
 #include "platform/FileOps.h"
 
@@ -29,6 +30,14 @@ public:
     // The manifest of row `id`; none when it has none (a copy made without one). Throws
     // BackupError when the stored manifest is damaged: it is never trusted in part.
     std::optional<Manifest> load(std::int64_t id);
+    // The same manifest kept as its BLOB, for lookups by path; none when the copy has none or
+    // only the rows of an earlier version, which recorded nothing of the source. Throws
+    // BackupError when it is damaged.
+    std::optional<ManifestIndex> loadIndex(std::int64_t id);
+    // The BLOB of row `id`'s manifest into `into`, checked whole, for reading it entry by
+    // entry; false when it has none (rows of an earlier version are not a BLOB). Throws
+    // BackupError when it is damaged.
+    bool loadBlob(std::int64_t id, std::string& into);
 
     // Remembers that the file `id`, at `path` in the copy `copyPath`, was found damaged.
     void markDamaged(const FileId& id, std::string_view copyPath, std::string_view path,
@@ -44,6 +53,9 @@ public:
     Lookup find(std::int64_t id, std::string_view path);
 
 private:
+    bool readBlob(std::int64_t id, std::string& into);
+    [[noreturn]] void damaged(std::int64_t id) const;
+
     RecordDatabase m_records;
     std::string m_lookupBlob;  // find's buffer, reused from one manifest to the next
 };

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/TextCodec.h"
@@ -67,11 +68,12 @@ void Statement::bind(std::string_view name, std::string_view text) {
     }
 }
 
-void Statement::bindBlob(std::string_view name, std::string_view bytes) {
+void Statement::bindBlob(std::string_view name, std::string_view bytes, Lifetime lifetime) {
     // SQLite binds NULL for a null pointer, whatever the length: empty bytes stay a BLOB.
     const char* data = bytes.data() != nullptr ? bytes.data() : "";
-    const int rc =
-        sqlite3_bind_blob64(m_stmt, parameterIndex(name), data, bytes.size(), SQLITE_TRANSIENT);
+    const int rc = sqlite3_bind_blob64(
+        m_stmt, parameterIndex(name), data, bytes.size(),
+        lifetime == Lifetime::OutlivesStatement ? SQLITE_STATIC : SQLITE_TRANSIENT);
     if (rc != SQLITE_OK) {
         throwError(m_db, rc);
     }
@@ -203,6 +205,36 @@ void Database::readBlob(std::string_view table, std::string_view column, std::in
         throw DatabaseError(message, rc & 0xFF);
     }
     sqlite3_blob_close(blob);
+}
+
+void Database::copyBlob(std::string_view table, std::string_view column, std::int64_t rowid,
+                        std::string_view toTable, std::string_view toColumn, std::int64_t toRowid) {
+    sqlite3_blob* from = nullptr;
+    sqlite3_blob* to = nullptr;
+    int rc = sqlite3_blob_open(m_db, "main", std::string(table).c_str(),
+                               std::string(column).c_str(), rowid, 0, &from);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_blob_open(m_db, "main", std::string(toTable).c_str(),
+                               std::string(toColumn).c_str(), toRowid, 1, &to);
+    }
+    if (rc == SQLITE_OK && sqlite3_blob_bytes(from) != sqlite3_blob_bytes(to)) {
+        rc = SQLITE_MISMATCH;
+    }
+    const int size = rc == SQLITE_OK ? sqlite3_blob_bytes(from) : 0;
+    std::string block(std::min(size, 1 << 20), '\0');
+    for (int at = 0; rc == SQLITE_OK && at < size; at += static_cast<int>(block.size())) {
+        const int n = std::min(size - at, static_cast<int>(block.size()));
+        rc = sqlite3_blob_read(from, block.data(), n, at);
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_blob_write(to, block.data(), n, at);
+        }
+    }
+    const std::string message = rc == SQLITE_OK ? std::string() : sqlite3_errmsg(m_db);
+    sqlite3_blob_close(from);
+    sqlite3_blob_close(to);
+    if (rc != SQLITE_OK) {
+        throw DatabaseError(message, rc & 0xFF);
+    }
 }
 
 void Database::fail(int code) const {

@@ -35,8 +35,12 @@ public:
 
     void bind(std::string_view name, std::int64_t value);
     void bind(std::string_view name, std::string_view text);
+    // Whether bound bytes stay in place until the statement is done with them; when they do,
+    // a large BLOB is not copied once more.
+    enum class Lifetime { Copied, OutlivesStatement };
     // Binds the bytes as a BLOB, stored as they are, NUL bytes too.
-    void bindBlob(std::string_view name, std::string_view bytes);
+    void bindBlob(std::string_view name, std::string_view bytes,
+                  Lifetime lifetime = Lifetime::Copied);
 
     // Advances to the next row; false when the statement has finished.
     bool step();
@@ -75,6 +79,12 @@ public:
     // Throws DatabaseError when there is no such row.
     void readBlob(std::string_view table, std::string_view column, std::int64_t rowid,
                   std::string& into);
+    // Copies the BLOB in `column` of row `rowid` of `table` into the BLOB of the same size at
+    // `toColumn` of row `toRowid` of `toTable` (made with zeroblob()), a block at a time: a
+    // statement copying it would hold it whole, twice. Throws DatabaseError when either row
+    // is missing or the sizes differ.
+    void copyBlob(std::string_view table, std::string_view column, std::int64_t rowid,
+                  std::string_view toTable, std::string_view toColumn, std::int64_t toRowid);
     // Whether the file was opened for reading only (SQLite does so, silently, when it may not
     // write it).
     bool readOnly() const;

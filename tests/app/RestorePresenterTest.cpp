@@ -7,7 +7,9 @@
 #include <mutex>
 
 #include "engine/BackupJob.h"
+#include "engine/CopyChecks.h"
 #include "engine/CopyListing.h"
+#include "engine/Texts.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
@@ -120,6 +122,11 @@ TEST_F(RestorePresenterTest, BrowsesTheNewestCopyFiltersAndShowsWhatTheSourceLos
     EXPECT_EQ(view.copies[0].files, "3");
     EXPECT_EQ(view.copies[0].verified, "未核对");
     EXPECT_EQ(view.chosen, view.copies[0].id);
+    // Found intact without hashes to compare: the window does not claim the contents were.
+    recordCheck(ws.databaseFile(), view.copies[0].id, clock.now(), true, false);
+    presenter.show();
+    EXPECT_EQ(view.copies[0].verified,
+              "完好（" + formatLocalTime(clock.now()).substr(0, 10) + " 核对，未核对内容）");
     EXPECT_EQ(view.entries, (std::vector<std::string>{"docs/", "notes.txt"}));
 
     presenter.setShowDeleted(true);  // the folder that lost a file, and nothing else

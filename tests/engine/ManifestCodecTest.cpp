@@ -2,8 +2,13 @@
 
 #include <cstddef>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "engine/ManifestCodec.h"
+#include "engine/ManifestIndex.h"
+#include "engine/ManifestRecorder.h"
+#include "platform/TextCodec.h"
 
 namespace vantrel {
 namespace {
@@ -86,6 +91,55 @@ TEST(ManifestCodec, ADamagedBlobIsNeverTrusted) {
     std::string flipped = good;
     flipped[good.size() / 2] ^= 0x01;
     EXPECT_THROW(findInManifest(flipped, "ab"), DamagedManifest);
+
+    // The index a sharing run looks into finds the same, and refuses the same damage.
+    const ManifestIndex index(good);
+    for (const ManifestEntry& e : m) {
+        EXPECT_EQ(index.find(e.path), e) << e.path;
+    }
+    for (const char* absent : {"a", "a.txt0", "b", "ab/"}) {
+        EXPECT_FALSE(index.find(absent)) << absent;
+    }
+    EXPECT_THROW(ManifestIndex{flipped}, DamagedManifest);
+    EXPECT_THROW(ManifestIndex{good.substr(0, good.size() - 9) + good.substr(good.size() - 8)},
+                 DamagedManifest);
+}
+
+// A run records its entries as the copy reports them, from several threads and in no order;
+// the BLOB it gets holds them sorted, as the encoder writes them.
+TEST(ManifestCodec, TheRecorderWritesWhatTheEncoderWould) {
+    RealFileOps files;
+    std::vector<std::thread> threads;
+    {
+        ManifestRecorder recorder(files, nullptr, false);
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&recorder, t] {
+                for (int i = 999; i >= 0; --i) {
+                    CopiedEntry e;
+                    e.relative =
+                        pathFromUtf8("d" + std::to_string(t) + "/" + std::to_string(i) +
+                                     std::string(static_cast<std::size_t>(i % 7) * 40, 'x'));
+                    e.type = EntryType::Link;  // links keep their target: read, not hashed
+                    e.size = static_cast<std::uint64_t>(i);
+                    e.mtimeNs = -i;
+                    EntryStat held;
+                    held.permissions = 0777;
+                    e.held = &held;
+                    recorder.add(e);
+                }
+            });
+        }
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        const std::string blob = recorder.take();
+        const Manifest got = decodeManifest(blob);
+        ASSERT_EQ(got.size(), 4000u);
+        EXPECT_TRUE(isSortedByPath(got));
+        EXPECT_EQ(encodeManifest(got), blob);
+        EXPECT_EQ(got[0].attributes, (EntryAttributes{0777, 0, 0}));
+        EXPECT_EQ(recorder.take(), encodeManifest({}));  // nothing held afterwards
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "engine/CopyEntries.h"
 #include "engine/FileVersions.h"
 #include "engine/ManifestCheck.h"
+#include "engine/ManifestCodec.h"
 #include "engine/Restore.h"
 #include "engine/SourcePath.h"
 #include "platform/FileStat.h"
@@ -297,12 +298,22 @@ TEST(CopyEntriesTest, ATreeOnDiskStreamsInManifestOrder) {
         EXPECT_TRUE(sameEntry(*w, *e)) << e->path;
     }
     EXPECT_FALSE(walked->next());
-    // A subtree alone: the folder and what it holds, not its neighbours "a.txt" or "a-b".
-    std::vector<std::string> below;
-    for (auto s = streamOf(manifest, "a"); const ManifestEntry* e = s->next();) {
-        below.push_back(e->path);
+    // A subtree alone: the folder and what it holds, not its neighbours "a.txt" or "a-b";
+    // the same from the manifest decoded and from its BLOB read entry by entry.
+    const std::string blob = encodeManifest(manifest);
+    const auto pathsBelow = [](std::unique_ptr<EntryStream> s) {
+        std::vector<std::string> paths;
+        while (const ManifestEntry* e = s->next()) {
+            paths.push_back(e->path);
+        }
+        return paths;
+    };
+    EXPECT_EQ(pathsBelow(streamOf(manifest, "a")),
+              (std::vector<std::string>{"a", "a/0", "a/b", "a/b/c", "a/link"}));
+    for (const char* below : {"", "a", "a/b", "a.d", "a.txt", "absent"}) {
+        EXPECT_EQ(pathsBelow(streamOfBlob(blob, below)), pathsBelow(streamOf(manifest, below)))
+            << below;
     }
-    EXPECT_EQ(below, (std::vector<std::string>{"a", "a/0", "a/b", "a/b/c", "a/link"}));
 }
 
 }  // namespace
