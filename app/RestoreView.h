@@ -19,7 +19,8 @@ struct RestoreCopyRow {
     std::string state;    // "完整", "不完整", "已不存在"
     std::string files;    // "20000", or "" when not known
     std::string size;     // "1.2 GB", or ""
-    std::string verified;  // "完好（2026-12-02 核对）", "完好（…，未核对内容）", "与清单不符（…）", "未核对"
+    // "完好（2026-12-02 核对）", "完好（…，未核对内容）", "与清单不符（…）", "未核对"
+    std::string verified;
     bool pinned = false;  // kept for good: "永久保留"
 };
 
