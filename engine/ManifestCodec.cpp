@@ -16,6 +16,7 @@ constexpr unsigned char kFirstFormat = 1;
 constexpr unsigned char kSourceFormat = 2;
 constexpr unsigned char kManifestFormat = 3;
 constexpr std::size_t kMaxVarintBytes = 10;
+constexpr std::size_t kChecksumBytes = 8;
 // Five one-byte numbers and the type letter: no entry takes fewer bytes.
 constexpr std::size_t kMinEntryBytes = 6;
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -160,62 +161,48 @@ void encodeFields(const ManifestEntry& e, std::string& out) {
     out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
-ManifestWriter::ManifestWriter(std::uint64_t count, std::size_t expectedBytes) {
-    m_blob.reserve(std::max(expectedBytes, headerBytes(count) + kChecksumBytes));
-    m_blob.push_back(static_cast<char>(kManifestFormat));
-    char buf[kMaxVarintBytes];
-    m_blob.append(buf, putVarint(buf, count));
-}
+std::string writeManifest(std::uint64_t count,
+                          const std::function<void(const EntryBytesFn&)>& each) {
+    std::size_t bytes = 1 + varintBytes(count) + kChecksumBytes;
+    std::string previous;
+    each([&](std::string_view path, std::string_view fields) {
+        const std::size_t shared = sharedPrefix(previous, path);
+        bytes += varintBytes(shared) + varintBytes(path.size() - shared) + path.size() - shared +
+                 fields.size();
+        previous.assign(path);
+    });
 
-std::size_t ManifestWriter::headerBytes(std::uint64_t count) {
-    return 1 + varintBytes(count);
-}
-
-std::size_t ManifestWriter::entryBytes(std::string_view previous, std::string_view path,
-                                       std::size_t fieldBytes) {
-    const std::size_t shared = sharedPrefix(previous, path);
-    return varintBytes(shared) + varintBytes(path.size() - shared) + path.size() - shared +
-           fieldBytes;
-}
-
-void ManifestWriter::add(std::string_view path, std::string_view fields) {
-    const std::size_t shared = sharedPrefix(m_previous, path);
+    std::string blob;
+    blob.reserve(bytes);
     char buf[2 * kMaxVarintBytes];
-    char* p = putVarint(buf, shared);
-    p = putVarint(p, path.size() - shared);
-    m_blob.append(buf, p);
-    m_blob.append(path.substr(shared));
-    m_blob.append(fields);
-    m_previous.assign(path);
-}
-
-std::string ManifestWriter::finish() {
-    const std::uint64_t sum = XXH3_64bits(m_blob.data(), m_blob.size());
+    blob.push_back(static_cast<char>(kManifestFormat));
+    blob.append(buf, putVarint(buf, count));
+    previous.clear();
+    each([&](std::string_view path, std::string_view fields) {
+        const std::size_t shared = sharedPrefix(previous, path);
+        char* p = putVarint(buf, shared);
+        p = putVarint(p, path.size() - shared);
+        blob.append(buf, p);
+        blob.append(path.substr(shared));
+        blob.append(fields);
+        previous.assign(path);
+    });
+    const std::uint64_t sum = XXH3_64bits(blob.data(), blob.size());
     for (std::size_t i = 0; i < kChecksumBytes; ++i) {
-        m_blob.push_back(static_cast<char>((sum >> (8 * i)) & 0xFF));
+        blob.push_back(static_cast<char>((sum >> (8 * i)) & 0xFF));
     }
-    return std::move(m_blob);
+    return blob;
 }
 
 std::string encodeManifest(const Manifest& sorted) {
-    // Sized exactly first: growing the BLOB as it is written would briefly hold it more than
-    // once, while the manifest it comes from still is.
     std::string fields;
-    std::size_t bytes = ManifestWriter::headerBytes(sorted.size()) + ManifestWriter::kChecksumBytes;
-    std::string_view previous;
-    for (const ManifestEntry& e : sorted) {
-        fields.clear();
-        encodeFields(e, fields);
-        bytes += ManifestWriter::entryBytes(previous, e.path, fields.size());
-        previous = e.path;
-    }
-    ManifestWriter writer(sorted.size(), bytes);
-    for (const ManifestEntry& e : sorted) {
-        fields.clear();
-        encodeFields(e, fields);
-        writer.add(e.path, fields);
-    }
-    return writer.finish();
+    return writeManifest(sorted.size(), [&](const EntryBytesFn& entry) {
+        for (const ManifestEntry& e : sorted) {
+            fields.clear();
+            encodeFields(e, fields);
+            entry(e.path, fields);
+        }
+    });
 }
 
 namespace {
@@ -305,12 +292,12 @@ void fields(BlobReader& in, unsigned char format, ManifestEntry* e) {
 }  // namespace
 
 ManifestReader::ManifestReader(std::string_view blob) {
-    if (blob.size() < 1 + ManifestWriter::kChecksumBytes) {
+    if (blob.size() < 1 + kChecksumBytes) {
         throw DamagedManifest{};
     }
-    m_body = blob.substr(0, blob.size() - ManifestWriter::kChecksumBytes);
+    m_body = blob.substr(0, blob.size() - kChecksumBytes);
     std::uint64_t sum = 0;
-    for (std::size_t i = 0; i < ManifestWriter::kChecksumBytes; ++i) {
+    for (std::size_t i = 0; i < kChecksumBytes; ++i) {
         sum |= static_cast<std::uint64_t>(static_cast<unsigned char>(blob[m_body.size() + i]))
                << (8 * i);
     }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,28 +33,15 @@ std::string encodeManifest(const Manifest& sorted);
 // Appends the bytes an entry keeps after its path (its type letter on) to `out`.
 void encodeFields(const ManifestEntry& entry, std::string& out);
 
-// Writes a BLOB entry by entry, in path order, from each entry's path and its bytes from
-// encodeFields: a run's manifest is written without ever holding it decoded.
-class ManifestWriter {
-public:
-    // `count` entries will be added; `expectedBytes`, when known, sizes the BLOB once.
-    explicit ManifestWriter(std::uint64_t count, std::size_t expectedBytes = 0);
+// An entry as the writer takes it: its path and its bytes from encodeFields.
+using EntryBytesFn = std::function<void(std::string_view path, std::string_view fields)>;
 
-    void add(std::string_view path, std::string_view fields);
-    // The BLOB, its checksum added.
-    std::string finish();
-
-    // What add() takes for an entry following `previous`; with the header and the checksum,
-    // the BLOB's exact size.
-    static std::size_t entryBytes(std::string_view previous, std::string_view path,
-                                  std::size_t fieldBytes);
-    static std::size_t headerBytes(std::uint64_t count);
-    static constexpr std::size_t kChecksumBytes = 8;
-
-private:
-    std::string m_blob;
-    std::string m_previous;
-};
+// The BLOB of `count` entries that `each` gives in path order, calling its argument once for
+// every entry; `each` is called twice, so that the BLOB is sized exactly before it is written
+// and never held twice while it grows. A run's manifest is written so without ever being held
+// decoded.
+std::string writeManifest(std::uint64_t count,
+                          const std::function<void(const EntryBytesFn&)>& each);
 
 // Thrown by the decoder when the BLOB is not a manifest it wrote.
 struct DamagedManifest {};

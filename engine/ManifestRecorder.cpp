@@ -105,21 +105,15 @@ std::string ManifestRecorder::take() {
     std::lock_guard lock(m_mutex);
     std::sort(m_kept.begin(), m_kept.end(),
               [](const Kept& a, const Kept& b) { return a.path() < b.path(); });
-    // Sized exactly, so the BLOB is never held twice while it grows.
-    std::size_t bytes = ManifestWriter::headerBytes(m_kept.size()) + ManifestWriter::kChecksumBytes;
-    std::string_view previous;
-    for (const Kept& k : m_kept) {
-        bytes += ManifestWriter::entryBytes(previous, k.path(), k.fields().size());
-        previous = k.path();
-    }
-    ManifestWriter writer(m_kept.size(), bytes);
-    for (const Kept& k : m_kept) {
-        writer.add(k.path(), k.fields());
-    }
+    std::string blob = writeManifest(m_kept.size(), [this](const EntryBytesFn& entry) {
+        for (const Kept& k : m_kept) {
+            entry(k.path(), k.fields());
+        }
+    });
     std::vector<Kept>().swap(m_kept);
     std::vector<std::unique_ptr<char[]>>().swap(m_blocks);
     m_blockUsed = m_blockSize = 0;
-    return writer.finish();
+    return blob;
 }
 
 }  // namespace vantrel
