@@ -92,7 +92,10 @@ bool RestorePresenter::relist(std::int64_t keep) {
         RestoreCopyRow row;
         row.id = r.id;
         row.date = r.date;
-        row.state = !copy.onDisk() ? "已不存在" : r.complete() ? "完整" : "不完整";
+        row.state = !copy.trusted()  ? "记录有误"
+                    : !copy.onDisk() ? "已不存在"
+                    : r.complete()   ? "完整"
+                                     : "不完整";
         if (const auto run = runs.find(r.path);
             run != runs.end() && run->second.started.time_since_epoch().count() != 0 &&
             dateText(run->second.started) == r.date) {

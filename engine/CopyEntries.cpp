@@ -10,6 +10,7 @@
 #include "engine/CopyNaming.h"
 #include "engine/ManifestCodec.h"
 #include "engine/ManifestStore.h"
+#include "engine/SafePath.h"
 #include "engine/TextRules.h"
 #include "platform/FileStat.h"
 #include "platform/LongPath.h"
@@ -308,12 +309,13 @@ ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const Change
 }
 
 CopyEntries::CopyEntries(FileOps& files, BackupRecord record, fs::path place, bool onDisk,
-                         std::shared_ptr<ManifestStore> manifests)
+                         std::shared_ptr<ManifestStore> manifests, bool trusted)
     : m_files(&files),
       m_record(std::move(record)),
       m_place(std::move(place)),
-      m_onDisk(onDisk),
-      m_manifests(std::move(manifests)) {}
+      m_onDisk(onDisk && trusted),
+      m_manifests(std::move(manifests)),
+      m_trusted(trusted) {}
 
 const Manifest* CopyEntries::manifest() {
     if (!m_loaded) {
@@ -402,7 +404,8 @@ std::vector<CopyEntries> jobCopies(const Workspace& ws) {
     }
     for (const ListedCopy& c : listed) {
         auto place = resolveInWorkDir(ws.dir, c.record.path).lexically_normal();
-        copies.emplace_back(ws.files, c.record, std::move(place), c.onDisk, manifests);
+        const bool trusted = isSafeCopyPlace(c.record.path);
+        copies.emplace_back(ws.files, c.record, std::move(place), c.onDisk, manifests, trusted);
     }
     return copies;
 }

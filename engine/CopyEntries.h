@@ -76,12 +76,16 @@ ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const Change
 class CopyEntries {
 public:
     CopyEntries(FileOps& files, BackupRecord record, std::filesystem::path place, bool onDisk,
-                std::shared_ptr<ManifestStore> manifests);
+                std::shared_ptr<ManifestStore> manifests, bool trusted = true);
 
     const BackupRecord& record() const { return m_record; }
     // Where the copy lies.
     const std::filesystem::path& place() const { return m_place; }
+    // Whether it is there to be read: on disk, and where its record may lead.
     bool onDisk() const { return m_onDisk; }
+    // False when its record names a place no copy can be (a ".." on the way, a name not
+    // shaped as a copy's): never read, whatever lies there.
+    bool trusted() const { return m_trusted; }
 
     // The entry at `path` ("" for the copy's top); none when the copy lacks it.
     std::optional<ManifestEntry> find(std::string_view path);
@@ -97,6 +101,7 @@ private:
     std::filesystem::path m_place;
     bool m_onDisk = false;
     std::shared_ptr<ManifestStore> m_manifests;
+    bool m_trusted = true;
     bool m_loaded = false;
     std::optional<Manifest> m_manifest;
     bool m_blobLoaded = false;
@@ -104,7 +109,8 @@ private:
 };
 
 // The job's copies, newest first, as `vantrel-cli list` shows them (a place a newer row
-// also names is left out), each with its entries. Reads only: a working directory without
+// also names is left out), each with its entries; one whose record is not trusted is never
+// on disk. Reads only: a working directory without
 // a record database has none.
 std::vector<CopyEntries> jobCopies(const Workspace& ws);
 

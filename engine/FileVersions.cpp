@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "engine/CopyEntries.h"
+#include "engine/SafePath.h"
 #include "engine/SourcePath.h"
 #include "engine/Texts.h"
 
@@ -39,7 +40,8 @@ std::vector<FileVersion> versionsOf(const Workspace& ws, const TBackupSettings& 
             bool anyFile = false;
             auto s = copy.stream(rel);
             while (const ManifestEntry* e = s->next()) {
-                if (e->type != 'd') {
+                // A row that leads out of the copy is no file of it.
+                if (e->type != 'd' && isSafeRelativePath(e->path)) {
                     v.size += e->size;
                     v.mtimeNs = anyFile ? std::max(v.mtimeNs, e->mtimeNs) : e->mtimeNs;
                     anyFile = true;

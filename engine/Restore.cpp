@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -14,6 +15,7 @@
 #include "engine/CopyEntries.h"
 #include "engine/CopyNaming.h"
 #include "engine/FileHash.h"
+#include "engine/SafePath.h"
 #include "engine/SourcePath.h"
 #include "engine/TextRules.h"
 #include "engine/Texts.h"
@@ -33,6 +35,12 @@ namespace {
 constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 30;
 constexpr std::size_t kBatchFiles = 32768;
 constexpr int kMaxBesideNames = 100;
+// A new folder's mode before the umask, as the shell's mkdir makes it.
+constexpr std::uint32_t kNewFolderMode = 0755;
+// The longest name a file system takes, in bytes (on Windows in UTF-16 units, never more).
+constexpr std::size_t kMaxNameBytes = 255;
+constexpr const char* kUntrustedRecord = "这条备份记录指向的不是本任务的备份，未使用";
+constexpr const char* kBadManifestPath = "备份清单中的这一项指向备份之外，未恢复";
 
 // A temporary name beside `place`, the same for the same name each time, so what a killed
 // restore left is taken up by the next; short whatever the name's length.
@@ -99,6 +107,10 @@ public:
             if (cancelled()) {
                 break;
             }
+            if (!e->path.empty() && !isSafeRelativePath(e->path)) {
+                fail(escapedName(e->path), kBadManifestPath);
+                continue;
+            }
             if (e->path.empty()) {
                 if (e->type == 'd') {
                     ensureBase();
@@ -129,11 +141,8 @@ public:
         placeNewFolders();
     }
 
-    // Gives the folders made their copy's mode and time, deepest first, and flushes that.
+    // Flushes the folders made and the times and modes they were given.
     void finish() {
-        for (auto it = m_made.rbegin(); it != m_made.rend(); ++it) {
-            m_placer.finishFolder(it->first, it->second);
-        }
         for (const fs::path& root : m_roots) {
             m_ws.files.syncFileSystem(root);
         }
@@ -178,6 +187,10 @@ private:
         m_out.failed.push_back({pathToUtf8(where), std::move(reason)});
     }
 
+    void fail(std::string where, std::string reason) {
+        m_out.failed.push_back({std::move(where), std::move(reason)});
+    }
+
     fs::path inCopy(const std::string& rel) const {
         return rel.empty() ? m_copy->place() : m_copy->place() / pathFromUtf8(rel);
     }
@@ -199,27 +212,21 @@ private:
         }
     }
 
-    // Makes the missing folders above `place`, each like the folder it is made in.
+    // Makes the missing folders above `place` as any new folder is made (0755 less the
+    // umask), never like the folder they are made in: under /tmp that would let every user
+    // write into them.
     bool makeAbove(const fs::path& place) {
         std::vector<fs::path> missing;
-        fs::path p = place.parent_path();
-        for (; !p.empty() && !lstat(p); p = p.parent_path()) {
+        for (fs::path p = place.parent_path(); !p.empty() && !lstat(p); p = p.parent_path()) {
             missing.push_back(p);
             if (p == p.parent_path()) {
                 break;
             }
         }
-        std::optional<EntryStat> like = lstat(p);
         for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-            if (auto r = m_placer.makeFolder(*it, like ? like->permissions : 0755); !r.ok()) {
+            if (auto r = m_placer.makeFolder(*it, kNewFolderMode); !r.ok()) {
                 fail(*it, r.error);
                 return false;
-            }
-            if (like) {
-                like->mtimeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::chrono::system_clock::now().time_since_epoch())
-                                    .count();
-                m_made.emplace_back(*it, *like);
             }
         }
         return true;
@@ -258,6 +265,11 @@ private:
             fail(dest, std::make_error_code(std::errc::no_such_file_or_directory));
             return;
         }
+        // Only a folder leads further into the copy: never a link, whatever its row says.
+        if (like->type != EntryType::Folder) {
+            fail(dest, "备份中的“" + escapedName(rel) + "”不是文件夹");
+            return;
+        }
         // In a folder this restore made, nothing else can have the name.
         const bool fresh = newTopOf(parentOf(rel)).has_value();
         fs::path place = dest;
@@ -279,8 +291,7 @@ private:
                 return;
             }
             if (!st) {
-                keptBeside(dest, place);
-                makeNewTop(rel, place, like);
+                makeNewTop(rel, place, like, dest);
                 return;
             }
             place = dest.parent_path() /
@@ -297,7 +308,8 @@ private:
     }
 
     // Whether the entry at `destPath` is the copy's entry `e`, whose file is `sourcePath`:
-    // a file of the same size and time, or the same contents; a link to the same target.
+    // a file of the same contents, by the hash the copy keeps or else by reading both (a
+    // damaged file can keep its size and time); a link to the same target.
     bool identical(const EntryStat& dest, const ManifestEntry& e, const fs::path& destPath,
                    const fs::path& sourcePath) {
         if (e.type == 'l') {
@@ -307,11 +319,9 @@ private:
         if (dest.type != EntryType::File || dest.size != e.size) {
             return false;
         }
-        if (dest.mtimeNs == e.mtimeNs) {
-            return true;
-        }
         try {
-            const std::string want = e.hash.empty() ? hashFile(longPath(sourcePath)) : e.hash;
+            const bool known = !e.hash.empty() && e.hash != kUnreadHash;
+            const std::string want = known ? e.hash : hashFile(longPath(sourcePath));
             return hashFile(longPath(destPath)) == want;
         } catch (const std::system_error&) {
             return false;
@@ -444,8 +454,9 @@ private:
     // Makes the folder `rel`, missing at `place`, under a temporary name beside it: what is
     // restored into it is written at its own names there, and the whole folder is renamed into
     // place once it is on disk, instead of each file on its own.
+    // `wanted` is the name the copy gives it, when `place` is a name beside that one.
     void makeNewTop(const std::string& rel, const fs::path& place,
-                    const std::optional<EntryStat>& like) {
+                    const std::optional<EntryStat>& like, const fs::path& wanted = {}) {
         const fs::path temp = tempFor(place);
         // Left by a restore that was stopped before it could put the folder in place.
         if (const auto st = lstat(temp); st && st->type == EntryType::Folder) {
@@ -459,7 +470,7 @@ private:
             m_newMade.emplace_back(temp, *like);
         }
         m_topOf.emplace(rel, m_newTops.size());
-        m_newTops.push_back({temp, place, 0});
+        m_newTops.push_back({temp, place, wanted.empty() ? place : wanted, 0});
         m_folders.emplace(rel, temp);
     }
 
@@ -496,7 +507,7 @@ private:
                 }
                 continue;
             }
-            keptBeside(top.place, to);
+            keptBeside(top.wanted, to);
             m_out.restored += top.files;
         }
         m_newTops.clear();
@@ -600,11 +611,11 @@ private:
     fs::path m_syncRoot;  // an existing folder on the destination's file system
     std::unordered_map<std::string, fs::path> m_folders;  // the copy's folder → its place
     std::unordered_set<std::string> m_unmade;             // the copy's folders that failed
-    std::vector<std::pair<fs::path, EntryStat>> m_made;   // folders made above the base
     // A folder made now under a temporary name, and where it goes; the files placed in it.
     struct NewTop {
         fs::path temp;
         fs::path place;
+        fs::path wanted;  // the name the copy gives it, where `place` lies beside that
         std::uint64_t files = 0;
     };
     std::vector<NewTop> m_newTops;
@@ -617,16 +628,27 @@ private:
     RestoreProgress m_progress;
 };
 
+std::string untrustedText(const CopyEntries& copy) {
+    return "备份记录中的路径“" + escapedName(copy.record().path) +
+           "”不是本任务的备份，不能从它恢复";
+}
+
 // The copy a path comes from: the one asked for, or the newest complete one that holds it
 // (an incomplete one only when no complete copy does). Says why when there is none.
+// Records of copies that are not trusted, newer than the copy chosen, go to `skipped`.
 CopyEntries* chooseCopy(std::vector<CopyEntries>& copies, const RestoreRequest& request,
-                        const std::string& rel, const std::string& shown, std::string& why) {
+                        const std::string& rel, const std::string& shown, std::string& why,
+                        std::set<const CopyEntries*>& skipped) {
     if (request.fromCopy || !request.fromDate.empty()) {
         const std::string date = request.fromDate.empty() ? "" : dateTextOfDigits(request.fromDate);
         for (CopyEntries& copy : copies) {
             if (request.fromCopy ? copy.record().id != *request.fromCopy
                                  : copy.record().date != date) {
                 continue;
+            }
+            if (!copy.trusted()) {
+                why = untrustedText(copy);
+                return nullptr;
             }
             if (!copy.onDisk()) {
                 why = "备份“" + copy.record().path + "”已不存在";
@@ -644,6 +666,10 @@ CopyEntries* chooseCopy(std::vector<CopyEntries>& copies, const RestoreRequest& 
     }
     CopyEntries* incomplete = nullptr;
     for (CopyEntries& copy : copies) {
+        if (!copy.trusted()) {
+            skipped.insert(&copy);
+            continue;
+        }
         if (!copy.onDisk() || !copy.find(rel)) {
             continue;
         }
@@ -683,15 +709,23 @@ std::string notRestoredText(const FailedEntry& failed) {
 }
 
 std::string besideName(const std::string& name, std::string_view dateDigits, int counter) {
-    const auto dot = name.rfind('.');
-    const std::size_t cut = dot != std::string::npos && dot > 0 ? dot : name.size();
-    std::string result = name.substr(0, cut);
-    result.append(" (恢复 ").append(dateDigits);
+    std::string suffix = " (恢复 " + std::string(dateDigits);
     if (counter > 1) {
-        result.append(" ").append(std::to_string(counter));
+        suffix.append(" ").append(std::to_string(counter));
     }
-    result.append(")").append(name, cut, std::string::npos);
-    return result;
+    suffix += ")";
+    const auto dot = name.rfind('.');
+    std::size_t cut = dot != std::string::npos && dot > 0 ? dot : name.size();
+    // An extension that leaves no room for the stem is taken as part of it.
+    if (name.size() - cut + suffix.size() >= kMaxNameBytes) {
+        cut = name.size();
+    }
+    // The stem gives way so that the name fits; the suffix with its date never does.
+    std::size_t keep = std::min(cut, kMaxNameBytes - suffix.size() - (name.size() - cut));
+    while (keep > 0 && keep < cut && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) {
+        --keep;  // not inside a character
+    }
+    return name.substr(0, keep) + suffix + name.substr(cut);
 }
 
 RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings,
@@ -725,10 +759,11 @@ RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings
     Restorer restorer(ws, placer, request, control, out);
     std::vector<std::pair<CopyEntries*, std::string>> chosen;
     RestoreProgress total;
+    std::set<const CopyEntries*> skipped;
     for (std::size_t i = 0; i < rels.size(); ++i) {
         const std::string& shown = request.paths[i];
         std::string why;
-        CopyEntries* copy = chooseCopy(copies, request, rels[i], shown, why);
+        CopyEntries* copy = chooseCopy(copies, request, rels[i], shown, why, skipped);
         if (copy == nullptr) {
             out.failed.push_back({shown, why});
             continue;
@@ -743,6 +778,10 @@ RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings
                 total.totalBytes += e->type == 'f' ? e->size : 0;
             }
         }
+    }
+    // A record that leads elsewhere is said, never followed.
+    for (const CopyEntries* copy : skipped) {
+        out.failed.push_back({escapedName(copy->record().path), kUntrustedRecord});
     }
     restorer.countOnly(total);
     for (auto& [copy, rel] : chosen) {

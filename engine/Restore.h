@@ -88,7 +88,8 @@ std::string notRestoredText(const FailedEntry& failed);
 
 // "<stem> (恢复 yyyymmdd)<ext>" for the file name `name`; the counter, from 2, tells further
 // ones apart: "<stem> (恢复 yyyymmdd 2)<ext>". A name without extension (or one that starts
-// with its only dot) gets the suffix at its end.
+// with its only dot) gets the suffix at its end. The stem is shortened (never inside a
+// character) so that the name is at most 255 bytes long.
 std::string besideName(const std::string& name, std::string_view dateDigits, int counter = 1);
 
 }  // namespace vantrel

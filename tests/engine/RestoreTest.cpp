@@ -10,8 +10,11 @@
 #include "engine/FileVersions.h"
 #include "engine/ManifestCheck.h"
 #include "engine/ManifestCodec.h"
+#include "engine/ManifestStore.h"
 #include "engine/Restore.h"
+#include "engine/SafePath.h"
 #include "engine/SourcePath.h"
+#include "platform/Database.h"
 #include "platform/FileStat.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
@@ -262,14 +265,162 @@ TEST_F(RestoreTest, AMassChangeHoldsPruningUntilConfirmed) {
     EXPECT_FALSE(fs::exists(copyOf(13)));
 }
 
+TEST_F(RestoreTest, ADamagedFileWithTheCopysSizeAndTimeIsNotTheSame) {
+    for (const bool hashed : {false, true}) {
+        settings.ShareUnchanged = hashed;  // a sharing run keeps each file's hash
+        writeBytes(source / "report.docx", "first");
+        runOn(hashed ? 11 : 10);
+        const fs::path file = source / "report.docx";
+        const auto time = fs::last_write_time(file);
+        writeBytes(file, "fir5t");
+        fs::last_write_time(file, time);
+
+        RestoreOutcome out = restore(pathsOf({"report.docx"}));
+        EXPECT_EQ(out.identical, 0u) << hashed;
+        ASSERT_EQ(out.besides.size(), 1u) << hashed;
+        EXPECT_EQ(readBytes(pathFromUtf8(out.besides[0].restored)), "first");
+        EXPECT_EQ(readBytes(file), "fir5t");
+        fs::remove(pathFromUtf8(out.besides[0].restored));
+
+        RestoreRequest over = pathsOf({"report.docx"});
+        over.overwrite = true;
+        out = restore(over);
+        EXPECT_EQ(out.restored, 1u) << hashed;
+        EXPECT_EQ(readBytes(file), "first");
+    }
+}
+
+TEST_F(RestoreTest, RecordsThatLeadOutOfTheCopyAreReportedNotFollowed) {
+    runOn(10);
+    // Manifest rows naming a place outside the copy, and one reached through a link in it.
+    writeBytes(bak / "secret", "outside");
+    fs::create_directories(dir / "outside");
+    writeBytes(dir / "outside" / "x", "outside");
+    fs::create_directory_symlink(dir / "outside", copyOf(10) / "lnk");
+    const auto id = jobCopies(ws).front().record().id;
+    ManifestStore store(ws.databaseFile());
+    Manifest manifest = store.load(id).value();
+    const ManifestEntry file = *findEntry(manifest, "report.docx");
+    for (const std::string& bad : {std::string("../secret"), std::string("docs/../../secret"),
+                                   pathToUtf8(bak / "secret"), std::string("docs/./a.txt")}) {
+        ManifestEntry e = file;
+        e.path = bad;
+        manifest.push_back(e);
+    }
+    ManifestEntry viaLink = file;
+    viaLink.path = "lnk/x";
+    manifest.push_back(viaLink);
+    sortByPath(manifest);
+    store.save(id, manifest);
+
+    fs::remove_all(source);
+    RestoreOutcome out = restore(pathsOf({"."}));
+    EXPECT_EQ(out.restored, 3u);
+    EXPECT_EQ(out.failed.size(), 5u);
+    EXPECT_EQ(out.exitStatus(), 3);
+    EXPECT_FALSE(fs::exists(dir / "secret"));
+    EXPECT_FALSE(fs::exists(source / "lnk"));
+    int outsideFiles = 0;  // what lies outside the copy was read nowhere
+    for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+        outsideFiles += e.is_regular_file() && readBytes(e.path()) == "outside" ? 1 : 0;
+    }
+    EXPECT_EQ(outsideFiles, 2);
+
+    // A record row whose place is no copy: a newer copy in the records, never read.
+    runOn(11);
+    fs::create_directories(dir / "evil_20261211");
+    writeBytes(dir / "evil_20261211" / "report.docx", "evil");
+    Database(ws.databaseFile(), Database::Mode::OpenExisting)
+        .exec("UPDATE wenjianming SET wenjianming = '" + pathToUtf8(bak) +
+              "/../evil_20261211' WHERE shijian LIKE '%12-11%'");
+    fs::remove(source / "report.docx");
+    out = restore(pathsOf({"report.docx"}));
+    EXPECT_EQ(readBytes(source / "report.docx"), "first");
+    ASSERT_EQ(out.failed.size(), 1u);
+    EXPECT_NE(out.failed[0].path.find("evil_20261211"), std::string::npos);
+    EXPECT_EQ(versionsOf(ws, settings, "report.docx").size(), 1u);
+    RestoreRequest fromIt = pathsOf({"report.docx"});
+    fromIt.fromDate = "20261211";
+    EXPECT_NE(restore(fromIt).failed.at(0).reason.find("不是本任务的备份"), std::string::npos);
+}
+
+TEST_F(RestoreTest, KeepingBothShortensALongNameAndSaysOnlyWhatItMade) {
+    const std::string longFile = std::string(240, 'n') + ".txt";  // 244 bytes
+    std::string wideFile;
+    for (int i = 0; i < 80; ++i) {
+        wideFile += "文";  // three bytes each: the cut must not split one
+    }
+    wideFile += ".txt";
+    const std::string longFolder(250, 'f');
+    writeBytes(source / longFile, "long");
+    writeBytes(source / wideFile, "wide");
+    fs::create_directories(source / longFolder);
+    writeBytes(source / longFolder / "in", "inside");
+    runOn(10);
+    writeBytes(source / longFile, "changed");
+    writeBytes(source / wideFile, "changed");
+    fs::remove_all(source / longFolder);
+    writeBytes(source / longFolder, "a file took its name");
+
+    const RestoreOutcome out = restore(pathsOf({longFile, wideFile, longFolder}));
+    EXPECT_TRUE(out.failed.empty()) << out.failed.at(0).reason;
+    ASSERT_EQ(out.besides.size(), 2u);
+    for (const KeptBeside& b : out.besides) {
+        const std::string name = pathToUtf8(pathFromUtf8(b.restored).filename());
+        EXPECT_LE(name.size(), 255u);
+        EXPECT_TRUE(isValidUtf8(name));
+        EXPECT_TRUE(name.ends_with(" (恢复 20261210).txt")) << name;
+        EXPECT_NE(readBytes(pathFromUtf8(b.restored)), "changed");
+    }
+    ASSERT_EQ(out.foldersBeside.size(), 1u);
+    EXPECT_EQ(readBytes(pathFromUtf8(out.foldersBeside[0].restored) / "in"), "inside");
+    EXPECT_EQ(readBytes(source / longFolder), "a file took its name");
+}
+
+TEST_F(RestoreTest, FoldersMadeAboveTheTreeGetTheDefaultModeNotTheirParents) {
+    fs::permissions(source / "docs", fs::perms(0750));
+    runOn(10);
+    const fs::path open = dir / "open";
+    fs::create_directories(open);
+    fs::permissions(open, fs::perms(01777));
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+
+    RestoreRequest request = pathsOf({"docs"});
+    request.to = pathToUtf8(open / "a" / "b");
+    ASSERT_EQ(restore(request).exitStatus(), 0);
+    for (const fs::path& above : {open / "a", open / "a" / "b"}) {
+        EXPECT_EQ(statEntry(above)->permissions, 0755u & ~mask) << above;
+    }
+    EXPECT_EQ(statEntry(open / "a" / "b" / "docs")->permissions, 0750u);
+}
+
+TEST(SafePathTest, OnlyNamesBelowTheFolderPass) {
+    for (const char* good : {"a", "docs/a.txt", "..a/b..", "a/.hidden", "报告 (1).docx"}) {
+        EXPECT_TRUE(isSafeRelativePath(good)) << good;
+    }
+    for (const char* bad : {"", "/etc/passwd", "..", "a/../../b", "./a", "a/.", "a//b", "a/"}) {
+        EXPECT_FALSE(isSafeRelativePath(bad)) << bad;
+    }
+    EXPECT_FALSE(isSafeRelativePath(std::string_view("a\0b", 3)));
+    EXPECT_TRUE(isSafeCopyPlace("/mnt/bak/data_20261210"));
+    EXPECT_FALSE(isSafeCopyPlace("/mnt/bak/../home/data_20261210"));
+    EXPECT_FALSE(isSafeCopyPlace("/home/me/data"));
+}
+
 TEST(BesideNameTest, TheSuffixGoesBeforeTheLastExtension) {
     const struct {
-        const char *name, *beside;
+        std::string name, beside;
         int counter;
-    } cases[] = {{"报告.docx", "报告 (恢复 20261201).docx", 1},
-                 {"README", "README (恢复 20261201)", 1},
-                 {".bashrc", ".bashrc (恢复 20261201)", 1},
-                 {"a.tar.gz", "a.tar (恢复 20261201 2).gz", 2}};
+    } cases[] = {
+        {"报告.docx", "报告 (恢复 20261201).docx", 1},
+        {"README", "README (恢复 20261201)", 1},
+        {".bashrc", ".bashrc (恢复 20261201)", 1},
+        {"a.tar.gz", "a.tar (恢复 20261201 2).gz", 2},
+        // Too long with the suffix: the stem gives way, or the name when the
+        // extension is all of it.
+        {std::string(250, 's') + ".gz", std::string(234, 's') + " (恢复 20261201).gz", 1},
+        {"a." + std::string(250, 'e'), "a." + std::string(235, 'e') + " (恢复 20261201)", 1}};
     for (const auto& c : cases) {
         EXPECT_EQ(besideName(c.name, "20261201", c.counter), c.beside);
     }
