@@ -393,6 +393,11 @@ int printChanges(Workspace& ws, std::string_view date) {
                                          : "没有日期为 " + std::string(date) + " 的备份");
         return kFailed;
     }
+    if (!copy->trusted()) {
+        ws.ui.showMessage("备份记录中的路径“" + escapedName(copy->record().path) +
+                          "”不是本任务的备份");
+        return kFailed;
+    }
     if (!copy->onDisk()) {
         ws.ui.showMessage("备份“" + copy->record().path + "”已不存在");
         return kFailed;
@@ -407,7 +412,8 @@ int printChanges(Workspace& ws, std::string_view date) {
     const ChangeCounts counts = compareEntries(
         *older, *newer,
         [](ChangeKind kind, const ManifestEntry& e) {
-            printOut(std::string(changeWord(kind)) + "\t" + e.path);
+            // As `verify` prints names: one line each, in UTF-8 whatever the bytes.
+            printOut(std::string(changeWord(kind)) + "\t" + escapedName(e.path));
         },
         &rules);
     printOut(counts.summary());

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine/BackupRun.h"
+#include "platform/TextCodec.h"
 
 namespace vantrel {
 
@@ -123,16 +124,36 @@ std::string notCopiedText(std::size_t count) {
 
 std::string escapedName(std::string_view name) {
     static constexpr char kHex[] = "0123456789abcdef";
+    const auto escape = [](std::string& text, unsigned char byte) {
+        text += "\\x";
+        text += kHex[byte >> 4];
+        text += kHex[byte & 15];
+    };
     std::string text;
     text.reserve(name.size());
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            text += "\\x";
-            text += kHex[byte >> 4];
-            text += kHex[byte & 15];
+    for (std::size_t i = 0; i < name.size();) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        if (byte < 0x80) {
+            if (byte < 0x20 || byte == 0x7f) {
+                escape(text, byte);
+            } else {
+                text += name[i];
+            }
+            ++i;
+            continue;
+        }
+        // A character of several bytes prints as it is; bytes that are not UTF-8 (a GBK name
+        // on Linux) and the C1 controls are escaped, so what prints is always UTF-8.
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+        const std::string_view sequence = name.substr(i, length);
+        const bool c1 =
+            byte == 0xC2 && sequence.size() == 2 && static_cast<unsigned char>(sequence[1]) < 0xA0;
+        if (sequence.size() == length && isValidUtf8(sequence) && !c1) {
+            text += sequence;
+            i += length;
         } else {
-            text += c;
+            escape(text, byte);
+            ++i;
         }
     }
     return text;

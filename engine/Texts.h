@@ -40,8 +40,9 @@ std::string durationText(std::chrono::milliseconds duration);
 
 // "3 项未能复制": entries a copy left out.
 std::string notCopiedText(std::size_t count);
-// A name as one line shows it: control characters as \xNN, so that no name prints as two
-// lines. Backslashes stay as they are: they separate a Windows path's names.
+// A name as one line shows it, in UTF-8: control characters and bytes that are not UTF-8 as
+// \xNN, so that no name prints as two lines or as bytes a terminal cannot read. Backslashes
+// stay as they are: they separate a Windows path's names.
 std::string escapedName(std::string_view name);
 // A finished run: "文件备份完毕！用时 5 秒，12 个文件，3.4 MB"; an incomplete copy begins
 // "文件备份完毕，但有 N 项未能复制！" instead.

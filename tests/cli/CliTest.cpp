@@ -383,6 +383,9 @@ TEST_F(CliTest, VersionsRestoreAndChangesTellTheirOutcomeInTheirStatus) {
     writeConfig();
     ASSERT_EQ(run({"backup"}, "@2026-12-01 10:00:00").status, 0);
     writeBytes(work / "数据" / "子" / "a.txt", "changed");
+    // A name that would read as another entry, and one in GBK bytes.
+    writeBytes(work / "数据" / "x\n删除\tthesis.doc", "new");
+    writeBytes(work / "数据" / std::string("\xb1\xa8.txt"), "new");
     ASSERT_EQ(run({"backup"}, "@2026-12-02 10:00:00").status, 0);
 
     const Outcome versions = run({"versions", "子/a.txt"});
@@ -390,7 +393,9 @@ TEST_F(CliTest, VersionsRestoreAndChangesTellTheirOutcomeInTheirStatus) {
     EXPECT_EQ(versions.out.substr(0, 13), "2026-12-02\t7\t") << versions.out;
     EXPECT_NE(versions.out.find("\n2026-12-01\t5\t"), std::string::npos) << versions.out;
     EXPECT_EQ(run({"versions", "nothing.txt"}).status, 1);
-    EXPECT_EQ(run({"changes"}).out, "修改\t子/a.txt\n新增 0 个，修改 1 个，删除 0 个\n");
+    EXPECT_EQ(run({"changes"}).out,
+              "新增\tx\\x0a删除\\x09thesis.doc\n新增\t\\xb1\\xa8.txt\n修改\t子/a.txt\n"
+              "新增 2 个，修改 1 个，删除 0 个\n");
     EXPECT_EQ(run({"changes", "20261130"}).status, 1);
 
     std::filesystem::remove(work / "数据" / "子" / "a.txt");

@@ -33,6 +33,12 @@ TEST(Texts, SizesInTheirUnitRoundedAsPrinted) {
 TEST(Texts, NamesWithControlCharactersStayOnOneLine) {
     EXPECT_EQ(escapedName("a\nb\tc\x7f"), "a\\x0ab\\x09c\\x7f");
     EXPECT_EQ(escapedName("D:\\备份\\数据_20140515"), "D:\\备份\\数据_20140515");
+    // Bytes that are not UTF-8 (报告 in GBK, a character cut short) and C1 controls.
+    EXPECT_EQ(escapedName("\xb1\xa8\xb8\xe6.doc"), "\\xb1\\xa8\\xb8\\xe6.doc");
+    EXPECT_EQ(escapedName("a\xc2\x9b"
+                          "2J\xe6\x8a"),
+              "a\\xc2\\x9b2J\\xe6\\x8a");
+    EXPECT_EQ(escapedName("𠀀é"), "𠀀é");
 }
 
 TEST(Texts, DurationsAndDates) {
