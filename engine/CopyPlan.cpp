@@ -9,6 +9,7 @@
 #include "engine/CopySlot.h"
 #include "engine/ManifestCodec.h"
 #include "engine/ManifestStore.h"
+#include "engine/Restore.h"
 #include "engine/Texts.h"
 #include "platform/TextCodec.h"
 
@@ -156,7 +157,8 @@ std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
 }
 
 void CopyPlan::prepare() {
-    m_options.exclude = m_run.exclusions.predicate();
+    // What a killed restore left in the source is no file of it.
+    m_options.exclude = leavingOutRestoreTemps(m_run.exclusions.predicate());
     const std::vector<OldCopy> copies = ownCopies();
     ManifestStore manifests(m_ws.databaseFile());
     const OldCopy* previous = copies.empty() ? nullptr : &copies.front();

@@ -22,6 +22,7 @@
 #include "platform/ErrorText.h"
 #include "platform/FileStat.h"
 #include "platform/LongPath.h"
+#include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -164,6 +165,7 @@ private:
         std::uint64_t bytes = 0;
         fs::path source;  // in the copy
         bool link = false;
+        bool pipe = false;
         FileOpResult written;
         FileOpResult placed;
     };
@@ -333,14 +335,11 @@ private:
     void place(const ManifestEntry& e, const fs::path& dest, std::optional<std::size_t> newTop) {
         const bool fresh = newTop.has_value();
         const fs::path source = inCopy(e.path);
-        if (e.type == 's') {
-            // Pipes and devices are not files to bring back; one still there is left alone.
-            if (const auto st = fresh ? std::nullopt : lstat(dest);
-                st && st->type == EntryType::Special) {
-                ++m_out.identical;
-            } else {
-                fail(dest, "特殊文件（管道、设备等）不能恢复");
-            }
+        // A pipe is made again; one still there is left alone, as is a device or a socket.
+        const bool pipe = e.type == 's';
+        if (const auto st = fresh ? std::nullopt : lstat(dest);
+            pipe && st && st->type == EntryType::Special) {
+            ++m_out.identical;
             return;
         }
         const bool link = e.type == 'l';
@@ -349,7 +348,8 @@ private:
         };
         Pending pending;
         pending.to = dest;
-        pending.bytes = link ? 0 : e.size;
+        pending.pipe = pipe;
+        pending.bytes = link || pipe ? 0 : e.size;
         if (fresh) {
             const NewTop& top = m_newTops[*newTop];
             pending.inNewTop = newTop;
@@ -418,8 +418,9 @@ private:
                 p.written = {p.temp, std::make_error_code(std::errc::operation_canceled)};
                 return;
             }
-            p.written = p.link ? m_placer.writeLink(p.source, p.temp)
-                               : m_placer.writeFile(p.source, p.temp);
+            p.written = p.pipe   ? m_placer.writePipe(p.source, p.temp)
+                        : p.link ? m_placer.writeLink(p.source, p.temp)
+                                 : m_placer.writeFile(p.source, p.temp);
             ++files;
             bytes += p.bytes;
             if (m_control.progress && std::this_thread::get_id() == reporter) {
@@ -558,7 +559,9 @@ private:
         }
         for (Pending& p : batch) {
             if (!p.written.ok()) {
-                if (p.written.error != std::errc::operation_canceled) {
+                if (p.pipe && p.written.error == std::errc::not_supported) {
+                    fail(p.shown, "特殊文件（设备、套接字等）不能恢复");
+                } else if (p.written.error != std::errc::operation_canceled) {
                     fail(p.written.failedPath == p.source ? p.source
                          : p.beside                       ? p.existing
                                                           : p.shown,
@@ -684,6 +687,26 @@ CopyEntries* chooseCopy(std::vector<CopyEntries>& copies, const RestoreRequest& 
     return incomplete;
 }
 
+// The job's lock, which a backup holds from its copy to the end of its prune: while a restore
+// holds it no backup starts, so no copy it reads is pruned half-way, and no second restore
+// of the job writes the same files under the same temporary names. None where no backup
+// ever took it: the lock file is not made here, a restore makes no file in the job's folder.
+std::optional<RunLock> holdCopies(const Workspace& ws) {
+    if (!ws.files.stat(ws.lockFile(), false)) {
+        return std::nullopt;
+    }
+    std::optional<RunLock> lock;
+    try {
+        lock = RunLock::tryAcquire(ws.lockFile());
+    } catch (const std::system_error&) {
+        return std::nullopt;  // a lock that cannot be opened is held by no backup either
+    }
+    if (!lock) {
+        throw BackupError(std::string(kRestoreBusy));
+    }
+    return lock;
+}
+
 }  // namespace
 
 int RestoreOutcome::exitStatus() const {
@@ -698,6 +721,23 @@ std::string RestoreOutcome::summary() const {
            std::to_string(restored) + " 个文件，" + std::to_string(identical) + " 个文件已相同，" +
            std::to_string(besides.size()) + " 个文件另存为新名称，" +
            std::to_string(failed.size()) + " 项未能恢复";
+}
+
+bool isRestoreTempName(std::string_view name) {
+    constexpr std::string_view kHead = ".vantrel-", kTail = ".tmp";
+    if (name.size() != kHead.size() + 16 + kTail.size() || !name.starts_with(kHead) ||
+        !name.ends_with(kTail)) {
+        return false;
+    }
+    const std::string_view digits = name.substr(kHead.size(), 16);
+    return digits.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+ExcludeFn leavingOutRestoreTemps(ExcludeFn exclude) {
+    return [exclude = std::move(exclude)](const fs::path& relative, bool folder) {
+        return isRestoreTempName(pathToUtf8(relative.filename())) ||
+               (exclude && exclude(relative, folder));
+    };
 }
 
 std::string keptBesideText(const KeptBeside& kept) {
@@ -736,6 +776,7 @@ RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings
         rels.push_back(sourceRelative(ws, settings, path));
     }
     const fs::path source = sourceRoot(ws, settings);
+    const std::optional<RunLock> lock = holdCopies(ws);
     std::vector<CopyEntries> copies = jobCopies(ws);
 
     // Never into a copy, and a folder given with --to never into the target folder.

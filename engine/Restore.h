@@ -69,6 +69,9 @@ struct RestoreOutcome {
     std::string summary() const;
 };
 
+// Refuses a restore while a backup or another restore of the job runs.
+inline constexpr std::string_view kRestoreBusy = "备份或另一个恢复正在进行中，请在它结束后再恢复！";
+
 // Brings each path back from a copy. Files are written under a temporary name beside their
 // place, flushed to disk, then renamed into place with the copy's time and permission bits:
 // always new files, never links to the copy. A destination file that is the same is left
@@ -76,10 +79,17 @@ struct RestoreOutcome {
 // "<stem> (恢复 yyyymmdd)<ext>", unless `overwrite`. Missing folders are made. Nothing else
 // is changed, and nothing is ever written into a copy. Throws RequestRefused (naming it) for
 // a path outside the source, and for a destination inside a copy or, for `to`, inside the
-// target folder.
+// target folder; BackupError(kRestoreBusy) while a backup or a restore of the job runs. It
+// holds the job's lock meanwhile: a backup started then is refused as busy.
 RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings,
                             const RestoreRequest& request, FilePlacer& placer,
                             const RestoreControl& control = {});
+
+// Whether `name` is one a restore writes under before renaming into place,
+// ".vantrel-<16 hex digits>.tmp": what a killed restore leaves, never to be backed up.
+bool isRestoreTempName(std::string_view name);
+// `exclude`, and besides it every entry so named: what a backup leaves out.
+ExcludeFn leavingOutRestoreTemps(ExcludeFn exclude);
 
 // "已保留“<existing>”，恢复的文件另存为“<restored>”".
 std::string keptBesideText(const KeptBeside& kept);

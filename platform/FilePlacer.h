@@ -28,6 +28,14 @@ public:
     // Makes at `temp` a symbolic link with the target and time of the link `from`.
     virtual FileOpResult writeLink(const std::filesystem::path& from,
                                    const std::filesystem::path& temp) = 0;
+    // Makes at `temp` a named pipe with the permission bits and time of the pipe `from`;
+    // std::errc::not_supported where `from` is no pipe (a device, a socket) or the system
+    // has none.
+    virtual FileOpResult writePipe(const std::filesystem::path& from,
+                                   const std::filesystem::path& temp) {
+        (void)from;
+        return {temp, std::make_error_code(std::errc::not_supported)};
+    }
     // Renames `temp` to `to`. Unless `replace`, fails with std::errc::file_exists when `to`
     // exists, even when it appeared a moment ago.
     virtual FileOpResult place(const std::filesystem::path& temp, const std::filesystem::path& to,
@@ -50,6 +58,10 @@ public:
                            const std::filesystem::path& temp) override;
     FileOpResult writeLink(const std::filesystem::path& from,
                            const std::filesystem::path& temp) override;
+#ifndef _WIN32
+    FileOpResult writePipe(const std::filesystem::path& from,
+                           const std::filesystem::path& temp) override;
+#endif
     FileOpResult place(const std::filesystem::path& temp, const std::filesystem::path& to,
                        bool replace) override;
     FileOpResult makeFolder(const std::filesystem::path& folder,

@@ -130,6 +130,36 @@ FileOpResult RealFilePlacer::writeLink(const fs::path& from, const fs::path& tem
     return {};
 }
 
+FileOpResult RealFilePlacer::writePipe(const fs::path& from, const fs::path& temp) {
+    struct stat st;
+    if (::lstat(from.c_str(), &st) != 0) {
+        return failure(from, errno);
+    }
+    if (!S_ISFIFO(st.st_mode)) {
+        return failure(from, ENOTSUP);
+    }
+    clearTemp(temp);
+    if (::mkfifo(temp.c_str(), 0600) != 0) {
+        return failure(temp, errno);
+    }
+    int err = 0;
+    if (::geteuid() == 0) {
+        err = posix::keepOwner(::lchown(temp.c_str(), st.st_uid, st.st_gid) == 0 ? 0 : errno);
+    }
+    if (err == 0 && ::chmod(temp.c_str(), st.st_mode & 07777) != 0) {
+        err = errno;
+    }
+    timespec times[2] = {{0, UTIME_NOW}, st.st_mtim};
+    if (err == 0 && ::utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        ::unlink(temp.c_str());
+        return failure(temp, err);
+    }
+    return {};
+}
+
 FileOpResult RealFilePlacer::place(const fs::path& temp, const fs::path& to, bool replace) {
     if (replace) {
         return ::rename(temp.c_str(), to.c_str()) == 0 ? FileOpResult{} : failure(to, errno);

@@ -16,6 +16,7 @@
 #include "engine/SourcePath.h"
 #include "platform/Database.h"
 #include "platform/FileStat.h"
+#include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
@@ -393,6 +394,48 @@ TEST_F(RestoreTest, FoldersMadeAboveTheTreeGetTheDefaultModeNotTheirParents) {
         EXPECT_EQ(statEntry(above)->permissions, 0755u & ~mask) << above;
     }
     EXPECT_EQ(statEntry(open / "a" / "b" / "docs")->permissions, 0750u);
+}
+
+TEST_F(RestoreTest, PipesComeBackAndWhatAKilledRestoreLeftIsNeverBackedUp) {
+    ASSERT_EQ(::mkfifo((source / "docs" / "pipe").c_str(), 0640), 0);
+    writeBytes(source / ".vantrel-0123456789abcdef.tmp", "half a restore");
+    fs::create_directories(source / "docs" / ".vantrel-fedcba9876543210.tmp");
+    writeBytes(source / "docs" / ".vantrel-fedcba9876543210.tmp" / "a.txt", "half");
+    writeBytes(source / ".vantrel-notes.tmp", "the user's own");
+    runOn(10);
+    EXPECT_FALSE(fs::exists(copyOf(10) / ".vantrel-0123456789abcdef.tmp"));
+    EXPECT_FALSE(fs::exists(copyOf(10) / "docs" / ".vantrel-fedcba9876543210.tmp"));
+    EXPECT_TRUE(fs::exists(copyOf(10) / ".vantrel-notes.tmp"));
+
+    fs::remove_all(source / "docs");
+    const RestoreOutcome out = restore(pathsOf({"."}));
+    EXPECT_EQ(out.exitStatus(), 0) << (out.failed.empty() ? "" : out.failed[0].reason);
+    const auto pipe = statEntry(source / "docs" / "pipe");
+    ASSERT_TRUE(pipe && pipe->type == EntryType::Special);
+    EXPECT_EQ(pipe->permissions, 0640u);
+}
+
+TEST_F(RestoreTest, ARestoreHoldsTheJobSoNoBackupPrunesTheCopyItReads) {
+    settings.KeepCount = 1;
+    runOn(10);
+    fs::remove(source / "report.docx");
+    {
+        const auto backup = RunLock::tryAcquire(ws.lockFile());
+        EXPECT_THROW(restore(pathsOf({"report.docx"})), BackupError);
+    }
+    bool triedBackup = false;
+    RestoreControl control;
+    control.progress = [&](const RestoreProgress&) {
+        if (!triedBackup) {
+            triedBackup = true;
+            EXPECT_THROW(runOn(11), BackupBusy);
+        }
+    };
+    const RestoreOutcome out = restoreFiles(ws, settings, pathsOf({"."}), placer, control);
+    EXPECT_TRUE(triedBackup);
+    EXPECT_EQ(out.exitStatus(), 0);
+    EXPECT_TRUE(fs::exists(copyOf(10)));
+    EXPECT_EQ(runOn(11).refusal, std::nullopt);  // and once it is over, backups run again
 }
 
 TEST(SafePathTest, OnlyNamesBelowTheFolderPass) {
