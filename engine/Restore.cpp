@@ -790,7 +790,8 @@ RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings
         }
     }
     for (const CopyEntries& copy : copies) {
-        if (inside(ws.files, base, copy.place())) {
+        // A record that leads elsewhere is never read, and blocks nothing.
+        if (copy.trusted() && inside(ws.files, base, copy.place())) {
             throw RequestRefused("恢复的目的地“" + pathToUtf8(base) + "”位于备份“" +
                                  copy.record().path + "”之内，不能恢复到这里");
         }
