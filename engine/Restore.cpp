@@ -8,6 +8,7 @@
 #include <set>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -144,6 +145,7 @@ public:
 
     // Flushes the folders made and the times and modes they were given.
     void finish() {
+        linkTogether();
         for (const fs::path& root : m_roots) {
             m_ws.files.syncFileSystem(root);
         }
@@ -159,6 +161,9 @@ private:
         // which puts the file in place with the rest: the index of that folder in m_newTops.
         std::optional<std::size_t> inNewTop;
         fs::path shown;  // its place as the user knows it, for a failure
+        // The copy's file, when it has other names: files hard-linked in the source are
+        // hard-linked in the copy, and come back so.
+        std::optional<FileId> linkedAs;
         bool replace = false;
         bool beside = false;
         fs::path existing;  // the file kept, when written beside it
@@ -349,6 +354,11 @@ private:
         Pending pending;
         pending.to = dest;
         pending.pipe = pipe;
+        if (e.type == 'f') {
+            if (const auto st = lstat(source); st && st->linkCount > 1) {
+                pending.linkedAs = m_ws.files.fileId(longPath(source));
+            }
+        }
         pending.bytes = link || pipe ? 0 : e.size;
         if (fresh) {
             const NewTop& top = m_newTops[*newTop];
@@ -471,7 +481,7 @@ private:
             m_newMade.emplace_back(temp, *like);
         }
         m_topOf.emplace(rel, m_newTops.size());
-        m_newTops.push_back({temp, place, wanted.empty() ? place : wanted, 0});
+        m_newTops.push_back({temp, place, wanted.empty() ? place : wanted, 0, {}});
         m_folders.emplace(rel, temp);
     }
 
@@ -510,9 +520,37 @@ private:
             }
             keptBeside(top.wanted, to);
             m_out.restored += top.files;
+            for (const auto& [id, relative] : top.linked) {
+                m_linked.emplace_back(id, to / relative);
+            }
         }
         m_newTops.clear();
         m_newMade.clear();
+    }
+
+    // Makes the files written now that are one file in the copy one file again: each after
+    // the first is replaced by a hard link to it. Where the system makes no link they stay
+    // files of their own, with the same contents.
+    void linkTogether() {
+        std::stable_sort(m_linked.begin(), m_linked.end(), [](const auto& a, const auto& b) {
+            return std::tie(a.first.device, a.first.inode) <
+                   std::tie(b.first.device, b.first.inode);
+        });
+        for (std::size_t i = 1; i < m_linked.size(); ++i) {
+            const auto& [id, place] = m_linked[i];
+            std::size_t first = i;
+            while (first > 0 && m_linked[first - 1].first == id) {
+                --first;
+            }
+            if (first == i) {
+                continue;
+            }
+            const fs::path temp = tempFor(place);
+            if (m_placer.writeHardLink(m_linked[first].second, temp).ok() &&
+                !m_placer.place(temp, place, true).ok()) {
+                m_placer.removeFile(temp);
+            }
+        }
     }
 
     // Flushes the destination's file system: its nearest folder that exists.
@@ -577,7 +615,11 @@ private:
                 continue;
             }
             if (p.inNewTop) {
-                ++m_newTops[*p.inNewTop].files;  // counted once its folder is in place
+                NewTop& top = m_newTops[*p.inNewTop];
+                ++top.files;  // counted once its folder is in place
+                if (p.linkedAs) {
+                    top.linked.emplace_back(*p.linkedAs, p.temp.lexically_relative(top.temp));
+                }
                 continue;
             }
             FileOpResult& placed = p.placed;
@@ -600,6 +642,9 @@ private:
             } else {
                 ++m_out.restored;
             }
+            if (p.linkedAs) {
+                m_linked.emplace_back(*p.linkedAs, p.to);
+            }
         }
     }
 
@@ -620,11 +665,14 @@ private:
         fs::path place;
         fs::path wanted;  // the name the copy gives it, where `place` lies beside that
         std::uint64_t files = 0;
+        std::vector<std::pair<FileId, fs::path>> linked;  // files with other names, below it
     };
     std::vector<NewTop> m_newTops;
     std::vector<std::pair<fs::path, EntryStat>> m_newMade;  // made in those, in the order made
     std::unordered_map<std::string, std::size_t> m_topOf;   // a folder made now → its NewTop
     std::vector<fs::path> m_roots;                          // destinations flushed
+    // Files written now whose copy has other names: the copy's file, and where it went.
+    std::vector<std::pair<FileId, fs::path>> m_linked;
     std::vector<Pending> m_pending;
     std::unordered_set<std::string> m_batchPlaces;  // where the batch's files go
     std::uint64_t m_batchBytes = 0;

@@ -36,6 +36,13 @@ public:
         (void)from;
         return {temp, std::make_error_code(std::errc::not_supported)};
     }
+    // Makes `temp` another name of the file `existing` (a hard link); std::errc::not_supported
+    // where the system has none.
+    virtual FileOpResult writeHardLink(const std::filesystem::path& existing,
+                                       const std::filesystem::path& temp) {
+        (void)existing;
+        return {temp, std::make_error_code(std::errc::not_supported)};
+    }
     // Renames `temp` to `to`. Unless `replace`, fails with std::errc::file_exists when `to`
     // exists, even when it appeared a moment ago.
     virtual FileOpResult place(const std::filesystem::path& temp, const std::filesystem::path& to,
@@ -61,6 +68,8 @@ public:
 #ifndef _WIN32
     FileOpResult writePipe(const std::filesystem::path& from,
                            const std::filesystem::path& temp) override;
+    FileOpResult writeHardLink(const std::filesystem::path& existing,
+                               const std::filesystem::path& temp) override;
 #endif
     FileOpResult place(const std::filesystem::path& temp, const std::filesystem::path& to,
                        bool replace) override;

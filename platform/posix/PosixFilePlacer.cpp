@@ -160,6 +160,11 @@ FileOpResult RealFilePlacer::writePipe(const fs::path& from, const fs::path& tem
     return {};
 }
 
+FileOpResult RealFilePlacer::writeHardLink(const fs::path& existing, const fs::path& temp) {
+    clearTemp(temp);
+    return ::link(existing.c_str(), temp.c_str()) == 0 ? FileOpResult{} : failure(temp, errno);
+}
+
 FileOpResult RealFilePlacer::place(const fs::path& temp, const fs::path& to, bool replace) {
     if (replace) {
         return ::rename(temp.c_str(), to.c_str()) == 0 ? FileOpResult{} : failure(to, errno);

@@ -415,6 +415,22 @@ TEST_F(RestoreTest, PipesComeBackAndWhatAKilledRestoreLeftIsNeverBackedUp) {
     EXPECT_EQ(pipe->permissions, 0640u);
 }
 
+TEST_F(RestoreTest, FilesHardLinkedInTheSourceComeBackLinked) {
+    settings.ShareUnchanged = true;  // the copies share files too: that is no link between two
+    fs::create_hard_link(source / "report.docx", source / "docs" / "same.docx");
+    runOn(10);
+    runOn(11);
+    fs::remove(source / "report.docx");
+    fs::remove_all(source / "docs");
+    const RestoreOutcome out = restore(pathsOf({"."}));
+    EXPECT_EQ(out.restored, 4u);
+    EXPECT_EQ(fileIdOf(source / "report.docx")->inode,
+              fileIdOf(source / "docs" / "same.docx")->inode);
+    EXPECT_EQ(statEntry(source / "report.docx")->linkCount, 2u);
+    EXPECT_EQ(statEntry(source / "docs" / "a.txt")->linkCount, 1u);
+    EXPECT_EQ(readBytes(source / "docs" / "same.docx"), "first");
+}
+
 TEST_F(RestoreTest, ARestoreHoldsTheJobSoNoBackupPrunesTheCopyItReads) {
     settings.KeepCount = 1;
     runOn(10);
