@@ -180,6 +180,17 @@ PruneSelection BackupRecordStore::selectPrune(FileOps& files, const RetentionPol
         rows.push_back({row.complete(), placeOf(files, place), inPruneScope(files, place, scope),
                         dates[i], row.pinned, holdBefore && row.id != 0 && row.id < *holdBefore});
     }
+    // The newest copy on disk holding a file the source still has. A copy about to be made
+    // holds the source's files: a run whose rules would leave every file out is refused.
+    if (!scope.source.empty()) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i].inScope && (selection.rows[i].id == 0 ||
+                                    holdsFileOfSource(files, selection.places[i], scope.source))) {
+                rows[i].holdsSourceFiles = true;
+                break;
+            }
+        }
+    }
     selection.verdicts = selectPrunable(rows, policy);
     return selection;
 }

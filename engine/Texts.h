@@ -38,8 +38,11 @@ std::string sizeText(std::uint64_t bytes, SizeUnit smallest = SizeUnit::B);
 // "1 小时 3 分", "2 分 5 秒", "7 秒".
 std::string durationText(std::chrono::milliseconds duration);
 
-// "3 项未能复制": entries a copy left out.
-std::string notCopiedText(std::size_t count);
+// "3 项未能复制": entries a copy left out; with some of them carried over from the copy of
+// the same day that it replaced, "3 项未能复制（其中 1 项保留了今天较早备份中的版本）".
+std::string notCopiedText(std::size_t count, std::size_t carried = 0);
+// Added to the reason of an entry carried over from the copy a run replaced.
+inline constexpr std::string_view kCarriedOver = "已保留今天较早备份中的版本";
 // A name as one line shows it: control characters as \xNN, so that no name prints as two
 // lines. Backslashes stay as they are: they separate a Windows path's names.
 std::string escapedName(std::string_view name);
