@@ -1,5 +1,7 @@
 #include "engine/BackupRecordStore.h"
 
+#include <algorithm>
+
 #include "engine/BackupError.h"
 #include "engine/CopyNaming.h"
 #include "engine/FailedEntryCodec.h"
@@ -12,6 +14,12 @@ namespace vantrel {
 
 std::filesystem::path BackupRecord::place(const std::filesystem::path& workDir) const {
     return resolveInWorkDir(workDir, path).lexically_normal();
+}
+
+std::size_t BackupRecord::carriedOver() const {
+    return static_cast<std::size_t>(std::count_if(failed.begin(), failed.end(), [](const auto& f) {
+        return std::string_view(f.reason).ends_with(kCarriedOver);
+    }));
 }
 
 bool BackupRecordStore::CreateIfMissing(const std::filesystem::path& dbFile) {

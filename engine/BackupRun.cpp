@@ -212,13 +212,10 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
         carried =
             carryOver(ws.files, source, target, slot.staging(), copied.skipped, options.onEntry);
     }
+    report.carried = std::move(carried);
     std::vector<FailedEntry> failed;
     for (const auto& entry : copied.skipped) {
-        std::string reason = describeError(entry.error);
-        if (std::find(carried.begin(), carried.end(), entry.path) != carried.end()) {
-            reason += std::string("；") + std::string(kCarriedOver);
-        }
-        failed.push_back({pathToUtf8(entry.path), std::move(reason)});
+        failed.push_back({pathToUtf8(entry.path), skippedReason(report, entry)});
     }
     const auto line =
         OperationLog::composeLine(ws.clock.now(), run.sourceText, run.targetText, failed.size());
@@ -229,7 +226,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
         historyRow->ended = ws.clock.now();
         historyRow->outcome = failed.empty() ? RunOutcome::Success : RunOutcome::Incomplete;
         historyRow->message =
-            failed.empty() ? std::string() : notCopiedText(failed.size(), carried.size());
+            failed.empty() ? std::string() : notCopiedText(failed.size(), report.carried.size());
         historyRow->files = copied.done.files;
         historyRow->bytes = copied.done.bytes;
         historyRow->targetPath = run.targetText;
@@ -249,7 +246,6 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     report.ran = true;
     report.targetPath = run.targetText;
     report.skipped = copied.skipped;
-    report.carried = std::move(carried);
     report.copied = copied.done;
     report.shared = copied.shared;
     report.shareFallbacks = copied.shareFallbacks;

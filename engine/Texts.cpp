@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine/BackupRun.h"
+#include "platform/ErrorText.h"
 
 namespace vantrel {
 
@@ -123,6 +124,15 @@ std::string notCopiedText(std::size_t count, std::size_t carried) {
         text += "（其中 " + std::to_string(carried) + " 项保留了今天较早备份中的版本）";
     }
     return text;
+}
+
+std::string skippedReason(const RunReport& report, const SkippedEntry& entry) {
+    std::string reason = describeError(entry.error);
+    if (std::find(report.carried.begin(), report.carried.end(), entry.path) !=
+        report.carried.end()) {
+        reason += "；" + std::string(kCarriedOver);
+    }
+    return reason;
 }
 
 std::string escapedName(std::string_view name) {

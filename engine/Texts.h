@@ -43,6 +43,9 @@ std::string durationText(std::chrono::milliseconds duration);
 std::string notCopiedText(std::size_t count, std::size_t carried = 0);
 // Added to the reason of an entry carried over from the copy a run replaced.
 inline constexpr std::string_view kCarriedOver = "已保留今天较早备份中的版本";
+// Why the run could not copy `entry`, one of its skipped entries: the system's reason, and
+// "；已保留今天较早备份中的版本" when the entry was carried over.
+std::string skippedReason(const RunReport& report, const SkippedEntry& entry);
 // A name as one line shows it: control characters as \xNN, so that no name prints as two
 // lines. Backslashes stay as they are: they separate a Windows path's names.
 std::string escapedName(std::string_view name);

@@ -408,6 +408,7 @@ TEST_F(BackupRunTest, AnIncompleteRerunKeepsWhatItCouldNotReadFromTheCopyItRepla
     // The record says which entries are the earlier versions, and the manifest lists them.
     const auto records = rows();
     ASSERT_EQ(records.front().failed.size(), 3u);
+    EXPECT_EQ(records.front().carriedOver(), 2u);
     for (const FailedEntry& f : records.front().failed) {
         EXPECT_EQ(f.reason.ends_with(kCarriedOver), f.path != pathToUtf8(source / "new.txt"))
             << f.path;
