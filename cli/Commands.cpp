@@ -112,7 +112,7 @@ void printDetails(Workspace& ws, const RunReport& report) {
     }
     for (const SkippedEntry& entry : report.skipped) {
         ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" +
-                          describeError(entry.error));
+                          skippedReason(report, entry));
     }
 }
 
@@ -271,10 +271,11 @@ int printList(Workspace& ws) {
     }
     for (const ListedCopy& copy : listCopies(ws, settings)) {
         const BackupRecord& record = copy.record;
-        const std::string state = !copy.onDisk ? "已不存在"
-                                  : record.complete()
-                                      ? "完整"
-                                      : "不完整：" + notCopiedText(record.failed.size());
+        const std::string state =
+            !copy.onDisk ? "已不存在"
+            : record.complete()
+                ? "完整"
+                : "不完整：" + notCopiedText(record.failed.size(), record.carriedOver());
         printOut(std::to_string(record.id) + "\t" + record.date + "\t" + record.path + "\t" +
                  state + (record.pinned ? "\t永久保留" : "") +
                  (copy.elsewhere ? "\t以前的源或目标文件夹" : ""));

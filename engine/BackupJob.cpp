@@ -342,18 +342,20 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         } else {
             record.outcome = report.incomplete() ? RunOutcome::Incomplete : RunOutcome::Success;
             if (report.incomplete()) {
-                record.message = notCopiedText(report.skipped.size());
+                record.message = notCopiedText(report.skipped.size(), report.carried.size());
             }
             record.files = report.copied.files;
             record.bytes = report.copied.bytes;
             record.targetPath = report.targetPath;
             record.pruneFailures = report.pruneFailures.size();
             if (report.changes) {
-                record.changes = {report.changes->added, report.changes->modified,
-                                  report.changes->deleted};
+                record.changes = {report.changes->filesAdded, report.changes->filesModified,
+                                  report.changes->filesDeleted};
             }
-            if (report.massChange) {
-                record.message += (record.message.empty() ? "" : "；") + *report.massChange;
+            for (const auto* warning : {&report.emptySource, &report.massChange}) {
+                if (*warning) {
+                    record.message += (record.message.empty() ? "" : "；") + **warning;
+                }
             }
         }
     } catch (const BackupCancelled& e) {

@@ -1,5 +1,7 @@
 #include "engine/BackupRecordStore.h"
 
+#include <algorithm>
+
 #include "engine/BackupError.h"
 #include "engine/CopyNaming.h"
 #include "engine/FailedEntryCodec.h"
@@ -12,6 +14,12 @@ namespace vantrel {
 
 std::filesystem::path BackupRecord::place(const std::filesystem::path& workDir) const {
     return resolveInWorkDir(workDir, path).lexically_normal();
+}
+
+std::size_t BackupRecord::carriedOver() const {
+    return static_cast<std::size_t>(std::count_if(failed.begin(), failed.end(), [](const auto& f) {
+        return std::string_view(f.reason).ends_with(kCarriedOver);
+    }));
 }
 
 bool BackupRecordStore::CreateIfMissing(const std::filesystem::path& dbFile) {
@@ -179,6 +187,17 @@ PruneSelection BackupRecordStore::selectPrune(FileOps& files, const RetentionPol
         }
         rows.push_back({row.complete(), placeOf(files, place), inPruneScope(files, place, scope),
                         dates[i], row.pinned, holdBefore && row.id != 0 && row.id < *holdBefore});
+    }
+    // The newest copy on disk holding a file the source still has. A copy about to be made
+    // holds the source's files: a run whose rules would leave every file out is refused.
+    if (!scope.source.empty()) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i].inScope && (selection.rows[i].id == 0 ||
+                                    holdsFileOfSource(files, selection.places[i], scope.source))) {
+                rows[i].holdsSourceFiles = true;
+                break;
+            }
+        }
     }
     selection.verdicts = selectPrunable(rows, policy);
     return selection;

@@ -30,6 +30,8 @@ struct BackupRecord {
     std::string rules;                // the exclusion rules it was made with; empty for none
     bool pinned = false;              // kept for good
     bool complete() const { return failed.empty(); }
+    // Of the failed entries, those the copy holds in the version of the copy it replaced.
+    std::size_t carriedOver() const;
     // Where the copy is: a relative path counts from the working directory `workDir`, where
     // the database lives.
     std::filesystem::path place(const std::filesystem::path& workDir) const;

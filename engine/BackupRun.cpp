@@ -1,6 +1,8 @@
 #include "engine/BackupRun.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <system_error>
 
 #include "engine/BackupError.h"
@@ -39,6 +41,66 @@ bool newestCopyHoldsFiles(FileOps& files, BackupRecordStore& store, const fs::pa
         }
     }
     return false;
+}
+
+// Copies each entry the run could not read (`skipped`, source paths) from the copy it
+// replaces at `replaced` into the staged copy, where that copy holds it and the staged copy
+// does not; each goes into the manifest through `record`. Returns the entries carried over.
+std::vector<fs::path> carryOver(FileOps& files, const fs::path& source, const fs::path& replaced,
+                                const fs::path& staging, const std::vector<SkippedEntry>& skipped,
+                                const std::function<void(const CopiedEntry&)>& record) {
+    std::vector<fs::path> carried;
+    // Folders before what they hold: an entry inside one carried over is carried with it.
+    std::vector<const SkippedEntry*> order;
+    for (const auto& entry : skipped) {
+        order.push_back(&entry);
+    }
+    std::sort(order.begin(), order.end(),
+              [](const SkippedEntry* a, const SkippedEntry* b) { return a->path < b->path; });
+    for (const SkippedEntry* entry : order) {
+        const fs::path relative = entry->path.lexically_relative(source);
+        if (relative.empty() || relative == "." || *relative.begin() == "..") {
+            continue;
+        }
+        const fs::path from = replaced / relative;
+        const fs::path to = staging / relative;
+        if (!files.stat(from, false) || files.stat(to, false)) {
+            continue;
+        }
+        CopyOptions options;
+        options.skipFailedEntries = true;
+        if (record) {
+            // Placed below the copy's top; what the source holds there now was never read.
+            options.onEntry = [&record, &relative](const CopiedEntry& e) {
+                CopiedEntry placed = e;
+                const fs::path at = e.relative.empty() ? relative : relative / e.relative;
+                placed.relative = at;
+                placed.source = nullptr;
+                record(placed);
+            };
+        }
+        // What could not be carried stays listed as not copied, without the note.
+        if (const auto result = files.copyTree(from, to, options, {});
+            result.ok() && result.skipped.empty()) {
+            carried.push_back(entry->path);
+        }
+    }
+    return carried;
+}
+
+// The path of the pinned copy at `target`, when this job's records pin the copy there.
+std::optional<std::string> pinnedCopyAt(FileOps& files, BackupRecordStore& store,
+                                        const fs::path& target, const fs::path& workDir) {
+    if (!files.stat(target, false)) {
+        return std::nullopt;
+    }
+    const Place wanted = placeOf(files, target);
+    for (const auto& row : store.list()) {
+        if (row.pinned && samePlace(placeOf(files, row.place(workDir)), wanted)) {
+            return row.path;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -91,6 +153,22 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
                           "”是空文件夹（也许磁盘未连接），本次未备份！");
     }
 
+    // A copy kept for good is never changed, so a second run of its day does not replace it.
+    if (const auto pinned = pinnedCopyAt(ws.files, store, target, ws.dir)) {
+        throw BackupError(
+            "备份“" + *pinned +
+            "”已永久保留，今天再次备份会替换它，本次未备份！如需再次备份，请先取消它的"
+            "永久保留。");
+    }
+    // Rules that leave every file out would make an empty copy, and pruning would then
+    // delete the copies that hold the files.
+    if (const auto rules = rulesLeavingNothing(ws.files, source, run.exclusions)) {
+        report.refusal =
+            Refusal{RefusalReason::Settings, rulesLeaveNothingMessage(*rules, run.sourceText)};
+        ui.showMessage(report.refusal->text);
+        return report;
+    }
+
     // While the guard against mass changes holds, no copy older than its run's is pruned.
     std::optional<ChangeHold> hold = ChangeGuard(ws.databaseFile()).active();
     CopyPlan plan(ws, settings, run, prune == PruneAfterRun::IfKeepCountSet,
@@ -127,9 +205,17 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
         failCopy(ui, copied, source);
     }
 
+    // A second run of the day replaces the day's copy: what it could not read now is carried
+    // over from that copy, so the replacement never holds less than the copy it replaces.
+    std::vector<fs::path> carried;
+    if (!copied.skipped.empty() && ws.files.stat(target, false)) {
+        carried =
+            carryOver(ws.files, source, target, slot.staging(), copied.skipped, options.onEntry);
+    }
+    report.carried = std::move(carried);
     std::vector<FailedEntry> failed;
     for (const auto& entry : copied.skipped) {
-        failed.push_back({pathToUtf8(entry.path), describeError(entry.error)});
+        failed.push_back({pathToUtf8(entry.path), skippedReason(report, entry)});
     }
     const auto line =
         OperationLog::composeLine(ws.clock.now(), run.sourceText, run.targetText, failed.size());
@@ -139,7 +225,8 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
         historyRow = *control.history;
         historyRow->ended = ws.clock.now();
         historyRow->outcome = failed.empty() ? RunOutcome::Success : RunOutcome::Incomplete;
-        historyRow->message = failed.empty() ? std::string() : notCopiedText(failed.size());
+        historyRow->message =
+            failed.empty() ? std::string() : notCopiedText(failed.size(), report.carried.size());
         historyRow->files = copied.done.files;
         historyRow->bytes = copied.done.bytes;
         historyRow->targetPath = run.targetText;
@@ -165,6 +252,14 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     report.sharingUnsupported = plan.sharingUnsupported();
     report.duration =
         std::chrono::duration_cast<std::chrono::milliseconds>(ws.clock.now() - run.started);
+    // A source without a single file is worth a word even where no earlier copy says it
+    // should hold some (a first run, a folder picked wrongly).
+    if (copied.done.files == 0 && copied.skipped.empty()) {
+        if (const auto st = ws.files.stat(source, true); st && st->type == EntryType::Folder) {
+            report.emptySource = "备份文件源地址“" + run.sourceText +
+                                 "”中没有任何文件，本次备份是空的，请确认源地址是否正确！";
+        }
+    }
 
     // What the copy changed; a mass change holds pruning back until the user confirms it.
     bool mayPrune = true;
@@ -188,6 +283,9 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     plan.releaseManifests();
 
     ui.setStatus(finishedText(report));
+    if (report.emptySource) {
+        ui.showMessage(*report.emptySource);
+    }
     if (report.massChange) {
         ui.showMessage(*report.massChange);
     }

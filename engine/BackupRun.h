@@ -52,6 +52,8 @@ struct RunReport {
     std::optional<Refusal> refusal;     // why, when it was refused
     std::string targetPath;             // TargetPath of the copy, as recorded (UTF-8)
     std::vector<SkippedEntry> skipped;  // entries that could not be copied: the copy is incomplete
+    // Of those, the ones carried over from the day's earlier copy that this one replaced.
+    std::vector<std::filesystem::path> carried;
     std::vector<PruneFailure> pruneFailures;
     CopyProgress copied;                    // files and bytes placed in the copy
     std::uint64_t shared = 0;               // unchanged files linked from the previous copy
@@ -62,10 +64,14 @@ struct RunReport {
     std::optional<ChangeCounts> changes;    // what the copy changed against the previous one
     // The guard's warning when the copy changed so much that pruning is held back.
     std::optional<std::string> massChange;
+    // The warning when the copy holds no file because the source holds none.
+    std::optional<std::string> emptySource;
 
     bool incomplete() const { return !skipped.empty(); }
     // Done, but with something the user should look at.
-    bool hasWarning() const { return incomplete() || !pruneFailures.empty() || massChange; }
+    bool hasWarning() const {
+        return incomplete() || !pruneFailures.empty() || massChange || emptySource;
+    }
 };
 
 // Makes one dated copy of the source in the target folder, logs it and records it; then,

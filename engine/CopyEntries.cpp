@@ -249,8 +249,8 @@ std::string_view changeWord(ChangeKind kind) {
 }
 
 std::string ChangeCounts::summary() const {
-    return "新增 " + std::to_string(added) + " 个，修改 " + std::to_string(modified) +
-           " 个，删除 " + std::to_string(deleted) + " 个";
+    return "新增 " + std::to_string(filesAdded) + " 个，修改 " + std::to_string(filesModified) +
+           " 个，删除 " + std::to_string(filesDeleted) + " 个";
 }
 
 ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const ChangeFn& each,
@@ -293,6 +293,7 @@ ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const Change
             takeOlder();
         } else if (!o || n->path < o->path) {
             ++counts.added;
+            counts.filesAdded += n->type != 'd' ? 1 : 0;
             tell(ChangeKind::Added, *n);
             take(newer, n);
         } else {

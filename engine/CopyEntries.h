@@ -54,12 +54,14 @@ struct ChangeCounts {
     std::uint64_t modified = 0;
     std::uint64_t deleted = 0;
     // Of the older copy's files, links and special files: how many there were, and how many
-    // of them the newer copy changed or no longer holds.
+    // of them the newer copy changed or no longer holds; and how many the newer copy added.
     std::uint64_t filesBefore = 0;
     std::uint64_t filesModified = 0;
     std::uint64_t filesDeleted = 0;
+    std::uint64_t filesAdded = 0;
 
-    // "新增 A 个，修改 B 个，删除 C 个".
+    // "新增 A 个，修改 B 个，删除 C 个", counting files as a run's file count does (links and
+    // special files too, folders not).
     std::string summary() const;
 };
 

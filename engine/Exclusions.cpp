@@ -131,6 +131,7 @@ Exclusions::Exclusions(std::string_view text) : m_text(text), m_foldCase(namesFo
         std::string spelled(written);
         std::replace_if(spelled.begin(), spelled.end(), isPathSeparator, '/');
         Pattern p;
+        p.written = std::string(written);
         p.foldersOnly = spelled.back() == '/';
         while (!spelled.empty() && spelled.back() == '/') {
             spelled.pop_back();
@@ -166,8 +167,13 @@ Exclusions::Exclusions(std::string_view text) : m_text(text), m_foldCase(namesFo
 }
 
 bool Exclusions::excludes(std::string_view relative, bool folder) const {
+    return excludedBy(relative, folder).has_value();
+}
+
+std::optional<std::string_view> Exclusions::excludedBy(std::string_view relative,
+                                                       bool folder) const {
     if (m_patterns.empty() || relative.empty()) {
-        return false;
+        return std::nullopt;
     }
     std::string folded;
     if (m_foldCase) {
@@ -182,7 +188,7 @@ bool Exclusions::excludes(std::string_view relative, bool folder) const {
         }
         if (!p.anchored) {
             if (p.parts.front() == kAnyFolders || globMatches(p.parts.front(), name)) {
-                return true;
+                return p.written;
             }
             continue;
         }
@@ -190,10 +196,18 @@ bool Exclusions::excludes(std::string_view relative, bool folder) const {
             levels = levelsOf(relative);
         }
         if (levelsMatch(p.parts, levels)) {
-            return true;
+            return p.written;
         }
     }
-    return false;
+    return std::nullopt;
+}
+
+std::vector<std::string_view> Exclusions::patterns() const {
+    std::vector<std::string_view> written;
+    for (const Pattern& p : m_patterns) {
+        written.push_back(p.written);
+    }
+    return written;
 }
 
 Exclusions Exclusions::stored(std::string_view text) {
@@ -287,6 +301,70 @@ std::vector<ExcludedEntry> listExcluded(FileOps& files, const fs::path& source,
     std::sort(found.begin(), found.end(),
               [](const ExcludedEntry& a, const ExcludedEntry& b) { return a.path < b.path; });
     return found;
+}
+
+std::optional<std::string> rulesLeavingNothing(FileOps& files, const fs::path& source,
+                                               const Exclusions& rules) {
+    if (rules.empty()) {
+        return std::nullopt;
+    }
+    const auto top = files.stat(source, true);
+    if (!top || top->type != EntryType::Folder) {
+        return std::nullopt;  // the top is never left out
+    }
+    // Thrown from a walk at the first file met: nothing more needs reading.
+    struct FileFound {};
+    const auto stopAtFile = [](const fs::path&, const EntryStat& st) {
+        if (st.type != EntryType::Folder) {
+            throw FileFound{};
+        }
+    };
+    std::vector<std::string> used;
+    std::vector<fs::path> leftOutFolders;
+    bool fileLeftOut = false;
+    try {
+        files.walk(source, stopAtFile, [&](const fs::path& relative, bool folder) {
+            const auto by = rules.excludedBy(genericUtf8(relative), folder);
+            if (!by) {
+                return false;
+            }
+            if (std::find(used.begin(), used.end(), *by) == used.end()) {
+                used.emplace_back(*by);
+            }
+            if (folder) {
+                leftOutFolders.push_back(relative);
+            } else {
+                fileLeftOut = true;
+            }
+            return true;
+        });
+    } catch (const FileFound&) {
+        return std::nullopt;  // a file stays in the copy
+    }
+    for (std::size_t i = 0; i < leftOutFolders.size() && !fileLeftOut; ++i) {
+        try {
+            files.walk(source / leftOutFolders[i], stopAtFile);
+        } catch (const FileFound&) {
+            fileLeftOut = true;
+        }
+    }
+    if (!fileLeftOut) {
+        return std::nullopt;  // nothing but folders: an empty source, not the rules' doing
+    }
+    // In the order the rules were written.
+    std::string text;
+    for (const std::string_view written : rules.patterns()) {
+        if (std::find(used.begin(), used.end(), written) != used.end()) {
+            text += (text.empty() ? "" : "|") + std::string(written);
+            used.erase(std::find(used.begin(), used.end(), written));
+        }
+    }
+    return text;
+}
+
+std::string rulesLeaveNothingMessage(std::string_view patterns, std::string_view source) {
+    return "排除规则“" + std::string(patterns) + "”排除了备份文件源地址“" + std::string(source) +
+           "”中的所有文件，本次未备份！请修改排除规则。";
 }
 
 std::string excludedSummary(const std::vector<ExcludedEntry>& entries) {

@@ -36,6 +36,8 @@ public:
     bool empty() const { return m_patterns.empty(); }
     // The patterns as given.
     const std::string& text() const { return m_text; }
+    // Each pattern as written, in order.
+    std::vector<std::string_view> patterns() const;
 
     // The rules a copy's record keeps: rules this version would refuse count as none, so that
     // nothing is hidden on their account.
@@ -49,9 +51,12 @@ public:
     // The same question in the form the copy, the count and the walk ask it; empty when
     // nothing is excluded. It holds its own copy of the patterns.
     ExcludeFn predicate() const;
+    // The first pattern (as written) that leaves the entry out; none when none does.
+    std::optional<std::string_view> excludedBy(std::string_view relative, bool folder) const;
 
 private:
     struct Pattern {
+        std::string written;             // as the user wrote it
         std::vector<std::string> parts;  // one per folder level; "**" stands for any number
         bool anchored = false;           // held "/": matched from the source folder down
         bool foldersOnly = false;        // ended in "/"
@@ -70,6 +75,14 @@ struct ExcludedEntry {
     // `bytes`.
     bool sizeKnown = true;
 };
+
+// The patterns (joined by "|") that together leave out every file `source` holds now, when
+// they do: the source holds files, links or special files, and none of them is left in.
+// None when a file is left in, or the source holds no file at all.
+std::optional<std::string> rulesLeavingNothing(FileOps& files, const std::filesystem::path& source,
+                                               const Exclusions& rules);
+// "排除规则“…”排除了备份文件源地址“…”中的所有文件，本次未备份！请修改排除规则。"
+std::string rulesLeaveNothingMessage(std::string_view patterns, std::string_view source);
 
 // What `rules` leave out of `source` now, by path: folders once, not what they hold.
 std::vector<ExcludedEntry> listExcluded(FileOps& files, const std::filesystem::path& source,

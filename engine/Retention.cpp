@@ -30,6 +30,33 @@ bool inPruneScope(FileOps& files, const std::filesystem::path& place, const Prun
            isCopyOf(pathToUtf8(place.filename()), scope.copyStem);
 }
 
+bool holdsFileOfSource(FileOps& files, const std::filesystem::path& copy,
+                       const std::filesystem::path& source) {
+    const auto top = files.stat(copy, false);
+    if (!top || !files.stat(source, true)) {
+        return false;
+    }
+    if (top->type != EntryType::Folder) {
+        return true;  // a copy of a single file, which is still there
+    }
+    // Thrown at the first file found: nothing more needs reading.
+    struct Found {};
+    try {
+        files.walk(copy, [&](const std::filesystem::path& path, const EntryStat& st) {
+            if (st.type == EntryType::Folder) {
+                return;
+            }
+            const auto now = files.stat(source / path.lexically_relative(copy), false);
+            if (now && now->type != EntryType::Folder) {
+                throw Found{};
+            }
+        });
+    } catch (const Found&) {
+        return true;
+    }
+    return false;
+}
+
 std::optional<RetentionPolicy> retentionOf(const TBackupSettings& settings) {
     const auto keep = copiesToKeep(settings.KeepCount);
     if (!keep) {
@@ -127,6 +154,13 @@ std::vector<Verdict> selectPrunable(const std::vector<RetentionRow>& newestFirst
         [](const year_month_day& d) { return static_cast<int>(d.year()); }, &KeepReasons::yearly,
         verdicts);
     for (std::size_t i = 0; i < n; ++i) {
+        if (counts(i) && newestFirst[i].holdsSourceFiles) {
+            // Among the newest it is kept anyway, and said to be.
+            verdicts[i].reasons.lastWithSourceFiles = !verdicts[i].reasons.newest;
+            break;
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
         if (open(i)) {
             verdicts[i].reasons.pinned = pinned[i];
             verdicts[i].reasons.held = held[i];
@@ -170,7 +204,8 @@ std::string verdictText(const Verdict& verdict, const RetentionPolicy& policy) {
         {r.yearly, "保留（每年）"},
         {r.pinned, "保留（永久保留）"},
         {r.held, "保留（异常变化保护）"},
-        {r.elsewhere, "保留（来自以前的源或目标文件夹，不会删除）"}};
+        {r.elsewhere, "保留（来自以前的源或目标文件夹，不会删除）"},
+        {r.lastWithSourceFiles, "保留（最后一个含有源中现有文件的备份）"}};
     std::string text;
     for (const auto& [applies, words] : reasons) {
         if (applies) {

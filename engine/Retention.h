@@ -37,7 +37,15 @@ Place placeOf(FileOps& files, const std::filesystem::path& path);
 struct PruneScope {
     std::filesystem::path targetFolder;  // absolute
     std::string copyStem;                // the source's last component (UTF-8)
+    // The source as resolved: the newest copy holding a file it still has is never deleted.
+    // Empty: not looked at.
+    std::filesystem::path source = {};
 };
+
+// Whether the copy at `copy` holds a file (or link, or special file) that `source` still holds
+// at the same path. Reads until the first one found.
+bool holdsFileOfSource(FileOps& files, const std::filesystem::path& copy,
+                       const std::filesystem::path& source);
 
 // Whether a copy at `place` lies where pruning may delete it.
 bool inPruneScope(FileOps& files, const std::filesystem::path& place, const PruneScope& scope);
@@ -65,6 +73,9 @@ struct RetentionRow {
     std::optional<std::chrono::year_month_day> date;  // the run's; none when unreadable
     bool pinned = false;                              // kept for good by the user
     bool held = false;                                // held back from pruning by a guard
+    // Holds a file the source still has. Only the newest such copy counts, so the caller may
+    // stop looking once it has found one.
+    bool holdsSourceFiles = false;
 };
 
 enum class Fate {
@@ -82,8 +93,13 @@ struct KeepReasons {
     bool pinned = false;     // kept for good
     bool held = false;       // a guard holds it
     bool elsewhere = false;  // outside the current target folder, where nothing is deleted
+    // The newest copy that holds files the source still has, whatever the copies after it
+    // hold (rules that leave them out, a source emptied by hand).
+    bool lastWithSourceFiles = false;
 
-    bool any() const { return newest || monthly || yearly || pinned || held || elsewhere; }
+    bool any() const {
+        return newest || monthly || yearly || pinned || held || elsewhere || lastWithSourceFiles;
+    }
 };
 
 struct Verdict {
@@ -98,14 +114,16 @@ struct Verdict {
 // every copy newer than the oldest of them; with fewer
 // complete copies than that, every complete copy and as many of the newest incomplete ones.
 // Keeps too the oldest complete copy of each of the `monthly` most recent calendar months
-// holding one, likewise for years, and every pinned or held copy. A pin or hold on a
-// superseded row passes to the row that names its place now. Pure.
+// holding one, likewise for years, every pinned or held copy, and the newest copy in scope
+// that holds files the source still has. A pin or hold on a superseded row passes to the row
+// that names its place now. Pure.
 std::vector<Verdict> selectPrunable(const std::vector<RetentionRow>& newestFirst,
                                     const RetentionPolicy& policy);
 
 // What the prune preview says of a copy: each reason it is kept ("保留（最近 2 个）",
 // "保留（每月）", "保留（每年）", "保留（永久保留）", "保留（异常变化保护）",
-// "保留（来自以前的源或目标文件夹，不会删除）", joined by "；"), or "将删除".
+// "保留（来自以前的源或目标文件夹，不会删除）", "保留（最后一个含有源中现有文件的备份）",
+// joined by "；"), or "将删除".
 std::string verdictText(const Verdict& verdict, const RetentionPolicy& policy);
 // The preview's word for every copy when no keep count is set, which prunes nothing.
 inline constexpr std::string_view kKeptWithoutKeepCount = "保留（未设备份个数，不清理）";

@@ -87,9 +87,9 @@ std::vector<std::string> shownFields(const RunRecord& r) {
     std::string changes;
     if (r.changes) {
         ChangeCounts c;
-        c.added = (*r.changes)[0];
-        c.modified = (*r.changes)[1];
-        c.deleted = (*r.changes)[2];
+        c.filesAdded = (*r.changes)[0];
+        c.filesModified = (*r.changes)[1];
+        c.filesDeleted = (*r.changes)[2];
         changes = c.summary();
     }
     return {formatLocalTime(r.started),

@@ -33,7 +33,7 @@ struct RunRecord {
     std::string targetPath;                // TargetPath of the copy, when one was made
     std::optional<LocalTime> fireInstant;  // the timetable's instant the row answers
     std::uint64_t pruneFailures = 0;       // old copies that could not be deleted
-    // What the copy changed against the previous one: entries added, modified, deleted;
+    // What the copy changed against the previous one: files added, modified, deleted;
     // none when the run made no copy or they were not counted.
     std::optional<std::array<std::uint64_t, 3>> changes;
 

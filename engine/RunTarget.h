@@ -46,7 +46,7 @@ struct RunTarget {
     // The folder the copy lands in.
     std::filesystem::path targetFolder() const { return target.parent_path(); }
     // Where pruning may delete: this folder, copies of this source.
-    PruneScope pruneScope() const { return {targetFolder(), stem}; }
+    PruneScope pruneScope() const { return {targetFolder(), stem, source}; }
 };
 
 // A run's target, or why there is none.

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine/BackupRun.h"
+#include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -118,8 +119,21 @@ std::string durationText(milliseconds duration) {
     return std::to_string(s) + " 秒";
 }
 
-std::string notCopiedText(std::size_t count) {
-    return std::to_string(count) + " 项未能复制";
+std::string notCopiedText(std::size_t count, std::size_t carried) {
+    std::string text = std::to_string(count) + " 项未能复制";
+    if (carried > 0) {
+        text += "（其中 " + std::to_string(carried) + " 项保留了今天较早备份中的版本）";
+    }
+    return text;
+}
+
+std::string skippedReason(const RunReport& report, const SkippedEntry& entry) {
+    std::string reason = describeError(entry.error);
+    if (std::find(report.carried.begin(), report.carried.end(), entry.path) !=
+        report.carried.end()) {
+        reason += "；" + std::string(kCarriedOver);
+    }
+    return reason;
 }
 
 std::string escapedName(std::string_view name) {
@@ -162,7 +176,8 @@ std::string escapedName(std::string_view name) {
 std::string finishedText(const RunReport& report) {
     // An incomplete copy keeps saying so; the figures follow either way.
     const std::string head =
-        report.incomplete() ? "文件备份完毕，但有 " + notCopiedText(report.skipped.size()) + "！"
+        report.incomplete() ? "文件备份完毕，但有 " +
+                                  notCopiedText(report.skipped.size(), report.carried.size()) + "！"
                             : std::string("文件备份完毕！");
     return head + "用时 " + durationText(report.duration) + "，" +
            std::to_string(report.copied.files) + " 个文件，" + sizeText(report.copied.bytes);

@@ -38,8 +38,14 @@ std::string sizeText(std::uint64_t bytes, SizeUnit smallest = SizeUnit::B);
 // "1 小时 3 分", "2 分 5 秒", "7 秒".
 std::string durationText(std::chrono::milliseconds duration);
 
-// "3 项未能复制": entries a copy left out.
-std::string notCopiedText(std::size_t count);
+// "3 项未能复制": entries a copy left out; with some of them carried over from the copy of
+// the same day that it replaced, "3 项未能复制（其中 1 项保留了今天较早备份中的版本）".
+std::string notCopiedText(std::size_t count, std::size_t carried = 0);
+// Added to the reason of an entry carried over from the copy a run replaced.
+inline constexpr std::string_view kCarriedOver = "已保留今天较早备份中的版本";
+// Why the run could not copy `entry`, one of its skipped entries: the system's reason, and
+// "；已保留今天较早备份中的版本" when the entry was carried over.
+std::string skippedReason(const RunReport& report, const SkippedEntry& entry);
 // A name as one line shows it, in UTF-8: control characters and bytes that are not UTF-8 as
 // \xNN, so that no name prints as two lines or as bytes a terminal cannot read. Backslashes
 // stay as they are: they separate a Windows path's names.

@@ -145,6 +145,7 @@ TEST_F(JobPresenterTest, TheTimetableStartsAtLaunchWhenTheFileSaysSo) {
         JobPresenter launched{job.path(), files, clock, window};
         launched.create();
         std::filesystem::create_directories(job / "src");
+        writeBytes(job / "src/a.txt", "alpha");  // an empty source would warn
         std::string ini = "[备份设置]\r\n备份文件源地址=" + pathToUtf8(job / "src") +
                           "\r\n备份文件目的地址=" + pathToUtf8(job / "bak") +
                           "\r\n定时时刻=10:00:00\r\n备份频率=星期四;\r\n备份个数=2\r\n";
@@ -207,6 +208,21 @@ TEST_F(JobPresenterTest, AManualRunCopiesOnceOnItsWorkerAndReportsItsOutcome) {
               std::string::npos);
     EXPECT_EQ(records(), 1u);
     EXPECT_EQ(view.health.summary, "备份状态：正常");
+}
+
+TEST_F(JobPresenterTest, ASecondRunByHandLeavesTheDaysPinnedCopyWhole) {
+    const auto source = fillValid();
+    presenter.backUpNow();
+    finish();
+    BackupRecordStore(dir / "wenjianming.mdb").setPinned(1, true);
+    std::filesystem::remove(source / "sub/b.txt");
+    view.messages.clear();
+    presenter.backUpNow();
+    finish();
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_NE(view.messages[0].find("已永久保留"), std::string::npos) << view.messages[0];
+    EXPECT_EQ(readBytes(dir / "bak/data_20140515/sub/b.txt"), "beta");
+    EXPECT_EQ(records(), 1u);
 }
 
 TEST_F(JobPresenterTest, EndingDuringARunWaitsForItsRecord) {

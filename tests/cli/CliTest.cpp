@@ -222,7 +222,7 @@ TEST_F(CliTest, StatusExitsWithTheHealthAndHistoryListsEveryRunNewestFirst) {
     const auto made = history.out.find("\n2014-05-15 14:30:00\t2014-05-15 14:30:0");
     ASSERT_NE(made, std::string::npos) << history.out;
     EXPECT_EQ(history.out.substr(made + 40, 18), "\t命令行\t成功\t") << history.out;
-    EXPECT_NE(history.out.find("\t" + copy + "\t新增 2 个，修改 0 个，删除 0 个\n"),
+    EXPECT_NE(history.out.find("\t" + copy + "\t新增 1 个，修改 0 个，删除 0 个\n"),
               std::string::npos)
         << history.out;
 }
@@ -283,6 +283,7 @@ TEST_F(CliTest, ExcludedListsWhatIsLeftOutAndPrunePreviewAgreesWithThePrune) {
     }
     writeConfig("10:00:00", "星期四;", "9");
     writeBytes(work / "数据" / "b.tmp", "bravo");
+    writeBytes(work / "数据" / "kept.txt", "kilo");  // rules leaving every file out are refused
     const std::string config = readBytes(work / "config.ini");
     writeBytes(work / "config.ini", config + utf8ToGbk("排除规则=*.tmp|子/\r\n"));
     const Outcome excluded = run({"excluded"});
@@ -290,7 +291,8 @@ TEST_F(CliTest, ExcludedListsWhatIsLeftOutAndPrunePreviewAgreesWithThePrune) {
     EXPECT_EQ(excluded.out, "b.tmp\t5 B\n子/\t5 B\n排除 2 项，共 10 B\n");
     for (const char* day : {"@2014-03-10 10:00:00", "@2014-04-10 10:00:00", "@2014-04-20 10:00:00",
                             "@2014-05-15 10:00:00"}) {
-        ASSERT_EQ(run({"backup"}, day).status, 0) << day;
+        const Outcome o = run({"backup"}, day);
+        ASSERT_EQ(o.status, 0) << day << o.err;
     }
     EXPECT_FALSE(std::filesystem::exists(work / "bak" / "数据_20140515" / "子"));
     EXPECT_EQ(run({"pin", "20140310"}).status, 0);
@@ -332,6 +334,7 @@ TEST_F(CliTest, NeitherChangesNorTheGuardCallWhatACopysRulesLeftOutDeleted) {
         GTEST_SKIP() << "libfaketime is not installed";
     }
     writeConfig();
+    writeBytes(work / "数据" / "kept.txt", "kilo");  // rules leaving every file out are refused
     std::filesystem::create_directories(work / "数据" / "web" / "node_modules");
     for (int i = 0; i < 30; ++i) {  // enough for the guard against mass changes to look
         writeBytes(work / "数据" / "web" / "node_modules" / (std::to_string(i) + ".js"), "x");
@@ -451,6 +454,36 @@ TEST_F(CliTest, RefusedSettingsExitTwoAndAFailedRunOne) {
         EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
     }
     EXPECT_EQ(run({"list"}).out, "");
+}
+
+TEST_F(CliTest, ExitStatusAndHistorySayWhyARunWasRefusedOrWarned) {
+    // A first run of an empty source makes its copy and warns.
+    writeConfig();
+    std::filesystem::remove_all(work / "数据" / "子");
+    Outcome o = run({"backup"});
+    EXPECT_EQ(o.status, 3) << o.err;
+    EXPECT_NE(o.err.find("”中没有任何文件"), std::string::npos) << o.err;
+    // Rules that leave every file out refuse the run, and the history says which.
+    writeBytes(work / "数据" / "a.txt", "hello");
+    writeBytes(work / "config.ini",
+               readBytes(work / "config.ini") + utf8ToGbk("排除规则=*.doc|?*\r\n"));
+    o = run({"backup"});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("排除规则“?*”排除了"), std::string::npos) << o.err;
+    const std::string history = run({"history"}).out;
+    EXPECT_NE(history.find("\t被拒绝\t"), std::string::npos) << history;
+    EXPECT_NE(history.find("排除规则“?*”"), std::string::npos) << history;
+    // A pinned copy of today is never replaced by a second run of the day.
+    writeConfig();
+    ASSERT_EQ(run({"backup"}).status, 0);
+    const std::string today = run({"list"}).out.substr(2, 10);  // "1\tyyyy-mm-dd\t..."
+    const std::string digits = today.substr(0, 4) + today.substr(5, 2) + today.substr(8, 2);
+    ASSERT_EQ(run({"pin", digits.c_str()}).status, 0);
+    std::filesystem::remove(work / "数据" / "子" / "a.txt");
+    o = run({"backup"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("已永久保留"), std::string::npos) << o.err;
+    EXPECT_EQ(readBytes(work / "bak" / ("数据_" + digits) / "子" / "a.txt"), "hello");
 }
 
 TEST_F(CliTest, AnUnreadableFileIsLeftOutAndTheRunEndsWithThree) {

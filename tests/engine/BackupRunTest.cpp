@@ -8,7 +8,9 @@
 
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/CopyEntries.h"
 #include "engine/CopySlot.h"
+#include "engine/Exclusions.h"
 #include "engine/OperationLog.h"
 #include "platform/Database.h"
 #include "platform/ErrorText.h"
@@ -211,7 +213,12 @@ TEST_F(BackupRunTest, AnEmptySourceIsRefusedOnlyWhenTheLastCopyHeldFiles) {
     const auto empty = dir / "mnt/数据";
     fs::create_directories(empty);
     settings.SourcePath = pathToUtf8(empty);
-    ASSERT_TRUE(run());  // a first run of an empty folder
+    // A first run of an empty folder makes its copy, and warns.
+    const RunReport first = RunBackup(ws, settings);
+    ASSERT_TRUE(first.ran);
+    EXPECT_TRUE(first.hasWarning() && !first.incomplete());
+    EXPECT_NE(ui.messages.back().find(settings.SourcePath + "”中没有任何文件"), std::string::npos)
+        << ui.messages.back();
     settings.SourcePath = pathToUtf8(source);
     settings.KeepCount = 1;
     runOn(16);
@@ -330,6 +337,86 @@ TEST_F(BackupRunTest, ACancelledRunLeavesNothingBehind) {
               1);  // the lock file only
     EXPECT_TRUE(rows().empty());
     EXPECT_FALSE(fs::exists(ws.logFile()) && !OperationLog(ws.logFile()).LoadLines().empty());
+}
+
+TEST_F(BackupRunTest, RulesThatTogetherLeaveEveryFileOutRefuseTheRun) {
+    writeBytes(source / "sub" / "c.dat", "gamma");
+    const struct {
+        const char* rules;
+        const char* named;  // the rules that left something out; none when the run goes on
+    } cases[] = {{"?*", "?*"},
+                 {"*.txt|sub/", "*.txt|sub/"},
+                 {"*.doc|sub/|*.txt", "sub/|*.txt"},
+                 {"*.txt|*.dat", "*.txt|*.dat"},
+                 {"*.txt", nullptr}};
+    for (const auto& c : cases) {
+        settings.ExcludeRules = c.rules;
+        const RunReport report = RunBackup(ws, settings);
+        EXPECT_EQ(report.ran, c.named == nullptr) << c.rules;
+        if (c.named != nullptr) {
+            ASSERT_TRUE(report.refusal) << c.rules;
+            EXPECT_EQ(report.refusal->reason, RefusalReason::Settings);
+            EXPECT_EQ(report.refusal->text, rulesLeaveNothingMessage(c.named, settings.SourcePath));
+            EXPECT_EQ(ui.messages.back(), report.refusal->text);
+            EXPECT_FALSE(fs::exists(copyOf(15)));
+        }
+    }
+    EXPECT_EQ(readBytes(copyOf(15) / "sub" / "c.dat"), "gamma");
+    // Rules that leave out only empty folders leave nothing worth refusing.
+    fs::remove_all(source);
+    fs::create_directories(source / "sub");
+    settings.ExcludeRules = "sub/";
+    clock.set(at(2014, 5, 16, 9, 59, 50));
+    EXPECT_TRUE(run());
+}
+
+TEST_F(BackupRunTest, ASecondRunOfTheDayNeverReplacesAPinnedCopy) {
+    ASSERT_TRUE(run());
+    BackupRecordStore(ws.databaseFile()).setPinned(rows().front().id, true);
+    fs::remove(source / "a.txt");
+    const std::string text = failure();
+    EXPECT_NE(text.find("备份“" + pathToUtf8(copyOf(15)) + "”已永久保留"), std::string::npos)
+        << text;
+    EXPECT_EQ(readBytes(copyOf(15) / "a.txt"), "alpha");
+    EXPECT_EQ(rows().size(), 1u);
+    // Once the pin is taken off, the day's copy is replaced as before.
+    BackupRecordStore(ws.databaseFile()).setPinned(rows().front().id, false);
+    ASSERT_TRUE(run());
+    EXPECT_FALSE(fs::exists(copyOf(15) / "a.txt"));
+}
+
+TEST_F(BackupRunTest, AnIncompleteRerunKeepsWhatItCouldNotReadFromTheCopyItReplaces) {
+    fs::create_directories(source / "sub" / "deep");
+    writeBytes(source / "sub" / "deep" / "d.txt", "delta");
+    ASSERT_TRUE(run());
+    writeBytes(source / "a.txt", "alpha, edited");
+    writeBytes(source / "c.txt", "gamma");
+    writeBytes(source / "new.txt", "new");
+    files.unreadable = {"a.txt", fs::path("sub") / "deep", "new.txt"};
+    const RunReport report = RunBackup(ws, settings);
+    ASSERT_TRUE(report.ran);
+    EXPECT_EQ(report.skipped.size(), 3u);
+    EXPECT_EQ(report.carried.size(), 2u);
+    // The earlier versions of what could not be read; what the earlier copy lacked stays out.
+    EXPECT_EQ(readBytes(copyOf(15) / "a.txt"), "alpha");
+    EXPECT_EQ(readBytes(copyOf(15) / "sub" / "deep" / "d.txt"), "delta");
+    EXPECT_EQ(readBytes(copyOf(15) / "c.txt"), "gamma");
+    EXPECT_FALSE(fs::exists(copyOf(15) / "new.txt"));
+    EXPECT_NE(ui.lastStatus().find("3 项未能复制（其中 2 项保留了今天较早备份中的版本）"),
+              std::string::npos)
+        << ui.lastStatus();
+    // The record says which entries are the earlier versions, and the manifest lists them.
+    const auto records = rows();
+    ASSERT_EQ(records.front().failed.size(), 3u);
+    EXPECT_EQ(records.front().carriedOver(), 2u);
+    for (const FailedEntry& f : records.front().failed) {
+        EXPECT_EQ(f.reason.ends_with(kCarriedOver), f.path != pathToUtf8(source / "new.txt"))
+            << f.path;
+    }
+    std::vector<CopyEntries> copies = jobCopies(ws);
+    ASSERT_FALSE(copies.empty());
+    EXPECT_TRUE(copies.front().find("a.txt"));
+    EXPECT_TRUE(copies.front().find("sub/deep/d.txt"));
 }
 
 }  // namespace

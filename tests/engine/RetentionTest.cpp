@@ -20,6 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono;
 using Ids = std::vector<std::int64_t>;
+using test::writeBytes;
 
 constexpr year_month_day kDay{year{2014}, month{5}, day{15}};
 
@@ -210,6 +211,44 @@ TEST(Retention, APinFollowsItsPlaceWhenALaterRunReplacesTheCopy) {
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[1].id, 2);
     EXPECT_TRUE(rows[1].pinned && fs::exists(place("05")));
+}
+
+TEST(Retention, TheNewestCopyHoldingFilesTheSourceStillHasIsNeverPruned) {
+    test::FaultyFileOps files;
+    test::TempDir dir;
+    const auto file = dir / "wenjianming.mdb";
+    BackupRecordStore::CreateIfMissing(file);
+    BackupRecordStore s(file);
+    s.checkWritable();
+    fs::create_directories(dir / "data/sub");
+    writeBytes(dir / "data/sub/kept.txt", "still here");
+    // Oldest first: two copies holding the file, then three empty ones (rules that left it
+    // out, a source emptied), then one holding only what the source no longer has.
+    const char* held[] = {"sub/kept.txt", "sub/kept.txt", "", "", "", "gone.txt"};
+    for (int i = 0; i < 6; ++i) {
+        const auto path = dir / ("bak/data_2014051" + std::to_string(i));
+        fs::create_directories(path / "sub");
+        if (*held[i] != '\0') {
+            writeBytes(path / held[i], "x");
+        }
+        s.Add(pathToUtf8(path), kDay);
+    }
+    const PruneScope scope{dir / "bak", "data", dir / "data"};
+    const RetentionPolicy policy{2};
+    const auto preview = s.selectPrune(files, policy, scope);
+    ASSERT_EQ(preview.verdicts.size(), 6u);
+    EXPECT_EQ(verdictText(preview.verdicts[4], policy), "保留（最后一个含有源中现有文件的备份）");
+    EXPECT_EQ(verdictText(preview.verdicts[5], policy), "将删除");
+    s.prune(policy, files, scope);
+    Ids left;
+    for (const auto& row : s.list()) {
+        left.push_back(row.id);
+    }
+    EXPECT_EQ(left, (Ids{6, 5, 2}));
+    EXPECT_TRUE(fs::exists(dir / "bak/data_20140511/sub/kept.txt"));
+    // Without the source to look at, the rule keeps nothing more.
+    s.prune(policy, files, {dir / "bak", "data"});
+    EXPECT_EQ(s.list().size(), 2u);
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ public:
     // removeTree of this path is refused.
     std::filesystem::path removeFailsAt;
     // Entries below the source (relative paths) that cannot be copied, as an unreadable file:
-    // left out and listed with skipFailedEntries, otherwise the copy fails at the first.
+    // left out and listed with skipFailedEntries, otherwise the copy fails at the first. Only
+    // entries that exist below the tree copied count.
     std::vector<std::filesystem::path> unreadable;
     // Folders whose listing is refused, as an unreadable folder's is.
     std::vector<std::filesystem::path> unlistable;
@@ -53,6 +54,9 @@ public:
                 break;
             }
             std::error_code ec;
+            if (!std::filesystem::exists(std::filesystem::symlink_status(from / entry, ec))) {
+                continue;
+            }
             std::filesystem::remove_all(to / entry, ec);
             const SkippedEntry skipped{from / entry,
                                        std::make_error_code(std::errc::permission_denied)};
