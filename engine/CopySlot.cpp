@@ -79,6 +79,7 @@ CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run
       m_target(run.target.lexically_normal()),
       m_targetText(run.targetText),
       m_rules(run.exclusions.text()),
+      m_source(run.places.recordedSource()),
       m_folder(m_target.parent_path()),
       m_job(jobKey(ws.files, ws.dir)) {
     const auto stem = std::string(kPrefix) + m_job + "-" + run.dateDigits;
@@ -189,6 +190,7 @@ Committed CopySlot::commit(const std::string& logLine, const std::string& date,
     entry.date = date;
     entry.failed = failed;
     entry.rules = m_rules;
+    entry.source = m_source;
     entry.manifest = manifest;
     entry.run = std::move(run);
     try {

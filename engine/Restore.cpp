@@ -725,6 +725,8 @@ RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings
     Restorer restorer(ws, placer, request, control, out);
     std::vector<std::pair<CopyEntries*, std::string>> chosen;
     RestoreProgress total;
+    // Only a copy of this source is restored from: another folder's files never come back here.
+    copies = jobCopies(ws, settings);
     for (std::size_t i = 0; i < rels.size(); ++i) {
         const std::string& shown = request.paths[i];
         std::string why;

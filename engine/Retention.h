@@ -37,6 +37,9 @@ Place placeOf(FileOps& files, const std::filesystem::path& path);
 struct PruneScope {
     std::filesystem::path targetFolder;  // absolute
     std::string copyStem;                // the source's last component (UTF-8)
+    // The source the copies are made from (absolute); a copy recorded as made from another
+    // is out of scope. Empty: any.
+    std::filesystem::path source = {};
 };
 
 // Whether a copy at `place` lies where pruning may delete it.

@@ -327,7 +327,7 @@ TEST_F(BackupRunTest, ACancelledRunLeavesNothingBehind) {
     }
     EXPECT_FALSE(fs::exists(copyOf(15)));
     EXPECT_EQ(std::distance(fs::directory_iterator(bak), fs::directory_iterator()),
-              1);  // the lock file only
+              2);  // the lock file and the job's mark only
     EXPECT_TRUE(rows().empty());
     EXPECT_FALSE(fs::exists(ws.logFile()) && !OperationLog(ws.logFile()).LoadLines().empty());
 }

@@ -79,7 +79,7 @@ protected:
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator(bak)) {
             const auto name = pathToUtf8(e.path().filename());
-            if (e.path() != target && !name.ends_with(".lock")) {
+            if (e.path() != target && !name.ends_with(".lock") && !name.ends_with(".mark")) {
                 names.push_back(name);
             }
         }
