@@ -140,6 +140,10 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     }
     if (!copied.ok()) {
         slot.discard();
+        // A disk or network place gone during the copy is a target not connected.
+        if (copied.failedPath.empty() || isWithin(copied.failedPath, run.targetFolder())) {
+            throwIfNotConnected(run.targetFolder(), copied.error);
+        }
         failCopy(ui, copied, source);
     }
 

@@ -132,6 +132,14 @@ void writeMark(const Workspace& ws, const JobPlaces& places, const fs::path& fol
 
 }  // namespace
 
+void throwIfNotConnected(const fs::path& folder, const std::error_code& error) {
+    if (meansNotConnected(error)) {
+        throw TargetNotConnected("备份磁盘未连接：备份目的地址“" + pathToUtf8(folder) +
+                                 "”无法访问（" + describeError(error) + "）" +
+                                 std::string(kNotRun));
+    }
+}
+
 fs::path markFile(const fs::path& folder, std::string_view jobKey) {
     return folder / pathFromUtf8(".vantrel-" + std::string(jobKey) + ".mark");
 }
@@ -147,6 +155,7 @@ fs::path claimTarget(const Workspace& ws, BackupRecordStore& store, const JobPla
         // A folder new to the job: its first copy there makes it the job's own.
         if (!present) {
             if (const auto made = ws.files.createFolders(folder); !made.ok()) {
+                throwIfNotConnected(folder, made.error);
                 const auto& where = made.failedPath.empty() ? folder : made.failedPath;
                 throw BackupError("文件备份失败！“" + pathToUtf8(where) + "”：" +
                                   describeError(made.error));

@@ -27,6 +27,10 @@ public:
     using BackupError::BackupError;
 };
 
+// Throws TargetNotConnected when `error`, met while writing in the target folder `folder`,
+// says the disk or network place is not there (platform/ErrorText.h); returns otherwise.
+void throwIfNotConnected(const std::filesystem::path& folder, const std::error_code& error);
+
 std::filesystem::path markFile(const std::filesystem::path& folder, std::string_view jobKey);
 
 // Makes sure `folder` is the job's own before a run writes there, and returns the folder to

@@ -10,6 +10,7 @@
 #include "engine/BackupRecordStore.h"
 #include "engine/CopySlot.h"
 #include "engine/OperationLog.h"
+#include "engine/TargetMark.h"
 #include "platform/Database.h"
 #include "platform/ErrorText.h"
 #include "platform/RunLock.h"
@@ -315,6 +316,18 @@ TEST_F(BackupRunTest, UnwritableLogOrRecordsRefuseTheRunBeforeCopying) {
     EXPECT_EQ(files.copies, 1);
     EXPECT_FALSE(fs::exists(copyOf(15)));
     EXPECT_EQ(rows().size(), 1u);
+}
+
+TEST_F(BackupRunTest, ANetworkPlaceGoneDuringTheCopyIsATargetNotConnected) {
+    files.copyError = std::make_error_code(std::errc::not_connected);
+    try {
+        run();
+        ADD_FAILURE() << "the run did not fail";
+    } catch (const TargetNotConnected& e) {
+        EXPECT_NE(std::string(e.what()).find("未连接"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(rows().empty());
+    EXPECT_FALSE(fs::exists(copyOf(15)));
 }
 
 TEST_F(BackupRunTest, ACancelledRunLeavesNothingBehind) {
