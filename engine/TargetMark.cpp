@@ -175,6 +175,16 @@ fs::path claimTarget(const Workspace& ws, BackupRecordStore& store, const JobPla
     throw TargetNotConnected(notConnectedText(folder, present) + std::string(kNotRun));
 }
 
+std::optional<std::string> networkDriveWarning(std::string_view targetFolder, Volumes& volumes) {
+    const auto unc = volumes.networkPathOf(pathFromUtf8(targetFolder));
+    if (!unc) {
+        return std::nullopt;
+    }
+    return "备份目的地址“" + std::string(targetFolder) +
+           "”在映射的网络驱动器上，计划备份时该驱动器可能尚未连接；建议改用网络路径“" +
+           pathToUtf8(*unc) + "”";
+}
+
 std::optional<std::string> targetNotConnected(const Workspace& ws,
                                               const TBackupSettings& settings) {
     if (settings.SourcePath.empty() || settings.TargetFolder.empty() ||

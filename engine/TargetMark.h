@@ -43,6 +43,11 @@ std::filesystem::path claimTarget(const Workspace& ws, BackupRecordStore& store,
                                   const JobPlaces& places, const std::filesystem::path& folder,
                                   Volumes& volumes);
 
+// The warning for a target folder on a mapped network drive, which a timetable running
+// before the drive is mapped (or as another user) does not see, naming its UNC form; none
+// for any other folder.
+std::optional<std::string> networkDriveWarning(std::string_view targetFolder, Volumes& volumes);
+
 // Why the target folder of `settings` is not connected, as status says it; none when it
 // is, when the job has no copy there, or when the settings name none. Reads only.
 std::optional<std::string> targetNotConnected(const Workspace& ws, const TBackupSettings& settings);

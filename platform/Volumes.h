@@ -24,6 +24,10 @@ public:
     virtual std::optional<VolumeIdentity> volumeOf(const std::filesystem::path& path) = 0;
     // Where the volume of `guid` is mounted now ("G:\"); none when it is not connected.
     virtual std::optional<std::filesystem::path> rootOf(std::string_view guid) = 0;
+    // For a path on a mapped network drive ("Z:\bak"), the same place as a UNC path
+    // ("\\server\share\bak"); none for any other path. No password is ever asked or kept.
+    virtual std::optional<std::filesystem::path> networkPathOf(
+        const std::filesystem::path& path) = 0;
 };
 
 // This system's volumes.

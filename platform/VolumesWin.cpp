@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <winnetwk.h>
 
 #include <cstdio>
 #include <vector>
@@ -48,6 +49,20 @@ public:
             return std::nullopt;
         }
         return std::filesystem::path(names.data());  // the first of its mount points
+    }
+
+    std::optional<std::filesystem::path> networkPathOf(const std::filesystem::path& path) override {
+        const std::wstring drive = path.root_name().wstring();
+        if (drive.size() != 2 || drive[1] != L':' ||
+            GetDriveTypeW((drive + L"\\").c_str()) != DRIVE_REMOTE) {
+            return std::nullopt;
+        }
+        wchar_t remote[1024] = {};
+        DWORD length = 1024;
+        if (WNetGetConnectionW(drive.c_str(), remote, &length) != NO_ERROR) {
+            return std::nullopt;
+        }
+        return std::filesystem::path(remote) / path.relative_path();
     }
 };
 

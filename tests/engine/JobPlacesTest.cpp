@@ -27,6 +27,9 @@ public:
     std::optional<fs::path> rootOf(std::string_view guid) override {
         return guid == "\\\\?\\Volume{0f1e2d3c}\\" ? root : std::nullopt;
     }
+    std::optional<fs::path> networkPathOf(const fs::path& path) override {
+        return path.root_name() == "Z:" ? std::optional<fs::path>("//nas/backup") : std::nullopt;
+    }
     std::optional<fs::path> root;  // where the disk is mounted now; none: unplugged
 };
 
@@ -142,6 +145,16 @@ TEST_F(JobPlacesTest, AMarkedDiskUnderAnotherDriveLetterIsFoundByItsVolume) {
     ASSERT_TRUE(runOn(16).ran);
     EXPECT_TRUE(fs::exists(dir / "G" / "bak" / pathFromUtf8("数据_20140516") / "a0.txt"));
     EXPECT_FALSE(fs::exists(bak));
+}
+
+TEST(NetworkDrive, AMappedLetterIsWarnedOfWithItsNetworkPath) {
+    FakeVolumes volumes;
+    EXPECT_FALSE(networkDriveWarning("/bak", volumes));
+#ifdef _WIN32
+    const auto warning = networkDriveWarning("Z:\\bak", volumes);
+    ASSERT_TRUE(warning);
+    EXPECT_NE(warning->find("//nas/backup"), std::string::npos) << *warning;
+#endif
 }
 
 }  // namespace
