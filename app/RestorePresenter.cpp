@@ -75,7 +75,7 @@ void RestorePresenter::show() {
 bool RestorePresenter::relist(std::int64_t keep) {
     const std::int64_t before = m_copy != nullptr ? m_copy->record().id : 0;
     m_copy = nullptr;
-    m_copies = jobCopies(m_ws);
+    m_copies = jobCopies(m_ws, m_settings);
     // The files and size each run counted, by the copy it made.
     std::map<std::string, RunRecord> runs;
     if (m_ws.files.stat(m_ws.databaseFile(), true)) {

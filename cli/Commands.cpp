@@ -385,7 +385,15 @@ int restore(Workspace& ws, const RestoreRequest& request) {
 
 int printChanges(Workspace& ws, std::string_view date) {
     const std::string wanted = date.empty() ? std::string() : dateTextOfDigits(date);
-    std::vector<CopyEntries> copies = jobCopies(ws);
+    // Only copies of the current source, compared with each other; unreadable settings
+    // compare every copy.
+    TBackupSettings settings;
+    try {
+        LoadSettings(ws, settings);
+    } catch (const std::exception&) {
+        settings = TBackupSettings{};
+    }
+    std::vector<CopyEntries> copies = jobCopies(ws, settings);
     auto copy = std::find_if(copies.begin(), copies.end(), [&](const CopyEntries& c) {
         return wanted.empty() || c.record().date == wanted;
     });

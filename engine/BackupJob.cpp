@@ -1,4 +1,5 @@
 #include "engine/BackupJob.h"
+#include "engine/TargetMark.h"
 
 #include <algorithm>
 #include <array>
@@ -415,12 +416,14 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
     const LocalTime now = m_ws.clock.now();
     RunHistory history(m_ws.databaseFile());
     const bool held = ChangeGuard(m_ws.databaseFile()).active().has_value();
-    // The newest complete copy that is still there; a newer one that is gone is named.
+    // The newest complete copy that is still there; a newer one that is gone is named. With
+    // the backup disk not connected, the records are trusted: its copies are safe on it.
+    const std::optional<std::string> notConnected = targetNotConnected(m_ws, settings);
     std::optional<RunRecord> complete;
     std::string lost;
     for (RunRecord& run : history.completeRuns(now)) {
         const std::filesystem::path place = pathFromUtf8(run.targetPath);
-        if (run.targetPath.empty() || m_ws.files.stat(m_ws.dir / place, false)) {
+        if (run.targetPath.empty() || notConnected || m_ws.files.stat(m_ws.dir / place, false)) {
             complete = std::move(run);  // a row without a path (an earlier version's) is trusted
             break;
         }
@@ -430,6 +433,10 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
     }
     JobHealth health =
         judgeHealth(history.lastRun(now), complete, settings, timetableOn, now, held, lost);
+    if (notConnected) {
+        health.state = JobHealth::State::Failed;
+        health.reason = *notConnected;
+    }
     if (!m_checkedAt || now < *m_checkedAt || now - *m_checkedAt >= std::chrono::days{1}) {
         m_checkedAt = now;
         m_databaseDamage = RecordDatabase(m_ws.databaseFile()).damage();

@@ -5,6 +5,7 @@
 #include "engine/BackupError.h"
 #include "engine/CopyNaming.h"
 #include "engine/FailedEntryCodec.h"
+#include "engine/JobPlaces.h"
 #include "engine/TextRules.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
@@ -33,6 +34,15 @@ BackupRecordStore::BackupRecordStore(const std::filesystem::path& dbFile) : m_re
     m_hasStateTables = m_records.has(RecordDatabase::Part::CopyState);
     m_hasRuleTables = m_records.has(RecordDatabase::Part::Rules);
     m_hasPins = m_records.has(RecordDatabase::Part::Pins);
+    m_hasSources = m_records.has(RecordDatabase::Part::Sources);
+}
+
+void BackupRecordStore::ensureSourceTables() {
+    ensureTables();
+    if (!m_hasSources) {
+        m_records.ensure(RecordDatabase::Part::Sources);
+        m_hasSources = true;
+    }
 }
 
 void BackupRecordStore::ensureTables() {
@@ -61,8 +71,8 @@ void BackupRecordStore::checkWritable() {
         // copy in one transaction, which is the write tried; where nothing was missing, a row
         // written and rolled back tries it (the journal beside the file must be made too).
         using Part = RecordDatabase::Part;
-        if (!m_records.makeMissing(
-                {Part::CopyState, Part::Manifests, Part::JournalRuns, Part::History})) {
+        if (!m_records.makeMissing({Part::CopyState, Part::Manifests, Part::JournalRuns,
+                                    Part::History, Part::Sources})) {
             Transaction probe(db);
             db.exec("INSERT INTO wenjianming (wenjianming, shijian) VALUES ('', '')");
         }
@@ -70,11 +80,12 @@ void BackupRecordStore::checkWritable() {
         throw BackupError(refused + e.what());
     }
     m_hasStateTables = true;
+    m_hasSources = true;
 }
 
 std::int64_t BackupRecordStore::insertRow(std::string_view targetPath, std::string_view date,
                                           const std::vector<FailedEntry>& failed,
-                                          std::string_view rules) {
+                                          std::string_view rules, std::string_view source) {
     Database& db = m_records.db();
     auto stmt =
         db.prepare("insert into wenjianming(wenjianming,shijian)values(:wenjianming,:shijian)");
@@ -98,12 +109,22 @@ std::int64_t BackupRecordStore::insertRow(std::string_view targetPath, std::stri
         kept.bind("r", rules);
         kept.step();
     }
+    if (!source.empty()) {
+        auto from = db.prepare(
+            "INSERT OR REPLACE INTO vantrel_copy_source(record_id, source) VALUES(:id, :s)");
+        from.bind("id", id);
+        from.bind("s", source);
+        from.step();
+    }
     return id;
 }
 
 std::int64_t BackupRecordStore::Add(std::string_view targetPath, std::chrono::year_month_day date,
-                                    const std::vector<FailedEntry>& failed,
-                                    std::string_view rules) {
+                                    const std::vector<FailedEntry>& failed, std::string_view rules,
+                                    std::string_view source) {
+    if (!source.empty()) {
+        ensureSourceTables();
+    }
     if (!failed.empty()) {
         ensureTables();
     }
@@ -112,7 +133,7 @@ std::int64_t BackupRecordStore::Add(std::string_view targetPath, std::chrono::ye
     }
     try {
         Transaction tx(m_records.db());
-        const auto id = insertRow(targetPath, dateText(date), failed, rules);
+        const auto id = insertRow(targetPath, dateText(date), failed, rules, source);
         tx.commit();
         return id;
     } catch (const DatabaseError& e) {
@@ -164,7 +185,7 @@ PruneSelection BackupRecordStore::selectPrune(FileOps& files, const RetentionPol
     PruneSelection selection;
     std::vector<std::optional<std::chrono::year_month_day>> dates;
     if (coming) {
-        selection.rows.push_back({0, pathToUtf8(*coming), {}, {}, {}, false});
+        selection.rows.push_back({0, pathToUtf8(*coming), {}, {}, {}, false, {}});
         selection.places.push_back(coming->lexically_normal());
         dates.push_back(comingDate);
     }
@@ -185,8 +206,9 @@ PruneSelection BackupRecordStore::selectPrune(FileOps& files, const RetentionPol
                 dates[i] = dateOfText(dateTextOfDigits(name->digits));
             }
         }
-        rows.push_back({row.complete(), placeOf(files, place), inPruneScope(files, place, scope),
-                        dates[i], row.pinned, holdBefore && row.id != 0 && row.id < *holdBefore});
+        rows.push_back({row.complete(), placeOf(files, place),
+                        recordInScope(files, row, place, scope), dates[i], row.pinned,
+                        holdBefore && row.id != 0 && row.id < *holdBefore});
     }
     // The newest copy on disk holding a file the source still has. A copy about to be made
     // holds the source's files: a run whose rules would leave every file out is refused.
@@ -274,7 +296,8 @@ std::vector<BackupRecord> BackupRecordStore::list() {
     std::string sql = "SELECT w.id, w.wenjianming, w.shijian, ";
     sql += m_hasStateTables ? "s.failed_entries, " : "NULL, ";
     sql += m_hasRuleTables ? "r.rules, " : "NULL, ";
-    sql += m_hasPins ? "p.record_id IS NOT NULL" : "0";
+    sql += m_hasPins ? "p.record_id IS NOT NULL, " : "0, ";
+    sql += m_hasSources ? "o.source" : "NULL";
     sql += " FROM wenjianming w";
     if (m_hasStateTables) {
         sql += " LEFT JOIN vantrel_copy_state s ON s.record_id = w.id";
@@ -285,13 +308,16 @@ std::vector<BackupRecord> BackupRecordStore::list() {
     if (m_hasPins) {
         sql += " LEFT JOIN vantrel_pin p ON p.record_id = w.id";
     }
+    if (m_hasSources) {
+        sql += " LEFT JOIN vantrel_copy_source o ON o.record_id = w.id";
+    }
     sql += " ORDER BY w.id DESC";
     try {
         auto stmt = m_records.db().prepare(sql);
         while (stmt.step()) {
             rows.push_back({stmt.columnInt(0), stmt.columnText(1), stmt.columnText(2),
                             decodeFailed(stmt.columnText(3)), stmt.columnText(4),
-                            stmt.columnInt(5) != 0});
+                            stmt.columnInt(5) != 0, stmt.columnText(6)});
         }
     } catch (const DatabaseError& e) {
         m_records.fail(e);

@@ -29,6 +29,7 @@ struct BackupRecord {
     std::vector<FailedEntry> failed;  // entries the copy lacks; empty for a complete copy
     std::string rules;                // the exclusion rules it was made with; empty for none
     bool pinned = false;              // kept for good
+    std::string source;               // the source it was made from; empty in earlier rows
     bool complete() const { return failed.empty(); }
     // Of the failed entries, those the copy holds in the version of the copy it replaced.
     std::size_t carriedOver() const;
@@ -60,10 +61,11 @@ public:
     // the tables a backup run writes that are missing, in one transaction.
     void checkWritable();
 
-    // Adds the row and, for an incomplete copy, its list of failed entries, and the exclusion
-    // rules it was made with. Returns its id.
+    // Adds the row and, for an incomplete copy, its list of failed entries, the exclusion
+    // rules it was made with, and the source it was made from. Returns its id.
     std::int64_t Add(std::string_view targetPath, std::chrono::year_month_day date,
-                     const std::vector<FailedEntry>& failed = {}, std::string_view rules = {});
+                     const std::vector<FailedEntry>& failed = {}, std::string_view rules = {},
+                     std::string_view source = {});
 
     // Whether a row names the place `path` (resolved from the working directory).
     bool namesPlace(FileOps& files, const std::filesystem::path& path);
@@ -110,12 +112,15 @@ private:
     void deleteRow(std::int64_t id, std::optional<std::int64_t> pinTo = std::nullopt);
     // Adds the row, its state and its rules, inside the caller's transaction.
     std::int64_t insertRow(std::string_view targetPath, std::string_view date,
-                           const std::vector<FailedEntry>& failed, std::string_view rules);
+                           const std::vector<FailedEntry>& failed, std::string_view rules,
+                           std::string_view source);
+    void ensureSourceTables();
 
     RecordDatabase m_records;
     bool m_hasStateTables = false;  // vantrel_copy_state and vantrel_journal exist
     bool m_hasRuleTables = false;   // vantrel_copy_rules and vantrel_journal_rules exist
     bool m_hasPins = false;         // vantrel_pin exists
+    bool m_hasSources = false;      // vantrel_copy_source and vantrel_journal_source exist
 };
 
 }  // namespace vantrel

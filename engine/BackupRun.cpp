@@ -12,6 +12,7 @@
 #include "engine/CopyPlan.h"
 #include "engine/CopySlot.h"
 #include "engine/OperationLog.h"
+#include "engine/TargetMark.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/RunLock.h"
@@ -109,7 +110,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
                     const RunControl& control) {
     BackupUi& ui = ws.ui;
     RunReport report;
-    const ResolvedRun resolved = resolveRun(ws, settings, ws.clock.now());
+    ResolvedRun resolved = resolveRun(ws, settings, ws.clock.now());
     if (resolved.refusal) {
         ui.showMessage(resolved.refusal->text);
         report.refusal = resolved.refusal;
@@ -137,6 +138,21 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     BackupRecordStore store(ws.databaseFile());
     store.checkWritable();
     OperationLog(ws.logFile()).checkWritable();
+
+    // Nothing is made in a target folder that is not the job's own (a disk not connected).
+    const fs::path folder = claimTarget(ws, store, run.places, run.targetFolder(),
+                                        control.volumes ? *control.volumes : systemVolumes());
+    if (pathKey(folder) != pathKey(run.targetFolder())) {
+        // The marked disk is mounted elsewhere now (another drive letter).
+        TBackupSettings moved = settings;
+        moved.TargetFolder = pathToUtf8(folder);
+        resolved = resolveRun(ws, moved, run.started);
+        if (resolved.refusal) {
+            ui.showMessage(resolved.refusal->text);
+            report.refusal = resolved.refusal;
+            return report;
+        }
+    }
 
     CopySlot slot(ws, store, run);
     slot.recover();
@@ -202,6 +218,10 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     }
     if (!copied.ok()) {
         slot.discard();
+        // A disk or network place gone during the copy is a target not connected.
+        if (copied.failedPath.empty() || isWithin(copied.failedPath, run.targetFolder())) {
+            throwIfNotConnected(run.targetFolder(), copied.error);
+        }
         failCopy(ui, copied, source);
     }
 
@@ -264,7 +284,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     // What the copy changed; a mass change holds pruning back until the user confirms it.
     bool mayPrune = true;
     try {
-        const CopyChanges changes = measureNewCopy(ws, target, plan.newManifest());
+        const CopyChanges changes = measureNewCopy(ws, settings, target, plan.newManifest());
         report.changes = changes.sincePrevious;
         if (settings.GuardMassChanges && changes.sinceComplete &&
             isMassChange(*changes.sinceComplete)) {

@@ -20,6 +20,7 @@
 #include "engine/RunTarget.h"
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
+#include "platform/Volumes.h"
 
 namespace vantrel {
 
@@ -44,6 +45,8 @@ struct RunControl {
     // row so that a run killed afterwards still has one; its id is set once it is written.
     // Null: the caller keeps no history.
     RunRecord* history = nullptr;
+    // Where the target's volume is looked up (engine/TargetMark.h); null: the system's.
+    Volumes* volumes = nullptr;
 };
 
 // What a run did.

@@ -34,10 +34,10 @@ std::string massChangeWarning(const ChangeCounts& c) {
            "%），为防止误删或勒索软件造成损失，旧备份暂不清理，请确认这些变化。";
 }
 
-CopyChanges measureNewCopy(const Workspace& ws, const fs::path& newCopy,
-                           const std::string* newManifest) {
+CopyChanges measureNewCopy(const Workspace& ws, const TBackupSettings& settings,
+                           const fs::path& newCopy, const std::string* newManifest) {
     CopyChanges result;
-    std::vector<CopyEntries> copies = jobCopies(ws);
+    std::vector<CopyEntries> copies = jobCopies(ws, settings);
     CopyEntries* previous = nullptr;
     CopyEntries* complete = nullptr;
     // What the new copy's own rules leave out was not deleted by anyone.

@@ -40,8 +40,9 @@ struct CopyChanges {
 // Compares the new copy at `newCopy`, whose manifest's BLOB the run holds as `newManifest`
 // (read on disk when null), with the job's earlier copies on disk. Every manifest is read
 // entry by entry, never held decoded.
-CopyChanges measureNewCopy(const Workspace& ws, const std::filesystem::path& newCopy,
-                           const std::string* newManifest);
+// Only copies made from the source `settings` name count.
+CopyChanges measureNewCopy(const Workspace& ws, const TBackupSettings& settings,
+                           const std::filesystem::path& newCopy, const std::string* newManifest);
 
 // A hold on pruning, set by the run that saw the changes.
 struct ChangeHold {

@@ -8,6 +8,7 @@
 #include "engine/BackupError.h"
 #include "engine/CopyListing.h"
 #include "engine/CopyNaming.h"
+#include "engine/JobPlaces.h"
 #include "engine/ManifestCodec.h"
 #include "engine/ManifestStore.h"
 #include "engine/SafePath.h"
@@ -391,7 +392,10 @@ std::unique_ptr<EntryStream> CopyEntries::stream(std::string_view path) {
     return streamOfTree(*m_files, m_place, path);
 }
 
-std::vector<CopyEntries> jobCopies(const Workspace& ws) {
+namespace {
+
+template <class Keep>
+std::vector<CopyEntries> copiesWhere(const Workspace& ws, Keep keep) {
     std::vector<CopyEntries> copies;
     const auto listed = listCopies(ws);
     if (listed.empty()) {
@@ -404,11 +408,28 @@ std::vector<CopyEntries> jobCopies(const Workspace& ws) {
         // Without the manifests every copy is read on disk.
     }
     for (const ListedCopy& c : listed) {
+        if (!keep(c.record)) {
+            continue;
+        }
         auto place = resolveInWorkDir(ws.dir, c.record.path).lexically_normal();
         const bool trusted = isSafeCopyPlace(c.record.path);
         copies.emplace_back(ws.files, c.record, std::move(place), c.onDisk, manifests, trusted);
     }
     return copies;
+}
+
+}  // namespace
+
+std::vector<CopyEntries> jobCopies(const Workspace& ws) {
+    return copiesWhere(ws, [](const BackupRecord&) { return true; });
+}
+
+std::vector<CopyEntries> jobCopies(const Workspace& ws, const TBackupSettings& settings) {
+    if (settings.SourcePath.empty()) {
+        return jobCopies(ws);
+    }
+    const JobPlaces places = placesOf(ws, settings);
+    return copiesWhere(ws, [&](const BackupRecord& r) { return places.madeFrom(ws.files, r); });
 }
 
 }  // namespace vantrel

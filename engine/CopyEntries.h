@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
+#include "engine/BackupSettings.h"
 #include "engine/Exclusions.h"
 #include "engine/Manifest.h"
 #include "engine/Workspace.h"
@@ -115,5 +116,8 @@ private:
 // on disk. Reads only: a working directory without
 // a record database has none.
 std::vector<CopyEntries> jobCopies(const Workspace& ws);
+// The same, only the copies made from the source `settings` name (engine/JobPlaces.h); every
+// copy when they name none.
+std::vector<CopyEntries> jobCopies(const Workspace& ws, const TBackupSettings& settings);
 
 }  // namespace vantrel

@@ -12,6 +12,9 @@ std::int64_t CopyJournal::add(const JournalEntry& entry) {
     if (!entry.rules.empty()) {
         m_store.ensureRuleTables();
     }
+    if (!entry.source.empty()) {
+        m_store.ensureSourceTables();
+    }
     RecordDatabase& records = m_store.m_records;
     const bool withRun = !entry.manifest.empty() || entry.run;
     if (withRun) {
@@ -45,6 +48,14 @@ std::int64_t CopyJournal::add(const JournalEntry& entry) {
             rules.bind("id", id);
             rules.bind("r", entry.rules);
             rules.step();
+        }
+        if (!entry.source.empty()) {
+            auto from = db.prepare(
+                "INSERT OR REPLACE INTO vantrel_journal_source(journal_id, source) VALUES(:id, "
+                ":s)");
+            from.bind("id", id);
+            from.bind("s", entry.source);
+            from.step();
         }
         if (withRun) {
             auto run = db.prepare(
@@ -85,14 +96,18 @@ std::vector<JournalEntry> CopyJournal::entries() {
             "SELECT j.id, j.target_text, j.target, j.staging, j.aside, j.new_device, "
             "j.new_inode, j.log_line, j.log_offset, j.run_date, j.failed_entries, ";
         sql += m_store.m_hasRuleTables ? "r.rules, " : "NULL, ";
-        sql += withRuns ? "w.started, w.trigger, w.fire_instant, w.files, w.bytes "
-                        : "NULL, NULL, NULL, 0, 0 ";
+        sql += withRuns ? "w.started, w.trigger, w.fire_instant, w.files, w.bytes, "
+                        : "NULL, NULL, NULL, 0, 0, ";
+        sql += m_store.m_hasSources ? "o.source " : "NULL ";
         sql += "FROM vantrel_journal j";
         if (m_store.m_hasRuleTables) {
             sql += " LEFT JOIN vantrel_journal_rules r ON r.journal_id = j.id";
         }
         if (withRuns) {
             sql += " LEFT JOIN vantrel_journal_run w ON w.journal_id = j.id";
+        }
+        if (m_store.m_hasSources) {
+            sql += " LEFT JOIN vantrel_journal_source o ON o.journal_id = j.id";
         }
         auto stmt = db.prepare(sql + " ORDER BY j.id");
         while (stmt.step()) {
@@ -109,6 +124,7 @@ std::vector<JournalEntry> CopyJournal::entries() {
             e.date = stmt.columnText(9);
             e.failed = decodeFailed(stmt.columnText(10));
             e.rules = stmt.columnText(11);
+            e.source = stmt.columnText(17);
             if (const auto started = parseLocalTime(stmt.columnText(12))) {
                 RunRecord run;
                 run.started = *started;
@@ -149,7 +165,8 @@ Committed CopyJournal::commit(const JournalEntry& entry) {
     try {
         Transaction tx(db);
         Committed done;
-        done.recordId = m_store.insertRow(entry.targetText, entry.date, entry.failed, entry.rules);
+        done.recordId = m_store.insertRow(entry.targetText, entry.date, entry.failed, entry.rules,
+                                          entry.source);
         if (withRuns) {
             // Taken from the journal's table, where it waited since the entry was written; its
             // room made first and filled a block at a time, never held whole.

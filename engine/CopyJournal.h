@@ -27,7 +27,8 @@ struct JournalEntry {
     std::uint64_t logOffset = 0;  // the log's size before the line was appended
     std::string date;             // "yyyy-mm-dd"
     std::vector<FailedEntry> failed;
-    std::string rules;  // the exclusion rules the copy was made with
+    std::string rules;   // the exclusion rules the copy was made with
+    std::string source;  // the source it was made from (absolute)
     // Written with the row: the copy's manifest (encoded; empty for none; held by the caller
     // while the entry is added, and never read back into an entry: the row's transaction
     // takes it from the journal's table) and the history row of the run as its copy ends it

@@ -8,6 +8,7 @@
 #include "engine/BackupError.h"
 #include "engine/ChangeGuard.h"
 #include "engine/CopyNaming.h"
+#include "engine/JobPlaces.h"
 #include "engine/Retention.h"
 #include "engine/RunTarget.h"
 
@@ -25,7 +26,7 @@ std::vector<ListedCopy> listCopies(const Workspace& ws, const PruneScope* scope)
             continue;
         }
         const bool onDisk = ws.files.stat(place, false).has_value();
-        const bool elsewhere = scope && !inPruneScope(ws.files, place, *scope);
+        const bool elsewhere = scope && !recordInScope(ws.files, record, place, *scope);
         listed.push_back({std::move(record), onDisk, elsewhere});
     }
     return listed;

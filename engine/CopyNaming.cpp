@@ -21,9 +21,29 @@ std::string_view cutAt(std::string_view s, size_t n) {
     return s.substr(0, n);
 }
 
+#ifdef _WIN32
+constexpr char kPreferredSeparator = '\\';
+#else
+constexpr char kPreferredSeparator = '/';
+#endif
+
 }  // namespace
 
+std::string_view withoutTrailingSeparators(std::string_view path) {
+    size_t end = path.size();
+    while (end > 0 && isPathSeparator(path[end - 1])) {
+        --end;
+    }
+    // A root ("/", "D:\") keeps its separator: it is the whole name.
+    if (end == path.size() || end == 0 || path[end - 1] == ':') {
+        return end == 0 ? path.substr(0, std::min<size_t>(path.size(), 1))
+                        : path.substr(0, std::min(path.size(), end + 1));
+    }
+    return path.substr(0, end);
+}
+
 std::string NameTail(std::string_view sourcePath) {
+    sourcePath = withoutTrailingSeparators(sourcePath);
     const size_t limit = trimControls(sourcePath).size();
     size_t pos = sourcePath.size();
     while (pos > 0 && !isPathSeparator(sourcePath[pos - 1])) {
@@ -39,10 +59,15 @@ std::string makeTargetPath(std::string_view sourcePath, std::string_view targetF
                            LocalTime when) {
     std::string path(targetFolder);
     std::string tail = NameTail(sourcePath);
-    // A folder that ends in its separator ("E:\bak\", a drive root "E:\") takes no second one.
-    if (!path.empty() && isPathSeparator(path.back()) && !tail.empty() &&
-        isPathSeparator(tail.front())) {
+    // Exactly one separator between the folder and the name: a folder that ends in its
+    // separator ("E:\bak\", a drive root "E:\") takes no second one, and a source written
+    // without any ("data", relative to the working directory) gets one.
+    const bool folderEnds = !path.empty() && isPathSeparator(path.back());
+    const bool tailStarts = !tail.empty() && isPathSeparator(tail.front());
+    if (folderEnds && tailStarts) {
         tail.erase(0, 1);
+    } else if (!path.empty() && !folderEnds && !tailStarts) {
+        path += kPreferredSeparator;
     }
     path += tail;
     path += '_';

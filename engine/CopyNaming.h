@@ -12,12 +12,17 @@ namespace vantrel {
 // How a job names its copies: the source's last component, "_" and the run's date as eight
 // digits, in the target folder ("/bak/data_20140515" for "/work/data" into "/bak/").
 
+// SourcePath without the separators it ends in, unless it is a root ("/", "D:\").
+std::string_view withoutTrailingSeparators(std::string_view path);
+
 // The part of SourcePath from its last separator to its end, separator included
-// ("/data" for "/work/data"). On Windows both "\" and "/" are separators.
+// ("/data" for "/work/data" and "/work/data/"); the whole text when it has no separator.
+// On Windows both "\" and "/" are separators.
 std::string NameTail(std::string_view sourcePath);
 
-// TargetFolder + NameTail + "_" + yyyymmdd, joined with no further separator; a TargetFolder
-// ending in a separator drops the one NameTail starts with.
+// TargetFolder + NameTail + "_" + yyyymmdd, joined with exactly one separator: a TargetFolder
+// ending in a separator drops the one NameTail starts with, and a NameTail without one gets
+// one.
 std::string makeTargetPath(std::string_view sourcePath, std::string_view targetFolder,
                            LocalTime when);
 

@@ -149,7 +149,8 @@ std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
         const fs::path path = row.place(m_ws.dir);
         // Only a complete copy is worth sharing with.
         if (row.complete() && isCopyOf(pathToUtf8(path.filename()), m_run.stem) &&
-            pathKey(path.parent_path()) == folder && m_ws.files.stat(path, false)) {
+            m_run.places.madeFrom(m_ws.files, row) && pathKey(path.parent_path()) == folder &&
+            m_ws.files.stat(path, false)) {
             copies.push_back({row.id, path});
         }
     }

@@ -56,6 +56,42 @@ std::optional<RunLock> lockPath(FileOps& files, const fs::path& target) {
     throw BackupError("文件备份失败！“" + pathToUtf8(path) + "”：" + describeError(r.error));
 }
 
+// Whether `p` is absolute and written without "." or ".." parts.
+bool plainAbsolute(const fs::path& p) {
+    if (!p.is_absolute()) {
+        return false;
+    }
+    for (const fs::path& part : p.relative_path()) {
+        if (part == "." || part == "..") {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a journal entry names only what a run of job `job` writes: a dated copy, and beside
+// it, in the same folder, the job's own staging and set-aside names of that date. Recovery
+// follows no other entry, whatever the database was made to say.
+bool soundEntry(const JournalEntry& entry, std::string_view job) {
+    const fs::path target = pathFromUtf8(entry.target);
+    const fs::path staging = pathFromUtf8(entry.staging);
+    const fs::path aside = pathFromUtf8(entry.aside);
+    if (!plainAbsolute(target) || !plainAbsolute(staging) || !plainAbsolute(aside)) {
+        return false;
+    }
+    const std::string copyName = pathToUtf8(target.filename());
+    const auto name = parseCopyName(copyName);
+    if (!name) {
+        return false;
+    }
+    const std::string stem =
+        std::string(kPrefix) + std::string(job) + "-" + std::string(name->digits);
+    const std::string folder = pathKey(target.parent_path());
+    return pathKey(staging.parent_path()) == folder && pathKey(aside.parent_path()) == folder &&
+           pathToUtf8(staging.filename()) == stem + ".new" &&
+           pathToUtf8(aside.filename()) == stem + ".old";
+}
+
 }  // namespace
 
 std::string CopySlot::jobKey(FileOps& files, const fs::path& dir) {
@@ -79,6 +115,7 @@ CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run
       m_target(run.target.lexically_normal()),
       m_targetText(run.targetText),
       m_rules(run.exclusions.text()),
+      m_source(run.places.recordedSource()),
       m_folder(m_target.parent_path()),
       m_job(jobKey(ws.files, ws.dir)) {
     const auto stem = std::string(kPrefix) + m_job + "-" + run.dateDigits;
@@ -96,6 +133,13 @@ CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run
 void CopySlot::recover() {
     std::vector<fs::path> pending;
     for (const auto& entry : m_journal.entries()) {
+        if (!soundEntry(entry, m_job)) {
+            // Reported and dropped, never followed: it could lead anywhere.
+            m_ws.ui.showMessage("记录数据库中的一条替换记录无效（“" + entry.target + "”、“" +
+                                entry.staging + "”、“" + entry.aside + "”），已忽略");
+            m_journal.drop(entry.id);
+            continue;
+        }
         const auto target = pathFromUtf8(entry.target);
         std::optional<RunLock> other;
         // Other dates of this name share the lock this run holds already.
@@ -189,6 +233,7 @@ Committed CopySlot::commit(const std::string& logLine, const std::string& date,
     entry.date = date;
     entry.failed = failed;
     entry.rules = m_rules;
+    entry.source = m_source;
     entry.manifest = manifest;
     entry.run = std::move(run);
     try {

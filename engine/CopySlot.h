@@ -77,7 +77,8 @@ private:
     CopyJournal m_journal{m_store};
     std::filesystem::path m_target;
     std::string m_targetText;
-    std::string m_rules;  // the exclusion rules the copy is made with
+    std::string m_rules;   // the exclusion rules the copy is made with
+    std::string m_source;  // the source it is made from, as its row records it
     std::filesystem::path m_folder;
     std::filesystem::path m_staging;
     std::filesystem::path m_aside;

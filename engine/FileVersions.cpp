@@ -19,7 +19,7 @@ std::vector<FileVersion> versionsOf(const Workspace& ws, const TBackupSettings& 
                                     std::string_view path) {
     const std::string rel = sourceRelative(ws, settings, path);
     std::vector<FileVersion> versions;
-    std::vector<CopyEntries> copies = jobCopies(ws);
+    std::vector<CopyEntries> copies = jobCopies(ws, settings);
     CopyEntries* newer = nullptr;
     ManifestEntry newerEntry;
     for (CopyEntries& copy : copies) {

@@ -116,6 +116,27 @@ constexpr SchemaStep kSchema[] = {
      "CREATE TRIGGER IF NOT EXISTS vantrel_journal_run_goes_with_entry AFTER DELETE ON "
      "vantrel_journal BEGIN DELETE FROM vantrel_journal_run WHERE journal_id = OLD.id; END",
      "vantrel_journal_run_goes_with_entry"},
+    // The source folder each copy was made from (absolute, UTF-8), so that a copy of a former
+    // source is never taken for this one's; a copy without a row predates it.
+    {Part::Sources, "vantrel_copy_source",
+     "CREATE TABLE IF NOT EXISTS vantrel_copy_source (record_id INTEGER PRIMARY KEY, "
+     "source TEXT NOT NULL)"},
+    {Part::Sources, "",
+     "CREATE TRIGGER IF NOT EXISTS vantrel_copy_source_goes_with_row AFTER DELETE ON "
+     "wenjianming BEGIN DELETE FROM vantrel_copy_source WHERE record_id = OLD.id; END",
+     "vantrel_copy_source_goes_with_row"},
+    {Part::Sources, "vantrel_journal_source",
+     "CREATE TABLE IF NOT EXISTS vantrel_journal_source (journal_id INTEGER PRIMARY KEY, "
+     "source TEXT NOT NULL)"},
+    {Part::Sources, "",
+     "CREATE TRIGGER IF NOT EXISTS vantrel_journal_source_goes_with_entry AFTER DELETE ON "
+     "vantrel_journal BEGIN DELETE FROM vantrel_journal_source WHERE journal_id = OLD.id; END",
+     "vantrel_journal_source_goes_with_entry"},
+    // The volume each target folder lay on when it was marked, by the folder's key, so that a
+    // disk that comes back under another drive letter is found again.
+    {Part::Sources, "vantrel_target_volume",
+     "CREATE TABLE IF NOT EXISTS vantrel_target_volume (folder TEXT PRIMARY KEY, "
+     "volume TEXT NOT NULL, serial TEXT NOT NULL, below TEXT NOT NULL)"},
 };
 
 bool exists(Database& db, std::string_view type, std::string_view name) {

@@ -25,7 +25,9 @@ namespace vantrel {
 // and `vantrel_journal_rules` for a replacement under way), the copies kept for good
 // (`vantrel_pin`), each dropped with its row by a trigger, the files a check found
 // damaged (`vantrel_damaged`), and what a replacement under way records with its row
-// (`vantrel_journal_run`: the manifest and the run's history row).
+// (`vantrel_journal_run`: the manifest and the run's history row); the source each copy was
+// made from (`vantrel_copy_source`, and `vantrel_journal_source` for a replacement under way)
+// and the volume each target folder lay on when it was marked (`vantrel_target_volume`).
 class RecordDatabase {
 public:
     // Parts of the schema, each made when first written to, so a database that is only read
@@ -39,7 +41,8 @@ public:
         CopyChecks,
         Rules,
         Pins,
-        JournalRuns
+        JournalRuns,
+        Sources
     };
 
     // Creates the file with table `wenjianming` when no file of that name exists (an empty
@@ -76,7 +79,7 @@ public:
 private:
     std::filesystem::path m_file;
     Database m_db;
-    std::bitset<static_cast<std::size_t>(Part::JournalRuns) + 1> m_complete;  // known whole
+    std::bitset<static_cast<std::size_t>(Part::Sources) + 1> m_complete;  // known whole
 };
 
 // "记录数据库“<file>”出错：<what>", thrown as BackupError.

@@ -850,6 +850,8 @@ RestoreOutcome restoreFiles(const Workspace& ws, const TBackupSettings& settings
     std::vector<std::pair<CopyEntries*, std::string>> chosen;
     RestoreProgress total;
     std::set<const CopyEntries*> skipped;
+    // Only a copy of this source is restored from: another folder's files never come back here.
+    copies = jobCopies(ws, settings);
     for (std::size_t i = 0; i < rels.size(); ++i) {
         const std::string& shown = request.paths[i];
         std::string why;

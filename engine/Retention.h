@@ -37,8 +37,9 @@ Place placeOf(FileOps& files, const std::filesystem::path& path);
 struct PruneScope {
     std::filesystem::path targetFolder;  // absolute
     std::string copyStem;                // the source's last component (UTF-8)
-    // The source as resolved: the newest copy holding a file it still has is never deleted.
-    // Empty: not looked at.
+    // The source the copies are made from (absolute); a copy recorded as made from another
+    // is out of scope, and the newest copy holding a file the source still has is never
+    // deleted. Empty: any copy, none protected for that reason.
     std::filesystem::path source = {};
 };
 

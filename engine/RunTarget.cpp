@@ -64,6 +64,7 @@ ResolvedRun resolveRun(const Workspace& ws, const TBackupSettings& settings, Loc
     RunTarget& t = run.target;
     t.started = when;
     t.sourceText = settings.SourcePath;
+    t.places = placesOf(ws, settings);
     // A source that is a link (a folder moved to another disk) means the folder it names.
     t.source = followed(ws.files, resolveInWorkDir(ws.dir, settings.SourcePath));
     t.targetText = makeTargetPath(settings.SourcePath, settings.TargetFolder, when);

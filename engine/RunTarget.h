@@ -7,6 +7,7 @@
 
 #include "engine/BackupSettings.h"
 #include "engine/Exclusions.h"
+#include "engine/JobPlaces.h"
 #include "engine/Retention.h"
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
@@ -32,6 +33,7 @@ struct Refusal {
 // every step of the run takes its paths, names and date from here.
 struct RunTarget {
     LocalTime started{};
+    JobPlaces places;                 // the job's source and key, resolved once
     std::string sourceText;           // SourcePath as set (UTF-8), as the log names it
     std::filesystem::path source;     // resolved in the working directory, a link followed
     std::filesystem::path target;     // the dated path of the copy, normalised
@@ -46,7 +48,7 @@ struct RunTarget {
     // The folder the copy lands in.
     std::filesystem::path targetFolder() const { return target.parent_path(); }
     // Where pruning may delete: this folder, copies of this source.
-    PruneScope pruneScope() const { return {targetFolder(), stem, source}; }
+    PruneScope pruneScope() const { return {targetFolder(), stem, places.source}; }
 };
 
 // A run's target, or why there is none.

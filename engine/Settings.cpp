@@ -11,6 +11,7 @@
 #include "engine/BackupJob.h"
 #include "engine/Exclusions.h"
 #include "engine/KeepCount.h"
+#include "engine/TargetMark.h"
 #include "engine/TextRules.h"
 #include "platform/IniFile.h"
 
@@ -284,6 +285,9 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
         return true;
     }
     ws.ui.setStatus("配置文件保存完毕!");
+    if (const auto warning = networkDriveWarning(settings.TargetFolder, systemVolumes())) {
+        ws.ui.showMessage(*warning);
+    }
     return true;
 }
 

@@ -21,6 +21,14 @@ constexpr std::string_view kNameTooLong = "文件名或路径太长";
 constexpr std::string_view kTooManyLinks = "链接过多";
 constexpr std::string_view kIoError = "读写设备出错";
 constexpr std::string_view kPathNotFound = "路径不存在";
+constexpr std::string_view kNotReady = "设备未就绪";
+constexpr std::string_view kNotConnected = "设备未连接";
+constexpr std::string_view kNoNetPath = "找不到网络路径";
+constexpr std::string_view kNoNetName = "找不到网络名称";
+constexpr std::string_view kNetGone = "网络名称已不可用";
+constexpr std::string_view kNetError = "网络出现意外错误";
+constexpr std::string_view kTimeout = "网络或设备超时";
+constexpr std::string_view kLogonFailed = "网络登录失败，用户名或密码不正确";
 
 std::string_view genericReason(const std::error_condition& condition) {
     using std::errc;
@@ -56,9 +64,24 @@ std::string_view windowsReason(int code) {
         case ERROR_FILE_NOT_FOUND:
             return kNoSuchFile;
         case ERROR_PATH_NOT_FOUND:
-        case ERROR_BAD_NETPATH:
         case ERROR_INVALID_DRIVE:
             return kPathNotFound;
+        case ERROR_NOT_READY:
+            return kNotReady;
+        case ERROR_BAD_NETPATH:
+            return kNoNetPath;
+        case ERROR_UNEXP_NET_ERR:
+            return kNetError;
+        case ERROR_NETNAME_DELETED:
+            return kNetGone;
+        case ERROR_BAD_NET_NAME:
+            return kNoNetName;
+        case ERROR_SEM_TIMEOUT:
+            return kTimeout;
+        case ERROR_DEVICE_NOT_CONNECTED:
+            return kNotConnected;
+        case ERROR_LOGON_FAILURE:
+            return kLogonFailed;
         case ERROR_ACCESS_DENIED:
             return kNoAccess;
         case ERROR_DISK_FULL:
@@ -100,6 +123,32 @@ std::string describeError(const std::error_code& error) {
         return error.message();
     }
     return std::string(reason) + "（系统代码 " + std::to_string(error.value()) + "）";
+}
+
+bool meansNotConnected(const std::error_code& error) {
+#ifdef _WIN32
+    const std::string_view category = error.category().name();
+    if (error.category() == std::system_category() || category == "windows") {
+        switch (error.value()) {
+            case 21:    // ERROR_NOT_READY
+            case 53:    // ERROR_BAD_NETPATH
+            case 59:    // ERROR_UNEXP_NET_ERR
+            case 64:    // ERROR_NETNAME_DELETED
+            case 67:    // ERROR_BAD_NET_NAME
+            case 121:   // ERROR_SEM_TIMEOUT
+            case 1167:  // ERROR_DEVICE_NOT_CONNECTED
+            case 1326:  // ERROR_LOGON_FAILURE
+                return true;
+            default:
+                return false;
+        }
+    }
+#endif
+    const std::error_condition c = error.default_error_condition();
+    return c.category() == std::generic_category() &&
+           (c.value() == static_cast<int>(std::errc::not_connected) ||
+            c.value() == static_cast<int>(std::errc::no_such_device) ||
+            c.value() == static_cast<int>(std::errc::host_unreachable));
 }
 
 }  // namespace vantrel

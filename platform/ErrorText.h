@@ -11,4 +11,9 @@ namespace vantrel {
 // any other reason in the system's own text.
 std::string describeError(const std::error_code& error);
 
+// Whether the failure says the disk or the network place is not there now: a device not
+// ready or not connected, a network path or name not found or gone, a network error or
+// timeout, a failed network log-on. Such a target is treated as a disk not connected.
+bool meansNotConnected(const std::error_code& error);
+
 }  // namespace vantrel

@@ -543,7 +543,7 @@ TEST_F(CliTest, AClosedOutputOrASignalNeverLeavesHalfARun) {
     EXPECT_EQ(run({"log"}).out, log);
     for (const auto& e : std::filesystem::directory_iterator(work / "bak")) {
         const auto name = e.path().filename().string();
-        EXPECT_TRUE(name.ends_with(".lock") ||
+        EXPECT_TRUE(name.ends_with(".lock") || name.ends_with(".mark") ||
                     name == "数据_" + list.substr(2, 4) + list.substr(7, 2) + list.substr(10, 2))
             << name;
     }

@@ -12,6 +12,7 @@
 #include "engine/CopySlot.h"
 #include "engine/Exclusions.h"
 #include "engine/OperationLog.h"
+#include "engine/TargetMark.h"
 #include "platform/Database.h"
 #include "platform/ErrorText.h"
 #include "platform/RunLock.h"
@@ -324,6 +325,18 @@ TEST_F(BackupRunTest, UnwritableLogOrRecordsRefuseTheRunBeforeCopying) {
     EXPECT_EQ(rows().size(), 1u);
 }
 
+TEST_F(BackupRunTest, ANetworkPlaceGoneDuringTheCopyIsATargetNotConnected) {
+    files.copyError = std::make_error_code(std::errc::not_connected);
+    try {
+        run();
+        ADD_FAILURE() << "the run did not fail";
+    } catch (const TargetNotConnected& e) {
+        EXPECT_NE(std::string(e.what()).find("未连接"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(rows().empty());
+    EXPECT_FALSE(fs::exists(copyOf(15)));
+}
+
 TEST_F(BackupRunTest, ACancelledRunLeavesNothingBehind) {
     std::atomic<bool> cancel{false};
     files.afterCopy = [&] { cancel = true; };
@@ -334,7 +347,7 @@ TEST_F(BackupRunTest, ACancelledRunLeavesNothingBehind) {
     }
     EXPECT_FALSE(fs::exists(copyOf(15)));
     EXPECT_EQ(std::distance(fs::directory_iterator(bak), fs::directory_iterator()),
-              1);  // the lock file only
+              2);  // the lock file and the job's mark only
     EXPECT_TRUE(rows().empty());
     EXPECT_FALSE(fs::exists(ws.logFile()) && !OperationLog(ws.logFile()).LoadLines().empty());
 }

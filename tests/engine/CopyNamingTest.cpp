@@ -11,21 +11,26 @@ namespace {
 
 using test::at;
 
-TEST(TargetPath, IsTargetFolderNameTailAndDate) {
+TEST(TargetPath, IsTargetFolderOneSeparatorNameAndDate) {
     const char* cases[][3] = {
-        {"/work/data", "/bak/", "/bak/data_20140505"},  // one separator where the folder has it
+        {"/work/data", "/bak/", "/bak/data_20140505"},   // one separator where the folder has it
+        {"/work/data//", "/bak", "/bak/data_20140505"},  // the folder's name, not its separator
+        {"data", "bak", "bak/data_20140505"},            // relative, as config.ini may say
         {"/", "/bak", "/bak/_20140505"},
-        {"/a    ", "/b", "/b/a_20140505"},    // the tail is cut to the trimmed length...
-        {"  数据", "/b", "/b  数_20140505"},  // ...on a character boundary
+        {"/a    ", "/b", "/b/a_20140505"},     // the tail is cut to the trimmed length...
+        {"  数据", "/b", "/b/  数_20140505"},  // ...on a character boundary
 #ifdef _WIN32
         {"D:\\work\\data", "E:\\", "E:\\data_20140505"},
+        {"D:\\work\\data\\", "E:\\bak", "E:\\bak\\data_20140505"},
+        {"D:\\", "E:\\bak", "E:\\bak\\_20140505"},
 #else
-        {"D:\\work\\data", "/b", "/bD:\\work\\data_20140505"},
+        {"D:\\work\\data", "/b", "/b/D:\\work\\data_20140505"},
 #endif
     };
     for (const auto& [from, to, expected] : cases) {
         EXPECT_EQ(makeTargetPath(from, to, at(2014, 5, 5, 23, 59, 59)), expected) << from;
     }
+    EXPECT_EQ(copyStem("/work/data/"), "data");
 }
 
 TEST(CopyNames, AreParsedByTheirLastNineBytesOnly) {

@@ -9,6 +9,7 @@
 #include "engine/ManifestStore.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
+#include "platform/Database.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
@@ -79,7 +80,7 @@ protected:
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator(bak)) {
             const auto name = pathToUtf8(e.path().filename());
-            if (e.path() != target && !name.ends_with(".lock")) {
+            if (e.path() != target && !name.ends_with(".lock") && !name.ends_with(".mark")) {
                 names.push_back(name);
             }
         }
@@ -184,6 +185,24 @@ TEST_F(CopySlotTest, AnEntryForATargetOutOfReachWaitsAndBlocksNothing) {
     EXPECT_TRUE(journal().empty());
     EXPECT_EQ(holds(), "old");
     EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(CopySlotTest, AJournalRowLeadingOutsideIsReportedNotFollowed) {
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    killedRun(Step::Journaled);
+    for (const char* name : {"precious", ".vantrel-x-20140515.old"}) {
+        fs::create_directories(dir / name);
+        writeBytes(dir / name / "keep.txt", "mine");
+    }
+    Database(ws.databaseFile(), Database::Mode::OpenExisting)
+        .exec("UPDATE vantrel_journal SET staging = '" + pathToUtf8(dir / "precious") +
+              "', aside = '" + pathToUtf8(dir / ".vantrel-x-20140515.old") + "'");
+    ASSERT_TRUE(RunBackup(ws, settings).ran);
+    EXPECT_EQ(readBytes(dir / "precious" / "keep.txt"), "mine");
+    EXPECT_EQ(readBytes(dir / ".vantrel-x-20140515.old" / "keep.txt"), "mine");
+    ASSERT_FALSE(ui.messages.empty());
+    EXPECT_NE(ui.messages.front().find("无效"), std::string::npos) << ui.messages.front();
+    EXPECT_TRUE(journal().empty());
 }
 
 TEST_F(CopySlotTest, ARunOnTheNextDayFinishesTheDayBefore) {

@@ -112,12 +112,12 @@ TEST(ManifestCheck, PermissionBitsOwnersAndContentsWhereHashedAreChecked) {
 TEST(ManifestCheck, SummariesSayWhatTheCopyIs) {
     VerifyResult intact;
     intact.copy =
-        BackupRecord{1, "/bak/data_20140515", "2014-05-15", {{"a.txt", "denied"}}, "", false};
+        BackupRecord{1, "/bak/data_20140515", "2014-05-15", {{"a.txt", "denied"}}, "", false, {}};
     intact.recordedEntries = 3;
     EXPECT_EQ(intact.summary(),
               "备份完好：/bak/data_20140515（3 项）；但这是不完整的备份，1 项未能复制");
     VerifyResult odd;
-    odd.copy = BackupRecord{2, "/bak/x\ny_20140515", "2014-05-15", {}, "", false};
+    odd.copy = BackupRecord{2, "/bak/x\ny_20140515", "2014-05-15", {}, "", false, {}};
     odd.diff.changed = {"a"};
     EXPECT_EQ(odd.summary().find('\n'), std::string::npos) << odd.summary();
     VerifyResult unhashed = intact;

@@ -35,5 +35,20 @@ TEST(ErrorText, CommonCausesInChineseWithTheSystemsCode) {
     EXPECT_EQ(describeError(other), other.message());
 }
 
+TEST(ErrorText, DisksAndNetworkPlacesNotThereAreToldApart) {
+    EXPECT_TRUE(meansNotConnected(std::make_error_code(std::errc::not_connected)));
+    EXPECT_FALSE(meansNotConnected(std::make_error_code(std::errc::permission_denied)));
+#ifdef _WIN32
+    for (int code : {21, 53, 59, 64, 67, 121, 1167, 1326}) {
+        const std::error_code e(code, std::system_category());
+        EXPECT_TRUE(meansNotConnected(e)) << code;
+        EXPECT_NE(describeError(e).find("（系统代码 "), std::string::npos) << code;
+    }
+    EXPECT_EQ(describeError(std::error_code(53, std::system_category())),
+              "找不到网络路径（系统代码 53）");
+    EXPECT_FALSE(meansNotConnected(std::error_code(5, std::system_category())));
+#endif
+}
+
 }  // namespace
 }  // namespace vantrel

@@ -235,12 +235,12 @@ protected:
         writeConfig("备份文件源地址=" + pathToUtf8(tmp / "src/data") +
                     "\r\n备份文件目的地址=" + pathToUtf8(tmp / "bak") + "\r\n");
     }
-    // What the target folder holds beside the runs' lock files.
+    // What the target folder holds beside the runs' lock files and the job's mark.
     std::vector<std::string> inTarget() const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(tmp / "bak")) {
             const std::string name = pathToUtf8(entry.path().filename());
-            if (!name.ends_with(".lock")) {
+            if (!name.ends_with(".lock") && !name.ends_with(".mark")) {
                 names.push_back(name);
             }
         }

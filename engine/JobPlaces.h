@@ -1,0 +1,43 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "engine/BackupRecordStore.h"
+#include "engine/BackupSettings.h"
+#include "engine/Retention.h"
+#include "engine/Workspace.h"
+
+namespace vantrel {
+
+// The places of the job a working directory holds, resolved once from its settings: the
+// source as written and as its links lead, the name its copies carry, and the job's key.
+struct JobPlaces {
+    std::string sourceText;            // SourcePath as set (UTF-8)
+    std::filesystem::path source;      // absolute, normalised, without a trailing separator
+    std::filesystem::path realSource;  // the same with links followed, where it exists
+    std::string stem;                  // the source's last component, as its copies are named
+    std::string key;                   // eight hex digits naming the job (its working directory)
+
+    // The text a copy's record keeps of the source it was made from.
+    std::string recordedSource() const;
+    // Whether `record` is a copy of this source: its recorded source is this one (as written,
+    // or through links); a row of an earlier version, which records none, when its name is
+    // "<stem>_yyyymmdd".
+    bool madeFrom(FileOps& files, const BackupRecord& record) const;
+};
+
+// Whether the source recorded as `recorded` is `source`: as written, or through links.
+bool sameSource(FileOps& files, std::string_view recorded, const std::filesystem::path& source);
+
+// Whether the copy of `record`, at `place`, lies where pruning may delete: in the scope's
+// folder under its name, and not recorded as made from another source.
+bool recordInScope(FileOps& files, const BackupRecord& record, const std::filesystem::path& place,
+                   const PruneScope& scope);
+
+// The places of the job `settings` describe. A source written relative to the working
+// directory counts from there.
+JobPlaces placesOf(const Workspace& ws, const TBackupSettings& settings);
+
+}  // namespace vantrel
