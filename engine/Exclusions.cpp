@@ -312,40 +312,53 @@ std::optional<std::string> rulesLeavingNothing(FileOps& files, const fs::path& s
     if (!top || top->type != EntryType::Folder) {
         return std::nullopt;  // the top is never left out
     }
-    // Thrown from a walk at the first file met: nothing more needs reading.
-    struct FileFound {};
-    const auto stopAtFile = [](const fs::path&, const EntryStat& st) {
-        if (st.type != EntryType::Folder) {
-            throw FileFound{};
-        }
-    };
-    std::vector<std::string> used;
-    std::vector<fs::path> leftOutFolders;
+    std::vector<std::string_view> used;
+    std::vector<fs::path> leftOutFolders;  // relative to the source
     bool fileLeftOut = false;
-    try {
-        files.walk(source, stopAtFile, [&](const fs::path& relative, bool folder) {
-            const auto by = rules.excludedBy(genericUtf8(relative), folder);
+    std::vector<fs::path> folders{fs::path()};
+    std::vector<FolderEntry> listed;
+    while (!folders.empty()) {
+        const fs::path folder = std::move(folders.back());
+        folders.pop_back();
+        listed.clear();
+        if (files.listStats(source / folder, listed)) {
+            return std::nullopt;  // what it holds is not known: the copy will say
+        }
+        for (const FolderEntry& e : listed) {
+            const fs::path relative = folder / e.name;
+            const bool isFolder = e.stat.type == EntryType::Folder;
+            const auto by = rules.excludedBy(genericUtf8(relative), isFolder);
             if (!by) {
-                return false;
+                if (!isFolder) {
+                    return std::nullopt;  // a file stays in the copy
+                }
+                folders.push_back(relative);
+                continue;
             }
             if (std::find(used.begin(), used.end(), *by) == used.end()) {
-                used.emplace_back(*by);
+                used.push_back(*by);
             }
-            if (folder) {
+            if (isFolder) {
                 leftOutFolders.push_back(relative);
             } else {
                 fileLeftOut = true;
             }
-            return true;
-        });
-    } catch (const FileFound&) {
-        return std::nullopt;  // a file stays in the copy
+        }
     }
-    for (std::size_t i = 0; i < leftOutFolders.size() && !fileLeftOut; ++i) {
-        try {
-            files.walk(source / leftOutFolders[i], stopAtFile);
-        } catch (const FileFound&) {
-            fileLeftOut = true;
+    // Whether a folder left out holds any file; one that cannot be read counts as none.
+    while (!fileLeftOut && !leftOutFolders.empty()) {
+        const fs::path folder = std::move(leftOutFolders.back());
+        leftOutFolders.pop_back();
+        listed.clear();
+        if (files.listStats(source / folder, listed)) {
+            continue;
+        }
+        for (const FolderEntry& e : listed) {
+            if (e.stat.type == EntryType::Folder) {
+                leftOutFolders.push_back(folder / e.name);
+            } else {
+                fileLeftOut = true;
+            }
         }
     }
     if (!fileLeftOut) {
