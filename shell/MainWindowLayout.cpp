@@ -248,7 +248,6 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
 
     QStatusBar* bar = window.statusBar();
     bar->setObjectName(QStringLiteral("StatusBar1"));
-    bar->setFixedHeight(19);
     w.panel0 = new QLabel(bar);
     w.panel0->setObjectName(QStringLiteral("StatusPanel0"));
     w.panel0->setFixedWidth(200);
@@ -260,18 +259,24 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     // Shown while a copy runs: its share done and time left, and the way to stop it.
     w.progressBar = new QProgressBar(bar);
     w.progressBar->setObjectName(QStringLiteral("ProgressBar"));
-    w.progressBar->setFixedWidth(200);
+    w.progressBar->setMinimumWidth(100);
     w.progressBar->setRange(0, 1000);
     w.progressBar->hide();
     w.cancelButton = new QPushButton(QStringLiteral("取消"), bar);
     w.cancelButton->setObjectName(QStringLiteral("CancelButton"));
-    w.cancelButton->setFixedHeight(17);
+    // As high as its text needs, and the bar as high as 取消 under the 3 pixels the status
+    // bar keeps above its widgets: a lower bar cut 取消 off at the window's edge.
+    const int rowHeight = std::max(17, w.cancelButton->fontMetrics().height() + 4);
+    w.cancelButton->setFixedHeight(rowHeight);
+    w.progressBar->setFixedHeight(rowHeight);
     w.cancelButton->hide();
-    bar->addWidget(w.progressBar);
+    bar->addWidget(w.progressBar, 1);
     bar->addWidget(w.cancelButton);
+    const int barHeight = 3 + rowHeight;
+    bar->setFixedHeight(barHeight);
 
     // Client area of the 800 x 531 window: the group box (784 x 473) over the status bar.
-    window.resize(786, 492);
+    window.resize(786, kBoxHeight + barHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         window.move(screen->availableGeometry().center() - window.rect().center());
     }

@@ -382,6 +382,17 @@ TEST_F(WindowsUi, TheRunShowsItsProgressAndCancelRemovesTheUnfinishedCopy) {
                        ? app.window
                        : nullptr;
         });
+        // 取消 and the bar are shown over the status bar, which leaves them unpainted.
+        for (const int id : {IDC_CANCELBUTTON, IDC_PROGRESSBAR}) {
+            HWND shown = app.control(id);
+            RECT r{};
+            GetWindowRect(shown, &r);
+            POINT centre{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+            ScreenToClient(app.window, &centre);
+            EXPECT_TRUE(IsWindowVisible(shown)) << id;
+            EXPECT_EQ(ChildWindowFromPointEx(app.window, centre, CWP_SKIPINVISIBLE), shown) << id;
+        }
+        EXPECT_TRUE(GetWindowLongPtrW(app.control(IDC_STATUSBAR1), GWL_STYLE) & WS_CLIPSIBLINGS);
         app.click(IDC_CANCELBUTTON);
         ASSERT_TRUE(app.runEnded());
         status = app.statusText(1);
