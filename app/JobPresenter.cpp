@@ -212,18 +212,23 @@ void JobPresenter::show() {
     }
     m_shown = true;
     TBackupSettings s = settings();
+    std::optional<std::string> problem;
     try {
         LoadSettings(m_ws, s);
-        m_loaded = s;
-        m_view.showFields(fieldsOf(s));
-        m_view.showWorkingDirectory("工作目录：" + pathToUtf8(m_ws.dir));
     } catch (const std::exception& e) {
-        m_loaded = s;
-        m_view.showFields(fieldsOf(s));  // the fields read before the bad value stay filled
-        m_view.showMessage(e.what());
+        problem = e.what();
+    }
+    m_loaded = s;
+    m_view.showFields(fieldsOf(s));  // with bad values: every good one filled, the bad left out
+    m_view.showWorkingDirectory("工作目录：" + pathToUtf8(m_ws.dir));
+    if (problem) {
+        m_view.showMessage(*problem);
     }
     refreshHealth();
-    startTimetableAtLaunch();
+    // Not with settings other than the file's: the user mends and saves them first.
+    if (!problem) {
+        startTimetableAtLaunch();
+    }
 }
 
 void JobPresenter::startTimetableAtLaunch() {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "app/LogPresenter.h"
 #include "engine/BackupRecordStore.h"
@@ -167,6 +168,20 @@ TEST_F(JobPresenterTest, TheTimetableStartsAtLaunchWhenTheFileSaysSo) {
         }
         EXPECT_TRUE(window.messages.empty()) << window.messages.front();
     }
+}
+
+// A bad value is named, the rest shown, and the timetable waits for settings the file holds.
+TEST_F(JobPresenterTest, ABadValueIsNamedTheRestShownAndTheTimetableNotStarted) {
+    writeBytes(dir / "config.ini",
+               utf8ToGbk("[备份设置]\r\n备份文件源地址=/src\r\n定时时刻=25:00\r\n备份个数=2\r\n"
+                         "备份频率=星期四;\r\n启动时执行备份计划=1\r\n"));
+    presenter.show();
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_TRUE(view.messages[0].starts_with("config.ini 中“定时时刻”的值“25:00”无效"))
+        << view.messages[0];
+    EXPECT_EQ(std::tie(view.form.source, view.form.keepText), std::tie("/src", "2"));
+    EXPECT_TRUE(view.form.startAtLaunch);
+    EXPECT_FALSE(view.ticking);
 }
 
 TEST_F(JobPresenterTest, AManualRunCopiesOnceOnItsWorkerAndReportsItsOutcome) {
