@@ -549,8 +549,16 @@ void JobPresenter::refreshHealth(bool byClock) {
     });
 }
 
+// The program, the job's folder, its health and next run. A folder named after the program
+// (the installer's job folder) is not named twice.
 std::string JobPresenter::trayToolTip() const {
-    return "Vantrel\n" + pathToUtf8(m_ws.dir.filename()) + "\n" + m_health.summaryLine() + "\n" +
+    const std::string folder = pathToUtf8(m_ws.dir.filename());
+    std::string lower = folder;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    const bool programsName = lower == "vantrel";
+    return "Vantrel\n" + (programsName ? "" : folder + "\n") + m_health.summaryLine() + "\n" +
            m_health.nextRunLine();
 }
 

@@ -158,22 +158,27 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     w.keepCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     QLabel* keepUnit = placeLabel(box, "KeepUnitLabel", QStringLiteral("个"), 248, 335);
 
-    // The monthly and yearly counts (按月保留, 按年保留) beside the keep count, each label as
-    // wide as its text, left of the restore command.
-    int left = keepUnit->geometry().right() + 16;
+    // The monthly and yearly counts (按月保留, 按年保留) beside the keep count, each label and
+    // unit as wide as its text, left of the restore command.
+    int left = keepUnit->geometry().right() + 14;
     const struct {
         const char* caption;
+        const char* unit;
         const char* labelName;
         const char* editName;
+        const char* unitName;
         QLineEdit** edit;
-    } periods[] = {{"按月", "KeepMonthlyLabel", "KeepMonthlyEdit", &w.keepMonthly},
-                   {"按年", "KeepYearlyLabel", "KeepYearlyEdit", &w.keepYearly}};
+    } periods[] = {
+        {"按月", "个月", "KeepMonthlyLabel", "KeepMonthlyEdit", "KeepMonthlyUnit", &w.keepMonthly},
+        {"按年", "年", "KeepYearlyLabel", "KeepYearlyEdit", "KeepYearlyUnit", &w.keepYearly}};
     for (const auto& period : periods) {
         QLabel* label = placeLabel(box, period.labelName, toQString(period.caption), left, 333);
         *period.edit =
-            placed(new QLineEdit(box), period.editName, label->geometry().right() + 4, 330, 32, 21);
+            placed(new QLineEdit(box), period.editName, label->geometry().right() + 4, 330, 28, 21);
         (*period.edit)->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        left = (*period.edit)->geometry().right() + 10;
+        QLabel* unit = placeLabel(box, period.unitName, toQString(period.unit),
+                                  (*period.edit)->geometry().right() + 4, 335);
+        left = unit->geometry().right() + 8;
     }
     w.keepMonthly->setToolTip(
         QStringLiteral("按月保留：另保留最近几个有备份的月份中各自最早的完整备份"));

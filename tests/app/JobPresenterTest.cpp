@@ -170,6 +170,20 @@ TEST_F(JobPresenterTest, TheTimetableStartsAtLaunchWhenTheFileSaysSo) {
     }
 }
 
+// The tray's tooltip names the job's folder, unless it is named after the program.
+TEST_F(JobPresenterTest, TheTrayToolTipNamesTheFolderButNotTheProgramTwice) {
+    for (const std::string name : {"财务", "Vantrel", "VANTREL"}) {
+        std::filesystem::create_directories(dir / name);
+        test::FakeJobView window;
+        JobPresenter job{dir / name, files, clock, window};
+        job.create();
+        job.show();
+        const std::string folderLine = name.starts_with("财") ? name + "\n" : "";
+        EXPECT_EQ(window.trayText,
+                  "Vantrel\n" + folderLine + "备份状态：从未备份\n下次备份：备份计划未启动");
+    }
+}
+
 // A bad value is named, the rest shown, and the timetable waits for settings the file holds.
 TEST_F(JobPresenterTest, ABadValueIsNamedTheRestShownAndTheTimetableNotStarted) {
     writeBytes(dir / "config.ini",
@@ -403,12 +417,14 @@ TEST(LogPresenter, LoadsOnShowAndReloadAndEmptiesOnlyWhenAskedYes) {
     failed.started = failed.ended = at(2026, 12, 1, 9, 0, 0);
     failed.outcome = RunOutcome::Failed;
     failed.message = "文件备份失败！";
+    failed.bytes = 300310;
     RunHistory(dir / "wenjianming.mdb").add(failed);
     LogPresenter withHistory(file, view, dir / "wenjianming.mdb");
     withHistory.show();
     ASSERT_EQ(view.history.size(), 1u);
     EXPECT_EQ(view.history[0][0], "2026-12-01 09:00:00");
     EXPECT_EQ(view.history[0][3], "失败");
+    EXPECT_EQ(view.history[0][5], "293.3 KB");  // as the status bar gives sizes
     EXPECT_EQ(view.history[0].back(), "文件备份失败！");
 }
 
