@@ -25,6 +25,8 @@ namespace {
 constexpr std::string_view kSourcePrompt = "请选择备份文件源地址";
 constexpr std::string_view kTargetPrompt = "请选择备份文件目的地址，文件将备份到指定位置";
 constexpr std::string_view kCloseQuestion = "您确定要退出该系统吗？";
+constexpr std::string_view kCloseWhileRunningNotice =
+    "正在备份，退出将取消这次备份，未完成的备份会被删除。\n";
 constexpr std::string_view kConfirmChangesQuestion =
     "确认这些变化是您有意为之（而不是误删或勒索软件造成的）吗？确认后旧备份将照常清理。";
 
@@ -411,7 +413,20 @@ void JobPresenter::commitKeepCount() {
 }
 
 bool JobPresenter::mayClose(bool sessionEnding) {
-    return sessionEnding || m_view.confirm(kCloseQuestion);
+    if (sessionEnding) {
+        return true;
+    }
+    if (!m_running) {
+        return m_view.confirm(kCloseQuestion);
+    }
+    // A run under way is cancelled first, as 取消 does: its unfinished copy removed and its
+    // history row written before the program ends.
+    if (!m_view.confirm(std::string(kCloseWhileRunningNotice) + std::string(kCloseQuestion))) {
+        return false;
+    }
+    cancelRun();
+    waitForRun();
+    return true;
 }
 
 void JobPresenter::startRun(const RunRequest& request) {

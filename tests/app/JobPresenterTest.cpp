@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "app/LogPresenter.h"
@@ -262,6 +264,33 @@ TEST_F(JobPresenterTest, CancelLeavesNothingBehind) {
     }
     EXPECT_EQ(OperationLog(dir / "Log/FileBackupLog.log").size(), 0u);
     EXPECT_EQ(records(), 0u);
+    const auto rows = RunHistory(dir / "wenjianming.mdb").list();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].outcome, RunOutcome::Cancelled);
+}
+
+// Closing during a run says first that it will be cancelled; No leaves it going, Yes
+// cancels it as 取消 does and returns once it has ended, recorded.
+TEST_F(JobPresenterTest, ClosingDuringARunCancelsItFirstAfterSayingSo) {
+    fillValid();
+    // The copy waits at its first file until the run is told to stop (at most 10 seconds).
+    files.afterCopy = [this] {
+        for (int i = 0; i < 10'000 && !presenter.cancelRequested(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    presenter.backUpNow();
+    view.answers = {false, true};
+    EXPECT_FALSE(presenter.mayClose(false));
+    EXPECT_TRUE(presenter.running() && !presenter.cancelRequested());
+    EXPECT_TRUE(presenter.mayClose(false));
+    EXPECT_EQ(view.questions,
+              std::vector<std::string>(2,
+                                       "正在备份，退出将取消这次备份，未完成的备份会被删除。\n"
+                                       "您确定要退出该系统吗？"));
+    for (const auto& e : std::filesystem::directory_iterator(dir / "bak")) {
+        EXPECT_FALSE(e.is_directory()) << e.path();
+    }
     const auto rows = RunHistory(dir / "wenjianming.mdb").list();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].outcome, RunOutcome::Cancelled);
