@@ -25,6 +25,8 @@ namespace {
 constexpr std::string_view kSourcePrompt = "请选择备份文件源地址";
 constexpr std::string_view kTargetPrompt = "请选择备份文件目的地址，文件将备份到指定位置";
 constexpr std::string_view kCloseQuestion = "您确定要退出该系统吗？";
+constexpr std::string_view kCloseWhileRunningNotice =
+    "正在备份，退出将取消这次备份，未完成的备份会被删除。\n";
 constexpr std::string_view kConfirmChangesQuestion =
     "确认这些变化是您有意为之（而不是误删或勒索软件造成的）吗？确认后旧备份将照常清理。";
 
@@ -212,18 +214,23 @@ void JobPresenter::show() {
     }
     m_shown = true;
     TBackupSettings s = settings();
+    std::optional<std::string> problem;
     try {
         LoadSettings(m_ws, s);
-        m_loaded = s;
-        m_view.showFields(fieldsOf(s));
-        m_view.showWorkingDirectory("工作目录：" + pathToUtf8(m_ws.dir));
     } catch (const std::exception& e) {
-        m_loaded = s;
-        m_view.showFields(fieldsOf(s));  // the fields read before the bad value stay filled
-        m_view.showMessage(e.what());
+        problem = e.what();
+    }
+    m_loaded = s;
+    m_view.showFields(fieldsOf(s));  // with bad values: every good one filled, the bad left out
+    m_view.showWorkingDirectory("工作目录：" + pathToUtf8(m_ws.dir));
+    if (problem) {
+        m_view.showMessage(*problem);
     }
     refreshHealth();
-    startTimetableAtLaunch();
+    // Not with settings other than the file's: the user mends and saves them first.
+    if (!problem) {
+        startTimetableAtLaunch();
+    }
 }
 
 void JobPresenter::startTimetableAtLaunch() {
@@ -406,7 +413,20 @@ void JobPresenter::commitKeepCount() {
 }
 
 bool JobPresenter::mayClose(bool sessionEnding) {
-    return sessionEnding || m_view.confirm(kCloseQuestion);
+    if (sessionEnding) {
+        return true;
+    }
+    if (!m_running) {
+        return m_view.confirm(kCloseQuestion);
+    }
+    // A run under way is cancelled first, as 取消 does: its unfinished copy removed and its
+    // history row written before the program ends.
+    if (!m_view.confirm(std::string(kCloseWhileRunningNotice) + std::string(kCloseQuestion))) {
+        return false;
+    }
+    cancelRun();
+    waitForRun();
+    return true;
 }
 
 void JobPresenter::startRun(const RunRequest& request) {
@@ -545,8 +565,16 @@ void JobPresenter::refreshHealth(bool byClock) {
     });
 }
 
+// The program, the job's folder, its health and next run. A folder named after the program
+// (the installer's job folder) is not named twice.
 std::string JobPresenter::trayToolTip() const {
-    return "Vantrel\n" + pathToUtf8(m_ws.dir.filename()) + "\n" + m_health.summaryLine() + "\n" +
+    const std::string folder = pathToUtf8(m_ws.dir.filename());
+    std::string lower = folder;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    const bool programsName = lower == "vantrel";
+    return "Vantrel\n" + (programsName ? "" : folder + "\n") + m_health.summaryLine() + "\n" +
            m_health.nextRunLine();
 }
 

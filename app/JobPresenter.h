@@ -82,10 +82,12 @@ public:
     void setInTray(bool inTray) { m_inTray = inTray; }
     bool inTray() const { return m_inTray; }
     // Asked before the program ends: true when it may (the user said Yes, or the session is
-    // ending, which never asks).
+    // ending, which never asks). During a run the question says first that the run will be
+    // cancelled; Yes cancels it and returns once it has ended.
     bool mayClose(bool sessionEnding);
 
     bool running() const { return m_running; }
+    bool cancelRequested() const { return m_cancel; }
     bool timetableOn() const { return m_job.started(); }
     const JobHealth& health() const { return m_health; }
     std::string trayToolTip() const;

@@ -2,9 +2,11 @@
 
 #include <exception>
 #include <system_error>
+#include <utility>
 
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
+#include "engine/Texts.h"
 
 namespace vantrel {
 
@@ -21,7 +23,12 @@ void LogPresenter::load() {
     try {
         std::vector<std::vector<std::string>> rows;
         for (const RunRecord& r : RunHistory(m_dbFile).list()) {
-            rows.push_back(shownFields(r));
+            std::vector<std::string> fields = shownFields(r);
+            // The bytes in the units the status bar gives them ("293.3 KB"); the command line
+            // prints the number for scripts.
+            constexpr std::size_t kBytesField = 5;
+            fields.at(kBytesField) = sizeText(r.bytes);
+            rows.push_back(std::move(fields));
         }
         m_view.showHistory(rows);
     } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "engine/BackupError.h"
 #include "engine/BackupJob.h"
@@ -116,9 +117,10 @@ std::optional<int> parseWholeNumber(std::string_view text) {
     return value;
 }
 
-std::string notAWholeNumber(std::string_view key, std::string_view text) {
-    return "配置文件中“" + std::string(key) + "”的值“" + std::string(text) +
-           "”不是不小于 0 的整数，未采用这些设置！";
+// One line of the message about values that were not taken: the setting, its value and why.
+std::string badValue(std::string_view key, std::string_view text, std::string_view why) {
+    return "config.ini 中“" + std::string(key) + "”的值“" + std::string(text) + "”无效：" +
+           std::string(why) + "。";
 }
 
 std::string tooLongToLoad(std::string_view key) {
@@ -323,8 +325,17 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
             throw BackupError(tooLongToLoad(key));
         }
     }
+    // Every setting is read: a bad value is left out (its field empty, the time at its
+    // default), and one message at the end names each.
+    std::vector<std::string> problems;
     settings.SourcePath = ini->read(kSection, kKeySource);
-    settings.KeepCount = parseKeepCount(ini->read(kSection, kKeyKeep));  // not raised to 1
+    const std::string keepText = ini->read(kSection, kKeyKeep);
+    try {
+        settings.KeepCount = parseKeepCount(keepText);  // not raised to 1
+    } catch (const BackupError&) {
+        settings.KeepCount.reset();
+        problems.push_back(badValue(kKeyKeep, keepText, "不是有效的数值"));
+    }
     settings.TargetFolder = ini->read(kSection, kKeyTarget);
     const std::string dayList = ini->read(kSection, kKeyDays);
     settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
@@ -334,25 +345,35 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.GuardMassChanges = trimControls(ini->read(kSection, kKeyGuard)) != "0";
     const std::string timeText = ini->read(kSection, kKeyTime);
     if (!timeText.empty()) {
-        settings.RunTime = parseRunTime(timeText);
+        try {
+            settings.RunTime = parseRunTime(timeText);
+        } catch (const BackupError&) {
+            problems.push_back(badValue(kKeyTime, timeText, "不是有效的时间"));
+        }
     }
     for (size_t i = 0; i < kDayNames.size(); ++i) {
         settings.Days[i] = dayListHas(dayList, kDayNames[i]);
     }
-    // Read last, so a bad one leaves every older setting filled; malformed rules stay in the
-    // field to be mended, and no run takes them.
     for (const auto& [key, count] :
          {std::pair{kKeyMonthly, &settings.KeepMonthly}, {kKeyYearly, &settings.KeepYearly}}) {
         const std::string text = ini->read(kSection, key);
-        const auto value = parseWholeNumber(text);
-        if (!value) {
-            throw BackupError(notAWholeNumber(key, text));
+        if (const auto value = parseWholeNumber(text)) {
+            *count = *value;
+        } else {
+            problems.push_back(badValue(key, text, "不是不小于 0 的整数"));
         }
-        *count = *value;
     }
+    // Malformed rules stay in the field to be mended; no run takes them.
     settings.ExcludeRules = ini->read(kSection, kKeyExclude);
     if (auto problem = Exclusions::problem(settings.ExcludeRules)) {
-        throw BackupError("配置文件中的" + *problem);
+        problems.push_back("config.ini 中的" + *problem);
+    }
+    if (!problems.empty()) {
+        std::string message;
+        for (const std::string& line : problems) {
+            message += line + "\n";
+        }
+        throw BackupError(message + "这些值未采用，其余设置已载入。");
     }
 }
 

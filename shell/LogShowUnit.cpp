@@ -49,7 +49,7 @@ TLogShowForm::TLogShowForm(std::filesystem::path logFile, Dialogs& dialogs, QWid
     m_history = new QTableWidget(0, 9, this);
     m_history->setObjectName(QStringLiteral("RunHistory"));
     m_history->setHorizontalHeaderLabels(
-        {"开始", "结束", "起因", "结果", "文件数", "字节数", "备份路径", "变化", "说明"});
+        {"开始", "结束", "起因", "结果", "文件数", "大小", "备份路径", "变化", "说明"});
     m_history->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_history->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_history->verticalHeader()->hide();

@@ -66,7 +66,7 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
     connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { m_sessionEnding = true; });
 
     if (m_presenter->create()) {
-        m_w.panel0->setFixedWidth(width() / 2);
+        setPanel0Width(width() / 2);
     }
     m_minuteTimer->start();
 }
@@ -167,10 +167,16 @@ void TMainForm::showTarget(std::string_view path) {
 }
 
 void TMainForm::showWorkingDirectory(std::string_view text) {
-    const QString full = toQString(text);
+    m_w.panel0->setToolTip(toQString(text));
+    setPanel0Width(m_w.panel0->width());
+}
+
+// Panel 0 holds the working directory, shortened in the middle to its width; its tooltip
+// holds the whole.
+void TMainForm::setPanel0Width(int width) {
+    m_w.panel0->setFixedWidth(width);
     m_w.panel0->setText(
-        m_w.panel0->fontMetrics().elidedText(full, Qt::ElideMiddle, m_w.panel0->width() - 4));
-    m_w.panel0->setToolTip(full);
+        m_w.panel0->fontMetrics().elidedText(m_w.panel0->toolTip(), Qt::ElideMiddle, width - 4));
 }
 
 void TMainForm::showStatus(std::string_view text) {
@@ -206,6 +212,8 @@ void TMainForm::showRunning(bool running) {
     }
     m_w.cancelButton->setEnabled(running);
     m_w.cancelButton->setVisible(running);
+    // While a run goes, panel 0 makes room for the progress bar and 取消.
+    setPanel0Width(running ? 200 : width() / 2);
     if (!running) {
         m_w.progressBar->hide();
     }

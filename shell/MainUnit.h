@@ -88,6 +88,7 @@ protected:
 private:
     void minimizeToTray();
     void restoreFromTray();
+    void setPanel0Width(int width);
 
     Dialogs& m_dialogs;
     MainWindowWidgets m_w;

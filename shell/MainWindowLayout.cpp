@@ -158,22 +158,27 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     w.keepCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     QLabel* keepUnit = placeLabel(box, "KeepUnitLabel", QStringLiteral("个"), 248, 335);
 
-    // The monthly and yearly counts (按月保留, 按年保留) beside the keep count, each label as
-    // wide as its text, left of the restore command.
-    int left = keepUnit->geometry().right() + 16;
+    // The monthly and yearly counts (按月保留, 按年保留) beside the keep count, each label and
+    // unit as wide as its text, left of the restore command.
+    int left = keepUnit->geometry().right() + 14;
     const struct {
         const char* caption;
+        const char* unit;
         const char* labelName;
         const char* editName;
+        const char* unitName;
         QLineEdit** edit;
-    } periods[] = {{"按月", "KeepMonthlyLabel", "KeepMonthlyEdit", &w.keepMonthly},
-                   {"按年", "KeepYearlyLabel", "KeepYearlyEdit", &w.keepYearly}};
+    } periods[] = {
+        {"按月", "个月", "KeepMonthlyLabel", "KeepMonthlyEdit", "KeepMonthlyUnit", &w.keepMonthly},
+        {"按年", "年", "KeepYearlyLabel", "KeepYearlyEdit", "KeepYearlyUnit", &w.keepYearly}};
     for (const auto& period : periods) {
         QLabel* label = placeLabel(box, period.labelName, toQString(period.caption), left, 333);
         *period.edit =
-            placed(new QLineEdit(box), period.editName, label->geometry().right() + 4, 330, 32, 21);
+            placed(new QLineEdit(box), period.editName, label->geometry().right() + 4, 330, 28, 21);
         (*period.edit)->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        left = (*period.edit)->geometry().right() + 10;
+        QLabel* unit = placeLabel(box, period.unitName, toQString(period.unit),
+                                  (*period.edit)->geometry().right() + 4, 335);
+        left = unit->geometry().right() + 8;
     }
     w.keepMonthly->setToolTip(
         QStringLiteral("按月保留：另保留最近几个有备份的月份中各自最早的完整备份"));
@@ -248,7 +253,6 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
 
     QStatusBar* bar = window.statusBar();
     bar->setObjectName(QStringLiteral("StatusBar1"));
-    bar->setFixedHeight(19);
     w.panel0 = new QLabel(bar);
     w.panel0->setObjectName(QStringLiteral("StatusPanel0"));
     w.panel0->setFixedWidth(200);
@@ -260,18 +264,24 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     // Shown while a copy runs: its share done and time left, and the way to stop it.
     w.progressBar = new QProgressBar(bar);
     w.progressBar->setObjectName(QStringLiteral("ProgressBar"));
-    w.progressBar->setFixedWidth(200);
+    w.progressBar->setMinimumWidth(100);
     w.progressBar->setRange(0, 1000);
     w.progressBar->hide();
     w.cancelButton = new QPushButton(QStringLiteral("取消"), bar);
     w.cancelButton->setObjectName(QStringLiteral("CancelButton"));
-    w.cancelButton->setFixedHeight(17);
+    // As high as its text needs, and the bar as high as 取消 under the 3 pixels the status
+    // bar keeps above its widgets: a lower bar cut 取消 off at the window's edge.
+    const int rowHeight = std::max(17, w.cancelButton->fontMetrics().height() + 4);
+    w.cancelButton->setFixedHeight(rowHeight);
+    w.progressBar->setFixedHeight(rowHeight);
     w.cancelButton->hide();
-    bar->addWidget(w.progressBar);
+    bar->addWidget(w.progressBar, 1);
     bar->addWidget(w.cancelButton);
+    const int barHeight = 3 + rowHeight;
+    bar->setFixedHeight(barHeight);
 
     // Client area of the 800 x 531 window: the group box (784 x 473) over the status bar.
-    window.resize(786, 492);
+    window.resize(786, kBoxHeight + barHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         window.move(screen->availableGeometry().center() - window.rect().center());
     }

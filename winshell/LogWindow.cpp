@@ -91,8 +91,8 @@ LRESULT TLogShowForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 namespace {
 
 // The run history's columns, in the order of the presenter's fields.
-constexpr const wchar_t* kHistoryColumns[] = {L"开始",   L"结束",     L"起因", L"结果", L"文件数",
-                                              L"字节数", L"备份路径", L"变化", L"说明"};
+constexpr const wchar_t* kHistoryColumns[] = {L"开始", L"结束",     L"起因", L"结果", L"文件数",
+                                              L"大小", L"备份路径", L"变化", L"说明"};
 
 }  // namespace
 

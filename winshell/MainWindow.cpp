@@ -225,10 +225,14 @@ void TMainForm::createControls() {
     SendMessageW(control(IDC_EXCLUDERULES), EM_SETCUEBANNER, TRUE,
                  reinterpret_cast<LPARAM>(L"以“|”分隔，如 *.tmp|node_modules/"));
 
+    // The status bar clips its siblings: the progress bar and 取消 stand over it while a run
+    // goes, and every new status text would otherwise paint over them.
     m_statusBar = CreateWindowExW(
-        0, STATUSCLASSNAMEW, nullptr, WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0, 0,
-        0, 0, m_window, reinterpret_cast<HMENU>(IDC_STATUSBAR1), instance, nullptr);
-    // Shown while a copy runs: its share done and time left, and the way to stop it.
+        0, STATUSCLASSNAMEW, nullptr,
+        WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0, 0, 0, 0,
+        m_window, reinterpret_cast<HMENU>(IDC_STATUSBAR1), instance, nullptr);
+    // Shown while a copy runs, above the status bar: its share done and time left, and the
+    // way to stop it.
     HWND progress = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD, 0, 0, 0, 0, m_window,
                                     reinterpret_cast<HMENU>(IDC_PROGRESSBAR), instance, nullptr);
     SendMessageW(progress, PBM_SETRANGE32, 0, 1000);

@@ -1,7 +1,11 @@
 # Stages what Windows users get, the two programs (stripped), README.txt and LICENSE.txt, and
-# packs the portable zip from it; the installer is built from the same staged files.
+# packs the portable zip from it; the installer is built from the same staged files. With
+# CERT and KEY (and OSSLSIGNCODE, PASSWORD_FILE, TIMESTAMP_URL as Sign.cmake takes them) the
+# staged programs are signed once stripped: stripping a signed program would break its
+# signature.
 # Usage: cmake -DWINDOW=<vantrel.exe> -DCLI=<vantrel-cli.exe> -DREADME=<README.txt>
-#              -DLICENSE=<LICENSE> -DSTRIP=<strip or empty> -DSTAGE=<folder> -DZIP=<zip> -P
+#              -DLICENSE=<LICENSE> -DSTRIP=<strip or empty> -DSTAGE=<folder> -DZIP=<zip>
+#              [-DCERT=... -DKEY=... -DOSSLSIGNCODE=...] -P
 foreach(var WINDOW CLI README LICENSE STAGE ZIP)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "Package.cmake: ${var} not set")
@@ -18,6 +22,10 @@ foreach(exe "${WINDOW}" "${CLI}")
         if(NOT result EQUAL 0)
             message(FATAL_ERROR "Package.cmake: stripping ${name} failed (${result})")
         endif()
+    endif()
+    if(CERT)
+        include("${CMAKE_CURRENT_LIST_DIR}/Sign.cmake")
+        vantrel_sign("${STAGE}/${name}")
     endif()
 endforeach()
 

@@ -1,6 +1,6 @@
 ; The Windows installer, vantrel-<version>-setup.exe, built by the build's vantrel_setup target:
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=0.1.0 -DSTAGE=<staged files> -DICON=<vantrel.ico>
-;            -DOUTFILE=<setup.exe> vantrel.nsi
+;            -DOUTFILE=<setup.exe> [-DSIGN_NSH=<sign.nsh>] vantrel.nsi
 ; Installs for the current user, without administrator rights: the programs under
 ; %LOCALAPPDATA%\Programs\Vantrel, the job folder %APPDATA%\Vantrel that the shortcuts start
 ; in, and an entry in Apps & Features. /S installs and uninstalls silently. The uninstaller
@@ -10,6 +10,12 @@ Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
+
+; Signing: -DSIGN_NSH=<file> names the commands that sign the uninstaller before it is packed
+; and the setup program once written (!uninstfinalize, !finalize); the build writes it.
+!ifdef SIGN_NSH
+    !include "${SIGN_NSH}"
+!endif
 
 !include "MUI2.nsh"
 !include "FileFunc.nsh"

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <tuple>
 
 #include "app/LogPresenter.h"
 #include "engine/BackupRecordStore.h"
@@ -170,6 +173,34 @@ TEST_F(JobPresenterTest, TheTimetableStartsAtLaunchWhenTheFileSaysSo) {
     }
 }
 
+// The tray's tooltip names the job's folder, unless it is named after the program.
+TEST_F(JobPresenterTest, TheTrayToolTipNamesTheFolderButNotTheProgramTwice) {
+    for (const std::string name : {"财务", "Vantrel", "VANTREL"}) {
+        std::filesystem::create_directories(dir / name);
+        test::FakeJobView window;
+        JobPresenter job{dir / name, files, clock, window};
+        job.create();
+        job.show();
+        const std::string folderLine = name.starts_with("财") ? name + "\n" : "";
+        EXPECT_EQ(window.trayText,
+                  "Vantrel\n" + folderLine + "备份状态：从未备份\n下次备份：备份计划未启动");
+    }
+}
+
+// A bad value is named, the rest shown, and the timetable waits for settings the file holds.
+TEST_F(JobPresenterTest, ABadValueIsNamedTheRestShownAndTheTimetableNotStarted) {
+    writeBytes(dir / "config.ini",
+               utf8ToGbk("[备份设置]\r\n备份文件源地址=/src\r\n定时时刻=25:00\r\n备份个数=2\r\n"
+                         "备份频率=星期四;\r\n启动时执行备份计划=1\r\n"));
+    presenter.show();
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_TRUE(view.messages[0].starts_with("config.ini 中“定时时刻”的值“25:00”无效"))
+        << view.messages[0];
+    EXPECT_EQ(std::tie(view.form.source, view.form.keepText), std::tie("/src", "2"));
+    EXPECT_TRUE(view.form.startAtLaunch);
+    EXPECT_FALSE(view.ticking);
+}
+
 TEST_F(JobPresenterTest, AManualRunCopiesOnceOnItsWorkerAndReportsItsOutcome) {
     const auto source = fillValid();
     view.form.source = pathToUtf8(dir / "missing");
@@ -249,6 +280,33 @@ TEST_F(JobPresenterTest, CancelLeavesNothingBehind) {
     }
     EXPECT_EQ(OperationLog(dir / "Log/FileBackupLog.log").size(), 0u);
     EXPECT_EQ(records(), 0u);
+    const auto rows = RunHistory(dir / "wenjianming.mdb").list();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].outcome, RunOutcome::Cancelled);
+}
+
+// Closing during a run says first that it will be cancelled; No leaves it going, Yes
+// cancels it as 取消 does and returns once it has ended, recorded.
+TEST_F(JobPresenterTest, ClosingDuringARunCancelsItFirstAfterSayingSo) {
+    fillValid();
+    // The copy waits at its first file until the run is told to stop (at most 10 seconds).
+    files.afterCopy = [this] {
+        for (int i = 0; i < 10'000 && !presenter.cancelRequested(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    presenter.backUpNow();
+    view.answers = {false, true};
+    EXPECT_FALSE(presenter.mayClose(false));
+    EXPECT_TRUE(presenter.running() && !presenter.cancelRequested());
+    EXPECT_TRUE(presenter.mayClose(false));
+    EXPECT_EQ(view.questions,
+              std::vector<std::string>(2,
+                                       "正在备份，退出将取消这次备份，未完成的备份会被删除。\n"
+                                       "您确定要退出该系统吗？"));
+    for (const auto& e : std::filesystem::directory_iterator(dir / "bak")) {
+        EXPECT_FALSE(e.is_directory()) << e.path();
+    }
     const auto rows = RunHistory(dir / "wenjianming.mdb").list();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].outcome, RunOutcome::Cancelled);
@@ -404,12 +462,14 @@ TEST(LogPresenter, LoadsOnShowAndReloadAndEmptiesOnlyWhenAskedYes) {
     failed.started = failed.ended = at(2026, 12, 1, 9, 0, 0);
     failed.outcome = RunOutcome::Failed;
     failed.message = "文件备份失败！";
+    failed.bytes = 300310;
     RunHistory(dir / "wenjianming.mdb").add(failed);
     LogPresenter withHistory(file, view, dir / "wenjianming.mdb");
     withHistory.show();
     ASSERT_EQ(view.history.size(), 1u);
     EXPECT_EQ(view.history[0][0], "2026-12-01 09:00:00");
     EXPECT_EQ(view.history[0][3], "失败");
+    EXPECT_EQ(view.history[0][5], "293.3 KB");  // as the status bar gives sizes
     EXPECT_EQ(view.history[0].back(), "文件备份失败！");
 }
 

@@ -2,7 +2,9 @@
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTimeEdit>
 
@@ -140,6 +142,38 @@ private slots:
                                  !other->geometry().intersects(w->geometry()),
                              name + " overlaps " + other->objectName().toUtf8());
                 }
+            }
+        }
+    }
+
+    // While a run goes, the progress bar and 取消 are shown whole, inside the status bar, and
+    // nothing lies over them: a press where 取消 is drawn reaches it.
+    void cancelIsWholeAndOnTopWhileARunGoes() {
+        ShellEnv env;
+        env.form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&env.form));
+        env.form.showRunning(true);
+        env.form.showProgress(
+            {"文件备份中…… 1200/3000 个文件，12.4 MB/30.0 MB", 400, "剩余约 3 分 5 秒"});
+        QCoreApplication::processEvents();
+        QStatusBar* bar = env.form.statusBar();
+        for (QWidget* w : {static_cast<QWidget*>(env.button("CancelButton")),
+                           static_cast<QWidget*>(child<QProgressBar>(env.form, "ProgressBar"))}) {
+            const QByteArray name = w->objectName().toUtf8();
+            QVERIFY2(w->isVisible(), name);
+            const QRect inBar(w->mapTo(bar, QPoint(0, 0)), w->size());
+            QVERIFY2(bar->rect().contains(inBar), name);
+            QVERIFY2(w->width() >= w->minimumSizeHint().width(), name);
+            QVERIFY2(w->height() >= w->fontMetrics().height(), name);
+            QCOMPARE(env.form.childAt(w->mapTo(&env.form, w->rect().center())), w);
+        }
+        // Nor do they hide the status texts.
+        const auto shown = bar->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+        for (QWidget* w : shown) {
+            for (QWidget* other : shown) {
+                QVERIFY2(other == w || !w->isVisible() || !other->isVisible() ||
+                             !other->geometry().intersects(w->geometry()),
+                         w->objectName().toUtf8() + " overlaps " + other->objectName().toUtf8());
             }
         }
     }

@@ -104,11 +104,15 @@ public:
         CloseHandle(pi.hThread);
         m_process = pi.hProcess;
         m_pid = pi.dwProcessId;
-        // Found once shown, with its settings loaded. None turns up when the process ends
-        // first, as a second start in one directory does.
+        // Found once shown, with its settings loaded, or once it asks something before it is
+        // shown (bad settings). None turns up when the process ends first, as a second start
+        // in one directory does.
         window = waitFor([this] {
             HWND found = topWindow(m_pid, kMainWindowClass);
-            found = found != nullptr && IsWindowVisible(found) ? found : nullptr;
+            HWND box = topWindow(m_pid, L"#32770");
+            found = found != nullptr && (IsWindowVisible(found) || (box && IsWindowVisible(box)))
+                        ? found
+                        : nullptr;
             return found != nullptr || WaitForSingleObject(m_process, 0) != WAIT_OBJECT_0
                        ? found
                        : HWND_BROADCAST;
@@ -312,6 +316,23 @@ TEST_F(WindowsUi, SaveShowsTheValidationMessageThenWritesConfigIniInGbk) {
     EXPECT_EQ(app.statusText(1), "配置文件保存完毕!");
 }
 
+TEST_F(WindowsUi, ABadValueInConfigIniIsNamedAndTheOtherFieldsAreFilled) {
+    writeConfig("备份文件源地址=D:\\资料\r\n备份个数=abc\r\n按月保留=6\r\n");
+    RunningWindow app(work);
+    ASSERT_NE(app.window, nullptr) << "no main window";
+    HWND box = app.dialog(L"Vantrel");
+    ASSERT_NE(box, nullptr) << "no message box";
+    EXPECT_TRUE(textOf(GetDlgItem(box, kMessageBoxText))
+                    .starts_with("config.ini 中“备份个数”的值“abc”无效：不是有效的数值。"))
+        << textOf(GetDlgItem(box, kMessageBoxText));
+    EXPECT_EQ(app.text(IDC_EDIT1), "D:\\资料");
+    EXPECT_EQ(app.text(IDC_DBNUMBEREDITEH1), "");
+    EXPECT_EQ(app.text(IDC_KEEPMONTHLY), "6");
+    // Each count says its unit.
+    EXPECT_EQ(app.text(IDC_KEEPMONTHLYUNIT), "个月");
+    EXPECT_EQ(app.text(IDC_KEEPYEARLYUNIT), "年");
+}
+
 TEST_F(WindowsUi, TheRulesAndRetentionFieldsSaveToConfigIniAndPreviewListsWhatIsLeftOut) {
     writeJob(1);
     test::writeBytes(tmp / "src/data/a.tmp", "12345");
@@ -382,6 +403,17 @@ TEST_F(WindowsUi, TheRunShowsItsProgressAndCancelRemovesTheUnfinishedCopy) {
                        ? app.window
                        : nullptr;
         });
+        // 取消 and the bar are shown over the status bar, which leaves them unpainted.
+        for (const int id : {IDC_CANCELBUTTON, IDC_PROGRESSBAR}) {
+            HWND shown = app.control(id);
+            RECT r{};
+            GetWindowRect(shown, &r);
+            POINT centre{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+            ScreenToClient(app.window, &centre);
+            EXPECT_TRUE(IsWindowVisible(shown)) << id;
+            EXPECT_EQ(ChildWindowFromPointEx(app.window, centre, CWP_SKIPINVISIBLE), shown) << id;
+        }
+        EXPECT_TRUE(GetWindowLongPtrW(app.control(IDC_STATUSBAR1), GWL_STYLE) & WS_CLIPSIBLINGS);
         app.click(IDC_CANCELBUTTON);
         ASSERT_TRUE(app.runEnded());
         status = app.statusText(1);
