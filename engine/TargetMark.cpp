@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/CopyNaming.h"
+#include "engine/CopySlot.h"
 #include "engine/RecordDatabase.h"
 #include "engine/Retention.h"
 #include "engine/TextRules.h"
@@ -173,6 +174,15 @@ fs::path claimTarget(const Workspace& ws, BackupRecordStore& store, const JobPla
         return *moved;
     }
     throw TargetNotConnected(notConnectedText(folder, present) + std::string(kNotRun));
+}
+
+bool targetMarked(const Workspace& ws, const TBackupSettings& settings) {
+    if (settings.TargetFolder.empty()) {
+        return false;
+    }
+    const fs::path folder = detail::withoutTrailingSeparator(
+        resolveInWorkDir(ws.dir, settings.TargetFolder).lexically_normal());
+    return marked(ws.files, folder, CopySlot::jobKey(ws.files, ws.dir));
 }
 
 std::optional<std::string> networkDriveWarning(std::string_view targetFolder, Volumes& volumes) {

@@ -147,6 +147,32 @@ TEST_F(JobPlacesTest, AMarkedDiskUnderAnotherDriveLetterIsFoundByItsVolume) {
     EXPECT_FALSE(fs::exists(bak));
 }
 
+TEST_F(JobPlacesTest, WhenTheDiskComesBackTheRunItMissedIsMadeAtTheNextTick) {
+    settings.Days.fill(true);
+    settings.RunTime = {10, 0, 0};
+    settings.CatchUpMissed = true;
+    BackupJob job{ws};
+    ASSERT_FALSE(job.execute(settings, RunRequest::forTrigger(RunTrigger::Manual)).error);
+    fs::rename(bak, dir / "unplugged");
+    clock.set(at(2014, 5, 16, 9, 0, 0));
+    job.startTimetable();
+    clock.set(at(2014, 5, 16, 9, 59, 50));
+    const auto due = job.isDue(settings);
+    ASSERT_TRUE(due);
+    const RunResult refused = job.execute(settings, *due);
+    EXPECT_TRUE(refused.error);
+    job.finished(refused);
+    clock.advanceSeconds(1);
+    EXPECT_FALSE(job.isDue(settings));
+    fs::rename(dir / "unplugged", bak);
+    clock.advanceSeconds(1);
+    const auto back = job.isDue(settings);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->trigger, RunTrigger::CatchUp);
+    EXPECT_FALSE(job.execute(settings, *back).error);
+    EXPECT_TRUE(fs::exists(copyOf(16)));
+}
+
 TEST(NetworkDrive, AMappedLetterIsWarnedOfWithItsNetworkPath) {
     FakeVolumes volumes;
     EXPECT_FALSE(networkDriveWarning("/bak", volumes));
