@@ -101,7 +101,8 @@ TEST_F(JobPlacesTest, FoldersWrittenRelativeOrWithATrailingSeparatorNameTheCopyA
     settings.TargetFolder = "bak";
     ASSERT_TRUE(runOn(15).ran);
     EXPECT_TRUE(fs::exists(work / "bak" / "data_20140515" / "w0.txt"));
-    EXPECT_EQ(listCopies(ws, settings).front().record.path, "bak/data_20140515");
+    EXPECT_EQ(listCopies(ws, settings).front().record.path,
+              pathToUtf8(fs::path("bak") / "data_20140515"));
     EXPECT_FALSE(listCopies(ws, settings).front().elsewhere);
 }
 
