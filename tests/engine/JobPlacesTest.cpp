@@ -37,7 +37,7 @@ class JobPlacesTest : public ::testing::Test {
 protected:
     JobPlacesTest() {
         fs::create_directories(work);
-        fill(dir / "a" / "数据", "a", 24);
+        fill(sourceA, "a", 24);
     }
     static void fill(const fs::path& folder, const std::string& prefix, int count) {
         fs::create_directories(folder);
@@ -71,14 +71,16 @@ protected:
     RealFileOps files;
     FakeVolumes volumes;
     Workspace ws{work, files, clock, ui};
-    TBackupSettings settings{pathToUtf8(dir / "a" / "数据"), pathToUtf8(bak), {}, {}, 1.0};
+    fs::path sourceA = (dir / "a/数据").make_preferred();
+    fs::path sourceB = (dir / "b/数据").make_preferred();
+    TBackupSettings settings{pathToUtf8(sourceA), pathToUtf8(bak), {}, {}, 1.0};
 };
 
 TEST_F(JobPlacesTest, CopiesOfAFormerSourceAreNeverThisSourcesHistory) {
     ASSERT_TRUE(runOn(15).ran);
     // Another folder of the same name: only its record tells its copies apart.
-    fill(dir / "b" / "数据", "b", 3);
-    settings.SourcePath = pathToUtf8(dir / "b" / "数据");
+    fill(sourceB, "b", 3);
+    settings.SourcePath = pathToUtf8(sourceB);
     const RunReport report = runOn(16, PruneAfterRun::IfKeepCountSet);
     ASSERT_TRUE(report.ran);
     EXPECT_FALSE(report.massChange) << *report.massChange;
