@@ -6,6 +6,7 @@
 #include "engine/CopySlot.h"
 #include "engine/FileVersions.h"
 #include "engine/TargetMark.h"
+#include "platform/Database.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
@@ -95,6 +96,18 @@ TEST_F(JobPlacesTest, CopiesOfAFormerSourceAreNeverThisSourcesHistory) {
     EXPECT_TRUE(listed[1].elsewhere);
     EXPECT_TRUE(versionsOf(ws, settings, "a0.txt").empty());
     EXPECT_EQ(versionsOf(ws, settings, "b0.txt").size(), 1u);
+}
+
+TEST_F(JobPlacesTest, RowsFromBeforeSourcesWereRecordedMatchByTheCopysName) {
+    ASSERT_TRUE(runOn(15).ran);
+    Database(ws.databaseFile(), Database::Mode::OpenExisting)
+        .exec("DELETE FROM vantrel_copy_source");
+    settings.SourcePath = pathToUtf8(sourceB);  // same name: taken as this source's, as before
+    EXPECT_EQ(versionsOf(ws, settings, "a0.txt").size(), 1u);
+    fill(dir / "c", "c", 1);
+    settings.SourcePath = pathToUtf8(dir / "c");  // another name: a former folder's
+    EXPECT_TRUE(versionsOf(ws, settings, "a0.txt").empty());
+    EXPECT_TRUE(listCopies(ws, settings).front().elsewhere);
 }
 
 TEST_F(JobPlacesTest, FoldersWrittenRelativeOrWithATrailingSeparatorNameTheCopyAfterTheFolder) {
