@@ -117,6 +117,9 @@ void BackupJob::startTimetable() {
                 m_sweptUntil = std::max(m_sweptUntil, complete->started);
             }
         }
+        const auto last = history.lastRun(now);
+        m_waitingForDisk = last && last->outcome == RunOutcome::Failed &&
+                           last->message.find(kNotConnectedWord) != std::string::npos;
     } catch (const std::exception&) {
         // Without a history nothing counts as missed; the run reports the database itself.
     }
@@ -190,6 +193,16 @@ std::optional<RunRequest> BackupJob::isDue(const TBackupSettings& settings) {
     if (!settings.CatchUpMissed) {
         return std::nullopt;
     }
+    // The backup disk is back: what it missed is made now (a place that keeps failing, at
+    // most once a minute).
+    if (m_waitingForDisk && (!m_diskTried || now - *m_diskTried >= std::chrono::minutes{1}) &&
+        (targetMarked(m_ws, settings) || (m_disksChanged && !targetNotConnected(m_ws, settings)))) {
+        m_waitingForDisk = false;
+        m_disksChanged = false;
+        m_diskTried = now;
+        return RunRequest::forTrigger(RunTrigger::CatchUp);
+    }
+    m_disksChanged = false;
     if (m_replan) {
         m_replan = false;
         m_catchUpAt = planCatchUp(m_armedAt.value_or(now));
@@ -396,6 +409,8 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
 
 void BackupJob::finished(const RunResult& result) {
     const RunRecord& record = result.record;
+    m_waitingForDisk = record.outcome == RunOutcome::Failed &&
+                       record.message.find(kNotConnectedWord) != std::string::npos;
     if (record.trigger == RunTrigger::CatchUp && m_tries) {
         m_tries->lastEnded = record.ended;
         m_tries->copied =

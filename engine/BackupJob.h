@@ -81,7 +81,8 @@ public:
     // instant already run never runs twice, and a clock set back does not stop the timetable.
     // Instants that passed without a run are recorded as missed; with catch-up on, one
     // catch-up run follows 2 minutes after the start or after a jump of the clock, retried
-    // after 15 minutes, 1 hour and 4 hours when it fails.
+    // after 15 minutes, 1 hour and 4 hours when it fails. With catch-up on, a run that found
+    // the backup disk not connected is made again at the first tick that finds its mark.
     std::optional<RunRequest> isDue(const TBackupSettings& settings);
 
     // The tick handler where nothing else waits: when due, makes the run and records it. A
@@ -99,6 +100,9 @@ public:
     // another process of the same working directory. The record database is checked page by
     // page on the first call and then once a day; damage found makes a healthy job a warning.
     JobHealth health(const TBackupSettings& settings);
+    // A disk was plugged in or removed (on Windows, WM_DEVICECHANGE): the next tick looks for
+    // the backup disk wherever its volume is now, not only at its folder.
+    void disksChanged() { m_disksChanged = true; }
     // When the next catch-up run is planned.
     std::optional<LocalTime> plannedCatchUp() const { return m_catchUpAt; }
 
@@ -132,6 +136,9 @@ private:
     std::optional<LocalTime> m_checkedAt;
     std::optional<std::string> m_databaseDamage;
     std::optional<LocalTime> m_catchUpFor;  // the set the catch-up now due answers
+    bool m_waitingForDisk = false;          // the last run found the backup disk not connected
+    bool m_disksChanged = false;            // a disk came or went since the last tick
+    std::optional<LocalTime> m_diskTried;   // when a run last went for the disk that came back
 };
 
 // Rejects the settings the run would refuse because the target lies inside the source.

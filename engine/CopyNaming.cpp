@@ -67,7 +67,9 @@ std::string makeTargetPath(std::string_view sourcePath, std::string_view targetF
     if (folderEnds && tailStarts) {
         tail.erase(0, 1);
     } else if (!path.empty() && !folderEnds && !tailStarts) {
-        path += kPreferredSeparator;
+        // The separator the folder is written with, else the system's own.
+        const auto last = std::find_if(path.rbegin(), path.rend(), isPathSeparator);
+        path += last != path.rend() ? *last : kPreferredSeparator;
     }
     path += tail;
     path += '_';

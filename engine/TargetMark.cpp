@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/CopyNaming.h"
+#include "engine/CopySlot.h"
 #include "engine/RecordDatabase.h"
 #include "engine/Retention.h"
 #include "engine/TextRules.h"
@@ -52,9 +53,10 @@ bool marked(FileOps& files, const fs::path& folder, std::string_view key) {
 }
 
 // What status says; a refused run adds what it did and what to do.
-std::string notConnectedText(const fs::path& folder, bool present) {
+std::string notConnectedText(const fs::path& folder, std::string_view key, bool present) {
     const std::string named = "备份磁盘未连接：备份目的地址“" + pathToUtf8(folder) + "”";
-    return present ? named + "中没有本备份任务的标记（也许是另一个磁盘，或未挂载磁盘的空文件夹）"
+    return present ? named + "中没有本备份任务的标记“" + pathToUtf8(markFile({}, key)) +
+                         "”（也许是另一个磁盘，或未挂载磁盘的空文件夹）"
                    : named + "不存在";
 }
 
@@ -172,7 +174,16 @@ fs::path claimTarget(const Workspace& ws, BackupRecordStore& store, const JobPla
     if (auto moved = movedTo(ws, folder, places.key, volumes)) {
         return *moved;
     }
-    throw TargetNotConnected(notConnectedText(folder, present) + std::string(kNotRun));
+    throw TargetNotConnected(notConnectedText(folder, places.key, present) + std::string(kNotRun));
+}
+
+bool targetMarked(const Workspace& ws, const TBackupSettings& settings) {
+    if (settings.TargetFolder.empty()) {
+        return false;
+    }
+    const fs::path folder = detail::withoutTrailingSeparator(
+        resolveInWorkDir(ws.dir, settings.TargetFolder).lexically_normal());
+    return marked(ws.files, folder, CopySlot::jobKey(ws.files, ws.dir));
 }
 
 std::optional<std::string> networkDriveWarning(std::string_view targetFolder, Volumes& volumes) {
@@ -204,7 +215,7 @@ std::optional<std::string> targetNotConnected(const Workspace& ws,
             movedTo(ws, folder, places.key, systemVolumes())) {
             return std::nullopt;
         }
-        return notConnectedText(folder, present);
+        return notConnectedText(folder, places.key, present);
     } catch (const BackupError&) {
         return std::nullopt;  // records that cannot be read say nothing of the disk
     }

@@ -22,6 +22,8 @@ namespace vantrel {
 
 // A target folder that is absent, or present without the job's mark. Its text contains
 // "未连接" and names the folder.
+inline constexpr std::string_view kNotConnectedWord = "未连接";
+
 class TargetNotConnected : public BackupError {
 public:
     using BackupError::BackupError;
@@ -47,6 +49,9 @@ std::filesystem::path claimTarget(const Workspace& ws, BackupRecordStore& store,
 // before the drive is mapped (or as another user) does not see, naming its UNC form; none
 // for any other folder.
 std::optional<std::string> networkDriveWarning(std::string_view targetFolder, Volumes& volumes);
+
+// Whether the target folder of `settings` holds the job's mark now. Reads only.
+bool targetMarked(const Workspace& ws, const TBackupSettings& settings);
 
 // Why the target folder of `settings` is not connected, as status says it; none when it
 // is, when the job has no copy there, or when the settings name none. Reads only.

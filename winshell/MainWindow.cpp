@@ -140,6 +140,10 @@ LRESULT TMainForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_TIMER:
             OnTimer(wParam);
             return 0;
+        case WM_DEVICECHANGE:
+            // A disk came or went: the next tick looks for the backup disk again.
+            m_presenter->job().disksChanged();
+            return TRUE;
         case kPostedMessage:
             OnPosted();
             return 0;

@@ -15,7 +15,6 @@ TEST(TargetPath, IsTargetFolderOneSeparatorNameAndDate) {
     const char* cases[][3] = {
         {"/work/data", "/bak/", "/bak/data_20140505"},   // one separator where the folder has it
         {"/work/data//", "/bak", "/bak/data_20140505"},  // the folder's name, not its separator
-        {"data", "bak", "bak/data_20140505"},            // relative, as config.ini may say
         {"/", "/bak", "/bak/_20140505"},
         {"/a    ", "/b", "/b/a_20140505"},     // the tail is cut to the trimmed length...
         {"  数据", "/b", "/b/  数_20140505"},  // ...on a character boundary
@@ -23,7 +22,9 @@ TEST(TargetPath, IsTargetFolderOneSeparatorNameAndDate) {
         {"D:\\work\\data", "E:\\", "E:\\data_20140505"},
         {"D:\\work\\data\\", "E:\\bak", "E:\\bak\\data_20140505"},
         {"D:\\", "E:\\bak", "E:\\bak\\_20140505"},
+        {"data", "bak", "bak\\data_20140505"},  // relative, as config.ini may say
 #else
+        {"data", "bak", "bak/data_20140505"},
         {"D:\\work\\data", "/b", "/b/D:\\work\\data_20140505"},
 #endif
     };

@@ -6,6 +6,7 @@
 #include "engine/CopySlot.h"
 #include "engine/FileVersions.h"
 #include "engine/TargetMark.h"
+#include "platform/Database.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
@@ -37,7 +38,7 @@ class JobPlacesTest : public ::testing::Test {
 protected:
     JobPlacesTest() {
         fs::create_directories(work);
-        fill(dir / "a" / "数据", "a", 24);
+        fill(sourceA, "a", 24);
     }
     static void fill(const fs::path& folder, const std::string& prefix, int count) {
         fs::create_directories(folder);
@@ -71,14 +72,16 @@ protected:
     RealFileOps files;
     FakeVolumes volumes;
     Workspace ws{work, files, clock, ui};
-    TBackupSettings settings{pathToUtf8(dir / "a" / "数据"), pathToUtf8(bak), {}, {}, 1.0};
+    fs::path sourceA = (dir / "a/数据").make_preferred();
+    fs::path sourceB = (dir / "b/数据").make_preferred();
+    TBackupSettings settings{pathToUtf8(sourceA), pathToUtf8(bak), {}, {}, 1.0};
 };
 
 TEST_F(JobPlacesTest, CopiesOfAFormerSourceAreNeverThisSourcesHistory) {
     ASSERT_TRUE(runOn(15).ran);
     // Another folder of the same name: only its record tells its copies apart.
-    fill(dir / "b" / "数据", "b", 3);
-    settings.SourcePath = pathToUtf8(dir / "b" / "数据");
+    fill(sourceB, "b", 3);
+    settings.SourcePath = pathToUtf8(sourceB);
     const RunReport report = runOn(16, PruneAfterRun::IfKeepCountSet);
     ASSERT_TRUE(report.ran);
     EXPECT_FALSE(report.massChange) << *report.massChange;
@@ -95,13 +98,26 @@ TEST_F(JobPlacesTest, CopiesOfAFormerSourceAreNeverThisSourcesHistory) {
     EXPECT_EQ(versionsOf(ws, settings, "b0.txt").size(), 1u);
 }
 
+TEST_F(JobPlacesTest, RowsFromBeforeSourcesWereRecordedMatchByTheCopysName) {
+    ASSERT_TRUE(runOn(15).ran);
+    Database(ws.databaseFile(), Database::Mode::OpenExisting)
+        .exec("DELETE FROM vantrel_copy_source");
+    settings.SourcePath = pathToUtf8(sourceB);  // same name: taken as this source's, as before
+    EXPECT_EQ(versionsOf(ws, settings, "a0.txt").size(), 1u);
+    fill(dir / "c", "c", 1);
+    settings.SourcePath = pathToUtf8(dir / "c");  // another name: a former folder's
+    EXPECT_TRUE(versionsOf(ws, settings, "a0.txt").empty());
+    EXPECT_TRUE(listCopies(ws, settings).front().elsewhere);
+}
+
 TEST_F(JobPlacesTest, FoldersWrittenRelativeOrWithATrailingSeparatorNameTheCopyAfterTheFolder) {
     fill(work / "data", "w", 1);
     settings.SourcePath = "data/";
     settings.TargetFolder = "bak";
     ASSERT_TRUE(runOn(15).ran);
     EXPECT_TRUE(fs::exists(work / "bak" / "data_20140515" / "w0.txt"));
-    EXPECT_EQ(listCopies(ws, settings).front().record.path, "bak/data_20140515");
+    EXPECT_EQ(listCopies(ws, settings).front().record.path,
+              pathToUtf8(fs::path("bak") / "data_20140515"));
     EXPECT_FALSE(listCopies(ws, settings).front().elsewhere);
 }
 
@@ -145,6 +161,32 @@ TEST_F(JobPlacesTest, AMarkedDiskUnderAnotherDriveLetterIsFoundByItsVolume) {
     ASSERT_TRUE(runOn(16).ran);
     EXPECT_TRUE(fs::exists(dir / "G" / "bak" / pathFromUtf8("数据_20140516") / "a0.txt"));
     EXPECT_FALSE(fs::exists(bak));
+}
+
+TEST_F(JobPlacesTest, WhenTheDiskComesBackTheRunItMissedIsMadeAtTheNextTick) {
+    settings.Days.fill(true);
+    settings.RunTime = {10, 0, 0};
+    settings.CatchUpMissed = true;
+    BackupJob job{ws};
+    ASSERT_FALSE(job.execute(settings, RunRequest::forTrigger(RunTrigger::Manual)).error);
+    fs::rename(bak, dir / "unplugged");
+    clock.set(at(2014, 5, 16, 9, 0, 0));
+    job.startTimetable();
+    clock.set(at(2014, 5, 16, 9, 59, 50));
+    const auto due = job.isDue(settings);
+    ASSERT_TRUE(due);
+    const RunResult refused = job.execute(settings, *due);
+    EXPECT_TRUE(refused.error);
+    job.finished(refused);
+    clock.advanceSeconds(1);
+    EXPECT_FALSE(job.isDue(settings));
+    fs::rename(dir / "unplugged", bak);
+    clock.advanceSeconds(1);
+    const auto back = job.isDue(settings);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->trigger, RunTrigger::CatchUp);
+    EXPECT_FALSE(job.execute(settings, *back).error);
+    EXPECT_TRUE(fs::exists(copyOf(16)));
 }
 
 TEST(NetworkDrive, AMappedLetterIsWarnedOfWithItsNetworkPath) {
