@@ -465,7 +465,8 @@ void JobPresenter::showOutcome(const RunResult& result, const std::vector<std::s
     if (!result.report.skipped.empty()) {
         std::vector<std::string> notCopied;
         for (const SkippedEntry& entry : result.report.skipped) {
-            notCopied.push_back(pathToUtf8(entry.path) + "：" + describeError(entry.error));
+            notCopied.push_back(pathToUtf8(entry.path) + "：" +
+                                describeNotCopied(entry.path, entry.error));
         }
         m_view.showList("以下 " + std::to_string(notCopied.size()) + " 项未能复制：", notCopied);
     }

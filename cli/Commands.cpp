@@ -112,7 +112,7 @@ void printDetails(Workspace& ws, const RunReport& report) {
     }
     for (const SkippedEntry& entry : report.skipped) {
         ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" +
-                          describeError(entry.error));
+                          describeNotCopied(entry.path, entry.error));
     }
 }
 
