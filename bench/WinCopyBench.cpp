@@ -1,9 +1,10 @@
-// Times a whole first `vantrel-cli.exe backup` of a tree of small files against a bare
+// Times a whole first `vantrel-cli.exe backup` of a tree of small files, and the program's own
+// tree copy alone (RealFileOps::copyTree, each file flushed, in this process), against a bare
 // CopyFileExW loop over the same tree (folders made, each file copied, nothing flushed), in
 // alternating rounds, and prints the medians and their ratio. A Windows program; under Wine
 // its figures are Wine's, not a Windows machine's.
 //
-//   win_copy_bench.exe --cli vantrel-cli.exe [--cli other\vantrel-cli.exe] [--files 2000]
+//   win_copy_bench.exe [--cli vantrel-cli.exe] [--cli other\vantrel-cli.exe] [--files 2000]
 //                      [--folders 20] [--rounds 5] [--dir C:\bench]
 #include <windows.h>
 
@@ -125,33 +126,37 @@ int main() {
             die("unknown option");
         }
     }
-    if (clis.empty()) {
-        die("usage: win_copy_bench --cli vantrel-cli.exe [--cli ...] [--files N] [--folders N] "
-            "[--rounds N] [--dir D]");
-    }
     vantrel::RealFileOps ops;
     ops.removeTree(dir);
     const fs::path tree = dir / "tree";
     makeTree(tree, files, folders);
 
-    std::vector<std::vector<double>> seconds(clis.size() + 1);  // the bare loop first
+    // The bare loop, the tree copy, then each CLI.
+    const size_t contenders = clis.size() + 2;
+    std::vector<std::vector<double>> seconds(contenders);
     for (int round = 0; round < rounds; ++round) {
-        for (size_t k = 0; k <= clis.size(); ++k) {
+        for (size_t k = 0; k < contenders; ++k) {
             // Each round starts with another contender, so none always runs on a cold cache.
-            const size_t who = (k + static_cast<size_t>(round)) % (clis.size() + 1);
+            const size_t who = (k + static_cast<size_t>(round)) % contenders;
             const fs::path scratch = dir / ("run" + std::to_string(who));
             ops.removeTree(scratch);
             fs::create_directories(scratch);
             const auto start = Clock::now();
             if (who == 0) {
                 copyLoop(tree.native(), (scratch / "copy").native());
+            } else if (who == 1) {
+                if (!ops.copyTree(tree, scratch / "copy", {}, {}).ok()) {
+                    die("the tree copy failed");
+                }
             } else {
                 makeJob(scratch / "job", tree, scratch / "bak");
-                runCli(clis[who - 1], scratch / "job");
+                runCli(clis[who - 2], scratch / "job");
             }
             seconds[who].push_back(std::chrono::duration<double>(Clock::now() - start).count());
             std::printf("round %d, %s: %.3f s\n", round + 1,
-                        who == 0 ? "bare loop" : vantrel::pathToUtf8(clis[who - 1]).c_str(),
+                        who == 0   ? "bare loop"
+                        : who == 1 ? "copyTree"
+                                   : vantrel::pathToUtf8(clis[who - 2]).c_str(),
                         seconds[who].back());
             std::fflush(stdout);
             ops.removeTree(scratch);
@@ -160,8 +165,10 @@ int main() {
     const double bare = median(seconds[0]);
     std::printf("%d files in %d folders, %d rounds (medians):\n", files, folders, rounds);
     std::printf("  bare CopyFileExW loop      %.3f s\n", bare);
+    const double copied = median(seconds[1]);
+    std::printf("  RealFileOps::copyTree      %.3f s  (%.2f x the loop)\n", copied, copied / bare);
     for (size_t i = 0; i < clis.size(); ++i) {
-        const double cli = median(seconds[i + 1]);
+        const double cli = median(seconds[i + 2]);
         std::printf("  %-26s %.3f s  (%.2f x the loop)\n", vantrel::pathToUtf8(clis[i]).c_str(),
                     cli, cli / bare);
     }
