@@ -449,7 +449,9 @@ private:
             }
             try {
                 copyFile(job, false);
+                release(job.folder);
             } catch (...) {
+                // A callback threw: kept for the walking thread, and everything winds down.
                 const std::lock_guard lock(m_mutex);
                 if (!m_thrown) {
                     m_thrown = std::current_exception();
@@ -457,7 +459,6 @@ private:
                 m_stop = true;
                 m_room.notify_all();
             }
-            release(job.folder);
         }
     }
 
