@@ -29,8 +29,12 @@ constexpr std::string_view kCopyFailed = "文件备份失败！";
 [[noreturn]] void failCopy(BackupUi& ui, const FileOpResult& result, const fs::path& fallback) {
     ui.setStatus(kCopyFailed);
     const auto& path = result.failedPath.empty() ? fallback : result.failedPath;
-    throw BackupError(std::string(kCopyFailed) + "“" + pathToUtf8(path) + "”：" +
-                      describeError(result.error));
+    // A path outside the source is one the copy wrote.
+    const auto inSource = path.lexically_relative(fallback);
+    const bool written = inSource.empty() || *inSource.begin() == "..";
+    throw BackupError(
+        std::string(kCopyFailed) + "“" + pathToUtf8(path) + "”：" +
+        (written ? describeWriteError(path, result.error) : describeError(result.error)));
 }
 
 // Whether this job's newest copy still on disk is a folder holding something.

@@ -47,7 +47,8 @@ std::optional<RunLock> lockPath(FileOps& files, const fs::path& target) {
     try {
         return RunLock::tryAcquire(file);
     } catch (const std::system_error& e) {
-        throw BackupError("无法打开文件“" + pathToUtf8(file) + "”：" + describeError(e.code()));
+        throw BackupError("无法打开文件“" + pathToUtf8(file) + "”：" +
+                          describeWriteError(file, e.code()));
     }
 }
 

@@ -128,7 +128,7 @@ std::string notCopiedText(std::size_t count, std::size_t carried) {
 }
 
 std::string skippedReason(const RunReport& report, const SkippedEntry& entry) {
-    std::string reason = describeError(entry.error);
+    std::string reason = describeNotCopied(entry.path, entry.error);
     if (std::find(report.carried.begin(), report.carried.end(), entry.path) !=
         report.carried.end()) {
         reason += "；" + std::string(kCarriedOver);

@@ -4,6 +4,9 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/ControlledFolders.h"
+#include "platform/TextCodec.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -106,7 +109,76 @@ std::string_view windowsReason(int code) {
 }
 #endif
 
+// What holds a file of this extension (lower case, with its dot), as the advice to close it
+// names it.
+std::string_view holderOf(const std::string& extension) {
+    static const std::array<std::pair<std::string_view, std::string_view>, 10> kHolders = {{
+        {".pst", " Outlook "},
+        {".ost", " Outlook "},
+        {".accdb", " Access "},
+        {".laccdb", " Access "},
+        {".mdb", " Access "},
+        {".ldb", " Access "},
+        {".vhd", "虚拟机"},
+        {".vhdx", "虚拟机"},
+        {".vmdk", "虚拟机"},
+        {".vdi", "虚拟机"},
+    }};
+    for (const auto& [ext, holder] : kHolders) {
+        if (extension == ext) {
+            return holder;
+        }
+    }
+    return {};
+}
+
 }  // namespace
+
+bool isHeldByAnother(const std::error_code& error) {
+#ifdef _WIN32
+    const std::string_view category = error.category().name();
+    if (error.category() == std::system_category() || category == "windows") {
+        return error.value() == ERROR_SHARING_VIOLATION || error.value() == ERROR_LOCK_VIOLATION;
+    }
+#endif
+    return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy ||
+           error == std::errc::resource_unavailable_try_again;
+}
+
+std::string describeNotCopied(const std::filesystem::path& path, const std::error_code& error) {
+    std::string text = describeError(error);
+    if (!isHeldByAnother(error)) {
+        return text;
+    }
+    std::string extension = pathToUtf8(path.extension());
+    for (char& c : extension) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    const std::string_view holder = holderOf(extension);
+    return text + "，请关闭" + std::string(holder.empty() ? "正在使用它的程序" : holder) +
+           "后重新备份";
+}
+
+std::string describeWriteError(const std::filesystem::path& path, const std::error_code& error) {
+    std::string text = describeError(error);
+    bool denied = error == std::errc::permission_denied;
+#ifdef _WIN32
+    const std::string_view category = error.category().name();
+    denied = denied || ((error.category() == std::system_category() || category == "windows") &&
+                        error.value() == ERROR_ACCESS_DENIED);
+#endif
+    if (!denied) {
+        return text;
+    }
+    if (const auto folder = protectingFolder(readControlledFolders(), path)) {
+        text += "；“" + pathToUtf8(*folder) +
+                "”受 Windows 安全中心的“受控文件夹访问”保护，请在其“勒索软件防护”中允许 "
+                "vantrel.exe 和 vantrel-cli.exe 通过受控文件夹访问，然后重新备份";
+    }
+    return text;
+}
 
 std::string describeError(const std::error_code& error) {
     std::string_view reason;

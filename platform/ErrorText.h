@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <system_error>
 
@@ -15,5 +16,17 @@ std::string describeError(const std::error_code& error);
 // ready or not connected, a network path or name not found or gone, a network error or
 // timeout, a failed network log-on. Such a target is treated as a disk not connected.
 bool meansNotConnected(const std::error_code& error);
+
+// Whether the error says that another program holds the file open, or has locked part of it.
+bool isHeldByAnother(const std::error_code& error);
+
+// Why the entry at `path` could not be copied: describeError, and for a file another program
+// holds, what to close before the next backup, told by the file's extension where it can be,
+// e.g. "文件正被其他程序使用（系统代码 33），请关闭 Outlook 后重新备份".
+std::string describeNotCopied(const std::filesystem::path& path, const std::error_code& error);
+
+// Why a write at `path` failed: describeError, and where access was denied inside a folder
+// Windows' Controlled Folder Access protects, that it did, and which programs to allow.
+std::string describeWriteError(const std::filesystem::path& path, const std::error_code& error);
 
 }  // namespace vantrel
