@@ -341,6 +341,13 @@ int printVersions(Workspace& ws, std::string_view path) {
     }
     try {
         const auto versions = versionsOf(ws, settings, path);
+        // A record row that leads elsewhere is left out of the list, and said so.
+        for (const CopyEntries& copy : jobCopies(ws, settings)) {
+            if (!copy.trusted()) {
+                ws.ui.showMessage("备份记录中的路径“" + escapedName(copy.record().path) +
+                                  "”不是本任务的备份，未列出");
+            }
+        }
         if (versions.empty()) {
             ws.ui.showMessage("没有备份包含“" + std::string(path) + "”");
             return kFailed;

@@ -8,6 +8,7 @@
 #include "engine/CopyJournal.h"
 #include "engine/FileHash.h"
 #include "engine/ManifestStore.h"
+#include "engine/SafePath.h"
 #include "engine/Texts.h"
 #include "platform/TextCodec.h"
 
@@ -222,6 +223,11 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     if (!result.copy) {
         result.refusal =
             wanted.empty() ? "没有备份记录" : "没有日期为 " + std::string(yyyymmdd) + " 的备份记录";
+        return result;
+    }
+    // A row edited or damaged to lead elsewhere is never read.
+    if (!isSafeCopyPlace(result.copy->path)) {
+        result.refusal = "备份记录中的路径“" + escapedName(result.copy->path) + "”不是本任务的备份";
         return result;
     }
     // A newer copy may hold the dated name while its row waits in the journal (a run replacing

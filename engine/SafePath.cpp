@@ -36,11 +36,19 @@ bool isSafeCopyPlace(std::string_view recordPath) {
     if (recordPath.find('\0') != recordPath.npos) {
         return false;
     }
+    // A target folder written relative to the job's folder may climb out of it first
+    // ("../bak/data_20261210"); a ".." after any other name leads somewhere else.
+    bool climbing = recordPath.empty() || !isPathSeparator(recordPath.front());
     std::size_t start = 0;
     for (std::size_t i = 0; i <= recordPath.size(); ++i) {
         if (i == recordPath.size() || isPathSeparator(recordPath[i])) {
-            if (recordPath.substr(start, i - start) == "..") {
-                return false;
+            const std::string_view name = recordPath.substr(start, i - start);
+            if (name == "..") {
+                if (!climbing) {
+                    return false;
+                }
+            } else if (!name.empty() && name != ".") {
+                climbing = false;
             }
             start = i + 1;
         }

@@ -14,7 +14,8 @@ namespace vantrel {
 bool isSafeRelativePath(std::string_view path);
 
 // Whether `recordPath`, the place a record row gives for a copy, may be read as one: no ".."
-// name anywhere on the way and a last name shaped as a copy's ("<name>_yyyymmdd").
+// name after any other name (a relative target folder may start with them) and a last name
+// shaped as a copy's ("<name>_yyyymmdd").
 bool isSafeCopyPlace(std::string_view recordPath);
 
 }  // namespace vantrel

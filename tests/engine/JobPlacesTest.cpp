@@ -119,6 +119,11 @@ TEST_F(JobPlacesTest, FoldersWrittenRelativeOrWithATrailingSeparatorNameTheCopyA
     EXPECT_EQ(listCopies(ws, settings).front().record.path,
               pathToUtf8(fs::path("bak") / "data_20140515"));
     EXPECT_FALSE(listCopies(ws, settings).front().elsewhere);
+
+    // A target above the job's folder is recorded with ".."; its copy is read like the first.
+    settings.TargetFolder = "../bak";
+    ASSERT_TRUE(runOn(16).ran);
+    EXPECT_EQ(versionsOf(ws, settings, "w0.txt").size(), 2u);
 }
 
 TEST_F(JobPlacesTest, ATargetWithoutTheJobsMarkIsNotConnectedAndNothingIsMade) {

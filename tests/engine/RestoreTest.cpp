@@ -343,6 +343,7 @@ TEST_F(RestoreTest, RecordsThatLeadOutOfTheCopyAreReportedNotFollowed) {
     RestoreRequest fromIt = pathsOf({"report.docx"});
     fromIt.fromDate = "20261211";
     EXPECT_NE(restore(fromIt).failed.at(0).reason.find("不是本任务的备份"), std::string::npos);
+    EXPECT_NE(verifyCopy(ws, "20261211").refusal.find("不是本任务的备份"), std::string::npos);
 }
 
 TEST_F(RestoreTest, KeepingBothShortensALongNameAndSaysOnlyWhatItMade) {
@@ -465,6 +466,9 @@ TEST(SafePathTest, OnlyNamesBelowTheFolderPass) {
     EXPECT_TRUE(isSafeCopyPlace("/mnt/bak/data_20261210"));
     EXPECT_FALSE(isSafeCopyPlace("/mnt/bak/../home/data_20261210"));
     EXPECT_FALSE(isSafeCopyPlace("/home/me/data"));
+    EXPECT_TRUE(isSafeCopyPlace("../../bak/data_20261210"));
+    EXPECT_FALSE(isSafeCopyPlace("../bak/../home/data_20261210"));
+    EXPECT_FALSE(isSafeCopyPlace("/../bak/data_20261210"));
 }
 
 TEST(BesideNameTest, TheSuffixGoesBeforeTheLastExtension) {
