@@ -358,6 +358,9 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         }
     } catch (const BackupCancelled& e) {
         record.outcome = RunOutcome::Cancelled;
+        if (const char* why = control.cancelReason ? control.cancelReason->load() : nullptr) {
+            record.message = why;
+        }
         m_ws.ui.setStatus(e.what());
     } catch (const BackupBusy& e) {
         // Refused, and shown as the failure it is to whoever asked for the run.
