@@ -24,6 +24,7 @@ namespace {
 
 constexpr std::string_view kSourcePrompt = "请选择备份文件源地址";
 constexpr std::string_view kTargetPrompt = "请选择备份文件目的地址，文件将备份到指定位置";
+constexpr std::string_view kTimetableOff = "备份计划未启动，不会按时备份";
 constexpr std::string_view kCloseQuestion = "您确定要退出该系统吗？";
 constexpr std::string_view kConfirmChangesQuestion =
     "确认这些变化是您有意为之（而不是误删或勒索软件造成的）吗？确认后旧备份将照常清理。";
@@ -228,7 +229,8 @@ void JobPresenter::show() {
 
 void JobPresenter::startTimetableAtLaunch() {
     const TBackupSettings s = settings();
-    if (!s.StartScheduleAtLaunch || m_job.started()) {
+    // A timetable the user started runs until they stop it, across restarts and log-ons.
+    if ((!s.StartScheduleAtLaunch && !m_loaded.TimetableStarted) || m_job.started()) {
         return;
     }
     // A timetable that could never succeed is not started; the reason is shown.
@@ -332,6 +334,11 @@ void JobPresenter::startTimetable() {
         // A start while started saves again and keeps the timer's period.
         if (m_job.StartSchedule(settings())) {
             m_view.setTicking(true);
+            try {
+                rememberTimetable(m_ws, true);
+            } catch (const std::exception&) {
+                // The status already says the file could not be written.
+            }
         }
     });
     refreshHealth();
@@ -339,7 +346,12 @@ void JobPresenter::startTimetable() {
 
 void JobPresenter::stopTimetable() {
     m_view.setTicking(false);
-    guarded([this] { m_job.StopSchedule(); });
+    guarded([this] {
+        m_job.StopSchedule();
+        if (m_ws.files.stat(m_ws.configFile(), true)) {
+            rememberTimetable(m_ws, false);
+        }
+    });
     refreshHealth();
 }
 
@@ -380,6 +392,13 @@ void JobPresenter::cancelRun() {
     }
 }
 
+void JobPresenter::cancelForSessionEnd() {
+    if (m_running) {
+        m_cancelReason = kCancelledBySessionEnd;
+        m_cancel = true;
+    }
+}
+
 void JobPresenter::tick() {
     // A tick during a run is skipped; the next one after it still finds the day's fire
     // instant, so nothing is lost and no second run starts meanwhile.
@@ -416,10 +435,13 @@ void JobPresenter::startRun(const RunRequest& request) {
     const TBackupSettings s = settings();
     m_running = true;
     m_cancel = false;
+    m_cancelReason = nullptr;
     m_view.showRunning(true);
     m_worker = std::thread([this, s, request] {
+        RunControl control{&m_cancel};
+        control.cancelReason = &m_cancelReason;
         // execute() records every outcome and never throws.
-        RunResult result = m_job.execute(s, request, RunControl{&m_cancel});
+        RunResult result = m_job.execute(s, request, control);
         m_view.post([this, result = std::move(result)] { finishRun(result); });
     });
 }
@@ -522,7 +544,17 @@ bool JobPresenter::notifyInTray(const RunResult& result, const std::vector<std::
 void JobPresenter::refreshHealth(bool byClock) {
     guarded([this, byClock] {
         const JobHealth::State before = m_health.state;
-        m_health = m_job.health(settings());
+        const TBackupSettings s = settings();
+        m_health = m_job.health(s);
+        // A job with a timetable set that no timetable runs makes no scheduled backups.
+        const bool timetableSet = !s.SourcePath.empty() && !s.TargetFolder.empty() &&
+                                  std::find(s.Days.begin(), s.Days.end(), true) != s.Days.end();
+        if (timetableSet && !m_health.nextRun) {
+            if (m_health.state == JobHealth::State::Ok) {
+                m_health.state = JobHealth::State::Warning;
+            }
+            m_health.reason += (m_health.reason.empty() ? "" : "；") + std::string(kTimetableOff);
+        }
         const LocalTime now = m_ws.clock.now();
         HealthView view;
         view.state = m_health.state;

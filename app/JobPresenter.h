@@ -54,6 +54,10 @@ public:
     // changes, and later runs prune as before.
     void confirmChanges();
     void cancelRun();  // 取消, beside the progress bar
+    // The session ends (log-off or shutdown): a run under way is cancelled, its unfinished copy
+    // removed, and its history row says "已取消：系统关机或注销". waitForRun() then waits until
+    // that is done.
+    void cancelForSessionEnd();
 
     // FileTimer2, every second while the timetable is on: starts the run that is due.
     void tick();
@@ -115,6 +119,7 @@ private:
     JobHealth m_health;
     std::thread m_worker;
     std::atomic<bool> m_cancel{false};
+    std::atomic<const char*> m_cancelReason{nullptr};
     bool m_running = false;
     std::string m_status;  // status panel 1 as last set
     bool m_shown = false;

@@ -13,6 +13,13 @@ namespace vantrel::cli {
 // overdue or never backed up.
 enum ExitStatus { kOk = 0, kFailed = 1, kRefused = 2, kWarning = 3 };
 
+// Cancels the run under way, its history row keeping `why` (a literal), and ends `schedule`.
+// Safe in a signal handler and on the console's control thread.
+void cancelForShutdown(const char* why);
+// Whether a backup is being made now: a run cancelled by cancelForShutdown has been recorded
+// once this is false.
+bool runUnderWay();
+
 // Each command works on the workspace of the current directory and returns its exit status.
 int runBackup(Workspace& ws);
 int runSchedule(Workspace& ws);

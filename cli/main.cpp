@@ -13,6 +13,7 @@
 #include "cli/Commands.h"
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/BackupRun.h"
 #include "engine/Restore.h"
 #include "platform/Clock.h"
 #include "platform/ErrorText.h"
@@ -153,12 +154,38 @@ std::vector<std::string> utf8Arguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
 
+#ifdef _WIN32
+// The console closed, the user logging off or the system shutting down: the run under way is
+// cancelled, and this returns (letting the system end the process) once it has removed its
+// unfinished copy and written its history row, or after 20 s.
+BOOL WINAPI onConsoleControl(DWORD event) {
+    const char* why = nullptr;
+    switch (event) {
+        case CTRL_CLOSE_EVENT:
+            why = "已取消：命令行窗口被关闭";
+            break;
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            why = vantrel::kCancelledBySessionEnd;
+            break;
+        default:
+            return FALSE;  // Ctrl+C and Ctrl+Break reach the C runtime's SIGINT
+    }
+    vantrel::cli::cancelForShutdown(why);
+    for (int i = 0; i < 800 && vantrel::cli::runUnderWay(); ++i) {
+        Sleep(25);
+    }
+    return TRUE;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace vantrel;
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
 #else
     // A closed standard output (a pipe to "head") must never end a run half way.
     std::signal(SIGPIPE, SIG_IGN);

@@ -31,6 +31,7 @@ constexpr std::string_view kKeyDays = "备份频率";
 constexpr std::string_view kKeyKeep = "备份个数";
 constexpr std::string_view kKeyStartAtLaunch = "启动时执行备份计划";
 constexpr std::string_view kKeyCatchUp = "补做错过的备份";
+constexpr std::string_view kKeyTimetableStarted = "备份计划已启动";
 
 std::string_view flagText(bool on) {
     return on ? "1" : "0";
@@ -287,6 +288,16 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
     return true;
 }
 
+void rememberTimetable(Workspace& ws, bool started) {
+    try {
+        IniFile ini(ws.configFile());
+        ini.write(kSection, kKeyTimetableStarted, flagText(started));
+        ini.save();
+    } catch (const std::exception& e) {
+        throw BackupError(e.what());
+    }
+}
+
 void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     using namespace std::chrono;
     settings.SourcePath.clear();
@@ -296,6 +307,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.KeepMonthly = 0;
     settings.KeepYearly = 0;
     settings.GuardMassChanges = true;
+    settings.TimetableStarted = false;
     const LocalTime now = ws.clock.now();
     const hh_mm_ss<milliseconds> clock{now - floor<days>(now)};
     settings.RunTime = {static_cast<int>(clock.hours().count()),
@@ -324,6 +336,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.TargetFolder = ini->read(kSection, kKeyTarget);
     const std::string dayList = ini->read(kSection, kKeyDays);
     settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
+    settings.TimetableStarted = trimControls(ini->read(kSection, kKeyTimetableStarted)) == "1";
     settings.CatchUpMissed = ini->read(kSection, kKeyCatchUp) == "1";
     settings.ShareUnchanged = trimControls(ini->read(kSection, kKeyShare)) == "1";
     // Only "0" turns the guard off; a missing key or anything else leaves it on.

@@ -62,8 +62,12 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
         m_w.cancelButton->setEnabled(false);
         m_presenter->cancelRun();
     });
-    // At log-off or shutdown the program ends without asking.
-    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { m_sessionEnding = true; });
+    // At log-off or shutdown the program ends without asking; a run under way is cancelled,
+    // and recorded as such before the program ends.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] {
+        m_sessionEnding = true;
+        m_presenter->cancelForSessionEnd();
+    });
 
     if (m_presenter->create()) {
         m_w.panel0->setFixedWidth(width() / 2);

@@ -158,7 +158,9 @@ LRESULT TMainForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             OnClose();
             return 0;
         case WM_QUERYENDSESSION:
+            // A run stops at once: what is left of the session goes to recording it.
             m_sessionEnding = true;
+            m_presenter->cancelForSessionEnd();
             return TRUE;
         case WM_ENDSESSION:
             OnEndSession(wParam != FALSE);
@@ -524,6 +526,8 @@ void TMainForm::OnClose() {
 // At log-off or shutdown the program ends without asking and leaves no icon behind.
 void TMainForm::OnEndSession(bool ending) {
     if (ending) {
+        // The cancelled run removes its unfinished copy and writes its history row first.
+        m_presenter->waitForRun();
         m_tray->remove();
         DestroyWindow(m_window);
     } else {
@@ -664,6 +668,12 @@ std::optional<std::string> TMainForm::pickFolder(std::string_view prompt) {
 
 void TMainForm::showRunning(bool running) {
     m_running = running;
+    // Named on the shutdown screen while a run goes (Wine only pretends to).
+    if (running) {
+        ShutdownBlockReasonCreate(m_window, L"Vantrel 正在备份：关机或注销将取消本次备份");
+    } else {
+        ShutdownBlockReasonDestroy(m_window);
+    }
     for (const int id : {IDC_BUTTON8, IDC_BUTTON9, IDC_BUTTON10}) {
         EnableWindow(control(id), !running);
     }

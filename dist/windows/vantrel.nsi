@@ -109,8 +109,9 @@ Section "桌面快捷方式" SecDesktop
     !insertmacro JobFolderShortcut "$DESKTOP\${SHORTCUT}" ""
 SectionEnd
 
-; Started in the notification area at log-on, with the settings of the job folder.
-Section /o "开机时启动" SecStartup
+; Started in the notification area at log-on, with the settings of the job folder: a
+; timetable the user started goes on after a restart. Ticked unless the user unticks it.
+Section "开机时启动" SecStartup
     !insertmacro JobFolderShortcut "$SMSTARTUP\${SHORTCUT}" "--minimized"
 SectionEnd
 

@@ -169,6 +169,34 @@ TEST_F(JobPresenterTest, TheTimetableStartsAtLaunchWhenTheFileSaysSo) {
     }
 }
 
+// 启动备份计划 holds across restarts until 终止备份计划; a job whose timetable is set but not
+// running says so in its health.
+TEST_F(JobPresenterTest, AStartedTimetableStartsAgainWithTheWindowUntilStopped) {
+    fillValid();
+    {
+        test::FakeJobView first;
+        JobPresenter before{dir.path(), files, clock, first};
+        before.show();
+        first.form = view.form;
+        before.startTimetable();
+        EXPECT_TRUE(first.ticking);
+    }
+    for (const bool stopFirst : {false, true}) {
+        SCOPED_TRACE(stopFirst);
+        test::FakeJobView window;
+        JobPresenter restarted{dir.path(), files, clock, window};
+        restarted.create();
+        restarted.show();
+        EXPECT_EQ(window.ticking, !stopFirst);
+        EXPECT_EQ(window.health.summary.find("备份计划未启动") != std::string::npos, stopFirst);
+        EXPECT_TRUE(window.messages.empty());
+        if (!stopFirst) {
+            restarted.stopTimetable();
+            EXPECT_TRUE(startsWith(window.health.summary, "备份状态：从未备份（备份计划未启动"));
+        }
+    }
+}
+
 TEST_F(JobPresenterTest, AManualRunCopiesOnceOnItsWorkerAndReportsItsOutcome) {
     const auto source = fillValid();
     view.form.source = pathToUtf8(dir / "missing");
@@ -218,6 +246,22 @@ TEST_F(JobPresenterTest, EndingDuringARunWaitsForItsRecord) {
         closing.backUpNow();
     }
     EXPECT_EQ(records(), 1u);
+}
+
+// At log-off or shutdown the run is cancelled and recorded before the window ends, which it
+// may do before the outcome reaches it.
+TEST_F(JobPresenterTest, TheSessionEndingCancelsARunAndItsRowSaysWhy) {
+    fillValid();
+    files.afterCopy = [this] { presenter.cancelForSessionEnd(); };
+    presenter.backUpNow();
+    presenter.waitForRun();
+    for (const auto& e : std::filesystem::directory_iterator(dir / "bak")) {
+        EXPECT_FALSE(e.is_directory()) << e.path();
+    }
+    const auto rows = RunHistory(dir / "wenjianming.mdb").list();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].outcome, RunOutcome::Cancelled);
+    EXPECT_EQ(rows[0].message, "已取消：系统关机或注销");
 }
 
 TEST_F(JobPresenterTest, CancelLeavesNothingBehind) {
