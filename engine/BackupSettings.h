@@ -31,6 +31,7 @@ struct TBackupSettings {
     // Kept by rememberTimetable, never by SaveSettings.
     bool TimetableStarted = false;
     bool CatchUpMissed = false;     // make one run for fire instants that passed unrun
+    bool SystemTask = false;        // the system's scheduler runs the timetable with no window open
     bool ShareUnchanged = false;    // unchanged files are linked from the previous copy
     bool GuardMassChanges = true;   // a mass change holds pruning back until confirmed
     std::string ExcludeRules = {};  // patterns separated by "|" (engine/Exclusions.h)

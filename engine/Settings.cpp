@@ -32,6 +32,7 @@ constexpr std::string_view kKeyKeep = "备份个数";
 constexpr std::string_view kKeyStartAtLaunch = "启动时执行备份计划";
 constexpr std::string_view kKeyCatchUp = "补做错过的备份";
 constexpr std::string_view kKeyTimetableStarted = "备份计划已启动";
+constexpr std::string_view kKeySystemTask = "系统计划任务";
 
 std::string_view flagText(bool on) {
     return on ? "1" : "0";
@@ -269,7 +270,8 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
         const std::pair<std::string_view, bool> flags[] = {
             {kKeyStartAtLaunch, settings.StartScheduleAtLaunch},
             {kKeyCatchUp, settings.CatchUpMissed},
-            {kKeyShare, settings.ShareUnchanged}};
+            {kKeyShare, settings.ShareUnchanged},
+            {kKeySystemTask, settings.SystemTask}};
         for (const auto& [key, on] : flags) {
             if (on || !ini.read(kSection, key).empty()) {
                 ini.write(kSection, key, flagText(on));
@@ -308,6 +310,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.KeepYearly = 0;
     settings.GuardMassChanges = true;
     settings.TimetableStarted = false;
+    settings.SystemTask = false;
     const LocalTime now = ws.clock.now();
     const hh_mm_ss<milliseconds> clock{now - floor<days>(now)};
     settings.RunTime = {static_cast<int>(clock.hours().count()),
@@ -338,6 +341,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
     settings.TimetableStarted = trimControls(ini->read(kSection, kKeyTimetableStarted)) == "1";
     settings.CatchUpMissed = ini->read(kSection, kKeyCatchUp) == "1";
+    settings.SystemTask = trimControls(ini->read(kSection, kKeySystemTask)) == "1";
     settings.ShareUnchanged = trimControls(ini->read(kSection, kKeyShare)) == "1";
     // Only "0" turns the guard off; a missing key or anything else leaves it on.
     settings.GuardMassChanges = trimControls(ini->read(kSection, kKeyGuard)) != "0";
