@@ -26,8 +26,10 @@
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
 #include "engine/SourcePath.h"
+#include "engine/SystemTask.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
+#include "platform/SystemScheduler.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel::cli {
@@ -262,6 +264,38 @@ int runSchedule(Workspace& ws) {
     }
     job.StopSchedule();
     return kOk;
+}
+
+int manageTask(Workspace& ws, std::string_view action, const std::filesystem::path& windowProgram) {
+#ifdef _WIN32
+    const std::string name = systemTaskName(ws);
+#else
+    const std::string name = unitInstance(ws.dir);
+    (void)windowProgram;
+#endif
+    const auto scheduler = SystemScheduler::make();
+    if (action == "install") {
+        BackupJob job(ws);
+        TBackupSettings settings;
+        if (!loadTimetableSettings(ws, job, settings)) {
+            return kRefused;
+        }
+#ifdef _WIN32
+        scheduler->install(name, taskXml(settings, ws.dir, windowProgram));
+#else
+        scheduler->install(name, timerDropIn(settings));
+#endif
+        printOut(scheduler->status(name).value_or("已登记"));
+        return kOk;
+    }
+    if (action == "remove") {
+        printOut(scheduler->remove(name) ? "已删除此任务的系统计划任务"
+                                         : "此任务没有登记系统计划任务");
+        return kOk;
+    }
+    const auto status = scheduler->status(name);
+    printOut(status.value_or("此任务没有登记系统计划任务"));
+    return status ? kOk : kFailed;
 }
 
 int printLog(Workspace& ws) {

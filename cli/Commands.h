@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string_view>
 
 #include "engine/Restore.h"
@@ -41,6 +42,10 @@ int confirmChanges(Workspace& ws);
 int printExcluded(Workspace& ws);
 // Marks the copy of `date` ("yyyymmdd") kept for good, or no longer.
 int pinCopy(Workspace& ws, std::string_view date, bool pinned);
+// `task install`, `task remove`, `task status`: the job's own entry in the system's scheduler
+// (Task Scheduler on Windows, running `windowProgram --backup`; the job's systemd user timer
+// elsewhere), made from the timetable in config.ini.
+int manageTask(Workspace& ws, std::string_view action, const std::filesystem::path& windowProgram);
 // Shows what the next prune would do to each copy, deleting nothing.
 int previewPrune(Workspace& ws);
 

@@ -68,6 +68,10 @@ constexpr std::string_view kUsage =
     "             退出状态：0 全部恢复；3 有的项未能恢复；1 没有可恢复的\n"
     "  changes [yyyymmdd]\n"
     "             列出最新的（或该日期的）备份相对于上一个备份新增、修改和删除的项\n"
+    "  task install|remove|status\n"
+    "             登记、删除或显示此任务的系统计划任务（Windows 为任务计划程序中的任务，\n"
+    "             其他系统为 systemd 用户定时器 vantrel-backup@.timer），按 config.ini 的\n"
+    "             每周计划在没有窗口时备份；status 在没有登记时退出状态为 1\n"
     "  confirm-changes\n"
     "             确认异常变化保护发现的大量变化，此后旧备份照常清理\n"
     "  --help     显示本说明\n"
@@ -179,6 +183,24 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 }
 #endif
 
+// The window's program beside this one: the task's windowless entry point.
+std::filesystem::path windowProgram() {
+#ifdef _WIN32
+    std::wstring self(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+        if (n < self.size()) {
+            self.resize(n);
+            break;
+        }
+        self.resize(self.size() * 2);
+    }
+    return std::filesystem::path(self).parent_path() / L"vantrel.exe";
+#else
+    return {};
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,6 +279,12 @@ int main(int argc, char** argv) {
     } else if (command == "restore") {
         wrong = parseRestore(args, restoreRequest);
         run = [&restoreRequest](Workspace& ws) { return cli::restore(ws, restoreRequest); };
+    } else if (command == "task") {
+        if (args.size() != 1 ||
+            (args.front() != "install" && args.front() != "remove" && args.front() != "status")) {
+            wrong = usageError("命令 task 需要 install、remove 或 status 之一。");
+        }
+        run = [&args](Workspace& ws) { return cli::manageTask(ws, args.front(), windowProgram()); };
     } else if (command == "excluded") {
         run = cli::printExcluded;
         wrong = refuseArguments();
