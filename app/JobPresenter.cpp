@@ -14,6 +14,7 @@
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
+#include "engine/SystemTask.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
@@ -53,6 +54,7 @@ FormFields fieldsOf(const TBackupSettings& s) {
     f.keepText = s.KeepCount ? formatKeepCount(*s.KeepCount) : std::string();
     f.startAtLaunch = s.StartScheduleAtLaunch;
     f.catchUp = s.CatchUpMissed;
+    f.systemTask = s.SystemTask;
     f.share = s.ShareUnchanged;
     f.excludeRules = s.ExcludeRules;
     f.keepMonthlyText = s.KeepMonthly ? std::to_string(s.KeepMonthly) : std::string();
@@ -263,6 +265,7 @@ TBackupSettings JobPresenter::settings() const {
     }
     s.StartScheduleAtLaunch = f.startAtLaunch;
     s.CatchUpMissed = f.catchUp;
+    s.SystemTask = f.systemTask.value_or(m_loaded.SystemTask);
     s.ShareUnchanged = f.share;
     s.ExcludeRules = f.excludeRules ? *f.excludeRules : m_loaded.ExcludeRules;
     s.KeepMonthly = countOf(f.keepMonthlyText, m_loaded.KeepMonthly);
@@ -326,14 +329,38 @@ void JobPresenter::pickTarget() {
 }
 
 void JobPresenter::save() {
-    guarded([this] { SaveSettings(m_ws, settings()); });
+    guarded([this] {
+        const TBackupSettings s = settings();
+        if (SaveSettings(m_ws, s)) {
+            syncSystemTask(s);
+        }
+    });
+}
+
+void JobPresenter::syncSystemTask(const TBackupSettings& s) {
+    if (m_scheduler == nullptr) {
+        return;
+    }
+    const SystemTaskEntry entry = systemTaskEntry(m_ws, s, m_program);
+    try {
+        if (s.SystemTask) {
+            m_scheduler->install(entry.name, entry.definition);
+        } else {
+            m_scheduler->remove(entry.name);
+        }
+    } catch (const std::exception& e) {
+        m_view.showMessage(std::string(s.SystemTask ? "未能登记" : "未能删除") + "系统计划任务：" +
+                           e.what());
+    }
 }
 
 void JobPresenter::startTimetable() {
     guarded([this] {
         // A start while started saves again and keeps the timer's period.
-        if (m_job.StartSchedule(settings())) {
+        const TBackupSettings s = settings();
+        if (m_job.StartSchedule(s)) {
             m_view.setTicking(true);
+            syncSystemTask(s);
             try {
                 rememberTimetable(m_ws, true);
             } catch (const std::exception&) {
@@ -549,7 +576,7 @@ void JobPresenter::refreshHealth(bool byClock) {
         // A job with a timetable set that no timetable runs makes no scheduled backups.
         const bool timetableSet = !s.SourcePath.empty() && !s.TargetFolder.empty() &&
                                   std::find(s.Days.begin(), s.Days.end(), true) != s.Days.end();
-        if (timetableSet && !m_health.nextRun) {
+        if (timetableSet && !m_health.nextRun && !(s.SystemTask && m_scheduler != nullptr)) {
             if (m_health.state == JobHealth::State::Ok) {
                 m_health.state = JobHealth::State::Warning;
             }

@@ -17,6 +17,7 @@
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
+#include "platform/SystemScheduler.h"
 
 namespace vantrel {
 
@@ -40,6 +41,14 @@ public:
     // Later calls do nothing, so unsaved changes survive hiding and showing.
     void show();
     bool shown() const { return m_shown; }
+
+    // The system's scheduler and the window's own program: with 关闭窗口后也按计划备份 on
+    // (系统计划任务), each save and start registers the job's system task again, and a save
+    // with it off removes one. None: the window leaves the system's scheduler alone.
+    void setSystemScheduler(SystemScheduler* scheduler, std::filesystem::path program) {
+        m_scheduler = scheduler;
+        m_program = std::move(program);
+    }
 
     // The commands, named after the buttons that give them.
     void pickSource();      // Button4 ("..."): the source folder browser
@@ -111,8 +120,11 @@ private:
     void showOutcome(const RunResult& result, const std::vector<std::string>& messages);
     bool notifyInTray(const RunResult& result, const std::vector<std::string>& messages);
     void refreshHealth(bool byClock = false);
+    void syncSystemTask(const TBackupSettings& settings);
 
     JobView& m_view;
+    SystemScheduler* m_scheduler = nullptr;
+    std::filesystem::path m_program;
     std::unique_ptr<EngineUi> m_engineUi;
     Workspace m_ws;
     BackupJob m_job;

@@ -267,24 +267,15 @@ int runSchedule(Workspace& ws) {
 }
 
 int manageTask(Workspace& ws, std::string_view action, const std::filesystem::path& windowProgram) {
-#ifdef _WIN32
-    const std::string name = systemTaskName(ws);
-#else
-    const std::string name = unitInstance(ws.dir);
-    (void)windowProgram;
-#endif
     const auto scheduler = SystemScheduler::make();
+    const std::string name = systemTaskEntry(ws, {}, windowProgram).name;
     if (action == "install") {
         BackupJob job(ws);
         TBackupSettings settings;
         if (!loadTimetableSettings(ws, job, settings)) {
             return kRefused;
         }
-#ifdef _WIN32
-        scheduler->install(name, taskXml(settings, ws.dir, windowProgram));
-#else
-        scheduler->install(name, timerDropIn(settings));
-#endif
+        scheduler->install(name, systemTaskEntry(ws, settings, windowProgram).definition);
         printOut(scheduler->status(name).value_or("已登记"));
         return kOk;
     }

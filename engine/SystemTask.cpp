@@ -133,6 +133,16 @@ std::string timerDropIn(const TBackupSettings& settings) {
            (settings.CatchUpMissed ? "true" : "false") + "\n";
 }
 
+SystemTaskEntry systemTaskEntry(const Workspace& ws, const TBackupSettings& settings,
+                                const std::filesystem::path& program) {
+#ifdef _WIN32
+    return {systemTaskName(ws), taskXml(settings, ws.dir, program)};
+#else
+    (void)program;
+    return {unitInstance(ws.dir), timerDropIn(settings)};
+#endif
+}
+
 std::string unitInstance(const std::filesystem::path& jobDir) {
     std::string path = pathToUtf8(jobDir.lexically_normal());
     while (path.size() > 1 && path.back() == '/') {

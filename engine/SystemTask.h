@@ -26,6 +26,15 @@ std::string taskXml(const TBackupSettings& settings, const std::filesystem::path
 // place of the shipped daily one, Persistent (made up after boot) when catch-up is on.
 std::string timerDropIn(const TBackupSettings& settings);
 
+// The job's entry as this system's scheduler takes it: the task's name and XML on Windows
+// (running `program --backup`), the timer's instance and drop-in elsewhere.
+struct SystemTaskEntry {
+    std::string name;
+    std::string definition;
+};
+SystemTaskEntry systemTaskEntry(const Workspace& ws, const TBackupSettings& settings,
+                                const std::filesystem::path& program);
+
 // The systemd instance name of the job folder, as `systemd-escape --path` makes it.
 std::string unitInstance(const std::filesystem::path& jobDir);
 

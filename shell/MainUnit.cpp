@@ -26,6 +26,8 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
                      Dialogs& dialogs, QWidget* parent)
     : QMainWindow(parent), m_dialogs(dialogs), m_w(buildMainWindow(*this)) {
     m_presenter = std::make_unique<JobPresenter>(std::move(workDir), files, clock, *this);
+    m_scheduler = SystemScheduler::make();
+    m_presenter->setSystemScheduler(m_scheduler.get(), {});
     makeKeepCountField(m_w.keepCount, [this] { m_presenter->commitKeepCount(); });
 
     m_timer = new QTimer(this);

@@ -89,7 +89,17 @@ std::string headingApart(const std::string& line) {
 }  // namespace
 
 TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock& clock)
-    : m_presenter(std::make_unique<JobPresenter>(std::move(workDir), files, clock, *this)) {}
+    : m_presenter(std::make_unique<JobPresenter>(std::move(workDir), files, clock, *this)) {
+    // The job's Task Scheduler task runs this program with --backup.
+    std::wstring self(32768, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    try {
+        m_scheduler = SystemScheduler::make();
+        m_presenter->setSystemScheduler(m_scheduler.get(), std::filesystem::path(self));
+    } catch (const std::exception&) {
+        // Without Task Scheduler the option has no effect; the window works as before.
+    }
+}
 
 TMainForm::~TMainForm() {
     if (m_window != nullptr) {

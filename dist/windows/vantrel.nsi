@@ -123,6 +123,10 @@ FunctionEnd
 ; What the installer put there and nothing else. The program folder goes only when empty: a
 ; copy started from it keeps its job (config.ini, wenjianming.mdb, Log) there.
 Section "Uninstall"
+    ; The system task of the job in the default job folder goes with the program it starts.
+    SetOutPath "$APPDATA\Vantrel"
+    nsExec::Exec '"$INSTDIR\vantrel-cli.exe" task remove'
+    SetOutPath "$TEMP"
     Delete "$SMPROGRAMS\${SHORTCUT}"
     Delete "$DESKTOP\${SHORTCUT}"
     Delete "$SMSTARTUP\${SHORTCUT}"

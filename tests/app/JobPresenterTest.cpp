@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "app/LogPresenter.h"
@@ -195,6 +196,46 @@ TEST_F(JobPresenterTest, AStartedTimetableStartsAgainWithTheWindowUntilStopped) 
             EXPECT_TRUE(startsWith(window.health.summary, "备份状态：从未备份（备份计划未启动"));
         }
     }
+}
+
+// The system's scheduler as the presenter uses it: what was registered, by name.
+struct FakeScheduler final : SystemScheduler {
+    void install(const std::string& name, const std::string& definition) override {
+        tasks[name] = definition;
+    }
+    bool remove(const std::string& name) override { return tasks.erase(name) > 0; }
+    std::optional<std::string> status(const std::string& name) override {
+        return tasks.contains(name) ? std::optional<std::string>("registered") : std::nullopt;
+    }
+    std::map<std::string, std::string> tasks;
+};
+
+// With 关闭窗口后也按计划备份 on, every save registers the job's task anew, with the timetable
+// as saved; off, a save removes it. A registered task counts as a running timetable.
+TEST_F(JobPresenterTest, TheSystemTaskFollowsEverySave) {
+    FakeScheduler scheduler;
+    presenter.setSystemScheduler(&scheduler, "/opt/vantrel/vantrel");
+    presenter.show();
+    fillValid();
+    view.form.systemTask = true;
+    presenter.save();
+    ASSERT_EQ(scheduler.tasks.size(), 1u);
+#ifdef _WIN32
+    const std::string thursday = "<Thursday />", monday = "<Monday />";
+#else
+    const std::string thursday = "Thu *-*-* ", monday = "Mon,Thu *-*-* ";
+#endif
+    EXPECT_NE(scheduler.tasks.begin()->second.find(thursday), std::string::npos);
+    view.form.days[Monday] = true;
+    presenter.save();
+    ASSERT_EQ(scheduler.tasks.size(), 1u);
+    EXPECT_NE(scheduler.tasks.begin()->second.find(monday), std::string::npos);
+    EXPECT_NE(readBytes(dir / "config.ini").find(utf8ToGbk("系统计划任务=1")), std::string::npos);
+    presenter.minuteTick();
+    EXPECT_EQ(view.health.summary.find("备份计划未启动"), std::string::npos);
+    view.form.systemTask = false;
+    presenter.save();
+    EXPECT_TRUE(scheduler.tasks.empty());
 }
 
 TEST_F(JobPresenterTest, AManualRunCopiesOnceOnItsWorkerAndReportsItsOutcome) {
