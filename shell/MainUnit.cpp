@@ -135,6 +135,7 @@ FormFields TMainForm::fields() const {
     f.keepText = toUtf8(m_w.keepCount->text());
     f.startAtLaunch = m_w.startAtLaunch->isChecked();
     f.catchUp = m_w.catchUp->isChecked();
+    f.systemTask = m_w.systemTask->isChecked();
     f.share = m_w.share->isChecked();
     f.excludeRules = toUtf8(m_w.excludeRules->text());
     f.keepMonthlyText = toUtf8(m_w.keepMonthly->text());
@@ -153,6 +154,7 @@ void TMainForm::showFields(const FormFields& f) {
     m_w.keepCount->setText(toQString(f.keepText));
     m_w.startAtLaunch->setChecked(f.startAtLaunch);
     m_w.catchUp->setChecked(f.catchUp);
+    m_w.systemTask->setChecked(f.systemTask.value_or(false));
     m_w.share->setChecked(f.share);
     m_w.excludeRules->setText(toQString(f.excludeRules.value_or("")));
     m_w.keepMonthly->setText(toQString(f.keepMonthlyText.value_or("")));

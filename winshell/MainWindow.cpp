@@ -584,6 +584,7 @@ FormFields TMainForm::fields() const {
     f.keepText = text(IDC_DBNUMBEREDITEH1);
     f.startAtLaunch = Button_GetCheck(control(IDC_CHECKBOXSTARTATLAUNCH)) == BST_CHECKED;
     f.catchUp = Button_GetCheck(control(IDC_CHECKBOXCATCHUP)) == BST_CHECKED;
+    f.systemTask = Button_GetCheck(control(IDC_CHECKBOXSYSTEMTASK)) == BST_CHECKED;
     f.share = Button_GetCheck(control(IDC_SHARECHECKBOX)) == BST_CHECKED;
     f.guard = Button_GetCheck(control(IDC_GUARDCHECKBOX)) == BST_CHECKED;
     f.excludeRules = text(IDC_EXCLUDERULES);
@@ -610,6 +611,8 @@ void TMainForm::showFields(const FormFields& f) {
     Button_SetCheck(control(IDC_CHECKBOXSTARTATLAUNCH),
                     f.startAtLaunch ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_CHECKBOXCATCHUP), f.catchUp ? BST_CHECKED : BST_UNCHECKED);
+    Button_SetCheck(control(IDC_CHECKBOXSYSTEMTASK),
+                    f.systemTask.value_or(false) ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_SHARECHECKBOX), f.share ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_GUARDCHECKBOX), f.guard ? BST_CHECKED : BST_UNCHECKED);
     setText(IDC_EXCLUDERULES, f.excludeRules.value_or(""));
