@@ -14,6 +14,7 @@
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
+#include "engine/SystemTask.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
@@ -24,6 +25,7 @@ namespace {
 
 constexpr std::string_view kSourcePrompt = "请选择备份文件源地址";
 constexpr std::string_view kTargetPrompt = "请选择备份文件目的地址，文件将备份到指定位置";
+constexpr std::string_view kTimetableOff = "备份计划未启动，不会按时备份";
 constexpr std::string_view kCloseQuestion = "您确定要退出该系统吗？";
 constexpr std::string_view kCloseWhileRunningNotice =
     "正在备份，退出将取消这次备份，未完成的备份会被删除。\n";
@@ -54,6 +56,7 @@ FormFields fieldsOf(const TBackupSettings& s) {
     f.keepText = s.KeepCount ? formatKeepCount(*s.KeepCount) : std::string();
     f.startAtLaunch = s.StartScheduleAtLaunch;
     f.catchUp = s.CatchUpMissed;
+    f.systemTask = s.SystemTask;
     f.share = s.ShareUnchanged;
     f.excludeRules = s.ExcludeRules;
     f.keepMonthlyText = s.KeepMonthly ? std::to_string(s.KeepMonthly) : std::string();
@@ -235,7 +238,8 @@ void JobPresenter::show() {
 
 void JobPresenter::startTimetableAtLaunch() {
     const TBackupSettings s = settings();
-    if (!s.StartScheduleAtLaunch || m_job.started()) {
+    // A timetable the user started runs until they stop it, across restarts and log-ons.
+    if ((!s.StartScheduleAtLaunch && !m_loaded.TimetableStarted) || m_job.started()) {
         return;
     }
     // A timetable that could never succeed is not started; the reason is shown.
@@ -268,6 +272,7 @@ TBackupSettings JobPresenter::settings() const {
     }
     s.StartScheduleAtLaunch = f.startAtLaunch;
     s.CatchUpMissed = f.catchUp;
+    s.SystemTask = f.systemTask.value_or(m_loaded.SystemTask);
     s.ShareUnchanged = f.share;
     s.ExcludeRules = f.excludeRules ? *f.excludeRules : m_loaded.ExcludeRules;
     s.KeepMonthly = countOf(f.keepMonthlyText, m_loaded.KeepMonthly);
@@ -331,14 +336,43 @@ void JobPresenter::pickTarget() {
 }
 
 void JobPresenter::save() {
-    guarded([this] { SaveSettings(m_ws, settings()); });
+    guarded([this] {
+        const TBackupSettings s = settings();
+        if (SaveSettings(m_ws, s)) {
+            syncSystemTask(s);
+        }
+    });
+}
+
+void JobPresenter::syncSystemTask(const TBackupSettings& s) {
+    if (m_scheduler == nullptr) {
+        return;
+    }
+    const SystemTaskEntry entry = systemTaskEntry(m_ws, s, m_program);
+    try {
+        if (s.SystemTask) {
+            m_scheduler->install(entry.name, entry.definition);
+        } else {
+            m_scheduler->remove(entry.name);
+        }
+    } catch (const std::exception& e) {
+        m_view.showMessage(std::string(s.SystemTask ? "未能登记" : "未能删除") + "系统计划任务：" +
+                           e.what());
+    }
 }
 
 void JobPresenter::startTimetable() {
     guarded([this] {
         // A start while started saves again and keeps the timer's period.
-        if (m_job.StartSchedule(settings())) {
+        const TBackupSettings s = settings();
+        if (m_job.StartSchedule(s)) {
             m_view.setTicking(true);
+            syncSystemTask(s);
+            try {
+                rememberTimetable(m_ws, true);
+            } catch (const std::exception&) {
+                // The status already says the file could not be written.
+            }
         }
     });
     refreshHealth();
@@ -346,7 +380,12 @@ void JobPresenter::startTimetable() {
 
 void JobPresenter::stopTimetable() {
     m_view.setTicking(false);
-    guarded([this] { m_job.StopSchedule(); });
+    guarded([this] {
+        m_job.StopSchedule();
+        if (m_ws.files.stat(m_ws.configFile(), true)) {
+            rememberTimetable(m_ws, false);
+        }
+    });
     refreshHealth();
 }
 
@@ -383,6 +422,13 @@ void JobPresenter::confirmChanges() {
 
 void JobPresenter::cancelRun() {
     if (m_running) {
+        m_cancel = true;
+    }
+}
+
+void JobPresenter::cancelForSessionEnd() {
+    if (m_running) {
+        m_cancelReason = kCancelledBySessionEnd;
         m_cancel = true;
     }
 }
@@ -436,10 +482,13 @@ void JobPresenter::startRun(const RunRequest& request) {
     const TBackupSettings s = settings();
     m_running = true;
     m_cancel = false;
+    m_cancelReason = nullptr;
     m_view.showRunning(true);
     m_worker = std::thread([this, s, request] {
+        RunControl control{&m_cancel};
+        control.cancelReason = &m_cancelReason;
         // execute() records every outcome and never throws.
-        RunResult result = m_job.execute(s, request, RunControl{&m_cancel});
+        RunResult result = m_job.execute(s, request, control);
         m_view.post([this, result = std::move(result)] { finishRun(result); });
     });
 }
@@ -543,7 +592,17 @@ bool JobPresenter::notifyInTray(const RunResult& result, const std::vector<std::
 void JobPresenter::refreshHealth(bool byClock) {
     guarded([this, byClock] {
         const JobHealth::State before = m_health.state;
-        m_health = m_job.health(settings());
+        const TBackupSettings s = settings();
+        m_health = m_job.health(s);
+        // A job with a timetable set that no timetable runs makes no scheduled backups.
+        const bool timetableSet = !s.SourcePath.empty() && !s.TargetFolder.empty() &&
+                                  std::find(s.Days.begin(), s.Days.end(), true) != s.Days.end();
+        if (timetableSet && !m_health.nextRun && !(s.SystemTask && m_scheduler != nullptr)) {
+            if (m_health.state == JobHealth::State::Ok) {
+                m_health.state = JobHealth::State::Warning;
+            }
+            m_health.reason += (m_health.reason.empty() ? "" : "；") + std::string(kTimetableOff);
+        }
         const LocalTime now = m_ws.clock.now();
         HealthView view;
         view.state = m_health.state;

@@ -17,6 +17,7 @@
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
+#include "platform/SystemScheduler.h"
 
 namespace vantrel {
 
@@ -41,6 +42,14 @@ public:
     void show();
     bool shown() const { return m_shown; }
 
+    // The system's scheduler and the window's own program: with 关闭窗口后也按计划备份 on
+    // (系统计划任务), each save and start registers the job's system task again, and a save
+    // with it off removes one. None: the window leaves the system's scheduler alone.
+    void setSystemScheduler(SystemScheduler* scheduler, std::filesystem::path program) {
+        m_scheduler = scheduler;
+        m_program = std::move(program);
+    }
+
     // The commands, named after the buttons that give them.
     void pickSource();      // Button4 ("..."): the source folder browser
     void pickTarget();      // Button5 ("..."): the target folder browser
@@ -54,6 +63,10 @@ public:
     // changes, and later runs prune as before.
     void confirmChanges();
     void cancelRun();  // 取消, beside the progress bar
+    // The session ends (log-off or shutdown): a run under way is cancelled, its unfinished copy
+    // removed, and its history row says "已取消：系统关机或注销". waitForRun() then waits until
+    // that is done.
+    void cancelForSessionEnd();
 
     // FileTimer2, every second while the timetable is on: starts the run that is due.
     void tick();
@@ -109,14 +122,18 @@ private:
     void showOutcome(const RunResult& result, const std::vector<std::string>& messages);
     bool notifyInTray(const RunResult& result, const std::vector<std::string>& messages);
     void refreshHealth(bool byClock = false);
+    void syncSystemTask(const TBackupSettings& settings);
 
     JobView& m_view;
+    SystemScheduler* m_scheduler = nullptr;
+    std::filesystem::path m_program;
     std::unique_ptr<EngineUi> m_engineUi;
     Workspace m_ws;
     BackupJob m_job;
     JobHealth m_health;
     std::thread m_worker;
     std::atomic<bool> m_cancel{false};
+    std::atomic<const char*> m_cancelReason{nullptr};
     bool m_running = false;
     std::string m_status;  // status panel 1 as last set
     bool m_shown = false;

@@ -24,7 +24,9 @@ struct FormFields {
     std::string keepText;        // DBNumberEditEh1, as shown
     bool startAtLaunch = false;  // 启动时执行备份计划
     bool catchUp = false;        // 补做错过的备份
-    bool share = false;          // 未改动的文件与上一个备份共享
+    // 关闭窗口后也按计划备份; none from a window without the box, which keeps config.ini's.
+    std::optional<bool> systemTask;
+    bool share = false;  // 未改动的文件与上一个备份共享
     // 排除规则, 按月保留 and 按年保留 as shown; none from a window without such a field, which
     // then keeps what config.ini holds.
     std::optional<std::string> excludeRules;

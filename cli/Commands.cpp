@@ -26,8 +26,10 @@
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
 #include "engine/SourcePath.h"
+#include "engine/SystemTask.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
+#include "platform/SystemScheduler.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel::cli {
@@ -45,6 +47,31 @@ extern "C" void requestStop(int) {
 extern "C" void requestCancel(int) {
     g_cancelRun = true;
 }
+
+std::atomic<const char*> g_cancelReason{nullptr};
+std::atomic<bool> g_running{false};
+
+#ifndef _WIN32
+extern "C" void cancelOnSignal(int signal) {
+    cancelForShutdown(signal == SIGHUP ? "已取消：终端已断开或用户已注销（SIGHUP）"
+                                       : "已取消：收到结束信号（SIGTERM），如系统关机或服务停止");
+}
+#endif
+
+// The control of a run that a signal or the console's close can cancel.
+RunControl cancellable() {
+    RunControl control{&g_cancelRun};
+    control.cancelReason = &g_cancelReason;
+    return control;
+}
+
+// Marks a run under way for as long as it lives.
+struct UnderWay {
+    UnderWay() { g_running = true; }
+    ~UnderWay() { g_running = false; }
+    UnderWay(const UnderWay&) = delete;
+    UnderWay& operator=(const UnderWay&) = delete;
+};
 
 void printOut(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -138,17 +165,34 @@ bool loadSource(Workspace& ws, TBackupSettings& settings) {
 
 }  // namespace
 
+void cancelForShutdown(const char* why) {
+    g_cancelReason = why;
+    g_cancelRun = true;
+    g_stopRequested = 1;
+}
+
+bool runUnderWay() {
+    return g_running;
+}
+
 int runBackup(Workspace& ws) {
     TBackupSettings settings;
     if (!loadSettings(ws, settings)) {
         return kRefused;
     }
-    // SIGINT and SIGTERM cancel the copy; the run then leaves nothing behind.
+    // SIGINT, SIGTERM and SIGHUP cancel the copy; the run then leaves nothing behind, and its
+    // history row says why when it was not the user's interrupt.
     std::signal(SIGINT, requestCancel);
+#ifdef _WIN32
     std::signal(SIGTERM, requestCancel);
+#else
+    std::signal(SIGTERM, cancelOnSignal);
+    std::signal(SIGHUP, cancelOnSignal);
+#endif
     BackupJob job(ws);
-    const RunResult result = job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine),
-                                         RunControl{&g_cancelRun});
+    const UnderWay underWay;
+    const RunResult result =
+        job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine), cancellable());
     if (result.error) {
         try {
             std::rethrow_exception(result.error);
@@ -175,8 +219,15 @@ int runSchedule(Workspace& ws) {
     if (!loadTimetableSettings(ws, job, settings)) {
         return kRefused;
     }
+    // SIGINT ends the timetable once a run under way has ended; SIGTERM and SIGHUP (the
+    // session or the service ending) cancel that run as well.
     std::signal(SIGINT, requestStop);
+#ifdef _WIN32
     std::signal(SIGTERM, requestStop);
+#else
+    std::signal(SIGTERM, cancelOnSignal);
+    std::signal(SIGHUP, cancelOnSignal);
+#endif
 
     try {
         job.startTimetable();
@@ -203,7 +254,8 @@ int runSchedule(Workspace& ws) {
             }
         }
         try {
-            if (const auto result = job.CheckSchedule(settings)) {
+            const UnderWay underWay;
+            if (const auto result = job.CheckSchedule(settings, cancellable())) {
                 printDetails(ws, result->report);
             }
         } catch (const std::exception& e) {
@@ -212,6 +264,29 @@ int runSchedule(Workspace& ws) {
     }
     job.StopSchedule();
     return kOk;
+}
+
+int manageTask(Workspace& ws, std::string_view action, const std::filesystem::path& windowProgram) {
+    const auto scheduler = SystemScheduler::make();
+    const std::string name = systemTaskEntry(ws, {}, windowProgram).name;
+    if (action == "install") {
+        BackupJob job(ws);
+        TBackupSettings settings;
+        if (!loadTimetableSettings(ws, job, settings)) {
+            return kRefused;
+        }
+        scheduler->install(name, systemTaskEntry(ws, settings, windowProgram).definition);
+        printOut(scheduler->status(name).value_or("已登记"));
+        return kOk;
+    }
+    if (action == "remove") {
+        printOut(scheduler->remove(name) ? "已删除此任务的系统计划任务"
+                                         : "此任务没有登记系统计划任务");
+        return kOk;
+    }
+    const auto status = scheduler->status(name);
+    printOut(status.value_or("此任务没有登记系统计划任务"));
+    return status ? kOk : kFailed;
 }
 
 int printLog(Workspace& ws) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <string_view>
 
 #include "engine/Restore.h"
@@ -12,6 +13,13 @@ namespace vantrel::cli {
 // not be deleted. `status` exits with the job's health instead: 0 OK, 3 warning, 4 failed,
 // overdue or never backed up.
 enum ExitStatus { kOk = 0, kFailed = 1, kRefused = 2, kWarning = 3 };
+
+// Cancels the run under way, its history row keeping `why` (a literal), and ends `schedule`.
+// Safe in a signal handler and on the console's control thread.
+void cancelForShutdown(const char* why);
+// Whether a backup is being made now: a run cancelled by cancelForShutdown has been recorded
+// once this is false.
+bool runUnderWay();
 
 // Each command works on the workspace of the current directory and returns its exit status.
 int runBackup(Workspace& ws);
@@ -34,6 +42,10 @@ int confirmChanges(Workspace& ws);
 int printExcluded(Workspace& ws);
 // Marks the copy of `date` ("yyyymmdd") kept for good, or no longer.
 int pinCopy(Workspace& ws, std::string_view date, bool pinned);
+// `task install`, `task remove`, `task status`: the job's own entry in the system's scheduler
+// (Task Scheduler on Windows, running `windowProgram --backup`; the job's systemd user timer
+// elsewhere), made from the timetable in config.ini.
+int manageTask(Workspace& ws, std::string_view action, const std::filesystem::path& windowProgram);
 // Shows what the next prune would do to each copy, deleting nothing.
 int previewPrune(Workspace& ws);
 

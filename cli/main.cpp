@@ -13,6 +13,7 @@
 #include "cli/Commands.h"
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
+#include "engine/BackupRun.h"
 #include "engine/Restore.h"
 #include "platform/Clock.h"
 #include "platform/ErrorText.h"
@@ -67,6 +68,10 @@ constexpr std::string_view kUsage =
     "             退出状态：0 全部恢复；3 有的项未能恢复；1 没有可恢复的\n"
     "  changes [yyyymmdd]\n"
     "             列出最新的（或该日期的）备份相对于上一个备份新增、修改和删除的项\n"
+    "  task install|remove|status\n"
+    "             登记、删除或显示此任务的系统计划任务（Windows 为任务计划程序中的任务，\n"
+    "             其他系统为 systemd 用户定时器 vantrel-backup@.timer），按 config.ini 的\n"
+    "             每周计划在没有窗口时备份；status 在没有登记时退出状态为 1\n"
     "  confirm-changes\n"
     "             确认异常变化保护发现的大量变化，此后旧备份照常清理\n"
     "  --help     显示本说明\n"
@@ -153,12 +158,56 @@ std::vector<std::string> utf8Arguments(int argc, char** argv) {
     return std::vector<std::string>(argv, argv + argc);
 }
 
+#ifdef _WIN32
+// The console closed, the user logging off or the system shutting down: the run under way is
+// cancelled, and this returns (letting the system end the process) once it has removed its
+// unfinished copy and written its history row, or after 20 s.
+BOOL WINAPI onConsoleControl(DWORD event) {
+    const char* why = nullptr;
+    switch (event) {
+        case CTRL_CLOSE_EVENT:
+            why = "已取消：命令行窗口被关闭";
+            break;
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            why = vantrel::kCancelledBySessionEnd;
+            break;
+        default:
+            return FALSE;  // Ctrl+C and Ctrl+Break reach the C runtime's SIGINT
+    }
+    vantrel::cli::cancelForShutdown(why);
+    for (int i = 0; i < 800 && vantrel::cli::runUnderWay(); ++i) {
+        Sleep(25);
+    }
+    return TRUE;
+}
+#endif
+
+// The window's program beside this one: the task's windowless entry point.
+std::filesystem::path windowProgram() {
+#ifdef _WIN32
+    std::wstring self(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+        if (n < self.size()) {
+            self.resize(n);
+            break;
+        }
+        self.resize(self.size() * 2);
+    }
+    return std::filesystem::path(self).parent_path() / L"vantrel.exe";
+#else
+    return {};
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace vantrel;
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
 #else
     // A closed standard output (a pipe to "head") must never end a run half way.
     std::signal(SIGPIPE, SIG_IGN);
@@ -230,6 +279,12 @@ int main(int argc, char** argv) {
     } else if (command == "restore") {
         wrong = parseRestore(args, restoreRequest);
         run = [&restoreRequest](Workspace& ws) { return cli::restore(ws, restoreRequest); };
+    } else if (command == "task") {
+        if (args.size() != 1 ||
+            (args.front() != "install" && args.front() != "remove" && args.front() != "status")) {
+            wrong = usageError("命令 task 需要 install、remove 或 status 之一。");
+        }
+        run = [&args](Workspace& ws) { return cli::manageTask(ws, args.front(), windowProgram()); };
     } else if (command == "excluded") {
         run = cli::printExcluded;
         wrong = refuseArguments();

@@ -9,6 +9,7 @@
 #include "engine/ChangeGuard.h"
 #include "engine/Schedule.h"
 #include "engine/Settings.h"
+#include "platform/StayAwake.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -301,12 +302,13 @@ std::optional<LocalTime> BackupJob::planCatchUp(LocalTime armedAt) {
     return lastEnded + kCatchUpRetries[attempts - 1];
 }
 
-std::optional<RunResult> BackupJob::CheckSchedule(const TBackupSettings& settings) {
+std::optional<RunResult> BackupJob::CheckSchedule(const TBackupSettings& settings,
+                                                  const RunControl& control) {
     const auto request = isDue(settings);
     if (!request) {
         return std::nullopt;
     }
-    RunResult result = execute(settings, *request);
+    RunResult result = execute(settings, *request, control);
     finished(result);
     if (result.error) {
         std::rethrow_exception(result.error);
@@ -316,6 +318,8 @@ std::optional<RunResult> BackupJob::CheckSchedule(const TBackupSettings& setting
 
 RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& request,
                              const RunControl& control) {
+    // The machine stays awake until the run has ended, whatever its outcome.
+    const StayAwake awake;
     RunResult result;
     RunRecord& record = result.record;
     record.started = m_ws.clock.now();
@@ -374,6 +378,9 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         }
     } catch (const BackupCancelled& e) {
         record.outcome = RunOutcome::Cancelled;
+        if (const char* why = control.cancelReason ? control.cancelReason->load() : nullptr) {
+            record.message = why;
+        }
         m_ws.ui.setStatus(e.what());
     } catch (const BackupBusy& e) {
         // Refused, and shown as the failure it is to whoever asked for the run.

@@ -87,7 +87,8 @@ public:
 
     // The tick handler where nothing else waits: when due, makes the run and records it. A
     // failure is recorded, then thrown.
-    std::optional<RunResult> CheckSchedule(const TBackupSettings& settings);
+    std::optional<RunResult> CheckSchedule(const TBackupSettings& settings,
+                                           const RunControl& control = {});
 
     // Counts the source, makes the run and records its outcome. Touches only the files and
     // the database, so it may run on a worker thread while the owner keeps the timetable.

@@ -12,6 +12,7 @@
 #include "engine/CopyPlan.h"
 #include "engine/CopySlot.h"
 #include "engine/OperationLog.h"
+#include "engine/RunHistory.h"
 #include "engine/TargetMark.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
@@ -158,8 +159,22 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
         }
     }
 
+    // The run's row is there from now on: a run killed before it ends still leaves one, which
+    // the next run (holding this lock) marks interrupted.
+    std::optional<RunHistory> history;
+    if (control.history != nullptr) {
+        history.emplace(ws.databaseFile());
+        RunRecord& row = *control.history;
+        row.outcome = RunOutcome::Running;
+        row.ended = row.started;
+        row.id = history->add(row);
+    }
+
     CopySlot slot(ws, store, run);
     slot.recover();
+    if (history) {
+        history->markInterrupted(control.history->id);
+    }
 
     // The dated path is replaced only when it is this job's own copy.
     if (ws.files.stat(target, false) && !store.namesPlace(ws.files, target)) {

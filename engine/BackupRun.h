@@ -41,13 +41,21 @@ struct RunControl {
     // copy: where the caller counts the source, so that a refused run never waits for a count.
     // Returns the count, or none when the source could not be counted.
     std::function<std::optional<TreeSize>(const RunTarget& run)> countSource = {};
-    // The run's history row (its start, trigger and fire instant), written with the copy's
-    // row so that a run killed afterwards still has one; its id is set once it is written.
-    // Null: the caller keeps no history.
+    // The run's history row (its start, trigger and fire instant): written as running once
+    // the run holds its lock, and again with the copy's row, so that a run killed at any point
+    // after its start leaves one; its id is set once it is written. Null: the caller keeps no
+    // history.
     RunRecord* history = nullptr;
     // Where the target's volume is looked up (engine/TargetMark.h); null: the system's.
     Volumes* volumes = nullptr;
+    // Why the copy was cancelled, when not by the user: the cancelled run's history row keeps
+    // this text (a literal; set before `cancel`, also from a signal handler).
+    const std::atomic<const char*>* cancelReason = nullptr;
 };
+
+// Why a run was cancelled when the system shuts down or the user logs off.
+inline constexpr const char* kCancelledBySessionEnd = "已取消：系统关机或注销";
+static_assert(std::atomic<const char*>::is_always_lock_free, "set from a signal handler");
 
 // What a run did.
 struct RunReport {

@@ -27,12 +27,16 @@ struct TBackupSettings {
     std::array<bool, 7> Days{};          // the day boxes, indexed by Weekday; the file's DayList
     std::optional<double> KeepCount;     // the keep count; none when the field is empty
     bool StartScheduleAtLaunch = false;  // start the timetable as soon as settings are loaded
-    bool CatchUpMissed = false;          // make one run for fire instants that passed unrun
-    bool ShareUnchanged = false;         // unchanged files are linked from the previous copy
-    bool GuardMassChanges = true;        // a mass change holds pruning back until confirmed
-    std::string ExcludeRules = {};       // patterns separated by "|" (engine/Exclusions.h)
-    int KeepMonthly = 0;                 // months whose oldest complete copy is kept too
-    int KeepYearly = 0;                  // years whose oldest complete copy is kept too
+    // The user started the timetable and has not stopped it: it starts again with the window.
+    // Kept by rememberTimetable, never by SaveSettings.
+    bool TimetableStarted = false;
+    bool CatchUpMissed = false;     // make one run for fire instants that passed unrun
+    bool SystemTask = false;        // the system's scheduler runs the timetable with no window open
+    bool ShareUnchanged = false;    // unchanged files are linked from the previous copy
+    bool GuardMassChanges = true;   // a mass change holds pruning back until confirmed
+    std::string ExcludeRules = {};  // patterns separated by "|" (engine/Exclusions.h)
+    int KeepMonthly = 0;            // months whose oldest complete copy is kept too
+    int KeepYearly = 0;             // years whose oldest complete copy is kept too
 };
 
 }  // namespace vantrel

@@ -187,7 +187,7 @@ Committed CopyJournal::commit(const JournalEntry& entry) {
             }
         }
         if (entry.run) {
-            done.historyId = insertRunRow(db, *entry.run);
+            done.historyId = writeRunRow(db, *entry.run);
         }
         auto stmt = db.prepare("DELETE FROM vantrel_journal WHERE id = :id");
         stmt.bind("id", entry.id);

@@ -34,7 +34,7 @@ struct OutcomeName {
     std::string_view stored;
     std::string_view shown;
 };
-constexpr std::array<OutcomeName, 7> kOutcomes = {{
+constexpr std::array<OutcomeName, 8> kOutcomes = {{
     {RunOutcome::Success, "success", "成功"},
     {RunOutcome::Incomplete, "incomplete", "不完整"},
     {RunOutcome::Failed, "failed", "失败"},
@@ -42,6 +42,7 @@ constexpr std::array<OutcomeName, 7> kOutcomes = {{
     {RunOutcome::Cancelled, "cancelled", "已取消"},
     {RunOutcome::Missed, "missed", "错过"},
     {RunOutcome::CaughtUp, "caught_up", "错过，已补做"},
+    {RunOutcome::Running, "running", "进行中"},
 }};
 
 RunOutcome outcomeFrom(std::string_view stored) {
@@ -138,23 +139,60 @@ void writeChanges(Database& db, std::int64_t id, const RunRecord& r) {
     }
 }
 
-}  // namespace
-
-std::int64_t insertRunRow(Database& db, const RunRecord& r) {
+std::int64_t insertRow(Database& db, const RunRecord& r) {
     auto stmt = db.prepare(
         "INSERT INTO run_history (started, ended, trigger, outcome, message, files, bytes, "
         "target_path, fire_instant, prune_failures) VALUES (:started, :ended, :trigger, "
         ":outcome, :message, :files, :bytes, :target, :fire, :prune)");
     bindRun(stmt, r);
     stmt.step();
-    const std::int64_t id = db.lastInsertRowId();
+    return db.lastInsertRowId();
+}
+
+}  // namespace
+
+std::int64_t writeRunRow(Database& db, const RunRecord& r) {
+    std::int64_t id = 0;
+    if (r.id != 0) {
+        auto mine = db.prepare("SELECT id FROM run_history WHERE id = :id");
+        mine.bind("id", r.id);
+        if (mine.step()) {
+            id = r.id;
+        }
+    } else {
+        // A run finished by a later one (from the journal) knows its start, not its row.
+        auto begun = db.prepare(
+            "SELECT id FROM run_history WHERE started = :started AND trigger = :trigger AND "
+            "(outcome = 'running' OR (outcome = 'failed' AND message = :interrupted)) "
+            "ORDER BY id DESC LIMIT 1");
+        begun.bind("started", formatLocalTime(r.started));
+        begun.bind("trigger", storedName(r.trigger));
+        begun.bind("interrupted", kRunInterrupted);
+        if (begun.step()) {
+            id = begun.columnInt(0);
+        }
+    }
+    if (id == 0) {
+        id = insertRow(db, r);
+    } else {
+        auto stmt = db.prepare(
+            "UPDATE run_history SET started = :started, ended = :ended, trigger = :trigger, "
+            "outcome = :outcome, message = :message, files = :files, bytes = :bytes, "
+            "target_path = :target, fire_instant = :fire, prune_failures = :prune "
+            "WHERE id = :id");
+        bindRun(stmt, r);
+        stmt.bind("id", id);
+        stmt.step();
+    }
     writeChanges(db, id, r);
     return id;
 }
 
 std::int64_t RunHistory::add(const RunRecord& r) {
     try {
-        return insertRunRow(m_records.db(), r);
+        const std::int64_t id = insertRow(m_records.db(), r);
+        writeChanges(m_records.db(), id, r);
+        return id;
     } catch (const std::exception& e) {
         m_records.fail(e);
     }
@@ -164,16 +202,21 @@ void RunHistory::update(const RunRecord& r) {
     try {
         Database& db = m_records.db();
         Transaction tx(db);
-        auto stmt = db.prepare(
-            "UPDATE run_history SET started = :started, ended = :ended, trigger = :trigger, "
-            "outcome = :outcome, message = :message, files = :files, bytes = :bytes, "
-            "target_path = :target, fire_instant = :fire, prune_failures = :prune "
-            "WHERE id = :id");
-        bindRun(stmt, r);
-        stmt.bind("id", r.id);
-        stmt.step();
-        writeChanges(db, r.id, r);
+        writeRunRow(db, r);
         tx.commit();
+    } catch (const std::exception& e) {
+        m_records.fail(e);
+    }
+}
+
+void RunHistory::markInterrupted(std::int64_t current) {
+    try {
+        auto stmt = m_records.db().prepare(
+            "UPDATE run_history SET outcome = 'failed', message = :message "
+            "WHERE outcome = 'running' AND id <> :id");
+        stmt.bind("message", kRunInterrupted);
+        stmt.bind("id", current);
+        stmt.step();
     } catch (const std::exception& e) {
         m_records.fail(e);
     }
@@ -232,8 +275,9 @@ std::vector<RunRecord> RunHistory::list(std::size_t limit) {
 }
 
 std::optional<RunRecord> RunHistory::lastRun(LocalTime now) {
-    auto rows = query("outcome NOT IN ('missed', 'caught_up', 'cancelled') AND started <= :now",
-                      "id DESC", 1, std::nullopt, now);
+    auto rows =
+        query("outcome NOT IN ('missed', 'caught_up', 'cancelled', 'running') AND started <= :now",
+              "id DESC", 1, std::nullopt, now);
     if (rows.empty()) {
         return std::nullopt;
     }

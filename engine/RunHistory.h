@@ -18,8 +18,23 @@ namespace vantrel {
 enum class RunTrigger { Timetable, CatchUp, Manual, CommandLine };
 
 // How a run ended. Missed: a fire instant passed with no run; CaughtUp: such an instant that
-// a later catch-up run has covered.
-enum class RunOutcome { Success, Incomplete, Failed, Refused, Cancelled, Missed, CaughtUp };
+// a later catch-up run has covered; Running: the run is under way (its row is written when it
+// starts), or it was killed and no later run has looked at it yet.
+enum class RunOutcome {
+    Success,
+    Incomplete,
+    Failed,
+    Refused,
+    Cancelled,
+    Missed,
+    CaughtUp,
+    Running
+};
+
+// The message of a run that never ended (the process was killed, crashed or lost its power):
+// a later run of the job finds its row still running and marks it failed with this.
+inline constexpr std::string_view kRunInterrupted =
+    "运行未正常结束（程序被强行结束、崩溃或断电），本次没有完成备份";
 
 struct RunRecord {
     std::int64_t id = 0;
@@ -54,9 +69,11 @@ std::string_view displayName(RunOutcome outcome);
 // run made no copy or did not count), and the message (empty when none).
 std::vector<std::string> shownFields(const RunRecord& record);
 
-// Writes `record` as a new row of table `run_history` through `db`, inside whatever
-// transaction `db` has open; returns its id. Throws DatabaseError.
-std::int64_t insertRunRow(Database& db, const RunRecord& record);
+// Writes `record` as a row of table `run_history` through `db`, inside whatever transaction
+// `db` has open, and returns its id: over row `record.id`, else over the row the same run
+// wrote at its start (same start and trigger, still running or marked interrupted since),
+// else as a new row. Throws DatabaseError.
+std::int64_t writeRunRow(Database& db, const RunRecord& record);
 
 // Every run of the job, in table `run_history` of the record database beside the copies'
 // table, which it leaves alone.
@@ -67,8 +84,12 @@ public:
     explicit RunHistory(const std::filesystem::path& dbFile);
 
     std::int64_t add(const RunRecord& record);
-    // Rewrites the row `record.id` (written with the run's copy) as the run ended.
+    // Rewrites the row `record.id` (written at the run's start or with its copy) as the run
+    // ended; writes it again when it is gone.
     void update(const RunRecord& record);
+    // Marks every row still running, but `current`, failed with kRunInterrupted. Only a run
+    // that holds the job's run lock may call it: no other run of the job is under way.
+    void markInterrupted(std::int64_t current);
     // Newest first; all rows when `limit` is 0.
     std::vector<RunRecord> list(std::size_t limit = 0);
 

@@ -33,6 +33,8 @@ constexpr std::string_view kKeyDays = "备份频率";
 constexpr std::string_view kKeyKeep = "备份个数";
 constexpr std::string_view kKeyStartAtLaunch = "启动时执行备份计划";
 constexpr std::string_view kKeyCatchUp = "补做错过的备份";
+constexpr std::string_view kKeyTimetableStarted = "备份计划已启动";
+constexpr std::string_view kKeySystemTask = "系统计划任务";
 
 std::string_view flagText(bool on) {
     return on ? "1" : "0";
@@ -271,7 +273,8 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
         const std::pair<std::string_view, bool> flags[] = {
             {kKeyStartAtLaunch, settings.StartScheduleAtLaunch},
             {kKeyCatchUp, settings.CatchUpMissed},
-            {kKeyShare, settings.ShareUnchanged}};
+            {kKeyShare, settings.ShareUnchanged},
+            {kKeySystemTask, settings.SystemTask}};
         for (const auto& [key, on] : flags) {
             if (on || !ini.read(kSection, key).empty()) {
                 ini.write(kSection, key, flagText(on));
@@ -293,6 +296,16 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
     return true;
 }
 
+void rememberTimetable(Workspace& ws, bool started) {
+    try {
+        IniFile ini(ws.configFile());
+        ini.write(kSection, kKeyTimetableStarted, flagText(started));
+        ini.save();
+    } catch (const std::exception& e) {
+        throw BackupError(e.what());
+    }
+}
+
 void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     using namespace std::chrono;
     settings.SourcePath.clear();
@@ -302,6 +315,8 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.KeepMonthly = 0;
     settings.KeepYearly = 0;
     settings.GuardMassChanges = true;
+    settings.TimetableStarted = false;
+    settings.SystemTask = false;
     const LocalTime now = ws.clock.now();
     const hh_mm_ss<milliseconds> clock{now - floor<days>(now)};
     settings.RunTime = {static_cast<int>(clock.hours().count()),
@@ -339,7 +354,9 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.TargetFolder = ini->read(kSection, kKeyTarget);
     const std::string dayList = ini->read(kSection, kKeyDays);
     settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
+    settings.TimetableStarted = trimControls(ini->read(kSection, kKeyTimetableStarted)) == "1";
     settings.CatchUpMissed = ini->read(kSection, kKeyCatchUp) == "1";
+    settings.SystemTask = trimControls(ini->read(kSection, kKeySystemTask)) == "1";
     settings.ShareUnchanged = trimControls(ini->read(kSection, kKeyShare)) == "1";
     // Only "0" turns the guard off; a missing key or anything else leaves it on.
     settings.GuardMassChanges = trimControls(ini->read(kSection, kKeyGuard)) != "0";

@@ -45,4 +45,9 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings);
 // A bad value throws BackupError, leaving the fields read before it filled.
 void LoadSettings(Workspace& ws, TBackupSettings& settings);
 
+// Remembers in "config.ini" whether the user's timetable is started (key "备份计划已启动",
+// "1" or "0"), so that it starts again when the window does. A file that cannot be written
+// throws BackupError.
+void rememberTimetable(Workspace& ws, bool started);
+
 }  // namespace vantrel

@@ -26,6 +26,8 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
                      Dialogs& dialogs, QWidget* parent)
     : QMainWindow(parent), m_dialogs(dialogs), m_w(buildMainWindow(*this)) {
     m_presenter = std::make_unique<JobPresenter>(std::move(workDir), files, clock, *this);
+    m_scheduler = SystemScheduler::make();
+    m_presenter->setSystemScheduler(m_scheduler.get(), {});
     makeKeepCountField(m_w.keepCount, [this] { m_presenter->commitKeepCount(); });
 
     m_timer = new QTimer(this);
@@ -62,8 +64,12 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
         m_w.cancelButton->setEnabled(false);
         m_presenter->cancelRun();
     });
-    // At log-off or shutdown the program ends without asking.
-    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] { m_sessionEnding = true; });
+    // At log-off or shutdown the program ends without asking; a run under way is cancelled,
+    // and recorded as such before the program ends.
+    connect(qGuiApp, &QGuiApplication::commitDataRequest, this, [this] {
+        m_sessionEnding = true;
+        m_presenter->cancelForSessionEnd();
+    });
 
     if (m_presenter->create()) {
         setPanel0Width(width() / 2);
@@ -129,6 +135,7 @@ FormFields TMainForm::fields() const {
     f.keepText = toUtf8(m_w.keepCount->text());
     f.startAtLaunch = m_w.startAtLaunch->isChecked();
     f.catchUp = m_w.catchUp->isChecked();
+    f.systemTask = m_w.systemTask->isChecked();
     f.share = m_w.share->isChecked();
     f.excludeRules = toUtf8(m_w.excludeRules->text());
     f.keepMonthlyText = toUtf8(m_w.keepMonthly->text());
@@ -147,6 +154,7 @@ void TMainForm::showFields(const FormFields& f) {
     m_w.keepCount->setText(toQString(f.keepText));
     m_w.startAtLaunch->setChecked(f.startAtLaunch);
     m_w.catchUp->setChecked(f.catchUp);
+    m_w.systemTask->setChecked(f.systemTask.value_or(false));
     m_w.share->setChecked(f.share);
     m_w.excludeRules->setText(toQString(f.excludeRules.value_or("")));
     m_w.keepMonthly->setText(toQString(f.keepMonthlyText.value_or("")));

@@ -100,7 +100,8 @@ private:
     QStringList m_lastNotification;
     bool m_inTray = false;
     bool m_sessionEnding = false;
-    std::unique_ptr<JobPresenter> m_presenter;  // last: made once the widgets exist
+    std::unique_ptr<SystemScheduler> m_scheduler;  // the job's systemd user timer
+    std::unique_ptr<JobPresenter> m_presenter;     // last: made once the widgets exist
 };
 
 }  // namespace vantrel

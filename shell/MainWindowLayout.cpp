@@ -215,6 +215,9 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     // The options, in a row of their own under the command buttons, each as wide as its text.
     w.startAtLaunch = checkBox(box, "CheckBoxStartAtLaunch", QStringLiteral("启动时执行备份计划"));
     w.catchUp = checkBox(box, "CheckBoxCatchUp", QStringLiteral("补做错过的备份"));
+    w.systemTask = checkBox(box, "CheckBoxSystemTask", QStringLiteral("关闭窗口后也按计划备份"));
+    w.systemTask->setToolTip(
+        QStringLiteral("保存时登记此任务的 systemd 用户定时器，没有窗口时也按计划备份。"));
     w.share =
         checkBox(box, "ShareCheckBox", QStringLiteral("未改动的文件与上一个备份共享（节省空间）"));
     w.share->setToolTip(
@@ -224,7 +227,8 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     w.guard->setToolTip(
         QStringLiteral("一次备份发现上一个备份中至少一半（且至少 20 个）文件被修改或删除时，"
                        "暂不清理旧备份，直到您确认这些变化。"));
-    placeInRows({w.startAtLaunch, w.catchUp, w.share, w.guard}, kOptionsTop, kLeftColumnWidth);
+    placeInRows({w.startAtLaunch, w.catchUp, w.systemTask, w.share, w.guard}, kOptionsTop,
+                kLeftColumnWidth);
 
     // The help text on the right, each group at its top; where a taller font needs more
     // room, a group and all after it move down as far as it needs. The job's health follows.

@@ -31,6 +31,7 @@ struct MainWindowWidgets {
     QPushButton* excludePreview = nullptr;  // 预览
     QCheckBox* startAtLaunch = nullptr;
     QCheckBox* catchUp = nullptr;
+    QCheckBox* systemTask = nullptr;  // 关闭窗口后也按计划备份
     QCheckBox* share = nullptr;
     QCheckBox* guard = nullptr;             // 异常变化保护
     QPushButton* button6 = nullptr;         // 保存配置信息

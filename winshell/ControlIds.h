@@ -63,6 +63,7 @@ enum ControlId : int {
     IDC_EXCLUDEPREVIEW,   // 预览
     IDC_KEEPMONTHLYUNIT,  // 个月, after 按月保留's field
     IDC_KEEPYEARLYUNIT,   // 年, after 按年保留's field
+    IDC_CHECKBOXSYSTEMTASK,  // 关闭窗口后也按计划备份
 
     // The items of the presets menu, in the order of JobPresenter::exclusionPresets().
     IDM_EXCLUDEPRESET1 = 1090,

@@ -52,6 +52,7 @@ constexpr Following kRows[] = {
     {IDC_SHARECHECKBOX, IDC_GUARDCHECKBOX, kLabelGap * 4, Fit::Move},
     {IDC_EXCLUDELABEL, IDC_EXCLUDERULES, kLabelGap, Fit::Shrink},
     {IDC_CHECKBOXSTARTATLAUNCH, IDC_CHECKBOXCATCHUP, kLabelGap * 4, Fit::Move},
+    {IDC_CHECKBOXCATCHUP, IDC_CHECKBOXSYSTEMTASK, kLabelGap * 4, Fit::Move},
 };
 
 // The command buttons, left to right. Their 96-DPI places overlap by a pixel or four; each
@@ -133,6 +134,8 @@ std::span<const ControlPlan> mainControls() {
         {IDC_BUTTONRESTORE, K::Button, "恢复文件…", C::GroupBox1, 453, 418, 113, 33},
         {IDC_CHECKBOXSTARTATLAUNCH, K::CheckBox, "启动时执行备份计划", C::GroupBox1, 8, 446, 0, 0},
         {IDC_CHECKBOXCATCHUP, K::CheckBox, "补做错过的备份", C::GroupBox1, 160, 446, 0, 0},
+        {IDC_CHECKBOXSYSTEMTASK, K::CheckBox, "关闭窗口后也按计划备份", C::GroupBox1, 290, 446, 0,
+         0},
         {IDC_HELPLABEL1 + 0, K::HelpText, "操作步骤：", C::GroupBox1, 576, 40, 0, 0},
         {IDC_HELPLABEL1 + 1, K::HelpText, "1、保存配置信息；", C::GroupBox1, 576, 56, 0, 0},
         {IDC_HELPLABEL1 + 2, K::HelpText, "2、启动备份计划；", C::GroupBox1, 576, 72, 0, 0},
@@ -284,7 +287,7 @@ MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarH
          {IDC_EXCLUDELABEL, IDC_EXCLUDERULES, IDC_EXCLUDEPRESETS, IDC_EXCLUDEPREVIEW}) {
         rowBottom = std::max<int>(rowBottom, rectOf(id).bottom);
     }
-    for (const int id : {IDC_CHECKBOXSTARTATLAUNCH, IDC_CHECKBOXCATCHUP}) {
+    for (const int id : {IDC_CHECKBOXSTARTATLAUNCH, IDC_CHECKBOXCATCHUP, IDC_CHECKBOXSYSTEMTASK}) {
         RECT& box = rectOf(id);
         if (box.top < rowBottom + px(kLabelGap)) {
             OffsetRect(&box, 0, rowBottom + px(kLabelGap) - box.top);

@@ -89,7 +89,17 @@ std::string headingApart(const std::string& line) {
 }  // namespace
 
 TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock& clock)
-    : m_presenter(std::make_unique<JobPresenter>(std::move(workDir), files, clock, *this)) {}
+    : m_presenter(std::make_unique<JobPresenter>(std::move(workDir), files, clock, *this)) {
+    // The job's Task Scheduler task runs this program with --backup.
+    std::wstring self(32768, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
+    try {
+        m_scheduler = SystemScheduler::make();
+        m_presenter->setSystemScheduler(m_scheduler.get(), std::filesystem::path(self));
+    } catch (const std::exception&) {
+        // Without Task Scheduler the option has no effect; the window works as before.
+    }
+}
 
 TMainForm::~TMainForm() {
     if (m_window != nullptr) {
@@ -162,7 +172,9 @@ LRESULT TMainForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             OnClose();
             return 0;
         case WM_QUERYENDSESSION:
+            // A run stops at once: what is left of the session goes to recording it.
             m_sessionEnding = true;
+            m_presenter->cancelForSessionEnd();
             return TRUE;
         case WM_ENDSESSION:
             OnEndSession(wParam != FALSE);
@@ -532,6 +544,8 @@ void TMainForm::OnClose() {
 // At log-off or shutdown the program ends without asking and leaves no icon behind.
 void TMainForm::OnEndSession(bool ending) {
     if (ending) {
+        // The cancelled run removes its unfinished copy and writes its history row first.
+        m_presenter->waitForRun();
         m_tray->remove();
         DestroyWindow(m_window);
     } else {
@@ -578,6 +592,7 @@ FormFields TMainForm::fields() const {
     f.keepText = text(IDC_DBNUMBEREDITEH1);
     f.startAtLaunch = Button_GetCheck(control(IDC_CHECKBOXSTARTATLAUNCH)) == BST_CHECKED;
     f.catchUp = Button_GetCheck(control(IDC_CHECKBOXCATCHUP)) == BST_CHECKED;
+    f.systemTask = Button_GetCheck(control(IDC_CHECKBOXSYSTEMTASK)) == BST_CHECKED;
     f.share = Button_GetCheck(control(IDC_SHARECHECKBOX)) == BST_CHECKED;
     f.guard = Button_GetCheck(control(IDC_GUARDCHECKBOX)) == BST_CHECKED;
     f.excludeRules = text(IDC_EXCLUDERULES);
@@ -604,6 +619,8 @@ void TMainForm::showFields(const FormFields& f) {
     Button_SetCheck(control(IDC_CHECKBOXSTARTATLAUNCH),
                     f.startAtLaunch ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_CHECKBOXCATCHUP), f.catchUp ? BST_CHECKED : BST_UNCHECKED);
+    Button_SetCheck(control(IDC_CHECKBOXSYSTEMTASK),
+                    f.systemTask.value_or(false) ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_SHARECHECKBOX), f.share ? BST_CHECKED : BST_UNCHECKED);
     Button_SetCheck(control(IDC_GUARDCHECKBOX), f.guard ? BST_CHECKED : BST_UNCHECKED);
     setText(IDC_EXCLUDERULES, f.excludeRules.value_or(""));
@@ -672,6 +689,12 @@ std::optional<std::string> TMainForm::pickFolder(std::string_view prompt) {
 
 void TMainForm::showRunning(bool running) {
     m_running = running;
+    // Named on the shutdown screen while a run goes (Wine only pretends to).
+    if (running) {
+        ShutdownBlockReasonCreate(m_window, L"Vantrel 正在备份：关机或注销将取消本次备份");
+    } else {
+        ShutdownBlockReasonDestroy(m_window);
+    }
     for (const int id : {IDC_BUTTON8, IDC_BUTTON9, IDC_BUTTON10}) {
         EnableWindow(control(id), !running);
     }

@@ -129,7 +129,8 @@ private:
     HWND m_postTarget = nullptr;
     std::deque<std::function<void()>> m_posted;
 
-    std::unique_ptr<JobPresenter> m_presenter;  // last: gone, and its run ended, first
+    std::unique_ptr<SystemScheduler> m_scheduler;  // none where Task Scheduler cannot be reached
+    std::unique_ptr<JobPresenter> m_presenter;     // last: gone, and its run ended, first
 };
 
 }  // namespace vantrel

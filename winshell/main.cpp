@@ -11,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/BackupJob.h"
+#include "engine/Settings.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
 #include "platform/TextCodec.h"
@@ -26,12 +28,14 @@ namespace {
 using namespace vantrel;
 
 constexpr char kUsage[] =
-    "用法：vantrel [--minimized] [--workdir 目录]\n\n"
+    "用法：vantrel [--minimized] [--backup] [--workdir 目录]\n\n"
     "--minimized\t在通知区域中启动。\n"
+    "--backup\t不打开窗口，按 config.ini 备份一次（系统计划任务用）。\n"
     "--workdir 目录\t工作目录（config.ini、wenjianming.mdb、Log 所在）；默认为当前目录。";
 
 struct Options {
     bool minimized = false;
+    bool backup = false;  // --backup: one backup without a window, as the system's task starts it
     std::optional<std::wstring> workDir;
 };
 
@@ -49,6 +53,8 @@ std::optional<Options> parseOptions() {
         const std::wstring& arg = given[i];
         if (arg == L"--minimized" || arg == L"-minimized") {
             options.minimized = true;
+        } else if (arg == L"--backup") {
+            options.backup = true;
         } else if ((arg == L"--workdir" || arg == L"-workdir") && i + 1 < given.size()) {
             options.workDir = given[++i];
         } else if (arg.starts_with(L"--workdir=")) {
@@ -75,6 +81,39 @@ std::optional<std::filesystem::path> workingDirectory(const Options& options) {
         dir = dir.parent_path();
     }
     return dir;
+}
+
+// A run nobody watches: what it says is kept in the history row and the log only.
+class SilentUi final : public BackupUi {
+public:
+    void setStatus(std::string_view) override {}
+    void showMessage(std::string_view) override {}
+};
+
+// One backup of the job as vantrel-cli backup makes it (settings checked, pruned after), with
+// no window and no console: the entry point of the job's Task Scheduler task. Exit status as
+// vantrel-cli's: 0 done, 1 failed, 2 refused, 3 done with a warning.
+int backUpWithoutWindow(const std::filesystem::path& dir, FileOps& files, const Clock& clock) {
+    SilentUi ui;
+    Workspace ws{dir, files, clock, ui};
+    TBackupSettings settings;
+    try {
+        LoadSettings(ws, settings);
+        std::error_code ec;
+        std::filesystem::create_directories(ws.logFile().parent_path(), ec);
+        BackupJob job(ws);
+        const RunResult result =
+            job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine));
+        if (result.error || result.record.outcome == RunOutcome::Cancelled) {
+            return 1;
+        }
+        if (result.record.outcome == RunOutcome::Refused) {
+            return 2;
+        }
+        return result.report.hasWarning() ? 3 : 0;
+    } catch (const std::exception&) {
+        return 2;  // config.ini could not be read
+    }
 }
 
 class OleApartment {
@@ -110,6 +149,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     SystemClock clock;
     RealFileOps files;
+    if (options->backup) {
+        return backUpWithoutWindow(*dir, files, clock);
+    }
     SingleInstance instanceOfDir(files, *dir);
     if (!instanceOfDir.claim()) {
         instanceOfDir.activateFirst();

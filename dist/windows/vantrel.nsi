@@ -115,8 +115,9 @@ Section "桌面快捷方式" SecDesktop
     !insertmacro JobFolderShortcut "$DESKTOP\${SHORTCUT}" ""
 SectionEnd
 
-; Started in the notification area at log-on, with the settings of the job folder.
-Section /o "开机时启动" SecStartup
+; Started in the notification area at log-on, with the settings of the job folder: a
+; timetable the user started goes on after a restart. Ticked unless the user unticks it.
+Section "开机时启动" SecStartup
     !insertmacro JobFolderShortcut "$SMSTARTUP\${SHORTCUT}" "--minimized"
 SectionEnd
 
@@ -128,6 +129,10 @@ FunctionEnd
 ; What the installer put there and nothing else. The program folder goes only when empty: a
 ; copy started from it keeps its job (config.ini, wenjianming.mdb, Log) there.
 Section "Uninstall"
+    ; The system task of the job in the default job folder goes with the program it starts.
+    SetOutPath "$APPDATA\Vantrel"
+    nsExec::Exec '"$INSTDIR\vantrel-cli.exe" task remove'
+    SetOutPath "$TEMP"
     Delete "$SMPROGRAMS\${SHORTCUT}"
     Delete "$DESKTOP\${SHORTCUT}"
     Delete "$SMSTARTUP\${SHORTCUT}"

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -201,6 +202,74 @@ TEST_F(JobPresenterTest, ABadValueIsNamedTheRestShownAndTheTimetableNotStarted) 
     EXPECT_FALSE(view.ticking);
 }
 
+// 启动备份计划 holds across restarts until 终止备份计划; a job whose timetable is set but not
+// running says so in its health.
+TEST_F(JobPresenterTest, AStartedTimetableStartsAgainWithTheWindowUntilStopped) {
+    fillValid();
+    {
+        test::FakeJobView first;
+        JobPresenter before{dir.path(), files, clock, first};
+        before.show();
+        first.form = view.form;
+        before.startTimetable();
+        EXPECT_TRUE(first.ticking);
+    }
+    for (const bool stopFirst : {false, true}) {
+        SCOPED_TRACE(stopFirst);
+        test::FakeJobView window;
+        JobPresenter restarted{dir.path(), files, clock, window};
+        restarted.create();
+        restarted.show();
+        EXPECT_EQ(window.ticking, !stopFirst);
+        EXPECT_EQ(window.health.summary.find("备份计划未启动") != std::string::npos, stopFirst);
+        EXPECT_TRUE(window.messages.empty());
+        if (!stopFirst) {
+            restarted.stopTimetable();
+            EXPECT_TRUE(startsWith(window.health.summary, "备份状态：从未备份（备份计划未启动"));
+        }
+    }
+}
+
+// The system's scheduler as the presenter uses it: what was registered, by name.
+struct FakeScheduler final : SystemScheduler {
+    void install(const std::string& name, const std::string& definition) override {
+        tasks[name] = definition;
+    }
+    bool remove(const std::string& name) override { return tasks.erase(name) > 0; }
+    std::optional<std::string> status(const std::string& name) override {
+        return tasks.contains(name) ? std::optional<std::string>("registered") : std::nullopt;
+    }
+    std::map<std::string, std::string> tasks;
+};
+
+// With 关闭窗口后也按计划备份 on, every save registers the job's task anew, with the timetable
+// as saved; off, a save removes it. A registered task counts as a running timetable.
+TEST_F(JobPresenterTest, TheSystemTaskFollowsEverySave) {
+    FakeScheduler scheduler;
+    presenter.setSystemScheduler(&scheduler, "/opt/vantrel/vantrel");
+    presenter.show();
+    fillValid();
+    view.form.systemTask = true;
+    presenter.save();
+    ASSERT_EQ(scheduler.tasks.size(), 1u);
+#ifdef _WIN32
+    const std::string thursday = "<Thursday />", monday = "<Monday />";
+#else
+    const std::string thursday = "Thu *-*-* ", monday = "Mon,Thu *-*-* ";
+#endif
+    EXPECT_NE(scheduler.tasks.begin()->second.find(thursday), std::string::npos);
+    view.form.days[Monday] = true;
+    presenter.save();
+    ASSERT_EQ(scheduler.tasks.size(), 1u);
+    EXPECT_NE(scheduler.tasks.begin()->second.find(monday), std::string::npos);
+    EXPECT_NE(readBytes(dir / "config.ini").find(utf8ToGbk("系统计划任务=1")), std::string::npos);
+    presenter.minuteTick();
+    EXPECT_EQ(view.health.summary.find("备份计划未启动"), std::string::npos);
+    view.form.systemTask = false;
+    presenter.save();
+    EXPECT_TRUE(scheduler.tasks.empty());
+}
+
 TEST_F(JobPresenterTest, AManualRunCopiesOnceOnItsWorkerAndReportsItsOutcome) {
     const auto source = fillValid();
     view.form.source = pathToUtf8(dir / "missing");
@@ -265,6 +334,22 @@ TEST_F(JobPresenterTest, EndingDuringARunWaitsForItsRecord) {
         closing.backUpNow();
     }
     EXPECT_EQ(records(), 1u);
+}
+
+// At log-off or shutdown the run is cancelled and recorded before the window ends, which it
+// may do before the outcome reaches it.
+TEST_F(JobPresenterTest, TheSessionEndingCancelsARunAndItsRowSaysWhy) {
+    fillValid();
+    files.afterCopy = [this] { presenter.cancelForSessionEnd(); };
+    presenter.backUpNow();
+    presenter.waitForRun();
+    for (const auto& e : std::filesystem::directory_iterator(dir / "bak")) {
+        EXPECT_FALSE(e.is_directory()) << e.path();
+    }
+    const auto rows = RunHistory(dir / "wenjianming.mdb").list();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].outcome, RunOutcome::Cancelled);
+    EXPECT_EQ(rows[0].message, "已取消：系统关机或注销");
 }
 
 TEST_F(JobPresenterTest, CancelLeavesNothingBehind) {

@@ -541,6 +541,26 @@ TEST_F(CliTest, AClosedOutputOrASignalNeverLeavesHalfARun) {
     EXPECT_EQ(cancelled.status, 1) << cancelled.out << cancelled.err;
     EXPECT_EQ(run({"list"}).out, list);
     EXPECT_EQ(run({"log"}).out, log);
+    const auto newest = [this] {
+        const std::string history = run({"history"}).out;
+        return history.substr(0, history.find('\n'));
+    };
+    EXPECT_NE(newest().find("已取消\t0\t0\t\t\t已取消：收到结束信号（SIGTERM）"), std::string::npos)
+        << newest();
+
+    // Killed outright, the run still leaves its row; the next run says it never ended.
+    const pid_t killed = start({"backup"});
+    ASSERT_TRUE(waitForOutput("文件备份中……"));
+    ::kill(killed, SIGKILL);
+    finish(killed);
+    EXPECT_NE(newest().find("进行中"), std::string::npos) << newest();
+    const std::string killedStart = newest().substr(0, 19);
+    EXPECT_EQ(run({"backup"}).status, 0);
+    const std::string history = run({"history"}).out;
+    EXPECT_NE(
+        history.find(killedStart + "\t" + killedStart + "\t命令行\t失败\t0\t0\t\t\t运行未正常结束"),
+        std::string::npos)
+        << history;
     for (const auto& e : std::filesystem::directory_iterator(work / "bak")) {
         const auto name = e.path().filename().string();
         EXPECT_TRUE(name.ends_with(".lock") || name.ends_with(".mark") ||

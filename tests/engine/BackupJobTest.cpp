@@ -348,7 +348,10 @@ TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
     std::atomic<bool> cancel{false};
     files.cancelOnCopy = &cancel;
     clock.set(at(2014, 5, 17, 8, 0, 0));
-    const RunResult cancelled = job.execute(settings, byHand, RunControl{&cancel});
+    const std::atomic<const char*> shutdown{kCancelledBySessionEnd};
+    RunControl control{&cancel};
+    control.cancelReason = &shutdown;
+    const RunResult cancelled = job.execute(settings, byHand, control);
     files.cancelOnCopy = nullptr;
     EXPECT_FALSE(cancelled.error);
     EXPECT_FALSE(std::filesystem::exists(dir / "bak" / "data_20140517"));
@@ -374,12 +377,44 @@ TEST_F(JobTest, HistoryKeepsEveryOutcomeOfARun) {
     }
     EXPECT_NE(r[0].message.find("文件备份失败！"), std::string::npos) << r[0].message;
     EXPECT_EQ(r[1].message, "另一个备份正在进行中，请稍后再试！");
+    EXPECT_EQ(r[2].message, "已取消：系统关机或注销");
     EXPECT_EQ(r[3].message, "备份文件的目的地址不能位于源地址之内！");
     EXPECT_EQ(r[4].targetPath, pathToUtf8(dir / "bak" / "data_20140516"));
     EXPECT_EQ(r[4].bytes, ok.report.copied.bytes);
     EXPECT_EQ(formatLocalTime(r[4].started), "2014-05-16 08:00:00");
     // Only the successful run wrote a log line.
     EXPECT_EQ(OperationLog(ws.logFile()).LoadLines().size(), 1u);
+}
+
+// A run's row is written as it starts: a run killed mid-copy leaves it running, and the next
+// run marks it interrupted (and clears the unfinished copy) without touching its own.
+TEST_F(JobTest, ARunKilledMidCopyLeavesARowTheNextRunMarksInterrupted) {
+    struct Killed {};
+    std::vector<RunRecord> duringCopy;
+    files.afterCopy = [&] {
+        duringCopy = rows();
+        throw Killed{};
+    };
+    EXPECT_THROW(job.execute(settings, RunRequest::forTrigger(RunTrigger::Manual)), Killed);
+    files.afterCopy = nullptr;
+    ASSERT_EQ(duringCopy.size(), 2u);
+    EXPECT_EQ(duringCopy.front().outcome, RunOutcome::Running);
+    EXPECT_EQ(rows().front().outcome, RunOutcome::Running);
+    EXPECT_EQ(RunHistory(ws.databaseFile()).lastRun(clock.now())->started,
+              at(2014, 5, 1, 9, 59, 50));
+
+    clock.set(clock.now() + std::chrono::minutes{5});
+    const RunResult next = job.execute(settings, RunRequest::forTrigger(RunTrigger::Manual));
+    EXPECT_FALSE(next.error);
+    const auto r = rows();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].outcome, RunOutcome::Success);
+    EXPECT_EQ(r[0].id, next.record.id);
+    EXPECT_EQ(r[1].outcome, RunOutcome::Failed);
+    EXPECT_EQ(r[1].message, kRunInterrupted);
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "bak")) {
+        EXPECT_FALSE(pathToUtf8(entry.path().filename()).ends_with(".new")) << entry.path();
+    }
 }
 
 // Health believes only what is true now: a copy deleted by hand, and a row a clock running a

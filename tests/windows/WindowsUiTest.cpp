@@ -10,11 +10,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
+#include "engine/RunHistory.h"
 #include "platform/TextCodec.h"
 #include "tests/support/TempDir.h"
 #include "winshell/ControlIds.h"
@@ -422,6 +424,35 @@ TEST_F(WindowsUi, TheRunShowsItsProgressAndCancelRemovesTheUnfinishedCopy) {
     EXPECT_NE(progress.find("/3000 个文件"), std::string::npos) << progress;
     EXPECT_EQ(inTarget(), before);
     EXPECT_EQ(records(), recordsBefore);
+}
+
+// Log-off during a run: the run is cancelled, its unfinished copy removed and its history row
+// written before the window ends.
+TEST_F(WindowsUi, LogOffDuringARunCancelsItAndItsHistoryRowSaysWhy) {
+    writeJob(100);
+    // On a busy machine a copy may end before the session does; the next one is tried then.
+    std::optional<RunRecord> newest;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::vector<std::string> before = inTarget();
+        RunningWindow app(work);
+        ASSERT_NE(app.window, nullptr) << "no main window";
+        app.click(IDC_BUTTON10);
+        app.waitForStatus("文件备份中…… ");
+        DWORD_PTR answer = 0;
+        ASSERT_TRUE(SendMessageTimeoutW(app.window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
+                                        SMTO_ABORTIFHUNG, 10'000, &answer));
+        EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
+        SendMessageTimeoutW(app.window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG,
+                            30'000, &answer);
+        EXPECT_EQ(app.exitCode(10'000), 0);
+        newest = RunHistory(work / "wenjianming.mdb").list(1).front();
+        if (newest->outcome == RunOutcome::Cancelled) {
+            EXPECT_EQ(inTarget(), before);
+            break;
+        }
+    }
+    ASSERT_EQ(newest->outcome, RunOutcome::Cancelled) << "no run was stopped";
+    EXPECT_EQ(newest->message, "已取消：系统关机或注销");
 }
 
 TEST_F(WindowsUi, TheRestoreWindowBringsADeletedFileBackToItsPlace) {
