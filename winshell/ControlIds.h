@@ -58,11 +58,11 @@ enum ControlId : int {
     IDC_KEEPYEARLYLABEL,
     IDC_KEEPYEARLY,  // 按年保留
     IDC_EXCLUDELABEL,
-    IDC_EXCLUDERULES,     // 排除规则
-    IDC_EXCLUDEPRESETS,   // 常用规则: the menu of presets
-    IDC_EXCLUDEPREVIEW,   // 预览
-    IDC_KEEPMONTHLYUNIT,  // 个月, after 按月保留's field
-    IDC_KEEPYEARLYUNIT,   // 年, after 按年保留's field
+    IDC_EXCLUDERULES,        // 排除规则
+    IDC_EXCLUDEPRESETS,      // 常用规则: the menu of presets
+    IDC_EXCLUDEPREVIEW,      // 预览
+    IDC_KEEPMONTHLYUNIT,     // 个月, after 按月保留's field
+    IDC_KEEPYEARLYUNIT,      // 年, after 按年保留's field
     IDC_CHECKBOXSYSTEMTASK,  // 关闭窗口后也按计划备份
 
     // The items of the presets menu, in the order of JobPresenter::exclusionPresets().
