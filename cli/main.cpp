@@ -181,6 +181,44 @@ BOOL WINAPI onConsoleControl(DWORD event) {
     }
     return TRUE;
 }
+
+// Windows sends log-off and shutdown to the console handler only of processes that load no
+// user32; this one does, so a hidden window of its own hears them instead, as the window does.
+LRESULT CALLBACK onSessionMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_QUERYENDSESSION) {
+        vantrel::cli::cancelForShutdown(vantrel::kCancelledBySessionEnd);
+        return TRUE;
+    }
+    if (message == WM_ENDSESSION && wparam != 0) {
+        onConsoleControl(CTRL_SHUTDOWN_EVENT);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+// Starts the thread that owns the hidden window and pumps its messages for the process's life.
+void listenForSessionEnd() {
+    static const HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            WNDCLASSW windowClass{};
+            windowClass.lpfnWndProc = onSessionMessage;
+            windowClass.hInstance = GetModuleHandleW(nullptr);
+            windowClass.lpszClassName = L"VantrelCliSession";
+            if (RegisterClassW(&windowClass) == 0 ||
+                CreateWindowExW(0, windowClass.lpszClassName, L"vantrel-cli", 0, 0, 0, 0, 0,
+                                nullptr, nullptr, windowClass.hInstance, nullptr) == nullptr) {
+                return 1;
+            }
+            MSG message;
+            while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+                DispatchMessageW(&message);
+            }
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    (void)thread;
+}
 #endif
 
 // The window's program beside this one: the task's windowless entry point.
@@ -208,6 +246,7 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     SetConsoleOutputCP(CP_UTF8);
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    listenForSessionEnd();
 #else
     // A closed standard output (a pipe to "head") must never end a run half way.
     std::signal(SIGPIPE, SIG_IGN);
