@@ -255,7 +255,8 @@ private:
     }
 
     void placed(const fs::path& rel, EntryType type, std::uint64_t size, const FILETIME& written,
-                bool shared, const fs::path& shownTo, const EntryStat* source = nullptr) {
+                bool shared, const fs::path& shownTo, const EntryStat* source = nullptr,
+                const EntryStat* held = nullptr) {
         if (type != EntryType::Folder) {
             const std::lock_guard lock(m_mutex);
             ++m_done.files;
@@ -272,6 +273,7 @@ private:
             e.shared = shared;
             e.written = &shownTo;
             e.source = source;
+            e.held = held;
             m_options.onEntry(e);
         }
     }
@@ -319,8 +321,10 @@ private:
             return;
         }
         ChunkContext context{this};
+        BY_HANDLE_FILE_INFORMATION kept{};
+        kept.dwFileAttributes = INVALID_FILE_ATTRIBUTES;  // until the copy tells
         if (const DWORD err =
-                m_calls.copyFile(job.from.c_str(), job.to.c_str(), &onChunk, &context);
+                m_calls.copyFile(job.from.c_str(), job.to.c_str(), &onChunk, &context, &kept);
             err != 0) {
             if (err == ERROR_REQUEST_ABORTED && context.flushError != 0) {
                 fail(job.shownTo, context.flushError);
@@ -361,7 +365,20 @@ private:
             const std::lock_guard lock(m_mutex);
             m_done.bytes += job.size - std::min(job.size, context.fileBytes);
         }
-        placed(job.rel, EntryType::File, job.size, job.written, false, job.shownTo, source);
+        // The new file as the target keeps it, where the copy read that through its handle:
+        // the manifest then need not open it again.
+        std::optional<EntryStat> held;
+        if (kept.dwFileAttributes != INVALID_FILE_ATTRIBUTES) {
+            held.emplace();
+            held->size = sizeOf(kept.nFileSizeHigh, kept.nFileSizeLow);
+            held->allocatedBytes = (held->size + 4095) / 4096 * 4096;
+            held->mtimeNs = nanoseconds(kept.ftLastWriteTime);
+            held->ctimeNs = held->mtimeNs;
+            held->permissions = (kept.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+            held->linkCount = kept.nNumberOfLinks;
+        }
+        placed(job.rel, EntryType::File, job.size, job.written, false, job.shownTo, source,
+               held ? &*held : nullptr);
     }
 
     // A link is copied as a link, never followed.

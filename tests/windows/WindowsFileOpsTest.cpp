@@ -26,10 +26,9 @@ namespace fs = std::filesystem;
 using test::readBytes;
 using test::writeBytes;
 
-DWORD realCopy(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context) {
-    return CopyFileExW(from, to, progress, context, nullptr, COPY_FILE_FAIL_IF_EXISTS)
-               ? 0
-               : GetLastError();
+DWORD realCopy(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
+               BY_HANDLE_FILE_INFORMATION* placed) {
+    return win::copyFile(from, to, progress, context, placed);
 }
 
 FILETIME lastWrite(const fs::path& p) {
@@ -59,23 +58,24 @@ TEST_F(WindowsFileOps, AHeldOrLockedFileIsTriedAgainAtTheEndThenLeftOutNeverFail
     writeBytes(m_dir / "src" / "sub" / "free.txt", "free");
     std::mutex mutex;
     std::map<std::wstring, int> tries;
-    win::ScopedFileCopyCalls held{{[&](const wchar_t* from, const wchar_t* to,
-                                       LPPROGRESS_ROUTINE progress, void* context) -> DWORD {
-                                       const std::wstring name = fs::path(from).filename();
-                                       int n = 0;
-                                       {
-                                           const std::lock_guard lock(mutex);
-                                           n = ++tries[name];
-                                       }
-                                       if (name == L"Mail.PST") {
-                                           return ERROR_LOCK_VIOLATION;
-                                       }
-                                       if (name == L"busy.txt" && n == 1) {
-                                           return ERROR_SHARING_VIOLATION;
-                                       }
-                                       return realCopy(from, to, progress, context);
-                                   },
-                                   std::chrono::milliseconds(10)}};
+    win::ScopedFileCopyCalls held{
+        {[&](const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
+             BY_HANDLE_FILE_INFORMATION* kept) -> DWORD {
+             const std::wstring name = fs::path(from).filename();
+             int n = 0;
+             {
+                 const std::lock_guard lock(mutex);
+                 n = ++tries[name];
+             }
+             if (name == L"Mail.PST") {
+                 return ERROR_LOCK_VIOLATION;
+             }
+             if (name == L"busy.txt" && n == 1) {
+                 return ERROR_SHARING_VIOLATION;
+             }
+             return realCopy(from, to, progress, context, kept);
+         },
+         std::chrono::milliseconds(10)}};
     std::vector<std::string> placed;
     CopyOptions skip;
     skip.skipFailedEntries = true;
@@ -108,15 +108,15 @@ TEST_F(WindowsFileOps, ACopyAnotherProgramOpensAtOnceIsNotAFailure) {
     fs::create_directories(m_dir / "src");
     writeBytes(m_dir / "src" / "scanned.txt", "scanned");
     std::vector<HANDLE> scanner;
-    win::ScopedFileCopyCalls scanned{{[&](const wchar_t* from, const wchar_t* to,
-                                          LPPROGRESS_ROUTINE progress, void* context) -> DWORD {
-                                          const DWORD err = realCopy(from, to, progress, context);
-                                          scanner.push_back(CreateFileW(to, GENERIC_READ, 0,
-                                                                        nullptr, OPEN_EXISTING, 0,
-                                                                        nullptr));
-                                          return err;
-                                      },
-                                      std::chrono::milliseconds(10)}};
+    win::ScopedFileCopyCalls scanned{
+        {[&](const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
+             BY_HANDLE_FILE_INFORMATION* kept) -> DWORD {
+             const DWORD err = realCopy(from, to, progress, context, kept);
+             scanner.push_back(
+                 CreateFileW(to, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+             return err;
+         },
+         std::chrono::milliseconds(10)}};
     const CopyResult r = m_ops.copyTree(m_dir / "src", m_dir / "dst", {}, {});
     for (HANDLE h : scanner) {
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
