@@ -45,7 +45,9 @@ private:
 
 // Writes the open source's contents to the new file and gives it the source's attributes and
 // modification time. Returns 0 or the error.
-DWORD writeCopy(HANDLE source, HANDLE target, const BY_HANDLE_FILE_INFORMATION& info) {
+// Writes the open source's contents to the new file and gives it the source's attributes and
+// modification time. Returns 0 or the error.
+DWORD writeCopy(HANDLE source, HANDLE target, const FILE_BASIC_INFO& info) {
     thread_local std::vector<char> buffer(64 * 1024);
     for (;;) {
         DWORD got = 0;
@@ -65,10 +67,8 @@ DWORD writeCopy(HANDLE source, HANDLE target, const BY_HANDLE_FILE_INFORMATION& 
     }
     // The creation time stays the copy's own, as CopyFileExW leaves it.
     FILE_BASIC_INFO basic{};
-    basic.LastWriteTime.LowPart = info.ftLastWriteTime.dwLowDateTime;
-    basic.LastWriteTime.HighPart = static_cast<LONG>(info.ftLastWriteTime.dwHighDateTime);
-    basic.FileAttributes =
-        info.dwFileAttributes != 0 ? info.dwFileAttributes : FILE_ATTRIBUTE_NORMAL;
+    basic.LastWriteTime = info.LastWriteTime;
+    basic.FileAttributes = info.FileAttributes != 0 ? info.FileAttributes : FILE_ATTRIBUTE_NORMAL;
     return SetFileInformationByHandle(target, FileBasicInfo, &basic, sizeof basic) ? 0
                                                                                    : GetLastError();
 }
@@ -83,7 +83,7 @@ FileCopyCalls& current() {
 }  // namespace
 
 DWORD copyFile(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
-               BY_HANDLE_FILE_INFORMATION* placed) {
+               PlacedFile* placed) {
     // Shared as CopyFileExW shares its source: a file another program writes to is copied, one
     // it holds for itself is refused (a sharing violation).
     Handle source(CreateFileW(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -91,12 +91,16 @@ DWORD copyFile(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progre
     if (!source.valid()) {
         return GetLastError();
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(source.get(), &info)) {
+    // Asked by the file's information classes, not GetFileInformationByHandle: that asks the
+    // volume too, which under Wine is a round trip to another process.
+    FILE_BASIC_INFO info{};
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(source.get(), FileBasicInfo, &info, sizeof info) ||
+        !GetFileInformationByHandleEx(source.get(), FileStandardInfo, &standard, sizeof standard)) {
         return GetLastError();
     }
-    const std::uint64_t size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    if (size > kOwnCopyLimit || (info.dwFileAttributes & ~kPlainAttributes) != 0) {
+    const auto size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+    if (size > kOwnCopyLimit || (info.FileAttributes & ~kPlainAttributes) != 0) {
         source.close();
         return copyFileEx(from, to, progress, context);
     }
@@ -115,8 +119,11 @@ DWORD copyFile(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progre
             err = ERROR_REQUEST_ABORTED;
         }
     }
-    if (err == 0 && placed != nullptr && !GetFileInformationByHandle(target.get(), placed)) {
-        err = GetLastError();
+    if (err == 0 && placed != nullptr) {
+        placed->known = GetFileInformationByHandleEx(target.get(), FileBasicInfo, &placed->basic,
+                                                     sizeof placed->basic) &&
+                        GetFileInformationByHandleEx(target.get(), FileStandardInfo,
+                                                     &placed->standard, sizeof placed->standard);
     }
     target.close();
     if (err != 0) {

@@ -13,15 +13,20 @@ namespace vantrel::win {
 // modification time), calling `progress` with `context` as it goes; returns 0 or the error.
 // Fills `placed` with the new file as the target keeps it where it could read that through its
 // own handle, and leaves it alone otherwise.
+struct PlacedFile {
+    bool known = false;
+    FILE_BASIC_INFO basic{};
+    FILE_STANDARD_INFO standard{};
+};
 using CopyFileFn = DWORD(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress,
-                         void* context, BY_HANDLE_FILE_INFORMATION* placed);
+                         void* context, PlacedFile* placed);
 
 // The program's own copy: small plain files are copied through handles it holds, their
 // attributes and time set and the last chunk reported (so flushed) through the new file's
 // handle, which then tells what was placed; anything else (big, encrypted, compressed or
 // sparse files, and files with attributes a plain copy would not carry) goes to CopyFileExW.
 DWORD copyFile(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
-               BY_HANDLE_FILE_INFORMATION* placed);
+               PlacedFile* placed);
 
 struct FileCopyCalls {
     // Called from several threads at once.

@@ -321,8 +321,7 @@ private:
             return;
         }
         ChunkContext context{this};
-        BY_HANDLE_FILE_INFORMATION kept{};
-        kept.dwFileAttributes = INVALID_FILE_ATTRIBUTES;  // until the copy tells
+        PlacedFile kept;
         if (const DWORD err =
                 m_calls.copyFile(job.from.c_str(), job.to.c_str(), &onChunk, &context, &kept);
             err != 0) {
@@ -368,14 +367,15 @@ private:
         // The new file as the target keeps it, where the copy read that through its handle:
         // the manifest then need not open it again.
         std::optional<EntryStat> held;
-        if (kept.dwFileAttributes != INVALID_FILE_ATTRIBUTES) {
+        if (kept.known) {
             held.emplace();
-            held->size = sizeOf(kept.nFileSizeHigh, kept.nFileSizeLow);
-            held->allocatedBytes = (held->size + 4095) / 4096 * 4096;
-            held->mtimeNs = nanoseconds(kept.ftLastWriteTime);
-            held->ctimeNs = held->mtimeNs;
-            held->permissions = (kept.dwFileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
-            held->linkCount = kept.nNumberOfLinks;
+            held->size = static_cast<std::uint64_t>(kept.standard.EndOfFile.QuadPart);
+            held->allocatedBytes =
+                static_cast<std::uint64_t>(kept.standard.AllocationSize.QuadPart);
+            held->mtimeNs = nanosecondsOfTicks(kept.basic.LastWriteTime.QuadPart);
+            held->ctimeNs = nanosecondsOfTicks(kept.basic.ChangeTime.QuadPart);
+            held->permissions = (kept.basic.FileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+            held->linkCount = kept.standard.NumberOfLinks;
         }
         placed(job.rel, EntryType::File, job.size, job.written, false, job.shownTo, source,
                held ? &*held : nullptr);

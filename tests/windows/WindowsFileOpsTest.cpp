@@ -27,7 +27,7 @@ using test::readBytes;
 using test::writeBytes;
 
 DWORD realCopy(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
-               BY_HANDLE_FILE_INFORMATION* placed) {
+               win::PlacedFile* placed) {
     return win::copyFile(from, to, progress, context, placed);
 }
 
@@ -60,7 +60,7 @@ TEST_F(WindowsFileOps, AHeldOrLockedFileIsTriedAgainAtTheEndThenLeftOutNeverFail
     std::map<std::wstring, int> tries;
     win::ScopedFileCopyCalls held{
         {[&](const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
-             BY_HANDLE_FILE_INFORMATION* kept) -> DWORD {
+             win::PlacedFile* kept) -> DWORD {
              const std::wstring name = fs::path(from).filename();
              int n = 0;
              {
@@ -110,7 +110,7 @@ TEST_F(WindowsFileOps, ACopyAnotherProgramOpensAtOnceIsNotAFailure) {
     std::vector<HANDLE> scanner;
     win::ScopedFileCopyCalls scanned{
         {[&](const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
-             BY_HANDLE_FILE_INFORMATION* kept) -> DWORD {
+             win::PlacedFile* kept) -> DWORD {
              const DWORD err = realCopy(from, to, progress, context, kept);
              scanner.push_back(
                  CreateFileW(to, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
