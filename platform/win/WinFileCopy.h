@@ -9,12 +9,28 @@
 // test can put others there and show what Wine cannot (a byte-range lock, error 33).
 namespace vantrel::win {
 
+// Copies one file as CopyFileExW does with COPY_FILE_FAIL_IF_EXISTS (contents, attributes,
+// modification time), calling `progress` with `context` as it goes; returns 0 or the error.
+// Fills `placed` with the new file as the target keeps it where it could read that through its
+// own handle, and leaves it alone otherwise.
+struct PlacedFile {
+    bool known = false;
+    FILE_BASIC_INFO basic{};
+    FILE_STANDARD_INFO standard{};
+};
+using CopyFileFn = DWORD(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress,
+                         void* context, PlacedFile* placed);
+
+// The program's own copy: small plain files are copied through handles it holds, their
+// attributes and time set and the last chunk reported (so flushed) through the new file's
+// handle, which then tells what was placed; anything else (big, encrypted, compressed or
+// sparse files, and files with attributes a plain copy would not carry) goes to CopyFileExW.
+DWORD copyFile(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
+               PlacedFile* placed);
+
 struct FileCopyCalls {
-    // Copies one file as CopyFileExW does with COPY_FILE_FAIL_IF_EXISTS, calling `progress`
-    // with `context` as it goes; returns 0 or the error. Called from several threads at once.
-    std::function<DWORD(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress,
-                        void* context)>
-        copyFile;
+    // Called from several threads at once.
+    std::function<CopyFileFn> copyFile;
     // How long the copy waits before it tries the files another program held once more.
     std::chrono::milliseconds heldRetryPause{2000};
 };

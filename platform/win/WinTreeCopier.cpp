@@ -255,7 +255,8 @@ private:
     }
 
     void placed(const fs::path& rel, EntryType type, std::uint64_t size, const FILETIME& written,
-                bool shared, const fs::path& shownTo, const EntryStat* source = nullptr) {
+                bool shared, const fs::path& shownTo, const EntryStat* source = nullptr,
+                const EntryStat* held = nullptr) {
         if (type != EntryType::Folder) {
             const std::lock_guard lock(m_mutex);
             ++m_done.files;
@@ -272,6 +273,7 @@ private:
             e.shared = shared;
             e.written = &shownTo;
             e.source = source;
+            e.held = held;
             m_options.onEntry(e);
         }
     }
@@ -319,8 +321,9 @@ private:
             return;
         }
         ChunkContext context{this};
+        PlacedFile kept;
         if (const DWORD err =
-                m_calls.copyFile(job.from.c_str(), job.to.c_str(), &onChunk, &context);
+                m_calls.copyFile(job.from.c_str(), job.to.c_str(), &onChunk, &context, &kept);
             err != 0) {
             if (err == ERROR_REQUEST_ABORTED && context.flushError != 0) {
                 fail(job.shownTo, context.flushError);
@@ -361,7 +364,21 @@ private:
             const std::lock_guard lock(m_mutex);
             m_done.bytes += job.size - std::min(job.size, context.fileBytes);
         }
-        placed(job.rel, EntryType::File, job.size, job.written, false, job.shownTo, source);
+        // The new file as the target keeps it, where the copy read that through its handle:
+        // the manifest then need not open it again.
+        std::optional<EntryStat> held;
+        if (kept.known) {
+            held.emplace();
+            held->size = static_cast<std::uint64_t>(kept.standard.EndOfFile.QuadPart);
+            held->allocatedBytes =
+                static_cast<std::uint64_t>(kept.standard.AllocationSize.QuadPart);
+            held->mtimeNs = nanosecondsOfTicks(kept.basic.LastWriteTime.QuadPart);
+            held->ctimeNs = nanosecondsOfTicks(kept.basic.ChangeTime.QuadPart);
+            held->permissions = (kept.basic.FileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+            held->linkCount = kept.standard.NumberOfLinks;
+        }
+        placed(job.rel, EntryType::File, job.size, job.written, false, job.shownTo, source,
+               held ? &*held : nullptr);
     }
 
     // A link is copied as a link, never followed.

@@ -9,12 +9,14 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/Exclusions.h"
 #include "platform/ErrorText.h"
 #include "platform/FileOps.h"
+#include "platform/FileStat.h"
 #include "platform/WinError.h"
 #include "platform/win/WinFileCopy.h"
 #include "tests/support/TempDir.h"
@@ -26,10 +28,9 @@ namespace fs = std::filesystem;
 using test::readBytes;
 using test::writeBytes;
 
-DWORD realCopy(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context) {
-    return CopyFileExW(from, to, progress, context, nullptr, COPY_FILE_FAIL_IF_EXISTS)
-               ? 0
-               : GetLastError();
+DWORD realCopy(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
+               win::PlacedFile* placed) {
+    return win::copyFile(from, to, progress, context, placed);
 }
 
 FILETIME lastWrite(const fs::path& p) {
@@ -59,23 +60,24 @@ TEST_F(WindowsFileOps, AHeldOrLockedFileIsTriedAgainAtTheEndThenLeftOutNeverFail
     writeBytes(m_dir / "src" / "sub" / "free.txt", "free");
     std::mutex mutex;
     std::map<std::wstring, int> tries;
-    win::ScopedFileCopyCalls held{{[&](const wchar_t* from, const wchar_t* to,
-                                       LPPROGRESS_ROUTINE progress, void* context) -> DWORD {
-                                       const std::wstring name = fs::path(from).filename();
-                                       int n = 0;
-                                       {
-                                           const std::lock_guard lock(mutex);
-                                           n = ++tries[name];
-                                       }
-                                       if (name == L"Mail.PST") {
-                                           return ERROR_LOCK_VIOLATION;
-                                       }
-                                       if (name == L"busy.txt" && n == 1) {
-                                           return ERROR_SHARING_VIOLATION;
-                                       }
-                                       return realCopy(from, to, progress, context);
-                                   },
-                                   std::chrono::milliseconds(10)}};
+    win::ScopedFileCopyCalls held{
+        {[&](const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
+             win::PlacedFile* kept) -> DWORD {
+             const std::wstring name = fs::path(from).filename();
+             int n = 0;
+             {
+                 const std::lock_guard lock(mutex);
+                 n = ++tries[name];
+             }
+             if (name == L"Mail.PST") {
+                 return ERROR_LOCK_VIOLATION;
+             }
+             if (name == L"busy.txt" && n == 1) {
+                 return ERROR_SHARING_VIOLATION;
+             }
+             return realCopy(from, to, progress, context, kept);
+         },
+         std::chrono::milliseconds(10)}};
     std::vector<std::string> placed;
     CopyOptions skip;
     skip.skipFailedEntries = true;
@@ -108,15 +110,15 @@ TEST_F(WindowsFileOps, ACopyAnotherProgramOpensAtOnceIsNotAFailure) {
     fs::create_directories(m_dir / "src");
     writeBytes(m_dir / "src" / "scanned.txt", "scanned");
     std::vector<HANDLE> scanner;
-    win::ScopedFileCopyCalls scanned{{[&](const wchar_t* from, const wchar_t* to,
-                                          LPPROGRESS_ROUTINE progress, void* context) -> DWORD {
-                                          const DWORD err = realCopy(from, to, progress, context);
-                                          scanner.push_back(CreateFileW(to, GENERIC_READ, 0,
-                                                                        nullptr, OPEN_EXISTING, 0,
-                                                                        nullptr));
-                                          return err;
-                                      },
-                                      std::chrono::milliseconds(10)}};
+    win::ScopedFileCopyCalls scanned{
+        {[&](const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
+             win::PlacedFile* kept) -> DWORD {
+             const DWORD err = realCopy(from, to, progress, context, kept);
+             scanner.push_back(
+                 CreateFileW(to, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+             return err;
+         },
+         std::chrono::milliseconds(10)}};
     const CopyResult r = m_ops.copyTree(m_dir / "src", m_dir / "dst", {}, {});
     for (HANDLE h : scanner) {
         EXPECT_NE(h, INVALID_HANDLE_VALUE);
@@ -142,12 +144,18 @@ TEST_F(WindowsFileOps, ManySmallFilesKeepTheirAttributesAndTimesAndFoldersTheirs
     SetFileAttributesW((m_dir / "src" / "d2").c_str(), FILE_ATTRIBUTE_HIDDEN);
     std::mutex mutex;
     std::map<std::string, int> reported;
+    std::optional<EntryStat> readOnlyHeld;
     CopyOptions options;
     options.onEntry = [&](const CopiedEntry& e) {
         const std::lock_guard lock(mutex);
         ++reported[e.relative.generic_string()];
         if (e.type == EntryType::File) {
             EXPECT_NE(e.source, nullptr);
+            // The copy tells what it placed, so that the manifest need not open it again.
+            EXPECT_NE(e.held, nullptr);
+            if (e.held != nullptr && e.relative.generic_string() == "d1/f7.txt") {
+                readOnlyHeld = *e.held;
+            }
         }
     };
     const CopyResult r = m_ops.copyTree(m_dir / "src", m_dir / "dst", options, {});
@@ -161,6 +169,12 @@ TEST_F(WindowsFileOps, ManySmallFilesKeepTheirAttributesAndTimesAndFoldersTheirs
     EXPECT_EQ(GetFileAttributesW((m_dir / "dst" / "d1" / "f7.txt").c_str()) &
                   (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
               DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN});
+    const std::optional<EntryStat> readBack = statEntry(m_dir / "dst" / "d1" / "f7.txt");
+    ASSERT_TRUE(readOnlyHeld && readBack);
+    EXPECT_EQ(readOnlyHeld->permissions, 0444u);
+    EXPECT_EQ(readOnlyHeld->permissions, readBack->permissions);
+    EXPECT_EQ(readOnlyHeld->size, 7u);
+    EXPECT_EQ(readOnlyHeld->mtimeNs, readBack->mtimeNs);
     SetFileAttributesW((m_dir / "dst" / "d1" / "f7.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(GetFileAttributesW((m_dir / "dst" / "d2").c_str()),
               GetFileAttributesW((m_dir / "src" / "d2").c_str()));
@@ -170,6 +184,44 @@ TEST_F(WindowsFileOps, ManySmallFilesKeepTheirAttributesAndTimesAndFoldersTheirs
         EXPECT_TRUE(lastWrite(m_dir / "dst" / folder / "f20.txt") ==
                     lastWrite(m_dir / "src" / folder / "f20.txt"))
             << folder;
+    }
+}
+
+// The program's own copy of one file: as CopyFileExW with COPY_FILE_FAIL_IF_EXISTS, it never
+// writes over a file, and a cancelled copy leaves nothing behind, not even a read-only one.
+TEST_F(WindowsFileOps, OneFileCopyRefusesAnExistingTargetAndLeavesNothingWhenCancelled) {
+    const fs::path from = m_dir / "a.txt";
+    writeBytes(from, "abc");
+    writeBytes(m_dir / "there.txt", "kept");
+    writeBytes(m_dir / "big.bin", std::string(1536 * 1024, 'b'));
+    SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    win::PlacedFile placed;
+    EXPECT_EQ(win::copyFile(from.c_str(), (m_dir / "there.txt").c_str(), nullptr, nullptr, &placed),
+              DWORD{ERROR_FILE_EXISTS});
+    EXPECT_EQ(readBytes(m_dir / "there.txt"), "kept");
+    const LPPROGRESS_ROUTINE cancel = [](LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER,
+                                         DWORD, DWORD, HANDLE, HANDLE,
+                                         LPVOID) -> DWORD { return PROGRESS_CANCEL; };
+    EXPECT_EQ(
+        win::copyFile(from.c_str(), (m_dir / "cancelled.txt").c_str(), cancel, nullptr, &placed),
+        DWORD{ERROR_REQUEST_ABORTED});
+    EXPECT_FALSE(fs::exists(m_dir / "cancelled.txt"));
+    ASSERT_EQ(win::copyFile(from.c_str(), (m_dir / "b.txt").c_str(), nullptr, nullptr, &placed),
+              0u);
+    ASSERT_TRUE(placed.known);
+    EXPECT_EQ(placed.basic.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
+              DWORD{FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN});
+    EXPECT_EQ(placed.standard.EndOfFile.QuadPart, 3);
+    EXPECT_TRUE(lastWrite(m_dir / "b.txt") == lastWrite(from));
+    // A big file goes to the system's copy, which does not tell what it placed.
+    win::PlacedFile big;
+    ASSERT_EQ(win::copyFile((m_dir / "big.bin").c_str(), (m_dir / "big2.bin").c_str(), nullptr,
+                            nullptr, &big),
+              0u);
+    EXPECT_FALSE(big.known);
+    EXPECT_EQ(fs::file_size(m_dir / "big2.bin"), 1536u * 1024);
+    for (const char* name : {"a.txt", "b.txt"}) {
+        SetFileAttributesW((m_dir / name).c_str(), FILE_ATTRIBUTE_NORMAL);
     }
 }
 
