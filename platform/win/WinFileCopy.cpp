@@ -80,6 +80,17 @@ FileCopyCalls& current() {
     return calls;
 }
 
+// Whether the file holds streams besides its contents (the mark of a downloaded file, and
+// what other programs keep there): CopyFileExW copies them, our own copy would not. A file
+// system that cannot tell has none.
+bool hasNamedStreams(HANDLE file) {
+    alignas(FILE_STREAM_INFO) unsigned char buffer[1024];
+    if (!GetFileInformationByHandleEx(file, FileStreamInfo, buffer, sizeof buffer)) {
+        return GetLastError() == ERROR_MORE_DATA;
+    }
+    return reinterpret_cast<const FILE_STREAM_INFO*>(buffer)->NextEntryOffset != 0;
+}
+
 }  // namespace
 
 DWORD copyFile(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progress, void* context,
@@ -100,7 +111,8 @@ DWORD copyFile(const wchar_t* from, const wchar_t* to, LPPROGRESS_ROUTINE progre
         return GetLastError();
     }
     const auto size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
-    if (size > kOwnCopyLimit || (info.FileAttributes & ~kPlainAttributes) != 0) {
+    if (size > kOwnCopyLimit || (info.FileAttributes & ~kPlainAttributes) != 0 ||
+        hasNamedStreams(source.get())) {
         source.close();
         return copyFileEx(from, to, progress, context);
     }
