@@ -419,8 +419,7 @@ int printVersions(Workspace& ws, std::string_view path) {
         // A record row that leads elsewhere is left out of the list, and said so.
         for (const CopyEntries& copy : jobCopies(ws, settings)) {
             if (!copy.trusted()) {
-                ws.ui.showMessage("备份记录中的路径“" + escapedName(copy.record().path) +
-                                  "”不是本任务的备份，未列出");
+                ws.ui.showMessage(untrustedRecordText(copy.record().path) + "，未列出");
             }
         }
         if (versions.empty()) {
@@ -485,8 +484,7 @@ int printChanges(Workspace& ws, std::string_view date) {
         return kFailed;
     }
     if (!copy->trusted()) {
-        ws.ui.showMessage("备份记录中的路径“" + escapedName(copy->record().path) +
-                          "”不是本任务的备份");
+        ws.ui.showMessage(untrustedRecordText(copy->record().path));
         return kFailed;
     }
     if (!copy->onDisk()) {

@@ -227,7 +227,7 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     }
     // A row edited or damaged to lead elsewhere is never read.
     if (!isSafeCopyPlace(result.copy->path)) {
-        result.refusal = "备份记录中的路径“" + escapedName(result.copy->path) + "”不是本任务的备份";
+        result.refusal = untrustedRecordText(result.copy->path);
         return result;
     }
     // A newer copy may hold the dated name while its row waits in the journal (a run replacing

@@ -680,8 +680,7 @@ private:
 };
 
 std::string untrustedText(const CopyEntries& copy) {
-    return "备份记录中的路径“" + escapedName(copy.record().path) +
-           "”不是本任务的备份，不能从它恢复";
+    return untrustedRecordText(copy.record().path) + "，不能从它恢复";
 }
 
 // The copy a path comes from: the one asked for, or the newest complete one that holds it

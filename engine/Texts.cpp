@@ -136,6 +136,10 @@ std::string skippedReason(const RunReport& report, const SkippedEntry& entry) {
     return reason;
 }
 
+std::string untrustedRecordText(std::string_view recordPath) {
+    return "备份记录中的路径“" + escapedName(recordPath) + "”不是本任务的备份";
+}
+
 std::string escapedName(std::string_view name) {
     static constexpr char kHex[] = "0123456789abcdef";
     const auto escape = [](std::string& text, unsigned char byte) {

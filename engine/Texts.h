@@ -50,6 +50,8 @@ std::string skippedReason(const RunReport& report, const SkippedEntry& entry);
 // \xNN, so that no name prints as two lines or as bytes a terminal cannot read. Backslashes
 // stay as they are: they separate a Windows path's names.
 std::string escapedName(std::string_view name);
+// "备份记录中的路径“…”不是本任务的备份": a record row whose place leads elsewhere.
+std::string untrustedRecordText(std::string_view recordPath);
 // A finished run: "文件备份完毕！用时 5 秒，12 个文件，3.4 MB"; an incomplete copy begins
 // "文件备份完毕，但有 N 项未能复制！" instead.
 std::string finishedText(const RunReport& report);
