@@ -24,8 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view kRestoringStatus = "正在恢复……";
-
 std::string lowerAscii(std::string text) {
     for (char& c : text) {
         if (c >= 'A' && c <= 'Z') {
@@ -310,10 +308,9 @@ void RestorePresenter::startRestore(const std::string& to) {
             const auto elapsed =
                 std::chrono::duration_cast<std::chrono::milliseconds>(now - started);
             m_view.post([this, done, total, elapsed] {
-                std::string status = progressStatus(done, total);
-                status.replace(0, kCopyingStatus.size(), kRestoringStatus);
-                m_view.showProgress(
-                    {status, progressPermille(done, total), timeLeftText(done, total, elapsed)});
+                m_view.showProgress({progressStatus(done, total, ProgressVerb::Restore),
+                                     progressPermille(done, total),
+                                     timeLeftText(done, total, elapsed)});
             });
         };
         try {

@@ -36,15 +36,6 @@ std::filesystem::path timetableLockFile(const Workspace& ws) {
 
 }  // namespace
 
-bool checkTargetOutsideSource(Workspace& ws, const TBackupSettings& settings) {
-    if (settings.SourcePath.empty() || settings.TargetFolder.empty() ||
-        !targetInsideSource(ws, settings)) {
-        return true;
-    }
-    ws.ui.showMessage(targetInsideSourceMessage());
-    return false;
-}
-
 RunRequest RunRequest::forTrigger(RunTrigger trigger, std::optional<LocalTime> fireInstant) {
     RunRequest request{trigger, PruneAfterRun::IfKeepCountSet, false, fireInstant};
     switch (trigger) {

@@ -142,8 +142,4 @@ private:
     std::optional<LocalTime> m_diskTried;   // when a run last went for the disk that came back
 };
 
-// Rejects the settings the run would refuse because the target lies inside the source.
-// Shows the run's message and returns false then.
-bool checkTargetOutsideSource(Workspace& ws, const TBackupSettings& settings);
-
 }  // namespace vantrel

@@ -339,9 +339,23 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     return report;
 }
 
-bool targetInsideSource(const Workspace& ws, const TBackupSettings& settings) {
-    const ResolvedRun run = resolveRun(ws, settings, ws.clock.now());
-    return run.refusal && run.refusal->reason == RefusalReason::TargetInsideSource;
+std::string skippedReason(const RunReport& report, const SkippedEntry& entry) {
+    std::string reason = describeNotCopied(entry.path, entry.error);
+    if (std::find(report.carried.begin(), report.carried.end(), entry.path) !=
+        report.carried.end()) {
+        reason += "；" + std::string(kCarriedOver);
+    }
+    return reason;
+}
+
+std::string finishedText(const RunReport& report) {
+    // An incomplete copy keeps saying so; the figures follow either way.
+    const std::string head =
+        report.incomplete() ? "文件备份完毕，但有 " +
+                                  notCopiedText(report.skipped.size(), report.carried.size()) + "！"
+                            : std::string("文件备份完毕！");
+    return head + "用时 " + durationText(report.duration) + "，" +
+           std::to_string(report.copied.files) + " 个文件，" + sizeText(report.copied.bytes);
 }
 
 }  // namespace vantrel

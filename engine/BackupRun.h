@@ -24,9 +24,6 @@
 
 namespace vantrel {
 
-// Status panel 1 while the copy runs; the window appends its progress to it.
-inline constexpr std::string_view kCopyingStatus = "文件备份中……";
-
 enum class PruneAfterRun { No, IfKeepCountSet };
 
 // How a caller steers a run under way.
@@ -94,8 +91,11 @@ struct RunReport {
 RunReport RunBackup(Workspace& ws, const TBackupSettings& settings,
                     PruneAfterRun prune = PruneAfterRun::No, const RunControl& control = {});
 
-// Whether the run would refuse the settings because the target lies inside the source,
-// resolved as a run resolves it.
-bool targetInsideSource(const Workspace& ws, const TBackupSettings& settings);
+// Why the run could not copy `entry`, one of its skipped entries: the system's reason, and
+// "；已保留今天较早备份中的版本" when the entry was carried over.
+std::string skippedReason(const RunReport& report, const SkippedEntry& entry);
+// A finished run: "文件备份完毕！用时 5 秒，12 个文件，3.4 MB"; an incomplete copy begins
+// "文件备份完毕，但有 N 项未能复制！" instead.
+std::string finishedText(const RunReport& report);
 
 }  // namespace vantrel

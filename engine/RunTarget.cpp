@@ -85,4 +85,18 @@ std::string_view targetInsideSourceMessage() {
     return kTargetInsideSource;
 }
 
+bool targetInsideSource(const Workspace& ws, const TBackupSettings& settings) {
+    const ResolvedRun run = resolveRun(ws, settings, ws.clock.now());
+    return run.refusal && run.refusal->reason == RefusalReason::TargetInsideSource;
+}
+
+bool checkTargetOutsideSource(Workspace& ws, const TBackupSettings& settings) {
+    if (settings.SourcePath.empty() || settings.TargetFolder.empty() ||
+        !targetInsideSource(ws, settings)) {
+        return true;
+    }
+    ws.ui.showMessage(targetInsideSourceMessage());
+    return false;
+}
+
 }  // namespace vantrel

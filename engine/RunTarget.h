@@ -66,4 +66,12 @@ ResolvedRun resolveRun(const Workspace& ws, const TBackupSettings& settings, Loc
 // The run's message for a target inside the source.
 std::string_view targetInsideSourceMessage();
 
+// Whether the run would refuse the settings because the target lies inside the source,
+// resolved as a run resolves it.
+bool targetInsideSource(const Workspace& ws, const TBackupSettings& settings);
+
+// Rejects the settings the run would refuse because the target lies inside the source.
+// Shows the run's message and returns false then.
+bool checkTargetOutsideSource(Workspace& ws, const TBackupSettings& settings);
+
 }  // namespace vantrel

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "engine/BackupError.h"
-#include "engine/BackupJob.h"
 #include "engine/Exclusions.h"
 #include "engine/KeepCount.h"
+#include "engine/RunTarget.h"
 #include "engine/TargetMark.h"
 #include "engine/TextRules.h"
 #include "platform/IniFile.h"

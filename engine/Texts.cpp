@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "engine/BackupRun.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 
@@ -127,15 +126,6 @@ std::string notCopiedText(std::size_t count, std::size_t carried) {
     return text;
 }
 
-std::string skippedReason(const RunReport& report, const SkippedEntry& entry) {
-    std::string reason = describeNotCopied(entry.path, entry.error);
-    if (std::find(report.carried.begin(), report.carried.end(), entry.path) !=
-        report.carried.end()) {
-        reason += "；" + std::string(kCarriedOver);
-    }
-    return reason;
-}
-
 std::string untrustedRecordText(std::string_view recordPath) {
     return "备份记录中的路径“" + escapedName(recordPath) + "”不是本任务的备份";
 }
@@ -177,16 +167,6 @@ std::string escapedName(std::string_view name) {
     return text;
 }
 
-std::string finishedText(const RunReport& report) {
-    // An incomplete copy keeps saying so; the figures follow either way.
-    const std::string head =
-        report.incomplete() ? "文件备份完毕，但有 " +
-                                  notCopiedText(report.skipped.size(), report.carried.size()) + "！"
-                            : std::string("文件备份完毕！");
-    return head + "用时 " + durationText(report.duration) + "，" +
-           std::to_string(report.copied.files) + " 个文件，" + sizeText(report.copied.bytes);
-}
-
 int progressPermille(const CopyProgress& done, const TreeSize& total) {
     double share = -1;
     if (total.bytes > 0) {
@@ -200,8 +180,8 @@ int progressPermille(const CopyProgress& done, const TreeSize& total) {
     return static_cast<int>(std::min(share, 1.0) * 1000);
 }
 
-std::string progressStatus(const CopyProgress& done, const TreeSize& total) {
-    std::string text(kCopyingStatus);
+std::string progressStatus(const CopyProgress& done, const TreeSize& total, ProgressVerb verb) {
+    std::string text(verb == ProgressVerb::Restore ? kRestoringStatus : kCopyingStatus);
     if (total.files == 0 && total.bytes == 0) {
         return text + " " + std::to_string(done.files) + " 个文件，" + sizeText(done.bytes);
     }

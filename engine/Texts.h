@@ -12,8 +12,6 @@
 
 namespace vantrel {
 
-struct RunReport;
-
 // Texts the engine and every front end show alike, made in one place each.
 
 // Dates and times, local. "20140515", as in copies' names.
@@ -43,24 +41,26 @@ std::string durationText(std::chrono::milliseconds duration);
 std::string notCopiedText(std::size_t count, std::size_t carried = 0);
 // Added to the reason of an entry carried over from the copy a run replaced.
 inline constexpr std::string_view kCarriedOver = "已保留今天较早备份中的版本";
-// Why the run could not copy `entry`, one of its skipped entries: the system's reason, and
-// "；已保留今天较早备份中的版本" when the entry was carried over.
-std::string skippedReason(const RunReport& report, const SkippedEntry& entry);
 // A name as one line shows it, in UTF-8: control characters and bytes that are not UTF-8 as
 // \xNN, so that no name prints as two lines or as bytes a terminal cannot read. Backslashes
 // stay as they are: they separate a Windows path's names.
 std::string escapedName(std::string_view name);
 // "备份记录中的路径“…”不是本任务的备份": a record row whose place leads elsewhere.
 std::string untrustedRecordText(std::string_view recordPath);
-// A finished run: "文件备份完毕！用时 5 秒，12 个文件，3.4 MB"; an incomplete copy begins
-// "文件备份完毕，但有 N 项未能复制！" instead.
-std::string finishedText(const RunReport& report);
 
 // Share of the copy done in thousandths, by bytes (by files when there are no bytes); -1 when
 // there is no total to measure against.
 int progressPermille(const CopyProgress& done, const TreeSize& total);
 // "文件备份中…… 12/40 个文件，3.4 MB/10.0 MB"; without a total "文件备份中…… 12 个文件，3.4 MB".
-std::string progressStatus(const CopyProgress& done, const TreeSize& total);
+// Status panel 1 while files are copied; progressStatus appends the counts to it.
+inline constexpr std::string_view kCopyingStatus = "文件备份中……";
+inline constexpr std::string_view kRestoringStatus = "正在恢复……";
+
+// What the files being counted are doing: the status line starts with its verb.
+enum class ProgressVerb { Backup, Restore };
+
+std::string progressStatus(const CopyProgress& done, const TreeSize& total,
+                           ProgressVerb verb = ProgressVerb::Backup);
 // "剩余约 3 分 5 秒", from the rate so far; empty until it can be told (2 seconds in).
 std::string timeLeftText(const CopyProgress& done, const TreeSize& total,
                          std::chrono::milliseconds elapsed);
