@@ -196,6 +196,11 @@ void FolderStager::placeStaged() {
     const bool stop = m_scope.cancelled();
     const FileOpResult synced = m_scope.syncDestination();
     for (const StagedFolder& top : m_staged) {
+        // Stopped before any of its files was placed: an empty shell would pass for restored.
+        if (stop && top.files == 0) {
+            m_scope.files.removeTree(top.temp);
+            continue;
+        }
         FileOpResult placed =
             synced.ok() ? m_scope.placer.place(top.temp, top.place, false) : synced;
         fs::path to = top.place;
@@ -205,9 +210,7 @@ void FolderStager::placeStaged() {
         }
         if (!placed.ok()) {
             m_scope.files.removeTree(top.temp);
-            if (!stop || top.files > 0) {
-                m_scope.fail(top.place, placed.error);
-            }
+            m_scope.fail(top.place, placed.error);
             continue;
         }
         keptBeside(top.wanted, to);

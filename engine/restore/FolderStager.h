@@ -39,7 +39,8 @@ public:
     // The staged folder that holds the copy's folder `rel`; none when `rel` was there before.
     StagedFolder* stagedOf(const std::string& rel);
     // Gives the staged folders their mode and time, puts them on disk and renames each into
-    // place (beside a name that was taken since).
+    // place (beside a name that was taken since). After a stop, one that holds no file placed
+    // is removed instead.
     void placeStaged();
 
 private:
