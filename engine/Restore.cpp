@@ -184,9 +184,7 @@ private:
         switch (planEntry(kindOf(e), atPlace(e, dest, source), m_request.overwrite)) {
             case EntryAction::LeaveAlone:
                 ++m_scope.out.identical;
-                if (!pending.pipe) {
-                    m_scope.advance(pending.bytes);
-                }
+                m_scope.advance(pending.bytes);
                 return;
             case EntryAction::Replace:
                 pending.replace = true;
@@ -212,7 +210,7 @@ private:
         pending.existing = dest;
         for (int n = 1; n <= kMaxBesideNames; ++n) {
             pending.to = m_scope.besideOf(dest, n);
-            switch (planBesideName(atPlace(e, pending.to, pending.source))) {
+            switch (planBesideName(kindOf(e), atPlace(e, pending.to, pending.source))) {
                 case EntryAction::Write:
                     return true;
                 case EntryAction::LeaveAlone:

@@ -21,12 +21,14 @@ EntryAction planEntry(EntryKind kind, AtPlace at, bool overwrite) {
     return overwrite ? EntryAction::Replace : EntryAction::Beside;
 }
 
-EntryAction planBesideName(AtPlace at) {
+EntryAction planBesideName(EntryKind kind, AtPlace at) {
     switch (at) {
         case AtPlace::Nothing:
             return EntryAction::Write;
         case AtPlace::Same:
             return EntryAction::LeaveAlone;  // an earlier restore put it there
+        case AtPlace::Special:
+            return kind == EntryKind::Pipe ? EntryAction::LeaveAlone : EntryAction::Beside;
         default:
             return EntryAction::Beside;
     }

@@ -35,7 +35,7 @@ inline constexpr int kMaxBesideNames = 100;
 // special file there is left alone. A folder is never replaced.
 EntryAction planEntry(EntryKind kind, AtPlace at, bool overwrite);
 // The same for the n-th name beside the place, which is taken only when free.
-EntryAction planBesideName(AtPlace at);
+EntryAction planBesideName(EntryKind kind, AtPlace at);
 // A folder of the copy whose place holds `at`; `inNewFolder` when its parent was made now.
 FolderAction planFolder(AtPlace at, bool inNewFolder);
 

@@ -29,10 +29,11 @@ TEST(RestorePlan, WhatHoldsThePlaceDecidesEachEntry) {
         EXPECT_EQ(planEntry(r.kind, r.at, true), r.overwriting);
     }
     // Beside: a free name is taken, the same there already is enough, anything else is passed.
-    EXPECT_EQ(planBesideName(Nothing), Write);
-    EXPECT_EQ(planBesideName(Same), LeaveAlone);
+    EXPECT_EQ(planBesideName(EntryKind::File, Nothing), Write);
+    EXPECT_EQ(planBesideName(EntryKind::File, Same), LeaveAlone);
+    EXPECT_EQ(planBesideName(EntryKind::Pipe, Special), LeaveAlone);
     for (AtPlace taken : {Other, Folder, Special}) {
-        EXPECT_EQ(planBesideName(taken), Beside);
+        EXPECT_EQ(planBesideName(EntryKind::File, taken), Beside);
     }
 }
 

@@ -461,6 +461,7 @@ TEST_F(RestoreTest, PipesComeBackAndWhatAKilledRestoreLeftIsNeverBackedUp) {
     fs::remove(source / "docs" / "pipe");
     writeBytes(source / "docs" / "pipe", "");
     EXPECT_EQ(restore(pathsOf({"docs/pipe"})).besides.size(), 1u);
+    EXPECT_EQ(restore(pathsOf({"docs/pipe"})).identical, 1u);  // the pipe beside is there now
 }
 
 TEST_F(RestoreTest, ACancelKeepsWhatWasPlacedAndLeavesNothingHalfWritten) {
