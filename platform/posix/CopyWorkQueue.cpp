@@ -1,6 +1,5 @@
 #include "platform/posix/CopyWorkQueue.h"
 
-#include <system_error>
 #include <utility>
 
 namespace vantrel::posix {
@@ -65,27 +64,19 @@ void waitForHandedOver(CopyShared& shared, FolderWorker& worker, int& pending) {
     }
 }
 
-HelperThread::HelperThread(CopyShared& shared, std::function<void()> serve) : m_shared(shared) {
-    try {
-        m_thread = std::thread(std::move(serve));
+HelperThread::HelperThread(CopyShared& shared, std::function<void()> serve)
+    : m_thread(std::move(serve), [&shared] {
+          {
+              std::lock_guard lock(shared.mutex);
+              shared.closing = true;
+              shared.helping = false;
+          }
+          shared.changed.notify_all();
+      }) {
+    if (m_thread.running()) {
         std::lock_guard lock(shared.mutex);
         shared.helping = true;
-    } catch (const std::system_error&) {
-        // Without a second thread one copies everything, only more slowly.
     }
-}
-
-HelperThread::~HelperThread() {
-    if (!m_thread.joinable()) {
-        return;
-    }
-    {
-        std::lock_guard lock(m_shared.mutex);
-        m_shared.closing = true;
-        m_shared.helping = false;
-    }
-    m_shared.changed.notify_all();
-    m_thread.join();
 }
 
 void serveQueue(CopyShared& shared, FolderWorker& worker) {

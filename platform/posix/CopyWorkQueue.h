@@ -12,11 +12,11 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "platform/FileOps.h"
+#include "platform/HelperThread.h"
 #include "platform/posix/PosixFd.h"
 
 // The two threads of one tree copy: a copy hands whole subfolders to a second thread while it
@@ -113,13 +113,9 @@ void waitForHandedOver(CopyShared& shared, FolderWorker& worker, int& pending);
 class HelperThread {
 public:
     HelperThread(CopyShared& shared, std::function<void()> serve);
-    ~HelperThread();
-    HelperThread(const HelperThread&) = delete;
-    HelperThread& operator=(const HelperThread&) = delete;
 
 private:
-    CopyShared& m_shared;
-    std::thread m_thread;
+    vantrel::HelperThread m_thread;
 };
 
 // Takes handed-over folders and copies them with `worker` until the copy closes.

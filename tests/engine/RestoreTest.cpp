@@ -1,8 +1,14 @@
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 
 #include "engine/BackupRun.h"
 #include "engine/ChangeGuard.h"
@@ -35,6 +41,43 @@ RestoreRequest pathsOf(std::vector<std::string> paths) {
     request.paths = std::move(paths);
     return request;
 }
+
+// Every entry below `root`, as paths below it.
+std::vector<std::string> entriesBelow(const fs::path& root) {
+    std::vector<std::string> found;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        found.push_back(pathToUtf8(e.path().lexically_relative(root)));
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// The real placer, with a hook called as a file is about to be written.
+class HookedPlacer final : public FilePlacer {
+public:
+    std::function<void(const fs::path& from, const fs::path& temp)> beforeWrite;
+
+    FileOpResult writeFile(const fs::path& from, const fs::path& temp) override {
+        beforeWrite(from, temp);
+        return m_real.writeFile(from, temp);
+    }
+    FileOpResult writeLink(const fs::path& from, const fs::path& temp) override {
+        return m_real.writeLink(from, temp);
+    }
+    FileOpResult place(const fs::path& temp, const fs::path& to, bool replace) override {
+        return m_real.place(temp, to, replace);
+    }
+    FileOpResult makeFolder(const fs::path& folder, std::uint32_t permissions) override {
+        return m_real.makeFolder(folder, permissions);
+    }
+    FileOpResult finishFolder(const fs::path& folder, const EntryStat& like) override {
+        return m_real.finishFolder(folder, like);
+    }
+    FileOpResult removeFile(const fs::path& file) override { return m_real.removeFile(file); }
+
+private:
+    RealFilePlacer m_real;
+};
 
 // A job with daily copies of a small tree, and restores from them.
 class RestoreTest : public ::testing::Test {
@@ -414,6 +457,78 @@ TEST_F(RestoreTest, PipesComeBackAndWhatAKilledRestoreLeftIsNeverBackedUp) {
     const auto pipe = statEntry(source / "docs" / "pipe");
     ASSERT_TRUE(pipe && pipe->type == EntryType::Special);
     EXPECT_EQ(pipe->permissions, 0640u);
+    // An empty file in its place is no pipe: kept, and the pipe made beside it, never read.
+    fs::remove(source / "docs" / "pipe");
+    writeBytes(source / "docs" / "pipe", "");
+    EXPECT_EQ(restore(pathsOf({"docs/pipe"})).besides.size(), 1u);
+    EXPECT_EQ(restore(pathsOf({"docs/pipe"})).identical, 1u);  // the pipe beside is there now
+}
+
+TEST_F(RestoreTest, ACancelKeepsWhatWasPlacedAndLeavesNothingHalfWritten) {
+    runOn(10);
+    const fs::path elsewhere = dir / "elsewhere";
+    std::atomic<bool> cancel{false};
+    HookedPlacer hooked;
+    hooked.beforeWrite = [&](const fs::path& from, const fs::path&) {
+        cancel = cancel || from.filename() == "a.txt";  // the user stops as the folder comes
+    };
+    RestoreRequest request = pathsOf({"report.docx", "docs"});
+    request.to = pathToUtf8(elsewhere);
+    RestoreControl control;
+    control.cancel = &cancel;
+    const RestoreOutcome out = restoreFiles(ws, settings, request, hooked, control);
+    EXPECT_TRUE(out.cancelled);
+    EXPECT_EQ(out.summary(),
+              "恢复已取消：已恢复 1 个文件，0 个文件已相同，0 个文件另存为新名称，0 项未能恢复");
+    EXPECT_EQ(out.exitStatus(), 3);
+    // The file placed before the stop stays; of the folder, not even an empty shell.
+    EXPECT_EQ(entriesBelow(elsewhere), std::vector<std::string>{"report.docx"});
+    EXPECT_EQ(readBytes(elsewhere / "report.docx"), "first");
+}
+
+TEST_F(RestoreTest, ARestoreAfterAKilledOneTakesUpWhatItLeft) {
+    writeBytes(source / "docs" / "old" / "big", std::string(1 << 20, 'x'));
+    runOn(10);
+    fs::remove(source / "report.docx");
+    fs::remove_all(source / "docs" / "old");
+
+    // Killed while writing: one file half written, the other perhaps not begun.
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        HookedPlacer dying;
+        std::atomic<int> writes{0};
+        dying.beforeWrite = [&](const fs::path&, const fs::path& temp) {
+            if (++writes == 2) {
+                writeBytes(temp, "half");
+                ::raise(SIGKILL);
+            }
+        };
+        restoreFiles(ws, settings, pathsOf({"."}), dying);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const auto leftovers = [&] {
+        std::vector<std::string> temps;
+        for (const std::string& e : entriesBelow(source)) {
+            if (isRestoreTempName(pathToUtf8(pathFromUtf8(e).filename()))) {
+                temps.push_back(e);
+            }
+        }
+        return temps;
+    };
+    ASSERT_FALSE(leftovers().empty());
+
+    const RestoreOutcome out = restore(pathsOf({"."}));
+    EXPECT_EQ(out.exitStatus(), 0) << (out.failed.empty() ? "" : out.failed[0].reason);
+    EXPECT_EQ(out.restored, 3u);
+    EXPECT_TRUE(out.besides.empty() && out.foldersBeside.empty());
+    EXPECT_EQ(readBytes(source / "report.docx"), "first");
+    EXPECT_EQ(readBytes(source / "docs" / "old" / "b"), "beta");
+    EXPECT_EQ(readBytes(source / "docs" / "old" / "big"), std::string(1 << 20, 'x'));
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 TEST_F(RestoreTest, FilesHardLinkedInTheSourceComeBackLinked) {

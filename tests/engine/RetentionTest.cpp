@@ -24,6 +24,75 @@ using test::writeBytes;
 
 constexpr year_month_day kDay{year{2014}, month{5}, day{15}};
 
+// Rows newest first, a letter each: 'c' a complete copy in the target folder, 'i' an
+// incomplete one, 'o' one elsewhere, 'p' pinned, 'h' held by the guard, 's' holding files the
+// source still has, '=' at the place of the row before it. Dated a day apart from the first
+// of `dates`, or each its own.
+std::vector<RetentionRow> rowsOf(std::string_view kinds, std::vector<year_month_day> dates) {
+    std::vector<RetentionRow> rows;
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        RetentionRow r;
+        const char k = kinds[i];
+        r.complete = k != 'i';
+        r.inScope = k != 'o';
+        r.pinned = k == 'p';
+        r.held = k == 'h';
+        r.holdsSourceFiles = k == 's';
+        r.place.key = k == '=' ? rows.back().place.key : "copy" + std::to_string(i);
+        r.date = dates.size() > i ? dates[i] : year_month_day(sys_days(dates[0]) - days(i));
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+TEST(Retention, SelectPrunableGivesEveryRowOneVerdictAsThePolicySays) {
+    const year_month_day may{year{2026}, month{5}, day{31}};
+    const auto on = [](int y, unsigned m, unsigned d) {
+        return year_month_day{year{y}, month{m}, day{d}};
+    };
+    const std::vector<year_month_day> months{on(2026, 12, 20), on(2026, 12, 10), on(2026, 11, 25),
+                                             on(2026, 11, 5), on(2026, 10, 1)};
+    const std::vector<year_month_day> years{on(2026, 12, 20), on(2026, 3, 1), on(2025, 6, 1),
+                                            on(2025, 2, 1), on(2024, 1, 1)};
+    // K kept, D deleted, S superseded.
+    const struct {
+        const char* rows;
+        RetentionPolicy policy;
+        const char* fates;
+        std::vector<year_month_day> dates;
+    } cases[] = {
+        {"cccc", {2}, "KKDD", {may}},
+        {"iccc", {2}, "KKKD", {may}},  // newer than the oldest kept
+        {"iiic", {2}, "KKDK", {may}},  // too few complete: the newest incomplete fill in
+        {"occ", {1}, "KKD", {may}},    // elsewhere: kept, and counts for nothing
+        {"pccc", {1}, "KKDD", {may}},  // pinned: kept, and not counted
+        {"cchc", {1}, "KDKD", {may}},
+        {"cscs", {1}, "KKDD", {may}},  // only the newest holding the source's files
+        {"c=c", {1}, "KSD", {may}},
+        {"ccccc", {1, 2, 0}, "KKDKD", months},
+        {"ccccc", {1, 0, 2}, "KKDKD", years},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rows);
+        const auto rows = rowsOf(c.rows, c.dates);
+        const auto verdicts = selectPrunable(rows, c.policy);
+        ASSERT_EQ(verdicts.size(), rows.size());
+        std::string fates;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const Verdict& v = verdicts[i];
+            fates += "KSFD"[static_cast<int>(v.fate)];
+            // Kept exactly when there is a reason; nothing outside the folder is deleted.
+            EXPECT_EQ(v.fate == Fate::Kept, v.reasons.any()) << i;
+            EXPECT_TRUE(v.fate != Fate::Deleted || rows[i].inScope) << i;
+            if (v.fate == Fate::Superseded) {
+                EXPECT_LT(v.supersededBy, i);
+                EXPECT_TRUE(samePlace(rows[v.supersededBy].place, rows[i].place));
+            }
+        }
+        EXPECT_EQ(fates, c.fates);
+    }
+}
+
 TEST(Retention, IncompleteCopiesNeverCostACompleteOne) {
     test::FaultyFileOps files;
     // Oldest first: 'c' a complete copy, 'i' an incomplete one; then the ids that stay.
