@@ -1,5 +1,6 @@
 #include "app/CopySearch.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -94,12 +95,14 @@ void CopySearch::run(const Request& request) {
     try {
         // Copies of its own: what the window holds is the window thread's.
         std::vector<CopyEntries> copies = jobCopies(m_ws, m_settings);
-        for (CopyEntries& copy : copies) {
-            if (copy.record().id != request.copyId || !copy.onDisk()) {
-                continue;
-            }
+        const auto copy = std::find_if(copies.begin(), copies.end(), [&](const CopyEntries& c) {
+            return c.record().id == request.copyId && c.onDisk();
+        });
+        if (copy == copies.end()) {
+            batch.error = "所选的备份已不存在";  // pruned, or taken away, since it was listed
+        } else {
             const bool whole = findByName(
-                copy, request.key,
+                *copy, request.key,
                 [&](const ManifestEntry& e) {
                     if (found == request.limit) {
                         batch.more = true;
@@ -124,7 +127,6 @@ void CopySearch::run(const Request& request) {
             if (!whole && !batch.more) {
                 return;  // stopped: a newer search, or none, is wanted
             }
-            break;
         }
     } catch (const std::exception& e) {
         batch.error = e.what();

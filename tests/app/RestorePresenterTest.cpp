@@ -274,6 +274,12 @@ TEST_F(RestorePresenterTest, SearchesTheWholeCopyAndOpensWhatItFinds) {
     EXPECT_EQ(view.folder, "查找“plan”：没有找到已删除的项");
     presenter.setFilter("");
     EXPECT_EQ(view.folder, "docs");
+
+    // The copy taken away meanwhile: said so, not "nothing found".
+    fs::remove_all(dir / "bak" / "data_20261203");
+    presenter.setFilter("3月");
+    searched();
+    EXPECT_EQ(view.folder, "查找“3月”：所选的备份已不存在");
 }
 
 TEST_F(RestorePresenterTest, KeepsTheChosenCopyForGoodAndTakesTheMarkAwayAgain) {
