@@ -24,14 +24,36 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string lowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
+// A search shows no more than a list can usefully hold; more text narrows it down.
+constexpr std::size_t kMostHits = 1000;
+
+// A path below the source as the system writes paths: "\" between names on Windows.
+std::string shownPath(std::string path) {
+    if constexpr (fs::path::preferred_separator != '/') {
+        std::replace(path.begin(), path.end(), '/',
+                     static_cast<char>(fs::path::preferred_separator));
     }
-    return text;
+    return path;
 }
+
+std::string parentOf(const std::string& path) {
+    const auto cut = path.rfind('/');
+    return cut == std::string::npos ? std::string() : path.substr(0, cut);
+}
+
+RestoreEntryRow entryRow(const ManifestEntry& e) {
+    RestoreEntryRow row;
+    row.path = e.path;
+    const auto cut = e.path.rfind('/');
+    row.name = cut == std::string::npos ? e.path : e.path.substr(cut + 1);
+    row.folder = e.type == 'd';
+    row.size = e.type == 'f' ? sizeText(e.size) : std::string();
+    row.modified = formatLocalTime(localTimeOf(e.mtimeNs));
+    return row;
+}
+
+constexpr std::string_view kGone = "已删除";
+constexpr std::string_view kHoldsGone = "含已删除的文件";
 
 std::string checkText(const std::optional<CopyCheck>& check) {
     if (!check) {
@@ -48,10 +70,21 @@ std::string checkText(const std::optional<CopyCheck>& check) {
 
 RestorePresenter::RestorePresenter(Workspace& ws, TBackupSettings settings, RestoreView& view,
                                    FilePlacer& placer)
-    : m_ws(ws), m_settings(std::move(settings)), m_view(view), m_placer(placer) {}
+    : m_ws(ws),
+      m_settings(std::move(settings)),
+      m_view(view),
+      m_placer(placer),
+      m_searcher(ws, m_settings, [this](CopySearch::Batch&& batch) {
+          m_view.post([this, batch = std::move(batch)]() mutable { searchFound(batch); });
+      }) {}
 
 RestorePresenter::~RestorePresenter() {
+    m_searcher.stop();
     waitForRestore();
+}
+
+void RestorePresenter::waitForSearch() {
+    m_searcher.wait();
 }
 
 void RestorePresenter::waitForRestore() {
@@ -64,7 +97,7 @@ void RestorePresenter::show() {
     try {
         relist(0);
         m_folder.clear();
-        showFolder();
+        showFolderOrHits();
     } catch (const std::exception& e) {
         m_view.showMessage(e.what());
     }
@@ -136,7 +169,7 @@ void RestorePresenter::togglePin() {
         // The folder shown stays, unless the copy is gone meanwhile.
         if (relist(chosen.id)) {
             m_folder.clear();
-            showFolder();
+            showFolderOrHits();
         }
     } catch (const std::exception& e) {
         m_view.showMessage(e.what());
@@ -156,41 +189,157 @@ void RestorePresenter::chooseCopy(std::int64_t id) {
             if (!m_folder.empty() && !m_copy->find(m_folder)) {
                 m_folder.clear();
             }
-            showFolder();
+            showFolderOrHits();
             return;
         }
     }
 }
 
 void RestorePresenter::openFolder(const std::string& path) {
+    endSearch();
     if (path == "..") {
-        const auto cut = m_folder.rfind('/');
-        m_folder = cut == std::string::npos ? std::string() : m_folder.substr(0, cut);
+        m_folder = parentOf(m_folder);
     } else {
         m_folder = path;
     }
     showFolder();
 }
 
+void RestorePresenter::openAt(const std::string& path) {
+    try {
+        const std::string rel = sourceRelative(m_ws, m_settings, path);
+        endSearch();
+        if (m_copy == nullptr) {
+            return;
+        }
+        std::optional<ManifestEntry> entry = m_copy->find(rel);
+        for (auto it = m_copies.begin(); !entry && it != m_copies.end(); ++it) {
+            if (&*it != m_copy && it->onDisk() && (entry = it->find(rel))) {
+                relist(it->record().id);  // the newest copy that holds it, chosen
+            }
+        }
+        if (entry && entry->type == 'd') {
+            m_folder = rel;
+            showFolder();
+            return;
+        }
+        // The folder it lies in, or the nearest one above that the copy holds.
+        m_folder = parentOf(rel);
+        while (!m_folder.empty() && !m_copy->find(m_folder)) {
+            m_folder = parentOf(m_folder);
+        }
+        if (!entry) {
+            showFolder();
+            m_view.showMessage("没有哪一份备份含有“" + shownPath(rel) + "”");
+            return;
+        }
+        showFolder(rel);
+        select({rel});
+    } catch (const std::exception& e) {
+        m_view.showMessage(e.what());
+    }
+}
+
 void RestorePresenter::setFilter(const std::string& text) {
-    m_filter = lowerAscii(text);
-    showFolder();
+    if (text == m_filter) {
+        return;
+    }
+    m_filter = text;
+    if (m_filter.empty()) {
+        endSearch();
+        showFolder();
+    } else {
+        startSearch();
+    }
 }
 
 void RestorePresenter::setShowDeleted(bool on) {
     m_showDeleted = on;
-    showFolder();
+    showFolderOrHits();
 }
 
-void RestorePresenter::showFolder() {
+void RestorePresenter::showFolderOrHits() {
+    if (m_filter.empty()) {
+        showFolder();
+    } else {
+        startSearch();
+    }
+}
+
+void RestorePresenter::endSearch() {
+    if (!m_filter.empty()) {
+        m_filter.clear();
+        m_searcher.stop();
+        m_search = 0;
+        m_view.showFilter("");
+    }
+}
+
+void RestorePresenter::startSearch() {
+    m_selected.clear();
+    m_view.showVersions({});
+    m_hits = 0;
+    if (m_copy == nullptr) {
+        m_searcher.stop();
+        m_search = 0;
+        m_view.showHits("查找“" + m_filter + "”：没有可查找的备份", {}, true);
+        return;
+    }
+    // Whether each find is still in the source is asked on the search's thread: the source
+    // may be slow to answer, and only what is found is asked about.
+    const fs::path source = sourceRoot(m_ws, m_settings);
+    const bool onlyDeleted = m_showDeleted;
+    FileOps& files = m_ws.files;
+    m_search = m_searcher.start(
+        m_copy->record().id, nameSearchKey(m_filter), kMostHits,
+        [source, onlyDeleted, &files](const ManifestEntry& e) -> std::optional<RestoreEntryRow> {
+            RestoreEntryRow row = entryRow(e);
+            const std::string folder = parentOf(e.path);
+            row.where = folder.empty() ? "（源文件夹）" : shownPath(folder);
+            if (onlyDeleted) {
+                if (files.stat(longPath(source / pathFromUtf8(e.path)), false)) {
+                    return std::nullopt;
+                }
+                row.deleted = kGone;
+            }
+            return row;
+        });
+    m_view.showHits("查找“" + m_filter + "”……", {}, true);
+}
+
+void RestorePresenter::searchFound(CopySearch::Batch& batch) {
+    if (batch.search != m_search || m_filter.empty()) {
+        return;  // a search no longer shown
+    }
+    m_hits += batch.rows.size();
+    const std::string head = "查找“" + m_filter + "”";
+    std::string status;
+    if (!batch.error.empty()) {
+        status = head + "：" + batch.error;
+    } else if (!batch.done) {
+        status = head + "…… 已找到 " + std::to_string(m_hits) + " 项";
+    } else if (batch.more) {
+        status = head + "：只显示前 " + std::to_string(m_hits) + " 项，请输入更多文字缩小范围";
+    } else if (m_hits == 0) {
+        status = head + (m_showDeleted ? "：没有找到已删除的项" : "：没有找到");
+    } else {
+        status = head + "：找到 " + std::to_string(m_hits) + " 项";
+    }
+    m_view.showHits(status, batch.rows, false);
+}
+
+void RestorePresenter::showFolder(const std::string& chosen) {
     m_selected.clear();
     m_view.showVersions({});
     std::vector<RestoreEntryRow> rows;
     if (m_copy == nullptr) {
-        m_view.showEntries(m_folder, rows);
+        m_view.showEntries(shownPath(m_folder), rows);
         return;
     }
     const fs::path source = sourceRoot(m_ws, m_settings);
+    const auto inSource = [&](const std::string& path) {
+        return m_ws.files.stat(longPath(source / pathFromUtf8(path)), false).has_value();
+    };
     std::map<std::string, std::size_t> byName;  // direct children, by name
     auto entries = m_copy->stream(m_folder);
     const std::size_t skip = m_folder.empty() ? 0 : m_folder.size() + 1;
@@ -203,29 +352,26 @@ void RestorePresenter::showFolder() {
         const std::string name = rest.substr(0, slash);
         auto at = byName.find(name);
         if (slash == std::string::npos) {
-            RestoreEntryRow row;
-            row.path = e->path;
-            row.name = name;
-            row.folder = e->type == 'd';
-            row.size = e->type == 'f' ? sizeText(e->size) : std::string();
-            row.modified = formatLocalTime(localTimeOf(e->mtimeNs));
+            RestoreEntryRow row = entryRow(*e);
+            row.chosen = e->path == chosen;
             at = byName.emplace(name, rows.size()).first;
             rows.push_back(std::move(row));
-        }
-        // What the source no longer has marks its row, or the folder it lies in.
-        if (m_showDeleted && at != byName.end() && !rows[at->second].deleted &&
-            !m_ws.files.stat(longPath(source / pathFromUtf8(e->path)), false)) {
-            rows[at->second].deleted = true;
+            if (m_showDeleted && !inSource(e->path)) {
+                rows[at->second].deleted = kGone;  // and so is everything under it
+            }
+        } else if (m_showDeleted && at != byName.end() && rows[at->second].deleted.empty() &&
+                   !inSource(e->path)) {
+            // A folder the source still has, that lost something under it.
+            rows[at->second].deleted = kHoldsGone;
         }
     }
-    std::erase_if(rows, [this](const RestoreEntryRow& row) {
-        return (m_showDeleted && !row.deleted) ||
-               (!m_filter.empty() && lowerAscii(row.name).find(m_filter) == std::string::npos);
-    });
+    if (m_showDeleted) {
+        std::erase_if(rows, [](const RestoreEntryRow& row) { return row.deleted.empty(); });
+    }
     std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
         return a.folder != b.folder ? a.folder : a.name < b.name;
     });
-    m_view.showEntries(m_folder, rows);
+    m_view.showEntries(shownPath(m_folder), rows);
 }
 
 void RestorePresenter::select(const std::vector<std::string>& paths) {
@@ -235,11 +381,12 @@ void RestorePresenter::select(const std::vector<std::string>& paths) {
         return;
     }
     try {
-        std::vector<std::string> lines;
+        std::vector<RestoreVersionRow> rows;
         for (const FileVersion& v : versionsOf(m_ws, m_settings, paths.front())) {
-            lines.push_back(v.line());
+            rows.push_back({v.date, sizeText(v.size), formatLocalTime(localTimeOf(v.mtimeNs)),
+                            v.sameAsNewer ? "同上" : ""});
         }
-        m_view.showVersions(lines);
+        m_view.showVersions(rows);
     } catch (const std::exception& e) {
         m_view.showMessage(e.what());
     }
@@ -262,8 +409,11 @@ void RestorePresenter::openBackupFolder() {
     if (m_copy == nullptr) {
         return;
     }
-    m_view.openInFileManager(m_folder.empty() ? m_copy->place()
-                                              : m_copy->place() / pathFromUtf8(m_folder));
+    // Among a search's finds, the folder of the one chosen.
+    const std::string folder =
+        !m_filter.empty() && m_selected.size() == 1 ? parentOf(m_selected.front()) : m_folder;
+    m_view.openInFileManager(folder.empty() ? m_copy->place()
+                                            : m_copy->place() / pathFromUtf8(folder));
 }
 
 void RestorePresenter::cancel() {
@@ -277,8 +427,13 @@ void RestorePresenter::startRestore(const std::string& to) {
         return;
     }
     RestoreRequest request;
-    // The entries chosen; without a choice, the folder shown.
+    // The entries chosen; without a choice, the folder shown. A search's finds are chosen
+    // one by one: the whole folder behind them is not what was looked for.
     request.paths = m_selected;
+    if (request.paths.empty() && !m_filter.empty()) {
+        m_view.showMessage("请在查找到的项中选择要恢复的文件或文件夹");
+        return;
+    }
     if (request.paths.empty()) {
         request.paths.push_back(m_folder.empty() ? "." : m_folder);
     }
@@ -340,8 +495,24 @@ void RestorePresenter::finishRestore(const RestoreOutcome& out, const std::strin
     for (const FailedEntry& f : out.failed) {
         details.push_back(notRestoredText(f));
     }
-    m_view.showSummary(out.summary(), details);
-    showFolder();  // what is deleted may be back
+    // Names never hold the separator on Windows: every "/" there stands between names.
+    for (std::string& line : details) {
+        line = shownPath(std::move(line));
+    }
+    m_view.showSummary(restoreHeadline(out), details);
+    if (m_filter.empty() || m_showDeleted) {
+        showFolderOrHits();  // what is deleted may be back
+    }
+}
+
+std::string restoreHeadline(const RestoreOutcome& out) {
+    std::string text = std::string(out.cancelled ? "恢复已取消：" : "恢复完毕：") + "已恢复 " +
+                       std::to_string(out.restored + out.besides.size()) + " 个文件";
+    if (!out.besides.empty()) {
+        text += "（其中 " + std::to_string(out.besides.size()) + " 个以新名称保存）";
+    }
+    return text + "，" + std::to_string(out.identical) + " 个文件已相同，" +
+           std::to_string(out.failed.size()) + " 项未能恢复";
 }
 
 }  // namespace vantrel

@@ -65,4 +65,48 @@ std::vector<FileVersion> versionsOf(const Workspace& ws, const TBackupSettings& 
     return versions;
 }
 
+namespace {
+
+void lowerAscii(std::string& text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+}
+
+}  // namespace
+
+std::string nameSearchKey(std::string_view text) {
+    std::string key(text);
+    lowerAscii(key);
+    return key;
+}
+
+bool findByName(CopyEntries& copy, std::string_view key,
+                const std::function<bool(const ManifestEntry&)>& each,
+                const std::function<bool()>& carryOn) {
+    auto entries = copy.stream();
+    std::string name;
+    std::uint32_t looked = 0;
+    while (const ManifestEntry* e = entries->next()) {
+        if (++looked % 256 == 0 && carryOn && !carryOn()) {
+            return false;
+        }
+        if (e->path.empty()) {
+            continue;  // the copy's top
+        }
+        const auto slash = e->path.rfind('/');
+        name.assign(e->path, slash == std::string::npos ? 0 : slash + 1);
+        lowerAscii(name);
+        if (name.find(key) == std::string::npos) {
+            continue;
+        }
+        if (isSafeRelativePath(e->path) && !each(*e)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace vantrel

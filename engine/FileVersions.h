@@ -1,10 +1,12 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/BackupSettings.h"
+#include "engine/CopyEntries.h"
 #include "engine/Manifest.h"
 #include "engine/Workspace.h"
 
@@ -30,5 +32,18 @@ struct FileVersion {
 // the source.
 std::vector<FileVersion> versionsOf(const Workspace& ws, const TBackupSettings& settings,
                                     std::string_view path);
+
+// `text` as names are matched against it: ASCII letters in lower case.
+std::string nameSearchKey(std::string_view text);
+
+// Calls `each` for every entry of `copy` below its top whose name (the last name of its path)
+// holds `key` (from nameSearchKey), ASCII letters in either case, in path order; entries whose
+// path would lead out of the copy are passed over. The entries are read one at a time from
+// the copy's manifest, or from the copy on disk, and never held together. Stops when `each`
+// returns false, or when `carryOn`, asked every few hundred entries, does; true when every
+// entry was looked at. Throws BackupError when the manifest turns out damaged on the way.
+bool findByName(CopyEntries& copy, std::string_view key,
+                const std::function<bool(const ManifestEntry&)>& each,
+                const std::function<bool()>& carryOn = {});
 
 }  // namespace vantrel

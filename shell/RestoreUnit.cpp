@@ -9,7 +9,6 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
@@ -28,6 +27,7 @@ namespace vantrel {
 namespace {
 
 constexpr int kPathRole = Qt::UserRole;
+constexpr int kWhereColumn = 1;  // a find's folder: shown with a search's finds only
 
 QTableWidget* table(QWidget* parent, const char* name, const QStringList& headings) {
     auto* t = new QTableWidget(0, static_cast<int>(headings.size()), parent);
@@ -81,10 +81,11 @@ TRestoreForm::TRestoreForm(Workspace& ws, const TBackupSettings& settings, Dialo
     browse->addWidget(m_filter);
     browse->addWidget(m_showDeleted);
 
-    m_entries = table(this, "EntryList", {"名称", "大小", "修改时间", ""});
+    m_entries = table(this, "EntryList", {"名称", "所在文件夹", "大小", "修改时间", ""});
     m_entries->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    m_versions = new QListWidget(this);
-    m_versions->setObjectName(QStringLiteral("VersionList"));
+    m_entries->setColumnHidden(kWhereColumn, true);
+    m_versions = table(this, "VersionList", {"备份日期", "大小", "修改时间", "备注"});
+    m_versions->setSelectionMode(QAbstractItemView::NoSelection);
     auto* versionsBox = new QWidget(this);
     auto* versionsLayout = new QVBoxLayout(versionsBox);
     versionsLayout->setContentsMargins(0, 0, 0, 0);
@@ -140,10 +141,14 @@ TRestoreForm::TRestoreForm(Workspace& ws, const TBackupSettings& settings, Dialo
     connect(m_showDeleted, &QCheckBox::toggled, this,
             [this](bool on) { m_presenter.setShowDeleted(on); });
     connect(m_entries, &QTableWidget::itemSelectionChanged, this, &TRestoreForm::entriesChosen);
+    // A folder opens; a search's find opens its folder, with it chosen.
     connect(m_entries, &QTableWidget::cellDoubleClicked, this, [this](int row, int) {
         const QTableWidgetItem* item = m_entries->item(row, 0);
+        const std::string path = toUtf8(item->data(kPathRole).toString());
         if (item->data(kPathRole + 1).toBool()) {
-            m_presenter.openFolder(toUtf8(item->data(kPathRole).toString()));
+            m_presenter.openFolder(path);
+        } else if (m_hits) {
+            m_presenter.openAt(path);
         }
     });
     connect(m_toOriginal, &QPushButton::clicked, this, [this] { m_presenter.restoreToOriginal(); });
@@ -176,6 +181,11 @@ void TRestoreForm::waitForRestore() {
     QCoreApplication::sendPostedEvents(this);
 }
 
+void TRestoreForm::waitForSearch() {
+    m_presenter.waitForSearch();
+    QCoreApplication::sendPostedEvents(this);
+}
+
 void TRestoreForm::showCopies(const std::vector<RestoreCopyRow>& copies, std::int64_t chosen) {
     const QSignalBlocker quiet(m_copies);
     m_copies->setRowCount(static_cast<int>(copies.size()));
@@ -199,25 +209,62 @@ void TRestoreForm::showPinCommand(std::string_view caption, bool enabled) {
 
 void TRestoreForm::showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) {
     const QSignalBlocker quiet(m_entries);
+    m_hits = false;
     m_folder->setText(folder.empty() ? QStringLiteral("（源文件夹）") : toQString(folder));
     m_up->setEnabled(!folder.empty());
-    m_entries->setRowCount(static_cast<int>(rows.size()));
-    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
-        const RestoreEntryRow& e = rows[static_cast<std::size_t>(row)];
-        setRow(m_entries, row,
-               {toQString(e.name) + (e.folder ? QStringLiteral("/") : QString()), toQString(e.size),
-                toQString(e.modified), e.deleted ? QStringLiteral("已删除") : QString()});
+    m_entries->setColumnHidden(kWhereColumn, true);
+    m_entries->setRowCount(0);
+    addEntries(rows);
+}
+
+void TRestoreForm::showHits(std::string_view status, const std::vector<RestoreEntryRow>& rows,
+                            bool fresh) {
+    const QSignalBlocker quiet(m_entries);
+    m_hits = true;
+    m_folder->setText(toQString(status));
+    m_up->setEnabled(false);
+    m_entries->setColumnHidden(kWhereColumn, false);
+    if (fresh) {
+        m_entries->setRowCount(0);
+    }
+    addEntries(rows);
+}
+
+void TRestoreForm::addEntries(const std::vector<RestoreEntryRow>& rows) {
+    if (rows.empty() && m_entries->rowCount() > 0) {
+        return;
+    }
+    int row = m_entries->rowCount();
+    m_entries->setRowCount(row + static_cast<int>(rows.size()));
+    for (const RestoreEntryRow& e : rows) {
+        setRow(
+            m_entries, row,
+            {toQString(e.name) + (e.folder ? QStringLiteral("/") : QString()), toQString(e.where),
+             toQString(e.size), toQString(e.modified), toQString(e.deleted)});
         m_entries->item(row, 0)->setData(kPathRole, toQString(e.path));
         m_entries->item(row, 0)->setData(kPathRole + 1, e.folder);
+        if (e.chosen) {
+            m_entries->selectRow(row);
+            m_entries->scrollToItem(m_entries->item(row, 0));
+        }
+        ++row;
     }
     m_entries->resizeColumnsToContents();
 }
 
-void TRestoreForm::showVersions(const std::vector<std::string>& lines) {
-    m_versions->clear();
-    for (const std::string& line : lines) {
-        m_versions->addItem(toQString(line).replace(QLatin1Char('\t'), QStringLiteral("    ")));
+void TRestoreForm::showFilter(std::string_view text) {
+    const QSignalBlocker quiet(m_filter);
+    m_filter->setText(toQString(text));
+}
+
+void TRestoreForm::showVersions(const std::vector<RestoreVersionRow>& rows) {
+    m_versions->setRowCount(static_cast<int>(rows.size()));
+    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+        const RestoreVersionRow& v = rows[static_cast<std::size_t>(row)];
+        setRow(m_versions, row,
+               {toQString(v.date), toQString(v.size), toQString(v.modified), toQString(v.same)});
     }
+    m_versions->resizeColumnsToContents();
 }
 
 void TRestoreForm::showRestoring(bool running) {

@@ -9,7 +9,6 @@
 class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QTableWidget;
@@ -30,12 +29,17 @@ public:
     RestorePresenter& presenter() { return m_presenter; }
     // Blocks until a restore under way has ended and its outcome has been shown.
     void waitForRestore();
+    // Blocks until a search under way has ended and what it found has been shown.
+    void waitForSearch();
 
     // RestoreView
     void showCopies(const std::vector<RestoreCopyRow>& copies, std::int64_t chosen) override;
     void showPinCommand(std::string_view caption, bool enabled) override;
     void showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) override;
-    void showVersions(const std::vector<std::string>& lines) override;
+    void showHits(std::string_view status, const std::vector<RestoreEntryRow>& rows,
+                  bool fresh) override;
+    void showFilter(std::string_view text) override;
+    void showVersions(const std::vector<RestoreVersionRow>& rows) override;
     void showRestoring(bool running) override;
     void showProgress(const ProgressView& progress) override;
     void showSummary(std::string_view summary, const std::vector<std::string>& details) override;
@@ -50,6 +54,7 @@ protected:
 
 private:
     void entriesChosen();
+    void addEntries(const std::vector<RestoreEntryRow>& rows);
 
     Dialogs& m_dialogs;
     QTableWidget* m_copies = nullptr;
@@ -58,7 +63,7 @@ private:
     QLineEdit* m_filter = nullptr;
     QCheckBox* m_showDeleted = nullptr;
     QTableWidget* m_entries = nullptr;
-    QListWidget* m_versions = nullptr;
+    QTableWidget* m_versions = nullptr;
     QPushButton* m_toOriginal = nullptr;
     QPushButton* m_toFolder = nullptr;
     QPushButton* m_openFolder = nullptr;
@@ -67,6 +72,7 @@ private:
     QPushButton* m_cancel = nullptr;
     QLabel* m_status = nullptr;
     bool m_shown = false;
+    bool m_hits = false;  // the entries shown are a search's finds
     RealFilePlacer m_placer;
     RestorePresenter m_presenter;  // last: made once the widgets exist
 };

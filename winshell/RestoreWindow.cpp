@@ -32,6 +32,8 @@ constexpr SIZE kMinimumClient{640, 400};
 constexpr const wchar_t* kCopyColumns[] = {L"备份日期", L"状态", L"文件数",
                                            L"大小",     L"核对", L"保留"};
 constexpr const wchar_t* kEntryColumns[] = {L"名称", L"大小", L"修改时间", L""};
+constexpr const wchar_t* kHitColumns[] = {L"名称", L"所在文件夹", L"大小", L"修改时间", L""};
+constexpr const wchar_t* kVersionColumns[] = {L"备份日期", L"大小", L"修改时间", L"备注"};
 
 HWND makeChild(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style, int id,
                DWORD exStyle = 0) {
@@ -40,11 +42,9 @@ HWND makeChild(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style
                            GetModuleHandleW(nullptr), nullptr);
 }
 
-HWND makeList(HWND parent, int id, DWORD style, std::span<const wchar_t* const> columns) {
-    HWND list =
-        makeChild(parent, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SHOWSELALWAYS | WS_TABSTOP | style,
-                  id, WS_EX_CLIENTEDGE);
-    ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT);
+void setColumns(HWND list, std::span<const wchar_t* const> columns) {
+    while (ListView_DeleteColumn(list, 0)) {
+    }
     for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
         LVCOLUMNW column{};
         column.mask = LVCF_TEXT | LVCF_WIDTH;
@@ -52,6 +52,14 @@ HWND makeList(HWND parent, int id, DWORD style, std::span<const wchar_t* const> 
         column.cx = 80;
         ListView_InsertColumn(list, i, &column);
     }
+}
+
+HWND makeList(HWND parent, int id, DWORD style, std::span<const wchar_t* const> columns) {
+    HWND list =
+        makeChild(parent, WC_LISTVIEWW, L"", LVS_REPORT | LVS_SHOWSELALWAYS | WS_TABSTOP | style,
+                  id, WS_EX_CLIENTEDGE);
+    ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT);
+    setColumns(list, columns);
     return list;
 }
 
@@ -186,8 +194,7 @@ void TRestoreForm::onCreate() {
               IDC_SHOWDELETED);
     makeList(m_window, IDC_ENTRYLIST, 0, kEntryColumns);
     makeChild(m_window, L"STATIC", L"所选项的各个版本：", label, IDC_VERSIONSLABEL);
-    makeChild(m_window, L"LISTBOX", L"", LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_HSCROLL,
-              IDC_VERSIONLIST, WS_EX_CLIENTEDGE);
+    makeList(m_window, IDC_VERSIONLIST, LVS_SINGLESEL | LVS_NOSORTHEADER, kVersionColumns);
     makeChild(m_window, L"BUTTON", L"恢复到原位置", BS_PUSHBUTTON | WS_TABSTOP,
               IDC_RESTOREORIGINAL);
     makeChild(m_window, L"BUTTON", L"恢复到…", BS_PUSHBUTTON | WS_TABSTOP, IDC_RESTORETO);
@@ -287,7 +294,7 @@ void TRestoreForm::onDpiChanged(UINT dpi, const RECT& suggested) {
 }
 
 void TRestoreForm::onCommand(int id, int code) {
-    if (id == IDC_NAMEFILTER && code == EN_CHANGE) {
+    if (id == IDC_NAMEFILTER && code == EN_CHANGE && !m_quiet) {
         std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control(id))) + 1, L'\0');
         text.resize(static_cast<std::size_t>(
             GetWindowTextW(control(id), text.data(), static_cast<int>(text.size()))));
@@ -340,10 +347,15 @@ void TRestoreForm::onNotify(const NMHDR& header) {
             PostMessageW(m_window, kEntriesChosen, 0, 0);
         }
     } else if (header.idFrom == IDC_ENTRYLIST && header.code == LVN_ITEMACTIVATE) {
+        // A folder opens; a search's find opens its folder, with it chosen.
         const int row = reinterpret_cast<const NMITEMACTIVATE&>(header).iItem;
-        if (row >= 0 && static_cast<std::size_t>(row) < m_entryPaths.size() &&
-            m_entryFolders[static_cast<std::size_t>(row)]) {
-            m_presenter.openFolder(m_entryPaths[static_cast<std::size_t>(row)]);
+        if (row >= 0 && static_cast<std::size_t>(row) < m_entryPaths.size()) {
+            const std::string path = m_entryPaths[static_cast<std::size_t>(row)];
+            if (m_entryFolders[static_cast<std::size_t>(row)]) {
+                m_presenter.openFolder(path);
+            } else if (m_hits) {
+                m_presenter.openAt(path);
+            }
         }
     }
 }
@@ -388,37 +400,84 @@ void TRestoreForm::showPinCommand(std::string_view caption, bool enabled) {
 }
 
 void TRestoreForm::showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) {
-    m_quiet = true;
-    m_choosing = false;
     SetWindowTextW(control(IDC_FOLDERLABEL),
                    folder.empty() ? L"（源文件夹）" : toWide(folder).c_str());
     EnableWindow(control(IDC_UPBUTTON), !folder.empty());
+    showEntryColumns(false);
+    addEntries(rows);
+}
+
+void TRestoreForm::showHits(std::string_view status, const std::vector<RestoreEntryRow>& rows,
+                            bool fresh) {
+    SetWindowTextW(control(IDC_FOLDERLABEL), toWide(status).c_str());
+    EnableWindow(control(IDC_UPBUTTON), FALSE);
+    if (fresh || !m_hits) {
+        showEntryColumns(true);
+    }
+    addEntries(rows);
+}
+
+// An empty list with the columns of a folder, or of a search's finds.
+void TRestoreForm::showEntryColumns(bool hits) {
+    m_quiet = true;
+    m_choosing = false;
     HWND list = control(IDC_ENTRYLIST);
     ListView_DeleteAllItems(list);
     m_entryPaths.clear();
     m_entryFolders.clear();
-    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
-        const RestoreEntryRow& e = rows[static_cast<std::size_t>(row)];
-        addRow(list, row,
-               {e.name + (e.folder ? "\\" : ""), e.size, e.modified, e.deleted ? "已删除" : ""},
-               row);
-        m_entryPaths.push_back(e.path);
-        m_entryFolders.push_back(e.folder);
+    if (hits != m_hits) {
+        m_hits = hits;
+        setColumns(list, hits ? std::span<const wchar_t* const>(kHitColumns)
+                              : std::span<const wchar_t* const>(kEntryColumns));
     }
-    fitListColumns(list, kEntryColumns);
     m_quiet = false;
 }
 
-void TRestoreForm::showVersions(const std::vector<std::string>& lines) {
-    HWND list = control(IDC_VERSIONLIST);
-    SendMessageW(list, LB_RESETCONTENT, 0, 0);
-    for (const std::string& line : lines) {
-        std::wstring text = toWide(line);
-        for (std::size_t tab; (tab = text.find(L'\t')) != std::wstring::npos;) {
-            text.replace(tab, 1, L"    ");
-        }
-        SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+void TRestoreForm::addEntries(const std::vector<RestoreEntryRow>& rows) {
+    if (rows.empty() && !m_entryPaths.empty()) {
+        return;
     }
+    m_quiet = true;
+    HWND list = control(IDC_ENTRYLIST);
+    SendMessageW(list, WM_SETREDRAW, FALSE, 0);
+    int row = static_cast<int>(m_entryPaths.size());
+    for (const RestoreEntryRow& e : rows) {
+        std::vector<std::string> cells{e.name + (e.folder ? "\\" : ""), e.size, e.modified,
+                                       e.deleted};
+        if (m_hits) {
+            cells.insert(cells.begin() + 1, e.where);
+        }
+        addRow(list, row, cells, row);
+        if (e.chosen) {
+            ListView_SetItemState(list, row, LVIS_SELECTED | LVIS_FOCUSED,
+                                  LVIS_SELECTED | LVIS_FOCUSED);
+            ListView_EnsureVisible(list, row, FALSE);
+        }
+        m_entryPaths.push_back(e.path);
+        m_entryFolders.push_back(e.folder);
+        ++row;
+    }
+    fitListColumns(list, m_hits ? std::span<const wchar_t* const>(kHitColumns)
+                                : std::span<const wchar_t* const>(kEntryColumns));
+    SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(list, nullptr, TRUE);
+    m_quiet = false;
+}
+
+void TRestoreForm::showFilter(std::string_view text) {
+    m_quiet = true;
+    SetWindowTextW(control(IDC_NAMEFILTER), toWide(text).c_str());
+    m_quiet = false;
+}
+
+void TRestoreForm::showVersions(const std::vector<RestoreVersionRow>& rows) {
+    HWND list = control(IDC_VERSIONLIST);
+    ListView_DeleteAllItems(list);
+    for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+        const RestoreVersionRow& v = rows[static_cast<std::size_t>(row)];
+        addRow(list, row, {v.date, v.size, v.modified, v.same}, row);
+    }
+    fitListColumns(list, kVersionColumns);
 }
 
 void TRestoreForm::showRestoring(bool running) {

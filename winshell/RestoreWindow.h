@@ -17,11 +17,11 @@
 
 namespace vantrel {
 
-// The restore window "恢复文件": the job's copies, the chosen copy's folder with a name filter
-// and 显示已删除的文件, the versions of the chosen entry, and the commands 恢复到原位置, 恢复到…,
-// 打开备份文件夹 and 永久保留 (取消永久保留 for a copy kept for good). It draws and forwards to its
-// presenter, which decides. Owned by the main window, it goes with it; it frees itself when closed,
-// once a restore under way has ended.
+// The restore window "恢复文件": the job's copies, the chosen copy's folder with a search of the
+// whole copy by name and 显示已删除的文件, the versions of the chosen entry, and the commands
+// 恢复到原位置, 恢复到…, 打开备份文件夹 and 永久保留 (取消永久保留 for a copy kept for good). It
+// draws and forwards to its presenter, which decides. Owned by the main window, it goes with it; it
+// frees itself when closed, once a restore under way has ended.
 class TRestoreForm final : public RestoreView {
 public:
     static void registerClass(HINSTANCE instance);
@@ -35,7 +35,10 @@ public:
     void showCopies(const std::vector<RestoreCopyRow>& copies, std::int64_t chosen) override;
     void showPinCommand(std::string_view caption, bool enabled) override;
     void showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) override;
-    void showVersions(const std::vector<std::string>& lines) override;
+    void showHits(std::string_view status, const std::vector<RestoreEntryRow>& rows,
+                  bool fresh) override;
+    void showFilter(std::string_view text) override;
+    void showVersions(const std::vector<RestoreVersionRow>& rows) override;
     void showRestoring(bool running) override;
     void showProgress(const ProgressView& progress) override;
     void showSummary(std::string_view summary, const std::vector<std::string>& details) override;
@@ -61,6 +64,8 @@ private:
     void applyFonts();
     void layOut();
     void entriesChosen();
+    void showEntryColumns(bool hits);
+    void addEntries(const std::vector<RestoreEntryRow>& rows);
     void freeIfGone();
     HWND control(int id) const { return GetDlgItem(m_window, id); }
 
@@ -71,6 +76,7 @@ private:
     bool m_choosing = false;  // a change of the entries chosen is on its way to the presenter
     std::vector<std::string> m_entryPaths;  // by row of the entries shown
     std::vector<bool> m_entryFolders;
+    bool m_hits = false;  // the entries shown are a search's finds, with their folders
     int m_depth = 0;      // messages being handled, nested ones included
     bool m_gone = false;  // the window is destroyed: freed once no message is being handled
 

@@ -34,14 +34,39 @@ public:
     void showEntries(std::string_view f, const std::vector<RestoreEntryRow>& rows) override {
         folder = f;
         entries.clear();
+        labels.clear();
+        chosenEntries.clear();
+        add(rows);
+    }
+    void showHits(std::string_view status, const std::vector<RestoreEntryRow>& rows,
+                  bool fresh) override {
+        folder = status;
+        if (fresh) {
+            entries.clear();
+            labels.clear();
+        }
+        add(rows);
+    }
+    void add(const std::vector<RestoreEntryRow>& rows) {
         for (const RestoreEntryRow& row : rows) {
-            entries.push_back(row.name + (row.folder ? "/" : ""));
+            entries.push_back((row.where.empty() ? "" : row.where + " ") + row.name +
+                              (row.folder ? "/" : ""));
+            labels.push_back(row.deleted);
+            if (row.chosen) {
+                chosenEntries.push_back(row.path);
+            }
         }
     }
+    void showFilter(std::string_view text) override { filter = text; }
     void showPinCommand(std::string_view caption, bool enabled) override {
         pinCaption = enabled ? caption : "";
     }
-    void showVersions(const std::vector<std::string>& lines) override { versions = lines; }
+    void showVersions(const std::vector<RestoreVersionRow>& rows) override {
+        versions.clear();
+        for (const RestoreVersionRow& v : rows) {
+            versions.push_back(v.date + " " + v.size + (v.same.empty() ? "" : " " + v.same));
+        }
+    }
     void showRestoring(bool on) override { restoring = on; }
     void showProgress(const ProgressView& p) override { progress = p.status; }
     void showSummary(std::string_view text, const std::vector<std::string>& d) override {
@@ -68,8 +93,8 @@ public:
 
     std::vector<RestoreCopyRow> copies;
     std::int64_t chosen = 0;
-    std::string folder, progress, summary, pinCaption;
-    std::vector<std::string> entries, versions, details, messages;
+    std::string folder, progress, summary, pinCaption, filter = "?";
+    std::vector<std::string> entries, labels, chosenEntries, versions, details, messages;
     bool restoring = false;
     std::optional<std::string> picked;
     fs::path opened;
@@ -98,6 +123,10 @@ protected:
     }
     void finish() {
         presenter.waitForRestore();
+        view.deliver();
+    }
+    void searched() {
+        presenter.waitForSearch();
         view.deliver();
     }
 
@@ -129,20 +158,30 @@ TEST_F(RestorePresenterTest, BrowsesTheNewestCopyFiltersAndShowsWhatTheSourceLos
               "完好（" + formatLocalTime(clock.now()).substr(0, 10) + " 核对，未核对内容）");
     EXPECT_EQ(view.entries, (std::vector<std::string>{"docs/", "notes.txt"}));
 
-    presenter.setShowDeleted(true);  // the folder that lost a file, and nothing else
+    // The folder that lost a file, and nothing else; a folder gone is gone.
+    fs::create_directories(source / "old");
+    writeBytes(source / "old" / "x.txt", "x");
+    runOn(3);
+    fs::remove_all(source / "old");
+    presenter.show();
+    presenter.setShowDeleted(true);
+    EXPECT_EQ(view.entries, std::vector<std::string>{"old/"});
+    EXPECT_EQ(view.labels, std::vector<std::string>{"已删除"});
+    presenter.chooseCopy(view.copies[1].id);  // the copy that still has gone.txt
     EXPECT_EQ(view.entries, std::vector<std::string>{"docs/"});
+    EXPECT_EQ(view.labels, std::vector<std::string>{"含已删除的文件"});
     presenter.openFolder("docs");
     EXPECT_EQ(view.entries, std::vector<std::string>{"gone.txt"});
+    EXPECT_EQ(view.labels, std::vector<std::string>{"已删除"});
     presenter.setShowDeleted(false);
-    presenter.setFilter("PLAN");
-    EXPECT_EQ(view.entries, std::vector<std::string>{"plan.txt"});
     presenter.openFolder("..");
-    presenter.setFilter("");
     EXPECT_EQ(view.folder, "");
 
     presenter.select({"notes.txt"});
-    ASSERT_EQ(view.versions.size(), 2u);
-    EXPECT_EQ(view.versions[0].substr(0, 13), "2026-12-02\t2\t");
+    ASSERT_EQ(view.versions.size(), 3u);
+    EXPECT_EQ(view.versions[0], "2026-12-03 2 B");
+    EXPECT_EQ(view.versions[1], "2026-12-02 2 B 同上");
+    EXPECT_EQ(view.versions[2], "2026-12-01 2 B");
     presenter.openBackupFolder();
     EXPECT_EQ(view.opened, dir / "bak" / "data_20261202");
 }
@@ -155,9 +194,17 @@ TEST_F(RestorePresenterTest, RestoresBesideTheWindowAndEndsWithASummary) {
     EXPECT_TRUE(view.restoring);
     finish();
     EXPECT_FALSE(view.restoring);
-    EXPECT_EQ(view.summary,
-              "恢复完毕：已恢复 1 个文件，0 个文件已相同，0 个文件另存为新名称，0 项未能恢复");
+    EXPECT_EQ(view.summary, "恢复完毕：已恢复 1 个文件，0 个文件已相同，0 项未能恢复");
     EXPECT_EQ(readBytes(source / "docs" / "gone.txt"), "gone");
+
+    // A file that differs stays; the one restored beside it is counted, and said to be.
+    writeBytes(source / "notes.txt", "edited");
+    presenter.select({"notes.txt", "docs"});
+    presenter.restoreToOriginal();
+    finish();
+    EXPECT_EQ(view.summary,
+              "恢复完毕：已恢复 1 个文件（其中 1 个以新名称保存），2 个文件已相同，0 项未能恢复");
+    EXPECT_EQ(readBytes(source / "notes (恢复 20261202).txt"), "v2");
 
     // From the older copy, to a folder picked: the whole copy, paths kept.
     presenter.chooseCopy(view.copies[1].id);
@@ -175,6 +222,64 @@ TEST_F(RestorePresenterTest, RestoresBesideTheWindowAndEndsWithASummary) {
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_NE(view.messages[0].find("不能恢复到这里"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir / "bak" / "x"));
+}
+
+TEST_F(RestorePresenterTest, SearchesTheWholeCopyAndOpensWhatItFinds) {
+    fs::create_directories(source / "报表" / "2024");
+    writeBytes(source / "报表" / "2024" / "3月报表.txt", "march");
+    runOn(3);
+    presenter.show();
+    presenter.openFolder("docs");  // from anywhere, the whole copy
+    presenter.setFilter("3月");
+    searched();
+    EXPECT_EQ(view.entries, std::vector<std::string>{"报表/2024 3月报表.txt"});
+    EXPECT_EQ(view.folder, "查找“3月”：找到 1 项");
+    presenter.setFilter("报");
+    searched();
+    EXPECT_EQ(view.entries,
+              (std::vector<std::string>{"（源文件夹） 报表/", "报表/2024 3月报表.txt"}));
+    // A search overtaken by the next one shows nothing of its own.
+    presenter.setFilter("o");
+    presenter.setFilter("PLAN");
+    searched();
+    EXPECT_EQ(view.entries, std::vector<std::string>{"docs plan.txt"});
+
+    // Finds are restored one by one, never the folder behind the list.
+    presenter.restoreToOriginal();
+    EXPECT_FALSE(view.restoring);
+    EXPECT_EQ(view.messages, std::vector<std::string>{"请在查找到的项中选择要恢复的文件或文件夹"});
+
+    // A find opens its folder with it chosen, and the search ends.
+    presenter.openAt("报表/2024/3月报表.txt");
+    EXPECT_EQ(view.folder, "报表/2024");
+    EXPECT_EQ(view.filter, "");
+    EXPECT_EQ(view.chosenEntries, std::vector<std::string>{"报表/2024/3月报表.txt"});
+    EXPECT_EQ(view.versions, std::vector<std::string>{"2026-12-03 5 B"});
+    // A file only an older copy holds opens there.
+    presenter.openAt(pathToUtf8(source / "docs" / "gone.txt"));
+    EXPECT_EQ(view.chosen, view.copies[1].id);
+    EXPECT_EQ(view.chosenEntries, std::vector<std::string>{"docs/gone.txt"});
+
+    // With 显示已删除的文件, only finds the source no longer has.
+    presenter.chooseCopy(view.copies[0].id);
+    fs::remove_all(source / "报表");
+    presenter.setShowDeleted(true);
+    presenter.setFilter("3月");
+    searched();
+    EXPECT_EQ(view.entries, std::vector<std::string>{"报表/2024 3月报表.txt"});
+    EXPECT_EQ(view.labels, std::vector<std::string>{"已删除"});
+    presenter.setFilter("plan");
+    searched();
+    EXPECT_TRUE(view.entries.empty());
+    EXPECT_EQ(view.folder, "查找“plan”：没有找到已删除的项");
+    presenter.setFilter("");
+    EXPECT_EQ(view.folder, "docs");
+
+    // The copy taken away meanwhile: said so, not "nothing found".
+    fs::remove_all(dir / "bak" / "data_20261203");
+    presenter.setFilter("3月");
+    searched();
+    EXPECT_EQ(view.folder, "查找“3月”：所选的备份已不存在");
 }
 
 TEST_F(RestorePresenterTest, KeepsTheChosenCopyForGoodAndTakesTheMarkAwayAgain) {

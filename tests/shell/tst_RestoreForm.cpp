@@ -1,5 +1,6 @@
 #include <QApplication>
-#include <QListWidget>
+#include <QHeaderView>
+#include <QLineEdit>
 #include <QTableWidget>
 
 #include "shell/RestoreUnit.h"
@@ -19,6 +20,8 @@ private slots:
         std::filesystem::create_directories(env.dir / "bak");
         writeBytes(env.dir / "src/data/a.txt", "alpha");
         writeBytes(env.dir / "src/data/b.txt", "beta");
+        std::filesystem::create_directories(env.dir / "src/data/报表/2024");
+        writeBytes(env.dir / "src/data/报表/2024/3月报表.txt", "march");
         env.form.show();
         env.edit("Edit1")->setText(qstr(env.dir / "src/data"));
         env.edit("Edit2")->setText(qstr(env.dir / "bak"));
@@ -34,9 +37,13 @@ private slots:
         QCOMPARE(copies->rowCount(), 1);
         QCOMPARE(copies->item(0, 0)->text(), QString("2014-05-15"));
         auto* entries = child<QTableWidget>(*window, "EntryList");
-        QCOMPARE(entries->rowCount(), 2);
-        entries->selectRow(0);  // a.txt
-        QCOMPARE(child<QListWidget>(*window, "VersionList")->count(), 1);
+        QCOMPARE(entries->rowCount(), 3);
+        QVERIFY(entries->isColumnHidden(1));  // no folder column for one folder's entries
+        entries->selectRow(1);                // a.txt
+        auto* versions = child<QTableWidget>(*window, "VersionList");
+        QCOMPARE(versions->rowCount(), 1);
+        QCOMPARE(versions->horizontalHeaderItem(1)->text(), QString("大小"));
+        QCOMPARE(versions->item(0, 1)->text(), QString("5 B"));
 
         child<QPushButton>(*window, "RestoreOriginalButton")->click();
         window->waitForRestore();
@@ -46,6 +53,21 @@ private slots:
                     .startsWith("恢复完毕：已恢复 1 个文件"));
         QCOMPARE(env.dialogs.messages.size(), 1);  // the summary, with where it came from
         QVERIFY(env.dialogs.lists.front().front().startsWith("从 2014-05-15 的备份"));
+
+        // The whole copy searched; a find opens its folder with it chosen.
+        auto* folder = child<QLabel>(*window, "FolderLabel");
+        child<QLineEdit>(*window, "NameFilter")->setText("3月");
+        window->waitForSearch();
+        QCOMPARE(folder->text(), QString("查找“3月”：找到 1 项"));
+        QCOMPARE(entries->rowCount(), 1);
+        QVERIFY(!entries->isColumnHidden(1));
+        QCOMPARE(entries->horizontalHeaderItem(1)->text(), QString("所在文件夹"));
+        QCOMPARE(entries->item(0, 1)->text(), QString("报表/2024"));
+        emit entries->cellDoubleClicked(0, 0);
+        QCOMPARE(folder->text(), QString("报表/2024"));
+        QCOMPARE(child<QLineEdit>(*window, "NameFilter")->text(), QString());
+        QCOMPARE(entries->selectionModel()->selectedRows().size(), 1);
+        QCOMPARE(versions->rowCount(), 1);
 
         auto* pin = child<QPushButton>(*window, "PinButton");
         QCOMPARE(pin->text(), QString("永久保留"));

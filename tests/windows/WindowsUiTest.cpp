@@ -186,6 +186,24 @@ public:
                      reinterpret_cast<LPARAM>(remote));
         VirtualFreeEx(m_process, remote, 0, MEM_RELEASE);
     }
+    // A cell of a list view of the window's process, read as selectRow writes.
+    std::string itemText(HWND list, int row, int column) const {
+        struct Remote {
+            LVITEMW item;
+            wchar_t text[512];
+        } local{};
+        auto* remote = static_cast<Remote*>(
+            VirtualAllocEx(m_process, nullptr, sizeof local, MEM_COMMIT, PAGE_READWRITE));
+        local.item.iSubItem = column;
+        local.item.pszText = remote->text;
+        local.item.cchTextMax = 512;
+        WriteProcessMemory(m_process, remote, &local, sizeof local, nullptr);
+        SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
+                     reinterpret_cast<LPARAM>(remote));
+        ReadProcessMemory(m_process, remote, &local, sizeof local, nullptr);
+        VirtualFreeEx(m_process, remote, 0, MEM_RELEASE);
+        return toUtf8(std::wstring(local.text, wcsnlen(local.text, 512)));
+    }
 
     // A status bar panel's text, or its tooltip's, read through memory of the window's
     // process: the status bar's messages take a pointer, which another process cannot give it.
@@ -460,6 +478,8 @@ TEST_F(WindowsUi, TheRestoreWindowBringsADeletedFileBackToItsPlace) {
     fs::create_directories(tmp / "bak");
     test::writeBytes(tmp / "src/data/a.txt", "alpha");
     test::writeBytes(tmp / "src/data/b.txt", "beta");
+    fs::create_directories(tmp / "src/data/报表/2024");
+    test::writeBytes(tmp / "src/data/报表/2024/3月报表.txt", "march");
     writeConfig("备份文件源地址=" + pathToUtf8(tmp / "src/data") +
                 "\r\n备份文件目的地址=" + pathToUtf8(tmp / "bak") + "\r\n");
     RunningWindow app(work);
@@ -477,17 +497,29 @@ TEST_F(WindowsUi, TheRestoreWindowBringsADeletedFileBackToItsPlace) {
     ASSERT_NE(restore, nullptr) << "no restore window";
     EXPECT_EQ(ListView_GetItemCount(GetDlgItem(restore, IDC_COPYLIST)), 1);
     HWND entries = GetDlgItem(restore, IDC_ENTRYLIST);
-    EXPECT_EQ(ListView_GetItemCount(entries), 2);
+    EXPECT_EQ(ListView_GetItemCount(entries), 3);
+    // The name searched for is found anywhere in the copy, shown with its folder.
+    HWND filter = GetDlgItem(restore, IDC_NAMEFILTER);
+    SendMessageW(filter, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"3月"));
+    HWND folder = GetDlgItem(restore, IDC_FOLDERLABEL);
+    EXPECT_EQ(waitFor([&] { return textOf(folder) == "查找“3月”：找到 1 项" ? folder : nullptr; }),
+              folder)
+        << textOf(folder);
+    ASSERT_EQ(ListView_GetItemCount(entries), 1);
+    EXPECT_EQ(app.itemText(entries, 0, 0), "3月报表.txt");
+    EXPECT_EQ(app.itemText(entries, 0, 1), "报表\\2024");
+    SendMessageW(filter, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+    ASSERT_EQ(waitFor([&] { return ListView_GetItemCount(entries) == 3 ? entries : nullptr; }),
+              entries);
     // Only what the source lacks; chosen, it shows its one version.
     PostMessageW(GetDlgItem(restore, IDC_SHOWDELETED), BM_CLICK, 0, 0);
     ASSERT_EQ(waitFor([&] { return ListView_GetItemCount(entries) == 1 ? entries : nullptr; }),
               entries);
     app.selectRow(entries, 0);
     HWND versions = GetDlgItem(restore, IDC_VERSIONLIST);
-    EXPECT_EQ(waitFor([&] {
-                  return SendMessageW(versions, LB_GETCOUNT, 0, 0) == 1 ? versions : nullptr;
-              }),
+    EXPECT_EQ(waitFor([&] { return ListView_GetItemCount(versions) == 1 ? versions : nullptr; }),
               versions);
+    EXPECT_EQ(app.itemText(versions, 0, 1), "5 B");
 
     PostMessageW(GetDlgItem(restore, IDC_RESTOREORIGINAL), BM_CLICK, 0, 0);
     HWND box = app.dialog(L"Vantrel");
