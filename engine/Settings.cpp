@@ -193,15 +193,16 @@ constexpr SettingRow textRow(Setting id, std::string_view key, Stored stored,
             refusal};
 }
 
-// A count that is no number is kept as -1, which the save command refuses with `refused`.
+// A whole number of days, months or years; text that is no count is kept as -1, which
+// `refusal` refuses.
 template <int TBackupSettings::*field>
-constexpr SettingRow countRow(Setting id, std::string_view key,
+constexpr SettingRow countRow(Setting id, std::string_view key, std::string_view defaultText,
                               std::optional<std::string> (*refusal)(const TBackupSettings&)) {
     return {id,
             key,
             Kind::Count,
             Stored::OnceSet,
-            "0",
+            defaultText,
             "不是不小于 0 的整数",
             false,
             [](const TBackupSettings& s) { return std::to_string(s.*field); },
@@ -290,12 +291,12 @@ constexpr SettingRow kRows[] = {
     textRow<&TBackupSettings::ExcludeRules>(
         Setting::ExcludeRules, "排除规则", Stored::OnceSet,
         [](const TBackupSettings& s) { return Exclusions::problem(s.ExcludeRules); }, true),
-    countRow<&TBackupSettings::KeepMonthly>(Setting::KeepMonthly, "按月保留",
+    countRow<&TBackupSettings::KeepMonthly>(Setting::KeepMonthly, "按月保留", "0",
                                             [](const TBackupSettings& s) {
                                                 return refusedIf(s.KeepMonthly < 0,
                                                                  "按月保留的个数输入不合法！");
                                             }),
-    countRow<&TBackupSettings::KeepYearly>(Setting::KeepYearly, "按年保留",
+    countRow<&TBackupSettings::KeepYearly>(Setting::KeepYearly, "按年保留", "0",
                                            [](const TBackupSettings& s) {
                                                return refusedIf(s.KeepYearly < 0,
                                                                 "按年保留的个数输入不合法！");

@@ -27,6 +27,7 @@ enum class Setting {
     Share,
     SystemTask,
     Guard,
+    // Never written by the save command, so it stays last: a new setting goes above it.
     TimetableStarted,
 };
 inline constexpr std::size_t kSettingCount =
