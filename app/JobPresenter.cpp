@@ -47,46 +47,6 @@ std::uint32_t colourOf(JobHealth::State state) {
     return 0x757575;  // grey
 }
 
-FormFields fieldsOf(const TBackupSettings& s) {
-    FormFields f;
-    f.source = s.SourcePath;
-    f.target = s.TargetFolder;
-    f.time = s.RunTime;
-    f.days = s.Days;
-    f.keepText = s.KeepCount ? formatKeepCount(*s.KeepCount) : std::string();
-    f.startAtLaunch = s.StartScheduleAtLaunch;
-    f.catchUp = s.CatchUpMissed;
-    f.systemTask = s.SystemTask;
-    f.share = s.ShareUnchanged;
-    f.excludeRules = s.ExcludeRules;
-    f.keepMonthlyText = s.KeepMonthly ? std::to_string(s.KeepMonthly) : std::string();
-    f.keepYearlyText = s.KeepYearly ? std::to_string(s.KeepYearly) : std::string();
-    f.guard = s.GuardMassChanges;
-    return f;
-}
-
-// A count of months or years as typed: empty is 0; anything but digits is refused on saving
-// (as a negative count), never read as 0.
-int countOf(const std::optional<std::string>& text, int loaded) {
-    if (!text) {
-        return loaded;
-    }
-    std::string_view t = *text;
-    while (!t.empty() && t.front() == ' ') {
-        t.remove_prefix(1);
-    }
-    while (!t.empty() && t.back() == ' ') {
-        t.remove_suffix(1);
-    }
-    if (t.empty()) {
-        return 0;
-    }
-    if (t.size() > 9 || t.find_first_not_of("0123456789") != std::string_view::npos) {
-        return -1;
-    }
-    return std::stoi(std::string(t));
-}
-
 }  // namespace
 
 // The run's reports for the window. Status and progress go to the window's thread at once;
@@ -224,7 +184,8 @@ void JobPresenter::show() {
         problem = e.what();
     }
     m_loaded = s;
-    m_view.showFields(fieldsOf(s));  // with bad values: every good one filled, the bad left out
+    m_view.showFields(
+        FormFields::of(s));  // with bad values: every good one filled, the bad left out
     m_view.showWorkingDirectory("工作目录：" + pathToUtf8(m_ws.dir));
     if (problem) {
         m_view.showMessage(*problem);
@@ -259,25 +220,8 @@ void JobPresenter::startTimetableAtLaunch() {
 }
 
 TBackupSettings JobPresenter::settings() const {
-    const FormFields f = m_view.fields();
-    TBackupSettings s;
-    s.SourcePath = f.source;
-    s.TargetFolder = f.target;
-    s.RunTime = f.time;
-    s.Days = f.days;
-    try {
-        s.KeepCount = parseKeepCount(f.keepText);
-    } catch (const std::exception&) {
-        s.KeepCount = 0;  // text that is no number is no valid count; saving says so
-    }
-    s.StartScheduleAtLaunch = f.startAtLaunch;
-    s.CatchUpMissed = f.catchUp;
-    s.SystemTask = f.systemTask.value_or(m_loaded.SystemTask);
-    s.ShareUnchanged = f.share;
-    s.ExcludeRules = f.excludeRules ? *f.excludeRules : m_loaded.ExcludeRules;
-    s.KeepMonthly = countOf(f.keepMonthlyText, m_loaded.KeepMonthly);
-    s.KeepYearly = countOf(f.keepYearlyText, m_loaded.KeepYearly);
-    s.GuardMassChanges = f.guard;
+    TBackupSettings s = m_view.fields().settings();
+    s.TimetableStarted = false;  // kept by rememberTimetable alone
     return s;
 }
 
@@ -455,7 +399,9 @@ bool JobPresenter::keepCountAccepts(std::string_view candidate) {
 }
 
 void JobPresenter::commitKeepCount() {
-    guarded([this] { m_view.showKeepText(vantrel::commitKeepCount(m_view.fields().keepText)); });
+    guarded([this] {
+        m_view.showKeepText(vantrel::commitKeepCount(m_view.fields().text(Setting::Keep)));
+    });
 }
 
 bool JobPresenter::mayClose(bool sessionEnding) {

@@ -138,7 +138,7 @@ private:
     std::string m_status;  // status panel 1 as last set
     bool m_shown = false;
     bool m_inTray = false;
-    TBackupSettings m_loaded;  // as config.ini held them: for fields a window does not show
+    TBackupSettings m_loaded;  // as config.ini held them: whether the timetable was started
     std::string m_lastUnattendedFailure;  // the last failure of a run not started by hand
 };
 

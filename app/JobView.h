@@ -9,31 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "app/FormFields.h"
 #include "engine/BackupSettings.h"
 #include "engine/JobHealth.h"
 #include "engine/Workspace.h"
 
 namespace vantrel {
-
-// What the main window's fields hold, as the user sees them. All text is UTF-8.
-struct FormFields {
-    std::string source;          // Edit1
-    std::string target;          // Edit2
-    TimeOfDay time;              // DateTimePicker1
-    std::array<bool, 7> days{};  // the day boxes, Monday first (Wednesday's is CheckBox8)
-    std::string keepText;        // DBNumberEditEh1, as shown
-    bool startAtLaunch = false;  // 启动时执行备份计划
-    bool catchUp = false;        // 补做错过的备份
-    // 关闭窗口后也按计划备份; none from a window without the box, which keeps config.ini's.
-    std::optional<bool> systemTask;
-    bool share = false;  // 未改动的文件与上一个备份共享
-    // 排除规则, 按月保留 and 按年保留 as shown; none from a window without such a field, which
-    // then keeps what config.ini holds.
-    std::optional<std::string> excludeRules;
-    std::optional<std::string> keepMonthlyText;
-    std::optional<std::string> keepYearlyText;
-    bool guard = true;  // 异常变化保护
-};
 
 // The job's health as the status area and the tray show it.
 struct HealthView {

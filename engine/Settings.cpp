@@ -1,10 +1,10 @@
 #include "engine/Settings.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -26,24 +26,6 @@ const std::array<std::string_view, 7> kDayNames = {"星期一", "星期二", "�
 namespace {
 
 constexpr std::string_view kSection = "备份设置";
-constexpr std::string_view kKeySource = "备份文件源地址";
-constexpr std::string_view kKeyTarget = "备份文件目的地址";
-constexpr std::string_view kKeyTime = "定时时刻";
-constexpr std::string_view kKeyDays = "备份频率";
-constexpr std::string_view kKeyKeep = "备份个数";
-constexpr std::string_view kKeyStartAtLaunch = "启动时执行备份计划";
-constexpr std::string_view kKeyCatchUp = "补做错过的备份";
-constexpr std::string_view kKeyTimetableStarted = "备份计划已启动";
-constexpr std::string_view kKeySystemTask = "系统计划任务";
-
-std::string_view flagText(bool on) {
-    return on ? "1" : "0";
-}
-constexpr std::string_view kKeyShare = "共享未改动的文件";
-constexpr std::string_view kKeyExclude = "排除规则";
-constexpr std::string_view kKeyMonthly = "按月保留";
-constexpr std::string_view kKeyYearly = "按年保留";
-constexpr std::string_view kKeyGuard = "异常变化保护";
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) {
@@ -104,19 +86,6 @@ std::string quotedIfNeeded(const std::string& value) {
 std::string tooLongToSave(std::string_view key) {
     return "“" + std::string(key) + "”的内容超过 " + std::to_string(IniFile::kMaxValueBytes) +
            " 字节，无法保存到配置文件！";
-}
-
-// A count of months or years: digits alone, blanks around them allowed; empty is 0.
-std::optional<int> parseWholeNumber(std::string_view text) {
-    text = trimControls(text);
-    if (text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) {
-        return std::nullopt;
-    }
-    int value = 0;
-    for (const char c : text) {
-        value = value * 10 + (c - '0');
-    }
-    return value;
 }
 
 // One line of the message about values that were not taken: the setting, its value and why.
@@ -196,33 +165,218 @@ TimeOfDay parseRunTime(std::string_view text) {
     return t;
 }
 
+namespace {
+
+using Kind = SettingKind;
+using Stored = SettingStored;
+
+std::optional<std::string> refusedIf(bool refused, std::string_view message) {
+    return refused ? std::optional<std::string>(message) : std::nullopt;
+}
+
+template <std::string TBackupSettings::*field>
+constexpr SettingRow textRow(Setting id, std::string_view key, Stored stored,
+                             std::optional<std::string> (*refusal)(const TBackupSettings&),
+                             bool refusedOnLoad = false) {
+    return {id,
+            key,
+            Kind::Text,
+            stored,
+            "",
+            "",
+            refusedOnLoad,
+            [](const TBackupSettings& s) { return s.*field; },
+            [](std::string_view text, TBackupSettings& s) {
+                s.*field = std::string(text);
+                return true;
+            },
+            refusal};
+}
+
+// A whole number of days, months or years; text that is no count is kept as -1, which
+// `refusal` refuses.
+template <int TBackupSettings::*field>
+constexpr SettingRow countRow(Setting id, std::string_view key, std::string_view defaultText,
+                              std::optional<std::string> (*refusal)(const TBackupSettings&)) {
+    return {id,
+            key,
+            Kind::Count,
+            Stored::OnceSet,
+            defaultText,
+            "不是不小于 0 的整数",
+            false,
+            [](const TBackupSettings& s) { return std::to_string(s.*field); },
+            [](std::string_view text, TBackupSettings& s) {
+                const std::optional<int> count = parseCount(text);
+                s.*field = count.value_or(-1);
+                return count.has_value();
+            },
+            refusal};
+}
+
+template <bool TBackupSettings::*field, bool byDefault>
+constexpr SettingRow flagRow(Setting id, std::string_view key, Stored stored = Stored::OnceSet) {
+    return {id,
+            key,
+            Kind::Flag,
+            stored,
+            byDefault ? "1" : "0",
+            "",
+            false,
+            [](const TBackupSettings& s) { return std::string(s.*field ? "1" : "0"); },
+            [](std::string_view text, TBackupSettings& s) {
+                s.*field = parseFlag(text, byDefault);
+                return true;
+            }};
+}
+
+constexpr SettingRow kRows[] = {
+    textRow<&TBackupSettings::SourcePath>(
+        Setting::Source, "备份文件源地址", Stored::Always,
+        [](const TBackupSettings& s) { return refusedIf(s.SourcePath.empty(), kNoSourceMessage); }),
+    textRow<&TBackupSettings::TargetFolder>(Setting::Target, "备份文件目的地址", Stored::Always,
+                                            [](const TBackupSettings& s) {
+                                                return refusedIf(s.TargetFolder.empty(),
+                                                                 kNoTargetMessage);
+                                            }),
+    {Setting::Time, "定时时刻", Kind::Time, Stored::Always, "", "不是有效的时间", false,
+     [](const TBackupSettings& s) { return formatRunTime(s.RunTime); },
+     [](std::string_view text, TBackupSettings& s) {
+         if (text.empty()) {
+             return true;  // the time stays at its default: now
+         }
+         try {
+             s.RunTime = parseRunTime(text);
+             return true;
+         } catch (const BackupError&) {
+             return false;
+         }
+     }},
+    {Setting::Days, "备份频率", Kind::Days, Stored::Always, "", "", false,
+     [](const TBackupSettings& s) { return BuildDayList(s.Days); },
+     [](std::string_view text, TBackupSettings& s) {
+         // A day is ticked when the list names it, so an older file's list reads the same.
+         for (size_t i = 0; i < kDayNames.size(); ++i) {
+             s.Days[i] = dayListHas(text, kDayNames[i]);
+         }
+         return true;
+     },
+     [](const TBackupSettings& s) {
+         bool anyDay = false;
+         for (const bool day : s.Days) {
+             anyDay = anyDay || day;
+         }
+         return refusedIf(!anyDay, "请选定备份日期！");
+     }},
+    {Setting::Keep, "备份个数", Kind::KeepCount, Stored::Always, "", "不是有效的数值", false,
+     [](const TBackupSettings& s) {
+         return s.KeepCount ? formatKeepCount(*s.KeepCount) : std::string();
+     },
+     [](std::string_view text, TBackupSettings& s) {
+         try {
+             s.KeepCount = parseKeepCount(text);  // not raised to 1
+             return true;
+         } catch (const BackupError&) {
+             s.KeepCount = 0;  // no valid count
+             return false;
+         }
+     },
+     [](const TBackupSettings& s) {
+         if (!s.KeepCount) {
+             return std::optional<std::string>("请输入备份个数！");
+         }
+         return refusedIf(*s.KeepCount < 1, "备份个数输入不合法！");
+     }},
+    // Malformed rules stay in the field to be mended; no run takes them.
+    textRow<&TBackupSettings::ExcludeRules>(
+        Setting::ExcludeRules, "排除规则", Stored::OnceSet,
+        [](const TBackupSettings& s) { return Exclusions::problem(s.ExcludeRules); }, true),
+    countRow<&TBackupSettings::KeepMonthly>(Setting::KeepMonthly, "按月保留", "0",
+                                            [](const TBackupSettings& s) {
+                                                return refusedIf(s.KeepMonthly < 0,
+                                                                 "按月保留的个数输入不合法！");
+                                            }),
+    countRow<&TBackupSettings::KeepYearly>(Setting::KeepYearly, "按年保留", "0",
+                                           [](const TBackupSettings& s) {
+                                               return refusedIf(s.KeepYearly < 0,
+                                                                "按年保留的个数输入不合法！");
+                                           }),
+    flagRow<&TBackupSettings::StartScheduleAtLaunch, false>(Setting::StartAtLaunch,
+                                                            "启动时执行备份计划"),
+    flagRow<&TBackupSettings::CatchUpMissed, false>(Setting::CatchUp, "补做错过的备份"),
+    flagRow<&TBackupSettings::ShareUnchanged, false>(Setting::Share, "共享未改动的文件"),
+    flagRow<&TBackupSettings::SystemTask, false>(Setting::SystemTask, "系统计划任务"),
+    // On unless turned off.
+    flagRow<&TBackupSettings::GuardMassChanges, true>(Setting::Guard, "异常变化保护"),
+    flagRow<&TBackupSettings::TimetableStarted, false>(Setting::TimetableStarted, "备份计划已启动",
+                                                       Stored::ByTimetable),
+};
+
+constexpr bool rowsInOrder() {
+    for (size_t i = 0; i < std::size(kRows); ++i) {
+        if (static_cast<size_t>(kRows[i].id) != i) {
+            return false;
+        }
+    }
+    return std::size(kRows) == kSettingCount;
+}
+static_assert(rowsInOrder(), "one row per setting, in the order of Setting");
+
+// The order refusals are told in, on saving and on loading alike; settings not named here
+// follow in the order of the file.
+constexpr Setting kCheckOrder[] = {Setting::Source,     Setting::Target,      Setting::Days,
+                                   Setting::Keep,       Setting::Time,        Setting::KeepMonthly,
+                                   Setting::KeepYearly, Setting::ExcludeRules};
+
+std::vector<const SettingRow*> rowsInCheckOrder() {
+    std::vector<const SettingRow*> rows;
+    for (const Setting id : kCheckOrder) {
+        rows.push_back(&settingRow(id));
+    }
+    for (const SettingRow& row : kRows) {
+        if (std::find(rows.begin(), rows.end(), &row) == rows.end()) {
+            rows.push_back(&row);
+        }
+    }
+    return rows;
+}
+
+}  // namespace
+
+std::span<const SettingRow> settingRows() {
+    return kRows;
+}
+
+const SettingRow& settingRow(Setting id) {
+    return kRows[static_cast<size_t>(id)];
+}
+
+bool parseFlag(std::string_view text, bool byDefault) {
+    text = trimControls(text);
+    return text == "1" ? true : text == "0" ? false : byDefault;
+}
+
+std::optional<int> parseCount(std::string_view text) {
+    text = trimControls(text);
+    if (text.size() > 9 || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    int value = 0;
+    for (const char c : text) {
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
 std::optional<std::string> validateSettings(const TBackupSettings& settings) {
-    if (settings.SourcePath.empty()) {
-        return std::string(kNoSourceMessage);
+    for (const SettingRow* row : rowsInCheckOrder()) {
+        if (row->refusal) {
+            if (auto message = row->refusal(settings)) {
+                return message;
+            }
+        }
     }
-    if (settings.TargetFolder.empty()) {
-        return std::string(kNoTargetMessage);
-    }
-    bool anyDay = false;
-    for (bool day : settings.Days) {
-        anyDay = anyDay || day;
-    }
-    if (!anyDay) {
-        return "请选定备份日期！";
-    }
-    if (!settings.KeepCount) {
-        return "请输入备份个数！";
-    }
-    if (*settings.KeepCount < 1) {
-        return "备份个数输入不合法！";
-    }
-    if (settings.KeepMonthly < 0) {
-        return "按月保留的个数输入不合法！";
-    }
-    if (settings.KeepYearly < 0) {
-        return "按年保留的个数输入不合法！";
-    }
-    return Exclusions::problem(settings.ExcludeRules);
+    return std::nullopt;
 }
 
 bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
@@ -235,54 +389,24 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
     }
     try {
         IniFile ini(ws.configFile());
-        const std::pair<std::string_view, std::string> values[] = {
-            {kKeySource, settings.SourcePath},
-            {kKeyTarget, settings.TargetFolder},
-            {kKeyTime, formatRunTime(settings.RunTime)},
-            {kKeyDays, BuildDayList(settings.Days)},
-            {kKeyKeep, formatKeepCount(*settings.KeepCount)}};
-        // Written once they have been set, so the files of users who never set them keep
-        // their keys as they were.
-        const std::tuple<std::string_view, std::string, bool> later[] = {
-            {kKeyExclude, settings.ExcludeRules, !settings.ExcludeRules.empty()},
-            {kKeyMonthly, std::to_string(settings.KeepMonthly), settings.KeepMonthly != 0},
-            {kKeyYearly, std::to_string(settings.KeepYearly), settings.KeepYearly != 0}};
+        std::vector<std::pair<const SettingRow*, std::string>> values;
+        for (const SettingRow& row : settingRows()) {
+            if (row.stored != SettingStored::ByTimetable) {
+                values.emplace_back(&row, row.format(settings));
+            }
+        }
         // A value the file would hand back cut short is refused, never saved.
-        for (const auto& [key, value] : values) {
+        for (const auto& [row, value] : values) {
             if (!ini.fitsWhole(value)) {
-                ws.ui.showMessage(tooLongToSave(key));
+                ws.ui.showMessage(tooLongToSave(row->key));
                 return false;
             }
         }
-        for (const auto& [key, value, set] : later) {
-            if (!ini.fitsWhole(value)) {
-                ws.ui.showMessage(tooLongToSave(key));
-                return false;
+        for (const auto& [row, value] : values) {
+            if (row->stored == SettingStored::Always || value != row->defaultText ||
+                !ini.read(kSection, row->key).empty()) {
+                ini.write(kSection, row->key, quotedIfNeeded(value));
             }
-        }
-        for (const auto& [key, value] : values) {
-            ini.write(kSection, key, quotedIfNeeded(value));
-        }
-        for (const auto& [key, value, set] : later) {
-            if (set || !ini.read(kSection, key).empty()) {
-                ini.write(kSection, key, quotedIfNeeded(value));
-            }
-        }
-        // The tick boxes are written once they have been on, so the files of users who never
-        // tick them keep their five keys.
-        const std::pair<std::string_view, bool> flags[] = {
-            {kKeyStartAtLaunch, settings.StartScheduleAtLaunch},
-            {kKeyCatchUp, settings.CatchUpMissed},
-            {kKeyShare, settings.ShareUnchanged},
-            {kKeySystemTask, settings.SystemTask}};
-        for (const auto& [key, on] : flags) {
-            if (on || !ini.read(kSection, key).empty()) {
-                ini.write(kSection, key, flagText(on));
-            }
-        }
-        // On unless turned off: written once it has been off.
-        if (!settings.GuardMassChanges || !ini.read(kSection, kKeyGuard).empty()) {
-            ini.write(kSection, kKeyGuard, flagText(settings.GuardMassChanges));
         }
         ini.save();
     } catch (const std::exception&) {
@@ -299,7 +423,10 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
 void rememberTimetable(Workspace& ws, bool started) {
     try {
         IniFile ini(ws.configFile());
-        ini.write(kSection, kKeyTimetableStarted, flagText(started));
+        TBackupSettings settings;
+        settings.TimetableStarted = started;
+        const SettingRow& row = settingRow(Setting::TimetableStarted);
+        ini.write(kSection, row.key, row.format(settings));
         ini.save();
     } catch (const std::exception& e) {
         throw BackupError(e.what());
@@ -308,15 +435,9 @@ void rememberTimetable(Workspace& ws, bool started) {
 
 void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     using namespace std::chrono;
-    settings.SourcePath.clear();
-    settings.TargetFolder.clear();
-    settings.ShareUnchanged = false;
-    settings.ExcludeRules.clear();
-    settings.KeepMonthly = 0;
-    settings.KeepYearly = 0;
-    settings.GuardMassChanges = true;
-    settings.TimetableStarted = false;
-    settings.SystemTask = false;
+    for (const SettingRow& row : settingRows()) {
+        row.parse(row.defaultText, settings);
+    }
     const LocalTime now = ws.clock.now();
     const hh_mm_ss<milliseconds> clock{now - floor<days>(now)};
     settings.RunTime = {static_cast<int>(clock.hours().count()),
@@ -334,62 +455,33 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
         throw BackupError(e.what());
     }
 
-    for (const auto key : {kKeySource, kKeyTarget, kKeyTime, kKeyDays, kKeyKeep, kKeyExclude,
-                           kKeyMonthly, kKeyYearly}) {
-        if (!ini->fitsWhole(kSection, key)) {
-            throw BackupError(tooLongToLoad(key));
+    for (const SettingRow& row : settingRows()) {
+        if (row.kind != SettingKind::Flag && !ini->fitsWhole(kSection, row.key)) {
+            throw BackupError(tooLongToLoad(row.key));
         }
     }
-    // Every setting is read: a bad value is left out (its field empty, the time at its
-    // default), and one message at the end names each.
-    std::vector<std::string> problems;
-    settings.SourcePath = ini->read(kSection, kKeySource);
-    const std::string keepText = ini->read(kSection, kKeyKeep);
-    try {
-        settings.KeepCount = parseKeepCount(keepText);  // not raised to 1
-    } catch (const BackupError&) {
-        settings.KeepCount.reset();
-        problems.push_back(badValue(kKeyKeep, keepText, "不是有效的数值"));
-    }
-    settings.TargetFolder = ini->read(kSection, kKeyTarget);
-    const std::string dayList = ini->read(kSection, kKeyDays);
-    settings.StartScheduleAtLaunch = ini->read(kSection, kKeyStartAtLaunch) == "1";
-    settings.TimetableStarted = trimControls(ini->read(kSection, kKeyTimetableStarted)) == "1";
-    settings.CatchUpMissed = ini->read(kSection, kKeyCatchUp) == "1";
-    settings.SystemTask = trimControls(ini->read(kSection, kKeySystemTask)) == "1";
-    settings.ShareUnchanged = trimControls(ini->read(kSection, kKeyShare)) == "1";
-    // Only "0" turns the guard off; a missing key or anything else leaves it on.
-    settings.GuardMassChanges = trimControls(ini->read(kSection, kKeyGuard)) != "0";
-    const std::string timeText = ini->read(kSection, kKeyTime);
-    if (!timeText.empty()) {
-        try {
-            settings.RunTime = parseRunTime(timeText);
-        } catch (const BackupError&) {
-            problems.push_back(badValue(kKeyTime, timeText, "不是有效的时间"));
+    // Every setting is read: a bad value is left out (its field at its default), and one
+    // message at the end names each.
+    std::array<std::optional<std::string>, kSettingCount> problems;
+    for (const SettingRow& row : settingRows()) {
+        const std::string text = ini->read(kSection, row.key);
+        std::optional<std::string>& problem = problems[static_cast<size_t>(row.id)];
+        if (!row.parse(text, settings)) {
+            problem = badValue(row.key, text, row.badValue);
+            row.parse(row.defaultText, settings);
+        } else if (row.refusedOnLoad) {
+            if (auto refusal = row.refusal(settings)) {
+                problem = "config.ini 中的" + *refusal;
+            }
         }
     }
-    for (size_t i = 0; i < kDayNames.size(); ++i) {
-        settings.Days[i] = dayListHas(dayList, kDayNames[i]);
-    }
-    for (const auto& [key, count] :
-         {std::pair{kKeyMonthly, &settings.KeepMonthly}, {kKeyYearly, &settings.KeepYearly}}) {
-        const std::string text = ini->read(kSection, key);
-        if (const auto value = parseWholeNumber(text)) {
-            *count = *value;
-        } else {
-            problems.push_back(badValue(key, text, "不是不小于 0 的整数"));
+    std::string message;
+    for (const SettingRow* row : rowsInCheckOrder()) {
+        if (const auto& problem = problems[static_cast<size_t>(row->id)]) {
+            message += *problem + "\n";
         }
     }
-    // Malformed rules stay in the field to be mended; no run takes them.
-    settings.ExcludeRules = ini->read(kSection, kKeyExclude);
-    if (auto problem = Exclusions::problem(settings.ExcludeRules)) {
-        problems.push_back("config.ini 中的" + *problem);
-    }
-    if (!problems.empty()) {
-        std::string message;
-        for (const std::string& line : problems) {
-            message += line + "\n";
-        }
+    if (!message.empty()) {
         throw BackupError(message + "这些值未采用，其余设置已载入。");
     }
 }

@@ -125,41 +125,37 @@ void TMainForm::FileTimer2Timer() {
 
 FormFields TMainForm::fields() const {
     FormFields f;
-    f.source = toUtf8(m_w.edit1->text());
-    f.target = toUtf8(m_w.edit2->text());
-    const QTime time = m_w.dateTimePicker1->time();
-    f.time = TimeOfDay{time.hour(), time.minute(), time.second()};
-    for (int day = 0; day < 7; ++day) {
-        f.days[day] = m_w.days[day]->isChecked();
+    for (const auto& [widget, setting] : m_w.settingFields) {
+        if (const auto* box = qobject_cast<const QCheckBox*>(widget)) {
+            f.setFlag(setting, box->isChecked());
+        } else if (const auto* line = qobject_cast<const QLineEdit*>(widget)) {
+            f.setText(setting, toUtf8(line->text()));
+        }
     }
-    f.keepText = toUtf8(m_w.keepCount->text());
-    f.startAtLaunch = m_w.startAtLaunch->isChecked();
-    f.catchUp = m_w.catchUp->isChecked();
-    f.systemTask = m_w.systemTask->isChecked();
-    f.share = m_w.share->isChecked();
-    f.excludeRules = toUtf8(m_w.excludeRules->text());
-    f.keepMonthlyText = toUtf8(m_w.keepMonthly->text());
-    f.keepYearlyText = toUtf8(m_w.keepYearly->text());
-    f.guard = m_w.guard->isChecked();
+    const QTime time = m_w.dateTimePicker1->time();
+    f.setTime(TimeOfDay{time.hour(), time.minute(), time.second()});
+    std::array<bool, 7> days{};
+    for (int day = 0; day < 7; ++day) {
+        days[day] = m_w.days[day]->isChecked();
+    }
+    f.setDays(days);
     return f;
 }
 
 void TMainForm::showFields(const FormFields& f) {
-    m_w.edit1->setText(toQString(f.source));
-    m_w.edit2->setText(toQString(f.target));
-    m_w.dateTimePicker1->setTime(QTime(f.time.hour, f.time.minute, f.time.second));
-    for (int day = 0; day < 7; ++day) {
-        m_w.days[day]->setChecked(f.days[day]);
+    for (const auto& [widget, setting] : m_w.settingFields) {
+        if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+            box->setChecked(f.flag(setting));
+        } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
+            line->setText(toQString(f.text(setting)));
+        }
     }
-    m_w.keepCount->setText(toQString(f.keepText));
-    m_w.startAtLaunch->setChecked(f.startAtLaunch);
-    m_w.catchUp->setChecked(f.catchUp);
-    m_w.systemTask->setChecked(f.systemTask.value_or(false));
-    m_w.share->setChecked(f.share);
-    m_w.excludeRules->setText(toQString(f.excludeRules.value_or("")));
-    m_w.keepMonthly->setText(toQString(f.keepMonthlyText.value_or("")));
-    m_w.keepYearly->setText(toQString(f.keepYearlyText.value_or("")));
-    m_w.guard->setChecked(f.guard);
+    const TimeOfDay time = f.time();
+    m_w.dateTimePicker1->setTime(QTime(time.hour, time.minute, time.second));
+    const std::array<bool, 7> days = f.days();
+    for (int day = 0; day < 7; ++day) {
+        m_w.days[day]->setChecked(days[day]);
+    }
 }
 
 void TMainForm::showKeepText(std::string_view text) {

@@ -25,6 +25,13 @@ namespace vantrel {
 
 namespace {
 
+// `widget`, remembered as the one that shows `setting`.
+template <typename Widget>
+Widget* showing(MainWindowWidgets& w, Widget* widget, Setting setting) {
+    w.settingFields.emplace_back(widget, setting);
+    return widget;
+}
+
 // The group box's inner height, the right-hand column, and the row of options under the
 // command buttons.
 constexpr int kBoxHeight = 473;
@@ -128,12 +135,12 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     heading->resize(heading->width(), std::max(heading->height(), heading->sizeHint().height()));
 
     placeLabel(box, "SourceLabel", QStringLiteral("备份文件/文件夹源地址："), 3, 92);
-    w.edit1 = placed(new QLineEdit(box), "Edit1", 149, 88, 348, 21);
+    w.edit1 = showing(w, placed(new QLineEdit(box), "Edit1", 149, 88, 348, 21), Setting::Source);
     w.edit1->setReadOnly(true);
     w.button4 = placed(new QPushButton(QStringLiteral("..."), box), "Button4", 502, 85, 62, 25);
 
     placeLabel(box, "TargetLabel", QStringLiteral("备份文件/文件夹目的地址："), 3, 123);
-    w.edit2 = placed(new QLineEdit(box), "Edit2", 149, 117, 348, 21);
+    w.edit2 = showing(w, placed(new QLineEdit(box), "Edit2", 149, 117, 348, 21), Setting::Target);
     w.edit2->setReadOnly(true);
     w.button5 = placed(new QPushButton(QStringLiteral("..."), box), "Button5", 502, 116, 62, 25);
 
@@ -154,7 +161,8 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     w.dateTimePicker1->setFont(pickerFont);
 
     placeLabel(box, "KeepLabel", QStringLiteral("保留最近的文件备份数："), 3, 333);
-    w.keepCount = placed(new QLineEdit(box), "DBNumberEditEh1", 160, 330, 81, 21);
+    w.keepCount =
+        showing(w, placed(new QLineEdit(box), "DBNumberEditEh1", 160, 330, 81, 21), Setting::Keep);
     w.keepCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     QLabel* keepUnit = placeLabel(box, "KeepUnitLabel", QStringLiteral("个"), 248, 335);
 
@@ -168,13 +176,17 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
         const char* editName;
         const char* unitName;
         QLineEdit** edit;
-    } periods[] = {
-        {"按月", "个月", "KeepMonthlyLabel", "KeepMonthlyEdit", "KeepMonthlyUnit", &w.keepMonthly},
-        {"按年", "年", "KeepYearlyLabel", "KeepYearlyEdit", "KeepYearlyUnit", &w.keepYearly}};
+        Setting setting;
+    } periods[] = {{"按月", "个月", "KeepMonthlyLabel", "KeepMonthlyEdit", "KeepMonthlyUnit",
+                    &w.keepMonthly, Setting::KeepMonthly},
+                   {"按年", "年", "KeepYearlyLabel", "KeepYearlyEdit", "KeepYearlyUnit",
+                    &w.keepYearly, Setting::KeepYearly}};
     for (const auto& period : periods) {
         QLabel* label = placeLabel(box, period.labelName, toQString(period.caption), left, 333);
-        *period.edit =
-            placed(new QLineEdit(box), period.editName, label->geometry().right() + 4, 330, 28, 21);
+        *period.edit = showing(
+            w,
+            placed(new QLineEdit(box), period.editName, label->geometry().right() + 4, 330, 28, 21),
+            period.setting);
         (*period.edit)->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         QLabel* unit = placeLabel(box, period.unitName, toQString(period.unit),
                                   (*period.edit)->geometry().right() + 4, 335);
@@ -187,7 +199,8 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
 
     // The exclusion rules under them, with the presets menu and the preview.
     placeLabel(box, "ExcludeLabel", QStringLiteral("排除规则："), 3, 356);
-    w.excludeRules = placed(new QLineEdit(box), "ExcludeRulesEdit", 160, 353, 176, 21);
+    w.excludeRules = showing(w, placed(new QLineEdit(box), "ExcludeRulesEdit", 160, 353, 176, 21),
+                             Setting::ExcludeRules);
     w.excludeRules->setToolTip(
         QStringLiteral("以“|”分隔；*、? 在名称内匹配，** 匹配任意层文件夹；含“/”的从源文件夹算起，"
                        "以“/”结尾的只匹配文件夹"));
@@ -213,17 +226,25 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
     }
 
     // The options, in a row of their own under the command buttons, each as wide as its text.
-    w.startAtLaunch = checkBox(box, "CheckBoxStartAtLaunch", QStringLiteral("启动时执行备份计划"));
-    w.catchUp = checkBox(box, "CheckBoxCatchUp", QStringLiteral("补做错过的备份"));
-    w.systemTask = checkBox(box, "CheckBoxSystemTask", QStringLiteral("关闭窗口后也按计划备份"));
+    w.startAtLaunch =
+        showing(w, checkBox(box, "CheckBoxStartAtLaunch", QStringLiteral("启动时执行备份计划")),
+                Setting::StartAtLaunch);
+    w.catchUp = showing(w, checkBox(box, "CheckBoxCatchUp", QStringLiteral("补做错过的备份")),
+                        Setting::CatchUp);
+    w.systemTask =
+        showing(w, checkBox(box, "CheckBoxSystemTask", QStringLiteral("关闭窗口后也按计划备份")),
+                Setting::SystemTask);
     w.systemTask->setToolTip(
         QStringLiteral("保存时登记此任务的 systemd 用户定时器，没有窗口时也按计划备份。"));
-    w.share =
-        checkBox(box, "ShareCheckBox", QStringLiteral("未改动的文件与上一个备份共享（节省空间）"));
+    w.share = showing(
+        w,
+        checkBox(box, "ShareCheckBox", QStringLiteral("未改动的文件与上一个备份共享（节省空间）")),
+        Setting::Share);
     w.share->setToolTip(
         QStringLiteral("共享的文件在磁盘上只有一份：在一个备份中改动它，其他备份也随之改动。"
                        "备份仅供查看和恢复，请勿在其中编辑。"));
-    w.guard = checkBox(box, "GuardCheckBox", QStringLiteral("异常变化保护"));
+    w.guard =
+        showing(w, checkBox(box, "GuardCheckBox", QStringLiteral("异常变化保护")), Setting::Guard);
     w.guard->setToolTip(
         QStringLiteral("一次备份发现上一个备份中至少一半（且至少 20 个）文件被修改或删除时，"
                        "暂不清理旧备份，直到您确认这些变化。"));

@@ -1,6 +1,10 @@
 #pragma once
 
 #include <array>
+#include <utility>
+#include <vector>
+
+#include "engine/Settings.h"
 
 class QCheckBox;
 class QGroupBox;
@@ -10,6 +14,7 @@ class QMainWindow;
 class QProgressBar;
 class QPushButton;
 class QTimeEdit;
+class QWidget;
 
 namespace vantrel {
 
@@ -46,6 +51,9 @@ struct MainWindowWidgets {
     QLabel* panel1 = nullptr;
     QProgressBar* progressBar = nullptr;
     QPushButton* cancelButton = nullptr;
+    // Each widget that shows a setting, with its setting: a tick box its flag, a line of text
+    // its text. The day boxes and the time picker show theirs as a whole.
+    std::vector<std::pair<QWidget*, Setting>> settingFields;
 };
 
 // Builds the main window's widgets at their places (800 x 531, in pixels at 96 DPI), each

@@ -85,6 +85,23 @@ HFONT fontOf(const Fonts& fonts, ControlKind kind) {
 
 }  // namespace
 
+std::span<const SettingControl> settingControls() {
+    static const SettingControl kSettings[] = {
+        {IDC_EDIT1, Setting::Source},
+        {IDC_EDIT2, Setting::Target},
+        {IDC_DBNUMBEREDITEH1, Setting::Keep},
+        {IDC_KEEPMONTHLY, Setting::KeepMonthly},
+        {IDC_KEEPYEARLY, Setting::KeepYearly},
+        {IDC_SHARECHECKBOX, Setting::Share},
+        {IDC_GUARDCHECKBOX, Setting::Guard},
+        {IDC_EXCLUDERULES, Setting::ExcludeRules},
+        {IDC_CHECKBOXSTARTATLAUNCH, Setting::StartAtLaunch},
+        {IDC_CHECKBOXCATCHUP, Setting::CatchUp},
+        {IDC_CHECKBOXSYSTEMTASK, Setting::SystemTask},
+    };
+    return kSettings;
+}
+
 std::span<const ControlPlan> mainControls() {
     static const ControlPlan kControls[] = {
         {IDC_GROUPBOX1, K::GroupBox, "", C::Client, 1, 0, 784, 473},

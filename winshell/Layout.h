@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/Settings.h"
 #include "winshell/Fonts.h"
 
 namespace vantrel {
@@ -41,6 +42,16 @@ struct ControlPlan {
 
 // The main window's controls in their tab order, top to bottom as the window reads.
 std::span<const ControlPlan> mainControls();
+
+// A control that shows a setting: a tick box its flag, an edit its text. The day boxes and
+// the time picker show theirs as a whole.
+struct SettingControl {
+    int id;
+    Setting setting;
+};
+
+// Each control of the main window that shows a setting, with its setting.
+std::span<const SettingControl> settingControls();
 
 struct PlacedControl {
     int id;

@@ -5,6 +5,7 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "winshell/AppIcon.h"
@@ -580,52 +581,46 @@ void TMainForm::setText(int id, std::string_view text) {
 
 FormFields TMainForm::fields() const {
     FormFields f;
-    f.source = text(IDC_EDIT1);
-    f.target = text(IDC_EDIT2);
+    for (const auto& [id, setting] : settingControls()) {
+        if (settingRow(setting).kind == SettingKind::Flag) {
+            f.setFlag(setting, Button_GetCheck(control(id)) == BST_CHECKED);
+        } else {
+            f.setText(setting, text(id));
+        }
+    }
     SYSTEMTIME time{};
     SendMessageW(control(IDC_DATETIMEPICKER1), DTM_GETSYSTEMTIME, 0,
                  reinterpret_cast<LPARAM>(&time));
-    f.time = TimeOfDay{time.wHour, time.wMinute, time.wSecond};
+    f.setTime(TimeOfDay{time.wHour, time.wMinute, time.wSecond});
+    std::array<bool, 7> days{};
     for (int day = 0; day < 7; ++day) {
-        f.days[day] = Button_GetCheck(control(kDayBoxIds[day])) == BST_CHECKED;
+        days[day] = Button_GetCheck(control(kDayBoxIds[day])) == BST_CHECKED;
     }
-    f.keepText = text(IDC_DBNUMBEREDITEH1);
-    f.startAtLaunch = Button_GetCheck(control(IDC_CHECKBOXSTARTATLAUNCH)) == BST_CHECKED;
-    f.catchUp = Button_GetCheck(control(IDC_CHECKBOXCATCHUP)) == BST_CHECKED;
-    f.systemTask = Button_GetCheck(control(IDC_CHECKBOXSYSTEMTASK)) == BST_CHECKED;
-    f.share = Button_GetCheck(control(IDC_SHARECHECKBOX)) == BST_CHECKED;
-    f.guard = Button_GetCheck(control(IDC_GUARDCHECKBOX)) == BST_CHECKED;
-    f.excludeRules = text(IDC_EXCLUDERULES);
-    f.keepMonthlyText = text(IDC_KEEPMONTHLY);
-    f.keepYearlyText = text(IDC_KEEPYEARLY);
+    f.setDays(days);
     return f;
 }
 
 void TMainForm::showFields(const FormFields& f) {
-    setText(IDC_EDIT1, f.source);
-    setText(IDC_EDIT2, f.target);
+    for (const auto& [id, setting] : settingControls()) {
+        if (settingRow(setting).kind == SettingKind::Flag) {
+            Button_SetCheck(control(id), f.flag(setting) ? BST_CHECKED : BST_UNCHECKED);
+        } else {
+            setText(id, f.text(setting));
+        }
+    }
+    const TimeOfDay shown = f.time();
     SYSTEMTIME time{};
     GetLocalTime(&time);
-    time.wHour = static_cast<WORD>(f.time.hour);
-    time.wMinute = static_cast<WORD>(f.time.minute);
-    time.wSecond = static_cast<WORD>(f.time.second);
+    time.wHour = static_cast<WORD>(shown.hour);
+    time.wMinute = static_cast<WORD>(shown.minute);
+    time.wSecond = static_cast<WORD>(shown.second);
     time.wMilliseconds = 0;
     SendMessageW(control(IDC_DATETIMEPICKER1), DTM_SETSYSTEMTIME, GDT_VALID,
                  reinterpret_cast<LPARAM>(&time));
+    const std::array<bool, 7> days = f.days();
     for (int day = 0; day < 7; ++day) {
-        Button_SetCheck(control(kDayBoxIds[day]), f.days[day] ? BST_CHECKED : BST_UNCHECKED);
+        Button_SetCheck(control(kDayBoxIds[day]), days[day] ? BST_CHECKED : BST_UNCHECKED);
     }
-    setText(IDC_DBNUMBEREDITEH1, f.keepText);
-    Button_SetCheck(control(IDC_CHECKBOXSTARTATLAUNCH),
-                    f.startAtLaunch ? BST_CHECKED : BST_UNCHECKED);
-    Button_SetCheck(control(IDC_CHECKBOXCATCHUP), f.catchUp ? BST_CHECKED : BST_UNCHECKED);
-    Button_SetCheck(control(IDC_CHECKBOXSYSTEMTASK),
-                    f.systemTask.value_or(false) ? BST_CHECKED : BST_UNCHECKED);
-    Button_SetCheck(control(IDC_SHARECHECKBOX), f.share ? BST_CHECKED : BST_UNCHECKED);
-    Button_SetCheck(control(IDC_GUARDCHECKBOX), f.guard ? BST_CHECKED : BST_UNCHECKED);
-    setText(IDC_EXCLUDERULES, f.excludeRules.value_or(""));
-    setText(IDC_KEEPMONTHLY, f.keepMonthlyText.value_or(""));
-    setText(IDC_KEEPYEARLY, f.keepYearlyText.value_or(""));
 }
 
 void TMainForm::showKeepText(std::string_view text) {

@@ -18,9 +18,9 @@ class FakeJobView final : public JobView {
 public:
     FormFields fields() const override { return form; }
     void showFields(const FormFields& f) override { form = f; }
-    void showKeepText(std::string_view text) override { form.keepText = text; }
-    void showSource(std::string_view path) override { form.source = path; }
-    void showTarget(std::string_view path) override { form.target = path; }
+    void showKeepText(std::string_view text) override { form.setText(Setting::Keep, text); }
+    void showSource(std::string_view path) override { form.setText(Setting::Source, path); }
+    void showTarget(std::string_view path) override { form.setText(Setting::Target, path); }
     void showWorkingDirectory(std::string_view text) override { panel0 = text; }
     void showStatus(std::string_view text) override { status = text; }
     void showMessage(std::string_view text) override { messages.emplace_back(text); }

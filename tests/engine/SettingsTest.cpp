@@ -175,6 +175,45 @@ TEST_F(SettingsTest, ValuesTheFileWouldCutAreRefusedOnSaveAndOnLoad) {
     EXPECT_TRUE(back.SourcePath.empty() && back.TargetFolder.empty());
 }
 
+// Every row reads back what it writes, so a setting added to the table saves and loads whole.
+TEST(SettingRows, ReadBackWhatTheyWrite) {
+    TBackupSettings set = {"/s", "/t", {9, 30, 5}, {1, 0, 1, 0, 0, 0, 1}, 2.5};
+    set.StartScheduleAtLaunch = set.TimetableStarted = set.CatchUpMissed = true;
+    set.SystemTask = set.ShareUnchanged = true;
+    set.GuardMassChanges = false;
+    set.ExcludeRules = "*.tmp";
+    set.KeepMonthly = 3;
+    set.KeepYearly = 4;
+    for (const SettingRow& row : settingRows()) {
+        TBackupSettings read;
+        const std::string text = row.format(set);
+        EXPECT_NE(text, row.defaultText) << row.key;  // none of the values above is a default
+        EXPECT_TRUE(row.parse(text, read)) << row.key;
+        EXPECT_EQ(row.format(read), text) << row.key;
+    }
+}
+
+// Flags and counts have one reading each: blanks and control characters around the value are
+// no fault (a quoted " 1" once left 启动时执行备份计划 off but turned 共享未改动的文件 on).
+TEST_F(SettingsTest, FlagsAndCountsAreReadByOneTrimmingRule) {
+    TBackupSettings s;
+    load(
+        "[备份设置]\r\n启动时执行备份计划=\" 1\"\r\n补做错过的备份=\"1\v\"\r\n"
+        "共享未改动的文件=\" 1\"\r\n异常变化保护=\"0 \"\r\n按月保留=\"\v6 \"\r\n",
+        s);
+    EXPECT_EQ(std::tuple(s.StartScheduleAtLaunch, s.CatchUpMissed, s.ShareUnchanged),
+              std::tuple(true, true, true));
+    EXPECT_FALSE(s.GuardMassChanges);
+    EXPECT_EQ(s.KeepMonthly, 6);
+    EXPECT_EQ(parseCount("\t12\r"), 12);
+    EXPECT_EQ(parseCount(""), 0);
+    for (const char* bad : {"1 2", "-1", "+3", "1234567890", "６"}) {
+        EXPECT_EQ(parseCount(bad), std::nullopt) << bad;
+    }
+    EXPECT_TRUE(parseFlag("yes", true));
+    EXPECT_FALSE(parseFlag("yes", false));
+}
+
 TEST_F(SettingsTest, LoadedZeroIsKeptButRefusedOnSave) {
     TBackupSettings s;
     load("[备份设置]\r\n备份频率=星期一;星期日;\r\n定时时刻=\r\n备份个数=0\r\n", s);
