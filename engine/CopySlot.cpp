@@ -196,7 +196,7 @@ void CopySlot::finish(JournalEntry entry) {
     }
     m_journal.commit(entry);
     if (entry.run) {
-        RunHistory(m_ws.databaseFile()).markCaughtUp(entry.run->started);
+        RunHistory(m_store.records()).markCaughtUp(entry.run->started);
     }
     m_ws.files.removeTree(pathFromUtf8(entry.staging));
     m_ws.files.removeTree(pathFromUtf8(entry.aside));

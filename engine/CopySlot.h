@@ -74,7 +74,7 @@ private:
 
     Workspace& m_ws;
     BackupRecordStore& m_store;
-    CopyJournal m_journal{m_store};
+    CopyJournal m_journal{m_store.records()};
     std::filesystem::path m_target;
     std::string m_targetText;
     std::string m_rules;   // the exclusion rules the copy is made with

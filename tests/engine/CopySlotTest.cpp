@@ -88,8 +88,8 @@ protected:
     }
     size_t rows() const { return BackupRecordStore(ws.databaseFile()).list().size(); }
     std::vector<JournalEntry> journal() const {
-        BackupRecordStore store(ws.databaseFile());
-        return CopyJournal(store).entries();
+        RecordDatabase records(ws.databaseFile());
+        return CopyJournal(records).entries();
     }
     size_t lines() const { return OperationLog(ws.logFile()).LoadLines().size(); }
     // The history rows, as "<outcome>/<message>"; only the killed run writes any.

@@ -187,7 +187,8 @@ TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
     ASSERT_TRUE(runOn(15).ran);
     clock.set(at(2014, 5, 16, 10, 0, 0));
     files.linkSupport = LinkSupport{false, 0};
-    CopyPlan plan(ws, settings, resolveRun(ws, settings, clock.now()).target, false);
+    const auto records = openRecords(ws);
+    CopyPlan plan(ws, *records, settings, resolveRun(ws, settings, clock.now()).target, false);
     plan.prepare();
     EXPECT_EQ(files.probes, 1);
     EXPECT_TRUE(plan.sharingUnsupported());
@@ -196,7 +197,7 @@ TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
     EXPECT_EQ(plan.estimate().files, 2u);  // nothing counted as shared
 
     files.linkSupport.reset();
-    CopyPlan real(ws, settings, resolveRun(ws, settings, clock.now()).target, false);
+    CopyPlan real(ws, *records, settings, resolveRun(ws, settings, clock.now()).target, false);
     real.prepare();
     EXPECT_EQ(real.sharedFrom(), copyOf(15));
 }
