@@ -144,13 +144,12 @@ CopyPlan::CopyPlan(Workspace& ws, RecordDatabase& records, const TBackupSettings
 
 std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
-    const std::string folder = pathKey(m_run.targetFolder());
+    const Destination destination = m_run.destination();
     BackupRecordStore store(m_records);
     for (const BackupRecord& row : store.list()) {
         const fs::path path = row.place(m_ws.dir);
         // Only a complete copy is worth sharing with.
-        if (row.complete() && isCopyOf(pathToUtf8(path.filename()), m_run.stem) &&
-            m_run.places.madeFrom(m_ws.files, row) && pathKey(path.parent_path()) == folder &&
+        if (row.complete() && destination.owns(m_ws.files, row, path) &&
             m_ws.files.stat(path, false)) {
             copies.push_back({row.id, path});
         }
@@ -167,8 +166,7 @@ void CopyPlan::prepare() {
 
     if (m_settings.ShareUnchanged && previous != nullptr) {
         // A hidden name of this job's own, so that jobs sharing a target never meet.
-        const auto probeName =
-            pathFromUtf8(".vantrel-" + CopySlot::jobKey(m_ws.files, m_ws.dir) + ".probe");
+        const auto probeName = pathFromUtf8(".vantrel-" + m_run.places.key + ".probe");
         LinkSupport support;
         try {
             support = m_ws.files.probeLinks(m_run.targetFolder(), probeName);

@@ -5,6 +5,7 @@
 
 #include "engine/CopyNaming.h"
 #include "engine/CopySlot.h"
+#include "engine/JobPlaces.h"
 #include "engine/RecordDatabase.h"
 #include "engine/Retention.h"
 #include "engine/TextRules.h"
@@ -178,7 +179,7 @@ bool targetMarked(const Workspace& ws, const TBackupSettings& settings) {
     }
     const fs::path folder = detail::withoutTrailingSeparator(
         resolveInWorkDir(ws.dir, settings.TargetFolder).lexically_normal());
-    return marked(ws.files, folder, CopySlot::jobKey(ws.files, ws.dir));
+    return marked(ws.files, folder, jobKey(ws.files, ws.dir));
 }
 
 std::optional<std::string> networkDriveWarning(std::string_view targetFolder, Volumes& volumes) {

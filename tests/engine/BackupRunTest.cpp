@@ -11,6 +11,7 @@
 #include "engine/CopyEntries.h"
 #include "engine/CopySlot.h"
 #include "engine/Exclusions.h"
+#include "engine/JobPlaces.h"
 #include "engine/OperationLog.h"
 #include "engine/RecordDatabase.h"
 #include "engine/TargetMark.h"
@@ -184,7 +185,7 @@ TEST_F(BackupRunTest, OnlyASuccessfulRunIsLoggedRecordedAndPruned) {
 TEST_F(BackupRunTest, SecondRunOfTheDayReplacesTheCopyAndClearsStaleStaging) {
     ASSERT_TRUE(run());
     // What runs of this job killed mid-copy leave behind, on any date, and another job's.
-    const auto job = CopySlot::jobKey(files, work);
+    const auto job = jobKey(files, work);
     for (const char* tail : {"-20140101.new", "-20140515.old"}) {
         fs::create_directories(bak / (".vantrel-" + job + tail) / "sub");
     }

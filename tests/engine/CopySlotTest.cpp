@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/BackupRun.h"
+#include "engine/JobPlaces.h"
 #include "engine/ManifestCheck.h"
 #include "engine/ManifestCodec.h"
 #include "engine/ManifestStore.h"
@@ -227,10 +228,10 @@ TEST_F(CopySlotTest, ARunOnTheNextDayFinishesTheDayBefore) {
 TEST(CopySlotNames, AreShortFixedAndTheJobsOwn) {
     test::TempDir dir;
     RealFileOps files;
-    const auto a = CopySlot::jobKey(files, dir.path() / "a");
+    const auto a = jobKey(files, dir.path() / "a");
     EXPECT_EQ(a.size(), 8u);
-    EXPECT_EQ(a, CopySlot::jobKey(files, dir.path() / "x" / ".." / "a"));
-    EXPECT_NE(a, CopySlot::jobKey(files, dir.path() / "b"));
+    EXPECT_EQ(a, jobKey(files, dir.path() / "x" / ".." / "a"));
+    EXPECT_NE(a, jobKey(files, dir.path() / "b"));
     const auto lock = CopySlot::lockFileFor(files, dir.path() / "bak" / "data_20140515");
     EXPECT_EQ(lock.parent_path(), dir.path() / "bak");
     EXPECT_EQ(lock, CopySlot::lockFileFor(files, dir.path() / "bak" / "." / "data_20140515"));

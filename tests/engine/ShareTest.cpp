@@ -167,6 +167,18 @@ TEST_F(ShareRunTest, UnchangedFilesAreOneFileInBothCopiesAndSurvivePruning) {
     EXPECT_EQ(readBytes(copyOf(17) / "same.txt"), "unchanged");
 }
 
+// A target folder reached through another name is the same folder for sharing as it is for
+// pruning.
+TEST_F(ShareRunTest, ATargetReachedThroughALinkSharesWithTheCopiesMadeThere) {
+    ASSERT_TRUE(runOn(15).ran);
+    fs::create_directory_symlink(bak, dir / "alias");
+    settings.TargetFolder = pathToUtf8(dir / "alias");
+    const RunReport report = runOn(16);
+    ASSERT_TRUE(report.ran);
+    EXPECT_EQ(report.shared, 2u);
+    EXPECT_EQ(inodeOf(copyOf(15) / "same.txt"), inodeOf(copyOf(16) / "same.txt"));
+}
+
 TEST_F(ShareRunTest, LinksRefusedByTheTargetAreCopiedAndCounted) {
     ASSERT_TRUE(runOn(15).ran);
     // The previous copy on a mount of its own: every link from it fails as across devices.
