@@ -167,7 +167,7 @@ bool JobPresenter::create() {
     std::filesystem::create_directories(m_ws.dir / "Log", ignored);
     std::filesystem::create_directories(m_ws.dir / "TempBackupFile", ignored);
     bool made = false;
-    guarded([&] { made = BackupRecordStore::CreateIfMissing(m_ws.databaseFile()); });
+    guarded([&] { openOrMakeRecords(m_ws, &made); });
     return made;
 }
 
@@ -358,7 +358,8 @@ void JobPresenter::confirmChanges() {
         return;
     }
     guarded([this] {
-        const bool any = ChangeGuard(m_ws.databaseFile()).confirm(m_ws.clock.now()) > 0;
+        const auto records = openRecords(m_ws);
+        const bool any = records && ChangeGuard(*records).confirm(m_ws.clock.now()) > 0;
         setStatus(any ? kChangesConfirmed : kNothingToConfirm);
     });
     refreshHealth();

@@ -109,8 +109,8 @@ bool RestorePresenter::relist(std::int64_t keep) {
     m_copies = jobCopies(m_ws, m_settings);
     // The files and size each run counted, by the copy it made.
     std::map<std::string, RunRecord> runs;
-    if (m_ws.files.stat(m_ws.databaseFile(), true)) {
-        for (RunRecord& r : RunHistory(m_ws.databaseFile()).list()) {
+    if (const auto records = openRecords(m_ws)) {
+        for (RunRecord& r : RunHistory(*records).list()) {
             if (!r.targetPath.empty()) {
                 runs.emplace(r.targetPath, std::move(r));  // newest first: the first stays
             }

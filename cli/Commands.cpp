@@ -143,13 +143,6 @@ void printDetails(Workspace& ws, const RunReport& report) {
     }
 }
 
-// Whether the job has a record database: a job that never ran has none, and the commands
-// that only read make none.
-bool hasRecords(const Workspace& ws) {
-    std::error_code ec;
-    return std::filesystem::exists(ws.databaseFile(), ec);
-}
-
 // Reads the settings for a command that needs the source. Shows why and returns false when
 // they cannot be read or name no source.
 bool loadSource(Workspace& ws, TBackupSettings& settings) {
@@ -318,10 +311,12 @@ int printStatus(Workspace& ws) {
 }
 
 int printHistory(Workspace& ws) {
-    if (!hasRecords(ws)) {
+    // A job that never ran has no record database, and reading its history makes none.
+    const auto records = openRecords(ws);
+    if (!records) {
         return kOk;
     }
-    RunHistory history(ws.databaseFile());
+    RunHistory history(*records);
     for (const RunRecord& r : history.list()) {
         std::vector<std::string> fields = shownFields(r);
         if (fields.back().empty()) {
@@ -511,8 +506,8 @@ int printChanges(Workspace& ws, std::string_view date) {
 
 int confirmChanges(Workspace& ws) {
     std::size_t confirmed = 0;
-    if (hasRecords(ws)) {
-        confirmed = ChangeGuard(ws.databaseFile()).confirm(ws.clock.now());
+    if (const auto records = openRecords(ws)) {
+        confirmed = ChangeGuard(*records).confirm(ws.clock.now());
     }
     ws.ui.setStatus(confirmed > 0 ? kChangesConfirmed : kNothingToConfirm);
     return kOk;

@@ -374,7 +374,7 @@ int main(int argc, char** argv) {
                 throw BackupError("无法创建文件夹“" + pathToUtf8(ws.logFile().parent_path()) +
                                   "”：" + describeError(ec));
             }
-            BackupRecordStore::CreateIfMissing(ws.databaseFile());
+            openOrMakeRecords(ws);
         }
         return run(ws);
     } catch (const std::exception& e) {

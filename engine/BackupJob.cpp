@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <memory>
 
 #include "engine/BackupError.h"
 #include "engine/ChangeGuard.h"
@@ -101,7 +102,8 @@ void BackupJob::startTimetable() {
     // missed runs.
     m_sweptUntil = now;
     try {
-        RunHistory history(m_ws.databaseFile());
+        const auto records = openOrMakeRecords(m_ws);
+        RunHistory history(*records);
         if (const auto first = history.firstStarted()) {
             // A first row later than now (the clock ran ahead) hides nothing before it.
             m_sweptUntil = std::max(std::min(*first, now), now - kMissedLookBack);
@@ -225,7 +227,8 @@ void BackupJob::sweepMissed(const TBackupSettings& settings, LocalTime upTo) {
         return;
     }
     try {
-        RunHistory history(m_ws.databaseFile());
+        const auto records = openOrMakeRecords(m_ws);
+        RunHistory history(*records);
         bool recorded = false;
         for (const LocalTime fire : instants) {
             if (m_fired.contains(fire) || history.answers(fire)) {
@@ -257,7 +260,8 @@ std::optional<LocalTime> BackupJob::planCatchUp(LocalTime armedAt) {
     try {
         // Instants later than now have not passed: they are not missed, whatever a clock that
         // ran ahead recorded.
-        RunHistory history(m_ws.databaseFile());
+        const auto records = openOrMakeRecords(m_ws);
+        RunHistory history(*records);
         const auto complete = history.lastComplete(now);
         const auto missed = history.missedAfter(complete ? complete->started : LocalTime{}, now);
         if (missed.empty()) {
@@ -316,6 +320,9 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
     record.started = m_ws.clock.now();
     record.trigger = request.trigger;
     record.fireInstant = request.fireInstant;
+    // The run's one record database, shared by every store it writes; opened once the run
+    // gets that far, else for its history row.
+    std::unique_ptr<RecordDatabase> records;
     try {
         if (request.checkSettings) {
             if (auto message = validateSettings(settings)) {
@@ -329,6 +336,10 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
         }
         RunControl counted = control;
         counted.history = &record;
+        if (counted.records == nullptr) {
+            records = openOrMakeRecords(m_ws);
+            counted.records = records.get();
+        }
         // The total first, so progress can say how much is left; counted once the run holds
         // its locks, so a refused run does not wait for it. A source that cannot be counted
         // is left to the copy, which reports it.
@@ -386,7 +397,10 @@ RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& 
     }
     record.ended = m_ws.clock.now();
     try {
-        RunHistory history(m_ws.databaseFile());
+        if (control.records == nullptr && !records) {
+            records = openOrMakeRecords(m_ws);
+        }
+        RunHistory history(control.records != nullptr ? *control.records : *records);
         if (record.id != 0) {
             history.update(record);  // written with the copy's row
         } else {
@@ -423,12 +437,13 @@ void BackupJob::finished(const RunResult& result) {
 JobHealth BackupJob::health(const TBackupSettings& settings) {
     const bool timetableOn = m_started || timetableRunsElsewhere(m_ws);
     // A job that never ran has no record database yet; judging it makes none.
-    if (!m_ws.files.stat(m_ws.databaseFile(), true)) {
+    const auto records = openRecords(m_ws);
+    if (!records) {
         return judgeHealth(std::nullopt, std::nullopt, settings, timetableOn, m_ws.clock.now());
     }
     const LocalTime now = m_ws.clock.now();
-    RunHistory history(m_ws.databaseFile());
-    const bool held = ChangeGuard(m_ws.databaseFile()).active().has_value();
+    RunHistory history(*records);
+    const bool held = ChangeGuard(*records).active().has_value();
     // The newest complete copy that is still there; a newer one that is gone is named. With
     // the backup disk not connected, the records are trusted: its copies are safe on it.
     const std::optional<std::string> notConnected = targetNotConnected(m_ws, settings);
@@ -452,7 +467,7 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
     }
     if (!m_checkedAt || now < *m_checkedAt || now - *m_checkedAt >= std::chrono::days{1}) {
         m_checkedAt = now;
-        m_databaseDamage = RecordDatabase(m_ws.databaseFile()).damage();
+        m_databaseDamage = records->damage();
     }
     if (m_databaseDamage) {
         const std::string damaged = "记录数据库已损坏：" + *m_databaseDamage;

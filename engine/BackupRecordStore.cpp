@@ -28,35 +28,29 @@ bool BackupRecordStore::CreateIfMissing(const std::filesystem::path& dbFile) {
 }
 
 BackupRecordStore::BackupRecordStore(const std::filesystem::path& dbFile) : m_records(dbFile) {
+    checkCopiesTable();
+}
+
+BackupRecordStore::BackupRecordStore(RecordDatabase& records) : m_records(records) {
+    checkCopiesTable();
+}
+
+void BackupRecordStore::checkCopiesTable() {
     if (!m_records.hasTable("wenjianming")) {
         throw BackupError("记录数据库“" + pathToUtf8(file()) + "”中没有表 wenjianming");
     }
-    m_hasStateTables = m_records.has(RecordDatabase::Part::CopyState);
-    m_hasRuleTables = m_records.has(RecordDatabase::Part::Rules);
-    m_hasPins = m_records.has(RecordDatabase::Part::Pins);
-    m_hasSources = m_records.has(RecordDatabase::Part::Sources);
 }
 
-void BackupRecordStore::ensureSourceTables() {
-    ensureTables();
-    if (!m_hasSources) {
-        m_records.ensure(RecordDatabase::Part::Sources);
-        m_hasSources = true;
+void BackupRecordStore::ensureTablesFor(bool failed, bool rules, bool source) {
+    using Part = RecordDatabase::Part;
+    if (failed || rules || source) {
+        m_records.ensure(Part::CopyState);
     }
-}
-
-void BackupRecordStore::ensureTables() {
-    if (!m_hasStateTables) {
-        m_records.ensure(RecordDatabase::Part::CopyState);
-        m_hasStateTables = true;
+    if (rules) {
+        m_records.ensure(Part::Rules);
     }
-}
-
-void BackupRecordStore::ensureRuleTables() {
-    ensureTables();
-    if (!m_hasRuleTables) {
-        m_records.ensure(RecordDatabase::Part::Rules);
-        m_hasRuleTables = true;
+    if (source) {
+        m_records.ensure(Part::Sources);
     }
 }
 
@@ -79,8 +73,6 @@ void BackupRecordStore::checkWritable() {
     } catch (const DatabaseError& e) {
         throw BackupError(refused + e.what());
     }
-    m_hasStateTables = true;
-    m_hasSources = true;
 }
 
 std::int64_t BackupRecordStore::insertRow(std::string_view targetPath, std::string_view date,
@@ -122,15 +114,7 @@ std::int64_t BackupRecordStore::insertRow(std::string_view targetPath, std::stri
 std::int64_t BackupRecordStore::Add(std::string_view targetPath, std::chrono::year_month_day date,
                                     const std::vector<FailedEntry>& failed, std::string_view rules,
                                     std::string_view source) {
-    if (!source.empty()) {
-        ensureSourceTables();
-    }
-    if (!failed.empty()) {
-        ensureTables();
-    }
-    if (!rules.empty()) {
-        ensureRuleTables();
-    }
+    ensureTablesFor(!failed.empty(), !rules.empty(), !source.empty());
     try {
         Transaction tx(m_records.db());
         const auto id = insertRow(targetPath, dateText(date), failed, rules, source);
@@ -155,7 +139,7 @@ bool BackupRecordStore::namesPlace(FileOps& files, const std::filesystem::path& 
 void BackupRecordStore::deleteRow(std::int64_t id, std::optional<std::int64_t> pinTo) {
     try {
         Transaction tx(m_records.db());
-        if (pinTo && m_hasPins) {
+        if (pinTo && hasPins()) {
             auto pin = m_records.db().prepare(
                 "UPDATE OR IGNORE vantrel_pin SET record_id = :to WHERE record_id = :c");
             pin.bind("to", *pinTo);
@@ -165,7 +149,7 @@ void BackupRecordStore::deleteRow(std::int64_t id, std::optional<std::int64_t> p
         auto del = m_records.db().prepare("delete from wenjianming where id =:c ");
         del.bind("c", id);
         del.step();
-        if (m_hasStateTables) {
+        if (hasStateTables()) {
             auto state =
                 m_records.db().prepare("DELETE FROM vantrel_copy_state WHERE record_id = :c");
             state.bind("c", id);
@@ -270,11 +254,10 @@ std::vector<PruneFailure> BackupRecordStore::prune(const RetentionPolicy& policy
 }
 
 void BackupRecordStore::setPinned(std::int64_t id, bool pinned) {
-    if (pinned && !m_hasPins) {
+    if (pinned) {
         m_records.ensure(RecordDatabase::Part::Pins);
-        m_hasPins = true;
     }
-    if (!m_hasPins) {
+    if (!hasPins()) {
         return;
     }
     try {
@@ -294,21 +277,21 @@ std::vector<BackupRecord> BackupRecordStore::list() {
     std::vector<BackupRecord> rows;
     // Each table joined only where it exists: a database that is only read is never changed.
     std::string sql = "SELECT w.id, w.wenjianming, w.shijian, ";
-    sql += m_hasStateTables ? "s.failed_entries, " : "NULL, ";
-    sql += m_hasRuleTables ? "r.rules, " : "NULL, ";
-    sql += m_hasPins ? "p.record_id IS NOT NULL, " : "0, ";
-    sql += m_hasSources ? "o.source" : "NULL";
+    sql += hasStateTables() ? "s.failed_entries, " : "NULL, ";
+    sql += hasRuleTables() ? "r.rules, " : "NULL, ";
+    sql += hasPins() ? "p.record_id IS NOT NULL, " : "0, ";
+    sql += hasSources() ? "o.source" : "NULL";
     sql += " FROM wenjianming w";
-    if (m_hasStateTables) {
+    if (hasStateTables()) {
         sql += " LEFT JOIN vantrel_copy_state s ON s.record_id = w.id";
     }
-    if (m_hasRuleTables) {
+    if (hasRuleTables()) {
         sql += " LEFT JOIN vantrel_copy_rules r ON r.record_id = w.id";
     }
-    if (m_hasPins) {
+    if (hasPins()) {
         sql += " LEFT JOIN vantrel_pin p ON p.record_id = w.id";
     }
-    if (m_hasSources) {
+    if (hasSources()) {
         sql += " LEFT JOIN vantrel_copy_source o ON o.record_id = w.id";
     }
     sql += " ORDER BY w.id DESC";

@@ -53,8 +53,10 @@ public:
     // when it created one. Throws BackupError naming the file when it cannot.
     static bool CreateIfMissing(const std::filesystem::path& dbFile);
 
-    // Opens an existing database. Throws BackupError naming the file when it is missing or
-    // is not an SQLite database; such a file is never written.
+    // A view of the rows in `records`. Throws BackupError when it has no table `wenjianming`.
+    explicit BackupRecordStore(RecordDatabase& records);
+    // Opens an existing database of its own. Throws BackupError naming the file when it is
+    // missing or is not an SQLite database; such a file is never written.
     explicit BackupRecordStore(const std::filesystem::path& dbFile);
 
     // Throws BackupError naming the file when a write transaction cannot be started. Makes
@@ -101,26 +103,31 @@ public:
     // Every row, newest first.
     std::vector<BackupRecord> list();
 
-    const std::filesystem::path& file() const { return m_records.file(); }
-
-private:
-    friend class CopyJournal;  // writes its entries and their rows on this connection
-
-    void ensureTables();
-    void ensureRuleTables();
-    // Deletes the row; a pin it held passes to `pinTo` when given.
-    void deleteRow(std::int64_t id, std::optional<std::int64_t> pinTo = std::nullopt);
-    // Adds the row, its state and its rules, inside the caller's transaction.
+    // Makes the tables a row with failed entries, rules or a source needs. Throws BackupError.
+    void ensureTablesFor(bool failed, bool rules, bool source);
+    // Adds the row, its state, its rules and its source, inside the caller's transaction on
+    // the same database (whose tables ensureTablesFor made). Throws DatabaseError.
     std::int64_t insertRow(std::string_view targetPath, std::string_view date,
                            const std::vector<FailedEntry>& failed, std::string_view rules,
                            std::string_view source);
-    void ensureSourceTables();
 
-    RecordDatabase m_records;
-    bool m_hasStateTables = false;  // vantrel_copy_state and vantrel_journal exist
-    bool m_hasRuleTables = false;   // vantrel_copy_rules and vantrel_journal_rules exist
-    bool m_hasPins = false;         // vantrel_pin exists
-    bool m_hasSources = false;      // vantrel_copy_source and vantrel_journal_source exist
+    const std::filesystem::path& file() const { return m_records.file(); }
+    // The database it is a view of.
+    RecordDatabase& records() const { return *m_records; }
+
+private:
+    void checkCopiesTable();
+    // Deletes the row; a pin it held passes to `pinTo` when given.
+    void deleteRow(std::int64_t id, std::optional<std::int64_t> pinTo = std::nullopt);
+    // vantrel_copy_state and vantrel_journal exist
+    bool hasStateTables() const { return m_records.has(RecordDatabase::Part::CopyState); }
+    // vantrel_copy_rules and vantrel_journal_rules exist
+    bool hasRuleTables() const { return m_records.has(RecordDatabase::Part::Rules); }
+    bool hasPins() const { return m_records.has(RecordDatabase::Part::Pins); }
+    // vantrel_copy_source and vantrel_journal_source exist
+    bool hasSources() const { return m_records.has(RecordDatabase::Part::Sources); }
+
+    RecordsRef m_records;
 };
 
 }  // namespace vantrel

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <system_error>
 
 #include "engine/BackupError.h"
@@ -139,8 +140,10 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
 
     // The record file and the log are tried before the copy, so one that cannot be written
     // refuses the run instead of leaving a copy that no row or line names.
-    BackupRecordStore::CreateIfMissing(ws.databaseFile());
-    BackupRecordStore store(ws.databaseFile());
+    std::unique_ptr<RecordDatabase> opened;
+    RecordDatabase& records =
+        control.records != nullptr ? *control.records : *(opened = openOrMakeRecords(ws));
+    BackupRecordStore store(records);
     store.checkWritable();
     OperationLog(ws.logFile()).checkWritable();
 
@@ -163,7 +166,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     // the next run (holding this lock) marks interrupted.
     std::optional<RunHistory> history;
     if (control.history != nullptr) {
-        history.emplace(ws.databaseFile());
+        history.emplace(records);
         RunRecord& row = *control.history;
         row.outcome = RunOutcome::Running;
         row.ended = row.started;
@@ -205,8 +208,8 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
     }
 
     // While the guard against mass changes holds, no copy older than its run's is pruned.
-    std::optional<ChangeHold> hold = ChangeGuard(ws.databaseFile()).active();
-    CopyPlan plan(ws, settings, run, prune == PruneAfterRun::IfKeepCountSet,
+    std::optional<ChangeHold> hold = ChangeGuard(records).active();
+    CopyPlan plan(ws, records, settings, run, prune == PruneAfterRun::IfKeepCountSet,
                   hold ? std::optional<std::int64_t>(hold->recordId) : std::nullopt);
     std::optional<TreeSize> count;
     if (control.countSource) {
@@ -311,7 +314,7 @@ RunReport RunBackup(Workspace& ws, const TBackupSettings& settings, PruneAfterRu
             report.massChange = massChangeWarning(c);
             const ChangeHold held{report.recordId, run.started, c.filesModified + c.filesDeleted,
                                   c.filesBefore};
-            ChangeGuard(ws.databaseFile()).hold(held);
+            ChangeGuard(records).hold(held);
             hold = hold ? hold : held;
         }
     } catch (const BackupError& e) {

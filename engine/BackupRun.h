@@ -45,6 +45,8 @@ struct RunControl {
     RunRecord* history = nullptr;
     // Where the target's volume is looked up (engine/TargetMark.h); null: the system's.
     Volumes* volumes = nullptr;
+    // The record database of the run's caller, made when missing; null: the run opens one.
+    RecordDatabase* records = nullptr;
     // Why the copy was cancelled, when not by the user: the cancelled run's history row keeps
     // this text (a literal; set before `cancel`, also from a signal handler).
     const std::atomic<const char*>* cancelReason = nullptr;

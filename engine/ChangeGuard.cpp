@@ -82,21 +82,21 @@ CopyChanges measureNewCopy(const Workspace& ws, const TBackupSettings& settings,
 }
 
 struct ChangeGuard::Impl {
-    RecordDatabase records;
-    bool hasTable = false;
+    RecordsRef records;
 
-    explicit Impl(const fs::path& dbFile) : records(dbFile) {
-        hasTable = records.has(RecordDatabase::Part::ChangeGuard);
-    }
+    explicit Impl(const fs::path& file) : records(file) {}
+    explicit Impl(RecordDatabase& shared) : records(shared) {}
+    bool hasTable() const { return records.has(RecordDatabase::Part::ChangeGuard); }
 };
 
 ChangeGuard::ChangeGuard(const fs::path& dbFile) : m_impl(std::make_unique<Impl>(dbFile)) {}
+
+ChangeGuard::ChangeGuard(RecordDatabase& records) : m_impl(std::make_unique<Impl>(records)) {}
 
 ChangeGuard::~ChangeGuard() = default;
 
 void ChangeGuard::hold(const ChangeHold& h) {
     m_impl->records.ensure(RecordDatabase::Part::ChangeGuard);
-    m_impl->hasTable = true;
     try {
         auto stmt = m_impl->records.db().prepare(
             "INSERT INTO vantrel_change_hold (record_id, started, changed, files_before) VALUES "
@@ -112,7 +112,7 @@ void ChangeGuard::hold(const ChangeHold& h) {
 }
 
 std::optional<ChangeHold> ChangeGuard::active() {
-    if (!m_impl->hasTable) {
+    if (!m_impl->hasTable()) {
         return std::nullopt;
     }
     try {
@@ -134,7 +134,7 @@ std::optional<ChangeHold> ChangeGuard::active() {
 }
 
 std::size_t ChangeGuard::confirm(LocalTime when) {
-    if (!m_impl->hasTable) {
+    if (!m_impl->hasTable()) {
         return 0;
     }
     try {
@@ -150,10 +150,8 @@ std::size_t ChangeGuard::confirm(LocalTime when) {
 }
 
 std::optional<ChangeHold> activeHold(const Workspace& ws) {
-    if (!ws.files.stat(ws.databaseFile(), true)) {
-        return std::nullopt;
-    }
-    return ChangeGuard(ws.databaseFile()).active();
+    const auto records = openRecords(ws);
+    return records ? ChangeGuard(*records).active() : std::nullopt;
 }
 
 }  // namespace vantrel

@@ -52,11 +52,15 @@ struct ChangeHold {
     std::uint64_t filesBefore = 0;
 };
 
+class RecordDatabase;
+
 // The holds, in table vantrel_change_hold of the record database, until confirmed.
 class ChangeGuard {
 public:
     // Opens an existing record database. Throws BackupError naming the file.
     explicit ChangeGuard(const std::filesystem::path& dbFile);
+    // A view of the holds in `records`.
+    explicit ChangeGuard(RecordDatabase& records);
     ~ChangeGuard();
 
     void hold(const ChangeHold& hold);

@@ -2,20 +2,15 @@
 
 #include <utility>
 
+#include "engine/ManifestStore.h"
 #include "engine/Texts.h"
 #include "platform/Database.h"
 
 namespace vantrel {
 
 std::int64_t CopyJournal::add(const JournalEntry& entry) {
-    m_store.ensureTables();
-    if (!entry.rules.empty()) {
-        m_store.ensureRuleTables();
-    }
-    if (!entry.source.empty()) {
-        m_store.ensureSourceTables();
-    }
-    RecordDatabase& records = m_store.m_records;
+    BackupRecordStore(m_records).ensureTablesFor(true, !entry.rules.empty(), !entry.source.empty());
+    RecordDatabase& records = m_records;
     const bool withRun = !entry.manifest.empty() || entry.run;
     if (withRun) {
         // Made now, so that the commit, and a later run finishing it, find them.
@@ -23,7 +18,7 @@ std::int64_t CopyJournal::add(const JournalEntry& entry) {
         records.ensure(RecordDatabase::Part::Manifests);
         records.ensure(RecordDatabase::Part::History);
     }
-    Database& db = m_store.m_records.db();
+    Database& db = m_records.db();
     try {
         Transaction tx(db);
         auto stmt = db.prepare(
@@ -80,33 +75,35 @@ std::int64_t CopyJournal::add(const JournalEntry& entry) {
         tx.commit();
         return id;
     } catch (const DatabaseError& e) {
-        m_store.m_records.fail(e);
+        m_records.fail(e);
     }
 }
 
 std::vector<JournalEntry> CopyJournal::entries() {
     std::vector<JournalEntry> entries;
-    if (!m_store.m_hasStateTables) {
+    if (!m_records.has(RecordDatabase::Part::CopyState)) {
         return entries;
     }
-    Database& db = m_store.m_records.db();
-    const bool withRuns = m_store.m_records.has(RecordDatabase::Part::JournalRuns);
+    Database& db = m_records.db();
+    const bool withRuns = m_records.has(RecordDatabase::Part::JournalRuns);
+    const bool withRules = m_records.has(RecordDatabase::Part::Rules);
+    const bool withSources = m_records.has(RecordDatabase::Part::Sources);
     try {
         std::string sql =
             "SELECT j.id, j.target_text, j.target, j.staging, j.aside, j.new_device, "
             "j.new_inode, j.log_line, j.log_offset, j.run_date, j.failed_entries, ";
-        sql += m_store.m_hasRuleTables ? "r.rules, " : "NULL, ";
+        sql += withRules ? "r.rules, " : "NULL, ";
         sql += withRuns ? "w.started, w.trigger, w.fire_instant, w.files, w.bytes, "
                         : "NULL, NULL, NULL, 0, 0, ";
-        sql += m_store.m_hasSources ? "o.source " : "NULL ";
+        sql += withSources ? "o.source " : "NULL ";
         sql += "FROM vantrel_journal j";
-        if (m_store.m_hasRuleTables) {
+        if (withRules) {
             sql += " LEFT JOIN vantrel_journal_rules r ON r.journal_id = j.id";
         }
         if (withRuns) {
             sql += " LEFT JOIN vantrel_journal_run w ON w.journal_id = j.id";
         }
-        if (m_store.m_hasSources) {
+        if (withSources) {
             sql += " LEFT JOIN vantrel_journal_source o ON o.journal_id = j.id";
         }
         auto stmt = db.prepare(sql + " ORDER BY j.id");
@@ -143,51 +140,47 @@ std::vector<JournalEntry> CopyJournal::entries() {
             entries.push_back(std::move(e));
         }
     } catch (const DatabaseError& e) {
-        m_store.m_records.fail(e);
+        m_records.fail(e);
     }
     return entries;
 }
 
 void CopyJournal::drop(std::int64_t id) {
-    Database& db = m_store.m_records.db();
+    Database& db = m_records.db();
     try {
         auto stmt = db.prepare("DELETE FROM vantrel_journal WHERE id = :id");
         stmt.bind("id", id);
         stmt.step();
     } catch (const DatabaseError& e) {
-        m_store.m_records.fail(e);
+        m_records.fail(e);
     }
 }
 
 Committed CopyJournal::commit(const JournalEntry& entry) {
-    Database& db = m_store.m_records.db();
-    const bool withRuns = m_store.m_records.has(RecordDatabase::Part::JournalRuns);
+    Database& db = m_records.db();
+    const bool withRuns = m_records.has(RecordDatabase::Part::JournalRuns);
+    // The views are made before the transaction: a table one of them lacks is made in its own.
+    BackupRecordStore rows(m_records);
+    rows.ensureTablesFor(!entry.failed.empty(), !entry.rules.empty(), !entry.source.empty());
+    std::optional<ManifestStore> manifests;
+    if (withRuns) {
+        manifests.emplace(m_records);
+    }
+    std::optional<RunHistory> history;
+    if (entry.run) {
+        history.emplace(m_records);
+    }
     try {
         Transaction tx(db);
         Committed done;
-        done.recordId = m_store.insertRow(entry.targetText, entry.date, entry.failed, entry.rules,
-                                          entry.source);
-        if (withRuns) {
-            // Taken from the journal's table, where it waited since the entry was written; its
-            // room made first and filled a block at a time, never held whole.
-            auto manifest = db.prepare(
-                "INSERT OR REPLACE INTO vantrel_manifest (copy_id, entries) SELECT :row, "
-                "zeroblob(length(manifest)) FROM vantrel_journal_run WHERE journal_id = :id AND "
-                "manifest IS NOT NULL");
-            manifest.bind("row", done.recordId);
-            manifest.bind("id", entry.id);
-            manifest.step();
-            auto waiting = db.prepare(
-                "SELECT 1 FROM vantrel_journal_run WHERE journal_id = :id AND manifest IS NOT "
-                "NULL");
-            waiting.bind("id", entry.id);
-            if (waiting.step()) {
-                db.copyBlob("vantrel_journal_run", "manifest", entry.id, "vantrel_manifest",
-                            "entries", done.recordId);
-            }
+        done.recordId =
+            rows.insertRow(entry.targetText, entry.date, entry.failed, entry.rules, entry.source);
+        if (manifests) {
+            // Taken from the journal's table, where it waited since the entry was written.
+            manifests->takeFromJournal(done.recordId, entry.id);
         }
-        if (entry.run) {
-            done.historyId = writeRunRow(db, *entry.run);
+        if (history) {
+            done.historyId = history->write(*entry.run);
         }
         auto stmt = db.prepare("DELETE FROM vantrel_journal WHERE id = :id");
         stmt.bind("id", entry.id);
@@ -195,7 +188,7 @@ Committed CopyJournal::commit(const JournalEntry& entry) {
         tx.commit();
         return done;
     } catch (const DatabaseError& e) {
-        m_store.m_records.fail(e);
+        m_records.fail(e);
     }
 }
 

@@ -43,11 +43,13 @@ struct Committed {
     std::int64_t historyId = 0;  // the run's history row; 0 when the entry had none
 };
 
-// The journal of replacements, in table `vantrel_journal` beside the rows it leads to. Errors
-// are BackupError naming the database.
+// The journal of replacements, in table `vantrel_journal` beside the rows it leads to; the
+// journal's tables are written here only, a commit's row, manifest and history row through
+// their stores' views in the journal's transaction. Errors are BackupError naming the
+// database.
 class CopyJournal {
 public:
-    explicit CopyJournal(BackupRecordStore& store) : m_store(store) {}
+    explicit CopyJournal(RecordDatabase& records) : m_records(records) {}
 
     // Writes the entry; returns its id.
     std::int64_t add(const JournalEntry& entry);
@@ -59,7 +61,7 @@ public:
     Committed commit(const JournalEntry& entry);
 
 private:
-    BackupRecordStore& m_store;
+    RecordDatabase& m_records;
 };
 
 }  // namespace vantrel

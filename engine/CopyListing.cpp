@@ -16,11 +16,12 @@ namespace vantrel {
 
 std::vector<ListedCopy> listCopies(const Workspace& ws, const PruneScope* scope) {
     std::vector<ListedCopy> listed;
-    if (!ws.files.stat(ws.databaseFile(), true)) {
+    const auto records = openRecords(ws);
+    if (!records) {
         return listed;
     }
     std::set<std::string> places;
-    for (BackupRecord& record : BackupRecordStore(ws.databaseFile()).list()) {
+    for (BackupRecord& record : BackupRecordStore(*records).list()) {
         const auto place = record.place(ws.dir);
         if (!places.insert(pathKey(place)).second) {
             continue;
@@ -53,10 +54,11 @@ std::vector<PreviewedCopy> previewPrune(const Workspace& ws, const TBackupSettin
         throw BackupError(run.refusal->text);
     }
     std::vector<PreviewedCopy> previewed;
-    if (!ws.files.stat(ws.databaseFile(), true)) {
+    const auto records = openRecords(ws);
+    if (!records) {
         return previewed;
     }
-    BackupRecordStore store(ws.databaseFile());
+    BackupRecordStore store(*records);
     if (!run.target.retention) {
         for (ListedCopy& copy : listCopies(ws)) {
             previewed.push_back({std::move(copy.record), std::string(kKeptWithoutKeepCount)});
@@ -64,7 +66,7 @@ std::vector<PreviewedCopy> previewPrune(const Workspace& ws, const TBackupSettin
         return previewed;
     }
     // Copies the guard against mass changes holds are kept, as the prune after a run keeps them.
-    const std::optional<ChangeHold> hold = ChangeGuard(ws.databaseFile()).active();
+    const std::optional<ChangeHold> hold = ChangeGuard(*records).active();
     PruneSelection selection = store.selectPrune(
         ws.files, *run.target.retention, run.target.pruneScope(), std::nullopt, std::nullopt,
         hold ? std::optional<std::int64_t>(hold->recordId) : std::nullopt);
@@ -89,7 +91,8 @@ std::vector<BackupRecord> pinListed(const Workspace& ws, bool pinned, Which whic
         }
     }
     if (!marked.empty()) {
-        BackupRecordStore store(ws.databaseFile());
+        const auto records = openOrMakeRecords(ws);
+        BackupRecordStore store(*records);
         for (BackupRecord& record : marked) {
             store.setPinned(record.id, pinned);
             record.pinned = pinned;

@@ -133,9 +133,10 @@ std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t avai
     return text;
 }
 
-CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
-                   std::optional<std::int64_t> holdBefore)
+CopyPlan::CopyPlan(Workspace& ws, RecordDatabase& records, const TBackupSettings& settings,
+                   RunTarget run, bool pruneAfter, std::optional<std::int64_t> holdBefore)
     : m_ws(ws),
+      m_records(records),
       m_settings(settings),
       m_run(std::move(run)),
       m_pruneAfter(pruneAfter),
@@ -143,13 +144,12 @@ CopyPlan::CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run
 
 std::vector<CopyPlan::OldCopy> CopyPlan::ownCopies() {
     std::vector<OldCopy> copies;
-    const std::string folder = pathKey(m_run.targetFolder());
-    BackupRecordStore store(m_ws.databaseFile());
+    const Destination destination = m_run.destination();
+    BackupRecordStore store(m_records);
     for (const BackupRecord& row : store.list()) {
         const fs::path path = row.place(m_ws.dir);
         // Only a complete copy is worth sharing with.
-        if (row.complete() && isCopyOf(pathToUtf8(path.filename()), m_run.stem) &&
-            m_run.places.madeFrom(m_ws.files, row) && pathKey(path.parent_path()) == folder &&
+        if (row.complete() && destination.owns(m_ws.files, row, path) &&
             m_ws.files.stat(path, false)) {
             copies.push_back({row.id, path});
         }
@@ -161,13 +161,12 @@ void CopyPlan::prepare() {
     // What a killed restore left in the source is no file of it.
     m_options.exclude = leavingOutRestoreTemps(m_run.exclusions.predicate());
     const std::vector<OldCopy> copies = ownCopies();
-    ManifestStore manifests(m_ws.databaseFile());
+    ManifestStore manifests(m_records);
     const OldCopy* previous = copies.empty() ? nullptr : &copies.front();
 
     if (m_settings.ShareUnchanged && previous != nullptr) {
         // A hidden name of this job's own, so that jobs sharing a target never meet.
-        const auto probeName =
-            pathFromUtf8(".vantrel-" + CopySlot::jobKey(m_ws.files, m_ws.dir) + ".probe");
+        const auto probeName = pathFromUtf8(".vantrel-" + m_run.places.key + ".probe");
         LinkSupport support;
         try {
             support = m_ws.files.probeLinks(m_run.targetFolder(), probeName);
@@ -242,7 +241,7 @@ std::vector<fs::path> CopyPlan::pruningWouldDelete() {
     if (!m_pruneAfter || !m_run.retention) {
         return copies;
     }
-    BackupRecordStore store(m_ws.databaseFile());
+    BackupRecordStore store(m_records);
     const PruneSelection selection = store.selectPrune(
         m_ws.files, *m_run.retention, m_run.pruneScope(), m_run.target, m_run.day, m_holdBefore);
     for (std::size_t i = 0; i < selection.verdicts.size(); ++i) {

@@ -13,6 +13,7 @@
 #include "engine/Manifest.h"
 #include "engine/ManifestIndex.h"
 #include "engine/ManifestRecorder.h"
+#include "engine/RecordDatabase.h"
 #include "engine/RunTarget.h"
 #include "engine/Workspace.h"
 #include "platform/FileStat.h"
@@ -71,10 +72,11 @@ std::optional<std::string> spaceRefusal(std::uint64_t needed, std::uint64_t avai
 // the space it needs, and the manifest it records.
 class CopyPlan {
 public:
-    // `run` is the copy to make; `pruneAfter` whether the run prunes, keeping every copy
-    // whose row is older than `holdBefore` when set (the guard against mass changes).
-    CopyPlan(Workspace& ws, const TBackupSettings& settings, RunTarget run, bool pruneAfter,
-             std::optional<std::int64_t> holdBefore = std::nullopt);
+    // `run` is the copy to make, `records` the run's record database; `pruneAfter` whether
+    // the run prunes, keeping every copy whose row is older than `holdBefore` when set (the
+    // guard against mass changes).
+    CopyPlan(Workspace& ws, RecordDatabase& records, const TBackupSettings& settings, RunTarget run,
+             bool pruneAfter, std::optional<std::int64_t> holdBefore = std::nullopt);
 
     // Chooses the previous copy, probes the target for hard links (saying once when it has
     // none), and refuses with BackupError when the copy would not fit. Writes nothing but
@@ -113,6 +115,7 @@ private:
     std::vector<OldCopy> ownCopies();
 
     Workspace& m_ws;
+    RecordDatabase& m_records;
     const TBackupSettings& m_settings;
     RunTarget m_run;
     bool m_pruneAfter;

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <system_error>
 
 #include "engine/BackupError.h"
 #include "engine/CopyNaming.h"
+#include "engine/JobPlaces.h"
 #include "engine/OperationLog.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
@@ -18,29 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kPrefix = ".vantrel-";
-
-// FNV-1a: stable across runs and builds, which the names need.
-std::uint64_t fnv1a(std::string_view text) {
-    std::uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : text) {
-        h = (h ^ c) * 1099511628211ull;
-    }
-    return h;
-}
-
-std::string hex(std::uint64_t value, int digits) {
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%0*llx", digits,
-                  static_cast<unsigned long long>(value) &
-                      (digits >= 16 ? ~0ull : (1ull << (4 * digits)) - 1));
-    return buf;
-}
-
-// The form every spelling of one path shares: links resolved where they exist, and on
-// Windows one separator and one case.
-std::string canonicalKey(FileOps& files, const fs::path& p) {
-    return pathKey(files.resolveLinks(p).value_or(p.lexically_normal()));
-}
 
 std::optional<RunLock> lockPath(FileOps& files, const fs::path& target) {
     const auto file = CopySlot::lockFileFor(files, target);
@@ -95,10 +72,6 @@ bool soundEntry(const JournalEntry& entry, std::string_view job) {
 
 }  // namespace
 
-std::string CopySlot::jobKey(FileOps& files, const fs::path& dir) {
-    return hex(fnv1a(canonicalKey(files, dir)), 8);
-}
-
 fs::path CopySlot::lockFileFor(FileOps& files, const fs::path& target) {
     // Keyed on the dated path without its date, so one file serves every day's copy of one
     // source and no lock file piles up per day; two jobs writing one dated path still meet.
@@ -106,7 +79,7 @@ fs::path CopySlot::lockFileFor(FileOps& files, const fs::path& target) {
     if (parseCopyName(key)) {
         key.resize(key.size() - 8);
     }
-    const auto name = std::string(kPrefix) + hex(fnv1a(key), 16) + ".lock";
+    const auto name = std::string(kPrefix) + stableHash(key, 16) + ".lock";
     return target.lexically_normal().parent_path() / pathFromUtf8(name);
 }
 
@@ -118,7 +91,7 @@ CopySlot::CopySlot(Workspace& ws, BackupRecordStore& store, const RunTarget& run
       m_rules(run.exclusions.text()),
       m_source(run.places.recordedSource()),
       m_folder(m_target.parent_path()),
-      m_job(jobKey(ws.files, ws.dir)) {
+      m_job(run.places.key) {
     const auto stem = std::string(kPrefix) + m_job + "-" + run.dateDigits;
     m_staging = m_folder / pathFromUtf8(stem + ".new");
     m_aside = m_folder / pathFromUtf8(stem + ".old");
@@ -196,7 +169,7 @@ void CopySlot::finish(JournalEntry entry) {
     }
     m_journal.commit(entry);
     if (entry.run) {
-        RunHistory(m_ws.databaseFile()).markCaughtUp(entry.run->started);
+        RunHistory(m_store.records()).markCaughtUp(entry.run->started);
     }
     m_ws.files.removeTree(pathFromUtf8(entry.staging));
     m_ws.files.removeTree(pathFromUtf8(entry.aside));

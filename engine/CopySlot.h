@@ -58,8 +58,6 @@ public:
 
     void setStepHook(StepHook hook) { m_hook = std::move(hook); }
 
-    // Eight hex digits naming the job of the working directory `dir`.
-    static std::string jobKey(FileOps& files, const std::filesystem::path& dir);
     // The lock file for the dated path `target`, in its folder: one for all dates of a name.
     static std::filesystem::path lockFileFor(FileOps& files, const std::filesystem::path& target);
 
@@ -74,7 +72,7 @@ private:
 
     Workspace& m_ws;
     BackupRecordStore& m_store;
-    CopyJournal m_journal{m_store};
+    CopyJournal m_journal{m_store.records()};
     std::filesystem::path m_target;
     std::string m_targetText;
     std::string m_rules;   // the exclusion rules the copy is made with

@@ -5,6 +5,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/RunTarget.h"
+#include "engine/Settings.h"
 #include "engine/TextRules.h"
 #include "engine/Texts.h"
 #include "platform/IniFile.h"
@@ -403,20 +404,16 @@ std::string excludedLine(const ExcludedEntry& entry) {
 
 std::vector<ExcludedEntry> previewExcluded(const Workspace& ws, const TBackupSettings& settings) {
     const Exclusions rules(settings.ExcludeRules);
-    // The source is resolved as a run resolves it; the target folder plays no part here.
-    TBackupSettings sourceOnly = settings;
-    if (sourceOnly.TargetFolder.empty()) {
-        sourceOnly.TargetFolder = ".";
+    if (settings.SourcePath.empty()) {
+        throw BackupError(std::string(kNoSourceMessage));
     }
-    const ResolvedRun run = resolveRun(ws, sourceOnly, ws.clock.now());
-    if (run.refusal && run.refusal->reason == RefusalReason::NoSource) {
-        throw BackupError(run.refusal->text);
-    }
-    const auto top = ws.files.stat(run.target.source, true);
+    // The source as a run resolves it; the target folder plays no part here.
+    const JobPlaces places = placesOf(ws, settings);
+    const auto top = ws.files.stat(places.realSource, true);
     if (!top || top->type != EntryType::Folder) {
         throw BackupError("备份文件源地址“" + settings.SourcePath + "”不是可读的文件夹！");
     }
-    return listExcluded(ws.files, run.target.source, rules);
+    return listExcluded(ws.files, places.realSource, rules);
 }
 
 }  // namespace vantrel

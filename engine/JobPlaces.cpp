@@ -1,7 +1,9 @@
 #include "engine/JobPlaces.h"
 
+#include <cstdint>
+#include <cstdio>
+
 #include "engine/CopyNaming.h"
-#include "engine/CopySlot.h"
 #include "engine/TextRules.h"
 #include "platform/FileOpsCommon.h"
 #include "platform/TextCodec.h"
@@ -38,6 +40,26 @@ bool JobPlaces::madeFrom(FileOps& files, const BackupRecord& record) const {
     return sameSource(files, record.source, source);
 }
 
+std::string canonicalKey(FileOps& files, const fs::path& p) {
+    return pathKey(files.resolveLinks(p).value_or(p.lexically_normal()));
+}
+
+std::string stableHash(std::string_view text, int digits) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (const unsigned char c : text) {
+        h = (h ^ c) * 1099511628211ull;
+    }
+    char buf[17];
+    std::snprintf(
+        buf, sizeof buf, "%0*llx", digits,
+        static_cast<unsigned long long>(h) & (digits >= 16 ? ~0ull : (1ull << (4 * digits)) - 1));
+    return buf;
+}
+
+std::string jobKey(FileOps& files, const fs::path& workDir) {
+    return stableHash(canonicalKey(files, workDir), 8);
+}
+
 JobPlaces placesOf(const Workspace& ws, const TBackupSettings& settings) {
     JobPlaces p;
     p.sourceText = settings.SourcePath;
@@ -49,7 +71,7 @@ JobPlaces placesOf(const Workspace& ws, const TBackupSettings& settings) {
         p.realSource = ws.files.resolveLinks(p.source).value_or(p.source);
     }
     p.stem = copyStem(settings.SourcePath);
-    p.key = CopySlot::jobKey(ws.files, ws.dir);
+    p.key = jobKey(ws.files, ws.dir);
     return p;
 }
 

@@ -36,6 +36,19 @@ bool sameSource(FileOps& files, std::string_view recorded, const std::filesystem
 bool recordInScope(FileOps& files, const BackupRecord& record, const std::filesystem::path& place,
                    const PruneScope& scope);
 
+// The job's key: eight hex digits naming the working directory `workDir` as the file system
+// knows it (links followed; on Windows one separator and one case), so that every spelling
+// of one folder names one job. Its lock, mark, staging names, system task and single window
+// all carry it.
+std::string jobKey(FileOps& files, const std::filesystem::path& workDir);
+
+// The form every spelling of one path shares: links resolved where they exist, and on
+// Windows one separator and one case.
+std::string canonicalKey(FileOps& files, const std::filesystem::path& p);
+// `digits` hex digits of FNV-1a over `text`: stable across runs and builds, which the names
+// made of it need.
+std::string stableHash(std::string_view text, int digits);
+
 // The places of the job `settings` describe. A source written relative to the working
 // directory counts from there.
 JobPlaces placesOf(const Workspace& ws, const TBackupSettings& settings);

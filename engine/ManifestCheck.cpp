@@ -174,12 +174,12 @@ namespace {
 
 // Marks the changed files of a checked copy as damaged, and finds the other copies that hold
 // them as the same file.
-void rememberDamage(const Workspace& ws, VerifyResult& result,
+void rememberDamage(const Workspace& ws, RecordDatabase& database, VerifyResult& result,
                     const std::vector<BackupRecord>& records, const fs::path& root) {
     if (result.diff.changed.empty()) {
         return;
     }
-    ManifestStore manifests(ws.databaseFile());
+    ManifestStore manifests(database);
     const std::string when = formatLocalTime(ws.clock.now());
     for (const std::string& changed : result.diff.changed) {
         const fs::path relative = pathFromUtf8(changed);
@@ -211,9 +211,9 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     const std::string wanted = yyyymmdd.empty() ? std::string() : dateTextOfDigits(yyyymmdd);
     VerifyResult result;
     // A job that never ran has no record database, and checking makes none.
-    const auto records = ws.files.stat(ws.databaseFile(), true)
-                             ? BackupRecordStore(ws.databaseFile()).list()
-                             : std::vector<BackupRecord>{};
+    const auto database = openRecords(ws);
+    const auto records =
+        database ? BackupRecordStore(*database).list() : std::vector<BackupRecord>{};
     for (const BackupRecord& record : records) {
         if (wanted.empty() || record.date == wanted) {
             result.copy = record;
@@ -233,8 +233,7 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     // A newer copy may hold the dated name while its row waits in the journal (a run replacing
     // it now, or one killed before recording it): the row's manifest is not that copy's.
     {
-        BackupRecordStore store(ws.databaseFile());
-        for (const JournalEntry& pending : CopyJournal(store).entries()) {
+        for (const JournalEntry& pending : CopyJournal(*database).entries()) {
             if (pending.targetText == result.copy->path) {
                 result.refusal =
                     "备份“" + escapedName(result.copy->path) +
@@ -243,7 +242,7 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
             }
         }
     }
-    const auto recorded = ManifestStore(ws.databaseFile()).load(result.copy->id);
+    const auto recorded = ManifestStore(*database).load(result.copy->id);
     if (!recorded) {
         // Copies made by earlier versions have none (with sharing off, they made none).
         result.refusal = "备份“" + escapedName(result.copy->path) + "”没有清单，无法核对";
@@ -256,7 +255,7 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     }
     result.recordedEntries = recorded->size();
     result.diff = compareManifests(*recorded, manifestOfTree(ws.files, root, &*recorded));
-    rememberDamage(ws, result, records, root);
+    rememberDamage(ws, *database, result, records, root);
     return result;
 }
 

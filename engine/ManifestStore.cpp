@@ -27,6 +27,29 @@ ManifestStore::ManifestStore(const fs::path& dbFile) : m_records(dbFile) {
     m_records.ensure(RecordDatabase::Part::Manifests);
 }
 
+ManifestStore::ManifestStore(RecordDatabase& records) : m_records(records) {
+    m_records.ensure(RecordDatabase::Part::Manifests);
+}
+
+void ManifestStore::takeFromJournal(std::int64_t recordId, std::int64_t journalId) {
+    Database& db = m_records.db();
+    // Its room made first and filled a block at a time, never held whole.
+    auto manifest = db.prepare(
+        "INSERT OR REPLACE INTO vantrel_manifest (copy_id, entries) SELECT :row, "
+        "zeroblob(length(manifest)) FROM vantrel_journal_run WHERE journal_id = :id AND "
+        "manifest IS NOT NULL");
+    manifest.bind("row", recordId);
+    manifest.bind("id", journalId);
+    manifest.step();
+    auto waiting = db.prepare(
+        "SELECT 1 FROM vantrel_journal_run WHERE journal_id = :id AND manifest IS NOT NULL");
+    waiting.bind("id", journalId);
+    if (waiting.step()) {
+        db.copyBlob("vantrel_journal_run", "manifest", journalId, "vantrel_manifest", "entries",
+                    recordId);
+    }
+}
+
 std::optional<std::int64_t> ManifestStore::rowOf(std::string_view targetPath) {
     try {
         auto stmt =

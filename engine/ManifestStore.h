@@ -22,6 +22,8 @@ public:
     // Opens the database and adds the manifest table when it is missing. Throws BackupError
     // naming the file when it cannot.
     explicit ManifestStore(const std::filesystem::path& dbFile);
+    // A view of the manifests in `records`, whose manifest tables it adds when missing.
+    explicit ManifestStore(RecordDatabase& records);
 
     // The id of the newest row naming `targetPath`; none when no row does.
     std::optional<std::int64_t> rowOf(std::string_view targetPath);
@@ -38,6 +40,10 @@ public:
     // entry; false when it has none (rows of an earlier version are not a BLOB). Throws
     // BackupError when it is damaged.
     bool loadBlob(std::int64_t id, std::string& into);
+
+    // Gives row `recordId` the manifest that waits with journal entry `journalId`, if any,
+    // inside the caller's transaction. Throws DatabaseError.
+    void takeFromJournal(std::int64_t recordId, std::int64_t journalId);
 
     // Remembers that the file `id`, at `path` in the copy `copyPath`, was found damaged.
     void markDamaged(const FileId& id, std::string_view copyPath, std::string_view path,
@@ -56,7 +62,7 @@ private:
     bool readBlob(std::int64_t id, std::string& into);
     [[noreturn]] void damaged(std::int64_t id) const;
 
-    RecordDatabase m_records;
+    RecordsRef m_records;
     std::string m_lookupBlob;  // find's buffer, reused from one manifest to the next
 };
 

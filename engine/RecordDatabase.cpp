@@ -1,5 +1,7 @@
 #include "engine/RecordDatabase.h"
 
+#include <iterator>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -180,6 +182,36 @@ std::size_t bit(Part part) {
     return static_cast<std::size_t>(part);
 }
 
+constexpr Part kAllParts[] = {Part::Copies,      Part::CopyState,  Part::History, Part::Manifests,
+                              Part::ChangeGuard, Part::CopyChecks, Part::Rules,   Part::Pins,
+                              Part::JournalRuns, Part::Sources};
+
+// One step of the schema's history: what brings a file of the version before to `version`.
+struct Migration {
+    int version;
+    void (*apply)(Database& db);
+};
+
+// Oldest first; a change of the schema is a new migration at the end, never an edit of one.
+constexpr Migration kMigrations[] = {
+    // Files before versions were kept: the first releases' table `wenjianming` alone, or with
+    // some of the tables added since, each made when first written. Every table and trigger
+    // missing is made.
+    {1,
+     [](Database& db) {
+         for (const Part part : kAllParts) {
+             if (part != Part::Copies) {
+                 make(db, part);
+             }
+         }
+     }},
+};
+
+int storedVersion(Database& db) {
+    auto stmt = db.prepare("PRAGMA user_version");
+    return stmt.step() ? static_cast<int>(stmt.columnInt(0)) : 0;
+}
+
 }  // namespace
 
 void failDatabase(const std::filesystem::path& file, const std::exception& e) {
@@ -227,6 +259,41 @@ RecordDatabase::RecordDatabase(const std::filesystem::path& file) try
     failDatabase(file, e);
 }
 
+int RecordDatabase::currentVersion() {
+    return std::end(kMigrations)[-1].version;
+}
+
+int RecordDatabase::version() {
+    try {
+        return storedVersion(m_db);
+    } catch (const DatabaseError& e) {
+        fail(e);
+    }
+}
+
+bool RecordDatabase::migrate() {
+    if (m_migrated || storedVersion(m_db) >= currentVersion()) {
+        m_migrated = true;
+        return false;
+    }
+    Transaction tx(m_db);
+    const int from = storedVersion(m_db);  // another process may have migrated it meanwhile
+    if (from >= currentVersion()) {
+        m_migrated = true;
+        return false;
+    }
+    for (const Migration& step : kMigrations) {
+        if (step.version > from) {
+            step.apply(m_db);
+        }
+    }
+    m_db.exec("PRAGMA user_version = " + std::to_string(currentVersion()));
+    tx.commit();
+    m_migrated = true;
+    m_complete.reset();  // looked up again: a migration may have made any part
+    return true;
+}
+
 bool RecordDatabase::hasTable(std::string_view name) {
     try {
         return tableExists(m_db, name);
@@ -236,6 +303,9 @@ bool RecordDatabase::hasTable(std::string_view name) {
 }
 
 bool RecordDatabase::has(Part part) {
+    if (m_complete.test(bit(part))) {
+        return true;  // tables are never dropped
+    }
     for (const SchemaStep& step : kSchema) {
         if (step.part == part && !step.table.empty() && !hasTable(step.table)) {
             return false;
@@ -271,6 +341,8 @@ bool RecordDatabase::makeMissing(std::initializer_list<Part> parts) {
     if (missing.empty()) {
         return false;
     }
+    // A file of an older version is brought up first: whatever it lacks is made with it.
+    migrate();
     // One transaction, one flush: each statement alone would be a transaction of its own.
     Transaction tx(m_db);
     for (const Part part : missing) {
@@ -301,6 +373,23 @@ std::optional<std::string> RecordDatabase::damage() {
 
 void RecordDatabase::fail(const std::exception& e) const {
     failDatabase(m_file, e);
+}
+
+std::unique_ptr<RecordDatabase> openRecords(const Workspace& ws) {
+    const std::filesystem::path file = ws.databaseFile();
+    if (!ws.files.stat(file, true)) {
+        return nullptr;
+    }
+    return std::make_unique<RecordDatabase>(file);
+}
+
+std::unique_ptr<RecordDatabase> openOrMakeRecords(const Workspace& ws, bool* made) {
+    const std::filesystem::path file = ws.databaseFile();
+    const bool created = RecordDatabase::CreateIfMissing(file);
+    if (made != nullptr) {
+        *made = created;
+    }
+    return std::make_unique<RecordDatabase>(file);
 }
 
 }  // namespace vantrel

@@ -4,16 +4,24 @@
 #include <exception>
 #include <filesystem>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "engine/Workspace.h"
 #include "platform/Database.h"
 
 namespace vantrel {
 
 // The record database "wenjianming.mdb": one SQLite file beside the settings, whose schema
-// is made here and nowhere else. Each store opens its own connection through it.
+// is made here and nowhere else. A command or a run opens it once (openRecords) and its
+// stores are views over that one connection, so they can share a transaction.
+//
+// The schema's version is kept in the file's user_version: 0 in a file of a version before
+// it was kept, whatever tables it holds. The first write that finds the file older runs the
+// migrations it lacks, oldest first, in one transaction with the new version; a file of a
+// newer version is read and written as it is, never set back.
 //
 // Tables, in the order they came: `wenjianming` (one row per copy, as the first versions
 // made it), `vantrel_copy_state` (what an incomplete copy lacks) and `vantrel_journal`
@@ -54,6 +62,17 @@ public:
     // is not an SQLite database; such a file is never written.
     explicit RecordDatabase(const std::filesystem::path& file);
 
+    RecordDatabase(const RecordDatabase&) = delete;
+    RecordDatabase& operator=(const RecordDatabase&) = delete;
+
+    // The version of the schema this program writes.
+    static int currentVersion();
+    // The version the file holds.
+    int version();
+    // Brings a file of an older version up to this one. Returns whether it wrote. Throws the
+    // DatabaseError.
+    bool migrate();
+
     Database& db() { return m_db; }
     const std::filesystem::path& file() const { return m_file; }
 
@@ -80,7 +99,39 @@ private:
     std::filesystem::path m_file;
     Database m_db;
     std::bitset<static_cast<std::size_t>(Part::Sources) + 1> m_complete;  // known whole
+    bool m_migrated = false;  // known to be at this version or newer
 };
+
+// A store's record database: the command's or run's, shared, or one of its own for a caller
+// that reads a single store once. Answers as the database does.
+class RecordsRef {
+public:
+    explicit RecordsRef(RecordDatabase& shared) : m_db(&shared) {}
+    explicit RecordsRef(const std::filesystem::path& file)
+        : m_own(std::make_unique<RecordDatabase>(file)), m_db(m_own.get()) {}
+
+    RecordDatabase& operator*() const { return *m_db; }
+    Database& db() const { return m_db->db(); }
+    const std::filesystem::path& file() const { return m_db->file(); }
+    bool hasTable(std::string_view name) const { return m_db->hasTable(name); }
+    bool has(RecordDatabase::Part part) const { return m_db->has(part); }
+    void ensure(RecordDatabase::Part part) const { m_db->ensure(part); }
+    void ensure(std::initializer_list<RecordDatabase::Part> parts) const { m_db->ensure(parts); }
+    bool makeMissing(std::initializer_list<RecordDatabase::Part> parts) const {
+        return m_db->makeMissing(parts);
+    }
+    [[noreturn]] void fail(const std::exception& e) const { m_db->fail(e); }
+
+private:
+    std::unique_ptr<RecordDatabase> m_own;
+    RecordDatabase* m_db;
+};
+
+// The job's record database, opened for one command or run; none when the job has none yet
+// (reading makes none). Throws BackupError naming a file that is not a database.
+std::unique_ptr<RecordDatabase> openRecords(const Workspace& ws);
+// The same, the file made first when missing; `made`, when given, says whether it was.
+std::unique_ptr<RecordDatabase> openOrMakeRecords(const Workspace& ws, bool* made = nullptr);
 
 // "记录数据库“<file>”出错：<what>", thrown as BackupError.
 [[noreturn]] void failDatabase(const std::filesystem::path& file, const std::exception& e);

@@ -108,6 +108,10 @@ RunHistory::RunHistory(const std::filesystem::path& dbFile) : m_records(madeIfMi
     m_records.ensure(RecordDatabase::Part::History);
 }
 
+RunHistory::RunHistory(RecordDatabase& records) : m_records(records) {
+    m_records.ensure(RecordDatabase::Part::History);
+}
+
 namespace {
 
 void bindRun(Statement& stmt, const RunRecord& r) {
@@ -149,8 +153,6 @@ std::int64_t insertRow(Database& db, const RunRecord& r) {
     return db.lastInsertRowId();
 }
 
-}  // namespace
-
 std::int64_t writeRunRow(Database& db, const RunRecord& r) {
     std::int64_t id = 0;
     if (r.id != 0) {
@@ -186,6 +188,12 @@ std::int64_t writeRunRow(Database& db, const RunRecord& r) {
     }
     writeChanges(db, id, r);
     return id;
+}
+
+}  // namespace
+
+std::int64_t RunHistory::write(const RunRecord& r) {
+    return writeRunRow(m_records.db(), r);
 }
 
 std::int64_t RunHistory::add(const RunRecord& r) {

@@ -69,12 +69,6 @@ std::string_view displayName(RunOutcome outcome);
 // run made no copy or did not count), and the message (empty when none).
 std::vector<std::string> shownFields(const RunRecord& record);
 
-// Writes `record` as a row of table `run_history` through `db`, inside whatever transaction
-// `db` has open, and returns its id: over row `record.id`, else over the row the same run
-// wrote at its start (same start and trigger, still running or marked interrupted since),
-// else as a new row. Throws DatabaseError.
-std::int64_t writeRunRow(Database& db, const RunRecord& record);
-
 // Every run of the job, in table `run_history` of the record database beside the copies'
 // table, which it leaves alone.
 class RunHistory {
@@ -82,8 +76,15 @@ public:
     // Opens the record database (creating it with its copies' table when missing) and adds
     // the history table when it is not there yet. Throws BackupError naming the file.
     explicit RunHistory(const std::filesystem::path& dbFile);
+    // A view of the history in `records`, whose history table it adds when missing.
+    explicit RunHistory(RecordDatabase& records);
 
     std::int64_t add(const RunRecord& record);
+    // Writes `record` inside whatever transaction the database has open, and returns its id:
+    // over row `record.id`, else over the row the same run wrote at its start (same start
+    // and trigger, still running or marked interrupted since), else as a new row. Throws
+    // DatabaseError.
+    std::int64_t write(const RunRecord& record);
     // Rewrites the row `record.id` (written at the run's start or with its copy) as the run
     // ended; writes it again when it is gone.
     void update(const RunRecord& record);
@@ -118,7 +119,7 @@ private:
                                  std::optional<LocalTime> bound,
                                  std::optional<LocalTime> now = std::nullopt);
 
-    RecordDatabase m_records;
+    RecordsRef m_records;
 };
 
 }  // namespace vantrel

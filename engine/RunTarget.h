@@ -29,6 +29,21 @@ struct Refusal {
     std::string text;
 };
 
+// Where a run's copy goes: the target folder, and which copies in it are this job's. Pruning,
+// sharing and the listing of copies ask it the one question.
+struct Destination {
+    std::filesystem::path folder;  // absolute, normalised
+    PruneScope scope;              // this job's copies in the folder: where pruning may delete
+
+    // Whether the copy of `record`, at `place`, is one of this job's copies here: in this
+    // folder (or an alias of it) under this source's name, and not recorded as made from
+    // another source.
+    bool owns(FileOps& files, const BackupRecord& record,
+              const std::filesystem::path& place) const {
+        return recordInScope(files, record, place, scope);
+    }
+};
+
 // What one run copies where, resolved once from the settings and the clock at its start;
 // every step of the run takes its paths, names and date from here.
 struct RunTarget {
@@ -49,6 +64,8 @@ struct RunTarget {
     std::filesystem::path targetFolder() const { return target.parent_path(); }
     // Where pruning may delete: this folder, copies of this source.
     PruneScope pruneScope() const { return {targetFolder(), stem, places.source}; }
+    // The folder and this job's copies in it.
+    Destination destination() const { return {targetFolder(), pruneScope()}; }
 };
 
 // A run's target, or why there is none.

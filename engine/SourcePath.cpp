@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "engine/CopyNaming.h"
+#include "engine/JobPlaces.h"
 #include "engine/Manifest.h"
 #include "engine/TextRules.h"
 #include "platform/FileOpsCommon.h"
@@ -16,12 +17,8 @@ namespace vantrel {
 namespace fs = std::filesystem;
 
 fs::path sourceRoot(const Workspace& ws, const TBackupSettings& settings) {
-    const fs::path written = resolveInWorkDir(ws.dir, settings.SourcePath).lexically_normal();
     // Only a source that exists is followed: a missing one is the place as written.
-    if (!ws.files.stat(written, true)) {
-        return written;
-    }
-    return ws.files.resolveLinks(written).value_or(written);
+    return placesOf(ws, settings).realSource;
 }
 
 namespace {

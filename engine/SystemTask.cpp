@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "engine/CopySlot.h"
+#include "engine/JobPlaces.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -52,7 +52,7 @@ constexpr std::array<std::string_view, 7> kCalendarDays = {"Mon", "Tue", "Wed", 
 }  // namespace
 
 std::string systemTaskName(const Workspace& ws) {
-    return "Vantrel " + CopySlot::jobKey(ws.files, ws.dir);
+    return "Vantrel " + jobKey(ws.files, ws.dir);
 }
 
 std::string taskXml(const TBackupSettings& settings, const std::filesystem::path& jobDir,

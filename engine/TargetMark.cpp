@@ -5,6 +5,7 @@
 
 #include "engine/CopyNaming.h"
 #include "engine/CopySlot.h"
+#include "engine/JobPlaces.h"
 #include "engine/RecordDatabase.h"
 #include "engine/Retention.h"
 #include "engine/TextRules.h"
@@ -63,13 +64,9 @@ std::string notConnectedText(const fs::path& folder, std::string_view key, bool 
 constexpr std::string_view kNotRun = "，本次未备份！请连接备份磁盘后重试。";
 
 // Where the volume `folder` was marked on is mounted now, when that place holds the mark.
-std::optional<fs::path> movedTo(const Workspace& ws, const fs::path& folder, std::string_view key,
-                                Volumes& volumes) {
-    if (!ws.files.stat(ws.databaseFile(), true)) {
-        return std::nullopt;
-    }
+std::optional<fs::path> movedTo(const Workspace& ws, RecordDatabase& records,
+                                const fs::path& folder, std::string_view key, Volumes& volumes) {
     try {
-        RecordDatabase records(ws.databaseFile());
         if (!records.has(RecordDatabase::Part::Sources)) {
             return std::nullopt;
         }
@@ -97,8 +94,8 @@ std::optional<fs::path> movedTo(const Workspace& ws, const fs::path& folder, std
     return std::nullopt;
 }
 
-void writeMark(const Workspace& ws, const JobPlaces& places, const fs::path& folder,
-               Volumes& volumes) {
+void writeMark(const Workspace& ws, RecordDatabase& records, const JobPlaces& places,
+               const fs::path& folder, Volumes& volumes) {
     const fs::path mark = markFile(folder, places.key);
     std::string text = "Vantrel 备份目的地标记，请勿删除\njob=" + pathToUtf8(ws.dir) + "\n";
     const auto volume = volumes.volumeOf(folder);
@@ -116,7 +113,6 @@ void writeMark(const Workspace& ws, const JobPlaces& places, const fs::path& fol
     if (!volume) {
         return;
     }
-    RecordDatabase records(ws.databaseFile());
     records.ensure(RecordDatabase::Part::Sources);
     try {
         auto stmt = records.db().prepare(
@@ -163,15 +159,15 @@ fs::path claimTarget(const Workspace& ws, BackupRecordStore& store, const JobPla
                                   describeError(made.error));
             }
         }
-        writeMark(ws, places, folder, volumes);
+        writeMark(ws, store.records(), places, folder, volumes);
         return folder;
     }
     if (present && known.onDisk) {
         // The job's own copies are here: a folder marked before marks existed.
-        writeMark(ws, places, folder, volumes);
+        writeMark(ws, store.records(), places, folder, volumes);
         return folder;
     }
-    if (auto moved = movedTo(ws, folder, places.key, volumes)) {
+    if (auto moved = movedTo(ws, store.records(), folder, places.key, volumes)) {
         return *moved;
     }
     throw TargetNotConnected(notConnectedText(folder, places.key, present) + std::string(kNotRun));
@@ -183,7 +179,7 @@ bool targetMarked(const Workspace& ws, const TBackupSettings& settings) {
     }
     const fs::path folder = detail::withoutTrailingSeparator(
         resolveInWorkDir(ws.dir, settings.TargetFolder).lexically_normal());
-    return marked(ws.files, folder, CopySlot::jobKey(ws.files, ws.dir));
+    return marked(ws.files, folder, jobKey(ws.files, ws.dir));
 }
 
 std::optional<std::string> networkDriveWarning(std::string_view targetFolder, Volumes& volumes) {
@@ -198,11 +194,14 @@ std::optional<std::string> networkDriveWarning(std::string_view targetFolder, Vo
 
 std::optional<std::string> targetNotConnected(const Workspace& ws,
                                               const TBackupSettings& settings) {
-    if (settings.SourcePath.empty() || settings.TargetFolder.empty() ||
-        !ws.files.stat(ws.databaseFile(), true)) {
+    if (settings.SourcePath.empty() || settings.TargetFolder.empty()) {
         return std::nullopt;
     }
     try {
+        const auto records = openRecords(ws);
+        if (!records) {
+            return std::nullopt;
+        }
         const JobPlaces places = placesOf(ws, settings);
         const fs::path folder = detail::withoutTrailingSeparator(
             resolveInWorkDir(ws.dir, settings.TargetFolder).lexically_normal());
@@ -210,9 +209,9 @@ std::optional<std::string> targetNotConnected(const Workspace& ws,
         if (present && marked(ws.files, folder, places.key)) {
             return std::nullopt;
         }
-        const Known known = knownIn(ws, BackupRecordStore(ws.databaseFile()).list(), folder);
+        const Known known = knownIn(ws, BackupRecordStore(*records).list(), folder);
         if (!known.any || (present && known.onDisk) ||
-            movedTo(ws, folder, places.key, systemVolumes())) {
+            movedTo(ws, *records, folder, places.key, systemVolumes())) {
             return std::nullopt;
         }
         return notConnectedText(folder, places.key, present);

@@ -1,10 +1,10 @@
 #include "shell/SingleInstance.h"
 
-#include <QCryptographicHash>
 #include <QLocalServer>
 #include <QLocalSocket>
 
-#include "platform/TextCodec.h"
+#include "engine/JobPlaces.h"
+#include "platform/FileOps.h"
 
 namespace vantrel {
 
@@ -19,20 +19,8 @@ SingleInstance::SingleInstance(const std::filesystem::path& workDir, QObject* pa
     : QObject(parent), m_name(serverName(workDir)) {}
 
 QString SingleInstance::serverName(const std::filesystem::path& workDir) {
-    std::error_code ec;
-    auto dir = std::filesystem::weakly_canonical(std::filesystem::absolute(workDir, ec), ec);
-    if (ec) {
-        dir = workDir.lexically_normal();
-    }
-    std::string key = pathCaseKey(pathToUtf8(dir));
-    while (key.size() > 1 && (key.back() == '/' || key.back() == '\\')) {
-        key.pop_back();
-    }
-    const QByteArray hash =
-        QCryptographicHash::hash(QByteArray::fromStdString(key), QCryptographicHash::Sha256)
-            .toHex()
-            .left(32);
-    return QStringLiteral("vantrel-") + QString::fromLatin1(hash);
+    RealFileOps files;
+    return QStringLiteral("vantrel-") + QString::fromStdString(jobKey(files, workDir));
 }
 
 bool SingleInstance::claim() {

@@ -17,7 +17,8 @@ class SingleInstance final : public QObject {
 public:
     explicit SingleInstance(const std::filesystem::path& workDir, QObject* parent = nullptr);
 
-    // The socket's name for a working directory: a hash of its absolute, normalised path.
+    // The socket's name for a working directory: the job's key, as every other name of the
+    // job carries it.
     static QString serverName(const std::filesystem::path& workDir);
 
     // True when this process is the first in the directory and now listens; false when another

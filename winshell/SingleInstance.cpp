@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <string_view>
 
-#include "engine/CopySlot.h"
+#include "engine/JobPlaces.h"
 #include "winshell/ControlIds.h"
 #include "winshell/MainWindow.h"
 #include "winshell/WinText.h"
@@ -36,7 +36,7 @@ BOOL CALLBACK findMarked(HWND window, LPARAM lParam) {
 // The key is the one the copies' staging folders are named with: case and spelling of the
 // path do not matter.
 SingleInstance::SingleInstance(FileOps& files, const std::filesystem::path& workDir)
-    : m_key(toWide(CopySlot::jobKey(files, workDir))) {}
+    : m_key(toWide(jobKey(files, workDir))) {}
 
 bool SingleInstance::claim() {
     m_mutex.reset(CreateMutexW(nullptr, FALSE, (L"Local\\Vantrel-" + m_key).c_str()));

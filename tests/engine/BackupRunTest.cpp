@@ -11,7 +11,9 @@
 #include "engine/CopyEntries.h"
 #include "engine/CopySlot.h"
 #include "engine/Exclusions.h"
+#include "engine/JobPlaces.h"
 #include "engine/OperationLog.h"
+#include "engine/RecordDatabase.h"
 #include "engine/TargetMark.h"
 #include "platform/Database.h"
 #include "platform/ErrorText.h"
@@ -67,6 +69,49 @@ protected:
     Workspace ws{work, files, clock, ui};
     TBackupSettings settings{pathToUtf8(source), pathToUtf8(bak), {}, {}, {}};
 };
+
+// A record database as the first releases wrote it: table `wenjianming` alone, no version,
+// rows naming copies on disk that no mark or source row vouches for.
+TEST_F(BackupRunTest, ARecordDatabaseOfTheFirstReleasesIsMigratedAndKeepsWorking) {
+    {
+        Database db(ws.databaseFile(), Database::Mode::CreateIfMissing);
+        db.exec(
+            "CREATE TABLE wenjianming (id INTEGER PRIMARY KEY AUTOINCREMENT, wenjianming TEXT, "
+            "shijian TEXT)");
+        for (const unsigned day : {12u, 13u, 14u}) {
+            fs::create_directories(copyOf(day));
+            writeBytes(copyOf(day) / "a.txt", "old");
+            auto row = db.prepare("insert into wenjianming(wenjianming,shijian)values(:p,:d)");
+            row.bind("p", pathToUtf8(copyOf(day)));
+            row.bind("d", "2014-05-" + std::to_string(day));
+            row.step();
+        }
+    }
+    EXPECT_EQ(RecordDatabase(ws.databaseFile()).version(), 0);
+    settings.KeepCount = 2;
+    runOn(15, PruneAfterRun::IfKeepCountSet);
+    {
+        RecordDatabase records(ws.databaseFile());
+        EXPECT_EQ(records.version(), RecordDatabase::currentVersion());
+        for (const auto part : {RecordDatabase::Part::History, RecordDatabase::Part::Manifests,
+                                RecordDatabase::Part::ChangeGuard, RecordDatabase::Part::Pins,
+                                RecordDatabase::Part::JournalRuns, RecordDatabase::Part::Sources}) {
+            EXPECT_TRUE(records.has(part));
+        }
+    }
+    auto kept = rows();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].path, pathToUtf8(copyOf(15)));
+    EXPECT_EQ(kept[1].path, pathToUtf8(copyOf(14)));
+    EXPECT_FALSE(fs::exists(copyOf(12)) || fs::exists(copyOf(13)));
+    EXPECT_EQ(readBytes(copyOf(14) / "a.txt"), "old");
+    // The migrated file serves the next run as any other.
+    runOn(16, PruneAfterRun::IfKeepCountSet);
+    kept = rows();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[1].path, pathToUtf8(copyOf(15)));
+    EXPECT_FALSE(fs::exists(copyOf(14)));
+}
 
 TEST_F(BackupRunTest, CopiesLogsAndRecordsFoldersAndFiles) {
     ASSERT_TRUE(run());
@@ -140,7 +185,7 @@ TEST_F(BackupRunTest, OnlyASuccessfulRunIsLoggedRecordedAndPruned) {
 TEST_F(BackupRunTest, SecondRunOfTheDayReplacesTheCopyAndClearsStaleStaging) {
     ASSERT_TRUE(run());
     // What runs of this job killed mid-copy leave behind, on any date, and another job's.
-    const auto job = CopySlot::jobKey(files, work);
+    const auto job = jobKey(files, work);
     for (const char* tail : {"-20140101.new", "-20140515.old"}) {
         fs::create_directories(bak / (".vantrel-" + job + tail) / "sub");
     }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/BackupRun.h"
+#include "engine/JobPlaces.h"
 #include "engine/ManifestCheck.h"
 #include "engine/ManifestCodec.h"
 #include "engine/ManifestStore.h"
@@ -88,8 +89,8 @@ protected:
     }
     size_t rows() const { return BackupRecordStore(ws.databaseFile()).list().size(); }
     std::vector<JournalEntry> journal() const {
-        BackupRecordStore store(ws.databaseFile());
-        return CopyJournal(store).entries();
+        RecordDatabase records(ws.databaseFile());
+        return CopyJournal(records).entries();
     }
     size_t lines() const { return OperationLog(ws.logFile()).LoadLines().size(); }
     // The history rows, as "<outcome>/<message>"; only the killed run writes any.
@@ -227,10 +228,10 @@ TEST_F(CopySlotTest, ARunOnTheNextDayFinishesTheDayBefore) {
 TEST(CopySlotNames, AreShortFixedAndTheJobsOwn) {
     test::TempDir dir;
     RealFileOps files;
-    const auto a = CopySlot::jobKey(files, dir.path() / "a");
+    const auto a = jobKey(files, dir.path() / "a");
     EXPECT_EQ(a.size(), 8u);
-    EXPECT_EQ(a, CopySlot::jobKey(files, dir.path() / "x" / ".." / "a"));
-    EXPECT_NE(a, CopySlot::jobKey(files, dir.path() / "b"));
+    EXPECT_EQ(a, jobKey(files, dir.path() / "x" / ".." / "a"));
+    EXPECT_NE(a, jobKey(files, dir.path() / "b"));
     const auto lock = CopySlot::lockFileFor(files, dir.path() / "bak" / "data_20140515");
     EXPECT_EQ(lock.parent_path(), dir.path() / "bak");
     EXPECT_EQ(lock, CopySlot::lockFileFor(files, dir.path() / "bak" / "." / "data_20140515"));

@@ -129,7 +129,7 @@ TEST_F(JobPlacesTest, FoldersWrittenRelativeOrWithATrailingSeparatorNameTheCopyA
 TEST_F(JobPlacesTest, ATargetWithoutTheJobsMarkIsNotConnectedAndNothingIsMade) {
     BackupJob job{ws};
     ASSERT_FALSE(job.execute(settings, RunRequest::forTrigger(RunTrigger::Manual)).error);
-    const fs::path mark = markFile(bak, CopySlot::jobKey(files, work));
+    const fs::path mark = markFile(bak, jobKey(files, work));
     ASSERT_TRUE(fs::exists(mark));
 
     // Unplugged: nothing is made where the disk was, and status keeps the records' copy.

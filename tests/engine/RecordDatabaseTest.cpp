@@ -84,8 +84,83 @@ TEST(RecordDatabase, TheSchemaStaysAsDatabasesInUseHaveIt) {
          "copy_path TEXT NOT NULL, path TEXT NOT NULL, found TEXT NOT NULL, PRIMARY KEY "
          "(device, inode))"},
         {"sqlite_autoindex_vantrel_damaged_1", ""},
+        // Made with the first part written: a file is brought to the current version whole.
+        {"vantrel_copy_rules",
+         "CREATE TABLE vantrel_copy_rules (record_id INTEGER PRIMARY KEY, rules TEXT NOT NULL)"},
+        {"vantrel_copy_rules_go_with_row",
+         "CREATE TRIGGER vantrel_copy_rules_go_with_row AFTER DELETE ON wenjianming BEGIN DELETE "
+         "FROM vantrel_copy_rules WHERE record_id = OLD.id; END"},
+        {"vantrel_journal_rules",
+         "CREATE TABLE vantrel_journal_rules (journal_id INTEGER PRIMARY KEY, rules TEXT NOT "
+         "NULL)"},
+        {"vantrel_journal_rules_go_with_entry",
+         "CREATE TRIGGER vantrel_journal_rules_go_with_entry AFTER DELETE ON vantrel_journal "
+         "BEGIN DELETE FROM vantrel_journal_rules WHERE journal_id = OLD.id; END"},
+        {"vantrel_pin", "CREATE TABLE vantrel_pin (record_id INTEGER PRIMARY KEY)"},
+        {"vantrel_pin_goes_with_row",
+         "CREATE TRIGGER vantrel_pin_goes_with_row AFTER DELETE ON wenjianming BEGIN DELETE FROM "
+         "vantrel_pin WHERE record_id = OLD.id; END"},
+        {"vantrel_journal_run",
+         "CREATE TABLE vantrel_journal_run (journal_id INTEGER PRIMARY KEY, manifest BLOB, "
+         "started TEXT, trigger TEXT, fire_instant TEXT, files INTEGER NOT NULL DEFAULT 0, bytes "
+         "INTEGER NOT NULL DEFAULT 0)"},
+        {"vantrel_journal_run_goes_with_entry",
+         "CREATE TRIGGER vantrel_journal_run_goes_with_entry AFTER DELETE ON vantrel_journal "
+         "BEGIN DELETE FROM vantrel_journal_run WHERE journal_id = OLD.id; END"},
+        {"vantrel_copy_source",
+         "CREATE TABLE vantrel_copy_source (record_id INTEGER PRIMARY KEY, source TEXT NOT NULL)"},
+        {"vantrel_copy_source_goes_with_row",
+         "CREATE TRIGGER vantrel_copy_source_goes_with_row AFTER DELETE ON wenjianming BEGIN "
+         "DELETE FROM vantrel_copy_source WHERE record_id = OLD.id; END"},
+        {"vantrel_journal_source",
+         "CREATE TABLE vantrel_journal_source (journal_id INTEGER PRIMARY KEY, source TEXT NOT "
+         "NULL)"},
+        {"vantrel_journal_source_goes_with_entry",
+         "CREATE TRIGGER vantrel_journal_source_goes_with_entry AFTER DELETE ON vantrel_journal "
+         "BEGIN DELETE FROM vantrel_journal_source WHERE journal_id = OLD.id; END"},
+        {"vantrel_target_volume",
+         "CREATE TABLE vantrel_target_volume (folder TEXT PRIMARY KEY, volume TEXT NOT NULL, "
+         "serial TEXT NOT NULL, below TEXT NOT NULL)"},
+        {"sqlite_autoindex_vantrel_target_volume_1", ""},
     };
     EXPECT_EQ(schema, expected);
+}
+
+// A file of a release between the first and versions (some tables made, no version) is
+// brought up whole on its first write; a file of a newer version is never set back.
+TEST(RecordDatabase, AnOlderFileIsMigratedOnceAndANewerOneLeftAsItIs) {
+    test::TempDir dir;
+    const auto older = dir / "older.mdb";
+    {
+        Database db(older, Database::Mode::CreateIfMissing);
+        db.exec(
+            "CREATE TABLE wenjianming (id INTEGER PRIMARY KEY AUTOINCREMENT, wenjianming TEXT, "
+            "shijian TEXT)");
+        db.exec(
+            "CREATE TABLE vantrel_copy_state (record_id INTEGER PRIMARY KEY, complete INTEGER NOT "
+            "NULL, failed_count INTEGER NOT NULL, failed_entries TEXT NOT NULL)");
+        db.exec(
+            "INSERT INTO wenjianming (wenjianming, shijian) VALUES ('a_20140512', "
+            "'2014-05-12')");
+    }
+    RecordDatabase records(older);
+    EXPECT_EQ(records.version(), 0);
+    EXPECT_TRUE(records.makeMissing({Part::History}));
+    EXPECT_EQ(records.version(), RecordDatabase::currentVersion());
+    EXPECT_TRUE(records.has(Part::CopyState) && records.has(Part::Rules) &&
+                records.has(Part::Sources) && records.has(Part::CopyChecks));
+    EXPECT_FALSE(records.migrate());
+    auto rows = records.db().prepare("SELECT count(*) FROM wenjianming");
+    ASSERT_TRUE(rows.step());
+    EXPECT_EQ(rows.columnInt(0), 1);
+
+    const auto newer = dir / "newer.mdb";
+    ASSERT_TRUE(RecordDatabase::CreateIfMissing(newer));
+    RecordDatabase(newer).db().exec("PRAGMA user_version = 99");
+    RecordDatabase later(newer);
+    EXPECT_TRUE(later.makeMissing({Part::History}));
+    EXPECT_FALSE(later.has(Part::Pins));  // no migration ran: only what was asked is made
+    EXPECT_EQ(later.version(), 99);
 }
 
 // A part made only in half (a trigger lost, as statements made one at a time could leave it)

@@ -165,7 +165,8 @@ TEST(Retention, TheFreeSpaceCheckNamesWhatPruningDeletes) {
     clock.set(test::at(2014, 5, 17, 10, 0, 0));
     const RunTarget run = resolveRun(ws, settings, clock.now()).target;
     ASSERT_EQ(run.target, copyOf(17));
-    CopyPlan plan(ws, settings, run, true);
+    const auto records = openRecords(ws);
+    CopyPlan plan(ws, *records, settings, run, true);
     std::vector<fs::path> named = plan.pruningWouldDelete();
     std::sort(named.begin(), named.end());
     EXPECT_EQ(named, (std::vector<fs::path>{copyOf(11), copyOf(12), copyOf(13)}));

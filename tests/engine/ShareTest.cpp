@@ -167,6 +167,18 @@ TEST_F(ShareRunTest, UnchangedFilesAreOneFileInBothCopiesAndSurvivePruning) {
     EXPECT_EQ(readBytes(copyOf(17) / "same.txt"), "unchanged");
 }
 
+// A target folder reached through another name is the same folder for sharing as it is for
+// pruning.
+TEST_F(ShareRunTest, ATargetReachedThroughALinkSharesWithTheCopiesMadeThere) {
+    ASSERT_TRUE(runOn(15).ran);
+    fs::create_directory_symlink(bak, dir / "alias");
+    settings.TargetFolder = pathToUtf8(dir / "alias");
+    const RunReport report = runOn(16);
+    ASSERT_TRUE(report.ran);
+    EXPECT_EQ(report.shared, 2u);
+    EXPECT_EQ(inodeOf(copyOf(15) / "same.txt"), inodeOf(copyOf(16) / "same.txt"));
+}
+
 TEST_F(ShareRunTest, LinksRefusedByTheTargetAreCopiedAndCounted) {
     ASSERT_TRUE(runOn(15).ran);
     // The previous copy on a mount of its own: every link from it fails as across devices.
@@ -187,7 +199,8 @@ TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
     ASSERT_TRUE(runOn(15).ran);
     clock.set(at(2014, 5, 16, 10, 0, 0));
     files.linkSupport = LinkSupport{false, 0};
-    CopyPlan plan(ws, settings, resolveRun(ws, settings, clock.now()).target, false);
+    const auto records = openRecords(ws);
+    CopyPlan plan(ws, *records, settings, resolveRun(ws, settings, clock.now()).target, false);
     plan.prepare();
     EXPECT_EQ(files.probes, 1);
     EXPECT_TRUE(plan.sharingUnsupported());
@@ -196,7 +209,7 @@ TEST_F(ShareRunTest, ATargetWithoutLinksIsSaidOnceAndCopiesEverything) {
     EXPECT_EQ(plan.estimate().files, 2u);  // nothing counted as shared
 
     files.linkSupport.reset();
-    CopyPlan real(ws, settings, resolveRun(ws, settings, clock.now()).target, false);
+    CopyPlan real(ws, *records, settings, resolveRun(ws, settings, clock.now()).target, false);
     real.prepare();
     EXPECT_EQ(real.sharedFrom(), copyOf(15));
 }
