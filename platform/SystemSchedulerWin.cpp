@@ -4,7 +4,9 @@
 #include <taskschd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/SystemScheduler.h"
 #include "platform/TextCodec.h"
@@ -15,6 +17,10 @@ namespace {
 
 std::wstring wide(const std::string& utf8) {
     return pathFromUtf8(utf8).wstring();
+}
+
+std::string utf8(const wchar_t* text) {
+    return pathToUtf8(std::filesystem::path(text != nullptr ? text : L""));
 }
 
 [[noreturn]] void fail(const char* what, HRESULT hr) {
@@ -128,6 +134,32 @@ public:
             line += text;
         }
         return line;
+    }
+
+    std::vector<std::string> jobEntries() override {
+        Ref<IRegisteredTaskCollection> tasks;
+        if (const HRESULT hr = m_folder->GetTasks(TASK_ENUM_HIDDEN, &tasks.p); FAILED(hr)) {
+            fail("列出任务", hr);
+        }
+        LONG count = 0;
+        tasks->get_Count(&count);
+        std::vector<std::string> names;
+        for (LONG i = 1; i <= count; ++i) {  // the collection counts from 1
+            VARIANT index;
+            VariantInit(&index);
+            index.vt = VT_I4;
+            index.lVal = i;
+            Ref<IRegisteredTask> task;
+            BSTR name = nullptr;
+            if (SUCCEEDED(tasks->get_Item(index, &task.p)) && SUCCEEDED(task->get_Name(&name))) {
+                std::string text = utf8(name);
+                SysFreeString(name);
+                if (isJobTaskName(text)) {
+                    names.push_back(std::move(text));
+                }
+            }
+        }
+        return names;
     }
 
 private:
