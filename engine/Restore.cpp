@@ -22,7 +22,6 @@
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/FileStat.h"
-#include "platform/LongPath.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 
@@ -175,9 +174,7 @@ private:
         FileOpResult placed;
     };
 
-    std::optional<EntryStat> lstat(const fs::path& p) {
-        return m_ws.files.stat(longPath(p), false);
-    }
+    std::optional<EntryStat> lstat(const fs::path& p) { return m_ws.files.stat(p, false); }
 
     bool cancelled() const {
         if (m_control.cancel && m_control.cancel->load()) {
@@ -208,7 +205,7 @@ private:
             return;
         }
         // A link to a folder is taken as the user's way to the place.
-        if (const auto followed = m_ws.files.stat(longPath(m_base), true);
+        if (const auto followed = m_ws.files.stat(m_base, true);
             followed && followed->type == EntryType::Folder) {
             m_folders.emplace("", m_base);
         } else if (lstat(m_base)) {
@@ -320,16 +317,15 @@ private:
     bool identical(const EntryStat& dest, const ManifestEntry& e, const fs::path& destPath,
                    const fs::path& sourcePath) {
         if (e.type == 'l') {
-            return dest.type == EntryType::Link &&
-                   linkTarget(m_ws.files, longPath(destPath)) == e.hash;
+            return dest.type == EntryType::Link && linkTarget(m_ws.files, destPath) == e.hash;
         }
         if (dest.type != EntryType::File || dest.size != e.size) {
             return false;
         }
         try {
             const bool known = !e.hash.empty() && e.hash != kUnreadHash;
-            const std::string want = known ? e.hash : hashFile(longPath(sourcePath));
-            return hashFile(longPath(destPath)) == want;
+            const std::string want = known ? e.hash : hashFile(sourcePath);
+            return hashFile(destPath) == want;
         } catch (const std::system_error&) {
             return false;
         }
@@ -356,7 +352,7 @@ private:
         pending.pipe = pipe;
         if (e.type == 'f') {
             if (const auto st = lstat(source); st && st->linkCount > 1) {
-                pending.linkedAs = m_ws.files.fileId(longPath(source));
+                pending.linkedAs = m_ws.files.fileId(source);
             }
         }
         pending.bytes = link || pipe ? 0 : e.size;
@@ -556,7 +552,7 @@ private:
     // Flushes the destination's file system: its nearest folder that exists.
     FileOpResult syncDestination() {
         fs::path root = m_syncRoot;
-        while (!m_ws.files.stat(longPath(root), true) && root.has_relative_path()) {
+        while (!m_ws.files.stat(root, true) && root.has_relative_path()) {
             root = root.parent_path();
         }
         if (std::find(m_roots.begin(), m_roots.end(), root) == m_roots.end()) {
