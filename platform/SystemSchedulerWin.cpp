@@ -54,6 +54,26 @@ struct Bstr {
     ~Bstr() { SysFreeString(b); }
 };
 
+// Where the service cannot list its tasks (Wine does not implement the collection), the
+// root folder's tasks are read from the files it keeps them in, System32\Tasks.
+std::vector<std::string> storedTaskNames() {
+    std::vector<std::string> names;
+    wchar_t system[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) {
+        return names;
+    }
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(std::filesystem::path(system) / L"Tasks", ec), end;
+         !ec && it != end; it.increment(ec)) {
+        std::string name = pathToUtf8(it->path().filename());
+        if (isJobTaskName(name)) {
+            names.push_back(std::move(name));
+        }
+    }
+    return names;
+}
+
 // The current user's tasks in the root folder of Task Scheduler, through its COM service.
 class TaskSchedulerTasks final : public SystemScheduler {
 public:
@@ -141,9 +161,11 @@ public:
         if (const HRESULT hr = m_folder->GetTasks(TASK_ENUM_HIDDEN, &tasks.p); FAILED(hr)) {
             fail("列出任务", hr);
         }
-        LONG count = 0;
-        tasks->get_Count(&count);
         std::vector<std::string> names;
+        LONG count = 0;
+        if (FAILED(tasks->get_Count(&count))) {
+            return storedTaskNames();
+        }
         for (LONG i = 1; i <= count; ++i) {  // the collection counts from 1
             VARIANT index;
             VariantInit(&index);
