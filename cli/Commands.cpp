@@ -282,6 +282,17 @@ int manageTask(Workspace& ws, std::string_view action, const std::filesystem::pa
     return status ? kOk : kFailed;
 }
 
+int removeEveryTask() {
+    const auto scheduler = SystemScheduler::make();
+    const RemovedEntries removed = removeEveryJobEntry(*scheduler);
+    printOut("已删除 " + std::to_string(removed.count) + " 个系统计划任务");
+    if (!removed.firstError.empty()) {
+        std::fputs((removed.firstError + "\n").c_str(), stderr);
+        return kFailed;
+    }
+    return kOk;
+}
+
 int printLog(Workspace& ws) {
     OperationLog log(ws.logFile());
     std::error_code ec;

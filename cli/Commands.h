@@ -46,6 +46,9 @@ int pinCopy(Workspace& ws, std::string_view date, bool pinned);
 // (Task Scheduler on Windows, running `windowProgram --backup`; the job's systemd user timer
 // elsewhere), made from the timetable in config.ini.
 int manageTask(Workspace& ws, std::string_view action, const std::filesystem::path& windowProgram);
+// task remove --all: every job's system task of this user, wherever its folder is; needs no
+// job folder.
+int removeEveryTask();
 // Shows what the next prune would do to each copy, deleting nothing.
 int previewPrune(Workspace& ws);
 

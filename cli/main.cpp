@@ -72,6 +72,9 @@ constexpr std::string_view kUsage =
     "             登记、删除或显示此任务的系统计划任务（Windows 为任务计划程序中的任务，\n"
     "             其他系统为 systemd 用户定时器 vantrel-backup@.timer），按 config.ini 的\n"
     "             每周计划在没有窗口时备份；status 在没有登记时退出状态为 1\n"
+    "  task remove --all\n"
+    "             删除当前用户所有任务的系统计划任务（不论工作目录在哪里），显示删除的个数；\n"
+    "             不需要 config.ini\n"
     "  confirm-changes\n"
     "             确认异常变化保护发现的大量变化，此后旧备份照常清理\n"
     "  --help     显示本说明\n"
@@ -319,9 +322,17 @@ int main(int argc, char** argv) {
         wrong = parseRestore(args, restoreRequest);
         run = [&restoreRequest](Workspace& ws) { return cli::restore(ws, restoreRequest); };
     } else if (command == "task") {
+        if (args.size() == 2 && args[0] == "remove" && args[1] == "--all") {
+            try {
+                return cli::removeEveryTask();
+            } catch (const std::exception& e) {
+                print(stderr, std::string(e.what()) + "\n");
+                return cli::kFailed;
+            }
+        }
         if (args.size() != 1 ||
             (args.front() != "install" && args.front() != "remove" && args.front() != "status")) {
-            wrong = usageError("命令 task 需要 install、remove 或 status 之一。");
+            wrong = usageError("命令 task 需要 install、remove、remove --all 或 status 之一。");
         }
         run = [&args](Workspace& ws) { return cli::manageTask(ws, args.front(), windowProgram()); };
     } else if (command == "excluded") {

@@ -14,7 +14,6 @@
 #include "engine/SafePath.h"
 #include "engine/TextRules.h"
 #include "platform/FileStat.h"
-#include "platform/LongPath.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -182,7 +181,7 @@ private:
 
     // The top of the walk, looked at on its own.
     bool read(const std::string& rel) {
-        const auto st = m_files.stat(longPath(diskPath(rel)), false);
+        const auto st = m_files.stat(diskPath(rel), false);
         if (!st) {
             return false;
         }
@@ -194,8 +193,8 @@ private:
         m_current.type = typeLetter(st.type);
         m_current.size = st.type == EntryType::File ? st.size : 0;
         m_current.mtimeNs = st.mtimeNs;
-        m_current.hash = st.type == EntryType::Link ? linkTarget(m_files, longPath(diskPath(rel)))
-                                                    : std::string();
+        m_current.hash =
+            st.type == EntryType::Link ? linkTarget(m_files, diskPath(rel)) : std::string();
         m_current.path = std::move(rel);
     }
 

@@ -8,7 +8,6 @@
 #include <xxhash.h>
 
 #include "platform/FileContents.h"
-#include "platform/LongPath.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -37,7 +36,7 @@ std::string hashFile(const fs::path& file) {
                     static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof kZeros)));
             }
         }};
-    if (const std::error_code error = readContents(longPath(file), sink)) {
+    if (const std::error_code error = readContents(file, sink)) {
         throw std::system_error(error, pathToUtf8(file));
     }
     XXH128_canonical_t canonical;

@@ -17,7 +17,6 @@
 #include "engine/restore/RestorePlan.h"
 #include "platform/ErrorText.h"
 #include "platform/FileStat.h"
-#include "platform/LongPath.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
 
@@ -141,7 +140,7 @@ private:
             case EntryType::Special:
                 return AtPlace::Special;
             case EntryType::Link:
-                return e.type == 'l' && linkTarget(m_scope.files, longPath(destPath)) == e.hash
+                return e.type == 'l' && linkTarget(m_scope.files, destPath) == e.hash
                            ? AtPlace::Same
                            : AtPlace::Other;
             default:
@@ -152,8 +151,8 @@ private:
         }
         try {
             const bool known = !e.hash.empty() && e.hash != kUnreadHash;
-            const std::string want = known ? e.hash : hashFile(longPath(sourcePath));
-            return hashFile(longPath(destPath)) == want ? AtPlace::Same : AtPlace::Other;
+            const std::string want = known ? e.hash : hashFile(sourcePath);
+            return hashFile(destPath) == want ? AtPlace::Same : AtPlace::Other;
         } catch (const std::system_error&) {
             return AtPlace::Other;
         }
@@ -171,7 +170,7 @@ private:
         pending.bytes = pending.link || pending.pipe ? 0 : e.size;
         if (e.type == 'f') {
             if (const auto st = m_scope.lstat(source); st && st->linkCount > 1) {
-                pending.linkedAs = m_scope.files.fileId(longPath(source));
+                pending.linkedAs = m_scope.files.fileId(source);
             }
         }
         if (staged != nullptr) {

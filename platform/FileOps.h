@@ -129,7 +129,9 @@ struct FolderEntry {
 
 // The engine's way to the file system: copies, deletes and counts whole trees, and answers
 // questions about single entries. One real implementation, whose OS-specific parts live in
-// one file per OS; tests may fake faults that real files cannot show on demand.
+// one file per OS; tests may fake faults that real files cannot show on demand. Paths are
+// taken as the caller spells them, at any length: on Windows the implementation asks the
+// system with their long form itself.
 class FileOps {
 public:
     virtual ~FileOps() = default;

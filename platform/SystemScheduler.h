@@ -1,8 +1,13 @@
 #pragma once
 
+#include <cstddef>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
 
 namespace vantrel {
 
@@ -19,9 +24,29 @@ public:
     virtual bool remove(const std::string& name) = 0;
     // One line on the entry (enabled, next start); none when it is not registered.
     virtual std::optional<std::string> status(const std::string& name) = 0;
+    // The names of the entries registered for any job of this user: the tasks named
+    // "Vantrel <job key>" in Task Scheduler's root folder; the timer instances that carry the
+    // drop-in `install` writes.
+    virtual std::vector<std::string> jobEntries() = 0;
 
     // The system's own.
     static std::unique_ptr<SystemScheduler> make();
 };
+
+// Whether a Task Scheduler task's name is a job's: "Vantrel " and the eight lower-case hex
+// digits of a job key, nothing else (a task of the user's own named "Vantrel ..." stays).
+bool isJobTaskName(std::string_view name);
+
+// The systemd user timer instances that carry the drop-in `install` writes, found in
+// `unitFolder` (the user's systemd unit folder) as vantrel-backup@<instance>.timer.d/vantrel.conf.
+std::vector<std::string> timerInstancesIn(const std::filesystem::path& unitFolder);
+
+// Every job's entry removed (the uninstaller's clean-up): how many went, and the first reason
+// one could not go; the others are removed all the same.
+struct RemovedEntries {
+    std::size_t count = 0;
+    std::string firstError;
+};
+RemovedEntries removeEveryJobEntry(SystemScheduler& scheduler);
 
 }  // namespace vantrel

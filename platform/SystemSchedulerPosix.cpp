@@ -75,14 +75,18 @@ std::string timerOf(const std::string& name) {
     return "vantrel-backup@" + name + ".timer";
 }
 
-// ~/.config/systemd/user/vantrel-backup@<name>.timer.d ($XDG_CONFIG_HOME where set).
-fs::path dropInFolder(const std::string& name) {
+// ~/.config/systemd/user ($XDG_CONFIG_HOME where set).
+fs::path userUnitFolder() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
     fs::path base = config != nullptr && *config != '\0' ? pathFromUtf8(config)
                     : home != nullptr                    ? pathFromUtf8(home) / ".config"
                                                          : fs::path(".config");
-    return base / "systemd" / "user" / pathFromUtf8(timerOf(name) + ".d");
+    return base / "systemd" / "user";
+}
+
+fs::path dropInFolder(const std::string& name) {
+    return userUnitFolder() / pathFromUtf8(timerOf(name) + ".d");
 }
 
 class SystemdTimers final : public SystemScheduler {
@@ -101,23 +105,26 @@ public:
             mustRun({"daemon-reload"});
             mustRun({"enable", "--now", timerOf(name)});
         } catch (const std::exception&) {
-            fs::remove_all(folder, ec);  // not registered: status must not say it is
+            fs::remove(folder / "vantrel.conf", ec);  // not registered: status must not say it is
             throw;
         }
     }
 
     bool remove(const std::string& name) override {
+        // Only the drop-in written here goes; one the user added beside it stays.
+        const fs::path folder = dropInFolder(name);
         std::error_code ec;
-        const bool had = fs::exists(dropInFolder(name), ec);
+        const bool had = fs::exists(folder / "vantrel.conf", ec);
         systemctl({"disable", "--now", timerOf(name)});
-        fs::remove_all(dropInFolder(name), ec);
+        fs::remove(folder / "vantrel.conf", ec);
+        fs::remove(folder, ec);  // only when nothing else is left in it
         systemctl({"daemon-reload"});
         return had;
     }
 
     std::optional<std::string> status(const std::string& name) override {
         std::error_code ec;
-        if (!fs::exists(dropInFolder(name), ec)) {
+        if (!fs::exists(dropInFolder(name) / "vantrel.conf", ec)) {
             return std::nullopt;
         }
         std::string enabled, next;
@@ -127,6 +134,8 @@ public:
                (enabled == "enabled" ? "已启用" : "未启用（" + enabled + "）") +
                (next.empty() ? "" : "，下次：" + next);
     }
+
+    std::vector<std::string> jobEntries() override { return timerInstancesIn(userUnitFolder()); }
 };
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <taskschd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/SystemScheduler.h"
 #include "platform/TextCodec.h"
@@ -15,6 +17,10 @@ namespace {
 
 std::wstring wide(const std::string& utf8) {
     return pathFromUtf8(utf8).wstring();
+}
+
+std::string utf8(const wchar_t* text) {
+    return pathToUtf8(std::filesystem::path(text != nullptr ? text : L""));
 }
 
 [[noreturn]] void fail(const char* what, HRESULT hr) {
@@ -47,6 +53,26 @@ struct Bstr {
     Bstr& operator=(const Bstr&) = delete;
     ~Bstr() { SysFreeString(b); }
 };
+
+// Where the service cannot list its tasks (Wine does not implement the collection), the
+// root folder's tasks are read from the files it keeps them in, System32\Tasks.
+std::vector<std::string> storedTaskNames() {
+    std::vector<std::string> names;
+    wchar_t system[MAX_PATH];
+    const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) {
+        return names;
+    }
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(std::filesystem::path(system) / L"Tasks", ec), end;
+         !ec && it != end; it.increment(ec)) {
+        std::string name = pathToUtf8(it->path().filename());
+        if (isJobTaskName(name)) {
+            names.push_back(std::move(name));
+        }
+    }
+    return names;
+}
 
 // The current user's tasks in the root folder of Task Scheduler, through its COM service.
 class TaskSchedulerTasks final : public SystemScheduler {
@@ -128,6 +154,34 @@ public:
             line += text;
         }
         return line;
+    }
+
+    std::vector<std::string> jobEntries() override {
+        Ref<IRegisteredTaskCollection> tasks;
+        if (const HRESULT hr = m_folder->GetTasks(TASK_ENUM_HIDDEN, &tasks.p); FAILED(hr)) {
+            fail("列出任务", hr);
+        }
+        std::vector<std::string> names;
+        LONG count = 0;
+        if (FAILED(tasks->get_Count(&count))) {
+            return storedTaskNames();
+        }
+        for (LONG i = 1; i <= count; ++i) {  // the collection counts from 1
+            VARIANT index;
+            VariantInit(&index);
+            index.vt = VT_I4;
+            index.lVal = i;
+            Ref<IRegisteredTask> task;
+            BSTR name = nullptr;
+            if (SUCCEEDED(tasks->get_Item(index, &task.p)) && SUCCEEDED(task->get_Name(&name))) {
+                std::string text = utf8(name);
+                SysFreeString(name);
+                if (isJobTaskName(text)) {
+                    names.push_back(std::move(text));
+                }
+            }
+        }
+        return names;
     }
 
 private:

@@ -129,10 +129,9 @@ FunctionEnd
 ; What the installer put there and nothing else. The program folder goes only when empty: a
 ; copy started from it keeps its job (config.ini, wenjianming.mdb, Log) there.
 Section "Uninstall"
-    ; The system task of the job in the default job folder goes with the program it starts.
-    SetOutPath "$APPDATA\Vantrel"
-    nsExec::Exec '"$INSTDIR\vantrel-cli.exe" task remove'
+    ; Every job's system task goes with the program it starts, wherever the job's folder is.
     SetOutPath "$TEMP"
+    nsExec::Exec '"$INSTDIR\vantrel-cli.exe" task remove --all'
     Delete "$SMPROGRAMS\${SHORTCUT}"
     Delete "$DESKTOP\${SHORTCUT}"
     Delete "$SMSTARTUP\${SHORTCUT}"

@@ -10,7 +10,6 @@
 #include "engine/restore/RestorePlan.h"
 #include "platform/ErrorText.h"
 #include "platform/HelperThread.h"
-#include "platform/LongPath.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -27,7 +26,7 @@ constexpr std::size_t kBatchFiles = 32768;
 }  // namespace
 
 std::optional<EntryStat> RestoreScope::lstat(const fs::path& p) const {
-    return files.stat(longPath(p), false);
+    return files.stat(p, false);
 }
 
 bool RestoreScope::cancelled() {
@@ -67,7 +66,7 @@ fs::path RestoreScope::besideOf(const fs::path& place, int n) const {
 
 FileOpResult RestoreScope::syncDestination() {
     fs::path root = syncRoot;
-    while (!files.stat(longPath(root), true) && root.has_relative_path()) {
+    while (!files.stat(root, true) && root.has_relative_path()) {
         root = root.parent_path();
     }
     if (std::find(m_roots.begin(), m_roots.end(), root) == m_roots.end()) {

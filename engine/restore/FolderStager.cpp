@@ -2,7 +2,6 @@
 
 #include "engine/Texts.h"
 #include "engine/restore/RestorePlan.h"
-#include "platform/LongPath.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {
@@ -55,7 +54,7 @@ void FolderStager::ensureBase() {
         return;
     }
     // A link to a folder is taken as the user's way to the place.
-    if (const auto followed = m_scope.files.stat(longPath(m_base), true);
+    if (const auto followed = m_scope.files.stat(m_base, true);
         followed && followed->type == EntryType::Folder) {
         m_folders.emplace("", m_base);
     } else if (m_scope.lstat(m_base)) {

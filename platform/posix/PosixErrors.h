@@ -4,10 +4,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/CopyFaults.h"
 #include "platform/FileOps.h"
 
-// How the POSIX copy reads an errno value: which side of the copy it belongs to, and whether
-// it ends the copy or only one entry.
+// How the POSIX copy reads an errno value.
 namespace vantrel::posix {
 
 inline FileOpResult failure(const std::filesystem::path& path, int err) {
@@ -19,25 +19,27 @@ inline int keepOwner(int err) {
     return err == EPERM || err == EINVAL || err == EOPNOTSUPP ? 0 : err;
 }
 
-// Errors that belong to the destination side of a copy rather than the source.
-inline bool isWriteSideError(int err) {
-    return err == ENOSPC || err == EDQUOT || err == EFBIG || err == EROFS;
-}
-
-// The source entry cannot be read on its own: it is left out, and the rest is copied.
-inline bool isEntrySourceError(int err) {
-    return err == EACCES || err == EPERM || err == EAGAIN || err == ENOENT;
-}
-
-// The target refuses this one name.
-inline bool isEntryNameError(int err) {
-    return err == EINVAL || err == EILSEQ || err == ENAMETOOLONG;
-}
-
-// A link from the previous copy that fails for these reasons is replaced by a copy.
-inline bool isShareFallbackError(int err) {
-    return err == EMLINK || err == EPERM || err == EXDEV || err == ENOTSUP || err == EOPNOTSUPP ||
-           err == EACCES;
+// An errno value as the copy's policy (platform/CopyFaults.h) reads it.
+inline OsError osError(int err) {
+    if (err == ENOENT) {
+        return OsError::Missing;
+    }
+    if (err == EACCES || err == EPERM) {
+        return OsError::Denied;
+    }
+    if (err == EAGAIN) {
+        return OsError::Held;
+    }
+    if (err == EINVAL || err == EILSEQ || err == ENAMETOOLONG) {
+        return OsError::BadName;
+    }
+    if (err == ENOSPC || err == EDQUOT || err == EFBIG || err == EROFS) {
+        return OsError::TargetFull;
+    }
+    if (err == EMLINK || err == EXDEV || err == ENOTSUP || err == EOPNOTSUPP) {
+        return OsError::LinkRefused;
+    }
+    return OsError::Other;
 }
 
 }  // namespace vantrel::posix

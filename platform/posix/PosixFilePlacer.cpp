@@ -75,7 +75,7 @@ FileOpResult RealFilePlacer::writeFile(const fs::path& from, const fs::path& tem
     QuietObserver quiet;
     int err = data.copy(in.get(), out.get(), st, quiet);
     // Reading the copy failed, or writing here.
-    const fs::path& failed = err != 0 && !posix::isWriteSideError(err) ? from : temp;
+    const fs::path& failed = err != 0 && posix::osError(err) != OsError::TargetFull ? from : temp;
     if (err == 0 && ::geteuid() == 0) {
         err = posix::keepOwner(::fchown(out.get(), st.st_uid, st.st_gid) == 0 ? 0 : errno);
     }

@@ -171,14 +171,20 @@ private:
 
     // An entry that failed on its own: left out when the caller allows it, else the end of
     // the copy. Returns whether the copy goes on.
-    bool entryFailed(const fs::path& src, int err, bool entryOnly) {
-        if (!m_options.skipFailedEntries || !entryOnly || m_topEntry) {
-            return fail(src, err);
+    // A held file is not tried again here: POSIX has no sharing modes, and an advisory lock
+    // does not keep a reader out.
+    bool entryFailed(const fs::path& src, int err, EntryFault fault) {
+        switch (faultStep(fault, m_options.skipFailedEntries, m_topEntry, true)) {
+            case FaultStep::StopCopy:
+            case FaultStep::RetryLater:
+                return fail(src, err);
+            case FaultStep::Drop:  // gone since it was listed: nothing was left out
+                return true;
+            case FaultStep::LeaveOut:
+                break;
         }
-        if (err != ENOENT) {  // gone since it was listed: nothing was left out
-            std::lock_guard lock(m_shared.mutex);
-            m_shared.skipped.push_back({src, std::error_code(err, std::system_category())});
-        }
+        std::lock_guard lock(m_shared.mutex);
+        m_shared.skipped.push_back({src, std::error_code(err, std::system_category())});
         return true;
     }
 
@@ -319,7 +325,7 @@ private:
                 if (excluded(rel, false) && excluded(rel, true)) {
                     continue;
                 }
-                if (!entryFailed(src, err, isEntrySourceError(err))) {
+                if (!entryFailed(src, err, sourceFault(osError(err)))) {
                     return false;
                 }
                 continue;
@@ -362,15 +368,15 @@ private:
         Folder child;
         child.src.reset(::openat(parent.src.get(), name.c_str(), kDirFlags));
         if (!child.src) {
-            return entryFailed(src, errno, isEntrySourceError(errno));
+            return entryFailed(src, errno, sourceFault(osError(errno)));
         }
         std::vector<std::string> names;
         if (const int err = listNames(child.src.get(), names)) {
-            return entryFailed(src, err, isEntrySourceError(err));
+            return entryFailed(src, err, sourceFault(osError(err)));
         }
         // Owner-only until the contents are in, then the source's mode.
         if (::mkdirat(parent.dst.get(), name.c_str(), S_IRWXU) != 0) {
-            return entryFailed(src, errno, isEntryNameError(errno));
+            return entryFailed(src, errno, targetFault(osError(errno)));
         }
         child.dst.reset(::openat(parent.dst.get(), name.c_str(), kDirFlags));
         struct stat dstSt;
@@ -486,7 +492,7 @@ private:
                     fileLinked(st, rel, dst, true, &shared, heldBytes(srcDir, srcName, st));
                     return true;
                 }
-                if (isShareFallbackError(err)) {
+                if (linkFallsBackToCopy(osError(err))) {
                     std::lock_guard lock(m_shared.mutex);
                     ++m_shared.shareFallbacks;
                 } else if (err != ENOENT) {
@@ -496,18 +502,18 @@ private:
         }
         Fd in(::openat(srcDir, srcName, O_RDONLY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
         if (!in) {
-            return entryFailed(src, errno, isEntrySourceError(errno));
+            return entryFailed(src, errno, sourceFault(osError(errno)));
         }
         Fd out(::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         S_IRUSR | S_IWUSR));
         if (!out) {
-            return entryFailed(src, errno, isEntryNameError(errno));
+            return entryFailed(src, errno, targetFault(osError(errno)));
         }
         if (const int err = m_data.copy(in.get(), out.get(), st, *this)) {
             if (err == ECANCELED) {
                 return failCancelled(src);
             }
-            return fail(isWriteSideError(err) ? dst : src, err);
+            return fail(osError(err) == OsError::TargetFull ? dst : src, err);
         }
         // Owner first, since it clears set-user-ID bits; mode after the data for the same
         // reason; times last.
@@ -559,7 +565,7 @@ private:
         for (;;) {
             const ssize_t n = ::readlinkat(srcDir, srcName, target.data(), target.size());
             if (n < 0) {
-                return entryFailed(src, errno, isEntrySourceError(errno));
+                return entryFailed(src, errno, sourceFault(osError(errno)));
             }
             if (static_cast<size_t>(n) < target.size()) {
                 target.resize(static_cast<size_t>(n));
@@ -568,7 +574,7 @@ private:
             target.resize(target.size() * 2);
         }
         if (::symlinkat(target.c_str(), dstDir, dstName) != 0) {
-            return entryFailed(src, errno, isEntryNameError(errno));
+            return entryFailed(src, errno, targetFault(osError(errno)));
         }
         if (!ownedAt(dstDir, dstName, st, dst)) {
             return false;
@@ -588,7 +594,8 @@ private:
             0) {
             // EPERM: a device node only root may make.
             const int err = errno;
-            return entryFailed(src, err, err == EPERM || isEntryNameError(err));
+            return entryFailed(src, err,
+                               err == EPERM ? EntryFault::Unreadable : targetFault(osError(err)));
         }
         if (!ownedAt(dstDir, dstName, st, dst)) {
             return false;

@@ -92,33 +92,34 @@ inline bool isMissing(DWORD err) {
     return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
 }
 
-// The fault of an entry whose source gave `err` when it was opened or listed.
-inline EntryFault sourceFault(DWORD err) {
+// A Windows error code as the copy's policy (platform/CopyFaults.h) reads it.
+inline OsError osError(DWORD err) {
     switch (err) {
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
-            return EntryFault::Held;
-        case ERROR_ACCESS_DENIED:
-            return EntryFault::Unreadable;
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
-            return EntryFault::Vanished;
+            return OsError::Missing;
+        case ERROR_ACCESS_DENIED:
+            return OsError::Denied;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return OsError::Held;
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_FILENAME_EXCED_RANGE:
+        case ERROR_DIRECTORY:
+            return OsError::BadName;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+        case ERROR_WRITE_PROTECT:
+            return OsError::TargetFull;
+        case ERROR_TOO_MANY_LINKS:
+        case ERROR_NOT_SAME_DEVICE:
+        case ERROR_INVALID_FUNCTION:
+        case ERROR_NOT_SUPPORTED:
+            return OsError::LinkRefused;
         default:
-            return EntryFault::Run;
+            return OsError::Other;
     }
-}
-
-// The target refuses this one name.
-inline bool isEntryNameError(DWORD err) {
-    return err == ERROR_INVALID_NAME || err == ERROR_BAD_PATHNAME ||
-           err == ERROR_FILENAME_EXCED_RANGE || err == ERROR_DIRECTORY;
-}
-
-// A link from the previous copy that fails for these reasons is replaced by a copy.
-inline bool isShareFallbackError(DWORD err) {
-    return err == ERROR_TOO_MANY_LINKS || err == ERROR_NOT_SAME_DEVICE ||
-           err == ERROR_ACCESS_DENIED || err == ERROR_INVALID_FUNCTION ||
-           err == ERROR_NOT_SUPPORTED;
 }
 
 }  // namespace vantrel::win

@@ -134,7 +134,7 @@ DWORD flushByReopening(const std::wstring& path, DWORD attributes) {
             break;
         }
         err = GetLastError();
-        if (sourceFault(err) != EntryFault::Held) {
+        if (osError(err) != OsError::Held) {
             break;
         }
         if (attempt == 4) {

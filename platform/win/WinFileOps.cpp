@@ -135,7 +135,7 @@ FileOpResult measureFolder(const std::wstring& folder, const fs::path& shown, co
     if (!result.ok()) {
         return result;
     }
-    if (err != 0 && sourceFault(err) == EntryFault::Run) {
+    if (err != 0 && sourceFault(osError(err)) == EntryFault::Run) {
         return {shown, windowsError(err)};
     }
     return {};

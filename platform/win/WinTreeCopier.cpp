@@ -88,14 +88,13 @@ public:
         std::vector<Listed> entries;
         if (const DWORD err = listFolder(from, entries); err != 0) {
             // A folder held by another program is not waited for: only files are tried again.
-            const EntryFault fault = sourceFault(err);
+            const EntryFault fault = sourceFault(osError(err));
             return entryFault(fault == EntryFault::Held ? EntryFault::Unreadable : fault, err,
                               shownFrom, shownFrom);
         }
         if (!CreateDirectoryW(to.c_str(), nullptr)) {
             const DWORD err = GetLastError();
-            return entryFault(isEntryNameError(err) ? EntryFault::NameRefused : EntryFault::Run,
-                              err, shownFrom, shownTo);
+            return entryFault(targetFault(osError(err)), err, shownFrom, shownTo);
         }
         if (rel.empty()) {
             // A destination inside the source must not be copied into itself.
@@ -313,7 +312,7 @@ private:
             }
             placed(job.rel, EntryType::File, job.size, job.written, true, job.shownTo, source);
             return;
-        } else if (isShareFallbackError(err)) {
+        } else if (linkFallsBackToCopy(osError(err))) {
             const std::lock_guard lock(m_mutex);
             ++result.shareFallbacks;
         } else if (!isMissing(err)) {
@@ -338,13 +337,13 @@ private:
             // another program holds; opening the source would not show a byte-range lock.
             EntryFault fault = EntryFault::Run;
             DWORD reason = err;
-            if (isEntryNameError(err)) {
+            if (osError(err) == OsError::BadName) {
                 fault = EntryFault::NameRefused;
-            } else if (sourceFault(err) == EntryFault::Held) {
+            } else if (osError(err) == OsError::Held) {
                 fault = EntryFault::Held;
             } else if (const DWORD readErr = sourceReadError(job.from); readErr != 0) {
                 // The same reason from the source alone: the file, not the target, is at fault.
-                fault = sourceFault(readErr);
+                fault = sourceFault(osError(readErr));
                 reason = fault == EntryFault::Run ? err : readErr;
             }
             if (fault != EntryFault::Run) {
@@ -391,8 +390,7 @@ private:
                                           COPY_FILE_COPY_SYMLINK | COPY_FILE_FAIL_IF_EXISTS);
         if (!ok) {
             const DWORD err = GetLastError();
-            entryFault(isEntryNameError(err) ? EntryFault::NameRefused : EntryFault::Run, err,
-                       shownFrom, shownTo);
+            entryFault(targetFault(osError(err)), err, shownFrom, shownTo);
             return;
         }
         placed(rel, EntryType::Link, 0, written, false, shownTo);

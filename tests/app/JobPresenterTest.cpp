@@ -238,6 +238,7 @@ struct FakeScheduler final : SystemScheduler {
     std::optional<std::string> status(const std::string& name) override {
         return tasks.contains(name) ? std::optional<std::string>("registered") : std::nullopt;
     }
+    std::vector<std::string> jobEntries() override { return {}; }
     std::map<std::string, std::string> tasks;
 };
 

@@ -8,6 +8,7 @@
 
 #include "engine/BackupRecordStore.h"
 #include "platform/RunLock.h"
+#include "platform/SystemScheduler.h"
 #include "platform/TextCodec.h"
 #include "tests/support/TempDir.h"
 
@@ -141,6 +142,40 @@ TEST_F(WindowsCli, RunLockHeldByAnotherProcessRefusesBackupsUntilItDies) {
         EXPECT_FALSE(fs::exists(pathFromUtf8(target)));
     }
     EXPECT_TRUE(RunLock::tryAcquire(lock));  // the system lets go of a dead process's lock
+}
+
+// Every job's task goes, wherever its folder is, run from a folder that is no job's; a task
+// of the user's own whose name only starts like ours stays. Wine keeps registered tasks (it
+// drops their triggers), so registering, listing and removing are real here.
+TEST_F(WindowsCli, TaskRemoveAllRemovesEveryJobsTaskAndNoOtherTask) {
+    const fs::path second = tmp / "第二个任务";
+    fs::create_directories(second);
+    fs::copy_file(work / "config.ini", second / "config.ini");
+    const auto scheduler = SystemScheduler::make();
+    const std::size_t left = scheduler->jobEntries().size();  // by an earlier run that failed
+    ASSERT_EQ(runCli({"task", "install"}), 0) << output;
+    fs::path first = work;
+    work = second;
+    ASSERT_EQ(runCli({"task", "install"}), 0) << output;
+    const std::string task = R"(<?xml version="1.0"?>
+<Task version="1.2" xmlns="http://schemas.microsoft.com/windows/2004/02/mit/task">
+  <Actions Context="Author"><Exec><Command>notepad.exe</Command></Exec></Actions>
+</Task>
+)";
+    scheduler->install("Vantrel Updater", task);
+    EXPECT_EQ(scheduler->jobEntries().size(), left + 2);
+
+    work = tmp.path();
+    ASSERT_EQ(runCli({"task", "remove", "--all"}), 0) << output;
+    EXPECT_EQ(output.substr(0, output.find_first_of("\r\n")),
+              "已删除 " + std::to_string(left + 2) + " 个系统计划任务");
+    EXPECT_TRUE(scheduler->jobEntries().empty());
+    EXPECT_TRUE(scheduler->status("Vantrel Updater"));
+    EXPECT_TRUE(scheduler->remove("Vantrel Updater"));
+    ASSERT_EQ(runCli({"task", "remove", "--all"}), 0) << output;
+    EXPECT_EQ(output.substr(0, output.find_first_of("\r\n")), "已删除 0 个系统计划任务");
+    work = first;
+    EXPECT_EQ(runCli({"task", "status"}), 1) << output;
 }
 
 }  // namespace
