@@ -278,6 +278,10 @@ TBackupSettings JobPresenter::settings() const {
     s.KeepMonthly = countOf(f.keepMonthlyText, m_loaded.KeepMonthly);
     s.KeepYearly = countOf(f.keepYearlyText, m_loaded.KeepYearly);
     s.GuardMassChanges = f.guard;
+    // No field yet: the file's alert settings are kept as loaded.
+    s.NotifyUrl = m_loaded.NotifyUrl;
+    s.NotifyAll = m_loaded.NotifyAll;
+    s.NotifySecret = m_loaded.NotifySecret;
     return s;
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/Alert.h"
 #include "engine/BackupError.h"
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
@@ -267,6 +268,28 @@ int runSchedule(Workspace& ws) {
         }
     }
     job.StopSchedule();
+    return kOk;
+}
+
+int notifyTest(Workspace& ws) {
+    TBackupSettings settings;
+    if (!loadSettings(ws, settings)) {
+        return kRefused;
+    }
+    if (settings.NotifyUrl.empty()) {
+        ws.ui.showMessage("config.ini 中没有设置通知网址");
+        return kRefused;
+    }
+    const auto http = HttpClient::system();
+    const auto epochMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    const AlertFacts facts = testAlert(settings, pathToUtf8(ws.dir), ws.clock.now());
+    if (const auto failure = sendAlert(*http, composeAlert(settings, facts, epochMs))) {
+        ws.ui.showMessage(*failure);
+        return kFailed;
+    }
+    printOut("测试通知已发送，服务器已收到");
     return kOk;
 }
 

@@ -46,6 +46,9 @@ int pinCopy(Workspace& ws, std::string_view date, bool pinned);
 // (Task Scheduler on Windows, running `windowProgram --backup`; the job's systemd user timer
 // elsewhere), made from the timetable in config.ini.
 int manageTask(Workspace& ws, std::string_view action, const std::filesystem::path& windowProgram);
+// Sends a test alert to 通知网址: kOk when the server took it, kFailed with the reason
+// otherwise, kRefused when no address is set.
+int notifyTest(Workspace& ws);
 // Shows what the next prune would do to each copy, deleting nothing.
 int previewPrune(Workspace& ws);
 

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/Alert.h"
 #include "engine/BackupError.h"
 #include "engine/BackupJob.h"
 #include "engine/Exclusions.h"
@@ -44,6 +45,10 @@ constexpr std::string_view kKeyExclude = "排除规则";
 constexpr std::string_view kKeyMonthly = "按月保留";
 constexpr std::string_view kKeyYearly = "按年保留";
 constexpr std::string_view kKeyGuard = "异常变化保护";
+// Alerts to a web address.
+constexpr std::string_view kKeyNotifyUrl = "通知网址";
+constexpr std::string_view kKeyNotifyAll = "通知所有结果";
+constexpr std::string_view kKeyNotifySecret = "通知密钥";
 
 bool startsWithNoCase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) {
@@ -222,6 +227,11 @@ std::optional<std::string> validateSettings(const TBackupSettings& settings) {
     if (settings.KeepYearly < 0) {
         return "按年保留的个数输入不合法！";
     }
+    if (!settings.NotifyUrl.empty()) {
+        if (auto problem = alertUrlProblem(settings.NotifyUrl)) {
+            return problem;
+        }
+    }
     return Exclusions::problem(settings.ExcludeRules);
 }
 
@@ -246,7 +256,9 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
         const std::tuple<std::string_view, std::string, bool> later[] = {
             {kKeyExclude, settings.ExcludeRules, !settings.ExcludeRules.empty()},
             {kKeyMonthly, std::to_string(settings.KeepMonthly), settings.KeepMonthly != 0},
-            {kKeyYearly, std::to_string(settings.KeepYearly), settings.KeepYearly != 0}};
+            {kKeyYearly, std::to_string(settings.KeepYearly), settings.KeepYearly != 0},
+            {kKeyNotifyUrl, settings.NotifyUrl, !settings.NotifyUrl.empty()},
+            {kKeyNotifySecret, settings.NotifySecret, !settings.NotifySecret.empty()}};
         // A value the file would hand back cut short is refused, never saved.
         for (const auto& [key, value] : values) {
             if (!ini.fitsWhole(value)) {
@@ -274,7 +286,8 @@ bool SaveSettings(Workspace& ws, const TBackupSettings& settings) {
             {kKeyStartAtLaunch, settings.StartScheduleAtLaunch},
             {kKeyCatchUp, settings.CatchUpMissed},
             {kKeyShare, settings.ShareUnchanged},
-            {kKeySystemTask, settings.SystemTask}};
+            {kKeySystemTask, settings.SystemTask},
+            {kKeyNotifyAll, settings.NotifyAll}};
         for (const auto& [key, on] : flags) {
             if (on || !ini.read(kSection, key).empty()) {
                 ini.write(kSection, key, flagText(on));
@@ -317,6 +330,9 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.GuardMassChanges = true;
     settings.TimetableStarted = false;
     settings.SystemTask = false;
+    settings.NotifyUrl.clear();
+    settings.NotifyAll = false;
+    settings.NotifySecret.clear();
     const LocalTime now = ws.clock.now();
     const hh_mm_ss<milliseconds> clock{now - floor<days>(now)};
     settings.RunTime = {static_cast<int>(clock.hours().count()),
@@ -335,7 +351,7 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     }
 
     for (const auto key : {kKeySource, kKeyTarget, kKeyTime, kKeyDays, kKeyKeep, kKeyExclude,
-                           kKeyMonthly, kKeyYearly}) {
+                           kKeyMonthly, kKeyYearly, kKeyNotifyUrl, kKeyNotifySecret}) {
         if (!ini->fitsWhole(kSection, key)) {
             throw BackupError(tooLongToLoad(key));
         }
@@ -384,6 +400,14 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     settings.ExcludeRules = ini->read(kSection, kKeyExclude);
     if (auto problem = Exclusions::problem(settings.ExcludeRules)) {
         problems.push_back("config.ini 中的" + *problem);
+    }
+    settings.NotifyAll = trimControls(ini->read(kSection, kKeyNotifyAll)) == "1";
+    settings.NotifySecret = trimControls(ini->read(kSection, kKeyNotifySecret));
+    const std::string notifyUrl(trimControls(ini->read(kSection, kKeyNotifyUrl)));
+    if (notifyUrl.empty() || !alertUrlProblem(notifyUrl)) {
+        settings.NotifyUrl = notifyUrl;
+    } else {
+        problems.push_back(badValue(kKeyNotifyUrl, notifyUrl, "应以 http:// 或 https:// 开头"));
     }
     if (!problems.empty()) {
         std::string message;
