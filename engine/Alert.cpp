@@ -239,6 +239,9 @@ AlertPost composeAlert(const TBackupSettings& settings, const AlertFacts& facts,
 }
 
 std::optional<std::string> sendAlert(HttpClient& http, const AlertPost& post) {
+    if (auto problem = alertUrlProblem(post.url)) {
+        return "通知发送失败：" + *problem;
+    }
     const HttpAnswer answer = http.postJson(post.url, post.body);
     switch (answer.failure) {
         case HttpAnswer::Failure::NoAnswer:

@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/Alert.h"
 #include "engine/BackupError.h"
 #include "engine/BackupJob.h"
 #include "engine/Exclusions.h"
@@ -227,11 +226,6 @@ std::optional<std::string> validateSettings(const TBackupSettings& settings) {
     if (settings.KeepYearly < 0) {
         return "按年保留的个数输入不合法！";
     }
-    if (!settings.NotifyUrl.empty()) {
-        if (auto problem = alertUrlProblem(settings.NotifyUrl)) {
-            return problem;
-        }
-    }
     return Exclusions::problem(settings.ExcludeRules);
 }
 
@@ -403,12 +397,8 @@ void LoadSettings(Workspace& ws, TBackupSettings& settings) {
     }
     settings.NotifyAll = trimControls(ini->read(kSection, kKeyNotifyAll)) == "1";
     settings.NotifySecret = trimControls(ini->read(kSection, kKeyNotifySecret));
-    const std::string notifyUrl(trimControls(ini->read(kSection, kKeyNotifyUrl)));
-    if (notifyUrl.empty() || !alertUrlProblem(notifyUrl)) {
-        settings.NotifyUrl = notifyUrl;
-    } else {
-        problems.push_back(badValue(kKeyNotifyUrl, notifyUrl, "应以 http:// 或 https:// 开头"));
-    }
+    // A malformed address never stops a backup: sending says what is wrong with it.
+    settings.NotifyUrl = trimControls(ini->read(kSection, kKeyNotifyUrl));
     if (!problems.empty()) {
         std::string message;
         for (const std::string& line : problems) {

@@ -107,6 +107,9 @@ TEST(Alert, ARefusalInsideA200AndEveryNetworkFailureIsReported) {
     const AlertPost post{"http://h/", "{}"};
     http.answer.status = 204;
     EXPECT_FALSE(sendAlert(http, post));
+    EXPECT_EQ(sendAlert(http, {"ftp://h/", "{}"}),
+              "通知发送失败：通知网址“ftp://h/”无效：应以 http:// 或 https:// 开头");
+    EXPECT_EQ(http.posts.size(), 1u);
     http.answer.status = 200;
     http.answer.body = R"({"errcode": 310000, "errmsg":"sign not match"})";
     EXPECT_EQ(sendAlert(http, post),
