@@ -125,7 +125,7 @@ std::optional<AlertFacts> alertFor(const RunResult& result, const RunNotice& not
         case RunOutcome::Failed:
             if (record.message.find(kNotConnectedWord) != std::string::npos) {
                 facts.outcome = "not_connected";
-                what = "备份未执行，备份磁盘未连接：" + record.message;
+                what = "备份未执行：" + record.message;
                 todo =
                     "连接备份磁盘（或网络位置）后，在窗口中手动执行备份或运行 vantrel-cli "
                     "backup。";
