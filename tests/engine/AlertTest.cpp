@@ -5,7 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "engine/BackupJob.h"
 #include "engine/Hmac.h"
+#include "engine/OperationLog.h"
+#include "platform/TextCodec.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/FakeUi.h"
+#include "tests/support/FaultyFileOps.h"
+#include "tests/support/TempDir.h"
 
 namespace vantrel {
 namespace {
@@ -120,6 +127,35 @@ TEST(Alert, ARefusalInsideA200AndEveryNetworkFailureIsReported) {
     EXPECT_NE(sendAlert(http, post)->find("TLS"), std::string::npos);
     http.answer = {HttpAnswer::Failure::NoAnswer, "Connection refused", 0, {}};
     EXPECT_NE(sendAlert(http, post)->find("没有应答"), std::string::npos);
+}
+
+// A job's runs: an unattended failure is posted once per kind, and a post that fails is
+// logged each time but shown once.
+TEST(Alert, AJobPostsARepeatedUnattendedFailureOnce) {
+    test::TempDir dir;
+    test::FaultyFileOps files;
+    test::FakeClock clock{test::at(2014, 5, 15, 10)};
+    test::FakeUi ui;
+    Workspace ws{dir.path(), files, clock, ui};
+    BackupJob job{ws};
+    FakeHttp http;
+    http.answer = {HttpAnswer::Failure::NoAnswer, "refused", 0, {}};
+    job.setHttp(&http);
+    TBackupSettings s{pathToUtf8(dir / "gone"), pathToUtf8(dir / "bak"), {10, 0, 0}, {}, 3};
+    s.NotifyUrl = "http://h/";
+    for (const RunTrigger trigger :
+         {RunTrigger::CatchUp, RunTrigger::CatchUp, RunTrigger::Manual}) {
+        EXPECT_EQ(job.execute(s, RunRequest::forTrigger(trigger)).record.outcome,
+                  RunOutcome::Failed);
+    }
+    EXPECT_EQ(http.posts.size(), 2u);
+    const auto failures = [](const std::vector<std::string>& lines) {
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("通知发送失败：服务器没有应答（refused）") != std::string::npos;
+        });
+    };
+    EXPECT_EQ(failures(ui.messages), 1);
+    EXPECT_EQ(failures(OperationLog(ws.logFile()).LoadLines()), 2);
 }
 
 }  // namespace
