@@ -222,6 +222,10 @@ void JobPresenter::startTimetableAtLaunch() {
 TBackupSettings JobPresenter::settings() const {
     TBackupSettings s = m_view.fields().settings();
     s.TimetableStarted = false;  // kept by rememberTimetable alone
+    // No field yet: the file's alert settings are kept as loaded.
+    s.NotifyUrl = m_loaded.NotifyUrl;
+    s.NotifyAll = m_loaded.NotifyAll;
+    s.NotifySecret = m_loaded.NotifySecret;
     return s;
 }
 
@@ -456,84 +460,46 @@ void JobPresenter::finishRun(const RunResult& result) {
 }
 
 void JobPresenter::showOutcome(const RunResult& result, const std::vector<std::string>& messages) {
-    // A run nobody started by hand that fails as the one before it did says nothing new: one
-    // box or balloon per kind of failure, not one per try (a catch-up retried, a timetable
-    // whose database stays read-only).
-    const RunRecord& record = result.record;
-    if (record.trigger == RunTrigger::Timetable || record.trigger == RunTrigger::CatchUp) {
-        const bool failed =
-            record.outcome == RunOutcome::Failed || record.outcome == RunOutcome::Refused;
-        std::string kind =
-            failed ? std::string(storedName(record.outcome)) + "\n" + record.message : "";
-        const bool repeated = failed && kind == m_lastUnattendedFailure;
-        m_lastUnattendedFailure = std::move(kind);
-        if (repeated) {
-            return;
-        }
+    NoticeContext context;
+    context.jobDir = pathToUtf8(m_ws.dir);
+    context.messages = messages;
+    if (m_health.state == JobHealth::State::Overdue) {
+        context.overdue = m_health.reason;
+    }
+    context.lastUnattendedFailure = &m_lastUnattendedFailure;
+    const RunNotice notice = makeNotice(result, context);
+    if (notice.repeatsLast) {
+        return;
     }
     // One notification per outcome: a balloon while in the tray, the boxes while shown.
-    if (notifyInTray(result, messages)) {
+    if (notifyInTray(notice)) {
         return;
     }
-    for (const std::string& message : messages) {
+    for (const std::string& message : notice.messages) {
         m_view.showMessage(message);
     }
-    if (!result.report.skipped.empty()) {
+    if (!notice.entries.empty()) {
         std::vector<std::string> notCopied;
-        for (const SkippedEntry& entry : result.report.skipped) {
-            notCopied.push_back(pathToUtf8(entry.path) + "：" +
-                                skippedReason(result.report, entry));
+        for (const NoticeEntry& entry : notice.entries) {
+            notCopied.push_back(entry.path + "：" + entry.reason);
         }
-        m_view.showList("以下 " + std::to_string(notCopied.size()) + " 项未能复制：", notCopied);
+        m_view.showList(notice.entriesHeading(), notCopied);
     }
-    if (!result.error) {
-        return;
-    }
-    try {
-        std::rethrow_exception(result.error);
-    } catch (const std::exception& e) {
-        const RunTrigger trigger = result.record.trigger;
-        if (trigger != RunTrigger::Timetable && trigger != RunTrigger::CatchUp) {
-            m_view.showMessage(e.what());
-            return;
-        }
-        // A run nobody started by hand says what it was, and of which job.
-        const char* what =
-            trigger == RunTrigger::Timetable ? "备份计划的定时备份失败" : "补做错过的备份失败";
-        m_view.showMessage(std::string(what) + "（工作目录：" + pathToUtf8(m_ws.dir) + "）：\n" +
-                           e.what());
+    if (notice.failure) {
+        m_view.showMessage(*notice.failure);
     }
 }
 
-bool JobPresenter::notifyInTray(const RunResult& result, const std::vector<std::string>& messages) {
+bool JobPresenter::notifyInTray(const RunNotice& notice) {
     if (!m_inTray) {
         return false;
     }
-    std::string reason;
-    Severity severity = Severity::Warning;
-    switch (result.record.outcome) {
-        case RunOutcome::Failed:
-        case RunOutcome::Refused:
-            reason = "备份失败：" + result.record.message;
-            severity = Severity::Critical;
-            break;
-        case RunOutcome::Incomplete:
-            reason = "备份不完整：" + result.record.message;
-            break;
-        default:
-            if (result.report.massChange) {
-                reason = *result.report.massChange;  // whatever else the run said
-            } else if (m_health.state == JobHealth::State::Overdue) {
-                reason = "备份已逾期：" + m_health.reason;
-            } else if (!messages.empty()) {
-                reason = messages.front();  // an old copy not deleted, and the like
-            }
-            break;
-    }
-    if (reason.empty()) {
+    if (notice.text.empty()) {
         return true;  // success stays quiet
     }
-    return m_view.notify("Vantrel：" + pathToUtf8(m_ws.dir), reason, severity);
+    const Severity severity =
+        notice.level == NoticeLevel::Critical ? Severity::Critical : Severity::Warning;
+    return m_view.notify(notice.title, notice.text, severity);
 }
 
 void JobPresenter::refreshHealth(bool byClock) {

@@ -14,6 +14,7 @@
 #include "engine/BackupJob.h"
 #include "engine/BackupUi.h"
 #include "engine/JobHealth.h"
+#include "engine/Notice.h"
 #include "engine/Workspace.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
@@ -120,7 +121,7 @@ private:
     void startRun(const RunRequest& request);
     void finishRun(const RunResult& result);
     void showOutcome(const RunResult& result, const std::vector<std::string>& messages);
-    bool notifyInTray(const RunResult& result, const std::vector<std::string>& messages);
+    bool notifyInTray(const RunNotice& notice);
     void refreshHealth(bool byClock = false);
     void syncSystemTask(const TBackupSettings& settings);
 

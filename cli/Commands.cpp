@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/Alert.h"
 #include "engine/BackupError.h"
 #include "engine/BackupJob.h"
 #include "engine/BackupRecordStore.h"
@@ -22,6 +23,7 @@
 #include "engine/Exclusions.h"
 #include "engine/FileVersions.h"
 #include "engine/ManifestCheck.h"
+#include "engine/Notice.h"
 #include "engine/OperationLog.h"
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
@@ -131,15 +133,22 @@ void waitOneTick() {
     }
 }
 
-// What a run shared with the previous copy, and each entry it could not copy.
-void printDetails(Workspace& ws, const RunReport& report) {
+// What a run shared with the previous copy, each entry it could not copy, and its failure.
+void printDetails(Workspace& ws, const RunResult& result) {
+    const RunReport& report = result.report;
     if (report.shared > 0 || report.shareFallbacks > 0) {
         ws.ui.setStatus("与上一个备份共享未改动的文件 " + std::to_string(report.shared) +
                         " 个，链接失败改为复制 " + std::to_string(report.shareFallbacks) + " 个");
     }
-    for (const SkippedEntry& entry : report.skipped) {
-        ws.ui.showMessage("未能复制“" + pathToUtf8(entry.path) + "”：" +
-                          skippedReason(report, entry));
+    NoticeContext context;
+    context.jobDir = pathToUtf8(ws.dir);
+    const RunNotice notice = makeNotice(result, context);
+    // One line per entry, each standing on its own (a log or grep keeps it whole).
+    for (const NoticeEntry& entry : notice.entries) {
+        ws.ui.showMessage("未能复制“" + entry.path + "”：" + entry.reason);
+    }
+    if (notice.failure) {
+        ws.ui.showMessage(*notice.failure);
     }
 }
 
@@ -187,11 +196,7 @@ int runBackup(Workspace& ws) {
     const RunResult result =
         job.execute(settings, RunRequest::forTrigger(RunTrigger::CommandLine), cancellable());
     if (result.error) {
-        try {
-            std::rethrow_exception(result.error);
-        } catch (const std::exception& e) {
-            ws.ui.showMessage(e.what());
-        }
+        printDetails(ws, result);
         return kFailed;
     }
     switch (result.record.outcome) {
@@ -202,7 +207,7 @@ int runBackup(Workspace& ws) {
         default:
             break;
     }
-    printDetails(ws, result.report);
+    printDetails(ws, result);
     return result.report.hasWarning() ? kWarning : kOk;
 }
 
@@ -249,13 +254,35 @@ int runSchedule(Workspace& ws) {
         try {
             const UnderWay underWay;
             if (const auto result = job.CheckSchedule(settings, cancellable())) {
-                printDetails(ws, result->report);
+                printDetails(ws, *result);
             }
         } catch (const std::exception& e) {
             ws.ui.showMessage(e.what());  // ends this run only; the timetable goes on
         }
     }
     job.StopSchedule();
+    return kOk;
+}
+
+int notifyTest(Workspace& ws) {
+    TBackupSettings settings;
+    if (!loadSettings(ws, settings)) {
+        return kRefused;
+    }
+    if (settings.NotifyUrl.empty()) {
+        ws.ui.showMessage("config.ini 中没有设置通知网址");
+        return kRefused;
+    }
+    const auto http = HttpClient::system();
+    const auto epochMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    const AlertFacts facts = testAlert(settings, pathToUtf8(ws.dir), ws.clock.now());
+    if (const auto failure = sendAlert(*http, composeAlert(settings, facts, epochMs))) {
+        ws.ui.showMessage(*failure);
+        return kFailed;
+    }
+    printOut("测试通知已发送，服务器已收到");
     return kOk;
 }
 

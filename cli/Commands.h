@@ -49,6 +49,9 @@ int manageTask(Workspace& ws, std::string_view action, const std::filesystem::pa
 // task remove --all: every job's system task of this user, wherever its folder is; needs no
 // job folder.
 int removeEveryTask();
+// Sends a test alert to 通知网址: kOk when the server took it, kFailed with the reason
+// otherwise, kRefused when no address is set.
+int notifyTest(Workspace& ws);
 // Shows what the next prune would do to each copy, deleting nothing.
 int previewPrune(Workspace& ws);
 

@@ -77,6 +77,9 @@ constexpr std::string_view kUsage =
     "             不需要 config.ini\n"
     "  confirm-changes\n"
     "             确认异常变化保护发现的大量变化，此后旧备份照常清理\n"
+    "  notify-test\n"
+    "             向 config.ini 中的通知网址发送一条测试通知；服务器回答 2xx 时退出状态为 0，\n"
+    "             否则为 1 并说明原因（没有应答、TLS 失败、HTTP 状态和错误内容）\n"
     "  --help     显示本说明\n"
     "  --version  显示版本\n"
     "\n"
@@ -299,12 +302,13 @@ int main(int argc, char** argv) {
         readsOnly = false;
         wrong = refuseArguments();
     } else if (command == "log" || command == "list" || command == "status" ||
-               command == "history" || command == "confirm-changes") {
-        run = command == "log"       ? cli::printLog
-              : command == "list"    ? cli::printList
-              : command == "status"  ? cli::printStatus
-              : command == "history" ? cli::printHistory
-                                     : cli::confirmChanges;
+               command == "history" || command == "confirm-changes" || command == "notify-test") {
+        run = command == "log"           ? cli::printLog
+              : command == "list"        ? cli::printList
+              : command == "status"      ? cli::printStatus
+              : command == "history"     ? cli::printHistory
+              : command == "notify-test" ? cli::notifyTest
+                                         : cli::confirmChanges;
         wrong = refuseArguments();
     } else if (command == "verify" || command == "changes") {
         wrong = takeDate();

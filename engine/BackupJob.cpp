@@ -1,4 +1,5 @@
 #include "engine/BackupJob.h"
+
 #include "engine/TargetMark.h"
 
 #include <algorithm>
@@ -6,8 +7,11 @@
 #include <filesystem>
 #include <memory>
 
+#include "engine/Alert.h"
 #include "engine/BackupError.h"
 #include "engine/ChangeGuard.h"
+#include "engine/Notice.h"
+#include "engine/OperationLog.h"
 #include "engine/Schedule.h"
 #include "engine/Settings.h"
 #include "platform/StayAwake.h"
@@ -313,6 +317,55 @@ std::optional<RunResult> BackupJob::CheckSchedule(const TBackupSettings& setting
 
 RunResult BackupJob::execute(const TBackupSettings& settings, const RunRequest& request,
                              const RunControl& control) {
+    RunResult result = runAndRecord(settings, request, control);
+    alertAbout(settings, result);
+    return result;
+}
+
+// Tells the alert address about the run, once it is recorded. A failed alert is written to
+// the log, and shown once until one arrives again; it never changes the run's outcome.
+void BackupJob::alertAbout(const TBackupSettings& settings, const RunResult& result) {
+    if (settings.NotifyUrl.empty()) {
+        return;
+    }
+    try {
+        NoticeContext context;
+        context.jobDir = pathToUtf8(m_ws.dir);
+        context.lastUnattendedFailure = &m_lastAlertedFailure;
+        const RunNotice notice = makeNotice(result, context);
+        const auto facts = alertFor(result, notice, settings, context.jobDir);
+        if (!facts) {
+            return;
+        }
+        if (m_http == nullptr) {
+            m_ownHttp = HttpClient::system();
+            m_http = m_ownHttp.get();
+        }
+        const auto epochMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+        const auto failure = sendAlert(*m_http, composeAlert(settings, *facts, epochMs));
+        if (!failure) {
+            m_alertFailureShown.clear();
+            return;
+        }
+        try {
+            OperationLog(m_ws.logFile())
+                .Append(formatLocalTime(m_ws.clock.now()) + "   " + *failure);
+        } catch (const std::exception&) {
+            // the log's own trouble is the run's to tell
+        }
+        if (*failure != m_alertFailureShown) {
+            m_alertFailureShown = *failure;
+            m_ws.ui.showMessage(*failure);
+        }
+    } catch (const std::exception&) {
+        // an alert never fails a backup
+    }
+}
+
+RunResult BackupJob::runAndRecord(const TBackupSettings& settings, const RunRequest& request,
+                                  const RunControl& control) {
     // The machine stays awake until the run has ended, whatever its outcome.
     const StayAwake awake;
     RunResult result;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -12,6 +13,7 @@
 #include "engine/RunHistory.h"
 #include "engine/Texts.h"
 #include "engine/Workspace.h"
+#include "platform/Http.h"
 #include "platform/RunLock.h"
 
 namespace vantrel {
@@ -110,7 +112,14 @@ public:
     // Whether a timetable of this working directory runs in another process.
     static bool timetableRunsElsewhere(const Workspace& ws);
 
+    // Where alerts are posted; the system's client when none is set.
+    void setHttp(HttpClient* http) { m_http = http; }
+
 private:
+    RunResult runAndRecord(const TBackupSettings& settings, const RunRequest& request,
+                           const RunControl& control);
+    void alertAbout(const TBackupSettings& settings, const RunResult& result);
+
     void sweepMissed(const TBackupSettings& settings, LocalTime upTo);
     std::optional<LocalTime> planCatchUp(LocalTime armedAt);
     void releaseTimetableLock();
@@ -140,6 +149,11 @@ private:
     bool m_waitingForDisk = false;          // the last run found the backup disk not connected
     bool m_disksChanged = false;            // a disk came or went since the last tick
     std::optional<LocalTime> m_diskTried;   // when a run last went for the disk that came back
+    // Alerts: the client, the last unattended failure told, the last failure to send shown.
+    HttpClient* m_http = nullptr;
+    std::unique_ptr<HttpClient> m_ownHttp;
+    std::string m_lastAlertedFailure;
+    std::string m_alertFailureShown;
 };
 
 }  // namespace vantrel

@@ -37,6 +37,10 @@ struct TBackupSettings {
     std::string ExcludeRules = {};  // patterns separated by "|" (engine/Exclusions.h)
     int KeepMonthly = 0;            // months whose oldest complete copy is kept too
     int KeepYearly = 0;             // years whose oldest complete copy is kept too
+    // Alerts (engine/Alert.h): where to, whether successes too, a 钉钉 robot's signing secret.
+    std::string NotifyUrl = {};
+    bool NotifyAll = false;
+    std::string NotifySecret = {};
 };
 
 }  // namespace vantrel

@@ -308,6 +308,12 @@ constexpr SettingRow kRows[] = {
     flagRow<&TBackupSettings::SystemTask, false>(Setting::SystemTask, "系统计划任务"),
     // On unless turned off.
     flagRow<&TBackupSettings::GuardMassChanges, true>(Setting::Guard, "异常变化保护"),
+    // Alerts to a web address. A malformed address never stops a backup: sending says what is
+    // wrong with it.
+    textRow<&TBackupSettings::NotifyUrl>(Setting::NotifyUrl, "通知网址", Stored::OnceSet, nullptr),
+    flagRow<&TBackupSettings::NotifyAll, false>(Setting::NotifyAll, "通知所有结果"),
+    textRow<&TBackupSettings::NotifySecret>(Setting::NotifySecret, "通知密钥", Stored::OnceSet,
+                                            nullptr),
     flagRow<&TBackupSettings::TimetableStarted, false>(Setting::TimetableStarted, "备份计划已启动",
                                                        Stored::ByTimetable),
 };

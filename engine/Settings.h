@@ -27,6 +27,9 @@ enum class Setting {
     Share,
     SystemTask,
     Guard,
+    NotifyUrl,
+    NotifyAll,
+    NotifySecret,
     // Never written by the save command, so it stays last: a new setting goes above it.
     TimetableStarted,
 };

@@ -229,6 +229,16 @@ TEST_F(JobPresenterTest, AStartedTimetableStartsAgainWithTheWindowUntilStopped) 
     }
 }
 
+// The alert settings have no field yet: a save from the window keeps them as loaded.
+TEST_F(JobPresenterTest, ASaveFromTheWindowKeepsTheAlertSettings) {
+    const std::string alerts = "通知网址=https://h/x\r\n通知所有结果=1\r\n通知密钥=SEC\r\n";
+    writeBytes(dir / "config.ini", utf8ToGbk("[备份设置]\r\n" + alerts));
+    presenter.show();
+    fillValid();
+    presenter.save();
+    EXPECT_NE(readBytes(dir / "config.ini").find(utf8ToGbk(alerts)), std::string::npos);
+}
+
 // The system's scheduler as the presenter uses it: what was registered, by name.
 struct FakeScheduler final : SystemScheduler {
     void install(const std::string& name, const std::string& definition) override {

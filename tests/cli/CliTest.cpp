@@ -590,6 +590,82 @@ TEST_F(CliTest, AClosedOutputOrASignalNeverLeavesHalfARun) {
     }
 }
 
+// A real HTTP server on the loopback: answers by path and keeps each request it gets.
+constexpr const char* kAlertServer = R"(
+import http.server, sys, os
+root = sys.argv[1]
+class Hook(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers['Content-Length']))
+        with open(os.path.join(root, 'posts'), 'ab') as f:
+            f.write(self.path.encode() + b' ' + body + b'\n')
+        status, answer = {'/ok': (200, b'{"errcode":0}'), '/robot': (200, b'{"errcode":310000,"errmsg":"bad sign"}')}.get(self.path, (500, b'boom'))
+        self.send_response(status)
+        self.send_header('Content-Length', str(len(answer)))
+        self.end_headers()
+        self.wfile.write(answer)
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(('127.0.0.1', 0), Hook)
+with open(os.path.join(root, 'port.tmp'), 'w') as f:
+    f.write(str(server.server_address[1]))
+os.rename(os.path.join(root, 'port.tmp'), os.path.join(root, 'port'))
+server.serve_forever()
+)";
+
+TEST_F(CliTest, AlertsReachARealServerAndNotifyTestSaysWhyNot) {
+    test::TempDir served;
+    const pid_t server = ::fork();
+    if (server == 0) {
+        ::execlp("python3", "python3", "-c", kAlertServer, served.path().c_str(), nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 600 && !std::filesystem::exists(served / "port"); ++i) {
+        ::usleep(50000);
+    }
+    const std::string base = "http://127.0.0.1:" + readBytes(served / "port");
+    const auto setUrl = [&](const std::string& url) {
+        writeConfig();
+        std::string ini = readBytes(work / "config.ini");
+        writeBytes(work / "config.ini", ini + utf8ToGbk("通知网址=" + url + "\r\n"));
+    };
+    setUrl(base + "/ok");
+    const Outcome sent = run({"notify-test"});
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    EXPECT_NE(readBytes(served / "posts").find("这是一条测试通知"), std::string::npos);
+
+    // A failed run sends one alert, naming its folders; a success sends none.
+    std::filesystem::remove_all(work / "数据");
+    EXPECT_EQ(run({"backup"}).status, 1);
+    writeConfig();
+    EXPECT_EQ(run({"backup"}).status, 0);
+    const std::string posts = readBytes(served / "posts");
+    EXPECT_EQ(std::count(posts.begin(), posts.end(), '\n'), 2) << posts;
+    EXPECT_NE(posts.find(R"("outcome":"failed")"), std::string::npos) << posts;
+    EXPECT_NE(posts.find("备份源：" + pathToUtf8(work / "数据")), std::string::npos) << posts;
+
+    // The reasons notify-test gives; a failed alert never changes a run's status.
+    const struct {
+        std::string url, reason;
+    } failures[] = {{base + "/robot", "HTTP 200，错误：310000 bad sign"},
+                    {base + "/gone", "HTTP 500，boom"},
+                    {"https://127.0.0.1:" + readBytes(served / "port") + "/ok", "TLS"},
+                    {"http://127.0.0.1:1/", "没有应答"}};
+    for (const auto& f : failures) {
+        setUrl(f.url);
+        const Outcome o = run({"notify-test"});
+        EXPECT_EQ(o.status, 1) << f.url;
+        EXPECT_NE(o.err.find(f.reason), std::string::npos) << o.err;
+    }
+    std::filesystem::remove_all(work / "数据");
+    const Outcome failed = run({"backup"});
+    EXPECT_EQ(failed.status, 1) << failed.err;
+    EXPECT_NE(failed.err.find("没有应答"), std::string::npos) << failed.err;
+    EXPECT_NE(run({"log"}).out.find("通知发送失败"), std::string::npos);
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+}
+
 }  // namespace
 }  // namespace vantrel
 
