@@ -193,6 +193,7 @@ private:
         m_current.type = typeLetter(st.type);
         m_current.size = st.type == EntryType::File ? st.size : 0;
         m_current.mtimeNs = st.mtimeNs;
+        m_current.attributes = attributesOf(st);
         m_current.hash =
             st.type == EntryType::Link ? linkTarget(m_files, diskPath(rel)) : std::string();
         m_current.path = std::move(rel);
@@ -253,6 +254,25 @@ std::string ChangeCounts::summary() const {
            " 个，删除 " + std::to_string(filesDeleted) + " 个";
 }
 
+void mergeByPath(EntryStream& a, EntryStream& b, const PairFn& each) {
+    // An entry lasts until its own stream's next call, which comes after `each` is told.
+    const ManifestEntry* x = a.next();
+    const ManifestEntry* y = b.next();
+    while (x != nullptr || y != nullptr) {
+        if (y == nullptr || (x != nullptr && x->path < y->path)) {
+            each(x, nullptr);
+            x = a.next();
+        } else if (x == nullptr || y->path < x->path) {
+            each(nullptr, y);
+            y = b.next();
+        } else {
+            each(x, y);
+            x = a.next();
+            y = b.next();
+        }
+    }
+}
+
 ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const ChangeFn& each,
                             const Exclusions* newerRules) {
     ChangeCounts counts;
@@ -261,51 +281,33 @@ ChangeCounts compareEntries(EntryStream& older, EntryStream& newer, const Change
             each(kind, e);
         }
     };
-    // The entries are copied as they come: a stream's entry lasts until its next call.
-    std::optional<ManifestEntry> o, n;
-    const auto take = [](EntryStream& s, std::optional<ManifestEntry>& slot) {
-        const ManifestEntry* e = s.next();
-        if (e && e->path.empty()) {
-            e = s.next();  // the top is the copy itself
+    mergeByPath(older, newer, [&](const ManifestEntry* o, const ManifestEntry* n) {
+        // The tops are the copies themselves; what the newer copy's rules leave out was not
+        // deleted and is not counted among the older copy's files.
+        if (o != nullptr && (o->path.empty() || (newerRules != nullptr &&
+                                                 newerRules->leavesOut(o->path, o->type == 'd')))) {
+            o = nullptr;
         }
-        if (e) {
-            slot = *e;
-        } else {
-            slot.reset();
+        if (n != nullptr && n->path.empty()) {
+            n = nullptr;
         }
-    };
-    const auto takeOlder = [&] {
-        take(older, o);
-        while (o && newerRules != nullptr && newerRules->leavesOut(o->path, o->type == 'd')) {
-            take(older, o);
-        }
-        if (o && o->type != 'd') {
+        if (o != nullptr && o->type != 'd') {
             ++counts.filesBefore;
         }
-    };
-    takeOlder();
-    take(newer, n);
-    while (o || n) {
-        if (!n || (o && o->path < n->path)) {
+        if (o != nullptr && n == nullptr) {
             ++counts.deleted;
             counts.filesDeleted += o->type != 'd' ? 1 : 0;
             tell(ChangeKind::Deleted, *o);
-            takeOlder();
-        } else if (!o || n->path < o->path) {
+        } else if (o == nullptr && n != nullptr) {
             ++counts.added;
             counts.filesAdded += n->type != 'd' ? 1 : 0;
             tell(ChangeKind::Added, *n);
-            take(newer, n);
-        } else {
-            if (!sameEntry(*o, *n)) {
-                ++counts.modified;
-                counts.filesModified += o->type != 'd' ? 1 : 0;
-                tell(ChangeKind::Modified, *n);
-            }
-            takeOlder();
-            take(newer, n);
+        } else if (o != nullptr && !sameEntry(*o, *n)) {
+            ++counts.modified;
+            counts.filesModified += o->type != 'd' ? 1 : 0;
+            tell(ChangeKind::Modified, *n);
         }
-    }
+    });
     return counts;
 }
 

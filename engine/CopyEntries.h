@@ -35,9 +35,16 @@ std::unique_ptr<EntryStream> streamOf(const Manifest& sorted, std::string_view b
 // everything under it ("" for all). Throws BackupError from next() if the BLOB is damaged.
 std::unique_ptr<EntryStream> streamOfBlob(std::string_view blob, std::string_view below = {});
 // The tree at `root` as it is on disk: `below` and everything under it. Files carry no hash
-// (unknown); links carry their target; folders that cannot be read show nothing under them.
+// (unknown); links carry their target; every entry its permission bits and owner; folders
+// that cannot be read show nothing under them.
 std::unique_ptr<EntryStream> streamOfTree(FileOps& files, const std::filesystem::path& root,
                                           std::string_view below = {});
+
+// Merges two streams by path: `each` is told of every path in order, with the entry each
+// side holds there (null on the side that lacks it), valid for that call only. What counts as
+// a difference is the caller's: `changes` and `verify` ask different things of a pair.
+using PairFn = std::function<void(const ManifestEntry* a, const ManifestEntry* b)>;
+void mergeByPath(EntryStream& a, EntryStream& b, const PairFn& each);
 
 // Whether two versions of an entry are the same: same type; files of the same size and time
 // and, where both hashes are known, the same hash; links with the same target. Folders and

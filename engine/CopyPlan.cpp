@@ -7,6 +7,7 @@
 #include "engine/BackupRecordStore.h"
 #include "engine/CopyNaming.h"
 #include "engine/CopySlot.h"
+#include "engine/FileHash.h"
 #include "engine/ManifestCodec.h"
 #include "engine/ManifestStore.h"
 #include "engine/Restore.h"
@@ -229,10 +230,11 @@ void CopyPlan::prepare() {
         }
     }
 
-    // Every copy gets a manifest, from what the copy read and wrote anyway. Hashing every
-    // file costs more than the copy can spare, so hashes go with sharing, where only the
-    // files that changed are read again.
-    m_recorder.emplace(m_ws.files, m_previous ? &*m_previous : nullptr, m_settings.ShareUnchanged);
+    // Every copy gets a manifest with the hash of every file, from what the copy read and
+    // wrote anyway: each file is hashed as it is written, while its pages are cached. Only a
+    // file the copy could not hash (and one carried over) is read again.
+    m_recorder.emplace(m_ws.files, m_previous ? &*m_previous : nullptr, true);
+    m_options.digest = newContentDigest;
     m_options.onEntry = [this](const CopiedEntry& entry) { m_recorder->add(entry); };
 }
 

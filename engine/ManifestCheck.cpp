@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -116,23 +117,42 @@ std::string differences(const ManifestEntry& r, const ManifestEntry& f, std::siz
 }  // namespace
 
 ManifestDiff compareManifests(const Manifest& recorded, const Manifest& found) {
+    const auto r = streamOf(recorded);
+    const auto f = streamOf(found);
+    return compareStreams(*r, *f);
+}
+
+ManifestDiff compareStreams(EntryStream& recorded, EntryStream& found, const HashOfFn& hashOf,
+                            std::size_t* recordedEntries) {
     ManifestDiff diff;
-    auto r = recorded.begin();
-    auto f = found.begin();
-    while (r != recorded.end() || f != found.end()) {
-        if (f == found.end() || (r != recorded.end() && r->path < f->path)) {
-            diff.missing.push_back(r++->path);
-        } else if (r == recorded.end() || f->path < r->path) {
-            diff.extra.push_back(f++->path);
-        } else {
-            std::string why = differences(*r, *f, diff.contentsUnchecked);
-            if (!why.empty()) {
-                diff.changed.push_back(r->path);
-                diff.changedWhy.push_back(std::move(why));
-            }
-            ++r;
-            ++f;
+    std::size_t entries = 0;
+    ManifestEntry hashed;
+    mergeByPath(recorded, found, [&](const ManifestEntry* r, const ManifestEntry* f) {
+        if (r == nullptr) {
+            diff.extra.push_back(f->path);
+            return;
         }
+        ++entries;
+        if (f == nullptr) {
+            diff.missing.push_back(r->path);
+            return;
+        }
+        // Only a file whose recorded hash tells something is read: one recorded without a
+        // hash, or with one that could not be read, is not read now either.
+        if (hashOf && f->type == 'f' && r->type == 'f' && !r->hash.empty() &&
+            r->hash != kUnreadHash) {
+            hashed = *f;
+            hashed.hash = hashOf(f->path);
+            f = &hashed;
+        }
+        std::string why = differences(*r, *f, diff.contentsUnchecked);
+        if (!why.empty()) {
+            diff.changed.push_back(r->path);
+            diff.changedWhy.push_back(std::move(why));
+        }
+    });
+    if (recordedEntries != nullptr) {
+        *recordedEntries = entries;
     }
     return diff;
 }
@@ -242,8 +262,15 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
             }
         }
     }
-    const auto recorded = ManifestStore(*database).load(result.copy->id);
-    if (!recorded) {
+    // Read as its BLOB, entry by entry, beside a walk of the copy: neither is held decoded.
+    ManifestStore manifests(*database);
+    std::string blob;
+    std::optional<Manifest> recorded;
+    const bool asBlob = manifests.loadBlob(result.copy->id, blob);
+    if (!asBlob) {
+        recorded = manifests.load(result.copy->id);  // rows of an earlier version
+    }
+    if (!asBlob && !recorded) {
         // Copies made by earlier versions have none (with sharing off, they made none).
         result.refusal = "备份“" + escapedName(result.copy->path) + "”没有清单，无法核对";
         return result;
@@ -253,8 +280,18 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
         result.refusal = "备份“" + escapedName(result.copy->path) + "”不存在";
         return result;
     }
-    result.recordedEntries = recorded->size();
-    result.diff = compareManifests(*recorded, manifestOfTree(ws.files, root, &*recorded));
+    const auto fromRecord = recorded ? streamOf(*recorded) : streamOfBlob(blob);
+    const auto onDisk = streamOfTree(ws.files, root);
+    result.diff = compareStreams(
+        *fromRecord, *onDisk,
+        [&](const std::string& path) {
+            try {
+                return hashFile(path.empty() ? root : root / pathFromUtf8(path));
+            } catch (const std::system_error&) {
+                return std::string();
+            }
+        },
+        &result.recordedEntries);
     rememberDamage(ws, *database, result, records, root);
     return result;
 }

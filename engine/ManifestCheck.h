@@ -2,12 +2,14 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/BackupRecordStore.h"
+#include "engine/CopyEntries.h"
 #include "engine/Manifest.h"
 #include "engine/Workspace.h"
 
@@ -34,6 +36,13 @@ struct ManifestDiff {
 // Folders compare by type, permission bits and owner: their times move as entries come and
 // go. Permission bits and owners are compared where the manifest recorded them.
 ManifestDiff compareManifests(const Manifest& recorded, const Manifest& found);
+
+// The same comparison of two streams in path order (engine/CopyEntries.h), neither held
+// whole. With `hashOf`, a found file whose recorded hash is known is hashed through it (by
+// its path; "" when it cannot be read), as a stream of a tree on disk carries none.
+using HashOfFn = std::function<std::string(const std::string& path)>;
+ManifestDiff compareStreams(EntryStream& recorded, EntryStream& found, const HashOfFn& hashOf = {},
+                            std::size_t* recordedEntries = nullptr);
 
 // A recorded copy checked against its manifest.
 struct VerifyResult {

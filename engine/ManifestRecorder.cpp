@@ -62,13 +62,16 @@ void ManifestRecorder::add(const CopiedEntry& entry) {
             before->mtimeNs == e.mtimeNs && before->source && before->source == e.source &&
             !before->hash.empty() && before->hash != kUnreadHash) {
             e.hash = before->hash;
+        } else if (entry.hash != nullptr) {
+            e.hash = *entry.hash;  // hashed as it was written
+            hashed = true;
         } else if (m_hashContents) {
             try {
                 e.hash = hashFile(written);
                 hashed = true;
             } catch (const std::system_error&) {
                 // The check then reports the file as changed, never as intact.
-                e.hash = kUnreadHash;
+                e.hash = std::string(kUnreadHash);
             }
         }
     } else if (entry.type == EntryType::Link) {

@@ -5,10 +5,12 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include "platform/ContentDigest.h"
 #include "platform/FileStat.h"
 
 namespace vantrel {
@@ -66,6 +68,9 @@ struct CopiedEntry {
     // The entry as the copy holds it, read back (permission bits, owner, group); null where it
     // was not.
     const EntryStat* held = nullptr;
+    // A copied file's contents as written, hashed by CopyOptions::digest while they were
+    // copied; null where the copy did not hash them (a shared file, no digest, a failed read).
+    const std::string* hash = nullptr;
 };
 
 // Entries a copy, a count or a walk leaves out, asked with an entry's path below the top and
@@ -105,6 +110,9 @@ struct CopyOptions {
     // Called for every entry placed in the copy. The copy's two threads may call it at
     // once, so it must be safe to call concurrently.
     std::function<void(const CopiedEntry&)> onEntry;
+    // When set, each file copied (not linked) is hashed as its bytes are written, each thread
+    // with a digest of its own, and the hash reported in CopiedEntry::hash.
+    DigestFactory digest;
     // Entries below the top left out on purpose: neither copied nor listed as skipped.
     ExcludeFn exclude;
 };

@@ -44,7 +44,10 @@ std::uint64_t heldBytes(int dirFd, const char* name, const struct stat& st) {
     return held;
 }
 
-int DataCopy::copy(int in, int out, const struct stat& st, DataCopyObserver& observer) {
+int DataCopy::copy(int in, int out, const struct stat& st, DataCopyObserver& observer,
+                   ContentDigest* digest) {
+    m_digest = digest;
+    m_hashedTo = 0;
     const off_t size = st.st_size;
     if (size <= 0) {
         return 0;
@@ -75,7 +78,43 @@ int DataCopy::copy(int in, int out, const struct stat& st, DataCopyObserver& obs
         }
         pos = hole;
     }
-    return ::ftruncate(out, size) == 0 ? 0 : errno;
+    if (::ftruncate(out, size) != 0) {
+        return errno;
+    }
+    if (m_digest != nullptr && size > m_hashedTo) {
+        m_digest->zeros(static_cast<std::uint64_t>(size - m_hashedTo));  // the trailing hole
+        m_hashedTo = size;
+    }
+    return 0;
+}
+
+// Gives the digest the `length` bytes just written at `offset` of `out`: from the buffer
+// they went through, else read back from the page cache. A hole before them reads as zeros.
+void DataCopy::hashWritten(int out, off_t offset, size_t length, bool inBuffer) {
+    if (offset > m_hashedTo) {
+        m_digest->zeros(static_cast<std::uint64_t>(offset - m_hashedTo));
+    }
+    m_hashedTo = offset + static_cast<off_t>(length);
+    if (inBuffer) {
+        m_digest->data(m_buffer.data(), length);
+        return;
+    }
+    if (m_buffer.empty()) {
+        m_buffer.resize(kBufferSize);
+    }
+    while (length > 0) {
+        const ssize_t n = ::pread(out, m_buffer.data(), std::min(length, m_buffer.size()), offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            m_digest = nullptr;  // no hash rather than a wrong one; the copy itself stands
+            return;
+        }
+        m_digest->data(m_buffer.data(), static_cast<size_t>(n));
+        offset += n;
+        length -= static_cast<size_t>(n);
+    }
 }
 
 // Copies `length` bytes at `offset` of `in` to the same offset of `out`.
@@ -125,6 +164,9 @@ int DataCopy::copyRange(int in, int out, off_t offset, off_t length, off_t fileS
         }
         outPos = inPos;  // copy_file_range moves both itself; the others only the input
         length -= n;
+        if (m_digest != nullptr) {
+            hashWritten(out, outPos - n, static_cast<size_t>(n), m_how == CopyMethod::ReadWrite);
+        }
         const bool big = static_cast<size_t>(fileSize) > kChunk;
         if (big) {
             // Big files start going to disk while the rest is copied, so the sync that

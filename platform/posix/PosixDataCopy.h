@@ -35,14 +35,22 @@ public:
     explicit DataCopy(CopyMethod method) : m_method(method), m_how(method) {}
 
     // Copies the contents of `in` (described by `st`) to `out`. Returns an errno value, 0 on
-    // success, ECANCELED when cancelled.
-    int copy(int in, int out, const struct stat& st, DataCopyObserver& observer);
+    // success, ECANCELED when cancelled. With `digest` (started by the caller), each chunk is
+    // hashed from `out` (opened for reading too) right after it was written, while its pages
+    // are still cached, holes as zeros; hashed() then says whether every byte got there.
+    int copy(int in, int out, const struct stat& st, DataCopyObserver& observer,
+             ContentDigest* digest = nullptr);
+    bool hashed() const { return m_digest != nullptr; }
 
 private:
     int copyRange(int in, int out, off_t offset, off_t length, off_t fileSize,
                   DataCopyObserver& observer);
     bool fallBack(int err);
     ssize_t bufferCopy(int in, int out, off_t offset, size_t want);
+    void hashWritten(int out, off_t offset, size_t length, bool inBuffer);
+
+    ContentDigest* m_digest = nullptr;  // while copying a file that is hashed; null if failed
+    off_t m_hashedTo = 0;               // the bytes given to m_digest so far
 
     const CopyMethod m_method;
     CopyMethod m_how;  // the way in use; Auto degrades as file systems refuse

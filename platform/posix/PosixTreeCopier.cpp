@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -191,9 +192,10 @@ private:
     // `shared`: linked from the copy shared from. `held` is what the copy holds, read back from
     // it; null when it could not be read.
     // `bytes` are the entry's bytes not yet counted as done.
+    // `hash`: of the contents as written, where they were hashed while copied.
     void placed(const fs::path& rel, EntryType type, const struct stat& st, bool shared,
-                const fs::path& written, const struct stat* held = nullptr,
-                std::uint64_t bytes = 0) {
+                const fs::path& written, const struct stat* held = nullptr, std::uint64_t bytes = 0,
+                const std::string* hash = nullptr) {
         {
             std::lock_guard lock(m_shared.mutex);
             if (shared) {
@@ -223,6 +225,7 @@ private:
             e.asWritten = held != nullptr;
             e.shared = shared;
             e.written = &written;
+            e.hash = hash;
             m_options.onEntry(e);
         }
     }
@@ -504,12 +507,19 @@ private:
         if (!in) {
             return entryFailed(src, errno, sourceFault(osError(errno)));
         }
-        Fd out(::openat(dstDir, dstName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        S_IRUSR | S_IWUSR));
+        // Read as well as written when hashed: each chunk is read back while still cached.
+        ContentDigest* digest = this->digest();
+        Fd out(::openat(
+            dstDir, dstName,
+            (digest != nullptr ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+            S_IRUSR | S_IWUSR));
         if (!out) {
             return entryFailed(src, errno, targetFault(osError(errno)));
         }
-        if (const int err = m_data.copy(in.get(), out.get(), st, *this)) {
+        if (digest != nullptr) {
+            digest->start();
+        }
+        if (const int err = m_data.copy(in.get(), out.get(), st, *this, digest)) {
             if (err == ECANCELED) {
                 return failCancelled(src);
             }
@@ -536,8 +546,21 @@ private:
         if (st.st_nlink > 1) {
             m_shared.links.insert_or_assign(idOf(st), LinkedName{dst, false});
         }
-        placed(rel, EntryType::File, st, false, dst, read ? &held : nullptr);
+        if (digest != nullptr && m_data.hashed()) {
+            m_hash = digest->finish();
+            placed(rel, EntryType::File, st, false, dst, read ? &held : nullptr, 0, &m_hash);
+        } else {
+            placed(rel, EntryType::File, st, false, dst, read ? &held : nullptr);
+        }
         return true;
+    }
+
+    // This thread's digest when the copy hashes what it writes; made on first use.
+    ContentDigest* digest() {
+        if (!m_digest && m_options.digest) {
+            m_digest = m_options.digest();
+        }
+        return m_digest.get();
     }
 
     // Gives the entry made at `dstName` the source's owner and group, where the process may.
@@ -614,6 +637,8 @@ private:
     const ProgressFn& m_progress;
     const CopyMethod m_method;
     DataCopy m_data{m_method};
+    std::unique_ptr<ContentDigest> m_digest;
+    std::string m_hash;  // of the file last copied
     const uid_t m_euid = ::geteuid();
     bool m_topEntry = false;
     FileId m_topId;

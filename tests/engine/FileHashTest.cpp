@@ -9,6 +9,7 @@
 
 #include "engine/FileHash.h"
 #include "platform/FileContents.h"
+#include "platform/posix/PosixTreeCopier.h"
 #include "tests/support/TempDir.h"
 
 namespace vantrel {
@@ -87,6 +88,51 @@ TEST(FileHash, HolesHashAsTheZerosTheyReadAs) {
     }
     if (!anyHoles) {
         GTEST_SKIP() << "the temp folder's file system does not keep holes";
+    }
+}
+
+// A copy hashes what it writes as it goes, by every way of copying: the same hash as reading
+// the file afterwards, holes, a trailing hole and data across a chunk's end included.
+TEST(FileHash, ACopyHashesWhatItWritesAsReadingItWould) {
+    test::TempDir dir;
+    const std::string data(70000, 'x');
+    const struct {
+        const char* name;
+        off_t size;
+        std::vector<Piece> pieces;
+        bool sparse;
+    } layouts[] = {
+        {"small", 5, {{0, "hello"}}, false},
+        {"empty", 0, {}, false},
+        {"holes between and last", 8 * kMiB, {{0, data}, {5 * kMiB + 3, data}}, true},
+        {"across a chunk", 17 * kMiB, {{16 * kMiB - 9, data}}, true},
+        {"dense, two chunks", 17 * kMiB, {{3, data}}, false},
+    };
+    for (const auto& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        fs::remove_all(dir / "src");
+        fs::create_directories(dir / "src");
+        if (layout.sparse) {
+            writeSparse(dir / "src" / "f", layout.size, layout.pieces);
+        } else {
+            writeDense(dir / "src" / "f", layout.size, layout.pieces);
+        }
+        const std::string expected = hashFile(dir / "src" / "f");
+        for (CopyMethod method : {CopyMethod::Auto, CopyMethod::SendFile, CopyMethod::ReadWrite}) {
+            fs::remove_all(dir / "dst");
+            std::string reported;
+            CopyOptions options;
+            options.digest = newContentDigest;
+            options.onEntry = [&reported](const CopiedEntry& e) {
+                if (e.type == EntryType::File) {
+                    ASSERT_NE(e.hash, nullptr);
+                    reported = *e.hash;
+                }
+            };
+            ASSERT_TRUE(posix::copyTree(dir / "src", dir / "dst", options, {}, method).ok());
+            EXPECT_EQ(reported, expected) << static_cast<int>(method);
+            EXPECT_EQ(hashFile(dir / "dst" / "f"), expected) << static_cast<int>(method);
+        }
     }
 }
 

@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/FileHash.h"
 #include "engine/ManifestCheck.h"
 #include "engine/Texts.h"
+#include "platform/TextCodec.h"
 #include "tests/support/TempDir.h"
 
 namespace vantrel {
@@ -37,6 +39,14 @@ TEST(ManifestCheck, FindsAFlippedByteADeletedFileAndAnAddedOne) {
     EXPECT_EQ(diff.changed, std::vector<std::string>{"a.txt"});
     EXPECT_EQ(diff.missing, std::vector<std::string>{"sub/b.txt"});
     EXPECT_EQ(diff.extra, std::vector<std::string>{"sub/new.txt"});
+    const auto fromRecord = streamOf(recorded);
+    const auto onDisk = streamOfTree(files, copy);
+    const ManifestDiff streamed =
+        compareStreams(*fromRecord, *onDisk,
+                       [&copy](const std::string& p) { return hashFile(copy / pathFromUtf8(p)); });
+    EXPECT_EQ(streamed.changed, diff.changed);
+    EXPECT_EQ(streamed.missing, diff.missing);
+    EXPECT_EQ(streamed.extra, diff.extra);
 }
 
 // Each tampering with a copy of a.txt, sub/ and sub/b.txt, and what a check finds.
@@ -106,6 +116,20 @@ TEST(ManifestCheck, PermissionBitsOwnersAndContentsWhereHashedAreChecked) {
         EXPECT_EQ(diff.changedWhy, std::string(c.why).empty() ? std::vector<std::string>{}
                                                               : std::vector<std::string>{c.why});
         EXPECT_EQ(diff.contentsUnchecked, c.unchecked);
+
+        // Streamed as verify does, the copy walked on disk and hashed where the record asks:
+        // the same findings.
+        const auto fromRecord = streamOf(recorded);
+        const auto onDisk = streamOfTree(files, copy);
+        std::size_t entries = 0;
+        const ManifestDiff streamed = compareStreams(
+            *fromRecord, *onDisk,
+            [&copy](const std::string& p) { return hashFile(copy / pathFromUtf8(p)); }, &entries);
+        EXPECT_EQ(streamed.changed, diff.changed);
+        EXPECT_EQ(streamed.changedWhy, diff.changedWhy);
+        EXPECT_EQ(streamed.contentsUnchecked, diff.contentsUnchecked);
+        EXPECT_TRUE(streamed.missing.empty() && streamed.extra.empty());
+        EXPECT_EQ(entries, recorded.size());
     }
 }
 

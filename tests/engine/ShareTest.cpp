@@ -79,17 +79,16 @@ struct Unmount {
     ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
 };
 
-TEST_F(ShareRunTest, ACopyWithoutHashesIsRecordedAndCheckedButNeverSharedFrom) {
+TEST_F(ShareRunTest, ACopyMadeWithoutSharingCarriesHashesAndIsSharedFrom) {
     settings.ShareUnchanged = false;
     ASSERT_TRUE(runOn(15).ran);
-    const VerifyResult unhashed = verifyCopy(ws, "20140515");
-    EXPECT_TRUE(unhashed.intact()) << unhashed.summary();
-    EXPECT_EQ(unhashed.diff.contentsUnchecked, 2u);
-    // Its record of the source vouches for nothing in the copy's contents: copied once more.
+    const VerifyResult hashed = verifyCopy(ws, "20140515");
+    EXPECT_TRUE(hashed.intact()) << hashed.summary();
+    EXPECT_EQ(hashed.diff.contentsUnchecked, 0u);
+    // The hashes made while copying vouch for the copy: the first sharing run links.
     settings.ShareUnchanged = true;
-    EXPECT_EQ(runOn(16).shared, 0u);
-    EXPECT_EQ(runOn(17).shared, 2u);
-    EXPECT_EQ(verifyCopy(ws, "20140517").diff.contentsUnchecked, 0u);
+    EXPECT_EQ(runOn(16).shared, 2u);
+    EXPECT_EQ(verifyCopy(ws, "20140516").diff.contentsUnchecked, 0u);
 }
 
 TEST_F(ShareRunTest, ADamagedPreviousManifestLinksNothingAndTheNewCopyIsIntact) {
