@@ -247,6 +247,41 @@ void RestorePresenter::select(const std::vector<std::string>& paths) {
     }
 }
 
+void RestorePresenter::openAt(const std::string& path) {
+    try {
+        const std::string rel = sourceRelative(m_ws, m_settings, path);
+        const auto holds = [&rel](CopyEntries& c) { return c.onDisk() && c.find(rel); };
+        if (m_copy == nullptr || !holds(*m_copy)) {
+            const auto newest = std::find_if(m_copies.begin(), m_copies.end(), holds);
+            if (newest != m_copies.end()) {
+                relist(newest->record().id);
+            }
+        }
+        const auto entry = m_copy != nullptr ? m_copy->find(rel) : std::optional<ManifestEntry>();
+        if (rel.empty() || (entry && entry->type == 'd')) {
+            m_folder = rel;
+            showFolder();
+            return;
+        }
+        // A file: its folder, or the nearest one above it that the copy has.
+        std::string folder = rel;
+        do {
+            const auto cut = folder.rfind('/');
+            folder = cut == std::string::npos ? std::string() : folder.substr(0, cut);
+        } while (!folder.empty() && (m_copy == nullptr || !m_copy->find(folder)));
+        m_folder = folder;
+        showFolder();
+        if (!entry) {
+            m_view.showMessage("没有备份包含“" + path + "”");
+            return;
+        }
+        m_view.showChosenEntry(rel);
+        select({rel});
+    } catch (const std::exception& e) {
+        m_view.showMessage(e.what());
+    }
+}
+
 void RestorePresenter::restoreToOriginal() {
     startRestore("");
 }

@@ -42,6 +42,11 @@ public:
     // The entries chosen in the list (paths below the source); one shows its versions.
     void select(const std::vector<std::string>& paths);
 
+    // Opens the window at `path` (absolute, or relative to the source), as the file manager
+    // hands it over: a folder's listing, or a file chosen in its folder with its versions. The
+    // copy shown changes to the newest one holding it when the one shown does not.
+    void openAt(const std::string& path);
+
     void restoreToOriginal();  // 恢复到原位置: beside what differs there
     void restoreTo();          // 恢复到…: under a folder picked, keeping paths
     void openBackupFolder();   // 打开备份文件夹: the folder shown, in the copy

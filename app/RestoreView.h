@@ -46,6 +46,9 @@ public:
     // The command that keeps the chosen copy for good or takes that mark away: its caption
     // ("永久保留", "取消永久保留"), and whether a copy is chosen for it.
     virtual void showPinCommand(std::string_view caption, bool enabled) = 0;
+    // Marks the entry `path` of the folder shown as the chosen one (an entry opened from
+    // outside, as from the file manager), without handing the choice back.
+    virtual void showChosenEntry(std::string_view path) { (void)path; }
     // The versions of the chosen entry, one line each ("2026-12-01\t5\t… \t同上"), newest first.
     virtual void showVersions(const std::vector<std::string>& lines) = 0;
     // While a restore runs: the commands off, progress and 取消 shown.

@@ -213,6 +213,17 @@ void TRestoreForm::showEntries(std::string_view folder, const std::vector<Restor
     m_entries->resizeColumnsToContents();
 }
 
+void TRestoreForm::showChosenEntry(std::string_view path) {
+    const QSignalBlocker quiet(m_entries);
+    for (int row = 0; row < m_entries->rowCount(); ++row) {
+        if (m_entries->item(row, 0)->data(kPathRole).toString() == toQString(path)) {
+            m_entries->selectRow(row);
+            m_entries->scrollToItem(m_entries->item(row, 0));
+            return;
+        }
+    }
+}
+
 void TRestoreForm::showVersions(const std::vector<std::string>& lines) {
     m_versions->clear();
     for (const std::string& line : lines) {

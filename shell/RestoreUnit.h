@@ -36,6 +36,7 @@ public:
     void showPinCommand(std::string_view caption, bool enabled) override;
     void showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) override;
     void showVersions(const std::vector<std::string>& lines) override;
+    void showChosenEntry(std::string_view path) override;
     void showRestoring(bool running) override;
     void showProgress(const ProgressView& progress) override;
     void showSummary(std::string_view summary, const std::vector<std::string>& details) override;

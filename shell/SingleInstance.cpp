@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
 const QByteArray kShowRequest = QByteArrayLiteral("show\n");
+// Followed by the path in base64, which no file name can break.
+const QByteArray kRestoreRequest = QByteArrayLiteral("restore ");
 
 }  // namespace
 
@@ -35,12 +37,14 @@ QString SingleInstance::serverName(const std::filesystem::path& workDir) {
     return QStringLiteral("vantrel-") + QString::fromLatin1(hash);
 }
 
-bool SingleInstance::claim() {
+bool SingleInstance::claim(const QString& restorePath) {
     {
         QLocalSocket socket;
         socket.connectToServer(m_name);
         if (socket.waitForConnected(kConnectTimeoutMs)) {
-            socket.write(kShowRequest);
+            socket.write(restorePath.isEmpty()
+                             ? kShowRequest
+                             : kRestoreRequest + restorePath.toUtf8().toBase64() + '\n');
             socket.waitForBytesWritten(kConnectTimeoutMs);
             socket.disconnectFromServer();
             return false;
@@ -58,8 +62,14 @@ bool SingleInstance::claim() {
         while (QLocalSocket* peer = m_server->nextPendingConnection()) {
             connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
             connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
-                if (peer->readAll().contains("show")) {
-                    emit activationRequested();
+                while (peer->canReadLine()) {
+                    const QByteArray line = peer->readLine().chopped(1);
+                    if (line == kShowRequest.chopped(1)) {
+                        emit activationRequested();
+                    } else if (line.startsWith(kRestoreRequest)) {
+                        emit restoreRequested(QString::fromUtf8(
+                            QByteArray::fromBase64(line.mid(kRestoreRequest.size()))));
+                    }
                 }
             });
         }

@@ -21,12 +21,15 @@ public:
     static QString serverName(const std::filesystem::path& workDir);
 
     // True when this process is the first in the directory and now listens; false when another
-    // window there was reached and asked to show itself.
-    bool claim();
+    // window there was reached and asked to show itself (and, with `restorePath`, to open its
+    // restore window there).
+    bool claim(const QString& restorePath = {});
 
 signals:
     // A later start in the same directory asked this window to come to the front.
     void activationRequested();
+    // A later start with --restore asked this window to open its restore window at `path`.
+    void restoreRequested(const QString& path);
 
 private:
     QString m_name;
