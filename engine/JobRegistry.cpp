@@ -47,7 +47,8 @@ std::vector<fs::path> readList(const fs::path& file) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (!line.empty() && isValidUtf8(line)) {
+        // Only whole absolute paths: a line that is not means nothing wherever the reader runs.
+        if (isValidUtf8(line) && pathFromUtf8(line).is_absolute()) {
             dirs.push_back(pathFromUtf8(line));
         }
     }

@@ -28,6 +28,11 @@ public:
     // Opens a restore window on the job's copies of the source in `settings`.
     static void open(HWND owner, Workspace& ws, const TBackupSettings& settings);
 
+    // The restore window `owner` has open; none when it has none.
+    static HWND find(HWND owner);
+    // Brings `window` (a restore window) to the front at `path`, a file or folder in the source.
+    static void showPath(HWND window, const std::string& path);
+
     TRestoreForm(const TRestoreForm&) = delete;
     TRestoreForm& operator=(const TRestoreForm&) = delete;
 
@@ -36,6 +41,7 @@ public:
     void showPinCommand(std::string_view caption, bool enabled) override;
     void showEntries(std::string_view folder, const std::vector<RestoreEntryRow>& rows) override;
     void showVersions(const std::vector<std::string>& lines) override;
+    void showChosenEntry(std::string_view path) override;
     void showRestoring(bool running) override;
     void showProgress(const ProgressView& progress) override;
     void showSummary(std::string_view summary, const std::vector<std::string>& details) override;

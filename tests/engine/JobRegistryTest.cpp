@@ -39,6 +39,8 @@ protected:
 TEST_F(JobRegistryTest, ListsTheLastUsedFirstAndDropsFoldersWithoutAJob) {
     const fs::path a = job("a", tmp / "a", tmp / "bak");
     const fs::path b = job("b", tmp / "b", tmp / "bak");
+    fs::create_directories(registry.folder());
+    writeBytes(registry.listFile(), "job-a\n\xff\xfe\r\n\n");  // damaged: nothing usable
     EXPECT_TRUE(registry.remember(a));
     EXPECT_TRUE(registry.remember(b));
     EXPECT_TRUE(registry.remember(a / "."));  // one spelling more of the same folder
