@@ -394,6 +394,12 @@ int main(int argc, char** argv) {
             if (const auto job =
                     jobOfPaths(files, clock, command == "versions" ? args : restoreRequest.paths)) {
                 dir = *job;
+                // A --to relative to the folder the command was given in, not the job's.
+                if (!restoreRequest.to.empty()) {
+                    restoreRequest.to =
+                        pathToUtf8(std::filesystem::absolute(pathFromUtf8(restoreRequest.to))
+                                       .lexically_normal());
+                }
             }
         }
         Workspace ws{dir, files, clock, ui};

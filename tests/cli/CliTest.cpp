@@ -454,6 +454,9 @@ TEST_F(CliTest, AnAbsolutePathFromAnyFolderFindsItsJob) {
     const Outcome restored = run({"restore", inCopy.c_str()});
     EXPECT_EQ(restored.status, 0) << restored.err;
     EXPECT_EQ(readBytes(work / "数据" / "子" / "a.txt"), "hello");
+    // --to counts from where the command was given.
+    EXPECT_EQ(run({"restore", "--to", "旧", inSource.c_str()}).status, 0);
+    EXPECT_EQ(readBytes(capture / "旧" / "子" / "a.txt"), "hello");
 
     const Outcome none = run({"versions", "/nowhere/x.txt"});
     EXPECT_EQ(none.status, 2);
