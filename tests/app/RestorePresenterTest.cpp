@@ -42,6 +42,7 @@ public:
         pinCaption = enabled ? caption : "";
     }
     void showVersions(const std::vector<std::string>& lines) override { versions = lines; }
+    void showChosenEntry(std::string_view path) override { chosenEntry = path; }
     void showRestoring(bool on) override { restoring = on; }
     void showProgress(const ProgressView& p) override { progress = p.status; }
     void showSummary(std::string_view text, const std::vector<std::string>& d) override {
@@ -68,7 +69,7 @@ public:
 
     std::vector<RestoreCopyRow> copies;
     std::int64_t chosen = 0;
-    std::string folder, progress, summary, pinCaption;
+    std::string folder, progress, summary, pinCaption, chosenEntry;
     std::vector<std::string> entries, versions, details, messages;
     bool restoring = false;
     std::optional<std::string> picked;
@@ -145,6 +146,22 @@ TEST_F(RestorePresenterTest, BrowsesTheNewestCopyFiltersAndShowsWhatTheSourceLos
     EXPECT_EQ(view.versions[0].substr(0, 13), "2026-12-02\t2\t");
     presenter.openBackupFolder();
     EXPECT_EQ(view.opened, dir / "bak" / "data_20261202");
+}
+
+// As the file manager hands a path over.
+TEST_F(RestorePresenterTest, OpensAtAFileInItsFolderWithItsVersions) {
+    presenter.show();
+    presenter.openAt(pathToUtf8(source / "docs" / "gone.txt"));
+    EXPECT_EQ(view.folder, "docs");
+    EXPECT_EQ(view.chosenEntry, "docs/gone.txt");
+    EXPECT_EQ(view.versions.size(), 2u);
+
+    presenter.openAt(pathToUtf8(source / "docs" / "new.txt"));  // in no copy: its folder
+    EXPECT_EQ(view.folder, "docs");
+    EXPECT_TRUE(view.versions.empty());
+    presenter.openAt("/elsewhere");
+    EXPECT_EQ(view.messages.size(), 2u);
+    EXPECT_EQ(view.messages[0], "没有备份包含“" + pathToUtf8(source / "docs" / "new.txt") + "”");
 }
 
 TEST_F(RestorePresenterTest, RestoresBesideTheWindowAndEndsWithASummary) {
