@@ -1,8 +1,12 @@
 #include "shell/SingleInstance.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
+#include <QStandardPaths>
+#include <QThread>
 
 #include "platform/TextCodec.h"
 
@@ -19,6 +23,8 @@ const QByteArray kRestoreRequest = QByteArrayLiteral("restore ");
 
 SingleInstance::SingleInstance(const std::filesystem::path& workDir, QObject* parent)
     : QObject(parent), m_name(serverName(workDir)) {}
+
+SingleInstance::~SingleInstance() = default;
 
 QString SingleInstance::serverName(const std::filesystem::path& workDir) {
     std::error_code ec;
@@ -38,7 +44,15 @@ QString SingleInstance::serverName(const std::filesystem::path& workDir) {
 }
 
 bool SingleInstance::claim(const QString& restorePath) {
-    {
+    // Whoever holds the lock is the first, even when several start at once (a file manager
+    // starts one process per file chosen); the others wait for it to listen. A lock left by a
+    // process that died is taken over.
+    // In the user's own runtime folder: another user's lock never stands in the way.
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    m_lock = std::make_unique<QLockFile>(QDir(folder).filePath(m_name + ".lock"));
+    m_lock->setStaleLockTime(0);
+    const bool first = m_lock->tryLock(0);
+    for (int attempt = 0; !first && attempt < 50; ++attempt) {
         QLocalSocket socket;
         socket.connectToServer(m_name);
         if (socket.waitForConnected(kConnectTimeoutMs)) {
@@ -49,6 +63,10 @@ bool SingleInstance::claim(const QString& restorePath) {
             socket.disconnectFromServer();
             return false;
         }
+        QThread::msleep(100);
+    }
+    if (!first) {
+        return false;  // the first is there but does not answer: no second window
     }
     m_server = new QLocalServer(this);
     // Only this user's processes may reach the window.

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 
 #include <QObject>
 #include <QString>
 
 class QLocalServer;
+class QLockFile;
 
 namespace vantrel {
 
@@ -16,6 +18,7 @@ class SingleInstance final : public QObject {
 
 public:
     explicit SingleInstance(const std::filesystem::path& workDir, QObject* parent = nullptr);
+    ~SingleInstance() override;
 
     // The socket's name for a working directory: a hash of its absolute, normalised path.
     static QString serverName(const std::filesystem::path& workDir);
@@ -33,6 +36,7 @@ signals:
 
 private:
     QString m_name;
+    std::unique_ptr<QLockFile> m_lock;  // held by the first process of the directory
     QLocalServer* m_server = nullptr;
 };
 
