@@ -14,7 +14,9 @@
 #include "engine/BackupError.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/BackupRun.h"
+#include "engine/JobRegistry.h"
 #include "engine/Restore.h"
+#include "engine/SourcePath.h"
 #include "platform/Clock.h"
 #include "platform/ErrorText.h"
 #include "platform/FileOps.h"
@@ -83,7 +85,9 @@ constexpr std::string_view kUsage =
     "  --help     显示本说明\n"
     "  --version  显示版本\n"
     "\n"
-    "路径：源文件夹中的文件或文件夹，绝对路径或相对于源文件夹的路径。\n"
+    "路径：源文件夹中的文件或文件夹，绝对路径或相对于源文件夹的路径。当前目录不是备份任务的\n"
+    "工作目录时，versions 和 restore 按绝对路径在用过的备份任务中找到包含它的任务（源文件夹\n"
+    "最深的那个）；备份中的路径视同源文件夹中的同一路径。\n"
     "\n"
     "退出状态：0 成功；1 备份或操作失败；2 设置无效或命令有误；\n"
     "          3 备份已完成，但有未能复制的项、无法删除的旧备份或异常变化。\n"
@@ -245,6 +249,30 @@ std::filesystem::path windowProgram() {
 #endif
 }
 
+// Outside a job's folder, versions and restore find the job an absolute path lies in among
+// those this user has worked in; its paths are then taken as they lie in that job's source
+// (a path inside one of its copies as the source's). None when the first path is relative.
+// Throws RequestRefused when no job holds it.
+std::optional<std::filesystem::path> jobOfPaths(vantrel::FileOps& files,
+                                                const vantrel::Clock& clock,
+                                                std::vector<std::string>& paths) {
+    using namespace vantrel;
+    if (paths.empty() || !pathFromUtf8(paths.front()).is_absolute()) {
+        return std::nullopt;
+    }
+    const JobForPath job = findJobFor(files, clock, JobRegistry::forUser().jobs(), paths.front());
+    for (std::string& path : paths) {
+        if (pathFromUtf8(path).is_absolute()) {
+            try {
+                path = findJobFor(files, clock, {job.dir}, path).path;
+            } catch (const RequestRefused&) {
+                // left as given: the command says it is not in the source
+            }
+        }
+    }
+    return job.dir;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,7 +298,7 @@ int main(int argc, char** argv) {
         print(stdout, "vantrel-cli " VANTREL_VERSION "\n");
         return cli::kOk;
     }
-    const std::vector<std::string> args(arguments.begin() + 2, arguments.end());
+    std::vector<std::string> args(arguments.begin() + 2, arguments.end());
     const auto refuseArguments = [&]() -> std::optional<int> {
         if (!args.empty()) {
             return usageError("命令 " + std::string(command) + " 不接受参数“" + args.front() +
@@ -374,8 +402,22 @@ int main(int argc, char** argv) {
     // Progress goes to a terminal only; cron mails and pipes get the status lines alone.
     cli::CliUi ui(command == "schedule" ? &clock : nullptr, isTerminal(stdout));
     try {
-        Workspace ws{std::filesystem::current_path(), files, clock, ui};
+        std::filesystem::path dir = std::filesystem::current_path();
         std::error_code ec;
+        if (!std::filesystem::exists(dir / "config.ini", ec) &&
+            (command == "versions" || command == "restore")) {
+            if (const auto job =
+                    jobOfPaths(files, clock, command == "versions" ? args : restoreRequest.paths)) {
+                dir = *job;
+                // A --to relative to the folder the command was given in, not the job's.
+                if (!restoreRequest.to.empty()) {
+                    restoreRequest.to =
+                        pathToUtf8(std::filesystem::absolute(pathFromUtf8(restoreRequest.to))
+                                       .lexically_normal());
+                }
+            }
+        }
+        Workspace ws{dir, files, clock, ui};
         if (!std::filesystem::exists(ws.configFile(), ec)) {
             ui.error("当前目录“" + pathToUtf8(ws.dir) +
                      "”中没有配置文件 config.ini，不是备份任务的工作目录：请在任务的目录中运行，"
@@ -391,7 +433,12 @@ int main(int argc, char** argv) {
             }
             openOrMakeRecords(ws);
         }
+        // So that a path the file manager hands over can be found in this job.
+        JobRegistry::forUser().remember(ws.dir);
         return run(ws);
+    } catch (const RequestRefused& e) {
+        ui.error(e.what());
+        return cli::kRefused;
     } catch (const std::exception& e) {
         ui.error(e.what());
         return cli::kFailed;

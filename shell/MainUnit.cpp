@@ -293,6 +293,29 @@ void TMainForm::openRestoreWindow(Workspace& ws, const TBackupSettings& settings
     window->show();
 }
 
+void TMainForm::openRestoreAt(const std::string& path) {
+    const auto openWindow = [this]() -> TRestoreForm* {
+        for (TRestoreForm* w : findChildren<TRestoreForm*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (w->isVisible()) {
+                return w;
+            }
+        }
+        return nullptr;
+    };
+    TRestoreForm* window = openWindow();
+    if (window == nullptr) {
+        m_presenter->openRestore();
+        window = openWindow();
+    }
+    if (window == nullptr) {
+        return;  // no source set: the presenter has said so
+    }
+    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+    window->raise();
+    window->activateWindow();
+    window->presenter().openAt(path);
+}
+
 void TMainForm::post(std::function<void()> fn) {
     // Posted to a window that is gone, it is dropped with the window's events.
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);

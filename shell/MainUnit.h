@@ -36,6 +36,9 @@ public:
     void startInTray();
     // Brings the window to the front, from the tray too (a second start in this directory).
     void bringToFront();
+    // Opens the job's restore window at `path` (a file or folder in the source), or brings
+    // the one open to the front and shows `path` there.
+    void openRestoreAt(const std::string& path);
     bool inTray() const { return m_inTray; }
     bool runInProgress() const { return m_presenter->running(); }
     // Blocks until a run under way has ended and its outcome has been shown.

@@ -28,6 +28,8 @@ constexpr COLORREF kRed = RGB(0xff, 0x00, 0x00);
 constexpr UINT kCommitKeepCount = WM_APP + 2;
 // Posted for work the run's thread handed to the window; it carries nothing itself.
 constexpr UINT kPostedMessage = WM_APP + 3;
+// The path a later start handed over: opened once its sender has been answered.
+constexpr UINT kOpenRestorePath = WM_APP + 4;
 // FileTimer2, the timetable's one-second tick, and the minute that keeps the health current.
 constexpr UINT_PTR kFileTimer2 = 1;
 constexpr UINT_PTR kMinuteTimer = 2;
@@ -165,6 +167,20 @@ LRESULT TMainForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case kActivateMessage:
             bringToFront();
+            return 0;
+        case WM_COPYDATA: {
+            const auto& data = *reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+            if (data.dwData != kRestorePathData) {
+                break;
+            }
+            m_restorePath = toUtf8(std::wstring(static_cast<const wchar_t*>(data.lpData),
+                                                data.cbData / sizeof(wchar_t)));
+            PostMessageW(m_window, kOpenRestorePath, 0, 0);
+            return TRUE;
+        }
+        case kOpenRestorePath:
+            bringToFront();
+            openRestoreAt(m_restorePath);
             return 0;
         case kCommitKeepCount:
             m_presenter->commitKeepCount();
@@ -534,6 +550,17 @@ void TMainForm::bringToFront() {
     }
     ShowWindow(m_window, SW_SHOW);
     SetForegroundWindow(m_window);
+}
+
+void TMainForm::openRestoreAt(const std::string& path) {
+    HWND window = TRestoreForm::find(m_window);
+    if (window == nullptr) {
+        m_presenter->openRestore();
+        window = TRestoreForm::find(m_window);
+    }
+    if (window != nullptr) {  // none: no source set, which the presenter has said
+        TRestoreForm::showPath(window, path);
+    }
 }
 
 void TMainForm::OnClose() {

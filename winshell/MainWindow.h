@@ -23,6 +23,8 @@ namespace vantrel {
 
 // Sent by a later start in the same working directory: come to the front.
 inline constexpr UINT kActivateMessage = WM_APP + 1;
+// The WM_COPYDATA tag of a later start with --restore: its path (UTF-16, no terminator).
+inline constexpr ULONG_PTR kRestorePathData = 0x56524553;  // "VRES"
 
 // The main window: the fields and commands, the status bar and the tray icon. It draws and
 // forwards to its presenter, which decides; its window procedure only dispatches each message
@@ -45,6 +47,9 @@ public:
     void start(int showCommand, bool minimized);
     // A later start in the same working directory: the window comes to the front.
     void bringToFront();
+    // Opens the job's restore window at `path` (a file or folder in the source), or brings the
+    // one open to the front and shows `path` there.
+    void openRestoreAt(const std::string& path);
 
     // JobView
     FormFields fields() const override;
@@ -122,6 +127,7 @@ private:
     bool m_running = false;  // a run shows its progress and 取消
     bool m_ticking = false;
     bool m_sessionEnding = false;
+    std::string m_restorePath;  // handed over by a later start, opened once posted
 
     // Work posted from the run's thread, run on the window's thread when kPostedMessage comes.
     // The window is cleared when it goes, and what is posted after that is dropped.

@@ -106,6 +106,31 @@ void TRestoreForm::open(HWND owner, Workspace& ws, const TBackupSettings& settin
     form->freeIfGone();
 }
 
+HWND TRestoreForm::find(HWND owner) {
+    for (HWND w = FindWindowExW(nullptr, nullptr, kRestoreWindowClass, nullptr); w != nullptr;
+         w = FindWindowExW(nullptr, w, kRestoreWindowClass, nullptr)) {
+        if (GetWindow(w, GW_OWNER) == owner) {
+            return w;
+        }
+    }
+    return nullptr;
+}
+
+void TRestoreForm::showPath(HWND window, const std::string& path) {
+    auto* form = reinterpret_cast<TRestoreForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (form == nullptr) {
+        return;
+    }
+    if (IsIconic(window)) {
+        ShowWindow(window, SW_RESTORE);
+    }
+    SetForegroundWindow(window);
+    ++form->m_depth;
+    form->m_presenter.openAt(path);
+    --form->m_depth;
+    form->freeIfGone();
+}
+
 // Once destroyed and no message of its own is being handled. A restore the presenter started
 // from inside a box after the window went (a folder picked as its owner closed) is stopped.
 void TRestoreForm::freeIfGone() {

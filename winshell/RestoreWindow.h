@@ -24,6 +24,11 @@ namespace vantrel {
 // frees itself when closed, once a restore under way has ended.
 class TRestoreForm final : public RestoreView {
 public:
+    // The restore window `owner` has open; none when it has none.
+    static HWND find(HWND owner);
+    // Brings `window` (a restore window) to the front at `path`, a file or folder in the source.
+    static void showPath(HWND window, const std::string& path);
+
     static void registerClass(HINSTANCE instance);
     // Opens a restore window on the job's copies of the source in `settings`.
     static void open(HWND owner, Workspace& ws, const TBackupSettings& settings);

@@ -54,7 +54,7 @@ void SingleInstance::mark(HWND window) const {
     SetPropW(window, kMark, markValue());
 }
 
-bool SingleInstance::activateFirst() const {
+bool SingleInstance::activateFirst(const std::wstring& restorePath) const {
     // The first process may still be making its window.
     for (int attempt = 0; attempt < 50; ++attempt) {
         Search search{markValue()};
@@ -63,8 +63,18 @@ bool SingleInstance::activateFirst() const {
             DWORD process = 0;
             GetWindowThreadProcessId(search.found, &process);
             AllowSetForegroundWindow(process);
-            PostMessageW(search.found, kActivateMessage, 0, 0);
-            return true;
+            if (restorePath.empty()) {
+                PostMessageW(search.found, kActivateMessage, 0, 0);
+                return true;
+            }
+            COPYDATASTRUCT data{kRestorePathData,
+                                static_cast<DWORD>(restorePath.size() * sizeof(wchar_t)),
+                                const_cast<wchar_t*>(restorePath.data())};
+            DWORD_PTR answer = 0;
+            return SendMessageTimeoutW(search.found, WM_COPYDATA, 0,
+                                       reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, 10000,
+                                       &answer) != 0 &&
+                   answer == TRUE;
         }
         Sleep(100);
     }

@@ -21,8 +21,9 @@ public:
     bool claim();
     // Marks the first process's window, so that later ones find it.
     void mark(HWND window) const;
-    // Asks the marked window to come to the front; false when none turned up.
-    bool activateFirst() const;
+    // Asks the marked window to come to the front (and, with `restorePath`, to open its restore
+    // window there); false when none turned up.
+    bool activateFirst(const std::wstring& restorePath = {}) const;
     // Gives the directory up: the window is gone, though a run may still be ending.
     void release() { m_mutex.reset(); }
 

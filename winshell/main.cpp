@@ -1,4 +1,4 @@
-// vantrel.exe: the Windows window. Usage: vantrel [--minimized] [--workdir DIR]
+// vantrel.exe: the Windows window. Usage: vantrel [--minimized] [--workdir DIR] [--restore PATH]
 #include <windows.h>
 
 #include <commctrl.h>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/BackupJob.h"
+#include "engine/JobRegistry.h"
 #include "engine/Settings.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
@@ -31,12 +32,15 @@ constexpr char kUsage[] =
     "用法：vantrel [--minimized] [--backup] [--workdir 目录]\n\n"
     "--minimized\t在通知区域中启动。\n"
     "--backup\t不打开窗口，按 config.ini 备份一次（系统计划任务用）。\n"
-    "--workdir 目录\t工作目录（config.ini、wenjianming.mdb、Log 所在）；默认为当前目录。";
+    "--workdir 目录\t工作目录（config.ini、wenjianming.mdb、Log 所在）；默认为当前目录。\n"
+    "--restore 路径\t打开包含该路径的备份任务的恢复文件窗口，显示该文件夹，"
+    "或选中该文件并显示其各个版本（资源管理器中的“以前的版本（Vantrel）”即如此启动）。";
 
 struct Options {
     bool minimized = false;
     bool backup = false;  // --backup: one backup without a window, as the system's task starts it
     std::optional<std::wstring> workDir;
+    std::optional<std::wstring> restore;  // --restore PATH
 };
 
 // -minimized as well as --minimized, as shortcuts made by hand may spell it.
@@ -59,6 +63,10 @@ std::optional<Options> parseOptions() {
             options.workDir = given[++i];
         } else if (arg.starts_with(L"--workdir=")) {
             options.workDir = arg.substr(10);
+        } else if ((arg == L"--restore" || arg == L"-restore") && i + 1 < given.size()) {
+            options.restore = given[++i];
+        } else if (arg.starts_with(L"--restore=")) {
+            options.restore = arg.substr(10);
         } else {
             return std::nullopt;
         }
@@ -139,22 +147,45 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         showMessage(nullptr, kUsage);
         return 2;
     }
-    const auto dir = workingDirectory(*options);
-    if (!dir) {
-        showMessage(nullptr, "工作目录不可用：" + toUtf8(options->workDir.value_or(L".")));
-        return 2;
+    SystemClock clock;
+    RealFileOps files;
+    std::optional<std::filesystem::path> dir;
+    std::string restorePath;  // as it lies in the job's source
+    std::error_code ec;
+    const std::string given =
+        options->restore
+            ? pathToUtf8(std::filesystem::absolute(*options->restore, ec).lexically_normal())
+            : std::string();
+    if (options->restore && !options->workDir) {
+        // The job is the one whose source holds the path, wherever the program was started.
+        try {
+            const JobForPath job = findJobFor(files, clock, JobRegistry::forUser().jobs(), given);
+            dir = job.dir;
+            restorePath = job.path;
+        } catch (const std::exception& e) {
+            showMessage(nullptr, e.what());
+            return 2;
+        }
+    } else {
+        dir = workingDirectory(*options);
+        if (!dir) {
+            showMessage(nullptr, "工作目录不可用：" + toUtf8(options->workDir.value_or(L".")));
+            return 2;
+        }
+        restorePath = given;
     }
     // As when started in it: the folder pickers open there.
     SetCurrentDirectoryW(dir->c_str());
-
-    SystemClock clock;
-    RealFileOps files;
+    if (!options->backup) {
+        // So that a path the file manager hands over can be found in this job.
+        JobRegistry::forUser().remember(*dir);
+    }
     if (options->backup) {
         return backUpWithoutWindow(*dir, files, clock);
     }
     SingleInstance instanceOfDir(files, *dir);
     if (!instanceOfDir.claim()) {
-        instanceOfDir.activateFirst();
+        instanceOfDir.activateFirst(options->restore ? toWide(restorePath) : std::wstring());
         return 0;
     }
 
@@ -173,7 +204,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         return 1;
     }
     instanceOfDir.mark(form.window());
-    form.start(showCommand, options->minimized);
+    form.start(showCommand, options->minimized && !options->restore);
+    if (options->restore) {
+        form.openRestoreAt(restorePath);
+    }
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

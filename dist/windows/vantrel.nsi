@@ -25,6 +25,9 @@ RequestExecutionLevel user
 !define PUBLISHER "The Vantrel developers"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Vantrel"
 !define SHORTCUT "Vantrel 文件备份.lnk"
+; Explorer's context-menu entry for files and folders, in the user's own classes.
+!define VERB_KEY "shell\VantrelPreviousVersions"
+!define VERB_TEXT "以前的版本（Vantrel）"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -107,6 +110,14 @@ Section "${PRODUCT}" SecProgram
     WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+    ; 以前的版本（Vantrel） on a file or folder opens the restore window of its job there.
+    WriteRegStr HKCU "Software\Classes\*\${VERB_KEY}" "" "${VERB_TEXT}"
+    WriteRegStr HKCU "Software\Classes\*\${VERB_KEY}" "Icon" "$INSTDIR\vantrel.exe,0"
+    WriteRegStr HKCU "Software\Classes\*\${VERB_KEY}\command" "" '"$INSTDIR\vantrel.exe" --restore "%1"'
+    WriteRegStr HKCU "Software\Classes\Directory\${VERB_KEY}" "" "${VERB_TEXT}"
+    WriteRegStr HKCU "Software\Classes\Directory\${VERB_KEY}" "Icon" "$INSTDIR\vantrel.exe,0"
+    WriteRegStr HKCU "Software\Classes\Directory\${VERB_KEY}\command" "" '"$INSTDIR\vantrel.exe" --restore "%1"'
+
     ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
@@ -142,4 +153,11 @@ Section "Uninstall"
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
     DeleteRegKey HKCU "${UNINSTALL_KEY}"
+
+    ; The context-menu entry of files and folders, and the list of job folders it finds jobs in
+    ; (the jobs themselves stay).
+    DeleteRegKey HKCU "Software\Classes\*\${VERB_KEY}"
+    DeleteRegKey HKCU "Software\Classes\Directory\${VERB_KEY}"
+    Delete "$APPDATA\Vantrel\jobs.txt"
+    Delete "$APPDATA\Vantrel\jobs.lock"
 SectionEnd

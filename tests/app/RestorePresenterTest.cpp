@@ -186,6 +186,21 @@ TEST_F(RestorePresenterTest, BrowsesTheNewestCopyFiltersAndShowsWhatTheSourceLos
     EXPECT_EQ(view.opened, dir / "bak" / "data_20261202");
 }
 
+// As the file manager hands a path over.
+TEST_F(RestorePresenterTest, OpensAtAFileInItsFolderWithItsVersions) {
+    presenter.show();
+    presenter.openAt(pathToUtf8(source / "docs" / "gone.txt"));
+    EXPECT_EQ(view.folder, "docs");
+    EXPECT_EQ(view.chosenEntries, std::vector<std::string>{"docs/gone.txt"});
+    EXPECT_EQ(view.versions.size(), 2u);
+
+    presenter.openAt(pathToUtf8(source / "docs" / "new.txt"));  // in no copy: its folder
+    EXPECT_EQ(view.folder, "docs");
+    presenter.openAt("/elsewhere");
+    EXPECT_EQ(view.messages.size(), 2u);
+    EXPECT_EQ(view.messages[0], "没有哪一份备份含有“docs/new.txt”");
+}
+
 TEST_F(RestorePresenterTest, RestoresBesideTheWindowAndEndsWithASummary) {
     presenter.show();
     presenter.openFolder("docs");

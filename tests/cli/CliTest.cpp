@@ -49,6 +49,8 @@ protected:
                 ::setenv("NO_FAKE_STAT", "1", 1);
                 ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", 1);
             }
+            // The list of job folders goes to a folder of the test's own.
+            ::setenv("XDG_CONFIG_HOME", (capture / "config").c_str(), 1);
             ::dup2(outputFd >= 0 ? outputFd : ::open(out.c_str(), O_WRONLY | O_TRUNC), 1);
             if (closedOutput) {  // a pipe nobody reads any more, as after "| head -1"
                 int p[2];
@@ -62,7 +64,7 @@ protected:
             if (asNobody && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
                 _exit(125);
             }
-            if (::chdir(work.path().c_str()) == 0) {
+            if (::chdir((startIn.empty() ? work.path() : startIn).c_str()) == 0) {
                 ::execv(args[0], const_cast<char* const*>(args.data()));
             }
             _exit(127);
@@ -103,6 +105,7 @@ protected:
     }
 
     test::TempDir work, capture;
+    std::filesystem::path startIn;  // where the program starts; the job's folder when empty
     std::filesystem::path binary = VANTREL_CLI;
 };
 
@@ -420,6 +423,39 @@ TEST_F(CliTest, VersionsRestoreAndChangesTellTheirOutcomeInTheirStatus) {
     }
     const Outcome confirm = run({"confirm-changes"});
     EXPECT_EQ(confirm.out, "没有待确认的变化\n");
+}
+
+TEST_F(CliTest, AnAbsolutePathFromAnyFolderFindsItsJob) {
+    writeConfig();
+    ASSERT_EQ(run({"backup"}).status, 0);  // the job is now on the user's list
+    startIn = capture.path();
+    const std::string inSource = pathToUtf8(work / "数据" / "子" / "a.txt");
+    const Outcome versions = run({"versions", inSource.c_str()});
+    EXPECT_EQ(versions.status, 0) << versions.err;
+    EXPECT_NE(versions.out.find("\t5\t"), std::string::npos) << versions.out;
+
+    // A path inside the copy is restored to the source's place.
+    std::filesystem::remove(work / "数据" / "子" / "a.txt");
+    std::filesystem::path made;
+    for (const auto& e : std::filesystem::directory_iterator(work / "bak")) {
+        if (pathToUtf8(e.path().filename()).starts_with("数据_")) {
+            made = e.path();
+        }
+    }
+    const std::string inCopy = pathToUtf8(made / "子" / "a.txt");
+    const Outcome restored = run({"restore", inCopy.c_str()});
+    EXPECT_EQ(restored.status, 0) << restored.err;
+    EXPECT_EQ(readBytes(work / "数据" / "子" / "a.txt"), "hello");
+    // --to counts from where the command was given.
+    EXPECT_EQ(run({"restore", "--to", "旧", inSource.c_str()}).status, 0);
+    EXPECT_EQ(readBytes(capture / "旧" / "子" / "a.txt"), "hello");
+
+    const Outcome none = run({"versions", "/nowhere/x.txt"});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err, "没有备份任务包含“/nowhere/x.txt”\n");
+    // A relative path outside a job's folder is still refused as before.
+    EXPECT_NE(run({"versions", "子/a.txt"}).err.find("中没有配置文件 config.ini"),
+              std::string::npos);
 }
 
 TEST_F(CliTest, RefusedSettingsExitTwoAndAFailedRunOne) {

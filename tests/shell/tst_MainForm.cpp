@@ -202,6 +202,13 @@ private slots:
         SingleInstance second(dir.path() / "sub" / "..");  // the same directory, spelled apart
         QVERIFY(!second.claim());
         QTRY_COMPARE(asked.count(), 1);
+        // --restore hands its path over whole, whatever characters it holds.
+        QSignalSpy restore(&first, &SingleInstance::restoreRequested);
+        const QString odd = QStringLiteral("/数据/a\nb show.txt");
+        QVERIFY(!SingleInstance(dir.path()).claim(odd));
+        QTRY_COMPARE(restore.count(), 1);
+        QCOMPARE(restore.front().front().toString(), odd);
+        QCOMPARE(asked.count(), 1);
         SingleInstance elsewhere(other.path());
         QVERIFY(elsewhere.claim());
         QCOMPARE(asked.count(), 1);

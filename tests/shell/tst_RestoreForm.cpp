@@ -75,6 +75,36 @@ private slots:
         QCOMPARE(copies->item(0, 5)->text(), QString("永久保留"));
         QCOMPARE(pin->text(), QString("取消永久保留"));
     }
+
+    // As vantrel --restore PATH starts it: the file chosen with its versions, and the window
+    // open is used again for the next path.
+    void opensAtAPathHandedOver() {
+        ShellEnv env;
+        std::filesystem::create_directories(env.dir / "src/data/sub");
+        std::filesystem::create_directories(env.dir / "bak");
+        writeBytes(env.dir / "src/data/sub/b.txt", "beta");
+        env.form.show();
+        env.edit("Edit1")->setText(qstr(env.dir / "src/data"));
+        env.edit("Edit2")->setText(qstr(env.dir / "bak"));
+        env.click("Button10");
+        env.form.waitForRun();
+
+        env.form.openRestoreAt(pathToUtf8(env.dir / "src/data/sub/b.txt"));
+        auto* window = env.form.findChild<TRestoreForm*>();
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(child<QLabel>(*window, "FolderLabel")->text(), QString("sub"));
+        auto* entries = child<QTableWidget>(*window, "EntryList");
+        QCOMPARE(entries->selectedItems().value(0)->text(), QString("b.txt"));
+        auto* versions = child<QListWidget>(*window, "VersionList");
+        QCOMPARE(versions->count(), 1);
+        QVERIFY(versions->item(0)->text().startsWith("2014-05-15"));
+
+        env.form.openRestoreAt(pathToUtf8(env.dir / "src/data"));
+        QCOMPARE(env.form.findChildren<TRestoreForm*>().size(), 1);
+        QCOMPARE(child<QLabel>(*window, "FolderLabel")->text(), QString("（源文件夹）"));
+        env.form.openRestoreAt("/elsewhere/x.txt");
+        QVERIFY(env.dialogs.messages.back().contains("不在备份文件源地址"));
+    }
 };
 
 QTEST_MAIN(TestRestoreForm)

@@ -538,6 +538,69 @@ TEST_F(WindowsUi, TheRestoreWindowBringsADeletedFileBackToItsPlace) {
     EXPECT_TRUE(BackupRecordStore(work / "wenjianming.mdb").list().front().pinned);
 }
 
+// What Explorer's 以前的版本（Vantrel） starts, as the installer registers it; empty where it is
+// not installed.
+std::wstring explorerVerb() {
+    wchar_t command[1024] = {};
+    DWORD size = sizeof command;
+    return RegGetValueW(HKEY_CURRENT_USER,
+                        L"Software\\Classes\\*\\shell\\VantrelPreviousVersions\\command", nullptr,
+                        RRF_RT_REG_SZ, nullptr, command, &size) == ERROR_SUCCESS
+               ? command
+               : L"";
+}
+
+TEST_F(WindowsUi, RestoreOpensTheJobOfAPathAtItAndASecondStartUsesThatWindow) {
+    // The list of job folders in a folder of the test's own; the windows started inherit it.
+    const std::wstring appData = _wgetenv(L"APPDATA") != nullptr ? _wgetenv(L"APPDATA") : L"";
+    _wputenv_s(L"APPDATA", (tmp.path() / L"appdata").c_str());
+    struct Restore {
+        std::wstring value;
+        ~Restore() { _wputenv_s(L"APPDATA", value.c_str()); }
+    } restoreAppData{appData};
+
+    fs::create_directories(tmp / "src/data/子");
+    fs::create_directories(tmp / "bak");
+    test::writeBytes(tmp / "src/data/子/报告.txt", "alpha");
+    writeConfig("备份文件源地址=" + pathToUtf8(tmp / "src/data") +
+                "\r\n备份文件目的地址=" + pathToUtf8(tmp / "bak") + "\r\n");
+    {
+        RunningWindow job(work);  // puts the job on the list
+        ASSERT_NE(job.window, nullptr) << "no main window";
+        job.click(IDC_BUTTON10);
+        ASSERT_TRUE(job.waitForStatus("文件备份完毕！用时").starts_with("文件备份完毕！用时"));
+        ASSERT_TRUE(job.runEnded());
+    }
+    const std::wstring verb = explorerVerb();
+    if (!verb.empty()) {
+        const std::wstring want = L"\"" + windowProgram().wstring() + L"\" --restore \"%1\"";
+        EXPECT_EQ(_wcsicmp(verb.c_str(), want.c_str()), 0) << toUtf8(verb);
+    }
+
+    // Started elsewhere, for the file: its job's restore window, the file chosen in its folder.
+    const fs::path file = tmp / "src/data/子/报告.txt";
+    RunningWindow app(tmp.path(), L"--restore \"" + file.wstring() + L"\"");
+    ASSERT_NE(app.window, nullptr) << "no main window";
+    HWND restore = waitFor([&] {
+        HWND found = topWindow(app.pid(), kRestoreWindowClass, L"恢复文件");
+        return found != nullptr && IsWindowVisible(found) ? found : nullptr;
+    });
+    ASSERT_NE(restore, nullptr) << "no restore window";
+    HWND versions = GetDlgItem(restore, IDC_VERSIONLIST);
+    EXPECT_EQ(waitFor([&] {
+                  return SendMessageW(versions, LB_GETCOUNT, 0, 0) == 1 ? versions : nullptr;
+              }),
+              versions);
+    EXPECT_EQ(textOf(GetDlgItem(restore, IDC_FOLDERLABEL)), "子");
+    EXPECT_EQ(ListView_GetNextItem(GetDlgItem(restore, IDC_ENTRYLIST), -1, LVNI_SELECTED), 0);
+
+    // A second start for the source folder hands it to that window and ends.
+    RunningWindow second(tmp.path(), L"--restore \"" + (tmp / "src/data").wstring() + L"\"");
+    EXPECT_EQ(second.exitCode(10'000), 0);
+    HWND label = GetDlgItem(restore, IDC_FOLDERLABEL);
+    EXPECT_EQ(waitFor([&] { return textOf(label) == "（源文件夹）" ? label : nullptr; }), label);
+}
+
 TEST_F(WindowsUi, CloseAsksAndOnlyYesEnds) {
     RunningWindow app(work);
     ASSERT_NE(app.window, nullptr) << "no main window";
