@@ -1,10 +1,6 @@
 #include "shell/SingleInstance.h"
 
-<<<<<<< HEAD
-=======
-#include <QCryptographicHash>
 #include <QDir>
->>>>>>> jobs31
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
