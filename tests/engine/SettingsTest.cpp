@@ -184,6 +184,9 @@ TEST(SettingRows, ReadBackWhatTheyWrite) {
     set.ExcludeRules = "*.tmp";
     set.KeepMonthly = 3;
     set.KeepYearly = 4;
+    set.NotifyUrl = "https://example.com/hook";
+    set.NotifyAll = true;
+    set.NotifySecret = "SEC1";
     for (const SettingRow& row : settingRows()) {
         TBackupSettings read;
         const std::string text = row.format(set);

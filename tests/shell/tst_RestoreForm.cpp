@@ -95,9 +95,9 @@ private slots:
         QCOMPARE(child<QLabel>(*window, "FolderLabel")->text(), QString("sub"));
         auto* entries = child<QTableWidget>(*window, "EntryList");
         QCOMPARE(entries->selectedItems().value(0)->text(), QString("b.txt"));
-        auto* versions = child<QListWidget>(*window, "VersionList");
-        QCOMPARE(versions->count(), 1);
-        QVERIFY(versions->item(0)->text().startsWith("2014-05-15"));
+        auto* versions = child<QTableWidget>(*window, "VersionList");
+        QCOMPARE(versions->rowCount(), 1);
+        QVERIFY(versions->item(0, 0)->text().startsWith("2014-05-15"));
 
         env.form.openRestoreAt(pathToUtf8(env.dir / "src/data"));
         QCOMPARE(env.form.findChildren<TRestoreForm*>().size(), 1);
