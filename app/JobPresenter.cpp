@@ -117,15 +117,17 @@ TBackupSettings settingsOf(const FormFields& f, const TBackupSettings& loaded) {
 }
 
 // Whether two sets of fields say the same settings: both are taken as saving would take them
-// (" 6" months is 6), so that only a change the file would see counts.
+// (" 6" months is 6), so that only a change the file would see counts. Seconds, which a
+// time field may not show, are not compared.
 bool sameFields(const FormFields& a, const FormFields& b, const TBackupSettings& loaded) {
     const FormFields x = fieldsOf(settingsOf(a, loaded));
     const FormFields y = fieldsOf(settingsOf(b, loaded));
-    return x.source == y.source && x.target == y.target && x.time == y.time && x.days == y.days &&
-           x.keepText == y.keepText && x.startAtLaunch == y.startAtLaunch &&
-           x.catchUp == y.catchUp && x.systemTask == y.systemTask && x.share == y.share &&
-           x.excludeRules == y.excludeRules && x.keepMonthlyText == y.keepMonthlyText &&
-           x.keepYearlyText == y.keepYearlyText && x.guard == y.guard;
+    return x.source == y.source && x.target == y.target && x.time.hour == y.time.hour &&
+           x.time.minute == y.time.minute && x.days == y.days && x.keepText == y.keepText &&
+           x.startAtLaunch == y.startAtLaunch && x.catchUp == y.catchUp &&
+           x.systemTask == y.systemTask && x.share == y.share && x.excludeRules == y.excludeRules &&
+           x.keepMonthlyText == y.keepMonthlyText && x.keepYearlyText == y.keepYearlyText &&
+           x.guard == y.guard;
 }
 
 }  // namespace

@@ -485,6 +485,8 @@ TEST_F(JobPresenterTest, UnsavedFieldsAreOfferedForSavingOnClose) {
     view.saveAnswers = {SaveAnswer::Save};
     EXPECT_TRUE(presenter.mayClose(false));
     EXPECT_FALSE(presenter.unsavedChanges());  // " 6" is saved as 6: nothing left to ask
+    view.form.time.second = 59;                // a field without seconds drops them
+    EXPECT_FALSE(presenter.unsavedChanges());
     const std::string saved = readBytes(dir / "config.ini");
 
     view.form.days[Monday] = true;
