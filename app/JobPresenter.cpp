@@ -1,5 +1,8 @@
 #include "app/JobPresenter.h"
 
+#include "app/ExclusionPresets.h"
+#include "app/RunReports.h"
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -15,6 +18,7 @@
 #include "engine/RunHistory.h"
 #include "engine/Settings.h"
 #include "engine/SystemTask.h"
+#include "engine/TextRules.h"
 #include "engine/Texts.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
@@ -29,6 +33,8 @@ constexpr std::string_view kTimetableOff = "备份计划未启动，不会按时
 constexpr std::string_view kCloseQuestion = "您确定要退出该系统吗？";
 constexpr std::string_view kCloseWhileRunningNotice =
     "正在备份，退出将取消这次备份，未完成的备份会被删除。\n";
+constexpr std::string_view kUnsavedQuestion = "配置信息已修改，尚未保存。退出前保存吗？";
+constexpr std::string_view kExcludeFolderPrompt = "请选择要排除的文件夹（须在备份文件源地址之内）";
 constexpr std::string_view kConfirmChangesQuestion =
     "确认这些变化是您有意为之（而不是误删或勒索软件造成的）吗？确认后旧备份将照常清理。";
 
@@ -47,100 +53,35 @@ std::uint32_t colourOf(JobHealth::State state) {
     return 0x757575;  // grey
 }
 
+// Whether the fields say what config.ini holds: each setting as saving would write it.
+// Seconds, which a time field may not show, are not compared.
+bool sameSettings(const TBackupSettings& a, const TBackupSettings& b) {
+    for (const SettingRow& row : settingRows()) {
+        if (row.stored == SettingStored::ByTimetable) {
+            continue;
+        }
+        const bool same = row.id == Setting::Time ? a.RunTime.hour == b.RunTime.hour &&
+                                                        a.RunTime.minute == b.RunTime.minute
+                                                  : row.format(a) == row.format(b);
+        if (!same) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
-
-// The run's reports for the window. Status and progress go to the window's thread at once;
-// messages a run gives on its worker thread are kept and shown with its outcome, so a run in
-// the tray never opens a box over other windows.
-class JobPresenter::EngineUi final : public BackupUi {
-public:
-    explicit EngineUi(JobPresenter& presenter)
-        : m_presenter(presenter), m_uiThread(std::this_thread::get_id()) {}
-
-    void setStatus(std::string_view text) override {
-        onUiThread([this, s = std::string(text)] { m_presenter.setStatus(s); });
-    }
-
-    void showMessage(std::string_view text) override {
-        if (onUiThread()) {
-            m_presenter.m_view.showMessage(text);
-            return;
-        }
-        std::lock_guard lock(m_mutex);
-        m_runMessages.emplace_back(text);
-    }
-
-    void setProgressTotal(const TreeSize& total) override {
-        std::lock_guard lock(m_mutex);
-        m_total = total;
-        m_done = {};
-        m_copyStart = std::chrono::steady_clock::now();
-    }
-
-    void showProgress(const CopyProgress& progress) override {
-        {
-            std::lock_guard lock(m_mutex);
-            m_done = progress;
-        }
-        // Progress comes far faster than it can be drawn: one update waits at a time.
-        if (!m_progressPosted.exchange(true)) {
-            onUiThread([this] { applyProgress(); });
-        }
-    }
-
-    // The messages the run gave, taken once it has ended.
-    std::vector<std::string> takeRunMessages() {
-        std::lock_guard lock(m_mutex);
-        return std::exchange(m_runMessages, {});
-    }
-
-private:
-    bool onUiThread() const { return std::this_thread::get_id() == m_uiThread; }
-
-    void onUiThread(std::function<void()> fn) {
-        if (onUiThread()) {
-            fn();
-        } else {
-            m_presenter.m_view.post(std::move(fn));
-        }
-    }
-
-    void applyProgress() {
-        m_progressPosted = false;  // first, so a value stored meanwhile posts a fresh update
-        CopyProgress done;
-        TreeSize total;
-        std::chrono::milliseconds elapsed{0};
-        {
-            std::lock_guard lock(m_mutex);
-            done = m_done;
-            total = m_total;
-            elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::steady_clock::now() - m_copyStart);
-        }
-        // Only the copy's own status is extended; a later status text is never overwritten.
-        if (!m_presenter.m_running || !m_presenter.m_status.starts_with(kCopyingStatus)) {
-            return;
-        }
-        m_presenter.m_view.showProgress({progressStatus(done, total), progressPermille(done, total),
-                                         timeLeftText(done, total, elapsed)});
-    }
-
-    JobPresenter& m_presenter;
-    const std::thread::id m_uiThread;
-    std::mutex m_mutex;  // guards the four below
-    std::vector<std::string> m_runMessages;
-    TreeSize m_total;
-    CopyProgress m_done;
-    std::chrono::steady_clock::time_point m_copyStart;
-    std::atomic<bool> m_progressPosted{false};
-};
 
 JobPresenter::JobPresenter(std::filesystem::path workDir, FileOps& files, const Clock& clock,
                            JobView& view)
     : m_view(view),
-      m_engineUi(std::make_unique<EngineUi>(*this)),
+      m_engineUi(std::make_unique<RunReports>(
+          view, [this](std::string_view text) { setStatus(text); },
+          // Only the copy's own status is extended; a later status text is never overwritten.
+          [this] { return m_running && m_status.starts_with(kCopyingStatus); })),
       m_ws{std::move(workDir), files, clock, *m_engineUi},
-      m_job(m_ws) {}
+      m_job(m_ws),
+      m_outcomes(m_ws.dir) {}
 
 JobPresenter::~JobPresenter() {
     if (m_worker.joinable()) {
@@ -184,6 +125,7 @@ void JobPresenter::show() {
         problem = e.what();
     }
     m_loaded = s;
+    m_saved = s;
     m_view.showFields(
         FormFields::of(s));  // with bad values: every good one filled, the bad left out
     m_view.showWorkingDirectory("工作目录：" + pathToUtf8(m_ws.dir));
@@ -240,35 +182,40 @@ void JobPresenter::previewExclusions() {
     });
 }
 
-const std::vector<JobPresenter::ExclusionPreset>& JobPresenter::exclusionPresets() {
-    static const std::vector<ExclusionPreset> presets = {
-        {"临时文件", "*.tmp|*.temp|~$*|Thumbs.db|desktop.ini|.DS_Store"},
-        {"缓存与依赖", "node_modules/|__pycache__/|.cache/|*.pyc"},
-        {"回收站", "$RECYCLE.BIN/|System Volume Information/"}};
-    return presets;
+void JobPresenter::addExclusionPreset(std::size_t index) {
+    const auto& presets = exclusionPresets();
+    if (index < presets.size()) {
+        m_view.showExcludeRules(
+            withPatterns(m_view.fields().excludeRules.value_or(""), presets[index].patterns));
+    }
 }
 
-std::string JobPresenter::withPreset(std::string_view rules, std::string_view patterns) {
-    std::string text(rules);
-    const auto holds = [&](std::string_view pattern) {
-        for (std::size_t start = 0; start <= text.size();) {
-            const std::size_t end = std::min(text.find('|', start), text.size());
-            if (std::string_view(text).substr(start, end - start) == pattern) {
-                return true;
-            }
-            start = end + 1;
-        }
-        return false;
-    };
-    for (std::size_t start = 0; start < patterns.size();) {
-        const std::size_t end = std::min(patterns.find('|', start), patterns.size());
-        const std::string_view pattern = patterns.substr(start, end - start);
-        start = end + 1;
-        if (!holds(pattern)) {
-            text += (text.empty() ? "" : "|") + std::string(pattern);
-        }
+void JobPresenter::excludeFolder() {
+    const FormFields f = m_view.fields();
+    if (f.source.empty()) {
+        m_view.showMessage(kNoSourceMessage);
+        return;
     }
-    return text;
+    const auto folder = m_view.pickFolder(kExcludeFolderPrompt);
+    if (!folder) {
+        return;
+    }
+    guarded([&] {
+        const std::filesystem::path source = resolveInWorkDir(m_ws.dir, f.source);
+        const std::filesystem::path picked = pathFromUtf8(*folder);
+        std::string pattern;
+        try {
+            pattern = folderPattern(source, picked);
+        } catch (const BackupError&) {
+            // A source that is a link: the picker gives the folder it leads to.
+            const auto real = m_ws.files.resolveLinks(source);
+            if (!real || *real == source) {
+                throw;
+            }
+            pattern = folderPattern(*real, picked);
+        }
+        m_view.showExcludeRules(withPatterns(f.excludeRules.value_or(""), pattern));
+    });
 }
 
 void JobPresenter::pickSource() {
@@ -284,12 +231,37 @@ void JobPresenter::pickTarget() {
 }
 
 void JobPresenter::save() {
-    guarded([this] {
+    saveFields();
+}
+
+// True once the fields are in config.ini: refused values and a file that could not be
+// written leave them unsaved.
+bool JobPresenter::saveFields() {
+    bool saved = false;
+    guarded([&] {
         const TBackupSettings s = settings();
         if (SaveSettings(m_ws, s)) {
             syncSystemTask(s);
+            rememberSaved();
+            saved = !unsavedChanges();
         }
     });
+    return saved;
+}
+
+// The fields as config.ini now holds them; a file that could not be written holds the old.
+void JobPresenter::rememberSaved() {
+    TBackupSettings s = settings();
+    try {
+        LoadSettings(m_ws, s);
+    } catch (const std::exception&) {
+        // What was read before the bad value stands; the rest is as the fields say.
+    }
+    m_saved = s;
+}
+
+bool JobPresenter::unsavedChanges() const {
+    return m_shown && !sameSettings(settings(), m_saved);
 }
 
 void JobPresenter::syncSystemTask(const TBackupSettings& s) {
@@ -314,6 +286,7 @@ void JobPresenter::startTimetable() {
         // A start while started saves again and keeps the timer's period.
         const TBackupSettings s = settings();
         if (m_job.StartSchedule(s)) {
+            rememberSaved();
             m_view.setTicking(true);
             syncSystemTask(s);
             try {
@@ -413,17 +386,72 @@ bool JobPresenter::mayClose(bool sessionEnding) {
     if (sessionEnding) {
         return true;
     }
-    if (!m_running) {
-        return m_view.confirm(kCloseQuestion);
-    }
-    // A run under way is cancelled first, as 取消 does: its unfinished copy removed and its
-    // history row written before the program ends.
-    if (!m_view.confirm(std::string(kCloseWhileRunningNotice) + std::string(kCloseQuestion))) {
+    const std::string question =
+        m_running ? std::string(kCloseWhileRunningNotice) + std::string(kCloseQuestion)
+                  : std::string(kCloseQuestion);
+    if (!m_view.confirm(question)) {
         return false;
     }
-    cancelRun();
-    waitForRun();
+    if (unsavedChanges()) {
+        switch (m_view.askSave(kUnsavedQuestion)) {
+            case SaveAnswer::Cancel:
+                return false;
+            case SaveAnswer::Save:
+                if (!saveFields()) {
+                    return false;  // the window stays, with what was refused said
+                }
+                break;
+            case SaveAnswer::Discard:
+                break;
+        }
+    }
+    // A run under way is cancelled, as 取消 does: its unfinished copy removed and its history
+    // row written before the program ends.
+    if (m_running) {
+        cancelRun();
+        waitForRun();
+    }
     return true;
+}
+
+std::vector<JobPresenter::TrayMenuItem> JobPresenter::trayMenu() const {
+    // While a run goes, as in the window: no second run, the timetable left as it is.
+    const bool idle = !m_running;
+    return {{TrayCommand::Open, "打开主界面"},
+            {TrayCommand::BackUpNow, "立即备份", idle},
+            timetableOn() ? TrayMenuItem{TrayCommand::StopTimetable, "终止备份计划", idle}
+                          : TrayMenuItem{TrayCommand::StartTimetable, "启动备份计划", idle},
+            {TrayCommand::Restore, "恢复文件…"},
+            {TrayCommand::Exit, "退出"}};
+}
+
+void JobPresenter::trayCommand(TrayCommand command) {
+    switch (command) {
+        case TrayCommand::Open:
+            m_view.showWindow();
+            break;
+        case TrayCommand::BackUpNow:
+            backUpNow();
+            break;
+        case TrayCommand::StartTimetable:
+            if (!m_running) {
+                startTimetable();
+            }
+            break;
+        case TrayCommand::StopTimetable:
+            if (!m_running) {
+                stopTimetable();
+            }
+            break;
+        case TrayCommand::Restore:
+            openRestore();
+            break;
+        case TrayCommand::Exit:
+            if (mayClose(false)) {
+                m_view.endProgram();
+            }
+            break;
+    }
 }
 
 void JobPresenter::startRun(const RunRequest& request) {
@@ -456,50 +484,7 @@ void JobPresenter::finishRun(const RunResult& result) {
     if (result.report.massChange) {
         setStatus(*result.report.massChange);
     }
-    showOutcome(result, m_engineUi->takeRunMessages());
-}
-
-void JobPresenter::showOutcome(const RunResult& result, const std::vector<std::string>& messages) {
-    NoticeContext context;
-    context.jobDir = pathToUtf8(m_ws.dir);
-    context.messages = messages;
-    if (m_health.state == JobHealth::State::Overdue) {
-        context.overdue = m_health.reason;
-    }
-    context.lastUnattendedFailure = &m_lastUnattendedFailure;
-    const RunNotice notice = makeNotice(result, context);
-    if (notice.repeatsLast) {
-        return;
-    }
-    // One notification per outcome: a balloon while in the tray, the boxes while shown.
-    if (notifyInTray(notice)) {
-        return;
-    }
-    for (const std::string& message : notice.messages) {
-        m_view.showMessage(message);
-    }
-    if (!notice.entries.empty()) {
-        std::vector<std::string> notCopied;
-        for (const NoticeEntry& entry : notice.entries) {
-            notCopied.push_back(entry.path + "：" + entry.reason);
-        }
-        m_view.showList(notice.entriesHeading(), notCopied);
-    }
-    if (notice.failure) {
-        m_view.showMessage(*notice.failure);
-    }
-}
-
-bool JobPresenter::notifyInTray(const RunNotice& notice) {
-    if (!m_inTray) {
-        return false;
-    }
-    if (notice.text.empty()) {
-        return true;  // success stays quiet
-    }
-    const Severity severity =
-        notice.level == NoticeLevel::Critical ? Severity::Critical : Severity::Warning;
-    return m_view.notify(notice.title, notice.text, severity);
+    m_outcomes.tell(m_view, result, m_engineUi->takeRunMessages(), m_health, m_inTray);
 }
 
 void JobPresenter::refreshHealth(bool byClock) {

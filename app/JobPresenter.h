@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/JobView.h"
+#include "app/OutcomeNotice.h"
 #include "engine/BackupJob.h"
 #include "engine/BackupUi.h"
 #include "engine/JobHealth.h"
@@ -21,6 +22,8 @@
 #include "platform/SystemScheduler.h"
 
 namespace vantrel {
+
+class RunReports;
 
 // The main window's behaviour, whatever draws it: one backup job (the working directory) with
 // its settings, timetable, runs, health and notifications. A window forwards its commands and
@@ -78,14 +81,12 @@ public:
     // 预览 beside 排除规则: what the rules in the field leave out of the source now, the list
     // vantrel-cli excluded prints, under its summary.
     void previewExclusions();
-    // The presets menu of 排除规则: each preset's caption and patterns, and the field's text
-    // with a preset's patterns added (those it already holds are not repeated).
-    struct ExclusionPreset {
-        std::string_view caption;
-        std::string_view patterns;
-    };
-    static const std::vector<ExclusionPreset>& exclusionPresets();
-    static std::string withPreset(std::string_view rules, std::string_view patterns);
+    // The presets menu of 排除规则 (app/ExclusionPresets.h): the preset at `index` added to the
+    // field's rules.
+    void addExclusionPreset(std::size_t index);
+    // 排除文件夹…: a folder picked inside the source is added to the rules; one outside it is
+    // refused, saying why.
+    void excludeFolder();
 
     // The keep-count field: whether it may hold `candidate` (its text after a key press), and
     // its text once the user leaves it (a typed value below 1 becomes 1).
@@ -97,8 +98,22 @@ public:
     bool inTray() const { return m_inTray; }
     // Asked before the program ends: true when it may (the user said Yes, or the session is
     // ending, which never asks). During a run the question says first that the run will be
-    // cancelled; Yes cancels it and returns once it has ended.
+    // cancelled. Fields that differ from config.ini are then offered for saving (保存, 不保存,
+    // 取消; a save refused keeps the window). A run is cancelled last, and this returns once
+    // it has ended.
     bool mayClose(bool sessionEnding);
+    // Whether the fields differ from the settings last loaded or saved.
+    bool unsavedChanges() const;
+
+    // The tray icon's menu, in order, and its commands. 退出 asks as closing the window does.
+    enum class TrayCommand { Open, BackUpNow, StartTimetable, StopTimetable, Restore, Exit };
+    struct TrayMenuItem {
+        TrayCommand command;
+        std::string_view caption;
+        bool enabled = true;
+    };
+    std::vector<TrayMenuItem> trayMenu() const;
+    void trayCommand(TrayCommand command);
 
     bool running() const { return m_running; }
     bool cancelRequested() const { return m_cancel; }
@@ -112,23 +127,21 @@ public:
     void waitForRun();
 
 private:
-    class EngineUi;
-
     TBackupSettings settings() const;
     void guarded(const std::function<void()>& fn);
     void setStatus(std::string_view text);
     void startTimetableAtLaunch();
     void startRun(const RunRequest& request);
     void finishRun(const RunResult& result);
-    void showOutcome(const RunResult& result, const std::vector<std::string>& messages);
-    bool notifyInTray(const RunNotice& notice);
+    bool saveFields();
+    void rememberSaved();
     void refreshHealth(bool byClock = false);
     void syncSystemTask(const TBackupSettings& settings);
 
     JobView& m_view;
     SystemScheduler* m_scheduler = nullptr;
     std::filesystem::path m_program;
-    std::unique_ptr<EngineUi> m_engineUi;
+    std::unique_ptr<RunReports> m_engineUi;
     Workspace m_ws;
     BackupJob m_job;
     JobHealth m_health;
@@ -139,8 +152,9 @@ private:
     std::string m_status;  // status panel 1 as last set
     bool m_shown = false;
     bool m_inTray = false;
-    TBackupSettings m_loaded;  // as config.ini held them: whether the timetable was started
-    std::string m_lastUnattendedFailure;  // the last failure of a run not started by hand
+    TBackupSettings m_loaded;  // as config.ini held them: for fields a window does not show
+    TBackupSettings m_saved;   // as config.ini holds them now, to tell unsaved changes
+    OutcomeNotice m_outcomes;
 };
 
 }  // namespace vantrel

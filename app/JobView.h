@@ -36,6 +36,9 @@ struct ProgressView {
 
 enum class Severity { Information, Warning, Critical };
 
+// The answers to the question on unsaved changes.
+enum class SaveAnswer { Save, Discard, Cancel };
+
 // What a main window draws, and the few questions it asks the user. The presenter calls
 // every method on the window's own thread; `post` is the one way work comes back there.
 class JobView {
@@ -48,6 +51,7 @@ public:
     virtual void showKeepText(std::string_view text) = 0;
     virtual void showSource(std::string_view path) = 0;
     virtual void showTarget(std::string_view path) = 0;
+    virtual void showExcludeRules(std::string_view rules) = 0;
 
     // Status panel 0 (set once, when the window is first shown) and status panel 1.
     virtual void showWorkingDirectory(std::string_view text) = 0;
@@ -59,6 +63,9 @@ public:
     virtual void showList(std::string_view text, const std::vector<std::string>& items) = 0;
     // The Yes/No question: Yes the default, Escape and the box's close button answer No.
     virtual bool confirm(std::string_view question) = 0;
+    // The question on unsaved changes: 保存 (the default), 不保存 and 取消; Escape and the box's
+    // close button answer 取消.
+    virtual SaveAnswer askSave(std::string_view question) = 0;
     // The folder browser (folders only); none when cancelled. The path comes back with the
     // platform's own separators.
     virtual std::optional<std::string> pickFolder(std::string_view prompt) = 0;
@@ -72,6 +79,11 @@ public:
     // A balloon from the tray icon; false when the window is not in the tray or the desktop
     // cannot show one.
     virtual bool notify(std::string_view title, std::string_view text, Severity severity) = 0;
+
+    // The window back from the tray, or from behind others, in front.
+    virtual void showWindow() = 0;
+    // The program ends: the window closes without asking again.
+    virtual void endProgram() = 0;
 
     // The one-second timer (FileTimer2), which calls JobPresenter::tick.
     virtual void setTicking(bool on) = 0;

@@ -47,6 +47,22 @@ Dialogs::Answer QtDialogs::confirm(QWidget* parent, const QString& question) {
     return box.clickedButton() == yes ? Answer::Yes : Answer::No;
 }
 
+SaveAnswer QtDialogs::askSave(QWidget* parent, const QString& question) {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), question,
+                    QMessageBox::NoButton, parent);
+    QPushButton* save = box.addButton(QStringLiteral("保存(&S)"), QMessageBox::AcceptRole);
+    QPushButton* discard =
+        box.addButton(QStringLiteral("不保存(&N)"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+    box.setDefaultButton(save);
+    box.setEscapeButton(cancel);
+    keepTitleWhole(box);
+    box.exec();
+    return box.clickedButton() == save      ? SaveAnswer::Save
+           : box.clickedButton() == discard ? SaveAnswer::Discard
+                                            : SaveAnswer::Cancel;
+}
+
 void QtDialogs::showList(QWidget* parent, const QString& text, const QStringList& items) {
     QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, parent);
     box.setDetailedText(items.join(QLatin1Char('\n')));

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "app/JobView.h"
+
 class QWidget;
 
 namespace vantrel {
@@ -21,6 +23,9 @@ public:
     // The confirmation box: caption "Confirm", question icon, "&Yes" the default, "&No";
     // Escape and the box's close button answer No.
     virtual Answer confirm(QWidget* parent, const QString& question) = 0;
+    // The question on unsaved changes, in the confirmation box's form: "保存" the default,
+    // "不保存", "取消"; Escape and the box's close button answer 取消.
+    virtual SaveAnswer askSave(QWidget* parent, const QString& question) = 0;
     // A folder browser offering folders only; no value when cancelled. The path comes back
     // with the platform's own separators.
     virtual std::optional<QString> pickFolder(QWidget* parent, const QString& prompt) = 0;
@@ -33,6 +38,7 @@ class QtDialogs final : public Dialogs {
 public:
     void showMessage(QWidget* parent, const QString& text) override;
     Answer confirm(QWidget* parent, const QString& question) override;
+    SaveAnswer askSave(QWidget* parent, const QString& question) override;
     std::optional<QString> pickFolder(QWidget* parent, const QString& prompt) override;
     void showList(QWidget* parent, const QString& text, const QStringList& items) override;
 };

@@ -14,6 +14,7 @@
 #include <QTimeEdit>
 #include <QTimer>
 
+#include "app/ExclusionPresets.h"
 #include "shell/KeepCountField.h"
 #include "shell/LogShowUnit.h"
 #include "shell/QtText.h"
@@ -46,15 +47,14 @@ TMainForm::TMainForm(std::filesystem::path workDir, FileOps& files, const Clock&
     connect(m_w.excludePreview, &QPushButton::clicked, this,
             [this] { m_presenter->previewExclusions(); });
     auto* presets = new QMenu(m_w.excludePresets);
-    for (const auto& preset : JobPresenter::exclusionPresets()) {
-        const QString patterns = toQString(preset.patterns);
-        presets->addAction(
-            toQString(preset.caption) + "（" + patterns + "）", this, [this, patterns] {
-                m_w.excludeRules->setText(toQString(
-                    JobPresenter::withPreset(toUtf8(m_w.excludeRules->text()), toUtf8(patterns))));
-            });
+    const auto& all = exclusionPresets();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        presets->addAction(toQString(all[i].caption) + "（" + toQString(all[i].patterns) + "）",
+                           this, [this, i] { m_presenter->addExclusionPreset(i); });
     }
     m_w.excludePresets->setMenu(presets);
+    connect(m_w.excludeFolder, &QPushButton::clicked, this,
+            [this] { m_presenter->excludeFolder(); });
     connect(m_w.restore, &QPushButton::clicked, this, &TMainForm::ButtonRestoreClick);
     connect(m_w.confirmChanges, &QPushButton::clicked, this,
             [this] { m_presenter->confirmChanges(); });
@@ -170,6 +170,10 @@ void TMainForm::showTarget(std::string_view path) {
     m_w.edit2->setText(toQString(path));
 }
 
+void TMainForm::showExcludeRules(std::string_view rules) {
+    m_w.excludeRules->setText(toQString(rules));
+}
+
 void TMainForm::showWorkingDirectory(std::string_view text) {
     m_w.panel0->setToolTip(toQString(text));
     setPanel0Width(m_w.panel0->width());
@@ -203,6 +207,10 @@ bool TMainForm::confirm(std::string_view question) {
     return m_dialogs.confirm(this, toQString(question)) == Dialogs::Answer::Yes;
 }
 
+SaveAnswer TMainForm::askSave(std::string_view question) {
+    return m_dialogs.askSave(this, toQString(question));
+}
+
 std::optional<std::string> TMainForm::pickFolder(std::string_view prompt) {
     if (auto folder = m_dialogs.pickFolder(this, toQString(prompt))) {
         return toUtf8(*folder);
@@ -216,6 +224,9 @@ void TMainForm::showRunning(bool running) {
     }
     m_w.cancelButton->setEnabled(running);
     m_w.cancelButton->setVisible(running);
+    if (m_tray) {
+        fillTrayMenu(m_tray->menu());
+    }
     // While a run goes, panel 0 makes room for the progress bar and 取消.
     setPanel0Width(running ? 200 : width() / 2);
     if (!running) {
@@ -261,6 +272,7 @@ void TMainForm::showTray(std::string_view toolTip, bool alarm) {
     m_trayAlarm = alarm;
     if (m_tray) {
         m_tray->setState(m_trayToolTip, m_trayAlarm);
+        fillTrayMenu(m_tray->menu());  // the timetable's command may have changed
     }
 }
 
@@ -270,6 +282,18 @@ bool TMainForm::notify(std::string_view title, std::string_view text, Severity s
     }
     m_lastNotification = {toQString(title), toQString(text)};
     return true;
+}
+
+void TMainForm::showWindow() {
+    bringToFront();
+}
+
+// Asked already: the window goes without asking again, and with it the program.
+void TMainForm::endProgram() {
+    m_ending = true;
+    close();
+    // Hidden in the tray, its closing is no last window closed.
+    QCoreApplication::quit();
 }
 
 void TMainForm::setTicking(bool on) {
@@ -345,7 +369,7 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-    if (m_presenter->mayClose(m_sessionEnding)) {
+    if (m_ending || m_presenter->mayClose(m_sessionEnding)) {
         event->accept();
     } else {
         event->ignore();
@@ -373,9 +397,24 @@ void TMainForm::minimizeToTray() {
     if (!m_tray) {
         m_tray = new TrayIcon(this);
         connect(m_tray, &TrayIcon::clicked, this, &TMainForm::restoreFromTray);
+        connect(m_tray, &TrayIcon::menuAsked, this, &TMainForm::fillTrayMenu);
+        fillTrayMenu(m_tray->menu());
     }
     m_tray->setState(m_trayToolTip, m_trayAlarm);
     m_tray->show();
+}
+
+// The presenter's commands, asked afresh each time the menu opens.
+void TMainForm::fillTrayMenu(QMenu* menu) {
+    menu->clear();
+    for (const auto& item : m_presenter->trayMenu()) {
+        if (item.command == JobPresenter::TrayCommand::Exit) {
+            menu->addSeparator();
+        }
+        QAction* action = menu->addAction(toQString(item.caption), this,
+                                          [this, item] { m_presenter->trayCommand(item.command); });
+        action->setEnabled(item.enabled);
+    }
 }
 
 void TMainForm::restoreFromTray() {

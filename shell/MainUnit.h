@@ -14,6 +14,7 @@
 #include "shell/Dialogs.h"
 #include "shell/MainWindowLayout.h"
 
+class QMenu;
 class QTimer;
 
 namespace vantrel {
@@ -66,17 +67,21 @@ public:
     void showKeepText(std::string_view text) override;
     void showSource(std::string_view path) override;
     void showTarget(std::string_view path) override;
+    void showExcludeRules(std::string_view rules) override;
     void showWorkingDirectory(std::string_view text) override;
     void showStatus(std::string_view text) override;
     void showMessage(std::string_view text) override;
     void showList(std::string_view text, const std::vector<std::string>& items) override;
     bool confirm(std::string_view question) override;
+    SaveAnswer askSave(std::string_view question) override;
     std::optional<std::string> pickFolder(std::string_view prompt) override;
     void showRunning(bool running) override;
     void showProgress(const ProgressView& progress) override;
     void showHealth(const HealthView& health) override;
     void showTray(std::string_view toolTip, bool alarm) override;
     bool notify(std::string_view title, std::string_view text, Severity severity) override;
+    void showWindow() override;
+    void endProgram() override;
     void setTicking(bool on) override;
     void openLogViewer(const std::filesystem::path& logFile,
                        const std::filesystem::path& dbFile) override;
@@ -91,6 +96,7 @@ protected:
 private:
     void minimizeToTray();
     void restoreFromTray();
+    void fillTrayMenu(QMenu* menu);
     void setPanel0Width(int width);
 
     Dialogs& m_dialogs;
@@ -103,6 +109,7 @@ private:
     QStringList m_lastNotification;
     bool m_inTray = false;
     bool m_sessionEnding = false;
+    bool m_ending = false;                         // 退出 from the tray, asked already
     std::unique_ptr<SystemScheduler> m_scheduler;  // the job's systemd user timer
     std::unique_ptr<JobPresenter> m_presenter;     // last: made once the widgets exist
 };

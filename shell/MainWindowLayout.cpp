@@ -199,13 +199,15 @@ MainWindowWidgets buildMainWindow(QMainWindow& window) {
 
     // The exclusion rules under them, with the presets menu and the preview.
     placeLabel(box, "ExcludeLabel", QStringLiteral("排除规则："), 3, 356);
-    w.excludeRules = showing(w, placed(new QLineEdit(box), "ExcludeRulesEdit", 160, 353, 176, 21),
+    w.excludeRules = showing(w, placed(new QLineEdit(box), "ExcludeRulesEdit", 70, 353, 180, 21),
                              Setting::ExcludeRules);
     w.excludeRules->setToolTip(
         QStringLiteral("以“|”分隔；*、? 在名称内匹配，** 匹配任意层文件夹；含“/”的从源文件夹算起，"
                        "以“/”结尾的只匹配文件夹"));
     w.excludePresets = placed(new QPushButton(QStringLiteral("常用规则"), box), "ExcludePresets",
-                              340, 353, 64, 21);
+                              254, 353, 64, 21);
+    w.excludeFolder = placed(new QPushButton(QStringLiteral("排除文件夹…"), box), "ExcludeFolder",
+                             322, 353, 82, 21);
     w.excludePreview =
         placed(new QPushButton(QStringLiteral("预览"), box), "ExcludePreview", 408, 353, 44, 21);
     // Getting files back: a sixth command, in the room right of the keep count and above the

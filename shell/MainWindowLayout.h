@@ -33,6 +33,7 @@ struct MainWindowWidgets {
     QLineEdit* keepYearly = nullptr;        // 按年保留
     QLineEdit* excludeRules = nullptr;      // 排除规则
     QPushButton* excludePresets = nullptr;  // its presets menu
+    QPushButton* excludeFolder = nullptr;   // 排除文件夹…
     QPushButton* excludePreview = nullptr;  // 预览
     QCheckBox* startAtLaunch = nullptr;
     QCheckBox* catchUp = nullptr;

@@ -1,5 +1,6 @@
 #include "shell/TrayIcon.h"
 
+#include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
@@ -9,9 +10,14 @@
 
 namespace vantrel {
 
-TrayIcon::TrayIcon(QWidget* window) : QObject(window), m_icon(new QSystemTrayIcon(this)) {
+TrayIcon::TrayIcon(QWidget* window)
+    : QObject(window), m_icon(new QSystemTrayIcon(this)), m_menu(new QMenu(window)) {
     m_icon->setObjectName(QStringLiteral("TrayIcon"));
     m_icon->setIcon(image(false));
+    // A right click (and the menu key) opens it; the desktop shows it.
+    m_menu->setObjectName(QStringLiteral("TrayMenu"));
+    connect(m_menu, &QMenu::aboutToShow, this, [this] { emit menuAsked(m_menu); });
+    m_icon->setContextMenu(m_menu);
     connect(m_icon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger) {

@@ -6,13 +6,14 @@
 
 #include "app/JobView.h"
 
+class QMenu;
 class QSystemTrayIcon;
 class QWidget;
 
 namespace vantrel {
 
 // The window's icon in the notification area, made once and shown while the window is there.
-// A press on it asks for the window back.
+// A press on it asks for the window back; its context menu is filled each time it opens.
 class TrayIcon final : public QObject {
     Q_OBJECT
 
@@ -30,13 +31,18 @@ public:
     // A balloon; false when the icon is hidden or the desktop shows none.
     bool showMessage(const QString& title, const QString& text, Severity severity);
 
+    QMenu* menu() const { return m_menu; }
+
 signals:
     void clicked();
+    // The menu is about to open: its items are to be set.
+    void menuAsked(QMenu* menu);
 
 private:
     QIcon image(bool alarm) const;
 
     QSystemTrayIcon* m_icon;
+    QMenu* m_menu;
 };
 
 }  // namespace vantrel

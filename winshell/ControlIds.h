@@ -64,9 +64,13 @@ enum ControlId : int {
     IDC_KEEPMONTHLYUNIT,     // 个月, after 按月保留's field
     IDC_KEEPYEARLYUNIT,      // 年, after 按年保留's field
     IDC_CHECKBOXSYSTEMTASK,  // 关闭窗口后也按计划备份
+    IDC_EXCLUDEFOLDER,       // 排除文件夹…
 
-    // The items of the presets menu, in the order of JobPresenter::exclusionPresets().
+    // The items of the presets menu, in the order of exclusionPresets() (app/), at most
+    // kMaxPresets of them.
     IDM_EXCLUDEPRESET1 = 1090,
+    // The items of the tray icon's menu: IDM_TRAY1 plus a JobPresenter::TrayCommand.
+    IDM_TRAY1 = 1400,
 
     // The log viewer: its text and the two items of its context menu PopupMenu1; its tabs and
     // the run history.
@@ -105,7 +109,6 @@ enum ControlId : int {
 inline constexpr int kDayBoxIds[7] = {IDC_CHECKBOX1, IDC_CHECKBOX2, IDC_CHECKBOX8, IDC_CHECKBOX4,
                                       IDC_CHECKBOX5, IDC_CHECKBOX6, IDC_CHECKBOX7};
 
-// The message the tray icon sends to the main window (a left-button press in its lParam).
-inline constexpr unsigned kTrayMessage = 3000;
+inline constexpr int kMaxPresets = 10;
 
 }  // namespace vantrel

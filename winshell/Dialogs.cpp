@@ -18,9 +18,12 @@ namespace {
 
 constexpr wchar_t kTitle[] = L"Vantrel";
 
-// What the confirmation box shows, and the font it shows it in while it is open.
+// What a question box shows: its text and its buttons, right to left the last first, the first
+// the default; the answer of Escape and the close button; the font it shows them in while open.
 struct Question {
     std::wstring text;
+    std::vector<std::pair<int, const wchar_t*>> buttons;
+    int escape = IDNO;
     FontHandle font;
     IconHandle icon;
 };
@@ -49,7 +52,7 @@ HWND addChild(HWND dialog, const wchar_t* cls, const wchar_t* text, DWORD style,
     return child;
 }
 
-// Lays the box out at its DPI: the icon, the question beside it, Yes and No under it on the
+// Lays the box out at its DPI: the icon, the question beside it, the buttons under it on the
 // right, as a message box has them; then centres it over its owner.
 void buildQuestionBox(HWND dialog, Question& q) {
     const UINT dpi = GetDpiForWindow(dialog);
@@ -67,11 +70,15 @@ void buildQuestionBox(HWND dialog, Question& q) {
     }
     const int textLeft = margin + iconSize + margin;
     const int textHeight = std::max<int>(text.bottom, iconSize);
-    const SIZE yes = measureText(dc.get(), q.font.get(), "Yes");
-    const int buttonWidth = std::max<int>(px(75), yes.cx + px(24));
-    const int buttonHeight = std::max<int>(px(23), yes.cy + px(8));
-    const int width =
-        std::max<int>(textLeft + text.right + margin, 2 * buttonWidth + px(6) + 2 * margin);
+    int buttonWidth = px(75), buttonHeight = px(23);
+    for (const auto& [id, caption] : q.buttons) {
+        const SIZE size = measureText(dc.get(), q.font.get(), toUtf8(caption).c_str());
+        buttonWidth = std::max<int>(buttonWidth, size.cx + px(24));
+        buttonHeight = std::max<int>(buttonHeight, size.cy + px(8));
+    }
+    const int count = static_cast<int>(q.buttons.size());
+    const int width = std::max<int>(textLeft + text.right + margin,
+                                    count * buttonWidth + (count - 1) * px(6) + 2 * margin);
     const int buttonsTop = margin + textHeight + margin;
     const int height = buttonsTop + buttonHeight + margin;
 
@@ -83,13 +90,16 @@ void buildQuestionBox(HWND dialog, Question& q) {
              {textLeft, margin + (textHeight - text.bottom) / 2, textLeft + text.right,
               margin + (textHeight + text.bottom) / 2},
              q.font.get());
-    const int noLeft = width - margin - buttonWidth;
-    const int yesLeft = noLeft - px(6) - buttonWidth;
-    HWND yesButton = addChild(
-        dialog, L"BUTTON", L"&Yes", BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP, IDYES,
-        {yesLeft, buttonsTop, yesLeft + buttonWidth, buttonsTop + buttonHeight}, q.font.get());
-    addChild(dialog, L"BUTTON", L"&No", BS_PUSHBUTTON | WS_TABSTOP, IDNO,
-             {noLeft, buttonsTop, noLeft + buttonWidth, buttonsTop + buttonHeight}, q.font.get());
+    HWND first = nullptr;
+    int left = width - margin - count * buttonWidth - (count - 1) * px(6);
+    for (const auto& [id, caption] : q.buttons) {
+        HWND button = addChild(
+            dialog, L"BUTTON", caption,
+            (first == nullptr ? BS_DEFPUSHBUTTON | WS_GROUP : BS_PUSHBUTTON) | WS_TABSTOP, id,
+            {left, buttonsTop, left + buttonWidth, buttonsTop + buttonHeight}, q.font.get());
+        first = first == nullptr ? button : first;
+        left += buttonWidth + px(6);
+    }
 
     RECT frame{0, 0, width, height};
     AdjustWindowRectExForDpi(&frame, GetWindowLongW(dialog, GWL_STYLE), FALSE,
@@ -103,26 +113,32 @@ void buildQuestionBox(HWND dialog, Question& q) {
         over = workAreaOf(dialog);
     }
     centreWindow(dialog, over);
-    SendMessageW(dialog, DM_SETDEFID, IDYES, 0);
-    SetFocus(yesButton);
+    SendMessageW(dialog, DM_SETDEFID, q.buttons.front().first, 0);
+    SetFocus(first);
 }
 
 INT_PTR CALLBACK questionProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
+            SetWindowLongPtrW(dialog, DWLP_USER, lParam);
             buildQuestionBox(dialog, *reinterpret_cast<Question*>(lParam));
             return FALSE;  // the focus is set
-        case WM_COMMAND:
-            switch (LOWORD(wParam)) {
-                case IDYES:
-                    EndDialog(dialog, IDYES);
+        case WM_COMMAND: {
+            const auto& q =
+                *reinterpret_cast<const Question*>(GetWindowLongPtrW(dialog, DWLP_USER));
+            const int id = LOWORD(wParam);
+            if (id == IDCANCEL) {  // Escape, and the close button
+                EndDialog(dialog, q.escape);
+                return TRUE;
+            }
+            for (const auto& button : q.buttons) {
+                if (button.first == id) {
+                    EndDialog(dialog, id);
                     return TRUE;
-                case IDNO:
-                case IDCANCEL:  // Escape, and the close button
-                    EndDialog(dialog, IDNO);
-                    return TRUE;
+                }
             }
             break;
+        }
     }
     return FALSE;
 }
@@ -216,13 +232,35 @@ void showList(HWND owner, std::string_view text, const std::vector<std::string>&
                             reinterpret_cast<LPARAM>(&box));
 }
 
-bool confirm(HWND owner, std::string_view question) {
-    Question q{toWide(question), {}, {}};
+namespace {
+
+INT_PTR ask(HWND owner, Question q) {
     const std::vector<WORD> dialog = emptyDialogTemplate(kConfirmCaption);
-    const INT_PTR answer = DialogBoxIndirectParamW(
-        GetModuleHandleW(nullptr), reinterpret_cast<const DLGTEMPLATE*>(dialog.data()), owner,
-        questionProc, reinterpret_cast<LPARAM>(&q));
-    return answer == IDYES;
+    return DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
+                                   reinterpret_cast<const DLGTEMPLATE*>(dialog.data()), owner,
+                                   questionProc, reinterpret_cast<LPARAM>(&q));
+}
+
+}  // namespace
+
+bool confirm(HWND owner, std::string_view question) {
+    return ask(owner, {toWide(question), {{IDYES, L"&Yes"}, {IDNO, L"&No"}}, IDNO, {}, {}}) ==
+           IDYES;
+}
+
+SaveAnswer askSave(HWND owner, std::string_view question) {
+    switch (ask(owner, {toWide(question),
+                        {{IDYES, L"保存(&S)"}, {IDNO, L"不保存(&N)"}, {IDCANCEL, L"取消"}},
+                        IDCANCEL,
+                        {},
+                        {}})) {
+        case IDYES:
+            return SaveAnswer::Save;
+        case IDNO:
+            return SaveAnswer::Discard;
+        default:
+            return SaveAnswer::Cancel;
+    }
 }
 
 std::optional<std::string> pickFolder(HWND owner, std::string_view prompt) {

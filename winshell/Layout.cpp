@@ -147,6 +147,7 @@ std::span<const ControlPlan> mainControls() {
         {IDC_EXCLUDELABEL, K::Label, "排除规则：", C::GroupBox1, 3, 421, 0, 0},
         {IDC_EXCLUDERULES, K::Edit, "", C::GroupBox1, 70, 418, 250, 21},
         {IDC_EXCLUDEPRESETS, K::Button, "常用规则", C::GroupBox1, 324, 417, 68, 23},
+        {IDC_EXCLUDEFOLDER, K::Button, "排除文件夹…", C::GroupBox1, 324, 417, 84, 23},
         {IDC_EXCLUDEPREVIEW, K::Button, "预览", C::GroupBox1, 396, 417, 48, 23},
         {IDC_BUTTONRESTORE, K::Button, "恢复文件…", C::GroupBox1, 453, 418, 113, 33},
         {IDC_CHECKBOXSTARTATLAUNCH, K::CheckBox, "启动时执行备份计划", C::GroupBox1, 8, 446, 0, 0},
@@ -289,10 +290,10 @@ MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarH
             after.right = std::max<LONG>(after.right, left + width / 2);
         }
     }
-    // The exclusion row ends before 恢复文件…: its two commands as wide as their captions,
+    // The exclusion row ends before 恢复文件…: its three commands as wide as their captions,
     // right to left, and the field gives up what they need.
     int right = rectOf(IDC_BUTTONRESTORE).left - px(kButtonGap * 3);
-    for (const int id : {IDC_EXCLUDEPREVIEW, IDC_EXCLUDEPRESETS}) {
+    for (const int id : {IDC_EXCLUDEPREVIEW, IDC_EXCLUDEFOLDER, IDC_EXCLUDEPRESETS}) {
         RECT& button = rectOf(id);
         OffsetRect(&button, right - button.right, 0);
         right = button.left - px(kLabelGap);
@@ -300,8 +301,8 @@ MainLayout layoutMainWindow(HDC dc, const Fonts& fonts, UINT dpi, int statusBarH
     rectOf(IDC_EXCLUDERULES).right = right;
     // The options' row under the exclusion row, however tall a font makes it.
     int rowBottom = 0;
-    for (const int id :
-         {IDC_EXCLUDELABEL, IDC_EXCLUDERULES, IDC_EXCLUDEPRESETS, IDC_EXCLUDEPREVIEW}) {
+    for (const int id : {IDC_EXCLUDELABEL, IDC_EXCLUDERULES, IDC_EXCLUDEPRESETS, IDC_EXCLUDEFOLDER,
+                         IDC_EXCLUDEPREVIEW}) {
         rowBottom = std::max<int>(rowBottom, rectOf(id).bottom);
     }
     for (const int id : {IDC_CHECKBOXSTARTATLAUNCH, IDC_CHECKBOXCATCHUP, IDC_CHECKBOXSYSTEMTASK}) {

@@ -1,5 +1,4 @@
 #include "winshell/LogWindow.h"
-#include "winshell/WindowClass.h"
 
 #include <commctrl.h>
 #include <windowsx.h>
@@ -22,50 +21,30 @@ constexpr COLORREF kGreen = RGB(0x00, 0x80, 0x00);
 }  // namespace
 
 void TLogShowForm::registerClass(HINSTANCE instance) {
-    registerWindowClass(instance, windowProc, kLogWindowClass);
+    Window::registerClass(instance, kLogWindowClass);
 }
 
 void TLogShowForm::open(const std::filesystem::path& logFile, const std::filesystem::path& dbFile) {
     auto* form = new TLogShowForm(logFile, dbFile);
     // Made at the size for the screen it opens on, then centred there.
-    HWND window = CreateWindowExW(
-        0, kLogWindowClass, L"操作日志", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-        kLogWindowSize.cx, kLogWindowSize.cy, nullptr, nullptr, GetModuleHandleW(nullptr), form);
-    if (window == nullptr) {
+    if (!form->createWindow(kLogWindowClass, L"操作日志", WS_OVERLAPPEDWINDOW, 0, kLogWindowSize,
+                            nullptr)) {
         delete form;
         return;
     }
-    const UINT dpi = GetDpiForWindow(window);
-    SetWindowPos(window, nullptr, 0, 0, scaled(kLogWindowSize.cx, dpi),
-                 scaled(kLogWindowSize.cy, dpi), SWP_NOMOVE | SWP_NOZORDER);
+    HWND window = form->window();
     centreWindow(window, workAreaOf(window));
     form->m_presenter.show();  // the lines are there when the window appears
     ShowWindow(window, SW_SHOWNORMAL);
 }
 
-LRESULT CALLBACK TLogShowForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* form = formOfWindow<TLogShowForm>(window, message, lParam);
-    if (form == nullptr) {
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    if (message == WM_NCCREATE) {
-        form->m_window = window;
-    }
-    const LRESULT result = form->handle(message, wParam, lParam);
-    if (message == WM_NCDESTROY) {
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-        delete form;
-    }
-    return result;
-}
-
 LRESULT TLogShowForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CREATE:
-            onCreate();
+            OnCreate();
             return 0;
         case WM_SIZE:
-            onSize();
+            OnSize();
             return 0;
         case WM_NOTIFY:
             if (reinterpret_cast<const NMHDR*>(lParam)->hwndFrom == m_tabs &&
@@ -74,18 +53,15 @@ LRESULT TLogShowForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             return 0;
         case WM_COMMAND:
-            onCommand(LOWORD(wParam));
+            OnCommand(LOWORD(wParam));
             return 0;
         case WM_CONTEXTMENU:
-            onContextMenu({GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+            OnContextMenu({GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
             return 0;
         case WM_CTLCOLORSTATIC:
-            return onColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
-        case WM_DPICHANGED:
-            onDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
-            return 0;
+            return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
     }
-    return DefWindowProcW(m_window, message, wParam, lParam);
+    return defaultHandling(message, wParam, lParam);
 }
 
 namespace {
@@ -96,7 +72,7 @@ constexpr const wchar_t* kHistoryColumns[] = {L"开始", L"结束",     L"起因
 
 }  // namespace
 
-void TLogShowForm::onCreate() {
+void TLogShowForm::OnCreate() {
     // The log and, in a second tab, the run history: every run, failures and cancels too,
     // which the log (successful copies only) does not hold.
     m_tabs =
@@ -126,7 +102,6 @@ void TLogShowForm::onCreate() {
         WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL, 0, 0, 0,
         0, m_window, reinterpret_cast<HMENU>(IDC_MEMO1), nullptr, nullptr);
     SetWindowSubclass(m_memo, memoProc, 0, 0);
-    m_fonts = Fonts::forDpi(GetDpiForWindow(m_window));
     SendMessageW(m_memo, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.logText.get()), FALSE);
     SendMessageW(m_tabs, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.ui.get()), FALSE);
     SendMessageW(m_history, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.ui.get()), FALSE);
@@ -149,7 +124,7 @@ LRESULT CALLBACK TLogShowForm::memoProc(HWND memo, UINT message, WPARAM wParam, 
 }
 
 // The tabs fill the window; the page shown fills the tabs' own area.
-void TLogShowForm::onSize() {
+void TLogShowForm::OnSize() {
     RECT r{};
     GetClientRect(m_window, &r);
     MoveWindow(m_tabs, 0, 0, r.right, r.bottom, TRUE);
@@ -165,7 +140,7 @@ void TLogShowForm::showTab() {
     ShowWindow(m_history, history ? SW_SHOW : SW_HIDE);
 }
 
-void TLogShowForm::onCommand(int id) {
+void TLogShowForm::OnCommand(int id) {
     switch (id) {
         case IDM_N1:
             m_presenter.reload();
@@ -176,7 +151,7 @@ void TLogShowForm::onCommand(int id) {
     }
 }
 
-void TLogShowForm::onContextMenu(POINT at) {
+void TLogShowForm::OnContextMenu(POINT at) {
     if (at.x == -1 && at.y == -1) {  // from the keyboard: at the memo's corner
         RECT r{};
         GetWindowRect(m_memo, &r);
@@ -186,8 +161,7 @@ void TLogShowForm::onContextMenu(POINT at) {
                      m_window, nullptr);
 }
 
-void TLogShowForm::onDpiChanged(UINT dpi, const RECT& suggested) {
-    m_fonts = Fonts::forDpi(dpi);
+void TLogShowForm::OnDpiChanged(const RECT& suggested) {
     SendMessageW(m_memo, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.logText.get()), TRUE);
     SendMessageW(m_tabs, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.ui.get()), TRUE);
     SendMessageW(m_history, WM_SETFONT, reinterpret_cast<WPARAM>(m_fonts.ui.get()), TRUE);
@@ -196,7 +170,7 @@ void TLogShowForm::onDpiChanged(UINT dpi, const RECT& suggested) {
 }
 
 // Green text on the tooltip colour; a read-only edit asks as a static does.
-LRESULT TLogShowForm::onColor(HDC dc, HWND control) {
+LRESULT TLogShowForm::OnCtlColorStatic(HDC dc, HWND control) {
     if (control != m_memo) {
         return DefWindowProcW(m_window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
                               reinterpret_cast<LPARAM>(control));

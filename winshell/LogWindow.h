@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/LogPresenter.h"
-#include "winshell/Fonts.h"
 #include "winshell/Handles.h"
+#include "winshell/Window.h"
 
 namespace vantrel {
 
@@ -17,7 +17,7 @@ namespace vantrel {
 // PopupMenu1 (N1 刷新, N2 清除), which it forwards to its presenter, and in a second tab the
 // job's run history. Each opening makes another viewer; each frees itself when closed and
 // none keeps the program running.
-class TLogShowForm final : public LogView {
+class TLogShowForm final : public Window, public LogView {
 public:
     static void registerClass(HINSTANCE instance);
     // Opens a viewer of `logFile`, and of the run history in `dbFile`, centred on the screen,
@@ -34,25 +34,23 @@ private:
     TLogShowForm(std::filesystem::path logFile, std::filesystem::path dbFile)
         : m_presenter(std::move(logFile), *this, std::move(dbFile)) {}
 
-    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK memoProc(HWND memo, UINT message, WPARAM wParam, LPARAM lParam,
                                      UINT_PTR, DWORD_PTR);
-    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void OnDpiChanged(const RECT& suggested) override;
+    void OnGone() override { delete this; }
 
-    void onCreate();
-    void onCommand(int id);
-    void onContextMenu(POINT at);
-    void onSize();
+    void OnCreate();
+    void OnCommand(int id);
+    void OnContextMenu(POINT at);
+    void OnSize();
+    LRESULT OnCtlColorStatic(HDC dc, HWND control);
     void showTab();
-    void onDpiChanged(UINT dpi, const RECT& suggested);
-    LRESULT onColor(HDC dc, HWND control);
 
     LogPresenter m_presenter;
-    HWND m_window = nullptr;
     HWND m_memo = nullptr;
     HWND m_tabs = nullptr;
     HWND m_history = nullptr;
-    Fonts m_fonts;
     MenuHandle m_menu;
 };
 

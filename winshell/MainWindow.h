@@ -2,11 +2,9 @@
 
 #include <windows.h>
 
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -14,22 +12,21 @@
 #include "app/JobView.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
-#include "winshell/Fonts.h"
 #include "winshell/Handles.h"
 #include "winshell/Layout.h"
 #include "winshell/TrayIcon.h"
+#include "winshell/Window.h"
 
 namespace vantrel {
 
-// Sent by a later start in the same working directory: come to the front.
-inline constexpr UINT kActivateMessage = WM_APP + 1;
 // The WM_COPYDATA tag of a later start with --restore: its path (UTF-16, no terminator).
 inline constexpr ULONG_PTR kRestorePathData = 0x56524553;  // "VRES"
 
-// The main window: the fields and commands, the status bar and the tray icon. It draws and
-// forwards to its presenter, which decides; its window procedure only dispatches each message
-// to one On... method, and each command, timer and notification to one presenter call.
-class TMainForm final : public JobView {
+// The main window: the fields and commands, the status bar and the tray icon with its menu.
+// It draws and forwards to its presenter, which decides: each message goes to one On...
+// method, each command, timer and notification to one presenter call. Its life and commands
+// are in MainWindow.cpp, what it draws for the presenter in MainWindowView.cpp.
+class TMainForm final : public Window, public JobView {
 public:
     // `workDir` holds config.ini, the record database and the Log folder.
     TMainForm(std::filesystem::path workDir, FileOps& files, const Clock& clock);
@@ -40,7 +37,6 @@ public:
     static void registerClass(HINSTANCE instance);
     // Makes the window, centred on the screen and not yet shown. False when it cannot.
     bool create();
-    HWND window() const { return m_window; }
 
     // Shows the window with the settings loaded, as `showCommand` asks; a minimised show
     // command, like --minimized, starts in the notification area instead.
@@ -57,17 +53,21 @@ public:
     void showKeepText(std::string_view text) override;
     void showSource(std::string_view path) override;
     void showTarget(std::string_view path) override;
+    void showExcludeRules(std::string_view rules) override;
     void showWorkingDirectory(std::string_view text) override;
     void showStatus(std::string_view text) override;
     void showMessage(std::string_view text) override;
     void showList(std::string_view text, const std::vector<std::string>& items) override;
     bool confirm(std::string_view question) override;
+    SaveAnswer askSave(std::string_view question) override;
     std::optional<std::string> pickFolder(std::string_view prompt) override;
     void showRunning(bool running) override;
     void showProgress(const ProgressView& progress) override;
     void showHealth(const HealthView& health) override;
     void showTray(std::string_view toolTip, bool alarm) override;
     bool notify(std::string_view title, std::string_view text, Severity severity) override;
+    void showWindow() override;
+    void endProgram() override;
     void setTicking(bool on) override;
     void openLogViewer(const std::filesystem::path& logFile,
                        const std::filesystem::path& dbFile) override;
@@ -75,31 +75,27 @@ public:
     void post(std::function<void()> fn) override;
 
 private:
-    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    static LRESULT CALLBACK keepCountProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam,
-                                          UINT_PTR, DWORD_PTR self);
-    static LRESULT CALLBACK progressProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam,
-                                         UINT_PTR, DWORD_PTR);
-    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+    // FileTimer2, the timetable's one-second tick, and the minute that keeps the health current.
+    static constexpr UINT_PTR kFileTimer2 = 1;
+    static constexpr UINT_PTR kMinuteTimer = 2;
+
+    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void OnDpiChanged(const RECT& suggested) override;
 
     LRESULT OnCreate();
     void OnCommand(int id, int code);
     void OnExclusionPresets();
     void OnTimer(UINT_PTR id);
-    void OnPosted();
     LRESULT OnSysCommand(WPARAM command, LPARAM lParam);
     void OnTrayMessage(LPARAM mouseMessage);
     void OnClose();
     void OnDestroy();
     void OnEndSession(bool ending);
-    void OnDpiChanged(UINT dpi, const RECT& suggested);
     void OnGetMinMaxInfo(MINMAXINFO& info) const;
     LRESULT OnCtlColorStatic(HDC dc, HWND control);
     void OnDrawStatusArea(const DRAWITEMSTRUCT& item) const;
 
-    bool accepts(HWND field, const std::wstring& typed) const;
-    bool acceptsPaste(HWND field) const;
-
+    void showTrayMenu();
     void createControls();
     void applyLayout(bool resizeWindow);
     void setStatusParts();
@@ -111,10 +107,7 @@ private:
     std::string text(int id) const;
     void setText(int id, std::string_view text);
 
-    HWND m_window = nullptr;
     HWND m_statusBar = nullptr;
-    UINT m_dpi = 96;
-    Fonts m_fonts;
     MainLayout m_layout;
     std::unique_ptr<TrayIcon> m_tray;
     IconHandle m_trayIcon;
@@ -128,12 +121,6 @@ private:
     bool m_ticking = false;
     bool m_sessionEnding = false;
     std::string m_restorePath;  // handed over by a later start, opened once posted
-
-    // Work posted from the run's thread, run on the window's thread when kPostedMessage comes.
-    // The window is cleared when it goes, and what is posted after that is dropped.
-    std::mutex m_postedMutex;
-    HWND m_postTarget = nullptr;
-    std::deque<std::function<void()>> m_posted;
 
     std::unique_ptr<SystemScheduler> m_scheduler;  // none where Task Scheduler cannot be reached
     std::unique_ptr<JobPresenter> m_presenter;     // last: gone, and its run ended, first

@@ -1,5 +1,4 @@
 #include "winshell/RestoreWindow.h"
-#include "winshell/WindowClass.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -13,17 +12,13 @@
 #include "winshell/Dialogs.h"
 #include "winshell/Handles.h"
 #include "winshell/Layout.h"
+#include "winshell/Messages.h"
 #include "winshell/Resource.h"
 #include "winshell/WinText.h"
 
 namespace vantrel {
 
 namespace {
-
-// Posted for work the restore's thread handed to the window; the entries chosen, once a
-// change of the choice has settled.
-constexpr UINT kPostedMessage = WM_APP + 1;
-constexpr UINT kEntriesChosen = WM_APP + 2;
 
 // The window's size, outer frame included, and its smallest client area, at 96 DPI.
 constexpr SIZE kWindowSize{760, 560};
@@ -84,26 +79,20 @@ void addRow(HWND list, int row, const std::vector<std::string>& cells, LPARAM pa
 }  // namespace
 
 void TRestoreForm::registerClass(HINSTANCE instance) {
-    registerWindowClass(instance, windowProc, kRestoreWindowClass);
+    Window::registerClass(instance, kRestoreWindowClass);
 }
 
 void TRestoreForm::open(HWND owner, Workspace& ws, const TBackupSettings& settings) {
     auto* form = new TRestoreForm(ws, settings);
-    HWND window = CreateWindowExW(WS_EX_CONTROLPARENT, kRestoreWindowClass, L"恢复文件",
-                                  WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, kWindowSize.cx,
-                                  kWindowSize.cy, owner, nullptr, GetModuleHandleW(nullptr), form);
-    if (window == nullptr) {
+    if (!form->createWindow(kRestoreWindowClass, L"恢复文件", WS_OVERLAPPEDWINDOW,
+                            WS_EX_CONTROLPARENT, kWindowSize, owner)) {
         delete form;
         return;
     }
-    SetWindowPos(window, nullptr, 0, 0, scaled(kWindowSize.cx, form->m_dpi),
-                 scaled(kWindowSize.cy, form->m_dpi), SWP_NOMOVE | SWP_NOZORDER);
+    HWND window = form->window();
     centreWindow(window, workAreaOf(owner != nullptr ? owner : window));
     ShowWindow(window, SW_SHOWNORMAL);
-    ++form->m_depth;
-    form->m_presenter.show();
-    --form->m_depth;
-    form->freeIfGone();
+    form->whileHandling([form] { form->m_presenter.show(); });
 }
 
 HWND TRestoreForm::find(HWND owner) {
@@ -117,7 +106,8 @@ HWND TRestoreForm::find(HWND owner) {
 }
 
 void TRestoreForm::showPath(HWND window, const std::string& path) {
-    auto* form = reinterpret_cast<TRestoreForm*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* form = static_cast<TRestoreForm*>(
+        reinterpret_cast<Window*>(GetWindowLongPtrW(window, GWLP_USERDATA)));
     if (form == nullptr) {
         return;
     }
@@ -125,41 +115,14 @@ void TRestoreForm::showPath(HWND window, const std::string& path) {
         ShowWindow(window, SW_RESTORE);
     }
     SetForegroundWindow(window);
-    ++form->m_depth;
-    form->m_presenter.openAt(path);
-    --form->m_depth;
-    form->freeIfGone();
+    form->whileHandling([form, &path] { form->m_presenter.openAt(path); });
 }
 
 // Once destroyed and no message of its own is being handled. A restore the presenter started
 // from inside a box after the window went (a folder picked as its owner closed) is stopped.
-void TRestoreForm::freeIfGone() {
-    if (m_gone && m_depth == 0) {
-        m_presenter.cancel();
-        delete this;
-    }
-}
-
-LRESULT CALLBACK TRestoreForm::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* form = formOfWindow<TRestoreForm>(window, message, lParam);
-    if (form == nullptr) {
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    if (message == WM_NCCREATE) {
-        form->m_window = window;
-    }
-    // A box of the presenter's runs a loop of its own, in which the window may be destroyed
-    // (its owner closed): the form is freed once the outermost message has been handled.
-    ++form->m_depth;
-    const LRESULT result = form->handle(message, wParam, lParam);
-    --form->m_depth;
-    if (message == WM_NCDESTROY) {
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-        form->m_window = nullptr;
-        form->m_gone = true;
-    }
-    form->freeIfGone();
-    return result;
+void TRestoreForm::OnGone() {
+    m_presenter.cancel();
+    delete this;
 }
 
 LRESULT TRestoreForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -176,9 +139,6 @@ LRESULT TRestoreForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_NOTIFY:
             onNotify(*reinterpret_cast<const NMHDR*>(lParam));
             return 0;
-        case kPostedMessage:
-            onPosted();
-            return 0;
         case kEntriesChosen:
             entriesChosen();
             return 0;
@@ -190,23 +150,14 @@ LRESULT TRestoreForm::handle(UINT message, WPARAM wParam, LPARAM lParam) {
                                                                      frame.bottom - frame.top};
             return 0;
         }
-        case WM_DPICHANGED:
-            onDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
-            return 0;
         case WM_DESTROY:
             onDestroy();
             return 0;
     }
-    return DefWindowProcW(m_window, message, wParam, lParam);
+    return defaultHandling(message, wParam, lParam);
 }
 
 void TRestoreForm::onCreate() {
-    m_dpi = GetDpiForWindow(m_window);
-    m_fonts = Fonts::forDpi(m_dpi);
-    {
-        std::lock_guard lock(m_postedMutex);
-        m_postTarget = m_window;
-    }
     const DWORD label = SS_LEFT | SS_NOPREFIX;
     makeChild(m_window, L"STATIC", L"本任务的备份：", label, IDC_COPIESLABEL);
     makeList(m_window, IDC_COPYLIST, LVS_SINGLESEL, kCopyColumns);
@@ -309,9 +260,7 @@ void TRestoreForm::layOut() {
     place(IDC_RESTORESTATUS, margin, y, width, client.bottom - margin - y);
 }
 
-void TRestoreForm::onDpiChanged(UINT dpi, const RECT& suggested) {
-    m_dpi = dpi;
-    m_fonts = Fonts::forDpi(dpi);
+void TRestoreForm::OnDpiChanged(const RECT& suggested) {
     applyFonts();
     SetWindowPos(m_window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
                  suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -551,41 +500,13 @@ void TRestoreForm::openInFileManager(const std::filesystem::path& folder) {
 }
 
 void TRestoreForm::post(std::function<void()> fn) {
-    std::lock_guard lock(m_postedMutex);
-    if (m_postTarget == nullptr) {
-        return;  // the window is gone
-    }
-    m_posted.push_back(std::move(fn));
-    PostMessageW(m_postTarget, kPostedMessage, 0, 0);
-}
-
-// Runs what the restore's thread posted, in order; each runs once, even when a box opened
-// by one of them runs the next ones in its own loop.
-void TRestoreForm::onPosted() {
-    for (;;) {
-        std::function<void()> fn;
-        {
-            std::lock_guard lock(m_postedMutex);
-            if (m_posted.empty()) {
-                return;
-            }
-            fn = std::move(m_posted.front());
-            m_posted.pop_front();
-        }
-        fn();
-    }
+    postWork(std::move(fn));
 }
 
 // A restore under way is stopped: what it placed stays, nothing half-written does.
 void TRestoreForm::onDestroy() {
     m_presenter.cancel();
     m_presenter.waitForRestore();
-    std::deque<std::function<void()>> dropped;
-    {
-        std::lock_guard lock(m_postedMutex);
-        m_postTarget = nullptr;
-        dropped.swap(m_posted);
-    }
 }
 
 }  // namespace vantrel

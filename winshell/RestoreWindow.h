@@ -3,17 +3,15 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/RestorePresenter.h"
 #include "app/RestoreView.h"
 #include "platform/FilePlacer.h"
-#include "winshell/Fonts.h"
+#include "winshell/Window.h"
 
 namespace vantrel {
 
@@ -22,7 +20,7 @@ namespace vantrel {
 // 恢复到原位置, 恢复到…, 打开备份文件夹 and 永久保留 (取消永久保留 for a copy kept for good). It
 // draws and forwards to its presenter, which decides. Owned by the main window, it goes with it; it
 // frees itself when closed, once a restore under way has ended.
-class TRestoreForm final : public RestoreView {
+class TRestoreForm final : public Window, public RestoreView {
 public:
     // The restore window `owner` has open; none when it has none.
     static HWND find(HWND owner);
@@ -55,40 +53,28 @@ public:
 private:
     TRestoreForm(Workspace& ws, const TBackupSettings& settings)
         : m_presenter(ws, settings, *this, m_placer) {}
-    ~TRestoreForm() = default;
+    ~TRestoreForm() override = default;
 
-    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void OnDpiChanged(const RECT& suggested) override;
+    void OnGone() override;
 
     void onCreate();
     void onCommand(int id, int code);
     void onNotify(const NMHDR& header);
-    void onPosted();
     void onDestroy();
-    void onDpiChanged(UINT dpi, const RECT& suggested);
     void applyFonts();
     void layOut();
     void entriesChosen();
     void showEntryColumns(bool hits);
     void addEntries(const std::vector<RestoreEntryRow>& rows);
-    void freeIfGone();
     HWND control(int id) const { return GetDlgItem(m_window, id); }
 
-    HWND m_window = nullptr;
-    UINT m_dpi = 96;
-    Fonts m_fonts;
     bool m_quiet = false;     // lists filled by the presenter: their changes are not the user's
     bool m_choosing = false;  // a change of the entries chosen is on its way to the presenter
     std::vector<std::string> m_entryPaths;  // by row of the entries shown
     std::vector<bool> m_entryFolders;
     bool m_hits = false;  // the entries shown are a search's finds, with their folders
-    int m_depth = 0;      // messages being handled, nested ones included
-    bool m_gone = false;  // the window is destroyed: freed once no message is being handled
-
-    std::mutex m_postedMutex;
-    HWND m_postTarget = nullptr;
-    std::deque<std::function<void()>> m_posted;
-
     RealFilePlacer m_placer;
     RestorePresenter m_presenter;  // last: gone, and its restore ended, first
 };

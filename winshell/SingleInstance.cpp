@@ -6,7 +6,7 @@
 
 #include "engine/JobPlaces.h"
 #include "winshell/ControlIds.h"
-#include "winshell/MainWindow.h"
+#include "winshell/Messages.h"
 #include "winshell/WinText.h"
 
 namespace vantrel {

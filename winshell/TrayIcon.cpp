@@ -38,7 +38,16 @@ bool TrayIcon::show(HICON icon, std::string_view tip) {
         return true;
     }
     m_shown = Shell_NotifyIconW(NIM_ADD, &d) != FALSE;
+    m_newer = m_shown && speakNewer();
     return m_shown;
+}
+
+// Version 3 keeps the mouse message in lParam and adds WM_CONTEXTMENU for a right click and
+// for the menu key.
+bool TrayIcon::speakNewer() {
+    NOTIFYICONDATAW d = data(0);
+    d.uVersion = NOTIFYICON_VERSION;
+    return Shell_NotifyIconW(NIM_SETVERSION, &d) != FALSE;
 }
 
 void TrayIcon::remove() {
@@ -53,6 +62,7 @@ void TrayIcon::restore() {
     if (m_shown) {
         NOTIFYICONDATAW d = data(NIF_MESSAGE | NIF_ICON | NIF_TIP);
         m_shown = Shell_NotifyIconW(NIM_ADD, &d) != FALSE;
+        m_newer = m_shown && speakNewer();
     }
 }
 

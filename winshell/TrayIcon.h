@@ -23,6 +23,9 @@ public:
     bool show(HICON icon, std::string_view tip);
     void remove();
     bool shown() const { return m_shown; }
+    // Whether the icon reports in the newer way: a right click or the menu key on it as
+    // WM_CONTEXTMENU (else a right click comes as WM_RBUTTONUP alone).
+    bool newerMessages() const { return m_newer; }
     // Adds the icon again after the notification area was made anew (Explorer restarted).
     void restore();
     // A balloon from the icon, with the icon of its severity. False when the icon is not shown
@@ -31,12 +34,14 @@ public:
 
 private:
     NOTIFYICONDATAW data(UINT flags) const;
+    bool speakNewer();
 
     HWND m_window;
     UINT m_message;
     HICON m_icon = nullptr;
     std::wstring m_tip;
     bool m_shown = false;
+    bool m_newer = false;
 };
 
 }  // namespace vantrel

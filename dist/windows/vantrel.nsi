@@ -35,6 +35,8 @@ InstallDir "$LOCALAPPDATA\Programs\Vantrel"
 InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
 ShowInstDetails nevershow
 ShowUninstDetails nevershow
+; The line above the buttons names the program, not the tool that built the installer.
+BrandingText "Vantrel ${VERSION}"
 
 VIProductVersion "${VERSION}.0"
 VIFileVersion "${VERSION}.0"
@@ -48,7 +50,7 @@ VIAddVersionKey /LANG=2052 "ProductVersion" "${VERSION}"
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
-!define MUI_COMPONENTSPAGE_NODESC
+!define MUI_COMPONENTSPAGE_SMALLDESC
 !define MUI_FINISHPAGE_RUN
 !define MUI_FINISHPAGE_RUN_TEXT "运行 ${PRODUCT}"
 !define MUI_FINISHPAGE_RUN_FUNCTION RunVantrel
@@ -131,6 +133,19 @@ SectionEnd
 Section "开机时启动" SecStartup
     !insertmacro JobFolderShortcut "$SMSTARTUP\${SHORTCUT}" "--minimized"
 SectionEnd
+
+; What each component does, shown under the list as the mouse goes over it.
+LangString DESC_SecProgram ${LANG_SIMPCHINESE} \
+    "备份窗口 vantrel.exe、命令行 vantrel-cli.exe 和使用说明，以及“开始”菜单中的快捷方式（以 %APPDATA%\Vantrel 为工作目录）。必须安装。"
+LangString DESC_SecDesktop ${LANG_SIMPCHINESE} \
+    "在桌面上放一个打开备份窗口的快捷方式，与“开始”菜单中的相同。"
+LangString DESC_SecStartup ${LANG_SIMPCHINESE} \
+    "登录 Windows 后在通知区域中启动，载入设置：已启动的备份计划在重启后继续按时备份。"
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} $(DESC_SecProgram)
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecDesktop} $(DESC_SecDesktop)
+    !insertmacro MUI_DESCRIPTION_TEXT ${SecStartup} $(DESC_SecStartup)
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 Function RunVantrel
     SetOutPath "$APPDATA\Vantrel"

@@ -12,7 +12,7 @@
 namespace vantrel::test {
 
 // A window without widgets: holds the fields, records what it was told to draw and answers
-// questions from queues (No, and a cancelled picker, when none is queued). Work posted from
+// questions from queues (No, 取消, and a cancelled picker, when none is queued). Work posted from
 // the run's thread waits until the test delivers it.
 class FakeJobView final : public JobView {
 public:
@@ -21,6 +21,9 @@ public:
     void showKeepText(std::string_view text) override { form.setText(Setting::Keep, text); }
     void showSource(std::string_view path) override { form.setText(Setting::Source, path); }
     void showTarget(std::string_view path) override { form.setText(Setting::Target, path); }
+    void showExcludeRules(std::string_view rules) override {
+        form.setText(Setting::ExcludeRules, rules);
+    }
     void showWorkingDirectory(std::string_view text) override { panel0 = text; }
     void showStatus(std::string_view text) override { status = text; }
     void showMessage(std::string_view text) override { messages.emplace_back(text); }
@@ -31,6 +34,10 @@ public:
     bool confirm(std::string_view question) override {
         questions.emplace_back(question);
         return next(answers, false);
+    }
+    SaveAnswer askSave(std::string_view question) override {
+        questions.emplace_back(question);
+        return next(saveAnswers, SaveAnswer::Cancel);
     }
     std::optional<std::string> pickFolder(std::string_view prompt) override {
         prompts.emplace_back(prompt);
@@ -50,6 +57,8 @@ public:
         notifications.push_back(std::string(title) + "|" + std::string(text));
         return true;
     }
+    void showWindow() override { ++shownAgain; }
+    void endProgram() override { ended = true; }
     void setTicking(bool on) override { ticking = on; }
     void openLogViewer(const std::filesystem::path& file, const std::filesystem::path&) override {
         logViewers.push_back(file);
@@ -80,12 +89,14 @@ public:
 
     FormFields form;
     std::string panel0, status, trayText;
-    bool trayAlarm = false, running = false, ticking = false, inTray = false;
+    bool trayAlarm = false, running = false, ticking = false, inTray = false, ended = false;
+    int shownAgain = 0;
     std::optional<ProgressView> progress;
     HealthView health;
     std::vector<std::string> messages, questions, prompts, notifications;
     std::vector<std::vector<std::string>> lists;
     std::deque<bool> answers;
+    std::deque<SaveAnswer> saveAnswers;
     std::deque<std::optional<std::string>> folders;
     std::vector<std::filesystem::path> logViewers;
     std::vector<std::string> restoreWindows;  // the source each was opened on

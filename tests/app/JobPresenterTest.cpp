@@ -9,6 +9,7 @@
 #include <thread>
 #include <tuple>
 
+#include "app/ExclusionPresets.h"
 #include "app/LogPresenter.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/ChangeGuard.h"
@@ -92,8 +93,7 @@ TEST_F(JobPresenterTest, ShowingLoadsTheFileOnceIntoTheFields) {
 TEST_F(JobPresenterTest, RulesAndCountsGoThroughTheFieldsAndBack) {
     fillValid();
     writeBytes(dir / "src/data/sub/x.tmp", "tmp");
-    view.form.setText(Setting::ExcludeRules,
-                      JobPresenter::withPreset("*.tmp|cache/", "*.tmp|*.temp"));
+    view.form.setText(Setting::ExcludeRules, withPatterns("*.tmp|cache/", "*.tmp|*.temp"));
     EXPECT_EQ(view.form.text(Setting::ExcludeRules), "*.tmp|cache/|*.temp");
     view.form.setText(Setting::KeepMonthly, "\t6 ");
     presenter.save();
@@ -474,6 +474,105 @@ TEST_F(JobPresenterTest, ClosingAsksUnlessTheSessionEnds) {
     EXPECT_TRUE(presenter.mayClose(false));
     EXPECT_TRUE(presenter.mayClose(true));
     EXPECT_EQ(view.questions, std::vector<std::string>(2, "您确定要退出该系统吗？"));
+}
+
+// After Yes to the close question, fields that differ from config.ini are offered for
+// saving: 取消 keeps the window, a save refused keeps it too, 保存 writes them, 不保存 drops them.
+TEST_F(JobPresenterTest, UnsavedFieldsAreOfferedForSavingOnClose) {
+    presenter.show();
+    EXPECT_FALSE(presenter.unsavedChanges());
+    fillValid();
+    view.form.setText(Setting::KeepMonthly, " 6");
+    view.answers = {true, true, true, true};
+    view.saveAnswers = {SaveAnswer::Cancel, SaveAnswer::Save};
+    EXPECT_FALSE(presenter.mayClose(false));
+    view.form.setText(Setting::KeepYearly, "x");
+    EXPECT_FALSE(presenter.mayClose(false));
+    EXPECT_EQ(view.messages, (std::vector<std::string>{"按年保留的个数输入不合法！"}));
+    EXPECT_FALSE(std::filesystem::exists(dir / "config.ini"));
+    view.form.setText(Setting::KeepYearly, "");
+    view.saveAnswers = {SaveAnswer::Save};
+    EXPECT_TRUE(presenter.mayClose(false));
+    EXPECT_FALSE(presenter.unsavedChanges());  // " 6" is saved as 6: nothing left to ask
+    TimeOfDay time = view.form.time();
+    time.second = 59;  // a field without seconds drops them
+    view.form.setTime(time);
+    EXPECT_FALSE(presenter.unsavedChanges());
+    const std::string saved = readBytes(dir / "config.ini");
+
+    view.form.setDay(Monday, true);
+    view.saveAnswers = {SaveAnswer::Discard};
+    EXPECT_TRUE(presenter.mayClose(false));
+    EXPECT_EQ(readBytes(dir / "config.ini"), saved);
+    EXPECT_EQ(std::count(view.questions.begin(), view.questions.end(),
+                         "配置信息已修改，尚未保存。退出前保存吗？"),
+              4);
+}
+
+// The tray menu offers what the window would: the timetable command that applies, nothing that
+// starts a run while one goes; 退出 asks as closing does.
+TEST_F(JobPresenterTest, TheTrayMenuFollowsTheTimetableAndExitAsks) {
+    using Command = JobPresenter::TrayCommand;
+    presenter.show();
+    fillValid();
+    const auto captions = [this] {
+        std::string all;
+        for (const auto& item : presenter.trayMenu()) {
+            all += std::string(item.caption) + (item.enabled ? "|" : "(off)|");
+        }
+        return all;
+    };
+    EXPECT_EQ(captions(), "打开主界面|立即备份|启动备份计划|恢复文件…|退出|");
+    presenter.trayCommand(Command::StartTimetable);
+    EXPECT_TRUE(view.ticking);
+    EXPECT_EQ(captions(), "打开主界面|立即备份|终止备份计划|恢复文件…|退出|");
+    presenter.trayCommand(Command::Open);
+    presenter.trayCommand(Command::Restore);
+    EXPECT_EQ(view.shownAgain, 1);
+    EXPECT_EQ(view.restoreWindows.size(), 1u);
+
+    files.afterCopy = [this] {
+        for (int i = 0; i < 10'000 && !presenter.cancelRequested(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    presenter.trayCommand(Command::BackUpNow);
+    EXPECT_EQ(captions(), "打开主界面|立即备份(off)|终止备份计划(off)|恢复文件…|退出|");
+    view.answers = {false, true};
+    presenter.trayCommand(Command::Exit);
+    EXPECT_FALSE(view.ended);
+    EXPECT_TRUE(presenter.running());
+    presenter.trayCommand(Command::Exit);  // saved by the start: only the close question
+    EXPECT_TRUE(view.ended);
+    EXPECT_TRUE(presenter.cancelRequested());
+    EXPECT_EQ(view.questions.size(), 2u);
+}
+
+// A preset's patterns are added once; 排除文件夹… adds a folder inside the source as a pattern
+// that leaves out that folder only, and refuses the source itself and folders outside it.
+TEST_F(JobPresenterTest, PresetsAndPickedFoldersAddTheirPatterns) {
+    const auto source = fillValid();
+    std::filesystem::create_directories(source / "sub/sub");
+    writeBytes(source / "sub/sub/c.txt", "gamma");
+    view.form.setText(Setting::ExcludeRules, "*.tmp");
+    presenter.addExclusionPreset(1);
+    EXPECT_EQ(exclusionPresets()[1].caption, "Office 临时文件");
+    EXPECT_EQ(view.form.text(Setting::ExcludeRules), "*.tmp|~$*|Thumbs.db|desktop.ini");
+
+    view.form.setText(Setting::ExcludeRules, "");
+    view.folders = {pathToUtf8(source / "sub" / "sub"), pathToUtf8(source),
+                    pathToUtf8(dir / "src")};
+    presenter.excludeFolder();
+    EXPECT_EQ(view.form.text(Setting::ExcludeRules), "/sub/sub/");
+    presenter.excludeFolder();
+    presenter.excludeFolder();
+    ASSERT_EQ(view.messages.size(), 2u);
+    EXPECT_EQ(view.messages[0], "所选文件夹就是备份文件源地址本身：排除它，备份就是空的。");
+    EXPECT_TRUE(startsWith(view.messages[1],
+                           "所选文件夹“" + pathToUtf8(dir / "src") + "”不在备份文件源地址“"));
+    EXPECT_EQ(view.form.text(Setting::ExcludeRules), "/sub/sub/");
+    presenter.previewExclusions();  // the folder itself, not sub/b.txt beside it
+    EXPECT_EQ(view.lists.back(), (std::vector<std::string>{"sub/sub/\t5 B"}));
 }
 
 TEST_F(JobPresenterTest, TheKeepCountTakesItsShortestFormAndAtLeastOne) {

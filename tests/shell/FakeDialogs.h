@@ -11,7 +11,8 @@
 namespace vantrel::test {
 
 // Answers the program's boxes from queues and records what they showed. A question with no
-// queued answer is answered No; a picker with no queued folder is cancelled.
+// queued answer is answered No (取消 for the question on unsaved changes); a picker with no queued
+// folder is cancelled.
 class FakeDialogs final : public Dialogs {
 public:
     void showMessage(QWidget*, const QString& text) override { messages << text; }
@@ -19,6 +20,11 @@ public:
     Answer confirm(QWidget*, const QString& question) override {
         questions << question;
         return next(answers, Answer::No);
+    }
+
+    SaveAnswer askSave(QWidget*, const QString& question) override {
+        questions << question;
+        return next(saveAnswers, SaveAnswer::Cancel);
     }
 
     std::optional<QString> pickFolder(QWidget*, const QString& prompt) override {
@@ -32,6 +38,7 @@ public:
     }
 
     std::deque<Answer> answers;
+    std::deque<SaveAnswer> saveAnswers;
     QList<QStringList> lists;
     std::deque<std::optional<QString>> folders;
     QStringList messages;

@@ -246,6 +246,56 @@ private slots:
         QCOMPARE(env.edit("Edit1")->text(), QString("/unsaved"));
     }
 
+    // The tray icon's menu holds the presenter's commands, the timetable's as it stands, and
+    // 退出 asks as closing does, then about unsaved changes.
+    void trayMenuGivesThePresentersCommands() {
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            QVERIFY(qEnvironmentVariableIsEmpty("VANTREL_REQUIRE_TRAY"));
+            QSKIP("no notification area");
+        }
+        ShellEnv env;
+        env.form.show();
+        fillValid(env);
+        env.form.setWindowState(env.form.windowState() | Qt::WindowMinimized);
+        QTRY_VERIFY(env.form.inTray());
+        auto* menu = env.form.findChild<QMenu*>("TrayMenu");
+        QVERIFY(menu);
+        const auto item = [menu](const QString& caption) {
+            emit menu->aboutToShow();
+            QStringList captions;
+            QAction* found = nullptr;
+            for (QAction* action : menu->actions()) {
+                captions << action->text();
+                found = action->text() == caption ? action : found;
+            }
+            return std::pair{captions, found};
+        };
+        QCOMPARE(item({}).first,
+                 (QStringList{"打开主界面", "立即备份", "启动备份计划", "恢复文件…", "", "退出"}));
+        item("启动备份计划").second->trigger();
+        QVERIFY(env.timerOn());
+        QCOMPARE(item({}).first.value(2), QString("终止备份计划"));
+        item("立即备份").second->trigger();
+        env.form.waitForRun();
+        QVERIFY(std::filesystem::is_directory(env.dir / "bak/data_20140515"));
+        item("打开主界面").second->trigger();
+        QTRY_VERIFY(env.form.isVisible() && !env.form.inTray());
+
+        env.form.setWindowState(env.form.windowState() | Qt::WindowMinimized);
+        QTRY_VERIFY(env.form.inTray());
+        env.box("CheckBox1")->setChecked(true);  // unsaved
+        env.dialogs.answers = {Dialogs::Answer::No, Dialogs::Answer::Yes, Dialogs::Answer::Yes};
+        env.dialogs.saveAnswers = {SaveAnswer::Cancel, SaveAnswer::Save};
+        item("退出").second->trigger();
+        item("退出").second->trigger();
+        QVERIFY(env.form.inTray());
+        QCOMPARE(env.dialogs.questions.size(), 3);
+        item("退出").second->trigger();
+        QCOMPARE(env.dialogs.questions.size(), 5);
+        QCOMPARE(env.dialogs.questions.back(), QString("配置信息已修改，尚未保存。退出前保存吗？"));
+        QVERIFY(gbkToUtf8(readBytes(env.dir / "config.ini")).find("星期一") != std::string::npos);
+    }
+
     void runEndingInTheTrayNotifiesFailuresOnly() {
         if (!QSystemTrayIcon::isSystemTrayAvailable()) {
             QVERIFY(qEnvironmentVariableIsEmpty("VANTREL_REQUIRE_TRAY"));

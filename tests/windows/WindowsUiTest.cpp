@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/JobPresenter.h"
 #include "engine/BackupRecordStore.h"
 #include "engine/RunHistory.h"
 #include "platform/TextCodec.h"
@@ -623,6 +624,47 @@ TEST_F(WindowsUi, CloseAsksAndOnlyYesEnds) {
         }
     }
     EXPECT_EQ(app.exitCode(10'000), 0);
+}
+
+// The tray menu's commands, sent as the menu sends them: the timetable started, a backup made,
+// and 退出 asking as closing does, then 保存/不保存/取消 for fields not saved.
+TEST_F(WindowsUi, TheTrayMenusCommandsWorkAndExitOffersToSaveChanges) {
+    writeJob(1);
+    writeConfig("备份文件源地址=" + pathToUtf8(tmp / "src/data") + "\r\n备份文件目的地址=" +
+                pathToUtf8(tmp / "bak") + "\r\n备份频率=星期四;\r\n备份个数=2\r\n");
+    RunningWindow app(work);
+    ASSERT_NE(app.window, nullptr) << "no main window";
+    const auto command = [&](JobPresenter::TrayCommand c) {
+        PostMessageW(app.window, WM_COMMAND, MAKEWPARAM(IDM_TRAY1 + static_cast<int>(c), 0), 0);
+    };
+    command(JobPresenter::TrayCommand::StartTimetable);
+    EXPECT_EQ(app.waitForStatus("启动备份计划"), "启动备份计划");
+    command(JobPresenter::TrayCommand::BackUpNow);
+    EXPECT_TRUE(waitFor([&] { return records() == 1 ? app.window : nullptr; }));
+    ASSERT_TRUE(app.runEnded());
+
+    SendMessageW(app.control(IDC_CHECKBOX1), BM_SETCHECK, BST_CHECKED, 0);  // not saved
+    // 取消 keeps the window; then 保存 writes the field and the program ends.
+    for (const int answer : {IDCANCEL, IDYES}) {
+        command(JobPresenter::TrayCommand::Exit);
+        HWND close = app.dialog(kConfirmCaption);
+        ASSERT_NE(close, nullptr) << "no close question";
+        EXPECT_EQ(textOf(GetDlgItem(close, IDC_QUESTION)), "您确定要退出该系统吗？");
+        PostMessageW(GetDlgItem(close, IDYES), BM_CLICK, 0, 0);
+        HWND save = waitFor([&] {
+            HWND box = topWindow(app.pid(), L"#32770", kConfirmCaption);
+            return box != close && box != nullptr && IsWindowVisible(box) ? box : nullptr;
+        });
+        ASSERT_NE(save, nullptr) << "no question on the unsaved field";
+        EXPECT_EQ(textOf(GetDlgItem(save, IDC_QUESTION)),
+                  "配置信息已修改，尚未保存。退出前保存吗？");
+        EXPECT_EQ(textOf(GetDlgItem(save, IDNO)), "不保存(&N)");
+        PostMessageW(GetDlgItem(save, answer), BM_CLICK, 0, 0);
+        ASSERT_EQ(waitFor([&] { return IsWindow(save) ? nullptr : app.window; }), app.window);
+    }
+    EXPECT_EQ(app.exitCode(10'000), 0);
+    EXPECT_NE(gbkToUtf8(test::readBytes(work / "config.ini")).find("备份频率=星期一;"),
+              std::string::npos);
 }
 
 TEST_F(WindowsUi, TheLogViewerLoadsReloadsAndEmptiesOnlyAfterYes) {
