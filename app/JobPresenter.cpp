@@ -186,13 +186,13 @@ void JobPresenter::addExclusionPreset(std::size_t index) {
     const auto& presets = exclusionPresets();
     if (index < presets.size()) {
         m_view.showExcludeRules(
-            withPatterns(m_view.fields().excludeRules.value_or(""), presets[index].patterns));
+            withPatterns(m_view.fields().text(Setting::ExcludeRules), presets[index].patterns));
     }
 }
 
 void JobPresenter::excludeFolder() {
     const FormFields f = m_view.fields();
-    if (f.source.empty()) {
+    if (f.text(Setting::Source).empty()) {
         m_view.showMessage(kNoSourceMessage);
         return;
     }
@@ -201,7 +201,7 @@ void JobPresenter::excludeFolder() {
         return;
     }
     guarded([&] {
-        const std::filesystem::path source = resolveInWorkDir(m_ws.dir, f.source);
+        const std::filesystem::path source = resolveInWorkDir(m_ws.dir, f.text(Setting::Source));
         const std::filesystem::path picked = pathFromUtf8(*folder);
         std::string pattern;
         try {
@@ -214,7 +214,7 @@ void JobPresenter::excludeFolder() {
             }
             pattern = folderPattern(*real, picked);
         }
-        m_view.showExcludeRules(withPatterns(f.excludeRules.value_or(""), pattern));
+        m_view.showExcludeRules(withPatterns(f.text(Setting::ExcludeRules), pattern));
     });
 }
 

@@ -31,6 +31,9 @@ public:
         std::fprintf(stderr, "message: %s\n", text.toUtf8().constData());
     }
     Answer confirm(QWidget*, const QString&) override { return Answer::Yes; }
+    vantrel::SaveAnswer askSave(QWidget*, const QString&) override {
+        return vantrel::SaveAnswer::Discard;
+    }
     std::optional<QString> pickFolder(QWidget*, const QString&) override { return {}; }
     void showList(QWidget*, const QString& text, const QStringList& items) override {
         std::fprintf(stderr, "list: %s (%lld entries)\n", text.toUtf8().constData(),
