@@ -5,8 +5,8 @@
 #include <exception>
 #include <utility>
 
-#include "engine/CopyEntries.h"
-#include "engine/FileVersions.h"
+#include "engine/manifest/CopyEntries.h"
+#include "engine/restore/FileVersions.h"
 
 namespace vantrel {
 

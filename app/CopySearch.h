@@ -12,8 +12,8 @@
 
 #include "app/RestoreView.h"
 #include "engine/BackupSettings.h"
-#include "engine/Manifest.h"
-#include "engine/Workspace.h"
+#include "engine/manifest/Manifest.h"
+#include "engine/run/Workspace.h"
 
 namespace vantrel {
 

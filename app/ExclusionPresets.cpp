@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "engine/BackupError.h"
-#include "engine/CopyNaming.h"
+#include "engine/run/CopyNaming.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {

@@ -10,16 +10,16 @@
 #include <utility>
 #include <vector>
 
-#include "engine/BackupRecordStore.h"
-#include "engine/ChangeGuard.h"
-#include "engine/Exclusions.h"
-#include "engine/KeepCount.h"
-#include "engine/OperationLog.h"
-#include "engine/RunHistory.h"
 #include "engine/Settings.h"
-#include "engine/SystemTask.h"
 #include "engine/TextRules.h"
 #include "engine/Texts.h"
+#include "engine/records/BackupRecordStore.h"
+#include "engine/records/OperationLog.h"
+#include "engine/records/RunHistory.h"
+#include "engine/rules/ChangeGuard.h"
+#include "engine/rules/Exclusions.h"
+#include "engine/rules/KeepCount.h"
+#include "engine/rules/SystemTask.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 

@@ -11,8 +11,8 @@
 
 #include "app/FormFields.h"
 #include "engine/BackupSettings.h"
-#include "engine/JobHealth.h"
-#include "engine/Workspace.h"
+#include "engine/rules/JobHealth.h"
+#include "engine/run/Workspace.h"
 
 namespace vantrel {
 

@@ -4,9 +4,9 @@
 #include <system_error>
 #include <utility>
 
-#include "engine/OperationLog.h"
-#include "engine/RunHistory.h"
 #include "engine/Texts.h"
+#include "engine/records/OperationLog.h"
+#include "engine/records/RunHistory.h"
 
 namespace vantrel {
 

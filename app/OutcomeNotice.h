@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "app/JobView.h"
-#include "engine/BackupJob.h"
-#include "engine/JobHealth.h"
-#include "engine/Notice.h"
+#include "engine/notice/Notice.h"
+#include "engine/rules/JobHealth.h"
+#include "engine/run/BackupJob.h"
 
 namespace vantrel {
 

@@ -11,9 +11,9 @@
 #include "app/CopySearch.h"
 #include "app/RestoreView.h"
 #include "engine/BackupSettings.h"
-#include "engine/CopyEntries.h"
-#include "engine/Restore.h"
-#include "engine/Workspace.h"
+#include "engine/manifest/CopyEntries.h"
+#include "engine/restore/Restore.h"
+#include "engine/run/Workspace.h"
 #include "platform/FilePlacer.h"
 
 namespace vantrel {

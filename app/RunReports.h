@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/JobView.h"
-#include "engine/BackupUi.h"
+#include "engine/run/BackupUi.h"
 
 namespace vantrel {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/OperationLog.h"
+#include "engine/records/OperationLog.h"
 #include "platform/TextCodec.h"
 
 namespace {

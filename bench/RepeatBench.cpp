@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/BackupJob.h"
-#include "engine/BackupRun.h"
 #include "engine/BackupSettings.h"
-#include "engine/Exclusions.h"
-#include "engine/ManifestRecorder.h"
-#include "engine/Workspace.h"
+#include "engine/manifest/ManifestRecorder.h"
+#include "engine/rules/Exclusions.h"
+#include "engine/run/BackupJob.h"
+#include "engine/run/BackupRun.h"
+#include "engine/run/Workspace.h"
 #include "platform/FileOps.h"
 #include "platform/TextCodec.h"
 

@@ -31,10 +31,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/BackupRun.h"
-#include "engine/CopyEntries.h"
-#include "engine/FileVersions.h"
-#include "engine/Restore.h"
+#include "engine/manifest/CopyEntries.h"
+#include "engine/restore/FileVersions.h"
+#include "engine/restore/Restore.h"
+#include "engine/run/BackupRun.h"
 #include "platform/Database.h"
 #include "platform/FileOps.h"
 #include "platform/TextCodec.h"

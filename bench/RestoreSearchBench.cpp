@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "app/RestorePresenter.h"
-#include "engine/BackupRecordStore.h"
-#include "engine/ManifestStore.h"
+#include "engine/manifest/ManifestStore.h"
+#include "engine/records/BackupRecordStore.h"
 #include "platform/TextCodec.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/BackupJob.h"
-#include "engine/RunHistory.h"
 #include "engine/Texts.h"
+#include "engine/records/RunHistory.h"
+#include "engine/run/BackupJob.h"
 
 namespace vantrel::cli {
 

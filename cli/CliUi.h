@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/BackupUi.h"
+#include "engine/run/BackupUi.h"
 #include "platform/Clock.h"
 
 namespace vantrel::cli {

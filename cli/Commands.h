@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <string_view>
 
-#include "engine/Restore.h"
-#include "engine/Workspace.h"
+#include "engine/restore/Restore.h"
+#include "engine/run/Workspace.h"
 
 namespace vantrel::cli {
 

@@ -34,10 +34,11 @@ struct TBackupSettings {
     bool SystemTask = false;        // the system's scheduler runs the timetable with no window open
     bool ShareUnchanged = false;    // unchanged files are linked from the previous copy
     bool GuardMassChanges = true;   // a mass change holds pruning back until confirmed
-    std::string ExcludeRules = {};  // patterns separated by "|" (engine/Exclusions.h)
+    std::string ExcludeRules = {};  // patterns separated by "|" (engine/rules/Exclusions.h)
     int KeepMonthly = 0;            // months whose oldest complete copy is kept too
     int KeepYearly = 0;             // years whose oldest complete copy is kept too
-    // Alerts (engine/Alert.h): where to, whether successes too, a 钉钉 robot's signing secret.
+    // Alerts (engine/notice/Alert.h): where to, whether successes too, a 钉钉 robot's signing
+    // secret.
     std::string NotifyUrl = {};
     bool NotifyAll = false;
     std::string NotifySecret = {};

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "engine/BackupError.h"
-#include "engine/Exclusions.h"
-#include "engine/KeepCount.h"
-#include "engine/RunTarget.h"
-#include "engine/TargetMark.h"
 #include "engine/TextRules.h"
+#include "engine/places/RunTarget.h"
+#include "engine/places/TargetMark.h"
+#include "engine/rules/Exclusions.h"
+#include "engine/rules/KeepCount.h"
 #include "platform/IniFile.h"
 
 namespace vantrel {

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "engine/BackupSettings.h"
-#include "engine/Workspace.h"
+#include "engine/run/Workspace.h"
 
 namespace vantrel {
 

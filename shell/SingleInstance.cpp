@@ -7,7 +7,7 @@
 #include <QStandardPaths>
 #include <QThread>
 
-#include "engine/JobPlaces.h"
+#include "engine/places/JobPlaces.h"
 #include "platform/FileOps.h"
 
 namespace vantrel {

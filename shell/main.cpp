@@ -10,7 +10,7 @@
 #include <QStringList>
 #include <QTranslator>
 
-#include "engine/JobRegistry.h"
+#include "engine/places/JobRegistry.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
 #include "shell/AppIcon.h"

@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <string_view>
 
-#include "engine/JobPlaces.h"
+#include "engine/places/JobPlaces.h"
 #include "winshell/ControlIds.h"
 #include "winshell/Messages.h"
 #include "winshell/WinText.h"

@@ -11,9 +11,9 @@
 #include <system_error>
 #include <vector>
 
-#include "engine/BackupJob.h"
-#include "engine/JobRegistry.h"
 #include "engine/Settings.h"
+#include "engine/places/JobRegistry.h"
+#include "engine/run/BackupJob.h"
 #include "platform/Clock.h"
 #include "platform/FileOps.h"
 #include "platform/TextCodec.h"

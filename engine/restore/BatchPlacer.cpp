@@ -6,8 +6,8 @@
 #include <thread>
 #include <tuple>
 
-#include "engine/CopyNaming.h"
 #include "engine/restore/RestorePlan.h"
+#include "engine/run/CopyNaming.h"
 #include "platform/ErrorText.h"
 #include "platform/HelperThread.h"
 #include "platform/TextCodec.h"

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/Restore.h"
+#include "engine/restore/Restore.h"
 #include "platform/FileOps.h"
 #include "platform/FilePlacer.h"
 

@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <mutex>
 
-#include "engine/BackupJob.h"
-#include "engine/CopyChecks.h"
-#include "engine/CopyListing.h"
 #include "engine/Texts.h"
+#include "engine/manifest/CopyChecks.h"
+#include "engine/manifest/CopyListing.h"
+#include "engine/run/BackupJob.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/BackupJob.h"
+#include "engine/run/BackupJob.h"
 #include "platform/Database.h"
 #include "platform/TextCodec.h"
 #include "tests/support/TempDir.h"

@@ -1,13 +1,13 @@
-#include "engine/Alert.h"
+#include "engine/notice/Alert.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "engine/BackupJob.h"
-#include "engine/Hmac.h"
-#include "engine/OperationLog.h"
+#include "engine/notice/Hmac.h"
+#include "engine/records/OperationLog.h"
+#include "engine/run/BackupJob.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"

@@ -1,5 +1,5 @@
-#include "engine/BackupJob.h"
-#include "engine/BackupRecordStore.h"
+#include "engine/records/BackupRecordStore.h"
+#include "engine/run/BackupJob.h"
 
 #ifndef _WIN32
 #include <sys/mount.h>
@@ -10,8 +10,8 @@
 #include <fstream>
 
 #include "engine/BackupError.h"
-#include "engine/OperationLog.h"
-#include "engine/RunHistory.h"
+#include "engine/records/OperationLog.h"
+#include "engine/records/RunHistory.h"
 #include "platform/Database.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"

@@ -1,4 +1,4 @@
-#include "engine/BackupRecordStore.h"
+#include "engine/records/BackupRecordStore.h"
 
 #include <gtest/gtest.h>
 

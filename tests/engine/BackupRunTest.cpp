@@ -1,4 +1,4 @@
-#include "engine/BackupRun.h"
+#include "engine/run/BackupRun.h"
 
 #include <gtest/gtest.h>
 
@@ -7,14 +7,14 @@
 #endif
 
 #include "engine/BackupError.h"
-#include "engine/BackupRecordStore.h"
-#include "engine/CopyEntries.h"
-#include "engine/CopySlot.h"
-#include "engine/Exclusions.h"
-#include "engine/JobPlaces.h"
-#include "engine/OperationLog.h"
-#include "engine/RecordDatabase.h"
-#include "engine/TargetMark.h"
+#include "engine/manifest/CopyEntries.h"
+#include "engine/places/JobPlaces.h"
+#include "engine/places/TargetMark.h"
+#include "engine/records/BackupRecordStore.h"
+#include "engine/records/OperationLog.h"
+#include "engine/records/RecordDatabase.h"
+#include "engine/rules/Exclusions.h"
+#include "engine/run/CopySlot.h"
 #include "platform/Database.h"
 #include "platform/ErrorText.h"
 #include "platform/RunLock.h"

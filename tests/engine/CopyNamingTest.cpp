@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "engine/CopyNaming.h"
+#include "engine/run/CopyNaming.h"
 #include "tests/support/FakeClock.h"
 
 namespace vantrel {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "engine/CopyPlan.h"
+#include "engine/run/CopyPlan.h"
 #include "platform/FileOps.h"
 #include "platform/FileStat.h"
 #include "tests/support/TempDir.h"

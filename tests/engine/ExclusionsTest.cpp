@@ -1,12 +1,12 @@
-#include "engine/Exclusions.h"
+#include "engine/rules/Exclusions.h"
 
 #include <gtest/gtest.h>
 
 #include <tuple>
 
 #include "engine/BackupError.h"
-#include "engine/BackupRecordStore.h"
-#include "engine/BackupRun.h"
+#include "engine/records/BackupRecordStore.h"
+#include "engine/run/BackupRun.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/FailedEntryCodec.h"
+#include "engine/records/FailedEntryCodec.h"
 
 namespace vantrel {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileHash.h"
+#include "engine/manifest/FileHash.h"
 #include "platform/FileContents.h"
 #include "platform/posix/PosixTreeCopier.h"
 #include "tests/support/TempDir.h"

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "engine/BackupJob.h"
-#include "engine/BackupRun.h"
-#include "engine/CopyListing.h"
-#include "engine/CopySlot.h"
-#include "engine/FileVersions.h"
-#include "engine/TargetMark.h"
+#include "engine/manifest/CopyListing.h"
+#include "engine/places/TargetMark.h"
+#include "engine/restore/FileVersions.h"
+#include "engine/run/BackupJob.h"
+#include "engine/run/BackupRun.h"
+#include "engine/run/CopySlot.h"
 #include "platform/Database.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"

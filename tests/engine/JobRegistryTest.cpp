@@ -1,10 +1,10 @@
-#include "engine/JobRegistry.h"
+#include "engine/places/JobRegistry.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "engine/SourcePath.h"
+#include "engine/places/SourcePath.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/TempDir.h"

@@ -1,4 +1,4 @@
-#include "engine/KeepCount.h"
+#include "engine/rules/KeepCount.h"
 
 #include <gtest/gtest.h>
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/FileHash.h"
-#include "engine/ManifestCheck.h"
 #include "engine/Texts.h"
+#include "engine/manifest/FileHash.h"
+#include "engine/manifest/ManifestCheck.h"
 #include "platform/TextCodec.h"
 #include "tests/support/TempDir.h"
 

@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/ManifestCodec.h"
-#include "engine/ManifestIndex.h"
-#include "engine/ManifestRecorder.h"
+#include "engine/manifest/ManifestCodec.h"
+#include "engine/manifest/ManifestIndex.h"
+#include "engine/manifest/ManifestRecorder.h"
 #include "platform/TextCodec.h"
 
 namespace vantrel {

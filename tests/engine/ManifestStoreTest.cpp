@@ -6,10 +6,10 @@
 #include <string_view>
 
 #include "engine/BackupError.h"
-#include "engine/BackupRecordStore.h"
-#include "engine/ManifestCheck.h"
-#include "engine/ManifestCodec.h"
-#include "engine/ManifestStore.h"
+#include "engine/manifest/ManifestCheck.h"
+#include "engine/manifest/ManifestCodec.h"
+#include "engine/manifest/ManifestStore.h"
+#include "engine/records/BackupRecordStore.h"
 #include "platform/Database.h"
 #include "tests/support/FaultyFileOps.h"
 #include "tests/support/TempDir.h"

@@ -1,4 +1,4 @@
-#include "engine/Notice.h"
+#include "engine/notice/Notice.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/OperationLog.h"
+#include "engine/records/OperationLog.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "engine/RecordDatabase.h"
+#include "engine/records/RecordDatabase.h"
 #include "platform/Database.h"
 #include "tests/support/TempDir.h"
 

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "engine/BackupError.h"
-#include "engine/BackupRecordStore.h"
-#include "engine/CopyPlan.h"
 #include "engine/Texts.h"
+#include "engine/records/BackupRecordStore.h"
+#include "engine/run/CopyPlan.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"

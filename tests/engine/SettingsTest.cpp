@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "engine/BackupError.h"
-#include "engine/KeepCount.h"
+#include "engine/rules/KeepCount.h"
 #include "platform/TextCodec.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"

@@ -8,11 +8,11 @@
 #include <fstream>
 
 #include "engine/BackupError.h"
-#include "engine/BackupRecordStore.h"
-#include "engine/BackupRun.h"
-#include "engine/CopyPlan.h"
-#include "engine/ManifestCheck.h"
-#include "engine/ManifestStore.h"
+#include "engine/manifest/ManifestCheck.h"
+#include "engine/manifest/ManifestStore.h"
+#include "engine/records/BackupRecordStore.h"
+#include "engine/run/BackupRun.h"
+#include "engine/run/CopyPlan.h"
 #include "platform/Database.h"
 #include "platform/FileStat.h"
 #include "platform/TextCodec.h"

@@ -1,4 +1,4 @@
-#include "engine/SystemTask.h"
+#include "engine/rules/SystemTask.h"
 
 #include <gtest/gtest.h>
 

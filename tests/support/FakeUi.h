@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/BackupUi.h"
+#include "engine/run/BackupUi.h"
 
 namespace vantrel::test {
 

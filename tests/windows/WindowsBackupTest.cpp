@@ -9,14 +9,14 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "engine/BackupRecordStore.h"
-#include "engine/BackupRun.h"
-#include "engine/FileVersions.h"
-#include "engine/Manifest.h"
-#include "engine/ManifestCheck.h"
-#include "engine/ManifestStore.h"
-#include "engine/Restore.h"
 #include "engine/Settings.h"
+#include "engine/manifest/Manifest.h"
+#include "engine/manifest/ManifestCheck.h"
+#include "engine/manifest/ManifestStore.h"
+#include "engine/records/BackupRecordStore.h"
+#include "engine/restore/FileVersions.h"
+#include "engine/restore/Restore.h"
+#include "engine/run/BackupRun.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
 #include "platform/WinError.h"

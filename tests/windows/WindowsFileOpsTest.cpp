@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/Exclusions.h"
+#include "engine/rules/Exclusions.h"
 #include "platform/ErrorText.h"
 #include "platform/FileOps.h"
 #include "platform/FileStat.h"

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "engine/BackupRecordStore.h"
+#include "engine/records/BackupRecordStore.h"
 #include "platform/RunLock.h"
 #include "platform/SystemScheduler.h"
 #include "platform/TextCodec.h"

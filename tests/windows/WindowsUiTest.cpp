@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "app/JobPresenter.h"
-#include "engine/BackupRecordStore.h"
-#include "engine/RunHistory.h"
+#include "engine/records/BackupRecordStore.h"
+#include "engine/records/RunHistory.h"
 #include "platform/TextCodec.h"
 #include "tests/support/TempDir.h"
 #include "winshell/ControlIds.h"
