@@ -12,6 +12,7 @@
 #include "winshell/KeepCountField.h"
 #include "winshell/Messages.h"
 #include "winshell/ProgressText.h"
+#include "winshell/RestoreWindow.h"
 #include "winshell/WinText.h"
 
 namespace vantrel {

@@ -14,13 +14,11 @@
 #include "platform/FileOps.h"
 #include "winshell/Handles.h"
 #include "winshell/Layout.h"
+#include "winshell/Messages.h"
 #include "winshell/TrayIcon.h"
 #include "winshell/Window.h"
 
 namespace vantrel {
-
-// The WM_COPYDATA tag of a later start with --restore: its path (UTF-16, no terminator).
-inline constexpr ULONG_PTR kRestorePathData = 0x56524553;  // "VRES"
 
 // The main window: the fields and commands, the status bar and the tray icon with its menu.
 // It draws and forwards to its presenter, which decides: each message goes to one On...

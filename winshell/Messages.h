@@ -21,5 +21,7 @@ inline constexpr UINT kTrayMessage = WM_APP + 5;
 // Posted by the main window to itself for the path a later start handed over with
 // WM_COPYDATA: opened once its sender has been answered.
 inline constexpr UINT kOpenRestorePath = WM_APP + 6;
+// The WM_COPYDATA tag of a later start with --restore: its path (UTF-16, no terminator).
+inline constexpr ULONG_PTR kRestorePathData = 0x56524553;  // "VRES"
 
 }  // namespace vantrel
