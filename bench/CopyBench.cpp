@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchOptions.h"
 #include "bench/RepeatBench.h"
 #include "platform/FileOps.h"
 #include "platform/TextCodec.h"
@@ -62,41 +63,24 @@ struct Options {
 };
 
 Options parse(int argc, char** argv) {
+    using vantrel::bench::countAtLeast;
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc) {
-            throw std::runtime_error("missing value after " + arg);
-        }
-        const char* value = argv[++i];
-        if (arg == "--rounds") {
-            o.rounds = std::max(1, std::atoi(value));
-        } else if (arg == "--small-files") {
-            o.smallFiles = std::atoi(value);
-        } else if (arg == "--folders") {
-            o.folders = std::max(1, std::atoi(value));
-        } else if (arg == "--big-files") {
-            o.bigFiles = std::atoi(value);
-        } else if (arg == "--big-folders") {
-            o.bigFolders = std::max(1, std::atoi(value));
-        } else if (arg == "--big-mib") {
-            o.bigMib = std::atoi(value);
-        } else if (arg == "--plain") {
-            o.plain = std::atoi(value) != 0;
-        } else if (arg == "--repeat") {
-            o.repeat = std::atoi(value) != 0;
-        } else if (arg == "--exclusions") {
-            o.exclusions = std::atoi(value) != 0;
-        } else if (arg == "--hashing") {
-            o.hashing = std::atoi(value) != 0;
-        } else if (arg == "--cli") {
-            o.clis.push_back(fs::absolute(vantrel::pathFromUtf8(value)));
-        } else if (arg == "--dir") {
-            o.dirs.push_back(vantrel::pathFromUtf8(value));
-        } else {
-            throw std::runtime_error("unknown option " + arg);
-        }
-    }
+    const auto flag = [](bool& to) { return [&to](const char* v) { to = std::atoi(v) != 0; }; };
+    vantrel::bench::parseOptions(
+        argc, argv,
+        {{"--rounds", [&o](const char* v) { o.rounds = countAtLeast(1, v); }},
+         {"--small-files", [&o](const char* v) { o.smallFiles = std::atoi(v); }},
+         {"--folders", [&o](const char* v) { o.folders = countAtLeast(1, v); }},
+         {"--big-files", [&o](const char* v) { o.bigFiles = std::atoi(v); }},
+         {"--big-folders", [&o](const char* v) { o.bigFolders = countAtLeast(1, v); }},
+         {"--big-mib", [&o](const char* v) { o.bigMib = std::atoi(v); }},
+         {"--plain", flag(o.plain)},
+         {"--repeat", flag(o.repeat)},
+         {"--exclusions", flag(o.exclusions)},
+         {"--hashing", flag(o.hashing)},
+         {"--cli",
+          [&o](const char* v) { o.clis.push_back(fs::absolute(vantrel::pathFromUtf8(v))); }},
+         {"--dir", [&o](const char* v) { o.dirs.push_back(vantrel::pathFromUtf8(v)); }}});
     return o;
 }
 

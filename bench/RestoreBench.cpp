@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchOptions.h"
 #include "engine/manifest/CopyEntries.h"
 #include "engine/restore/FileVersions.h"
 #include "engine/restore/Restore.h"
@@ -58,33 +59,18 @@ struct Options {
 };
 
 Options parse(int argc, char** argv) {
+    using vantrel::bench::countAtLeast;
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (i + 1 >= argc) {
-            throw std::runtime_error("missing value after " + arg);
-        }
-        const char* value = argv[++i];
-        if (arg == "--rounds") {
-            o.rounds = std::max(1, std::atoi(value));
-        } else if (arg == "--files") {
-            o.files = std::atoi(value);
-        } else if (arg == "--folders") {
-            o.folders = std::max(1, std::atoi(value));
-        } else if (arg == "--copies") {
-            o.copies = std::max(2, std::atoi(value));
-        } else if (arg == "--big-files") {
-            o.bigFiles = std::atoi(value);
-        } else if (arg == "--big-folders") {
-            o.bigFolders = std::max(1, std::atoi(value));
-        } else if (arg == "--dir") {
-            o.dir = pathFromUtf8(value);
-        } else if (arg == "--cli") {
-            o.cli = fs::absolute(value).string();
-        } else {
-            throw std::runtime_error("unknown option " + arg);
-        }
-    }
+    vantrel::bench::parseOptions(
+        argc, argv,
+        {{"--rounds", [&o](const char* v) { o.rounds = countAtLeast(1, v); }},
+         {"--files", [&o](const char* v) { o.files = std::atoi(v); }},
+         {"--folders", [&o](const char* v) { o.folders = countAtLeast(1, v); }},
+         {"--copies", [&o](const char* v) { o.copies = countAtLeast(2, v); }},
+         {"--big-files", [&o](const char* v) { o.bigFiles = std::atoi(v); }},
+         {"--big-folders", [&o](const char* v) { o.bigFolders = countAtLeast(1, v); }},
+         {"--dir", [&o](const char* v) { o.dir = pathFromUtf8(v); }},
+         {"--cli", [&o](const char* v) { o.cli = fs::absolute(v).string(); }}});
     return o;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/TextCodec.h"
 
@@ -18,6 +21,25 @@ inline std::string_view trimControls(std::string_view s) {
         s.remove_suffix(1);
     }
     return s;
+}
+
+// `text` with each character that `escapes` names written as its escape; the rest as it is.
+inline std::string escapedWith(std::string_view text,
+                               std::initializer_list<std::pair<char, std::string_view>> escapes) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto* escape = escapes.begin();
+        while (escape != escapes.end() && escape->first != c) {
+            ++escape;
+        }
+        if (escape != escapes.end()) {
+            out += escape->second;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 // A path separator in settings text: "/" everywhere, and "\" too on Windows.

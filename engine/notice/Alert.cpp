@@ -1,4 +1,5 @@
 #include "engine/notice/Alert.h"
+#include "engine/TextRules.h"
 
 #include <chrono>
 #include <cstdio>
@@ -176,35 +177,20 @@ AlertFacts testAlert(const TBackupSettings& settings, const std::string& jobDir,
 }
 
 std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out += c;
-                }
+    std::string out = escapedWith(
+        text, {{'"', "\\\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}});
+    // The other control characters as \u00XX.
+    std::string json = "\"";
+    for (const char c : out) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            json += escaped;
+        } else {
+            json += c;
         }
     }
-    return out + "\"";
+    return json + "\"";
 }
 
 AlertPost composeAlert(const TBackupSettings& settings, const AlertFacts& facts,

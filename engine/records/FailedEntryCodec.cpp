@@ -2,31 +2,14 @@
 
 #include <utility>
 
+#include "engine/TextRules.h"
+
 namespace vantrel {
 
 namespace {
 
 std::string escape(std::string_view text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
+    return escapedWith(text, {{'\\', "\\\\"}, {'\t', "\\t"}, {'\n', "\\n"}, {'\r', "\\r"}});
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "engine/rules/SystemTask.h"
+#include "engine/TextRules.h"
 
 #include <array>
 #include <cstdio>
@@ -22,26 +23,7 @@ std::string fireTimeOfDay(const TimeOfDay& time) {
 }
 
 std::string xmlEscaped(std::string_view text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
+    return escapedWith(text, {{'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}});
 }
 
 constexpr std::array<std::string_view, 7> kXmlDays = {"Monday", "Tuesday",  "Wednesday", "Thursday",
