@@ -17,24 +17,20 @@ constexpr std::string_view kColumns =
     "fire_instant, prune_failures, coalesce(c.added, -1), coalesce(c.modified, -1), "
     "coalesce(c.deleted, -1) FROM run_history LEFT JOIN vantrel_run_changes c ON c.run_id = id";
 
-struct TriggerName {
-    RunTrigger trigger;
+// How a value is stored in the history and how a window shows it.
+template <typename Value>
+struct StoredName {
+    Value value;
     std::string_view stored;
     std::string_view shown;
 };
-constexpr std::array<TriggerName, 4> kTriggers = {{
+constexpr std::array<StoredName<RunTrigger>, 4> kTriggers = {{
     {RunTrigger::Timetable, "timetable", "备份计划"},
     {RunTrigger::CatchUp, "catch_up", "补做"},
     {RunTrigger::Manual, "manual", "手动"},
     {RunTrigger::CommandLine, "command_line", "命令行"},
 }};
-
-struct OutcomeName {
-    RunOutcome outcome;
-    std::string_view stored;
-    std::string_view shown;
-};
-constexpr std::array<OutcomeName, 8> kOutcomes = {{
+constexpr std::array<StoredName<RunOutcome>, 8> kOutcomes = {{
     {RunOutcome::Success, "success", "成功"},
     {RunOutcome::Incomplete, "incomplete", "不完整"},
     {RunOutcome::Failed, "failed", "失败"},
@@ -45,13 +41,21 @@ constexpr std::array<OutcomeName, 8> kOutcomes = {{
     {RunOutcome::Running, "running", "进行中"},
 }};
 
-RunOutcome outcomeFrom(std::string_view stored) {
-    for (const auto& o : kOutcomes) {
-        if (o.stored == stored) {
-            return o.outcome;
+// The value stored as `stored`; `unknown` for a name this version does not know.
+template <typename Value, std::size_t N>
+Value fromStored(const std::array<StoredName<Value>, N>& names, std::string_view stored,
+                 Value unknown) {
+    for (const auto& name : names) {
+        if (name.stored == stored) {
+            return name.value;
         }
     }
-    return RunOutcome::Failed;  // an unknown outcome is never taken for a good copy
+    return unknown;
+}
+
+RunOutcome outcomeFrom(std::string_view stored) {
+    // An unknown outcome is never taken for a good copy.
+    return fromStored(kOutcomes, stored, RunOutcome::Failed);
 }
 
 // The database file, made first when missing: the history may be the first thing a job writes.
@@ -63,12 +67,7 @@ const std::filesystem::path& madeIfMissing(const std::filesystem::path& file) {
 }  // namespace
 
 RunTrigger triggerFrom(std::string_view stored) {
-    for (const auto& t : kTriggers) {
-        if (t.stored == stored) {
-            return t.trigger;
-        }
-    }
-    return RunTrigger::Manual;
+    return fromStored(kTriggers, stored, RunTrigger::Manual);
 }
 
 std::string_view storedName(RunTrigger trigger) {
