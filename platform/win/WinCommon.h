@@ -10,7 +10,7 @@
 
 #include "platform/CopyFaults.h"
 #include "platform/LongPath.h"
-#include "platform/WinError.h"
+#include "platform/win/WinError.h"
 
 namespace vantrel::win {
 

@@ -19,7 +19,7 @@
 #include "engine/run/BackupRun.h"
 #include "platform/ErrorText.h"
 #include "platform/TextCodec.h"
-#include "platform/WinError.h"
+#include "platform/win/WinError.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeUi.h"
 #include "tests/support/TempDir.h"

@@ -17,7 +17,7 @@
 #include "platform/ErrorText.h"
 #include "platform/FileOps.h"
 #include "platform/FileStat.h"
-#include "platform/WinError.h"
+#include "platform/win/WinError.h"
 #include "platform/win/WinFileCopy.h"
 #include "tests/support/TempDir.h"
 

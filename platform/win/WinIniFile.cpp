@@ -5,7 +5,7 @@
 #include "platform/ErrorText.h"
 #include "platform/IniFileOs.h"
 #include "platform/TextCodec.h"
-#include "platform/WinError.h"
+#include "platform/win/WinError.h"
 
 namespace vantrel::detail {
 

@@ -4,7 +4,7 @@
 
 #include "platform/FilePlacer.h"
 #include "platform/LongPath.h"
-#include "platform/WinError.h"
+#include "platform/win/WinError.h"
 
 namespace vantrel {
 

@@ -2,7 +2,7 @@
 
 #include "platform/FileOps.h"
 #include "platform/LongPath.h"
-#include "platform/WinError.h"
+#include "platform/win/WinError.h"
 
 namespace vantrel {
 

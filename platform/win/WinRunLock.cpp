@@ -5,7 +5,7 @@
 #include "platform/LongPath.h"
 #include "platform/RunLock.h"
 #include "platform/TextCodec.h"
-#include "platform/WinError.h"
+#include "platform/win/WinError.h"
 
 namespace vantrel {
 

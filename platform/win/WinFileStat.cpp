@@ -8,7 +8,7 @@
 #include "platform/FileStat.h"
 #include "platform/LongPath.h"
 #include "platform/TextCodec.h"
-#include "platform/WinError.h"
+#include "platform/win/WinError.h"
 
 namespace vantrel {
 
