@@ -23,6 +23,11 @@ using test::at;
 using test::readBytes;
 using test::writeBytes;
 
+// A path below the source as the window shows it: "\" between names on Windows.
+std::string shown(std::string_view path) {
+    return pathToUtf8(pathFromUtf8(path).make_preferred());
+}
+
 // A restore window without widgets: records what it was told to draw; work posted from the
 // restore's thread waits until the test delivers it.
 class FakeRestoreView final : public RestoreView {
@@ -198,7 +203,7 @@ TEST_F(RestorePresenterTest, OpensAtAFileInItsFolderWithItsVersions) {
     EXPECT_EQ(view.folder, "docs");
     presenter.openAt("/elsewhere");
     EXPECT_EQ(view.messages.size(), 2u);
-    EXPECT_EQ(view.messages[0], "没有哪一份备份含有“docs/new.txt”");
+    EXPECT_EQ(view.messages[0], "没有哪一份备份含有“" + shown("docs/new.txt") + "”");
 }
 
 TEST_F(RestorePresenterTest, RestoresBesideTheWindowAndEndsWithASummary) {
@@ -219,7 +224,7 @@ TEST_F(RestorePresenterTest, RestoresBesideTheWindowAndEndsWithASummary) {
     finish();
     EXPECT_EQ(view.summary,
               "恢复完毕：已恢复 1 个文件（其中 1 个以新名称保存），2 个文件已相同，0 项未能恢复");
-    EXPECT_EQ(readBytes(source / "notes (恢复 20261202).txt"), "v2");
+    EXPECT_EQ(readBytes(source / pathFromUtf8("notes (恢复 20261202).txt")), "v2");
 
     // From the older copy, to a folder picked: the whole copy, paths kept.
     presenter.chooseCopy(view.copies[1].id);
@@ -240,19 +245,20 @@ TEST_F(RestorePresenterTest, RestoresBesideTheWindowAndEndsWithASummary) {
 }
 
 TEST_F(RestorePresenterTest, SearchesTheWholeCopyAndOpensWhatItFinds) {
-    fs::create_directories(source / "报表" / "2024");
-    writeBytes(source / "报表" / "2024" / "3月报表.txt", "march");
+    const fs::path reports = source / pathFromUtf8("报表");
+    fs::create_directories(reports / "2024");
+    writeBytes(reports / "2024" / pathFromUtf8("3月报表.txt"), "march");
     runOn(3);
     presenter.show();
     presenter.openFolder("docs");  // from anywhere, the whole copy
     presenter.setFilter("3月");
     searched();
-    EXPECT_EQ(view.entries, std::vector<std::string>{"报表/2024 3月报表.txt"});
+    EXPECT_EQ(view.entries, std::vector<std::string>{shown("报表/2024") + " 3月报表.txt"});
     EXPECT_EQ(view.folder, "查找“3月”：找到 1 项");
     presenter.setFilter("报");
     searched();
-    EXPECT_EQ(view.entries,
-              (std::vector<std::string>{"（源文件夹） 报表/", "报表/2024 3月报表.txt"}));
+    EXPECT_EQ(view.entries, (std::vector<std::string>{"（源文件夹） 报表/",
+                                                      shown("报表/2024") + " 3月报表.txt"}));
     // A search overtaken by the next one shows nothing of its own.
     presenter.setFilter("o");
     presenter.setFilter("PLAN");
@@ -266,7 +272,7 @@ TEST_F(RestorePresenterTest, SearchesTheWholeCopyAndOpensWhatItFinds) {
 
     // A find opens its folder with it chosen, and the search ends.
     presenter.openAt("报表/2024/3月报表.txt");
-    EXPECT_EQ(view.folder, "报表/2024");
+    EXPECT_EQ(view.folder, shown("报表/2024"));
     EXPECT_EQ(view.filter, "");
     EXPECT_EQ(view.chosenEntries, std::vector<std::string>{"报表/2024/3月报表.txt"});
     EXPECT_EQ(view.versions, std::vector<std::string>{"2026-12-03 5 B"});
@@ -277,11 +283,11 @@ TEST_F(RestorePresenterTest, SearchesTheWholeCopyAndOpensWhatItFinds) {
 
     // With 显示已删除的文件, only finds the source no longer has.
     presenter.chooseCopy(view.copies[0].id);
-    fs::remove_all(source / "报表");
+    fs::remove_all(reports);
     presenter.setShowDeleted(true);
     presenter.setFilter("3月");
     searched();
-    EXPECT_EQ(view.entries, std::vector<std::string>{"报表/2024 3月报表.txt"});
+    EXPECT_EQ(view.entries, std::vector<std::string>{shown("报表/2024") + " 3月报表.txt"});
     EXPECT_EQ(view.labels, std::vector<std::string>{"已删除"});
     presenter.setFilter("plan");
     searched();

@@ -74,19 +74,19 @@ TEST_F(JobRegistryTest, TwoWritersAtOnceLoseNoEntry) {
 
 TEST_F(JobRegistryTest, TheDeepestSourceHoldingThePathWins) {
     const fs::path outer = job("outer", tmp / "数据", tmp / "bak");
-    const fs::path inner = job("inner", tmp / "数据" / "项目", tmp / "bak2");
+    const fs::path inner = job("inner", tmp / "数据" / u8"项目", tmp / "bak2");
     for (const auto& order : {std::vector{outer, inner}, std::vector{inner, outer}}) {
-        const auto found = find(order, tmp / "数据" / "项目" / "报告.docx");
+        const auto found = find(order, tmp / "数据" / u8"项目" / u8"报告.docx");
         EXPECT_EQ(found.dir, inner);
-        EXPECT_EQ(found.path, pathToUtf8(tmp / "数据" / "项目" / "报告.docx"));
-        EXPECT_EQ(find(order, tmp / "数据" / "笔记.txt").dir, outer);
-        EXPECT_EQ(find(order, tmp / "数据" / "项目").dir, inner);
+        EXPECT_EQ(found.path, pathToUtf8(tmp / "数据" / u8"项目" / u8"报告.docx"));
+        EXPECT_EQ(find(order, tmp / "数据" / u8"笔记.txt").dir, outer);
+        EXPECT_EQ(find(order, tmp / "数据" / u8"项目").dir, inner);
     }
 }
 
 TEST_F(JobRegistryTest, APathInNoJobIsSaidSo) {
     const std::vector<fs::path> jobs{job("a", tmp / "数据", tmp / "bak")};
-    for (const fs::path& p : {tmp / "数据2" / "x", tmp / "bak", tmp / "bak" / "其他_20261201"}) {
+    for (const fs::path& p : {tmp / "数据2" / "x", tmp / "bak", tmp / "bak" / u8"其他_20261201"}) {
         try {
             find(jobs, p);
             ADD_FAILURE() << p;
@@ -100,19 +100,19 @@ TEST_F(JobRegistryTest, APathInNoJobIsSaidSo) {
 TEST_F(JobRegistryTest, APathInsideACopyStandsForTheSourcesPath) {
     const std::vector<fs::path> jobs{job("a", tmp / "数据", tmp / "bak"),
                                      job("b", tmp / "其他", tmp / "bak")};
-    const auto found = find(jobs, tmp / "bak" / "数据_20261201" / "子" / "a.txt");
+    const auto found = find(jobs, tmp / "bak" / u8"数据_20261201" / u8"子" / "a.txt");
     EXPECT_EQ(found.dir, jobs[0]);
-    EXPECT_EQ(found.path, pathToUtf8(tmp / "数据" / "子" / "a.txt"));
-    EXPECT_EQ(find(jobs, tmp / "bak" / "其他_20261201").path, pathToUtf8(tmp / "其他"));
+    EXPECT_EQ(found.path, pathToUtf8(tmp / "数据" / u8"子" / "a.txt"));
+    EXPECT_EQ(find(jobs, tmp / "bak" / u8"其他_20261201").path, pathToUtf8(tmp / "其他"));
 }
 
 TEST_F(JobRegistryTest, ARemovedJobFolderHoldsNothing) {
-    const fs::path gone = job("gone", tmp / "数据" / "项目", tmp / "bak");
+    const fs::path gone = job("gone", tmp / "数据" / u8"项目", tmp / "bak");
     const fs::path stays = job("stays", tmp / "数据", tmp / "bak");
     registry.remember(stays);
     registry.remember(gone);
     fs::remove_all(gone);
-    EXPECT_EQ(findJobFor(files, clock, registry.jobs(), pathToUtf8(tmp / "数据" / "项目")).dir,
+    EXPECT_EQ(findJobFor(files, clock, registry.jobs(), pathToUtf8(tmp / "数据" / u8"项目")).dir,
               stays);
 }
 

@@ -588,9 +588,7 @@ TEST_F(WindowsUi, RestoreOpensTheJobOfAPathAtItAndASecondStartUsesThatWindow) {
     });
     ASSERT_NE(restore, nullptr) << "no restore window";
     HWND versions = GetDlgItem(restore, IDC_VERSIONLIST);
-    EXPECT_EQ(waitFor([&] {
-                  return SendMessageW(versions, LB_GETCOUNT, 0, 0) == 1 ? versions : nullptr;
-              }),
+    EXPECT_EQ(waitFor([&] { return ListView_GetItemCount(versions) == 1 ? versions : nullptr; }),
               versions);
     EXPECT_EQ(textOf(GetDlgItem(restore, IDC_FOLDERLABEL)), "子");
     EXPECT_EQ(ListView_GetNextItem(GetDlgItem(restore, IDC_ENTRYLIST), -1, LVNI_SELECTED), 0);
