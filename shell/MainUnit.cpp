@@ -253,8 +253,7 @@ void TMainForm::showHealth(const HealthView& health) {
     const auto line = [](const std::string& text) {
         QString html = toQString(text).toHtmlEscaped();
         for (const QString& heading :
-             {QStringLiteral("上次完整备份："), QStringLiteral("上次校验："),
-              QStringLiteral("下次备份：")}) {
+             {QStringLiteral("上次完整备份："), QStringLiteral("下次备份：")}) {
             if (html.startsWith(heading)) {
                 html.insert(heading.size(), QStringLiteral("<br>"));
             }
@@ -263,10 +262,9 @@ void TMainForm::showHealth(const HealthView& health) {
     };
     m_w.confirmChanges->setVisible(health.changesHeld);
     m_w.statusArea->setText(
-        QStringLiteral("<span style=\"color:#%1\">●</span> %2<br>%3<br>%4<br>%5")
+        QStringLiteral("<span style=\"color:#%1\">●</span> %2<br>%3<br>%4")
             .arg(health.colour, 6, 16, QLatin1Char('0'))
-            .arg(line(health.summary), line(health.lastComplete), line(health.lastCheck),
-                 line(health.nextRun)));
+            .arg(line(health.summary), line(health.lastComplete), line(health.nextRun)));
 }
 
 void TMainForm::showTray(std::string_view toolTip, bool alarm) {

@@ -20,7 +20,7 @@ namespace {
 
 // A health line with its heading on a line of its own: the status area is narrow.
 std::string headingApart(const std::string& line) {
-    for (const std::string_view heading : {"上次完整备份：", "上次校验：", "下次备份："}) {
+    for (const std::string_view heading : {"上次完整备份：", "下次备份："}) {
         if (line.starts_with(heading) && line.size() > heading.size()) {
             return std::string(heading) + "\n" + line.substr(heading.size());
         }
@@ -202,7 +202,6 @@ void TMainForm::showHealth(const HealthView& health) {
     m_healthColour =
         RGB((health.colour >> 16) & 0xff, (health.colour >> 8) & 0xff, health.colour & 0xff);
     setText(IDC_STATUSAREA, health.summary + "\n" + headingApart(health.lastComplete) + "\n" +
-                                headingApart(health.lastCheck) + "\n" +
                                 headingApart(health.nextRun));
     InvalidateRect(control(IDC_STATUSAREA), nullptr, TRUE);
     ShowWindow(control(IDC_BUTTONCONFIRMCHANGES), health.changesHeld ? SW_SHOWNA : SW_HIDE);
