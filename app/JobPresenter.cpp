@@ -507,6 +507,7 @@ void JobPresenter::refreshHealth(bool byClock) {
         view.colour = colourOf(m_health.state);
         view.summary = m_health.summaryLine();
         view.lastComplete = m_health.lastCompleteLine(now);
+        view.lastCheck = m_health.lastCheckLine;
         view.nextRun = m_health.nextRunLine();
         view.alarm = m_health.state == JobHealth::State::Failed ||
                      m_health.state == JobHealth::State::Overdue;

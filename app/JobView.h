@@ -22,6 +22,7 @@ struct HealthView {
     std::uint32_t colour = 0x757575;  // of the state's mark, as 0xRRGGBB
     std::string summary;              // "备份状态：正常"
     std::string lastComplete;         // "上次完整备份：2014-05-22 09:59（1 天前）"
+    std::string lastCheck;            // "上次校验：2014-05-22（完好）"
     std::string nextRun;              // "下次备份：2014-05-29 09:59:50（星期四）"
     bool alarm = false;               // failed or overdue: the tray icon carries a red mark
     bool changesHeld = false;         // the guard holds pruning: "确认变化" is offered

@@ -24,6 +24,7 @@
 #include "engine/records/BackupRecordStore.h"
 #include "engine/records/OperationLog.h"
 #include "engine/records/RunHistory.h"
+#include "engine/restore/Drill.h"
 #include "engine/restore/FileVersions.h"
 #include "engine/rules/ChangeGuard.h"
 #include "engine/rules/Exclusions.h"
@@ -344,6 +345,7 @@ int printStatus(Workspace& ws) {
     printOut("Vantrel " + pathToUtf8(ws.dir));
     printOut(health.summaryLine());
     printOut(health.lastCompleteLine(ws.clock.now()));
+    printOut(health.lastCheckLine);
     printOut(health.nextRunLine());
     return health.exitStatus();
 }
@@ -551,15 +553,35 @@ int confirmChanges(Workspace& ws) {
     return kOk;
 }
 
+int drill(Workspace& ws, std::size_t files) {
+    TBackupSettings settings;
+    if (!loadSource(ws, settings)) {
+        return kRefused;
+    }
+    DrillResult result;
+    try {
+        result = runDrill(ws, settings, files);
+    } catch (const RequestRefused& e) {
+        ws.ui.showMessage(e.what());
+        return kFailed;
+    }
+    if (!result.refusal.empty()) {
+        ws.ui.showMessage(result.refusal);
+        return kFailed;
+    }
+    for (const std::string& failed : result.failed) {
+        printOut("未通过：" + failed);
+    }
+    printOut(result.summary());
+    return result.passed() ? kOk : kFailed;
+}
+
 int verifyCopy(Workspace& ws, std::string_view date) {
-    const VerifyResult result = vantrel::verifyCopy(ws, date);
+    const VerifyResult result = checkAndRecord(ws, date);
     if (!result.checked()) {
         ws.ui.showMessage(result.refusal);
         return kFailed;
     }
-    // Kept for the restore window, which shows whether each copy was found intact.
-    recordCheck(ws.databaseFile(), result.copy->id, ws.clock.now(), result.intact(),
-                result.diff.contentsUnchecked == 0);
     const auto print = [](std::string_view label, const std::vector<std::string>& paths) {
         for (const std::string& path : paths) {
             printOut(std::string(label) + (path.empty() ? std::string(".") : escapedName(path)));

@@ -30,6 +30,8 @@ int printStatus(Workspace& ws);
 int printHistory(Workspace& ws);
 // Checks the newest copy, or the newest of `date` ("yyyymmdd"), against its manifest.
 int verifyCopy(Workspace& ws, std::string_view date);
+// Restores `files` files at random and the largest few into a scratch folder and compares them.
+int drill(Workspace& ws, std::size_t files);
 // The versions of a file or folder in the job's copies, newest first.
 int printVersions(Workspace& ws, std::string_view path);
 // Brings files back from the copies.

@@ -1,5 +1,6 @@
 // vantrel-cli: the headless front end. Works in the current directory like the window does.
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include "engine/places/JobRegistry.h"
 #include "engine/places/SourcePath.h"
 #include "engine/records/BackupRecordStore.h"
+#include "engine/restore/Drill.h"
 #include "engine/restore/Restore.h"
 #include "engine/run/BackupRun.h"
 #include "platform/Clock.h"
@@ -45,9 +47,12 @@ constexpr std::string_view kUsage =
     "  log        显示操作日志\n"
     "  list       显示备份记录，最新的在前：编号、日期、路径、是否完整，永久保留的另注\n"
     "             “永久保留”\n"
-    "  status     显示备份状态、上次完整备份和下次备份\n"
+    "  status     显示备份状态、上次完整备份、上次校验和下次备份\n"
     "  history    显示每次备份的经过，最新的在前：开始、结束、起因、结果、文件数、字节数、\n"
     "             备份路径、相对于上一个备份新增、修改和删除的项数、说明\n"
+    "  drill [--files N]\n"
+    "             恢复演练：从最新的完整备份随机恢复 N 个文件（默认 20）和最大的 3 个文件到\n"
+    "             临时文件夹，与清单的校验值比对后删除；通过时退出状态为 0，否则为 1\n"
     "  verify [yyyymmdd]\n"
     "             按备份时记下的清单逐项核对最新的（或该日期的）备份，\n"
     "             列出缺少、改动和多出的项；完好时退出状态为 0，否则为 1\n"
@@ -344,6 +349,25 @@ int main(int argc, char** argv) {
         run = [&date, verify](Workspace& ws) {
             return verify ? cli::verifyCopy(ws, date) : cli::printChanges(ws, date);
         };
+    } else if (command == "drill") {
+        std::size_t files = kDrillFiles;
+        if (args.size() == 2 && args[0] == "--files") {
+            const std::string& n = args[1];
+            std::size_t parsed = 0;
+            const bool digits =
+                !n.empty() && n.size() <= 6 &&
+                std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; });
+            if (digits) {
+                parsed = static_cast<std::size_t>(std::stoul(n));
+            }
+            if (parsed == 0) {
+                wrong = usageError("--files 应为 1 到 999999 之间的整数：“" + n + "”。");
+            }
+            files = parsed;
+        } else if (!args.empty()) {
+            wrong = usageError("命令 drill 只接受 --files N。");
+        }
+        run = [files](Workspace& ws) { return cli::drill(ws, files); };
     } else if (command == "versions") {
         if (args.size() != 1) {
             wrong = usageError(args.empty() ? "命令 versions 需要一个路径。"

@@ -227,7 +227,12 @@ void rememberDamage(const Workspace& ws, RecordDatabase& database, VerifyResult&
 
 }  // namespace
 
-VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
+namespace {
+
+// Checks the newest copy of the date `yyyymmdd` (of all when empty), or the copy of row
+// `recordId` when given.
+VerifyResult verifyChosen(const Workspace& ws, std::string_view yyyymmdd,
+                          std::optional<std::int64_t> recordId) {
     const std::string wanted = yyyymmdd.empty() ? std::string() : dateTextOfDigits(yyyymmdd);
     VerifyResult result;
     // A job that never ran has no record database, and checking makes none.
@@ -235,7 +240,7 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
     const auto records =
         database ? BackupRecordStore(*database).list() : std::vector<BackupRecord>{};
     for (const BackupRecord& record : records) {
-        if (wanted.empty() || record.date == wanted) {
+        if (recordId ? record.id == *recordId : wanted.empty() || record.date == wanted) {
             result.copy = record;
             break;
         }
@@ -294,6 +299,16 @@ VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
         &result.recordedEntries);
     rememberDamage(ws, *database, result, records, root);
     return result;
+}
+
+}  // namespace
+
+VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd) {
+    return verifyChosen(ws, yyyymmdd, std::nullopt);
+}
+
+VerifyResult verifyCopy(const Workspace& ws, std::int64_t recordId) {
+    return verifyChosen(ws, {}, recordId);
 }
 
 }  // namespace vantrel

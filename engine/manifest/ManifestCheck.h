@@ -68,5 +68,7 @@ private:
 // manifest kept with it. Every changed file is remembered as damaged, so that no later run
 // links it into a new copy. Throws BackupError when the records or the manifest cannot be read.
 VerifyResult verifyCopy(const Workspace& ws, std::string_view yyyymmdd);
+// The same for the copy of row `recordId`.
+VerifyResult verifyCopy(const Workspace& ws, std::int64_t recordId);
 
 }  // namespace vantrel

@@ -139,6 +139,13 @@ constexpr SchemaStep kSchema[] = {
     {Part::Sources, "vantrel_target_volume",
      "CREATE TABLE IF NOT EXISTS vantrel_target_volume (folder TEXT PRIMARY KEY, "
      "volume TEXT NOT NULL, serial TEXT NOT NULL, below TEXT NOT NULL)"},
+    // Every check of a copy and every restore drill, newest last: when, which copy (its row
+    // and its name, which outlive a pruned row), which kind, whether it passed and what it
+    // found, in short.
+    {Part::CheckLog, "vantrel_check_log",
+     "CREATE TABLE IF NOT EXISTS vantrel_check_log (id INTEGER PRIMARY KEY AUTOINCREMENT, "
+     "checked TEXT NOT NULL, record_id INTEGER NOT NULL, copy TEXT NOT NULL, "
+     "kind TEXT NOT NULL, passed INTEGER NOT NULL, found TEXT NOT NULL DEFAULT '')"},
 };
 
 bool exists(Database& db, std::string_view type, std::string_view name) {
@@ -205,6 +212,8 @@ constexpr Migration kMigrations[] = {
              }
          }
      }},
+    // The log of checks and drills.
+    {2, [](Database& db) { make(db, Part::CheckLog); }},
 };
 
 int storedVersion(Database& db) {

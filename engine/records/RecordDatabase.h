@@ -35,7 +35,8 @@ namespace vantrel {
 // damaged (`vantrel_damaged`), and what a replacement under way records with its row
 // (`vantrel_journal_run`: the manifest and the run's history row); the source each copy was
 // made from (`vantrel_copy_source`, and `vantrel_journal_source` for a replacement under way)
-// and the volume each target folder lay on when it was marked (`vantrel_target_volume`).
+// and the volume each target folder lay on when it was marked (`vantrel_target_volume`); and
+// every check and restore drill made (`vantrel_check_log`), kept when its copy is pruned.
 class RecordDatabase {
 public:
     // Parts of the schema, each made when first written to, so a database that is only read
@@ -50,7 +51,8 @@ public:
         Rules,
         Pins,
         JournalRuns,
-        Sources
+        Sources,
+        CheckLog
     };
 
     // Creates the file with table `wenjianming` when no file of that name exists (an empty
@@ -98,7 +100,7 @@ public:
 private:
     std::filesystem::path m_file;
     Database m_db;
-    std::bitset<static_cast<std::size_t>(Part::Sources) + 1> m_complete;  // known whole
+    std::bitset<static_cast<std::size_t>(Part::CheckLog) + 1> m_complete;  // known whole
     bool m_migrated = false;  // known to be at this version or newer
 };
 

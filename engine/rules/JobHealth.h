@@ -20,6 +20,8 @@ struct JobHealth {
     std::optional<LocalTime> nextRun;       // when the timetable starts its next run, if on
 
     bool changesHeld = false;  // the guard holds pruning until the changes are confirmed
+    // "上次校验：yyyy-mm-dd（完好）", what the newest check found, or "上次校验：从未校验".
+    std::string lastCheckLine = "上次校验：从未校验";
 
     // Exit status of `vantrel-cli status`: 0 OK, 3 warning, 4 failed, overdue or never.
     int exitStatus() const;

@@ -9,6 +9,7 @@
 
 #include "engine/BackupError.h"
 #include "engine/Settings.h"
+#include "engine/manifest/CopyChecks.h"
 #include "engine/notice/Alert.h"
 #include "engine/notice/Notice.h"
 #include "engine/records/OperationLog.h"
@@ -517,6 +518,20 @@ JobHealth BackupJob::health(const TBackupSettings& settings) {
     if (notConnected) {
         health.state = JobHealth::State::Failed;
         health.reason = *notConnected;
+    }
+    health.lastCheckLine = lastCheckLine(lastCheck(*records, CheckEntry::Kind::Verify));
+    // A copy a check or a drill found damaged stays a warning until a check finds it intact.
+    if (const auto damagedCopies = copiesFoundDamaged(*records); !damagedCopies.empty()) {
+        std::string damaged = "校验发现备份已损坏：";
+        for (std::size_t i = 0; i < damagedCopies.size(); ++i) {
+            damaged += (i == 0 ? "" : "、") + escapedName(damagedCopies[i]);
+        }
+        if (health.state == JobHealth::State::Ok) {
+            health.state = JobHealth::State::Warning;
+            health.reason = damaged;
+        } else {
+            health.reason += "；" + damaged;
+        }
     }
     if (!m_checkedAt || now < *m_checkedAt || now - *m_checkedAt >= std::chrono::days{1}) {
         m_checkedAt = now;

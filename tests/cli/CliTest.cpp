@@ -270,6 +270,50 @@ TEST_F(CliTest, VerifyFindsAFlippedByteAndADeletedFileByPath) {
     }
 }
 
+// Each check is remembered and shown by status; a drill restores into a scratch folder, passes
+// on a sound copy and names a file whose contents changed under the same size and time.
+TEST_F(CliTest, ChecksAndDrillsAreRecordedAndDamageTurnsHealthToWarning) {
+    writeConfig();
+    writeBytes(work / "数据" / "big.bin", std::string(300000, 'b'));
+    ASSERT_EQ(run({"backup"}).status, 0);
+    EXPECT_NE(run({"status"}).out.find("\n上次校验：从未校验\n"), std::string::npos);
+    ASSERT_EQ(run({"verify"}).status, 0);
+    const Outcome checked = run({"status"});
+    EXPECT_EQ(checked.status, 0) << checked.out;
+    EXPECT_NE(checked.out.find("（完好）\n"), std::string::npos) << checked.out;
+
+    const auto sourceBefore = readBytes(work / "数据" / "子" / "a.txt");
+    const Outcome passed = run({"drill", "--files", "1"});
+    EXPECT_EQ(passed.status, 0) << passed.out << passed.err;
+    EXPECT_EQ(passed.out, "恢复演练通过：2 个文件，293.0 KB\n");
+
+    std::filesystem::path copy;
+    for (const auto& entry : std::filesystem::directory_iterator(work / "bak")) {
+        if (entry.is_directory()) {
+            copy = entry.path();
+        }
+    }
+    const auto big = copy / "big.bin";
+    const auto time = std::filesystem::last_write_time(big);
+    writeBytes(big, std::string(299999, 'b') + "X");
+    std::filesystem::last_write_time(big, time);
+    const Outcome failed = run({"drill"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.out.find("未通过：big.bin："), std::string::npos) << failed.out;
+    const Outcome warned = run({"status"});
+    EXPECT_EQ(warned.status, 3);
+    EXPECT_NE(warned.out.find("备份状态：警告（校验发现备份已损坏：" + pathToUtf8(copy)),
+              std::string::npos)
+        << warned.out;
+    // The drill wrote nowhere but its scratch folder, which is gone.
+    EXPECT_EQ(readBytes(work / "数据" / "子" / "a.txt"), sourceBefore);
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::temp_directory_path())) {
+        EXPECT_EQ(entry.path().filename().string().rfind("vantrel-drill-", 0), std::string::npos);
+    }
+    EXPECT_EQ(run({"drill", "--files", "0"}).status, 2);
+}
+
 // What the rules leave out is listed before a run; copies over three months are pruned as
 // the preview said, a pinned one kept although only one copy is to be kept.
 TEST_F(CliTest, ExcludedListsWhatIsLeftOutAndPrunePreviewAgreesWithThePrune) {

@@ -73,6 +73,10 @@ TEST(RecordDatabase, TheSchemaStaysAsDatabasesInUseHaveIt) {
          "CREATE TABLE vantrel_change_hold (id INTEGER PRIMARY KEY AUTOINCREMENT, record_id "
          "INTEGER NOT NULL, started TEXT NOT NULL, changed INTEGER NOT NULL, files_before "
          "INTEGER NOT NULL, confirmed TEXT)"},
+        {"vantrel_check_log",
+         "CREATE TABLE vantrel_check_log (id INTEGER PRIMARY KEY AUTOINCREMENT, checked TEXT NOT "
+         "NULL, record_id INTEGER NOT NULL, copy TEXT NOT NULL, kind TEXT NOT NULL, passed "
+         "INTEGER NOT NULL, found TEXT NOT NULL DEFAULT '')"},
         {"vantrel_copy_check",
          "CREATE TABLE vantrel_copy_check (record_id INTEGER PRIMARY KEY, checked TEXT NOT NULL, "
          "intact INTEGER NOT NULL)"},
